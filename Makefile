@@ -1,8 +1,11 @@
 # Two commands for a fresh Debian 12 machine: `make test` and `make demo`.
 BUILD_PACKAGES := g++ cmake ninja-build pkg-config libssl-dev liburing-dev libgtest-dev libgmock-dev libbenchmark-dev
 BENCH_PACKAGES := libasio-dev libuv1-dev libc-ares-dev
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+FUZZ_TARGETS := fuzz_dns_reply fuzz_read_name fuzz_hosts_file fuzz_profile
+FUZZ_SECONDS ?= 20
 
-.PHONY: all deps build test test-default test-asan demo bench clean
+.PHONY: all deps build test test-default test-asan demo bench fuzz clean
 
 all: build
 
@@ -33,6 +36,18 @@ bench: deps
 	cmake --preset bench
 	cmake --build --preset bench
 	@for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b" || exit 1; done
+
+# Each fuzz target runs FUZZ_SECONDS on its committed seeds (new inputs go to
+# build/fuzz/corpus/); any crash, leak or sanitizer report fails the target.
+fuzz: deps
+	@./tools/install-deps.sh $(FUZZ_PACKAGES)
+	cmake --preset fuzz
+	cmake --build build/fuzz --target $(FUZZ_TARGETS)
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t build/fuzz/artifacts && echo "== $$t" && \
+	  build/fuzz/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build/fuzz/artifacts/$$t- \
+	    build/fuzz/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
+	done
 
 clean:
 	rm -rf build

@@ -46,6 +46,19 @@ using IID = GUID;
 using CLSID = GUID;
 using REFIID = const IID&;
 using REFCLSID = const CLSID&;
+using REFGUID = const GUID&;
+
+// An event object a caller hands in to be signalled (or to signal): on Linux an
+// eventfd descriptor, set by writing a non-zero count and reset by reading it
+// (create it with EFD_NONBLOCK so that a reset never blocks); on Windows an
+// event HANDLE. ASYNFRAME_NO_EVENT stands for the null handle.
+#if defined(_WIN32)
+using ASYNFRAME_EVENT = void*;
+inline constexpr ASYNFRAME_EVENT ASYNFRAME_NO_EVENT = nullptr;
+#else
+using ASYNFRAME_EVENT = int;
+inline constexpr ASYNFRAME_EVENT ASYNFRAME_NO_EVENT = -1;
+#endif
 
 constexpr bool operator==(const GUID& a, const GUID& b) noexcept {
     if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
@@ -60,6 +73,7 @@ inline constexpr HRESULT S_FALSE = 1;
 inline constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
 inline constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
+inline constexpr HRESULT E_ABORT = static_cast<HRESULT>(0x80004004u);
 inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
 inline constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005u);

@@ -1,0 +1,92 @@
+// Host-name resolution to IPv4 addresses: the resolver object for callers on
+// the dispatch thread, and five plain exported functions for callers that
+// wait on an event of their own.
+#pragma once
+
+#include "asynframe/com.h"
+#include "asynframe/operation.h"
+#include "asynframe/strings.h"
+
+namespace asynframe {
+
+// {13C32332-EED4-4701-8644-C2F6E3CCBFE6}
+inline constexpr IID IID_IAsynDns = {
+    0x13C32332, 0xEED4, 0x4701, {0x86, 0x44, 0xC2, 0xF6, 0xE3, 0xCC, 0xBF, 0xE6}};
+// {24CEF41C-4C1B-499B-B3A4-85119CB98B3A}
+inline constexpr IID IID_IAsynDnsResult = {
+    0x24CEF41C, 0x4C1B, 0x499B, {0xB3, 0xA4, 0x85, 0x11, 0x9C, 0xB9, 0x8B, 0x3A}};
+
+// Result codes of a resolution: the error of a resolver object's completion
+// and the answer of sync_dns_result.
+inline constexpr LONG DNS_RESULT_OK = 0;              // at least one address
+inline constexpr LONG DNS_RESULT_FAILED = 1;          // all tries used up without an address
+inline constexpr LONG DNS_RESULT_SHUTDOWN = 2;        // the resolver stopped meanwhile
+inline constexpr LONG DNS_RESULT_EMPTY_NAME = 3;      // the name was empty
+inline constexpr LONG DNS_RESULT_PENDING = 5;         // still outstanding
+inline constexpr LONG DNS_RESULT_RECENT_FAILURE = 7;  // the name failed recently
+// sync_dns_result for a handle that is not (or no longer) registered.
+inline constexpr LONG DNS_RESULT_INVALID_HANDLE = -1;
+
+// The number sync_dns_request requires as its third argument.
+inline constexpr LONG SYNC_DNS_ACCESS = 47361;
+
+// Request handle of the sync_dns_* exports (pointer-sized; null: none).
+using SYNC_DNS_HANDLE = void*;
+
+// Resolver object (IAsynFrame::CreateDns).
+struct IAsynDns : IUnknown {
+    // Resolves `name` (exactly `name_length` bytes: a host name or a dotted
+    // IPv4 address). The operation completes on the dispatch thread with error
+    // 0 or a DNS_RESULT_* code, and carries an IAsynDnsResult as its result
+    // object (IAsynIoOperation::GetResultObject). E_ACCESSDENIED off the
+    // dispatch thread; E_INVALIDARG for a foreign or busy operation or an
+    // empty name.
+    virtual HRESULT ASYNFRAME_STDCALL Resolve(IAsynIoOperation* operation, DWORD name_length, const char* name) = 0;  // slot 3
+
+protected:
+    ~IAsynDns() = default;
+};
+
+// Outcome of IAsynDns::Resolve. Any thread may read it once the operation has
+// completed.
+struct IAsynDnsResult : IUnknown {
+    // The resolved name through `name`. E_INVALIDARG for a null setter.
+    virtual HRESULT ASYNFRAME_STDCALL GetHostName(IStringSetter* name) = 0;  // slot 3
+    // Result code (0; the outcome is the operation's error) and the number of
+    // addresses. Either out may be null. S_OK.
+    virtual HRESULT ASYNFRAME_STDCALL GetResult(LONG* code, DWORD* count) = 0;  // slot 4
+    // Address `index` in network byte order. E_INVALIDARG for a null out or an
+    // index not below the count.
+    virtual HRESULT ASYNFRAME_STDCALL GetAddress(DWORD index, DWORD* address) = 0;  // slot 5
+
+protected:
+    ~IAsynDnsResult() = default;
+};
+
+// The exports may be called from any thread.
+extern "C" {
+
+// Starts resolving `name` (zero-terminated) and returns its handle, or null
+// when `access` is not SYNC_DNS_ACCESS or `name` is null. `event` (may be
+// ASYNFRAME_NO_EVENT) is set when the result is known, possibly before this
+// returns. Every handle must be given back with sync_dns_cancel.
+ASYNFRAME_EXPORT SYNC_DNS_HANDLE ASYNFRAME_STDCALL sync_dns_request(const char* name, ASYNFRAME_EVENT event,
+                                                                    LONG access);
+// DNS_RESULT_* of the request (DNS_RESULT_PENDING while outstanding), or
+// DNS_RESULT_INVALID_HANDLE for an unregistered handle.
+ASYNFRAME_EXPORT LONG ASYNFRAME_STDCALL sync_dns_result(SYNC_DNS_HANDLE handle);
+// Number of addresses found; 0 for an unregistered handle.
+ASYNFRAME_EXPORT LONG ASYNFRAME_STDCALL sync_dns_count(SYNC_DNS_HANDLE handle);
+// Copies address `index` as zero-terminated dotted text into `buffer` of
+// `size` bytes and returns 0; returns -1 (with an empty buffer when it has
+// room) for an unregistered handle, an index not below the count, or a buffer
+// too small for the text.
+ASYNFRAME_EXPORT LONG ASYNFRAME_STDCALL sync_dns_address(SYNC_DNS_HANDLE handle, LONG index, char* buffer,
+                                                         LONG size);
+// Releases the request, pending or not (a pending one never sets its event
+// afterwards). 0, or -1 for an unregistered handle.
+ASYNFRAME_EXPORT LONG ASYNFRAME_STDCALL sync_dns_cancel(SYNC_DNS_HANDLE handle);
+
+}  // extern "C"
+
+}  // namespace asynframe

@@ -1,0 +1,218 @@
+#include "engine/asyn_io_operation.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "engine/asyn_io_device.h"
+#include "engine/asyn_io_handler.h"
+#include "engine/asyn_io_manager.h"
+#include "platform/errors.h"
+#include "support/assert.h"
+
+namespace asynframe {
+
+operation_iface_resolver_fn operation_iface_resolver = nullptr;
+
+namespace {
+
+IAsynIoOperation* operation_face_of(asyn_io_handler_base* handler) noexcept;
+
+}  // namespace
+
+asyn_io_operation::asyn_io_operation(singleton_instance* instance, asyn_io_handler_base* handler,
+                                     std::uint32_t buffer_size)
+    : with_singleton(instance), _operation_iface(operation_face_of(handler)), _handler(handler) {
+    if (buffer_size != 0) {
+        _buffer = new std::uint8_t[buffer_size];
+        _buffer_capacity = _buffer_len = buffer_size;
+    }
+}
+
+asyn_io_operation::asyn_io_operation(singleton_instance* instance, asyn_io_handler* handler,
+                                     std::uint32_t buffer_size)
+    : with_singleton(instance), _handler(handler) {
+    if (buffer_size != 0) {
+        _buffer = new std::uint8_t[buffer_size];
+        _buffer_capacity = _buffer_len = buffer_size;
+    }
+    if (handler != nullptr) {
+        try {
+            handler->add_operation(this);
+        } catch (...) {
+            delete[] _buffer;
+            throw;
+        }
+    }
+}
+
+asyn_io_operation::~asyn_io_operation() {
+    vortan_assert_text(_is_pending == false, "_is_pending == false", "vortan_assert", "asyn_io_operation", 101);
+    delete[] _buffer;
+    close_device();
+    delete[] _segments;
+}
+
+std::uint8_t* asyn_io_operation::resize_buffer(std::uint32_t size) noexcept {
+    if (size == 0) {
+        free_buffer();
+        return nullptr;
+    }
+    if (size > _buffer_capacity) {
+        delete[] _buffer;
+        _buffer = new (std::nothrow) std::uint8_t[size];
+        if (_buffer == nullptr) {
+            _buffer_capacity = _buffer_len = 0;
+            return nullptr;
+        }
+        _buffer_capacity = size;
+    }
+    _buffer_len = size;
+    return _buffer;
+}
+
+void asyn_io_operation::free_buffer() noexcept {
+    delete[] _buffer;
+    _buffer = nullptr;
+    _buffer_capacity = _buffer_len = 0;
+}
+
+void asyn_io_operation::set_position(std::uint32_t low, std::uint32_t high) noexcept {
+    clear_request();
+    position = (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+segment_element* asyn_io_operation::set_segments_num(std::uint32_t segments_num) {
+    vortan_assert_text(segments_num != 0, "segments_num != 0", "vortan_assert", "asyn_io_operation", 286);
+    if (segments_num > _segments_capacity) {
+        delete[] _segments;
+        _segments = nullptr;
+        _segments_capacity = 0;
+        _segments_num = 0;
+        // n + 1 overflowing 32 bits asks for the largest size, which the allocator refuses.
+        const std::size_t elements = segments_num == std::numeric_limits<std::uint32_t>::max()
+                                         ? std::numeric_limits<std::size_t>::max() / sizeof(segment_element)
+                                         : static_cast<std::size_t>(segments_num) + 1;
+        _segments = new segment_element[elements]();
+        _segments_capacity = segments_num;
+    }
+    _segments_num = segments_num;
+    return _segments;
+}
+
+void asyn_io_operation::free_segments() noexcept {
+    delete[] _segments;
+    _segments = nullptr;
+    _segments_capacity = _segments_num = 0;
+}
+
+void asyn_io_operation::close_device() noexcept {
+    if (_device == nullptr) return;
+    asyn_io_device* device = _device;
+    _device = nullptr;
+    try {
+        device->close();
+    } catch (...) {
+        // A device that fails to close is still deleted.
+    }
+    delete device;
+}
+
+void asyn_io_operation::attach_device(asyn_io_device* device) {
+    close_device();
+    _device = device;
+}
+
+asyn_io_device* asyn_io_operation::take_device() noexcept {
+    asyn_io_device* device = _device;
+    _device = nullptr;
+    return device;
+}
+
+void asyn_io_operation::cancel_timeout() noexcept {
+    if (_singleton != nullptr && _singleton->asyn_io_manager_ptr != nullptr)
+        _singleton->asyn_io_manager_ptr->cancel_operation_timeout(this);
+}
+
+void asyn_io_operation::detach_handler() noexcept {
+    _handler = nullptr;
+    cancel_timeout();
+}
+
+void asyn_io_operation::reset(asyn_io_handler_base* handler_ptr) {
+    vortan_assert_text(dynamic_cast<asyn_io_handler*>(handler_ptr) == NULL,
+                       "dynamic_cast<asyn_io_handler*>(handler_ptr) == NULL", "vortan_assert", "asyn_io_operation",
+                       328);
+    _buffer_len = 0;
+    _operate_handle = -1;
+    close_device();
+    _is_pending = false;
+    _operation_type = 0;
+    std::memset(_address, 0, sizeof _address);
+    _address_len = 0;
+    clear_request();
+    position = 0;
+    _result_preset = false;
+    _preset_error = 0;
+    _preset_bytes = 0;
+    _segments_num = 0;
+    _handler = handler_ptr;
+    _operation_iface = operation_face_of(handler_ptr);
+}
+
+bool asyn_io_operation::post() {
+    if (_singleton == nullptr || _singleton->asyn_io_manager_ptr == nullptr) return false;
+    return _singleton->asyn_io_manager_ptr->post(this);
+}
+
+bool asyn_io_operation::get_result(std::uint32_t& bytes, std::uint32_t& error) const noexcept {
+    if (_result_preset) {
+        bytes = _preset_bytes;
+        error = _preset_error;
+        return error == 0;
+    }
+    const std::int32_t outcome = result;
+    if (_operation_type > 0 && _operation_type < 100) {
+        if (outcome < 0) {
+            bytes = 0;
+            error = platform::socket_error_from_errno(-outcome);
+            return false;
+        }
+        bytes = static_cast<std::uint32_t>(outcome);
+        if (bytes == 0 && _operation_type == operation_type::send) {
+            error = peer_closed_error;
+            return false;
+        }
+        error = 0;
+        return true;
+    }
+    if (outcome < 0) {
+        bytes = 0;
+        error = platform::file_error_from_errno(-outcome);
+        return false;
+    }
+    bytes = static_cast<std::uint32_t>(outcome);
+    error = 0;
+    return true;
+}
+
+void asyn_io_operation::complete() {
+    if (_handler != nullptr) {
+        cancel_timeout();
+        _is_pending = false;
+        _handler->on_io_complete(this);
+        return;
+    }
+    _is_pending = false;
+    delete this;
+}
+
+namespace {
+
+IAsynIoOperation* operation_face_of(asyn_io_handler_base* handler) noexcept {
+    return operation_iface_resolver != nullptr ? operation_iface_resolver(handler) : nullptr;
+}
+
+}  // namespace
+
+}  // namespace asynframe

@@ -1,0 +1,147 @@
+// One asynchronous request: the platform block the backend completes, the data
+// buffer, the result and the handler told on the dispatch thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/singleton.h"
+#include "platform/io_backend.h"
+
+namespace asynframe {
+
+struct IAsynIoOperation;
+class asyn_io_handler_base;
+class asyn_io_handler;
+class asyn_io_device;
+
+// The platform block, first in every operation's own part: the backend hands
+// it back and the engine recovers the operation by a fixed displacement.
+struct overlapped_ex : platform::io_block {};
+
+// One page of a scatter/gather file request, widened to 64 bits.
+struct segment_element {
+    std::uint64_t address = 0;
+};
+static_assert(sizeof(segment_element) == 8);
+
+namespace operation_type {
+inline constexpr std::int32_t quit_marker = -1;
+inline constexpr std::int32_t connect = 1;
+inline constexpr std::int32_t receive = 2;
+inline constexpr std::int32_t send = 3;
+inline constexpr std::int32_t accept = 4;
+inline constexpr std::int32_t dns_resolution = 201;
+inline constexpr std::int32_t frame_message = 0x33339999;
+}  // namespace operation_type
+
+// The run-time cast of a handler to the component operation interface. The
+// component layer installs it (the engine does not see component interfaces);
+// until then every operation's interface is null.
+using operation_iface_resolver_fn = IAsynIoOperation* (*)(asyn_io_handler_base* handler) noexcept;
+extern operation_iface_resolver_fn operation_iface_resolver;
+
+// A socket send that completed with 0 bytes: the peer went away.
+inline constexpr std::uint32_t peer_closed_error = 0xFFFFFFFFu;
+
+class asyn_io_operation : public with_singleton, public overlapped_ex {
+public:
+    static constexpr std::size_t address_area_size = 64;
+
+    // For a plain handler (the component operation object): not registered anywhere.
+    asyn_io_operation(singleton_instance* instance, asyn_io_handler_base* handler, std::uint32_t buffer_size);
+    // For an owning handler: appended to its list of operations.
+    asyn_io_operation(singleton_instance* instance, asyn_io_handler* handler, std::uint32_t buffer_size);
+    virtual ~asyn_io_operation();
+
+    asyn_io_operation(const asyn_io_operation&) = delete;
+    asyn_io_operation& operator=(const asyn_io_operation&) = delete;
+
+    static asyn_io_operation* from_overlapped(platform::io_block* block) noexcept {
+        return static_cast<asyn_io_operation*>(static_cast<overlapped_ex*>(block));
+    }
+    platform::io_block& overlapped() noexcept { return *this; }
+
+    bool is_pending() const noexcept { return _is_pending; }
+    // Devices mark an operation pending before starting a request and clear the
+    // flag again when the request is refused.
+    void mark_pending() noexcept { _is_pending = true; }
+    void clear_pending() noexcept { _is_pending = false; }
+
+    asyn_io_handler_base* handdler_ptr() const noexcept { return _handler; }
+    IAsynIoOperation* operation_iface() const noexcept { return _operation_iface; }
+
+    int operate_handle() const noexcept { return _operate_handle; }
+    void set_operate_handle(int handle) noexcept { _operate_handle = handle; }
+
+    std::int32_t get_operation_type() const noexcept { return _operation_type; }
+    void set_operation_type(std::int32_t type) noexcept { _operation_type = type; }
+
+    bool result_preset() const noexcept { return _result_preset; }
+    std::uint32_t preset_error() const noexcept { return _preset_error; }
+    std::uint32_t preset_bytes() const noexcept { return _preset_bytes; }
+    void set_result_preset(bool preset) noexcept { _result_preset = preset; }
+    // Sets the flag together with the framework-decided outcome.
+    void set_preset_result(std::uint32_t error, std::uint32_t bytes) noexcept {
+        _result_preset = true;
+        _preset_error = error;
+        _preset_bytes = bytes;
+    }
+
+    std::uint8_t* buffer() const noexcept { return _buffer; }
+    std::uint32_t buffer_len() const noexcept { return _buffer_len; }
+    std::uint32_t buffer_capacity() const noexcept { return _buffer_capacity; }
+    std::uint8_t* resize_buffer(std::uint32_t size) noexcept;
+    void free_buffer() noexcept;
+
+    void set_position(std::uint32_t low, std::uint32_t high) noexcept;
+    std::uint64_t get_position() const noexcept { return position; }
+
+    segment_element* segments() const noexcept { return _segments; }
+    std::uint32_t segments_num() const noexcept { return _segments_num; }
+    std::uint32_t segments_capacity() const noexcept { return _segments_capacity; }
+    segment_element* set_segments_num(std::uint32_t segments_num);
+    void free_segments() noexcept;
+
+    std::uint8_t* address_area() noexcept { return _address; }
+    std::int32_t address_len() const noexcept { return _address_len; }
+    void set_address_len(std::int32_t length) noexcept { _address_len = length; }
+
+    asyn_io_device* attached_device() const noexcept { return _device; }
+    void attach_device(asyn_io_device* device);
+    asyn_io_device* take_device() noexcept;
+
+    void detach_handler() noexcept;
+    void reset(asyn_io_handler_base* handler);
+
+    // Hands the operation to the engine without kernel I/O; false when the
+    // engine could not take it (the operation is then not pending).
+    bool post();
+    bool get_result(std::uint32_t& bytes, std::uint32_t& error) const noexcept;
+    // The dispatch step for a finished pending operation (dispatch thread).
+    void complete();
+
+private:
+    void close_device() noexcept;
+    void cancel_timeout() noexcept;
+
+    bool _result_preset = false;
+    std::uint32_t _preset_error = 0;
+    std::uint32_t _preset_bytes = 0;
+    IAsynIoOperation* _operation_iface = nullptr;
+    asyn_io_handler_base* _handler = nullptr;
+    int _operate_handle = -1;
+    std::int32_t _operation_type = 0;
+    std::uint8_t* _buffer = nullptr;
+    std::uint32_t _buffer_capacity = 0;
+    std::uint32_t _buffer_len = 0;
+    asyn_io_device* _device = nullptr;
+    std::uint8_t _address[address_area_size] = {};
+    std::int32_t _address_len = 0;
+    bool _is_pending = false;
+    segment_element* _segments = nullptr;
+    std::uint32_t _segments_capacity = 0;
+    std::uint32_t _segments_num = 0;
+};
+
+}  // namespace asynframe

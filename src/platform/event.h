@@ -1,0 +1,40 @@
+// A waitable event, manual or auto reset. On Linux it is an eventfd, so the
+// descriptor can be watched by poll/epoll/io_uring alongside sockets.
+#pragma once
+
+#include <cstdint>
+
+namespace asynframe::platform {
+
+inline constexpr std::uint32_t infinite = 0xFFFFFFFFu;
+
+class event {
+public:
+    // Throws std::system_error when the descriptor cannot be created.
+    explicit event(bool manual_reset, bool initially_set = false);
+    ~event();
+    event(const event&) = delete;
+    event& operator=(const event&) = delete;
+
+    // Signals the event; repeated sets before a wait count as one signal.
+    void set() noexcept;
+    // Clears the signal.
+    void reset() noexcept;
+    // True when the event was signalled within the time-out. For an auto-reset
+    // event a successful wait consumes the signal, so only one waiter is released.
+    bool wait(std::uint32_t timeout_ms) noexcept;
+
+    bool manual_reset() const noexcept { return _manual_reset; }
+    // The descriptor: readable while the event is signalled.
+    int native() const noexcept { return _fd; }
+
+    // For an auto-reset event: takes the signal if it is there, without blocking.
+    // For a manual-reset event: reports whether it is signalled.
+    bool try_acquire() const noexcept;
+
+private:
+    int _fd;
+    bool _manual_reset;
+};
+
+}  // namespace asynframe::platform

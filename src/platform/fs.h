@@ -1,0 +1,57 @@
+// Blocking file-system calls. Every failure is reported as a Windows-space
+// error code (platform/errors.h); 0 means success.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace asynframe::platform::fs {
+
+using handle = int;
+inline constexpr handle invalid_handle = -1;
+
+// Reached the end of the file before the requested count (ERROR_HANDLE_EOF).
+inline constexpr std::uint32_t error_end_of_file = 38;
+
+enum class open_disposition {
+    read_write_existing,  // fails when missing
+    read_write_new,       // fails when it exists
+    read_write_truncate,  // created or emptied
+    read_only_existing,   // fails when missing
+};
+
+// Opens a regular file (a folder is refused with access denied). Close-on-exec.
+std::uint32_t open(const std::string& path, open_disposition disposition, handle& out) noexcept;
+void close(handle file) noexcept;
+
+// Transfer the whole count unless the end of the file or an error comes first;
+// `done` tells how far it got in either case.
+std::uint32_t read(handle file, void* buffer, std::uint32_t length, std::uint32_t& done) noexcept;
+std::uint32_t write(handle file, const void* bytes, std::uint32_t length, std::uint32_t& done) noexcept;
+
+std::uint32_t seek(handle file, std::uint64_t position) noexcept;
+// Cuts or extends the file at `length`.
+std::uint32_t truncate(handle file, std::uint64_t length) noexcept;
+std::uint32_t size(handle file, std::uint64_t& out) noexcept;
+std::uint32_t flush(handle file) noexcept;
+
+// Size of a named entry (0 for a folder).
+std::uint32_t size_by_name(const std::string& path, std::uint64_t& out) noexcept;
+bool exists(const std::string& path) noexcept;
+// One folder level; an existing folder counts as success.
+std::uint32_t make_directory(const std::string& path) noexcept;
+
+// Read, write and search rights plus setgid for the named group on a folder.
+std::uint32_t grant_group_access(const std::string& path, const char* group) noexcept;
+
+// An environment variable; none when unset.
+std::optional<std::string> environment(const char* name);
+
+// The whole content of a file.
+std::uint32_t read_file(const std::string& path, std::string& content);
+// Replaces the file atomically: a temporary file in the same folder, flushed,
+// then renamed over the target. The target keeps its permission bits.
+std::uint32_t replace_file(const std::string& path, const std::string& content);
+
+}  // namespace asynframe::platform::fs

@@ -1,0 +1,64 @@
+#include "platform/event.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <system_error>
+
+#include "platform/linux/poll_util.h"
+
+namespace asynframe::platform {
+
+event::event(bool manual_reset, bool initially_set) : _fd(-1), _manual_reset(manual_reset) {
+    _fd = ::eventfd(initially_set ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (_fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+event::~event() {
+    if (_fd >= 0) ::close(_fd);
+}
+
+void event::set() noexcept {
+    // The counter only ever needs to be non-zero; a read drains it whole, so
+    // any number of sets before a wait amount to one signal.
+    const std::uint64_t one = 1;
+    while (::write(_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void event::reset() noexcept {
+    std::uint64_t value;
+    while (::read(_fd, &value, sizeof value) < 0 && errno == EINTR) {
+    }
+}
+
+bool event::try_acquire() const noexcept {
+    if (_manual_reset) {
+        pollfd p{_fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+    }
+    std::uint64_t value;
+    for (;;) {
+        if (::read(_fd, &value, sizeof value) == sizeof value) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+bool event::wait(std::uint32_t timeout_ms) noexcept {
+    detail::deadline limit(timeout_ms);
+    for (;;) {
+        // Another waiter may take an auto-reset signal between poll and read:
+        // then keep waiting for the rest of the time.
+        if (try_acquire()) return true;
+        pollfd p{_fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, limit.remaining_poll_ms());
+        if (n < 0 && errno != EINTR) return false;
+        if (n == 0 && limit.expired()) return try_acquire();
+    }
+}
+
+}  // namespace asynframe::platform

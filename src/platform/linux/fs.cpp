@@ -1,0 +1,216 @@
+#include "platform/fs.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace asynframe::platform::fs {
+namespace {
+
+std::uint32_t failed() noexcept {
+    const std::uint32_t code = last_file_error();
+    // A failing call always has a reason; never report one as success.
+    return code != 0 ? code : file_error_from_errno(EIO);
+}
+
+constexpr mode_t new_file_mode = 0644;
+constexpr mode_t new_folder_mode = 0755;
+
+}  // namespace
+
+std::uint32_t open(const std::string& path, open_disposition disposition, handle& out) noexcept {
+    out = invalid_handle;
+    int flags = O_CLOEXEC;
+    switch (disposition) {
+        case open_disposition::read_write_existing: flags |= O_RDWR; break;
+        case open_disposition::read_write_new: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+        case open_disposition::read_write_truncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+        case open_disposition::read_only_existing: flags |= O_RDONLY; break;
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, new_file_mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return failed();
+    // A folder opens read-only on Linux; as a file it is refused.
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        const std::uint32_t code = failed();
+        ::close(fd);
+        return code;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return file_error_from_errno(EISDIR);
+    }
+    out = fd;
+    return 0;
+}
+
+void close(handle file) noexcept {
+    if (file != invalid_handle) ::close(file);
+}
+
+std::uint32_t read(handle file, void* buffer, std::uint32_t length, std::uint32_t& done) noexcept {
+    done = 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (done < length) {
+        const ssize_t n = ::read(file, bytes + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return failed();
+        }
+        if (n == 0) return error_end_of_file;
+        done += static_cast<std::uint32_t>(n);
+    }
+    return 0;
+}
+
+std::uint32_t write(handle file, const void* bytes, std::uint32_t length, std::uint32_t& done) noexcept {
+    done = 0;
+    const auto* data = static_cast<const unsigned char*>(bytes);
+    while (done < length) {
+        const ssize_t n = ::write(file, data + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // An open handle without write access: access denied, as for a read-only open.
+            if (errno == EBADF && ::fcntl(file, F_GETFD) != -1) return file_error_from_errno(EACCES);
+            return failed();
+        }
+        if (n == 0) return file_error_from_errno(ENOSPC);
+        done += static_cast<std::uint32_t>(n);
+    }
+    return 0;
+}
+
+std::uint32_t seek(handle file, std::uint64_t position) noexcept {
+    if (position > static_cast<std::uint64_t>(INT64_MAX)) return file_error_from_errno(EINVAL);
+    if (::lseek(file, static_cast<off_t>(position), SEEK_SET) < 0) return failed();
+    return 0;
+}
+
+std::uint32_t truncate(handle file, std::uint64_t length) noexcept {
+    if (length > static_cast<std::uint64_t>(INT64_MAX)) return file_error_from_errno(EINVAL);
+    int rc;
+    do {
+        rc = ::ftruncate(file, static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : failed();
+}
+
+std::uint32_t size(handle file, std::uint64_t& out) noexcept {
+    struct stat info {};
+    if (::fstat(file, &info) != 0) return failed();
+    out = static_cast<std::uint64_t>(info.st_size);
+    return 0;
+}
+
+std::uint32_t flush(handle file) noexcept { return ::fsync(file) == 0 ? 0 : failed(); }
+
+std::uint32_t size_by_name(const std::string& path, std::uint64_t& out) noexcept {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return failed();
+    out = S_ISDIR(info.st_mode) ? 0 : static_cast<std::uint64_t>(info.st_size);
+    return 0;
+}
+
+bool exists(const std::string& path) noexcept {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+std::uint32_t make_directory(const std::string& path) noexcept {
+    if (::mkdir(path.c_str(), new_folder_mode) == 0) return 0;
+    if (errno == EEXIST) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return 0;
+        return file_error_from_errno(EEXIST);
+    }
+    return failed();
+}
+
+std::uint32_t grant_group_access(const std::string& path, const char* group) noexcept {
+    struct group entry {};
+    struct group* found = nullptr;
+    std::vector<char> scratch(16384);
+    int rc;
+    while ((rc = ::getgrnam_r(group, &entry, scratch.data(), scratch.size(), &found)) == ERANGE &&
+           scratch.size() < (1u << 20))
+        scratch.resize(scratch.size() * 2);
+    if (rc != 0) return file_error_from_errno(rc);
+    if (found == nullptr) return 1332;  // ERROR_NONE_MAPPED: no such account
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return failed();
+    if (!S_ISDIR(info.st_mode)) return file_error_from_errno(ENOTDIR);
+    if (info.st_gid != found->gr_gid && ::chown(path.c_str(), static_cast<uid_t>(-1), found->gr_gid) != 0)
+        return failed();
+    const mode_t mode = (info.st_mode & 07777) | S_IRWXG | S_ISGID;
+    if (::chmod(path.c_str(), mode) != 0) return failed();
+    return 0;
+}
+
+std::optional<std::string> environment(const char* name) {
+    const char* value = ::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+std::uint32_t read_file(const std::string& path, std::string& content) {
+    content.clear();
+    handle file;
+    if (const std::uint32_t code = open(path, open_disposition::read_only_existing, file)) return code;
+    char chunk[8192];
+    for (;;) {
+        const ssize_t n = ::read(file, chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const std::uint32_t code = failed();
+            ::close(file);
+            return code;
+        }
+        if (n == 0) break;
+        content.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(file);
+    return 0;
+}
+
+std::uint32_t replace_file(const std::string& link_or_path, const std::string& content) {
+    // Replace what a symbolic link points at, not the link itself.
+    std::string path = link_or_path;
+    if (char* resolved = ::realpath(link_or_path.c_str(), nullptr)) {
+        path = resolved;
+        ::free(resolved);
+    }
+    mode_t mode = new_file_mode;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) mode = info.st_mode & 07777;
+
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return failed();
+    std::uint32_t done = 0;
+    std::uint32_t code = 0;
+    std::size_t offset = 0;
+    while (code == 0 && offset < content.size()) {
+        const std::size_t chunk = std::min<std::size_t>(content.size() - offset, 1u << 30);
+        code = write(fd, content.data() + offset, static_cast<std::uint32_t>(chunk), done);
+        offset += done;
+    }
+    if (code == 0 && ::fchmod(fd, mode) != 0) code = failed();
+    if (code == 0 && ::fsync(fd) != 0) code = failed();
+    if (::close(fd) != 0 && code == 0) code = failed();
+    if (code == 0 && ::rename(temp.c_str(), path.c_str()) != 0) code = failed();
+    if (code != 0) ::unlink(temp.c_str());
+    return code;
+}
+
+}  // namespace asynframe::platform::fs

@@ -1,0 +1,20 @@
+#include "platform/io_backend.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/linux/io_backend_common.h"
+
+namespace asynframe::platform {
+
+std::unique_ptr<io_backend> io_backend::create(bool readiness_only) {
+    // Operators can turn the ring off without rebuilding.
+    const char* disabled = std::getenv("ASYNFRAME_NO_IO_URING");
+    if (disabled != nullptr && std::strcmp(disabled, "1") == 0) readiness_only = true;
+    if (!readiness_only) {
+        if (auto ring = detail::make_uring_backend()) return ring;
+    }
+    return detail::make_epoll_backend();
+}
+
+}  // namespace asynframe::platform

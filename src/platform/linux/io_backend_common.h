@@ -1,0 +1,109 @@
+// Pieces both I/O backends share: the lock-free queue of posted blocks and the
+// deadline of a wait that may restart.
+#pragma once
+
+#include <time.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+
+#include "platform/io_backend.h"
+
+namespace asynframe::platform::detail {
+
+// Many producers push; the single dispatch thread takes everything at once and
+// keeps it in arrival order. Nothing is allocated: blocks link through `next`.
+class posted_queue {
+public:
+    // True when the queue was empty before the push.
+    bool push(io_block& block) noexcept {
+        io_block* head = _head.load(std::memory_order_relaxed);
+        do {
+            block.next = head;
+        } while (!_head.compare_exchange_weak(head, &block, std::memory_order_seq_cst, std::memory_order_relaxed));
+        return head == nullptr;
+    }
+    bool empty() const noexcept { return _head.load(std::memory_order_seq_cst) == nullptr; }
+    // Everything pushed so far, oldest first.
+    io_block* take_all() noexcept {
+        io_block* list = _head.exchange(nullptr, std::memory_order_acquire);
+        io_block* ordered = nullptr;
+        while (list != nullptr) {
+            io_block* next = list->next;
+            list->next = ordered;
+            ordered = list;
+            list = next;
+        }
+        return ordered;
+    }
+
+private:
+    std::atomic<io_block*> _head{nullptr};
+};
+
+// A FIFO list of blocks owned by one thread.
+struct block_list {
+    io_block* head = nullptr;
+    io_block* tail = nullptr;
+
+    bool empty() const noexcept { return head == nullptr; }
+    void push_back(io_block& block) noexcept {
+        block.next = nullptr;
+        if (tail != nullptr)
+            tail->next = &block;
+        else
+            head = &block;
+        tail = &block;
+    }
+    // Appends an already linked, null-terminated chain.
+    void append_chain(io_block* chain) noexcept {
+        while (chain != nullptr) {
+            io_block* next = chain->next;
+            push_back(*chain);
+            chain = next;
+        }
+    }
+    io_block* pop_front() noexcept {
+        io_block* block = head;
+        if (block != nullptr) {
+            head = block->next;
+            if (head == nullptr) tail = nullptr;
+            block->next = nullptr;
+        }
+        return block;
+    }
+};
+
+inline std::int64_t monotonic_now_ms() noexcept {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+class wait_deadline {
+public:
+    explicit wait_deadline(std::uint32_t timeout_ms) noexcept
+        : _forever(timeout_ms == wait_forever),
+          _end(_forever || timeout_ms == 0 ? 0 : monotonic_now_ms() + timeout_ms),
+          _zero(timeout_ms == 0) {}
+    bool forever() const noexcept { return _forever; }
+    // Milliseconds left; -1 for no limit.
+    int remaining() const noexcept {
+        if (_forever) return -1;
+        if (_zero) return 0;
+        const std::int64_t left = _end - monotonic_now_ms();
+        if (left <= 0) return 0;
+        return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+
+private:
+    bool _forever;
+    std::int64_t _end;
+    bool _zero;
+};
+
+std::unique_ptr<io_backend> make_uring_backend();
+std::unique_ptr<io_backend> make_epoll_backend();
+
+}  // namespace asynframe::platform::detail

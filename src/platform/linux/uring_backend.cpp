@@ -1,0 +1,379 @@
+// The completion backend: an io_uring ring. Requests become submissions whose
+// user data is the block; posts go to a lock-free queue and wake the ring
+// through an eventfd that the ring itself polls.
+#include <fcntl.h>
+#include <liburing.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <thread>
+
+#include "platform/errors.h"
+#include "platform/linux/io_backend_common.h"
+#include "platform/thread.h"
+
+namespace asynframe::platform::detail {
+namespace {
+
+// User data of the ring's own requests; blocks are never at these addresses.
+constexpr std::uint64_t wake_tag = 1;
+constexpr std::uint64_t cancel_tag = 2;
+constexpr std::uint64_t stop_tag = 3;
+
+constexpr unsigned ring_entries = 256;
+constexpr unsigned completion_entries = 4096;
+
+bool is_file_kind(io_kind kind) noexcept {
+    return kind == io_kind::read || kind == io_kind::write || kind == io_kind::read_scatter ||
+           kind == io_kind::write_gather;
+}
+
+class uring_backend final : public io_backend {
+public:
+    uring_backend() = default;
+    ~uring_backend() override {
+        if (_ring_ready) ::io_uring_queue_exit(&_ring);
+        if (_wake_fd >= 0) ::close(_wake_fd);
+    }
+
+    bool init() noexcept {
+        _wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (_wake_fd < 0) return false;
+        io_uring_params params{};
+        params.flags = IORING_SETUP_CQSIZE | IORING_SETUP_COOP_TASKRUN;
+        params.cq_entries = completion_entries;
+        int error = ::io_uring_queue_init_params(ring_entries, &_ring, &params);
+        if (error == -EINVAL) {
+            params = io_uring_params{};
+            params.flags = IORING_SETUP_CQSIZE;
+            params.cq_entries = completion_entries;
+            error = ::io_uring_queue_init_params(ring_entries, &_ring, &params);
+        }
+        if (error < 0) return false;
+        _ring_ready = true;
+        std::lock_guard<std::mutex> guard(_sq_lock);
+        if (!arm_wake_locked()) return false;
+        return ::io_uring_submit(&_ring) >= 0;
+    }
+
+    bool is_completion_port() const noexcept override { return true; }
+
+    std::uint32_t associate(int fd) noexcept override {
+        if (fd < 0 || ::fcntl(fd, F_GETFD) == -1) return file_error_from_errno(EBADF);
+        return 0;
+    }
+
+    std::uint32_t start_recv(int fd, void* buffer, std::uint32_t length, io_block& block) noexcept override {
+        return start(block, io_kind::recv, fd, [&](io_uring_sqe* sqe) {
+            block.buffer = buffer;
+            block.length = length;
+            ::io_uring_prep_recv(sqe, fd, buffer, length, 0);
+        });
+    }
+
+    std::uint32_t start_send(int fd, const void* buffer, std::uint32_t length, io_block& block) noexcept override {
+        return start(block, io_kind::send, fd, [&](io_uring_sqe* sqe) {
+            block.buffer = const_cast<void*>(buffer);
+            block.length = length;
+            // MSG_WAITALL: a stream send completes whole, never short.
+            ::io_uring_prep_send(sqe, fd, buffer, length, MSG_NOSIGNAL | MSG_WAITALL);
+        });
+    }
+
+    std::uint32_t start_recv_from(int fd, void* buffer, std::uint32_t length, ::sockaddr* address,
+                                  ::socklen_t address_capacity, io_block& block) noexcept override {
+        return start(block, io_kind::recv_from, fd, [&](io_uring_sqe* sqe) {
+            fill_message(block, buffer, length, address, address_capacity);
+            ::io_uring_prep_recvmsg(sqe, fd, &block.message, 0);
+        });
+    }
+
+    std::uint32_t start_send_to(int fd, const void* buffer, std::uint32_t length, const ::sockaddr* address,
+                                ::socklen_t address_length, io_block& block) noexcept override {
+        return start(block, io_kind::send_to, fd, [&](io_uring_sqe* sqe) {
+            fill_message(block, const_cast<void*>(buffer), length, const_cast<::sockaddr*>(address),
+                         address_length);
+            ::io_uring_prep_sendmsg(sqe, fd, &block.message, MSG_NOSIGNAL);
+        });
+    }
+
+    std::uint32_t start_accept(int fd, ::sockaddr* address, ::socklen_t address_capacity,
+                               io_block& block) noexcept override {
+        return start(block, io_kind::accept, fd, [&](io_uring_sqe* sqe) {
+            block.address = address;
+            block.address_length = address_capacity;
+            ::io_uring_prep_accept(sqe, fd, address, address != nullptr ? &block.address_length : nullptr,
+                                   SOCK_CLOEXEC);
+        });
+    }
+
+    std::uint32_t start_connect(int fd, const ::sockaddr* address, ::socklen_t address_length,
+                                io_block& block) noexcept override {
+        return start(block, io_kind::connect, fd, [&](io_uring_sqe* sqe) {
+            block.address = const_cast<::sockaddr*>(address);
+            block.address_length = address_length;
+            ::io_uring_prep_connect(sqe, fd, address, address_length);
+        });
+    }
+
+    std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, io_block& block) noexcept override {
+        return start(block, io_kind::read, fd, [&](io_uring_sqe* sqe) {
+            block.buffer = buffer;
+            block.length = length;
+            ::io_uring_prep_read(sqe, fd, buffer, length, block.position);
+        });
+    }
+
+    std::uint32_t start_write(int fd, const void* buffer, std::uint32_t length, io_block& block) noexcept override {
+        return start(block, io_kind::write, fd, [&](io_uring_sqe* sqe) {
+            block.buffer = const_cast<void*>(buffer);
+            block.length = length;
+            ::io_uring_prep_write(sqe, fd, buffer, length, block.position);
+        });
+    }
+
+    std::uint32_t start_read_scatter(int fd, const ::iovec* iov, int count, io_block& block) noexcept override {
+        return start(block, io_kind::read_scatter, fd, [&](io_uring_sqe* sqe) {
+            block.iov = iov;
+            block.iov_count = count;
+            ::io_uring_prep_readv(sqe, fd, iov, static_cast<unsigned>(count), block.position);
+        });
+    }
+
+    std::uint32_t start_write_gather(int fd, const ::iovec* iov, int count, io_block& block) noexcept override {
+        return start(block, io_kind::write_gather, fd, [&](io_uring_sqe* sqe) {
+            block.iov = iov;
+            block.iov_count = count;
+            ::io_uring_prep_writev(sqe, fd, iov, static_cast<unsigned>(count), block.position);
+        });
+    }
+
+    void cancel(int fd) noexcept override {
+        std::lock_guard<std::mutex> guard(_sq_lock);
+        io_uring_sqe* sqe = get_sqe_locked();
+        if (sqe == nullptr) return;
+        ::io_uring_prep_cancel_fd(sqe, fd, IORING_ASYNC_CANCEL_ALL);
+        ::io_uring_sqe_set_data64(sqe, cancel_tag);
+        // Submitted at once, behind every request prepared for the descriptor before it.
+        submit_locked();
+    }
+
+    void forget(int) noexcept override {}
+
+    bool post(io_block& block) noexcept override {
+        _posted.push(block);
+        if (_sleeping.load(std::memory_order_seq_cst) && !_wake_sent.exchange(true, std::memory_order_acq_rel)) {
+            const std::uint64_t one = 1;
+            while (::write(_wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+            }
+        }
+        return true;
+    }
+
+    wait_result next(std::uint32_t timeout_ms, int stop_fd, io_block*& finished) noexcept override {
+        _waiter_thread.store(current_thread_id(), std::memory_order_relaxed);
+        const wait_deadline deadline(timeout_ms);
+        for (;;) {
+            if (io_block* block = _local.pop_front()) {
+                finished = block;
+                return wait_result::finished;
+            }
+            io_uring_cqe* cqe = nullptr;
+            if (::io_uring_peek_cqe(&_ring, &cqe) == 0 && cqe != nullptr) {
+                if (take_completion(cqe, finished)) return wait_result::finished;
+                continue;
+            }
+            if (!_posted.empty()) {
+                _local.append_chain(_posted.take_all());
+                continue;
+            }
+            if (_stop_seen) {
+                _stop_seen = false;
+                return wait_result::stopped;
+            }
+            if (stop_fd >= 0 && _stop_fd_armed != stop_fd) arm_stop(stop_fd);
+            {
+                std::lock_guard<std::mutex> guard(_sq_lock);
+                if (::io_uring_sq_ready(&_ring) != 0) submit_locked();
+            }
+            const int left = deadline.remaining();
+            if (left == 0) return wait_result::timeout;
+
+            _sleeping.store(true, std::memory_order_seq_cst);
+            if (!_posted.empty()) {
+                _sleeping.store(false, std::memory_order_relaxed);
+                continue;
+            }
+            int error;
+            if (left < 0) {
+                error = ::io_uring_wait_cqe(&_ring, &cqe);
+            } else {
+                __kernel_timespec ts{};
+                ts.tv_sec = left / 1000;
+                ts.tv_nsec = static_cast<long long>(left % 1000) * 1000000;
+                error = ::io_uring_wait_cqe_timeout(&_ring, &cqe, &ts);
+            }
+            _sleeping.store(false, std::memory_order_relaxed);
+            if (error == -ETIME && deadline.remaining() == 0 && _posted.empty()) return wait_result::timeout;
+            // -EINTR (a signal) and early wake-ups simply go round again.
+        }
+    }
+
+    void drain(void (*sink)(void*, io_block&), void* context) noexcept override {
+        {
+            std::lock_guard<std::mutex> guard(_sq_lock);
+            _closing = true;
+            if (io_uring_sqe* sqe = get_sqe_locked()) {
+                ::io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
+                ::io_uring_sqe_set_data64(sqe, cancel_tag);
+            }
+            submit_locked();
+        }
+        // Every request still in the kernel must finish before its memory goes.
+        const std::int64_t give_up = monotonic_now_ms() + 10000;
+        io_block* finished = nullptr;
+        while (_inflight.load(std::memory_order_acquire) > 0 && monotonic_now_ms() < give_up) {
+            io_uring_cqe* cqe = nullptr;
+            __kernel_timespec ts{};
+            ts.tv_nsec = 100 * 1000000;
+            if (::io_uring_wait_cqe_timeout(&_ring, &cqe, &ts) == 0 && cqe != nullptr &&
+                take_completion(cqe, finished))
+                _local.push_back(*finished);
+        }
+        io_uring_cqe* cqe = nullptr;
+        while (::io_uring_peek_cqe(&_ring, &cqe) == 0 && cqe != nullptr)
+            if (take_completion(cqe, finished)) _local.push_back(*finished);
+        _local.append_chain(_posted.take_all());
+        while (io_block* block = _local.pop_front()) sink(context, *block);
+    }
+
+private:
+    static void fill_message(io_block& block, void* buffer, std::uint32_t length, ::sockaddr* address,
+                             ::socklen_t address_length) noexcept {
+        block.buffer = buffer;
+        block.length = length;
+        block.address = address;
+        block.address_length = address_length;
+        block.single.iov_base = buffer;
+        block.single.iov_len = length;
+        block.message = {};
+        block.message.msg_name = address;
+        block.message.msg_namelen = address != nullptr ? address_length : 0;
+        block.message.msg_iov = &block.single;
+        block.message.msg_iovlen = 1;
+    }
+
+    template <typename Prepare>
+    std::uint32_t start(io_block& block, io_kind kind, int fd, Prepare prepare) noexcept {
+        block.next = nullptr;
+        block.kind = kind;
+        block.fd = fd;
+        block.result = 0;
+        block.done = 0;
+        std::lock_guard<std::mutex> guard(_sq_lock);
+        io_uring_sqe* sqe = get_sqe_locked();
+        if (sqe == nullptr)
+            return is_file_kind(kind) ? file_error_from_errno(ENOMEM) : socket_error_from_errno(ENOBUFS);
+        prepare(sqe);
+        ::io_uring_sqe_set_data(sqe, &block);
+        _inflight.fetch_add(1, std::memory_order_relaxed);
+        // The dispatch thread batches its submissions until it waits; any other
+        // thread submits at once, since the waiter may already be asleep.
+        if (_waiter_thread.load(std::memory_order_relaxed) != current_thread_id()) submit_locked();
+        return 0;
+    }
+
+    // A full submission queue is flushed and retried, never dropped.
+    io_uring_sqe* get_sqe_locked() noexcept {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            if (io_uring_sqe* sqe = ::io_uring_get_sqe(&_ring)) return sqe;
+            const int error = submit_locked();
+            if (error < 0 && error != -EINTR && error != -EAGAIN && error != -EBUSY) return nullptr;
+            if (error <= 0) std::this_thread::yield();
+        }
+        return nullptr;
+    }
+
+    int submit_locked() noexcept {
+        int result;
+        do {
+            result = ::io_uring_submit(&_ring);
+        } while (result == -EINTR);
+        return result;
+    }
+
+    bool arm_wake_locked() noexcept {
+        io_uring_sqe* sqe = get_sqe_locked();
+        if (sqe == nullptr) return false;
+        ::io_uring_prep_poll_multishot(sqe, _wake_fd, POLLIN);
+        ::io_uring_sqe_set_data64(sqe, wake_tag);
+        return true;
+    }
+
+    void arm_stop(int stop_fd) noexcept {
+        std::lock_guard<std::mutex> guard(_sq_lock);
+        io_uring_sqe* sqe = get_sqe_locked();
+        if (sqe == nullptr) return;
+        ::io_uring_prep_poll_add(sqe, stop_fd, POLLIN);
+        ::io_uring_sqe_set_data64(sqe, stop_tag);
+        _stop_fd_armed = stop_fd;
+    }
+
+    // True when the completion belongs to a block (stored in `finished`).
+    bool take_completion(io_uring_cqe* cqe, io_block*& finished) noexcept {
+        const std::uint64_t data = ::io_uring_cqe_get_data64(cqe);
+        const std::int32_t result = cqe->res;
+        const unsigned flags = cqe->flags;
+        ::io_uring_cqe_seen(&_ring, cqe);
+        if (data == wake_tag) {
+            std::uint64_t count = 0;
+            while (::read(_wake_fd, &count, sizeof count) < 0 && errno == EINTR) {
+            }
+            _wake_sent.store(false, std::memory_order_release);
+            if ((flags & IORING_CQE_F_MORE) == 0 && !_closing) {
+                std::lock_guard<std::mutex> guard(_sq_lock);
+                arm_wake_locked();
+            }
+            return false;
+        }
+        if (data == stop_tag) {
+            _stop_fd_armed = -1;
+            if (result >= 0) _stop_seen = true;
+            return false;
+        }
+        if (data == cancel_tag || data == 0) return false;
+        io_block* block = reinterpret_cast<io_block*>(static_cast<std::uintptr_t>(data));
+        block->result = result;
+        if (block->kind == io_kind::recv_from) block->address_length = block->message.msg_namelen;
+        _inflight.fetch_sub(1, std::memory_order_release);
+        finished = block;
+        return true;
+    }
+
+    io_uring _ring{};
+    bool _ring_ready = false;
+    int _wake_fd = -1;
+    std::mutex _sq_lock;
+    posted_queue _posted;
+    block_list _local;
+    std::atomic<bool> _sleeping{false};
+    std::atomic<bool> _wake_sent{false};
+    std::atomic<std::uint32_t> _waiter_thread{0};
+    std::atomic<std::size_t> _inflight{0};
+    int _stop_fd_armed = -1;
+    bool _stop_seen = false;
+    bool _closing = false;
+};
+
+}  // namespace
+
+std::unique_ptr<io_backend> make_uring_backend() {
+    auto backend = std::make_unique<uring_backend>();
+    if (!backend->init()) return nullptr;
+    return backend;
+}
+
+}  // namespace asynframe::platform::detail

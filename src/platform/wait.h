@@ -1,0 +1,40 @@
+// Waiting for any of several waitables at once: events and socket readiness.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/event.h"
+
+namespace asynframe::platform {
+
+struct waitable {
+    enum kind_t : std::uint8_t { event_kind, socket_readable, socket_writable, socket_any };
+
+    int fd = -1;
+    kind_t kind = event_kind;
+    const event* ev = nullptr;  // set for event_kind only
+
+    static waitable of(const event& e) noexcept { return waitable{e.native(), event_kind, &e}; }
+    static waitable socket(int fd, kind_t kind) noexcept { return waitable{fd, kind, nullptr}; }
+
+    friend bool operator==(const waitable& a, const waitable& b) noexcept {
+        return a.fd == b.fd && a.kind == b.kind && a.ev == b.ev;
+    }
+    friend bool operator<(const waitable& a, const waitable& b) noexcept {
+        if (a.fd != b.fd) return a.fd < b.fd;
+        if (a.kind != b.kind) return a.kind < b.kind;
+        return a.ev < b.ev;
+    }
+};
+
+inline constexpr int wait_timeout = -1;
+inline constexpr int wait_failed = -2;
+
+// Waits until at least one item is ready and returns the lowest ready index.
+// Only the reported item is consumed (an auto-reset event loses its signal);
+// other ready items stay ready. Returns wait_timeout when nothing became ready
+// in time, wait_failed for no items, a closed/invalid descriptor or a system failure.
+int wait_any(const waitable* items, std::size_t count, std::uint32_t timeout_ms) noexcept;
+
+}  // namespace asynframe::platform

@@ -1,0 +1,49 @@
+// Every setting the library reads, with its default, and the statistics it keeps.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace asynframe::setting_keys {
+
+struct uint_key {
+    std::string_view section;
+    std::string_view key;
+    std::uint32_t default_value;
+};
+
+struct bool_key {
+    std::string_view section;
+    std::string_view key;
+    bool default_value;
+};
+
+// True forces the engine mode without a completion port.
+inline constexpr bool_key force_win98{"system", "force_win98", false};
+// Ceiling of the half-open connection limit.
+inline constexpr uint_key max_syn_count{"connect_manager", "max_syn_count", 256};
+// Connection limit.
+inline constexpr uint_key max_connection{"connect_manager", "max_connection", 1000};
+// Places of the half-open limit kept back for others.
+inline constexpr uint_key syn_num_for_others{"connect_manager", "syn_num_for_others", 2};
+// Connect-time threshold in milliseconds.
+inline constexpr uint_key connect_time_threshold{"connect_manager", "connect_time_threshold", 200};
+// Step of progressive zero-filling, in MiB.
+inline constexpr uint_key create_pos_offset{"file_asyn_io_helper", "create_pos_offset", 1};
+// Pause between zero-filling steps, in milliseconds.
+inline constexpr uint_key create_delay{"file_asyn_io_helper", "create_delay", 5};
+// Non-zero: apply the receive buffer size below.
+inline constexpr uint_key set_recv_buffer{"socket", "set_recv_buffer", 0};
+// Receive buffer size in bytes.
+inline constexpr uint_key recv_buffer_size{"socket", "recv_buffer_size", 8192};
+// UI-thread dispatch; read straight from the provider before the wrappers exist.
+inline constexpr bool_key run_in_ui_thread{"asyn_frame", "run_in_ui_thread", false};
+
+// Statistics: u64 averages in milliseconds, in both sections below.
+inline constexpr std::string_view stat_section_once = "connect_manager_once";
+inline constexpr std::string_view stat_section = "connect_manager";
+inline constexpr std::string_view request_time_average = "request_time_average";
+inline constexpr std::string_view connect_time_average = "connect_time_average";
+inline constexpr std::string_view dns_time_average = "dns_time_average";
+
+}  // namespace asynframe::setting_keys

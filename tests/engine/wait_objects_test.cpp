@@ -1,0 +1,314 @@
+// The wait-object service over a running engine, in each engine mode.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "engine/asyn_io_handler.h"
+#include "engine/asyn_io_manager.h"
+#include "engine/wait_objects_thread.h"
+
+namespace asynframe {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr std::uint32_t hard_limit_ms = 10000;
+
+bool eventually(const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(hard_limit_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// Runs a function on the engine's dispatch thread and waits for it.
+class dispatch_call : public asyn_io_handler {
+public:
+    using asyn_io_handler::asyn_io_handler;
+    void on_io_complete(asyn_io_operation* operation) override {
+        delete_operation(operation);
+        _fn();
+        _done.set();
+    }
+    void cancel() override {}
+
+    bool run(std::function<void()> fn) {
+        _fn = std::move(fn);
+        asyn_io_operation* op = create_operation(0);
+        if (!op->post()) {
+            delete_operation(op);
+            return false;
+        }
+        return _done.wait(hard_limit_ms);
+    }
+
+private:
+    std::function<void()> _fn;
+    platform::event _done{false};
+};
+
+// The owner: records what it is told, and checks it is told on the dispatch thread.
+class owner_sink : public i_wait_objects_thread_notify {
+public:
+    explicit owner_sink(asyn_io_manager& engine) : _engine(engine) {}
+    void on_wait_object_signaled(const wait_handle& handle) override {
+        std::function<void(const wait_handle&)> then;
+        {
+            std::lock_guard<std::mutex> lock(_lock);
+            _seen.push_back(handle);
+            if (!_engine.in_dispatch_thread()) ++off_thread;
+            then = on_signal;
+        }
+        if (then) then(handle);
+    }
+    std::vector<wait_handle> seen() {
+        std::lock_guard<std::mutex> lock(_lock);
+        return _seen;
+    }
+    std::size_t count() { return seen().size(); }
+    std::size_t count_of(const wait_handle& h) {
+        std::size_t n = 0;
+        for (const auto& s : seen()) n += s == h ? 1 : 0;
+        return n;
+    }
+
+    std::function<void(const wait_handle&)> on_signal;  // runs on the dispatch thread
+    std::atomic<int> off_thread{0};
+
+private:
+    asyn_io_manager& _engine;
+    std::mutex _lock;
+    std::vector<wait_handle> _seen;
+};
+
+// Counts the signals the wait threads hand over, and can hold a wait thread inside
+// the signal of a gate handle (so that several handles become ready together).
+class observed_manager : public wait_objects_thread_manager {
+public:
+    using wait_objects_thread_manager::wait_objects_thread_manager;
+
+    void on_wait_object_signaled(const wait_handle& handle) override {
+        if (gate != nullptr && handle == wait_handle::of(*gate)) {
+            gate_entered.set();
+            gate_open.wait(platform::infinite);
+            return;
+        }
+        wait_objects_thread_manager::on_wait_object_signaled(handle);
+        ++signals;
+    }
+
+    platform::event* gate = nullptr;
+    platform::event gate_entered{true};
+    platform::event gate_open{true};
+    std::atomic<int> signals{0};
+};
+
+enum class engine_mode { port, alertable };
+
+class WaitObjectsTest : public ::testing::TestWithParam<engine_mode> {
+protected:
+    void SetUp() override {
+        _engine = std::make_unique<asyn_io_manager>(&_instance, GetParam() == engine_mode::alertable);
+        _instance.asyn_io_manager_ptr = _engine.get();
+        _engine->start();
+        _caller = std::make_unique<dispatch_call>(&_instance);
+        owner = std::make_unique<owner_sink>(*_engine);
+        manager = std::make_unique<observed_manager>(&_instance, owner.get());
+    }
+    void TearDown() override {
+        if (manager) {
+            ASSERT_TRUE(on_dispatch([&] { manager.reset(); }));
+        }
+        _engine->stop();
+        _caller.reset();
+        _instance.asyn_io_manager_ptr = nullptr;
+        _engine.reset();
+        EXPECT_EQ(owner->off_thread.load(), 0) << "the owner is told on the dispatch thread only";
+    }
+
+    bool on_dispatch(std::function<void()> fn) { return _caller->run(std::move(fn)); }
+    // Everything posted before this call has been dispatched when it returns.
+    bool round_trip() { return on_dispatch([] {}); }
+
+    std::vector<std::unique_ptr<platform::event>> make_events(int n) {
+        std::vector<std::unique_ptr<platform::event>> events;
+        for (int i = 0; i < n; ++i) events.push_back(std::make_unique<platform::event>(false));
+        return events;
+    }
+
+    singleton_instance _instance;
+    std::unique_ptr<asyn_io_manager> _engine;
+    std::unique_ptr<dispatch_call> _caller;
+    std::unique_ptr<owner_sink> owner;
+    std::unique_ptr<observed_manager> manager;
+};
+
+TEST_P(WaitObjectsTest, PlacesSixtyOneHandlesPerThread) {
+    auto events = make_events(63);
+    ASSERT_TRUE(on_dispatch([&] {
+        for (int i = 0; i < 62; ++i) EXPECT_TRUE(manager->add_wait_object(wait_handle::of(*events[i]), 0));
+        EXPECT_EQ(manager->thread_count(), 2u);
+        EXPECT_EQ(manager->placement_of(wait_handle::of(*events[60])), 0);
+        EXPECT_EQ(manager->placement_of(wait_handle::of(*events[61])), 1);
+        EXPECT_FALSE(manager->add_wait_object(wait_handle::of(*events[3]), 5)) << "already placed";
+        EXPECT_FALSE(manager->remove_wait_object(wait_handle::of(*events[62]))) << "never placed";
+        // A removal makes room on the first thread again.
+        EXPECT_TRUE(manager->remove_wait_object(wait_handle::of(*events[5])));
+        EXPECT_EQ(manager->placement_of(wait_handle::of(*events[5])), -1);
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::of(*events[62]), 0));
+        EXPECT_EQ(manager->placement_of(wait_handle::of(*events[62])), 0);
+        EXPECT_EQ(manager->thread_count(), 2u);
+    }));
+    events[61]->set();
+    events[62]->set();
+    events[0]->set();
+    ASSERT_TRUE(eventually([&] { return owner->count() == 3; }));
+    EXPECT_EQ(owner->count_of(wait_handle::of(*events[61])), 1u);
+    EXPECT_EQ(owner->count_of(wait_handle::of(*events[62])), 1u);
+    EXPECT_EQ(owner->count_of(wait_handle::of(*events[0])), 1u);
+}
+
+TEST_P(WaitObjectsTest, SimultaneousSignalsReachOwnerInPriorityOrderDemotedLast) {
+    platform::event gate(false), demoted(false), low(false), high(false), equal_a(false), equal_b(false);
+    manager->gate = &gate;
+    ASSERT_TRUE(on_dispatch([&] {
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::of(gate), 1000));
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::of(demoted), 500));
+    }));
+    // Hold the wait thread, queue everything, make every handle ready, then let go:
+    // the thread takes the requests in one batch and finds all handles signalled.
+    gate.set();
+    ASSERT_TRUE(manager->gate_entered.wait(hard_limit_ms));
+    ASSERT_TRUE(on_dispatch([&] {
+        EXPECT_TRUE(manager->demote_wait_object(wait_handle::of(demoted)));
+        EXPECT_FALSE(manager->add_wait_object(wait_handle::of(demoted), 1)) << "a demoted handle stays placed";
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::of(low), 1));
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::of(equal_a), 20));
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::of(high), 30));
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::of(equal_b), 20));
+    }));
+    for (auto* e : {&demoted, &low, &high, &equal_a, &equal_b}) e->set();
+    manager->gate_open.set();
+    ASSERT_TRUE(eventually([&] { return owner->count() == 5; }));
+    const auto seen = owner->seen();
+    EXPECT_TRUE(seen[0] == wait_handle::of(high));
+    EXPECT_TRUE(seen[1] == wait_handle::of(equal_a));
+    EXPECT_TRUE(seen[2] == wait_handle::of(equal_b));
+    EXPECT_TRUE(seen[3] == wait_handle::of(low));
+    EXPECT_TRUE(seen[4] == wait_handle::of(demoted));
+    ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->remove_wait_object(wait_handle::of(demoted))); }));
+}
+
+TEST_P(WaitObjectsTest, RepeatedSignalsBeforeDispatchYieldOneNotification) {
+    platform::event e(false);
+    const wait_handle h = wait_handle::of(e);
+    ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(h, 0)); }));
+    // The dispatch thread is busy while the handle fires three times.
+    ASSERT_TRUE(on_dispatch([&] {
+        for (int i = 1; i <= 3; ++i) {
+            e.set();
+            ASSERT_TRUE(eventually([&] { return manager->signals.load() == i; }));
+        }
+    }));
+    ASSERT_TRUE(round_trip());
+    ASSERT_TRUE(eventually([&] { return owner->count() == 1; }));
+    ASSERT_TRUE(round_trip());
+    EXPECT_EQ(owner->count(), 1u);
+
+    // Once the owner was told, the next signal is a new notification.
+    e.set();
+    ASSERT_TRUE(eventually([&] { return owner->count() == 2; }));
+}
+
+TEST_P(WaitObjectsTest, RemovalDropsAPostedNotification) {
+    platform::event e(false), other(false);
+    const wait_handle h = wait_handle::of(e);
+    ASSERT_TRUE(on_dispatch([&] {
+        EXPECT_TRUE(manager->add_wait_object(h, 0));
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::of(other), 0));
+    }));
+    ASSERT_TRUE(on_dispatch([&] {
+        e.set();
+        ASSERT_TRUE(eventually([&] { return manager->signals.load() == 1; }));
+        // The notification is posted but not yet dispatched (this thread is busy).
+        EXPECT_TRUE(manager->remove_wait_object(h));
+        EXPECT_FALSE(manager->remove_wait_object(h));
+    }));
+    ASSERT_TRUE(round_trip());
+    EXPECT_EQ(owner->count(), 0u);
+    other.set();
+    ASSERT_TRUE(eventually([&] { return owner->count() == 1; }));
+    EXPECT_TRUE(owner->seen()[0] == wait_handle::of(other));
+    e.set();
+    ASSERT_TRUE(round_trip());
+    EXPECT_TRUE(e.wait(0)) << "a removed handle is no longer waited on";
+}
+
+TEST_P(WaitObjectsTest, RemoveWhileAddStillQueuedReturnsAtOnce) {
+    platform::event gate(false), late(false);
+    manager->gate = &gate;
+    ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(wait_handle::of(gate), 0)); }));
+    gate.set();
+    ASSERT_TRUE(manager->gate_entered.wait(hard_limit_ms));
+    late.set();
+    // The wait thread is held, so a remove that waited for it would never return.
+    ASSERT_TRUE(on_dispatch([&] {
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::of(late), 0));
+        EXPECT_TRUE(manager->remove_wait_object(wait_handle::of(late)));
+    }));
+    manager->gate_open.set();
+    ASSERT_TRUE(round_trip());
+    EXPECT_TRUE(late.wait(0)) << "the handle was never waited on";
+    EXPECT_EQ(manager->signals.load(), 0);
+}
+
+TEST_P(WaitObjectsTest, ReadySocketIsReportedOnceUntilTheOwnerHasSeenIt) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    const wait_handle readable = wait_handle::socket(sv[0], wait_handle::socket_readable);
+    // The owner stops watching on the third report; each report must have been
+    // handled before the next is made, though the socket stays readable throughout.
+    owner->on_signal = [&](const wait_handle& h) {
+        if (owner->count_of(h) == 3) {
+            EXPECT_TRUE(manager->remove_wait_object(h));
+        }
+    };
+    ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(readable, 0)); }));
+    ASSERT_EQ(::write(sv[1], "x", 1), 1);
+    ASSERT_TRUE(eventually([&] { return owner->count() == 3; }));
+    ASSERT_TRUE(round_trip());
+    ASSERT_TRUE(round_trip());
+    EXPECT_EQ(owner->count(), 3u);
+    EXPECT_EQ(manager->signals.load(), 3) << "no signal was absorbed: the socket was set aside meanwhile";
+    ::close(sv[0]);
+    ::close(sv[1]);
+}
+
+TEST_P(WaitObjectsTest, DestroyingTheManagerWithANotificationInFlight) {
+    platform::event e(false);
+    ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(wait_handle::of(e), 0)); }));
+    ASSERT_TRUE(on_dispatch([&] {
+        e.set();
+        ASSERT_TRUE(eventually([&] { return manager->signals.load() == 1; }));
+        manager.reset();
+    }));
+    ASSERT_TRUE(round_trip());
+    EXPECT_EQ(owner->count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineModes, WaitObjectsTest, ::testing::Values(engine_mode::port, engine_mode::alertable),
+                         [](const ::testing::TestParamInfo<engine_mode>& info) {
+                             return info.param == engine_mode::port ? "port" : "alertable";
+                         });
+
+}  // namespace
+}  // namespace asynframe

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "platform/event.h"
+#include "platform/wait.h"
+
+namespace asynframe::platform {
+namespace {
+
+// Long enough never to trip on a loaded machine; only used where the wait must succeed.
+constexpr std::uint32_t generous_ms = 10000;
+
+TEST(EventTest, ManualResetStaysSignalledUntilReset) {
+    event e(true);
+    EXPECT_FALSE(e.wait(0));
+    e.set();
+    EXPECT_TRUE(e.wait(0));
+    EXPECT_TRUE(e.wait(0));
+    e.reset();
+    EXPECT_FALSE(e.wait(0));
+    event initially(true, true);
+    EXPECT_TRUE(initially.wait(0));
+}
+
+TEST(EventTest, AutoResetConsumesAndCoalesces) {
+    event e(false);
+    EXPECT_FALSE(e.wait(0));
+    e.set();
+    e.set();
+    e.set();
+    EXPECT_TRUE(e.wait(0));
+    EXPECT_FALSE(e.wait(0)) << "repeated sets are one signal";
+    event initially(false, true);
+    EXPECT_TRUE(initially.wait(0));
+    EXPECT_FALSE(initially.wait(0));
+    initially.set();
+    initially.reset();
+    EXPECT_FALSE(initially.wait(0));
+}
+
+TEST(EventTest, TimedWaitTimesOutAndWakesOnSetFromOtherThread) {
+    event e(false);
+    EXPECT_FALSE(e.wait(20));
+    std::thread setter([&] { e.set(); });
+    EXPECT_TRUE(e.wait(generous_ms));
+    setter.join();
+}
+
+TEST(EventTest, AutoResetReleasesOneWaiterPerSignal) {
+    event e(false);
+    event done(true);
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i)
+        waiters.emplace_back([&] {
+            while (!done.wait(0))
+                if (e.wait(5)) ++released;
+        });
+    for (int i = 1; i <= 3; ++i) {
+        e.set();
+        // Wait (hard limit) until one waiter took the signal before giving the next.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (released.load() < i && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+        ASSERT_EQ(released.load(), i);
+    }
+    done.set();
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(released.load(), 3);
+}
+
+TEST(WaitAnyTest, ReportsLowestReadyIndexAndConsumesOnlyIt) {
+    event a(false), b(false), c(false), m(true);
+    const std::array<waitable, 4> items{waitable::of(a), waitable::of(m), waitable::of(b), waitable::of(c)};
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), wait_timeout);
+
+    c.set();
+    b.set();
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), 2);
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), 3) << "b was consumed, c was not";
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), wait_timeout);
+
+    m.set();
+    a.set();
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), 0);
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), 1);
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), 1) << "a manual-reset event is not consumed";
+    EXPECT_TRUE(m.wait(0));
+}
+
+TEST(WaitAnyTest, SocketReadinessOnSocketPair) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    event stop(true);
+    std::array<waitable, 2> items{waitable::of(stop), waitable::socket(sv[0], waitable::socket_readable)};
+    EXPECT_EQ(wait_any(items.data(), items.size(), 10), wait_timeout);
+
+    items[1].kind = waitable::socket_writable;
+    EXPECT_EQ(wait_any(items.data(), items.size(), generous_ms), 1);
+
+    items[1].kind = waitable::socket_readable;
+    std::thread writer([&] { ASSERT_EQ(::write(sv[1], "x", 1), 1); });
+    EXPECT_EQ(wait_any(items.data(), items.size(), generous_ms), 1);
+    writer.join();
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), 1) << "socket readiness is level, not consumed";
+
+    stop.set();
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), 0) << "lower index wins";
+
+    // A closed peer makes the socket ready too, so the watcher learns the outcome.
+    stop.reset();
+    char byte;
+    ASSERT_EQ(::read(sv[0], &byte, 1), 1);
+    ::close(sv[1]);
+    EXPECT_EQ(wait_any(items.data(), items.size(), generous_ms), 1);
+    ::close(sv[0]);
+}
+
+TEST(WaitAnyTest, BadInputFails) {
+    event e(false);
+    const waitable bad{-1, waitable::socket_readable, nullptr};
+    EXPECT_EQ(wait_any(nullptr, 1, 0), wait_failed);
+    const waitable ok = waitable::of(e);
+    EXPECT_EQ(wait_any(&ok, 0, 0), wait_failed);
+    EXPECT_EQ(wait_any(&bad, 1, 0), wait_failed);
+    const waitable no_event{e.native(), waitable::event_kind, nullptr};
+    EXPECT_EQ(wait_any(&no_event, 1, 0), wait_failed);
+
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    const waitable closed = waitable::socket(sv[0], waitable::socket_readable);
+    ::close(sv[0]);
+    ::close(sv[1]);
+    EXPECT_EQ(wait_any(&closed, 1, 0), wait_failed);
+}
+
+TEST(WaitAnyTest, SixtyFourItemsAndWakeFromOtherThread) {
+    std::vector<std::unique_ptr<event>> events;
+    std::vector<waitable> items;
+    for (int i = 0; i < 64; ++i) {
+        events.push_back(std::make_unique<event>(false));
+        items.push_back(waitable::of(*events.back()));
+    }
+    std::thread setter([&] { events[63]->set(); });
+    EXPECT_EQ(wait_any(items.data(), items.size(), generous_ms), 63);
+    setter.join();
+    EXPECT_EQ(wait_any(items.data(), items.size(), 5), wait_timeout);
+}
+
+}  // namespace
+}  // namespace asynframe::platform
