@@ -43,50 +43,80 @@ void dns_package::encode(unsigned char* buffer, std::uint32_t& length) {
     std::uint32_t remaining = length;
     _position = 0;
 
-    put_short(buffer, remaining, _position, static_cast<std::uint32_t>(_id) & 0xFFFF);
-    put_byte(buffer, remaining, _position, 0x01);  // standard query, recursion desired
-    put_byte(buffer, remaining, _position, 0x00);
-    put_short(buffer, remaining, _position, 1);  // QDCOUNT
-    put_short(buffer, remaining, _position, 0);  // ANCOUNT
-    put_short(buffer, remaining, _position, 0);  // NSCOUNT
-    put_short(buffer, remaining, _position, 0);  // ARCOUNT
+    const auto id16 = static_cast<std::uint32_t>(_id) & 0xFFFF;
+    if (remaining >= header_size) {
+        // The common case in one go; the writers below give the exact error
+        // of a buffer too small for the header.
+        const unsigned char header[header_size] = {static_cast<unsigned char>(id16 >> 8),
+                                                   static_cast<unsigned char>(id16 & 0xFF),
+                                                   0x01,  // standard query, recursion desired
+                                                   0x00, 0x00, 0x01,  // QDCOUNT 1
+                                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+        std::memcpy(buffer, header, header_size);
+        _position = header_size;
+        remaining -= header_size;
+    } else {
+        put_short(buffer, remaining, _position, id16);
+        put_byte(buffer, remaining, _position, 0x01);
+        put_byte(buffer, remaining, _position, 0x00);
+        put_short(buffer, remaining, _position, 1);  // QDCOUNT
+        put_short(buffer, remaining, _position, 0);  // ANCOUNT
+        put_short(buffer, remaining, _position, 0);  // NSCOUNT
+        put_short(buffer, remaining, _position, 0);  // ARCOUNT
+    }
 
     // Labels are checked before a byte of them is copied, and copied straight
     // from the name, so an over-long piece never lands anywhere.
     std::uint32_t total = 0;
-    std::size_t start = 0;
-    const std::size_t size = _name.size();
-    while (start < size) {
-        std::size_t dot = _name.find('.', start);
-        if (dot == std::string::npos) dot = size;
-        const std::size_t piece = dot - start;
-        if (piece > max_label) throw format_exception("label too long.");
-        total += static_cast<std::uint32_t>(piece) + 1;
+    const char* piece = _name.data();
+    const char* const end = piece + _name.size();
+    while (piece < end) {
+        const char* dot = piece;
+        while (dot < end && *dot != '.') ++dot;
+        const auto size = static_cast<std::size_t>(dot - piece);
+        if (size > max_label) throw format_exception("label too long.");
+        total += static_cast<std::uint32_t>(size) + 1;
         if (total >= max_name_total) throw format_exception("domain too long!");
-        put_byte(buffer, remaining, _position, static_cast<std::uint32_t>(piece));
-        if (remaining < piece) throw format_exception("put bytes error!");
-        std::memcpy(buffer + _position, _name.data() + start, piece);
-        _position += static_cast<std::uint32_t>(piece);
-        remaining -= static_cast<std::uint32_t>(piece);
-        start = dot + 1;
+        if (remaining < size + 1) {
+            put_byte(buffer, remaining, _position, static_cast<std::uint32_t>(size));
+            throw format_exception("put bytes error!");
+        }
+        buffer[_position] = static_cast<unsigned char>(size);
+        std::memcpy(buffer + _position + 1, piece, size);
+        _position += static_cast<std::uint32_t>(size) + 1;
+        remaining -= static_cast<std::uint32_t>(size) + 1;
+        if (dot == end) break;
+        piece = dot + 1;
     }
-    put_byte(buffer, remaining, _position, 0);
-    put_short(buffer, remaining, _position, 1);  // QTYPE A
-    put_short(buffer, remaining, _position, 1);  // QCLASS IN
+    if (remaining >= 5) {
+        const unsigned char tail[5] = {0x00, 0x00, 0x01, 0x00, 0x01};  // root, QTYPE A, QCLASS IN
+        std::memcpy(buffer + _position, tail, sizeof tail);
+        _position += 5;
+    } else {
+        put_byte(buffer, remaining, _position, 0);
+        put_short(buffer, remaining, _position, 1);  // QTYPE A
+        put_short(buffer, remaining, _position, 1);  // QCLASS IN
+    }
     length = _position;
 }
 
 rrecord::rrecord(std::string name_, std::int32_t type_, std::int32_t rr_class_, std::uint32_t ttl_,
                  std::string address_, std::string cname_)
+    : rrecord(std::move(name_), type_, rr_class_, ttl_, std::move(address_), std::move(cname_),
+              platform::tick_count()) {}
+
+rrecord::rrecord(std::string name_, std::int32_t type_, std::int32_t rr_class_, std::uint32_t ttl_,
+                 std::string address_, std::string cname_, std::uint32_t created_)
     : name(std::move(name_)),
       type(type_),
       rr_class(rr_class_),
       ttl(ttl_),
-      created(platform::tick_count()),
+      created(created_),
       address(std::move(address_)),
       cname(std::move(cname_)) {}
 
-adns_answer::adns_answer(const unsigned char* data_, std::uint32_t length_) : data(data_), length(length_) {
+adns_answer::adns_answer(const unsigned char* data_, std::uint32_t length_)
+    : data(data_), length(length_), _decoded(platform::tick_count()) {
     if (data == nullptr || length <= header_size) return;
     id = get16(data);
     if ((data[2] & 0x80) == 0) return;  // a query, not a response
@@ -142,8 +172,9 @@ int adns_answer::read_name_at(std::uint32_t base, std::uint32_t limit, std::stri
         const std::uint32_t label = b;
         if (limit - at - 1 < label) return -1;
         const auto* bytes = reinterpret_cast<const char*>(p + at + 1);
-        const void* zero = std::memchr(bytes, 0, label);
-        out.append(bytes, zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - bytes) : label);
+        std::size_t kept = 0;
+        while (kept < label && bytes[kept] != '\0') ++kept;  // a zero byte ends the label text
+        out.append(bytes, kept);
         out.push_back('.');
         at += label + 1;
         if (at >= limit) return -1;
@@ -183,7 +214,7 @@ int adns_answer::parse_record(const unsigned char*& cursor, std::uint32_t remain
             append_ipv4_text(address, rdata);
         }
         out.emplace_back(std::move(owner), static_cast<std::int32_t>(type), 1, ttl, std::move(address),
-                         std::move(cname));
+                         std::move(cname), _decoded);
     }
     cursor += consumed;
     return static_cast<int>(consumed);

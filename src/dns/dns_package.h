@@ -45,6 +45,9 @@ public:
     // Stamps `created` with the current tick.
     rrecord(std::string name, std::int32_t type, std::int32_t rr_class, std::uint32_t ttl, std::string address,
             std::string cname);
+    // With the decoding tick given, so all records of one reply share it.
+    rrecord(std::string name, std::int32_t type, std::int32_t rr_class, std::uint32_t ttl, std::string address,
+            std::string cname, std::uint32_t created);
     virtual ~rrecord() = default;
     rrecord(const rrecord&) = default;
     rrecord& operator=(const rrecord&) = default;
@@ -94,6 +97,8 @@ public:
     static constexpr int max_pointer_hops = 32;
 
 private:
+    std::uint32_t _decoded;  // tick stamped on every record of this reply
+
     int read_name_at(std::uint32_t offset, std::uint32_t limit, std::string& out, int hops) const;
 };
 

@@ -14,6 +14,7 @@
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_manager.h"
 #include "engine/wait_objects_thread.h"
+#include "platform/ui_window.h"
 
 namespace asynframe {
 namespace {
@@ -41,15 +42,14 @@ public:
     }
     void cancel() override {}
 
-    bool run(std::function<void()> fn) {
+    bool post(std::function<void()> fn) {
         _fn = std::move(fn);
         asyn_io_operation* op = create_operation(0);
-        if (!op->post()) {
-            delete_operation(op);
-            return false;
-        }
-        return _done.wait(hard_limit_ms);
+        if (op->post()) return true;
+        delete_operation(op);
+        return false;
     }
+    bool done(std::uint32_t timeout_ms) { return _done.wait(timeout_ms); }
 
 private:
     std::function<void()> _fn;
@@ -112,12 +112,17 @@ public:
     std::atomic<int> signals{0};
 };
 
-enum class engine_mode { port, alertable };
+enum class engine_mode { port, alertable, ui_thread };
+
+void PrintTo(engine_mode mode, std::ostream* os) {
+    *os << (mode == engine_mode::port ? "port" : mode == engine_mode::alertable ? "alertable" : "ui_thread");
+}
 
 class WaitObjectsTest : public ::testing::TestWithParam<engine_mode> {
 protected:
     void SetUp() override {
         _engine = std::make_unique<asyn_io_manager>(&_instance, GetParam() == engine_mode::alertable);
+        _engine->set_ui_mode(GetParam() == engine_mode::ui_thread);
         _instance.asyn_io_manager_ptr = _engine.get();
         _engine->start();
         _caller = std::make_unique<dispatch_call>(&_instance);
@@ -135,7 +140,22 @@ protected:
         EXPECT_EQ(owner->off_thread.load(), 0) << "the owner is told on the dispatch thread only";
     }
 
-    bool on_dispatch(std::function<void()> fn) { return _caller->run(std::move(fn)); }
+    // In UI-thread mode this (test) thread is the dispatch thread: it pumps while it waits.
+    bool until(const std::function<bool()>& condition) {
+        if (GetParam() != engine_mode::ui_thread) return eventually(condition);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(hard_limit_ms);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            platform::ui_queue_wait_and_pump(10);
+        }
+        return true;
+    }
+
+    bool on_dispatch(std::function<void()> fn) {
+        if (!_caller->post(std::move(fn))) return false;
+        if (GetParam() != engine_mode::ui_thread) return _caller->done(hard_limit_ms);
+        return until([&] { return _caller->done(0); });
+    }
     // Everything posted before this call has been dispatched when it returns.
     bool round_trip() { return on_dispatch([] {}); }
 
@@ -171,7 +191,7 @@ TEST_P(WaitObjectsTest, PlacesSixtyOneHandlesPerThread) {
     events[61]->set();
     events[62]->set();
     events[0]->set();
-    ASSERT_TRUE(eventually([&] { return owner->count() == 3; }));
+    ASSERT_TRUE(until([&] { return owner->count() == 3; }));
     EXPECT_EQ(owner->count_of(wait_handle::of(*events[61])), 1u);
     EXPECT_EQ(owner->count_of(wait_handle::of(*events[62])), 1u);
     EXPECT_EQ(owner->count_of(wait_handle::of(*events[0])), 1u);
@@ -198,7 +218,7 @@ TEST_P(WaitObjectsTest, SimultaneousSignalsReachOwnerInPriorityOrderDemotedLast)
     }));
     for (auto* e : {&demoted, &low, &high, &equal_a, &equal_b}) e->set();
     manager->gate_open.set();
-    ASSERT_TRUE(eventually([&] { return owner->count() == 5; }));
+    ASSERT_TRUE(until([&] { return owner->count() == 5; }));
     const auto seen = owner->seen();
     EXPECT_TRUE(seen[0] == wait_handle::of(high));
     EXPECT_TRUE(seen[1] == wait_handle::of(equal_a));
@@ -220,13 +240,13 @@ TEST_P(WaitObjectsTest, RepeatedSignalsBeforeDispatchYieldOneNotification) {
         }
     }));
     ASSERT_TRUE(round_trip());
-    ASSERT_TRUE(eventually([&] { return owner->count() == 1; }));
+    ASSERT_TRUE(until([&] { return owner->count() == 1; }));
     ASSERT_TRUE(round_trip());
     EXPECT_EQ(owner->count(), 1u);
 
     // Once the owner was told, the next signal is a new notification.
     e.set();
-    ASSERT_TRUE(eventually([&] { return owner->count() == 2; }));
+    ASSERT_TRUE(until([&] { return owner->count() == 2; }));
 }
 
 TEST_P(WaitObjectsTest, RemovalDropsAPostedNotification) {
@@ -246,7 +266,7 @@ TEST_P(WaitObjectsTest, RemovalDropsAPostedNotification) {
     ASSERT_TRUE(round_trip());
     EXPECT_EQ(owner->count(), 0u);
     other.set();
-    ASSERT_TRUE(eventually([&] { return owner->count() == 1; }));
+    ASSERT_TRUE(until([&] { return owner->count() == 1; }));
     EXPECT_TRUE(owner->seen()[0] == wait_handle::of(other));
     e.set();
     ASSERT_TRUE(round_trip());
@@ -284,7 +304,7 @@ TEST_P(WaitObjectsTest, ReadySocketIsReportedOnceUntilTheOwnerHasSeenIt) {
     };
     ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(readable, 0)); }));
     ASSERT_EQ(::write(sv[1], "x", 1), 1);
-    ASSERT_TRUE(eventually([&] { return owner->count() == 3; }));
+    ASSERT_TRUE(until([&] { return owner->count() == 3; }));
     ASSERT_TRUE(round_trip());
     ASSERT_TRUE(round_trip());
     EXPECT_EQ(owner->count(), 3u);
@@ -305,9 +325,10 @@ TEST_P(WaitObjectsTest, DestroyingTheManagerWithANotificationInFlight) {
     EXPECT_EQ(owner->count(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(EngineModes, WaitObjectsTest, ::testing::Values(engine_mode::port, engine_mode::alertable),
+INSTANTIATE_TEST_SUITE_P(EngineModes, WaitObjectsTest,
+                         ::testing::Values(engine_mode::port, engine_mode::alertable, engine_mode::ui_thread),
                          [](const ::testing::TestParamInfo<engine_mode>& info) {
-                             return info.param == engine_mode::port ? "port" : "alertable";
+                             return ::testing::PrintToString(info.param);
                          });
 
 }  // namespace

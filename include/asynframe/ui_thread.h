@@ -1,0 +1,42 @@
+// UI-thread dispatch for hosts on Linux.
+//
+// A frame initialised to run in the UI thread delivers every callback (operation
+// completions, timers, frame messages) on the thread that initialised it, and
+// only while that thread pumps the thread's frame queue. The queue is created
+// with the first frame that thread starts in UI-thread mode and goes away with
+// its last one. The host pumps in one of two ways, always on that thread:
+//
+//  * from its own event loop: watch asynframe_ui_thread_descriptor() for
+//    readability (poll, epoll, a GLib/Qt socket notifier, ...) and call
+//    asynframe_ui_thread_pump() each time it is readable; or
+//  * from a plain loop: call asynframe_ui_thread_wait(timeout) repeatedly.
+//
+// Callbacks run inside the pump call. A callback that pumps again gets 0 and
+// delivers nothing (delivery stays in order). Timers are due-time driven, so a
+// late pump delivers each due timer once, not once per elapsed period.
+//
+// The engine's completion backend (io_uring) or its readiness fallback both
+// serve this mode; the engine thread only relays finished requests to the queue.
+#pragma once
+
+#include "asynframe/com.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The calling thread's frame-queue descriptor: readable while messages wait or
+// a timer is due. -1 when the thread has no frame queue. Do not read or close it.
+ASYNFRAME_EXPORT int asynframe_ui_thread_descriptor(void);
+
+// Delivers the messages waiting now and the timers that are due, without
+// blocking. Returns how many were delivered, or -1 when the thread has no queue.
+ASYNFRAME_EXPORT int asynframe_ui_thread_pump(void);
+
+// Waits up to `timeout_ms` milliseconds (0xFFFFFFFF: no limit) for something to
+// deliver, then pumps. Returns as asynframe_ui_thread_pump().
+ASYNFRAME_EXPORT int asynframe_ui_thread_wait(unsigned int timeout_ms);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,726 @@
+#include "frame/asyn_frame.h"
+
+#include <algorithm>
+#include <new>
+
+#include "asynframe/connect.h"
+#include "engine/asyn_io_manager.h"
+#include "frame/asyn_io_operation_object.h"
+#include "frame/frame_services.h"
+#include "platform/memory.h"
+#include "support/setting.h"
+#include "support/stat_data.h"
+
+namespace asynframe {
+
+// ---- CAsynFrameMessage -----------------------------------------------------------
+
+CAsynFrameMessage::CAsynFrameMessage(singleton_instance* services, asyn_io_handler* frame,
+                                     IAsynMessageEvents* message_receiver, DWORD first, DWORD second, DWORD third,
+                                     platform::event* done_event, platform::event* delivered_event)
+    : asyn_io_operation(services, frame, 0u),
+      receiver(message_receiver),
+      value1(first),
+      value2(second),
+      value3(third),
+      done(done_event),
+      delivered(delivered_event) {
+    set_operation_type(operation_type::frame_message);
+    if (receiver != nullptr) receiver->AddRef();
+}
+
+CAsynFrameMessage::~CAsynFrameMessage() {
+    if (receiver != nullptr) receiver->Release();
+    // A synchronous sender never waits for a message that no longer exists.
+    if (done != nullptr) done->set();
+}
+
+// ---- CAsynFrameTimer -------------------------------------------------------------
+
+CAsynFrameTimer::CAsynFrameTimer(singleton_instance* services, IAsynTimerEvents* sink, DWORD id, bool repeat)
+    : with_singleton(services), _sink(sink), _id(id), _repeat(repeat ? 1u : 0u) {
+    _sink->AddRef();
+}
+
+CAsynFrameTimer::~CAsynFrameTimer() { _sink->Release(); }
+
+void CAsynFrameTimer::on_timeout(std::uint32_t param) {
+    IAsynTimerEvents* sink = _sink;
+    sink->AddRef();
+    if (_repeat == 0) {
+        // A one-shot timer is gone before its callback, which may set it again.
+        if (CAsynFrame* frame = CAsynFrame::from_services(_singleton)) frame->KillTimer(sink, _id);
+        // `this` no longer exists here.
+    }
+    sink->OnTimer(param);
+    sink->Release();
+}
+
+// ---- construction ----------------------------------------------------------------
+
+CAsynFrame::CAsynFrame()
+    : asyn_io_handler(&_services), CUnknownMultiThread("CAsynFrame") {}
+
+CAsynFrame::~CAsynFrame() {
+    // A host that forgot Uninitialize must not leave an engine calling into freed memory.
+    if (running()) uninitialize();
+    if (_host != nullptr) std::exchange(_host, nullptr)->Release();
+    for (IAsynMessageEvents* receiver : _receivers) receiver->Release();
+    _receivers.clear();
+    for (IUnknown* object : _deferred_releases) object->Release();
+    _deferred_releases.clear();
+}
+
+CAsynFrame* CAsynFrame::from_services(singleton_instance* services) noexcept {
+    if (services == nullptr || services->frame_plugin_ptr == nullptr) return nullptr;
+    return dynamic_cast<CAsynFrame*>(services->frame_plugin_ptr);
+}
+
+HRESULT CAsynFrame::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IAsynFrame || iid == IID_IAsynFrame2 || iid == IID_IAsynFrame3) {
+        *object = static_cast<IAsynFrame3*>(this);
+    } else if (iid == IID_IAsynFramePlugin) {
+        *object = static_cast<IAsynFramePlugin*>(this);
+    } else if (iid == IID_IInterfaceLeak) {
+        *object = static_cast<IInterfaceLeak*>(this);
+    } else {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+bool CAsynFrame::in_dispatch_thread() const noexcept {
+    const asyn_io_manager* engine = _services.asyn_io_manager_ptr;
+    return engine != nullptr && engine->in_dispatch_thread();
+}
+
+HRESULT CAsynFrame::guard() const noexcept {
+    if (!running()) return E_UNEXPECTED;
+    return in_dispatch_thread() ? S_OK : E_ACCESSDENIED;
+}
+
+// ---- Initialize / Uninitialize ---------------------------------------------------
+
+HRESULT CAsynFrame::Initialize(BOOL run_in_ui_thread, ISettingsProvider* settings, IStatisticsSink* statistics,
+                               DWORD) {
+    return initialize(nullptr, run_in_ui_thread != 0, settings, statistics);
+}
+
+HRESULT CAsynFrame::Uninitialize() { return uninitialize(); }
+
+HRESULT CAsynFrame::initialize(IPluginHost* host, bool run_in_ui_thread, ISettingsProvider* settings,
+                               IStatisticsSink* statistics) {
+    if (running()) return E_UNEXPECTED;
+    // The socket layer needs no start-up on this platform.
+    try {
+        _services.setting_ptr = new setting(settings);
+        _services.stat_data_ptr = new stat_data(statistics);
+        _services.operation_objects_ptr = new CAsynIoOperationObjects(&_services);
+        // Reads its own settings while it is built: the settings entry exists by now.
+        _services.asyn_io_manager_ptr = new asyn_io_manager(&_services);
+        frame_services::create(_services);
+    } catch (...) {
+        destroy_services();
+        return E_FAIL;
+    }
+    _services.frame_plugin_ptr = this;
+
+    if (host != nullptr) host->AddRef();
+    if (_host != nullptr) _host->Release();
+    _host = host;
+
+    try {
+        _connect_manager_object = frame_services::create_connect_manager_object(_services);
+        frame_services::acquire_resolver();
+    } catch (...) {
+        uninitialize();
+        return E_FAIL;
+    }
+    asyn_io_manager* engine = _services.asyn_io_manager_ptr;
+    engine->set_ui_mode(run_in_ui_thread);
+
+    if (_host != nullptr) {
+        if (_connect_manager_object != nullptr) _host->RegisterService(IID_IConnectManager, _connect_manager_object);
+        _host->RegisterService(IID_IAsynFrame, static_cast<IAsynFrame3*>(this));
+    }
+
+    try {
+        frame_services::start(_services);
+        engine->set_events(this);
+        // In UI-thread mode this runs on_thread_begin before it returns.
+        engine->start();
+    } catch (...) {
+        uninitialize();
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT CAsynFrame::uninitialize() {
+    if (!running()) return E_UNEXPECTED;
+    asyn_io_manager* engine = _services.asyn_io_manager_ptr;
+    const bool ui_mode = engine->ui_mode();
+    // In UI-thread mode queued messages must be orphaned before the engine
+    // drops its window; in port mode only the stopped engine may be touched.
+    if (ui_mode) abandon_messages();
+    try {
+        engine->stop();
+    } catch (...) {
+    }
+    abandon_messages();
+    frame_services::stop(_services);
+
+    if (_host != nullptr) {
+        _host->RevokeService(IID_IConnectManager);
+        _host->RevokeService(IID_IAsynFrame);
+        std::exchange(_host, nullptr)->Release();
+    }
+    _services.frame_plugin_ptr = nullptr;
+    if (_connect_manager_object != nullptr) {
+        frame_services::detach_connect_manager_object(_services, _connect_manager_object);
+        std::exchange(_connect_manager_object, nullptr)->Release();
+    }
+    frame_services::release_resolver();
+    destroy_services();
+    return S_OK;
+}
+
+void CAsynFrame::destroy_services() noexcept {
+    frame_services::destroy(_services);
+    delete std::exchange(_services.asyn_io_manager_ptr, nullptr);
+    delete std::exchange(_services.operation_objects_ptr, nullptr);
+    delete std::exchange(_services.stat_data_ptr, nullptr);
+    delete std::exchange(_services.setting_ptr, nullptr);
+}
+
+// ---- engine events -----------------------------------------------------------------
+
+void CAsynFrame::on_thread_begin() {
+    _services.asyn_io_manager_ptr->set_timer(static_cast<timeout_handler*>(this), 1000, 1, true);
+    _listeners.raise([](IAsynFrameEvents* sink) { sink->OnFrameStart(); });
+}
+
+void CAsynFrame::on_thread_end() {
+    _listeners.raise([](IAsynFrameEvents* sink) { sink->OnFrameStop(); });
+    {
+        std::vector<IUnknown*> released;
+        {
+            mutex::scoped_lock guard(_deferred_lock);
+            released.swap(_deferred_releases);
+        }
+        for (IUnknown* object : released) object->Release();
+    }
+    asyn_io_manager* engine = _services.asyn_io_manager_ptr;
+    engine->kill_timer(static_cast<timeout_handler*>(this), 1);
+    // Timers cannot outlive the engine that fires them.
+    while (!_timers.empty()) destroy_timer(_timers.begin());
+}
+
+void CAsynFrame::on_timeout(std::uint32_t param) {
+    if (param != 1) return;
+    mutex::scoped_lock guard(_deferred_lock);
+    for (auto it = _deferred_releases.begin(); it != _deferred_releases.end();) {
+        IUnknown* object = *it;
+        object->AddRef();
+        if (object->Release() == 1) {
+            // Only the list still holds it: the completion has been delivered.
+            object->Release();
+            it = _deferred_releases.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+std::size_t CAsynFrame::deferred_release_count() {
+    mutex::scoped_lock guard(_deferred_lock);
+    return _deferred_releases.size();
+}
+
+// ---- listeners -----------------------------------------------------------------------
+
+HRESULT CAsynFrame::Advise(IAsynFrameEvents* sink) {
+    try {
+        return _listeners.advise(sink);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT CAsynFrame::Unadvise(IAsynFrameEvents* sink) { return _listeners.unadvise(sink); }
+
+HRESULT CAsynFrame::IsFrameThread() { return in_dispatch_thread() ? S_OK : S_FALSE; }
+
+// ---- timers ----------------------------------------------------------------------------
+
+HRESULT CAsynFrame::SetTimer(IAsynTimerEvents* sink, DWORD id, DWORD milliseconds, BOOL repeat) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if (sink == nullptr || (milliseconds == 0 && repeat != 0) || milliseconds >= MAX_TIMER_MILLISECOND)
+        return E_INVALIDARG;
+    const timer_key key{reinterpret_cast<std::uintptr_t>(sink), id};
+    if (_timers.count(key) != 0) return E_UNEXPECTED;
+    CAsynFrameTimer* timer = new (std::nothrow) CAsynFrameTimer(&_services, sink, id, repeat != 0);
+    if (timer == nullptr) return E_OUTOFMEMORY;
+    std::map<timer_key, CAsynFrameTimer*>::iterator position;
+    try {
+        position = _timers.emplace(key, timer).first;
+    } catch (const std::bad_alloc&) {
+        delete timer;
+        return E_OUTOFMEMORY;
+    }
+    bool armed = false;
+    try {
+        armed = _services.asyn_io_manager_ptr->set_timer(timer, milliseconds, id, repeat != 0);
+    } catch (...) {
+    }
+    if (!armed) {
+        _timers.erase(position);
+        delete timer;
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+void CAsynFrame::destroy_timer(std::map<timer_key, CAsynFrameTimer*>::iterator position) {
+    CAsynFrameTimer* timer = position->second;
+    _timers.erase(position);
+    _services.asyn_io_manager_ptr->kill_timers(timer);
+    delete timer;
+}
+
+HRESULT CAsynFrame::KillTimer(IAsynTimerEvents* sink, DWORD id) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    const auto position = _timers.find(timer_key{reinterpret_cast<std::uintptr_t>(sink), id});
+    if (position == _timers.end()) return E_UNEXPECTED;
+    destroy_timer(position);
+    return S_OK;
+}
+
+HRESULT CAsynFrame::KillTimers(IAsynTimerEvents* sink) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    const std::uintptr_t owner = reinterpret_cast<std::uintptr_t>(sink);
+    auto position = _timers.lower_bound(timer_key{owner, 0});
+    while (position != _timers.end() && position->first.first == owner) {
+        auto next = std::next(position);
+        destroy_timer(position);
+        position = next;
+    }
+    return S_OK;
+}
+
+// ---- frame messages ------------------------------------------------------------------
+
+bool CAsynFrame::registered(IAsynMessageEvents* receiver) const {
+    const std::lock_guard<std::recursive_mutex> guard_lock(_lock);
+    return _receivers.count(receiver) != 0;
+}
+
+HRESULT CAsynFrame::RegisterReceiver(IAsynMessageEvents* receiver) {
+    if (receiver == nullptr) return E_INVALIDARG;
+    const std::lock_guard<std::recursive_mutex> guard_lock(_lock);
+    if (_receivers.count(receiver) != 0) return E_UNEXPECTED;
+    try {
+        _receivers.insert(receiver);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    receiver->AddRef();
+    return S_OK;
+}
+
+HRESULT CAsynFrame::UnregisterReceiver(IAsynMessageEvents* receiver) {
+    const std::lock_guard<std::recursive_mutex> guard_lock(_lock);
+    const auto found = _receivers.find(receiver);
+    if (found == _receivers.end()) return E_UNEXPECTED;
+    _receivers.erase(found);
+    cancel_messages(receiver);
+    receiver->Release();
+    return S_OK;
+}
+
+HRESULT CAsynFrame::CancelFrameMessages(IAsynMessageEvents* receiver) {
+    const std::lock_guard<std::recursive_mutex> guard_lock(_lock);
+    if (_receivers.count(receiver) == 0) return E_UNEXPECTED;
+    cancel_messages(receiver);
+    return S_OK;
+}
+
+void CAsynFrame::cancel_messages(IAsynMessageEvents* receiver) {
+    // Taken out first: a receiver may post or cancel again from its callback.
+    std::vector<CAsynFrameMessage*> cancelled;
+    const auto range = _pending_messages.equal_range(receiver);
+    for (auto it = range.first; it != range.second; ++it) cancelled.push_back(it->second);
+    _pending_messages.erase(range.first, range.second);
+    for (CAsynFrameMessage* message : cancelled) {
+        receiver->OnMessageCanceled(message->value1, message->value2, message->value3);
+        if (message->receiver != nullptr) std::exchange(message->receiver, nullptr)->Release();
+        message->delivered = nullptr;
+        if (message->done != nullptr) std::exchange(message->done, nullptr)->set();
+    }
+    // The messages stay queued in the engine; their delivery finds no receiver.
+}
+
+void CAsynFrame::abandon_messages() {
+    {
+        const std::lock_guard<std::recursive_mutex> guard_lock(_lock);
+        for (auto& [receiver, message] : _pending_messages) {
+            if (message->receiver != nullptr) std::exchange(message->receiver, nullptr)->Release();
+            message->delivered = nullptr;
+            if (message->done != nullptr) std::exchange(message->done, nullptr)->set();
+        }
+        _pending_messages.clear();
+    }
+    // Idle messages are deleted; queued ones are orphaned and the engine's
+    // teardown deletes them.
+    delete_all_operations();
+}
+
+HRESULT CAsynFrame::queue_message(IAsynMessageEvents* receiver, DWORD value1, DWORD value2, DWORD value3,
+                                  platform::event* done, platform::event* delivered) {
+    if (!running()) return E_UNEXPECTED;
+    CAsynFrameMessage* message = nullptr;
+    try {
+        message = new CAsynFrameMessage(&_services, this, receiver, value1, value2, value3, done, delivered);
+        const std::lock_guard<std::recursive_mutex> guard_lock(_lock);
+        _pending_messages.emplace(receiver, message);
+    } catch (...) {
+        if (message != nullptr) {
+            message->done = nullptr;
+            delete_operation(message);
+        }
+        return E_OUTOFMEMORY;
+    }
+    if (message->post()) return S_OK;
+    // The engine refused it: nobody will deliver or cancel it, so undo it here.
+    {
+        const std::lock_guard<std::recursive_mutex> guard_lock(_lock);
+        const auto range = _pending_messages.equal_range(receiver);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second == message) {
+                _pending_messages.erase(it);
+                break;
+            }
+        }
+        message->done = nullptr;
+        message->delivered = nullptr;
+        delete_operation(message);
+    }
+    return E_FAIL;
+}
+
+HRESULT CAsynFrame::PostFrameMessage(IAsynMessageEvents* receiver, DWORD value1, DWORD value2, DWORD value3) {
+    if (!registered(receiver)) return E_UNEXPECTED;
+    return queue_message(receiver, value1, value2, value3, nullptr, nullptr);
+}
+
+HRESULT CAsynFrame::SendFrameMessage(IAsynMessageEvents* receiver, DWORD value1, DWORD value2, DWORD value3) {
+    if (!registered(receiver)) return E_UNEXPECTED;
+    if (in_dispatch_thread()) {
+        // Waiting would wait for this very thread: call at once.
+        receiver->AddRef();
+        receiver->OnMessage(value1, value2, value3);
+        receiver->Release();
+        return S_OK;
+    }
+    try {
+        platform::event done(true, false);
+        platform::event delivered(true, false);
+        const HRESULT hr = queue_message(receiver, value1, value2, value3, &done, &delivered);
+        if (FAILED(hr)) return hr;
+        done.wait(platform::infinite);
+        return delivered.try_acquire() ? S_OK : E_FAIL;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+void CAsynFrame::on_io_complete(asyn_io_operation* operation) {
+    if (operation->get_operation_type() != operation_type::frame_message) return;
+    auto* message = static_cast<CAsynFrameMessage*>(operation);
+    IAsynMessageEvents* receiver = nullptr;
+    platform::event* done = nullptr;
+    platform::event* delivered = nullptr;
+    const DWORD value1 = message->value1;
+    const DWORD value2 = message->value2;
+    const DWORD value3 = message->value3;
+    bool deliver = false;
+    {
+        const std::lock_guard<std::recursive_mutex> guard_lock(_lock);
+        receiver = std::exchange(message->receiver, nullptr);  // its reference moves here
+        done = std::exchange(message->done, nullptr);
+        delivered = std::exchange(message->delivered, nullptr);
+        if (receiver != nullptr) {
+            const auto range = _pending_messages.equal_range(receiver);
+            for (auto it = range.first; it != range.second; ++it) {
+                if (it->second == message) {
+                    _pending_messages.erase(it);
+                    deliver = _receivers.count(receiver) != 0;
+                    break;
+                }
+            }
+        }
+    }
+    delete_operation(message);
+    if (receiver == nullptr) return;  // cancelled
+    if (deliver) {
+        receiver->OnMessage(value1, value2, value3);
+        if (delivered != nullptr) delivered->set();
+    }
+    // The sender resumes only after the frame let go of the receiver.
+    receiver->Release();
+    if (done != nullptr) done->set();
+}
+
+// ---- operations ----------------------------------------------------------------------
+
+HRESULT CAsynFrame::CreateOperation(IAsynIoOperationEvents* owner, IAsynIoOperation** operation) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if (owner == nullptr || operation == nullptr) return E_INVALIDARG;
+    return CAsynIoOperation::create(&_services, owner, IID_IAsynIoOperation, reinterpret_cast<void**>(operation));
+}
+
+HRESULT CAsynFrame::CreateScatterOperation(IAsynIoOperationEvents* owner, IAsynFileScatterOperation** operation) {
+    if (owner == nullptr || operation == nullptr) return E_INVALIDARG;
+    if (!running()) return E_UNEXPECTED;
+    return CAsynIoOperation::create(&_services, owner, IID_IAsynFileScatterOperation,
+                                    reinterpret_cast<void**>(operation));
+}
+
+HRESULT CAsynFrame::ReleaseOperations(IAsynIoOperationEvents* owner) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if (owner == nullptr) return E_INVALIDARG;
+    _services.operation_objects_ptr->release_all(owner);
+    return S_OK;
+}
+
+HRESULT CAsynFrame::PostOperation(IUnknown* operation) {
+    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    asyn_io_operation* request = object->engine_operation();
+    if (request == nullptr) return S_OK;
+    if (object->busy()) return E_INVALIDARG;
+    if (!running()) return E_UNEXPECTED;
+    if (!in_dispatch_thread()) {
+        // Keeps an operation alive whose poster lets go before the completion arrives.
+        mutex::scoped_lock guard_lock(_deferred_lock);
+        IUnknown* face = object->face();
+        if (std::find(_deferred_releases.begin(), _deferred_releases.end(), face) == _deferred_releases.end()) {
+            try {
+                _deferred_releases.push_back(face);
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+            face->AddRef();
+        }
+    }
+    object->AddRef();  // the completion releases it
+    request->set_result_preset(true);
+    if (!request->post()) {
+        object->Release();
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+// ---- factories of later subsystems -------------------------------------------------------
+
+namespace {
+
+template <class Out>
+HRESULT not_yet(Out** out) {
+    if (out != nullptr) *out = nullptr;
+    return E_NOTIMPL;
+}
+
+}  // namespace
+
+HRESULT CAsynFrame::CreateTcpListener(IAsynTcpListener** listener) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if (listener == nullptr) return E_INVALIDARG;
+    return not_yet(listener);
+}
+
+HRESULT CAsynFrame::CreateSock5TcpListener(DWORD, const char*, WORD, DWORD, const char*, DWORD, const char*, DWORD,
+                                           const char*, WORD, IAsynTcpListener** listener) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if (listener == nullptr) return E_INVALIDARG;
+    return not_yet(listener);
+}
+
+HRESULT CAsynFrame::CreateTcpSocket(IAsynTcpSocket** socket) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if (socket == nullptr) return E_INVALIDARG;
+    return not_yet(socket);
+}
+
+HRESULT CAsynFrame::CreateUdpSocket(IAsynUdpSocket** socket) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if (socket == nullptr) return E_INVALIDARG;
+    return not_yet(socket);
+}
+
+HRESULT CAsynFrame::file_request(IAsynIoOperation* operation, DWORD size_low, DWORD size_high, DWORD name_length,
+                                 const char* name) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if ((size_low == 0 && size_high == 0) || name_length == 0 || name == nullptr) return E_INVALIDARG;
+    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    if (object == nullptr || object->busy()) return E_INVALIDARG;
+    // The file creation helper is not part of this build yet.
+    return E_NOTIMPL;
+}
+
+HRESULT CAsynFrame::CreateAllocatedFile(IAsynIoOperation* operation, DWORD size_low, DWORD size_high,
+                                        DWORD name_length, const char* name) {
+    return file_request(operation, size_low, size_high, name_length, name);
+}
+
+HRESULT CAsynFrame::ExtendFile(IAsynIoOperation* operation, DWORD size_low, DWORD size_high, DWORD name_length,
+                               const char* name) {
+    return file_request(operation, size_low, size_high, name_length, name);
+}
+
+HRESULT CAsynFrame::CreateAsynFile(IAsynFile** file) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if (file == nullptr) return E_INVALIDARG;
+    return not_yet(file);
+}
+
+HRESULT CAsynFrame::CreateIcmpSocket(IAsynIcmpSocket** socket) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if (socket == nullptr) return E_INVALIDARG;
+    return not_yet(socket);
+}
+
+HRESULT CAsynFrame::CreateDns(IAsynDns** dns) {
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    if (dns == nullptr) return E_INVALIDARG;
+    return not_yet(dns);
+}
+
+HRESULT CAsynFrame::CreateSSLSocket(IAsynTcpSocket*, IAsynSSLSocket** socket) { return not_yet(socket); }
+
+HRESULT CAsynFrame::CreateProxyTcpSocket(IAsynTcpSocket*, DWORD kind, DWORD, const char*, WORD, DWORD, const char*,
+                                         DWORD, const char*, IAsynProxyTcpSocket** proxy_socket) {
+    if (kind != PROXY_KIND_SOCKS5) return E_NOTIMPL;
+    return not_yet(proxy_socket);
+}
+
+HRESULT CAsynFrame::CreateSpeedLimit(ISpeedLimit** limit) { return not_yet(limit); }
+
+HRESULT CAsynFrame::CreateSpeedLimitSocket(IAsynTcpSocket*, ISpeedLimit*, ISpeedLimit*, IAsynTcpSocket** socket) {
+    return not_yet(socket);
+}
+
+HRESULT CAsynFrame::CreateUdpSocket2(IAsynUdpSocket2** socket) {
+    if (socket == nullptr) return E_INVALIDARG;
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    return not_yet(socket);
+}
+
+HRESULT CAsynFrame::CreateTcpListener2(IAsynTcpListener2** listener) {
+    if (listener == nullptr) return E_INVALIDARG;
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    return not_yet(listener);
+}
+
+HRESULT CAsynFrame::CreateSock5UdpSocket(DWORD, const char*, WORD, DWORD, const char*, DWORD, const char*,
+                                         IAsynUdpSocket2** socket) {
+    if (socket == nullptr) return E_INVALIDARG;
+    if (const HRESULT hr = guard(); hr != S_OK) return hr;
+    return not_yet(socket);
+}
+
+// ---- connection limits (the connection scheduler's) --------------------------------------
+
+HRESULT CAsynFrame::SetMaxSynCount(DWORD count) {
+    if (count == 0) return E_INVALIDARG;
+    if (!running()) return E_UNEXPECTED;
+    return E_NOTIMPL;
+}
+
+HRESULT CAsynFrame::GetMaxSynCount(DWORD* count) {
+    if (count == nullptr) return E_INVALIDARG;
+    if (!running()) return E_UNEXPECTED;
+    return E_NOTIMPL;
+}
+
+HRESULT CAsynFrame::GetSynCount(DWORD* count) {
+    if (count == nullptr) return E_INVALIDARG;
+    if (!running()) return E_UNEXPECTED;
+    return E_NOTIMPL;
+}
+
+HRESULT CAsynFrame::SetMaxConnection(DWORD count) {
+    if (count == 0) return E_INVALIDARG;
+    if (!running()) return E_UNEXPECTED;
+    return E_NOTIMPL;
+}
+
+HRESULT CAsynFrame::GetMaxConnection(DWORD* count) {
+    if (count == nullptr) return E_INVALIDARG;
+    if (!running()) return E_UNEXPECTED;
+    return E_NOTIMPL;
+}
+
+HRESULT CAsynFrame::GetConnectionCount(DWORD* count) {
+    if (count == nullptr) return E_INVALIDARG;
+    if (!running()) return E_UNEXPECTED;
+    return E_NOTIMPL;
+}
+
+HRESULT CAsynFrame::VerifyProxy(PROXY_RECORD* record, ASYNFRAME_EVENT cancel_event, LONG* result) {
+    // It waits for the engine, so the engine's own thread may not call it.
+    if (in_dispatch_thread()) return E_ACCESSDENIED;
+    if (record == nullptr || cancel_event == ASYNFRAME_NO_EVENT || result == nullptr) return E_INVALIDARG;
+    if (record->host_length == 0) {
+        *result = 1;
+        return E_INVALIDARG;
+    }
+    if (record->host_length > sizeof record->host || record->user_length > sizeof record->user ||
+        record->password_length > sizeof record->password)
+        return E_INVALIDARG;
+    if (!running()) return E_UNEXPECTED;
+    // The proxy verifiers are not part of this build yet.
+    return E_NOTIMPL;
+}
+
+// ---- pages -------------------------------------------------------------------------------
+
+HRESULT CAsynFrame::GetPageSize(DWORD* size) {
+    if (size == nullptr) return E_INVALIDARG;
+    *size = platform::page_size();
+    return S_OK;
+}
+
+HRESULT CAsynFrame::AllocPage(void** page) {
+    if (page == nullptr) return E_INVALIDARG;
+    *page = platform::alloc_page();
+    return *page != nullptr ? S_OK : E_FAIL;
+}
+
+HRESULT CAsynFrame::FreePage(void* page) {
+    platform::free_page(page);
+    return S_OK;
+}
+
+// Retired: the block allocator is gone; nothing is allocated or freed.
+HRESULT CAsynFrame::AllocBlock(DWORD, void**) { return E_NOTIMPL; }
+
+HRESULT CAsynFrame::FreeBlock(void*) { return E_NOTIMPL; }
+
+// ---- IInterfaceLeak ------------------------------------------------------------------------
+
+HRESULT CAsynFrame::GetLeakReport(DWORD, DWORD, IStringSetter* report) {
+    if (report == nullptr) return E_INVALIDARG;
+    return report->SetString(0, "");
+}
+
+HRESULT CAsynFrame::GetLeakSummary(IStringSetter* summary) {
+    if (summary == nullptr) return E_INVALIDARG;
+    return summary->SetString(0, "");
+}
+
+}  // namespace asynframe

@@ -1,0 +1,279 @@
+// The frame: one complete engine with its services, the factory of every other
+// component object, and its own small services (timers, cross-thread messages,
+// pages, start/stop notices).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "asynframe/frame.h"
+#include "asynframe/module.h"
+#include "engine/asyn_io_handler.h"
+#include "engine/asyn_io_operation.h"
+#include "engine/frame_plugin.h"
+#include "engine/singleton.h"
+#include "engine/timer_manager.h"
+#include "frame/unknown_base.h"
+#include "platform/event.h"
+#include "platform/mutex.h"
+
+namespace asynframe {
+
+class CAsynFrame;
+
+// Listeners of one callback interface. Callbacks run outside the lock on a
+// snapshot that holds its own references, so a listener may advise or unadvise
+// from inside its callback (the change counts from the next raise).
+template <class Sink>
+class CEventsRaiser {
+public:
+    CEventsRaiser() = default;
+    ~CEventsRaiser() {
+        for (Sink* sink : _sinks) sink->Release();
+    }
+    CEventsRaiser(const CEventsRaiser&) = delete;
+    CEventsRaiser& operator=(const CEventsRaiser&) = delete;
+
+    HRESULT advise(Sink* sink) {
+        if (sink == nullptr) return E_INVALIDARG;
+        mutex::scoped_lock guard(_lock);
+        for (Sink* present : _sinks)
+            if (present == sink) return E_UNEXPECTED;
+        _sinks.push_back(sink);
+        sink->AddRef();
+        return S_OK;
+    }
+
+    HRESULT unadvise(Sink* sink) {
+        Sink* removed = nullptr;
+        {
+            mutex::scoped_lock guard(_lock);
+            for (auto it = _sinks.begin(); it != _sinks.end(); ++it) {
+                if (*it == sink) {
+                    removed = *it;
+                    _sinks.erase(it);
+                    break;
+                }
+            }
+        }
+        if (removed == nullptr) return E_UNEXPECTED;
+        removed->Release();
+        return S_OK;
+    }
+
+    template <class Call>
+    void raise(Call&& call) {
+        std::vector<Sink*> snapshot;
+        {
+            mutex::scoped_lock guard(_lock);
+            snapshot = _sinks;
+            for (Sink* sink : snapshot) sink->AddRef();
+        }
+        _raising.fetch_add(1, std::memory_order_acq_rel);
+        for (Sink* sink : snapshot) call(sink);
+        _raising.fetch_sub(1, std::memory_order_acq_rel);
+        for (Sink* sink : snapshot) sink->Release();
+    }
+
+private:
+    mutex _lock;
+    std::vector<Sink*> _sinks;
+    std::atomic<long> _raising{0};
+};
+
+// A frame message in flight: an engine operation of the frame's handler.
+class CAsynFrameMessage final : public asyn_io_operation {
+public:
+    CAsynFrameMessage(singleton_instance* services, asyn_io_handler* frame, IAsynMessageEvents* receiver,
+                      DWORD value1, DWORD value2, DWORD value3, platform::event* done, platform::event* delivered);
+    ~CAsynFrameMessage() override;
+
+    // Fields below are guarded by the frame's object lock.
+    IAsynMessageEvents* receiver = nullptr;  // owned; null once cancelled
+    DWORD value1;
+    DWORD value2;
+    DWORD value3;
+    platform::event* done = nullptr;       // synchronous sends: delivered or cancelled
+    platform::event* delivered = nullptr;  // synchronous sends: the receiver was called
+};
+
+// One frame timer; its expiries come from the engine on the dispatch thread.
+class CAsynFrameTimer final : public timeout_handler, public with_singleton {
+public:
+    CAsynFrameTimer(singleton_instance* services, IAsynTimerEvents* sink, DWORD id, bool repeat);
+    ~CAsynFrameTimer() override;
+    CAsynFrameTimer(const CAsynFrameTimer&) = delete;
+    CAsynFrameTimer& operator=(const CAsynFrameTimer&) = delete;
+
+    void on_timeout(std::uint32_t param) override;
+
+    IAsynTimerEvents* sink() const noexcept { return _sink; }
+    DWORD id() const noexcept { return _id; }
+    bool repeat() const noexcept { return _repeat != 0; }
+
+private:
+    IAsynTimerEvents* _sink;
+    DWORD _id;
+    std::uint32_t _repeat;
+};
+
+class CAsynFrame final : public frame_plugin,
+                         public IAsynFrame3,
+                         public IAsynFramePlugin,
+                         public asyn_io_handler,
+                         public timeout_handler,
+                         public IInterfaceLeak,
+                         public CUnknownMultiThread {
+public:
+    // Reference count 1, owned by the caller.
+    CAsynFrame();
+    ~CAsynFrame() override;
+
+    // The Initialize routine shared by IAsynFramePlugin and the plug-in.
+    HRESULT initialize(IPluginHost* host, bool run_in_ui_thread, ISettingsProvider* settings,
+                       IStatisticsSink* statistics);
+    HRESULT uninitialize();
+
+    singleton_instance* services() noexcept { return &_services; }
+    bool running() const noexcept { return _services.asyn_io_manager_ptr != nullptr; }
+    // The frame behind a bundle's frame entry.
+    static CAsynFrame* from_services(singleton_instance* services) noexcept;
+
+    // IUnknown
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
+    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
+    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+
+    // IAsynFrame3
+    HRESULT ASYNFRAME_STDCALL Advise(IAsynFrameEvents* sink) override;
+    HRESULT ASYNFRAME_STDCALL Unadvise(IAsynFrameEvents* sink) override;
+    HRESULT ASYNFRAME_STDCALL SetTimer(IAsynTimerEvents* sink, DWORD id, DWORD milliseconds, BOOL repeat) override;
+    HRESULT ASYNFRAME_STDCALL KillTimer(IAsynTimerEvents* sink, DWORD id) override;
+    HRESULT ASYNFRAME_STDCALL KillTimers(IAsynTimerEvents* sink) override;
+    HRESULT ASYNFRAME_STDCALL RegisterReceiver(IAsynMessageEvents* receiver) override;
+    HRESULT ASYNFRAME_STDCALL UnregisterReceiver(IAsynMessageEvents* receiver) override;
+    HRESULT ASYNFRAME_STDCALL PostFrameMessage(IAsynMessageEvents* receiver, DWORD value1, DWORD value2,
+                                               DWORD value3) override;
+    HRESULT ASYNFRAME_STDCALL SendFrameMessage(IAsynMessageEvents* receiver, DWORD value1, DWORD value2,
+                                               DWORD value3) override;
+    HRESULT ASYNFRAME_STDCALL IsFrameThread() override;
+    HRESULT ASYNFRAME_STDCALL CreateOperation(IAsynIoOperationEvents* owner, IAsynIoOperation** operation) override;
+    HRESULT ASYNFRAME_STDCALL PostOperation(IUnknown* operation) override;
+    HRESULT ASYNFRAME_STDCALL ReleaseOperations(IAsynIoOperationEvents* owner) override;
+    HRESULT ASYNFRAME_STDCALL CreateScatterOperation(IAsynIoOperationEvents* owner,
+                                                     IAsynFileScatterOperation** operation) override;
+    // Slots 17 to 29 and 42 to 44 create objects of later subsystems (sockets,
+    // listeners, files, the resolver object, TLS, SOCKS5, rate limits). Until
+    // each lands its slot checks its arguments and thread as documented and
+    // then answers E_NOTIMPL.
+    HRESULT ASYNFRAME_STDCALL CreateTcpListener(IAsynTcpListener** listener) override;
+    HRESULT ASYNFRAME_STDCALL CreateSock5TcpListener(DWORD host_length, const char* host, WORD port,
+                                                     DWORD user_length, const char* user, DWORD password_length,
+                                                     const char* password, DWORD target_length, const char* target,
+                                                     WORD target_port, IAsynTcpListener** listener) override;
+    HRESULT ASYNFRAME_STDCALL CreateTcpSocket(IAsynTcpSocket** socket) override;
+    HRESULT ASYNFRAME_STDCALL CreateUdpSocket(IAsynUdpSocket** socket) override;
+    // File-creation requests need the file helper: E_NOTIMPL after the argument
+    // checks until it lands.
+    HRESULT ASYNFRAME_STDCALL CreateAllocatedFile(IAsynIoOperation* operation, DWORD size_low, DWORD size_high,
+                                                  DWORD name_length, const char* name) override;
+    HRESULT ASYNFRAME_STDCALL ExtendFile(IAsynIoOperation* operation, DWORD size_low, DWORD size_high,
+                                         DWORD name_length, const char* name) override;
+    HRESULT ASYNFRAME_STDCALL CreateAsynFile(IAsynFile** file) override;
+    HRESULT ASYNFRAME_STDCALL CreateIcmpSocket(IAsynIcmpSocket** socket) override;
+    HRESULT ASYNFRAME_STDCALL CreateDns(IAsynDns** dns) override;
+    HRESULT ASYNFRAME_STDCALL CreateSSLSocket(IAsynTcpSocket* inner, IAsynSSLSocket** socket) override;
+    HRESULT ASYNFRAME_STDCALL CreateProxyTcpSocket(IAsynTcpSocket* socket, DWORD kind, DWORD host_length,
+                                                   const char* host, WORD port, DWORD user_length, const char* user,
+                                                   DWORD password_length, const char* password,
+                                                   IAsynProxyTcpSocket** proxy_socket) override;
+    HRESULT ASYNFRAME_STDCALL CreateSpeedLimit(ISpeedLimit** limit) override;
+    HRESULT ASYNFRAME_STDCALL CreateSpeedLimitSocket(IAsynTcpSocket* inner, ISpeedLimit* read_limit,
+                                                     ISpeedLimit* write_limit, IAsynTcpSocket** socket) override;
+    // Connection limits belong to the connection scheduler: E_UNEXPECTED
+    // before Initialize, E_NOTIMPL while there is no scheduler.
+    HRESULT ASYNFRAME_STDCALL SetMaxSynCount(DWORD count) override;
+    HRESULT ASYNFRAME_STDCALL GetMaxSynCount(DWORD* count) override;
+    HRESULT ASYNFRAME_STDCALL GetSynCount(DWORD* count) override;
+    HRESULT ASYNFRAME_STDCALL SetMaxConnection(DWORD count) override;
+    HRESULT ASYNFRAME_STDCALL GetMaxConnection(DWORD* count) override;
+    HRESULT ASYNFRAME_STDCALL GetConnectionCount(DWORD* count) override;
+    // Needs the proxy verifiers: E_NOTIMPL after the thread and argument checks.
+    HRESULT ASYNFRAME_STDCALL VerifyProxy(PROXY_RECORD* record, ASYNFRAME_EVENT cancel_event, LONG* result) override;
+    HRESULT ASYNFRAME_STDCALL GetPageSize(DWORD* size) override;
+    HRESULT ASYNFRAME_STDCALL AllocPage(void** page) override;
+    HRESULT ASYNFRAME_STDCALL FreePage(void* page) override;
+    HRESULT ASYNFRAME_STDCALL AllocBlock(DWORD size, void** block) override;
+    HRESULT ASYNFRAME_STDCALL FreeBlock(void* block) override;
+    HRESULT ASYNFRAME_STDCALL CreateUdpSocket2(IAsynUdpSocket2** socket) override;
+    HRESULT ASYNFRAME_STDCALL CreateTcpListener2(IAsynTcpListener2** listener) override;
+    HRESULT ASYNFRAME_STDCALL CreateSock5UdpSocket(DWORD host_length, const char* host, WORD port,
+                                                   DWORD user_length, const char* user, DWORD password_length,
+                                                   const char* password, IAsynUdpSocket2** socket) override;
+    HRESULT ASYNFRAME_STDCALL CancelFrameMessages(IAsynMessageEvents* receiver) override;
+
+    // IAsynFramePlugin
+    HRESULT ASYNFRAME_STDCALL Initialize(BOOL run_in_ui_thread, ISettingsProvider* settings,
+                                         IStatisticsSink* statistics, DWORD reserved) override;
+    HRESULT ASYNFRAME_STDCALL Uninitialize() override;
+
+    // IInterfaceLeak
+    HRESULT ASYNFRAME_STDCALL GetLeakReport(DWORD reserved1, DWORD reserved2, IStringSetter* report) override;
+    HRESULT ASYNFRAME_STDCALL GetLeakSummary(IStringSetter* summary) override;
+
+    // frame_plugin
+    void on_thread_begin() override;
+    void on_loop_begin() override {}
+    void on_loop_end() override {}
+    void on_thread_end() override;
+
+    // asyn_io_handler: completions of the frame's own messages.
+    void on_io_complete(asyn_io_operation* operation) override;
+    void cancel() override {}
+
+    // timeout_handler: the housekeeping sweep (parameter 1).
+    void on_timeout(std::uint32_t param) override;
+
+    // Diagnostics for tests.
+    std::size_t deferred_release_count();
+    std::size_t timer_count() const noexcept { return _timers.size(); }
+
+private:
+    using timer_key = std::pair<std::uintptr_t, DWORD>;
+
+    bool in_dispatch_thread() const noexcept;
+    // Not running: E_UNEXPECTED; off the dispatch thread: E_ACCESSDENIED; else S_OK.
+    HRESULT guard() const noexcept;
+    bool registered(IAsynMessageEvents* receiver) const;
+    HRESULT queue_message(IAsynMessageEvents* receiver, DWORD value1, DWORD value2, DWORD value3,
+                          platform::event* done, platform::event* delivered);
+    // Under the object lock.
+    void cancel_messages(IAsynMessageEvents* receiver);
+    // Wakes every synchronous sender and lets the engine's teardown take the messages.
+    void abandon_messages();
+    void destroy_timer(std::map<timer_key, CAsynFrameTimer*>::iterator position);
+    void destroy_services() noexcept;
+    HRESULT file_request(IAsynIoOperation* operation, DWORD size_low, DWORD size_high, DWORD name_length,
+                         const char* name);
+
+    IUnknown* _connect_manager_object = nullptr;
+    singleton_instance _services;
+    singleton_instance* _services_ptr = &_services;
+    IPluginHost* _host = nullptr;
+    std::map<timer_key, CAsynFrameTimer*> _timers;
+    std::multimap<IAsynMessageEvents*, CAsynFrameMessage*> _pending_messages;
+    std::set<IAsynMessageEvents*> _receivers;
+    std::vector<IUnknown*> _deferred_releases;
+    mutex _deferred_lock;
+    // The object lock; recursive like the critical section it stands for, as
+    // OnMessageCanceled runs under it and may post or cancel again.
+    mutable std::recursive_mutex _lock;
+    CEventsRaiser<IAsynFrameEvents> _listeners;
+};
+
+}  // namespace asynframe

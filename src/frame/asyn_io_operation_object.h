@@ -1,0 +1,139 @@
+// The operation object handed to callers (CAsynIoOperation), its layer stack,
+// and the frame's registry of operation objects by owner.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "asynframe/operation.h"
+#include "engine/asyn_io_handler.h"
+#include "engine/singleton.h"
+#include "frame/unknown_base.h"
+#include "platform/mutex.h"
+
+namespace asynframe {
+
+class CAsynIoOperation;
+class CAsynIoOperationLayer;
+
+// One entry of an operation's layer stack: the layer and seven words of context
+// whose meaning belongs to the layer.
+struct layer_entry {
+    CAsynIoOperationLayer* layer = nullptr;
+    std::uint32_t values[7] = {};
+};
+
+// An object that sees a completion of a caller's operation before the caller
+// does (whole-range transfers, proxies, TLS, rate limits, the resolver object).
+class CAsynIoOperationLayer : public IUnknown {
+public:
+    // Dispatch thread. The operation's top entry, already popped, by value.
+    virtual void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) = 0;
+
+protected:
+    virtual ~CAsynIoOperationLayer() = default;
+};
+
+class CAsynIoOperation final : public IAsynFileScatterOperation,
+                               public IAsynIoOperationObject,
+                               public asyn_io_handler_base,
+                               public with_singleton,
+                               public CUnknownMultiThread {
+public:
+    // Builds an object for `receiver` (registered under it), with its engine
+    // operation, and answers `iid` into `out`. E_OUTOFMEMORY when it cannot be
+    // built; the query's failure otherwise.
+    static HRESULT create(singleton_instance* services, IAsynIoOperationEvents* receiver, REFIID iid, void** out);
+
+    // The object behind any face of an operation object of this module; null
+    // for anything else.
+    static CAsynIoOperation* resolve(IUnknown* any) noexcept;
+
+    // IUnknown
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
+    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
+    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+
+    // IAsynIoOperation
+    HRESULT ASYNFRAME_STDCALL SetTag(LONG tag) override;
+    HRESULT ASYNFRAME_STDCALL GetTag(LONG* tag) override;
+    HRESULT ASYNFRAME_STDCALL SetResult(DWORD error, DWORD bytes) override;
+    HRESULT ASYNFRAME_STDCALL GetResult(DWORD* error, DWORD* bytes) override;
+    HRESULT ASYNFRAME_STDCALL SetResultObject(IUnknown* object) override;
+    HRESULT ASYNFRAME_STDCALL GetResultObject(IUnknown** object) override;
+    HRESULT ASYNFRAME_STDCALL AllocBuffer(DWORD size) override;
+    HRESULT ASYNFRAME_STDCALL GetBuffer(BYTE** buffer, DWORD* length) override;
+    HRESULT ASYNFRAME_STDCALL FreeBuffer() override;
+    HRESULT ASYNFRAME_STDCALL SetRange(DWORD start, DWORD length) override;
+    HRESULT ASYNFRAME_STDCALL GetRange(DWORD* start, DWORD* length) override;
+    HRESULT ASYNFRAME_STDCALL SetPosition(DWORD low, DWORD high) override;
+    HRESULT ASYNFRAME_STDCALL GetPosition(ULONGLONG* position) override;
+    HRESULT ASYNFRAME_STDCALL SetAddress(DWORD address, WORD port) override;
+    HRESULT ASYNFRAME_STDCALL GetAddress(DWORD* address, WORD* port) override;
+    HRESULT ASYNFRAME_STDCALL Close() override;
+    // IAsynFileScatterOperation
+    HRESULT ASYNFRAME_STDCALL SetSegmentCount(DWORD count) override;
+    HRESULT ASYNFRAME_STDCALL GetSegments(DWORD* count, FILE_SEGMENT_ELEMENT** segments) override;
+    HRESULT ASYNFRAME_STDCALL SelectSegment(DWORD index) override;
+    HRESULT ASYNFRAME_STDCALL GetSelectedSegment(DWORD* index) override;
+    // IAsynIoOperationObject
+    HRESULT ASYNFRAME_STDCALL GetObject(void** object) override;
+
+    // asyn_io_handler_base: the engine's completion of the request in flight.
+    void on_io_complete(asyn_io_operation* operation) override;
+
+    // Framework side.
+    IAsynIoOperation* face() noexcept { return this; }
+    asyn_io_operation* engine_operation() const noexcept { return _operation; }
+    IAsynIoOperationEvents* receiver() const noexcept { return _receiver; }
+    LONG tag() const noexcept { return _tag; }
+    std::uint32_t range_start() const noexcept { return _range_start; }
+    std::uint32_t range_length() const noexcept { return _range_length; }
+    std::uint32_t selected_segment() const noexcept { return _selected_segment; }
+    // In flight, or its tag still -1.
+    bool busy() const noexcept;
+    // Buffer present and the range inside it.
+    bool range_valid() const noexcept;
+
+    void push_layer(CAsynIoOperationLayer* layer, const std::uint32_t (&values)[7]);
+    void pop_layer();
+    std::size_t layer_count() const noexcept { return _layers.size(); }
+    // Hands the completion to the top layer, or to the receiver when no layer is left.
+    void deliver();
+    // Drops the receiver and every layer without calling either.
+    void cut_loose();
+
+private:
+    CAsynIoOperation(singleton_instance* services, IAsynIoOperationEvents* receiver);
+    ~CAsynIoOperation() override;
+
+    IAsynIoOperationEvents* _receiver = nullptr;
+    std::vector<layer_entry> _layers;
+    LONG _tag = -1;
+    std::uint32_t _range_start = 0;
+    std::uint32_t _range_length = 0;
+    asyn_io_operation* _operation = nullptr;
+    std::uint32_t _selected_segment = 0;
+    IUnknown* _result_object = nullptr;
+};
+
+// Operation objects by owner, so that an owner going away can cut all of its
+// operations loose at once. Holds no references: operations leave on Close and
+// on destruction.
+class CAsynIoOperationObjects : public with_singleton {
+public:
+    explicit CAsynIoOperationObjects(singleton_instance* services) noexcept : with_singleton(services) {}
+
+    void add(CAsynIoOperation* operation, IAsynIoOperationEvents* receiver);
+    void remove(CAsynIoOperation* operation, IAsynIoOperationEvents* receiver);
+    void release_all(IAsynIoOperationEvents* receiver);
+    std::size_t count(IAsynIoOperationEvents* receiver);
+
+private:
+    // Creation is allowed on any thread (scatter operations), so the map is locked.
+    mutex _lock;
+    std::map<IAsynIoOperationEvents*, std::vector<CAsynIoOperation*>> _operations;
+};
+
+}  // namespace asynframe

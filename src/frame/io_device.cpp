@@ -1,0 +1,223 @@
+#include "frame/io_device.h"
+
+#include <new>
+#include <utility>
+
+#include "engine/asyn_io_manager.h"
+#include "engine/asyn_io_operation.h"
+#include "support/exceptions.h"
+
+namespace asynframe {
+namespace {
+
+// Values of a whole-range entry.
+enum entry_value : int {
+    direction = 0,  // 1 read, 0 write
+    initial_start = 1,
+    initial_length = 2,
+    moved = 3,
+    idle_writes = 4,  // zero-byte write steps in a row
+    position_low = 5,
+    position_high = 6,
+};
+
+std::uint64_t entry_position(const layer_entry& entry) {
+    return (static_cast<std::uint64_t>(entry.values[position_high]) << 32) | entry.values[position_low];
+}
+
+void set_position(CAsynIoOperation* operation, std::uint64_t position) {
+    operation->SetPosition(static_cast<DWORD>(position), static_cast<DWORD>(position >> 32));
+}
+
+}  // namespace
+
+// ---- CAsynIoDevice ---------------------------------------------------------------
+
+bool CAsynIoDevice::in_dispatch_thread() const noexcept {
+    return _singleton != nullptr && _singleton->asyn_io_manager_ptr != nullptr &&
+           _singleton->asyn_io_manager_ptr->in_dispatch_thread();
+}
+
+HRESULT CAsynIoDevice::Read(IAsynIoOperation* operation) { return transfer(operation, true); }
+
+HRESULT CAsynIoDevice::Write(IAsynIoOperation* operation) { return transfer(operation, false); }
+
+HRESULT CAsynIoDevice::transfer(IAsynIoOperation* operation, bool read) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (!_open || _device == nullptr) return E_UNEXPECTED;
+    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    if (object == nullptr || object->busy() || !object->range_valid()) return E_INVALIDARG;
+
+    asyn_io_operation* request = object->engine_operation();
+    object->AddRef();  // the request's reference; the completion releases it
+    // The device takes the range from the request block.
+    platform::io_block& block = request->overlapped();
+    block.buffer = request->buffer() + object->range_start();
+    block.length = object->range_length();
+    std::uint32_t thrown = 0;
+    try {
+        if (read)
+            _device->read(request);
+        else
+            _device->write(request);
+        return S_OK;
+    } catch (const socket_exception& failure) {
+        thrown = failure.code();
+    } catch (const file_exception& failure) {
+        thrown = failure.code();
+    } catch (...) {
+        // Anything else cannot be reported as a completion: refuse the request.
+        request->clear_pending();
+        object->Release();
+        return E_FAIL;
+    }
+    request->set_preset_result(thrown, 0);
+    if (!request->post()) {
+        object->Release();
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT CAsynIoDevice::Close() {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (!_open) return E_UNEXPECTED;
+    if (_device != nullptr) _device->close();
+    _open = false;
+    return S_OK;
+}
+
+// ---- CAsynCompleteIoDevice ------------------------------------------------------
+
+CAsynCompleteIoDevice::CAsynCompleteIoDevice() : CUnknownSingleThread("CAsynCompleteIoDevice") {}
+
+CAsynCompleteIoDevice::~CAsynCompleteIoDevice() { drop_transfers(); }
+
+HRESULT CAsynCompleteIoDevice::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (!(iid == IID_IUnknown)) {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    *object = static_cast<IUnknown*>(this);
+    AddRef();
+    return S_OK;
+}
+
+void CAsynCompleteIoDevice::drop_transfers() noexcept {
+    if (_current_read != nullptr) std::exchange(_current_read, nullptr)->Release();
+    if (_current_write != nullptr) std::exchange(_current_write, nullptr)->Release();
+}
+
+void CAsynCompleteIoDevice::drop_current(CAsynIoOperation* operation, bool read) noexcept {
+    CAsynIoOperation*& current = read ? _current_read : _current_write;
+    if (current == operation && current != nullptr) std::exchange(current, nullptr)->Release();
+}
+
+HRESULT CAsynCompleteIoDevice::ReadFully(IAsynIoOperation* operation) { return start(operation, true); }
+
+HRESULT CAsynCompleteIoDevice::WriteFully(IAsynIoOperation* operation) { return start(operation, false); }
+
+HRESULT CAsynCompleteIoDevice::start(IAsynIoOperation* operation, bool read) {
+    if (_inner == nullptr || (read ? _current_read : _current_write) != nullptr) return E_UNEXPECTED;
+    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    if (object == nullptr) return E_INVALIDARG;
+
+    ULONGLONG position = 0;
+    object->GetPosition(&position);
+    const std::uint32_t values[7] = {read ? 1u : 0u,
+                                     object->range_start(),
+                                     object->range_length(),
+                                     0u,
+                                     0u,
+                                     static_cast<std::uint32_t>(position),
+                                     static_cast<std::uint32_t>(position >> 32)};
+    try {
+        object->push_layer(this, values);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    const HRESULT hr = read ? _inner->Read(object->face()) : _inner->Write(object->face());
+    if (FAILED(hr)) {
+        object->pop_layer();
+        return hr;
+    }
+    object->AddRef();
+    (read ? _current_read : _current_write) = object;
+    return hr;
+}
+
+void CAsynCompleteIoDevice::finish(CAsynIoOperation* operation, const layer_entry& entry, DWORD error, DWORD bytes,
+                                   std::uint64_t position) {
+    operation->SetRange(entry.values[initial_start], entry.values[initial_length]);
+    operation->SetResult(error, bytes);
+    set_position(operation, position);
+    operation->deliver();
+}
+
+void CAsynCompleteIoDevice::on_layer_complete(CAsynIoOperation* operation, layer_entry entry) {
+    const bool read = entry.values[direction] == 1;
+    const std::uint64_t initial_position = entry_position(entry);
+    DWORD error = 0;
+    DWORD bytes = 0;
+    operation->GetResult(&error, &bytes);
+    // This object may lose its last reference while the completion travels on.
+    AddRef();
+
+    if (error != 0) {
+        drop_current(operation, read);
+        finish(operation, entry, error, entry.values[moved], initial_position + entry.values[moved]);
+        Release();
+        return;
+    }
+    entry.values[moved] += bytes;
+    if (entry.values[moved] >= entry.values[initial_length]) {
+        drop_current(operation, read);
+        finish(operation, entry, 0, entry.values[moved], initial_position);
+        Release();
+        return;
+    }
+    if (read && bytes == 0) {
+        // End of data: what earlier steps moved is not reported.
+        drop_current(operation, read);
+        finish(operation, entry, 0, 0, initial_position);
+        Release();
+        return;
+    }
+    if (!read) {
+        entry.values[idle_writes] = bytes == 0 ? entry.values[idle_writes] + 1 : 0;
+        if (entry.values[idle_writes] >= complete_io_max_idle_writes) {
+            // A device that keeps taking writes without moving anything would
+            // otherwise hold the transfer forever.
+            drop_current(operation, read);
+            finish(operation, entry, complete_io_no_progress_error, entry.values[moved],
+                   initial_position + entry.values[moved]);
+            Release();
+            return;
+        }
+    }
+
+    HRESULT hr = E_OUTOFMEMORY;
+    bool pushed = false;
+    try {
+        operation->push_layer(this, entry.values);
+        pushed = true;
+    } catch (const std::bad_alloc&) {
+    }
+    if (pushed) {
+        operation->SetRange(entry.values[initial_start] + entry.values[moved],
+                            entry.values[initial_length] - entry.values[moved]);
+        set_position(operation, initial_position + entry.values[moved]);
+        hr = read ? _inner->Read(operation->face()) : _inner->Write(operation->face());
+    }
+    if (SUCCEEDED(hr)) {
+        Release();
+        return;
+    }
+    drop_current(operation, read);
+    if (pushed) operation->pop_layer();
+    finish(operation, entry, 0xFFFFFFFFu, entry.values[moved], initial_position);
+    Release();
+}
+
+}  // namespace asynframe

@@ -1,0 +1,95 @@
+// Device layering shared by every device object: the common Read/Write/Close
+// (CAsynIoDevice) and the layer that turns short transfers into whole-range
+// ones (CAsynCompleteIoDevice).
+#pragma once
+
+#include <cstdint>
+
+#include "asynframe/device.h"
+#include "engine/asyn_io_device.h"
+#include "engine/singleton.h"
+#include "frame/asyn_io_operation_object.h"
+#include "frame/unknown_base.h"
+
+namespace asynframe {
+
+// Embedded as a base in each object that owns a low-level device (files, TCP,
+// UDP and ICMP sockets); their IAsynIoDevice Read, Write and Close forward here.
+class CAsynIoDevice : public with_singleton {
+public:
+    explicit CAsynIoDevice(singleton_instance* services) noexcept : with_singleton(services) {}
+    virtual ~CAsynIoDevice() = default;
+    CAsynIoDevice(const CAsynIoDevice&) = delete;
+    CAsynIoDevice& operator=(const CAsynIoDevice&) = delete;
+
+    // Dispatch thread. E_ACCESSDENIED elsewhere, E_UNEXPECTED when not open,
+    // E_INVALIDARG for a foreign or busy operation or a range outside its
+    // buffer. A device that throws while starting completes the operation with
+    // the exception's code instead; the call still answers S_OK.
+    virtual HRESULT Read(IAsynIoOperation* operation);
+    virtual HRESULT Write(IAsynIoOperation* operation);
+    virtual HRESULT Close();
+
+    bool is_open() const noexcept { return _open; }
+    void set_open(bool open) noexcept { _open = open; }
+    asyn_io_device* device() const noexcept { return _device; }
+    void set_device(asyn_io_device* device) noexcept { _device = device; }
+
+protected:
+    bool in_dispatch_thread() const noexcept;
+
+    bool _open = false;
+    asyn_io_device* _device = nullptr;
+
+private:
+    HRESULT transfer(IAsynIoOperation* operation, bool read);
+};
+
+// Error reported by a whole-range write whose device keeps accepting requests
+// but moves nothing (ERROR_WRITE_FAULT), after this many such steps in a row.
+inline constexpr DWORD complete_io_no_progress_error = 29;
+inline constexpr std::uint32_t complete_io_max_idle_writes = 8;
+
+// Re-issues reads or writes on the inner device until the whole range moved,
+// an error occurred or a read found the end of the data. One transfer per
+// direction at a time. Used on the dispatch thread only: the count is not
+// interlocked.
+class CAsynCompleteIoDevice final : public CAsynIoOperationLayer, public CUnknownSingleThread {
+public:
+    CAsynCompleteIoDevice();
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
+    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
+    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+
+    void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override;
+
+    // E_UNEXPECTED without an inner device or while a transfer of the same
+    // direction runs; E_INVALIDARG for a foreign operation; else the inner
+    // device's answer.
+    HRESULT ReadFully(IAsynIoOperation* operation);
+    HRESULT WriteFully(IAsynIoOperation* operation);
+
+    // Set by the owner right after creation; not owned.
+    void set_inner_device(IAsynIoDevice* device) noexcept { _inner = device; }
+    // The owner's close: forget the transfers in progress (their completions
+    // still finish them).
+    void drop_transfers() noexcept;
+
+    bool reading() const noexcept { return _current_read != nullptr; }
+    bool writing() const noexcept { return _current_write != nullptr; }
+
+private:
+    ~CAsynCompleteIoDevice() override;
+
+    HRESULT start(IAsynIoOperation* operation, bool read);
+    void drop_current(CAsynIoOperation* operation, bool read) noexcept;
+    static void finish(CAsynIoOperation* operation, const layer_entry& entry, DWORD error, DWORD bytes,
+                       std::uint64_t position);
+
+    IAsynIoDevice* _inner = nullptr;
+    CAsynIoOperation* _current_read = nullptr;
+    CAsynIoOperation* _current_write = nullptr;
+};
+
+}  // namespace asynframe

@@ -1,0 +1,475 @@
+// The completion engine in each of its modes: one suite, instantiated per mode.
+#include <poll.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "asynframe/ui_thread.h"
+#include "engine/asyn_io_handler.h"
+#include "engine/asyn_io_manager.h"
+#include "engine_test_support.h"
+#include "platform/io_backend.h"
+#include "platform/thread.h"
+#include "platform/tick.h"
+
+namespace {
+
+using namespace asynframe;
+using namespace engine_test;
+
+enum class mode { port, alertable, ui_thread, ui_thread_alertable };
+
+bool is_ui(mode m) { return m == mode::ui_thread || m == mode::ui_thread_alertable; }
+bool is_alertable(mode m) { return m == mode::alertable || m == mode::ui_thread_alertable; }
+
+// Calls a function for each completion, on the dispatch thread.
+class callback_handler : public asyn_io_handler_base {
+public:
+    std::function<void(asyn_io_operation*)> on_complete;
+    void on_io_complete(asyn_io_operation* operation) override { on_complete(operation); }
+};
+
+// Owns its operations; counts completions.
+class owning_handler : public asyn_io_handler {
+public:
+    explicit owning_handler(singleton_instance* instance) : asyn_io_handler(instance) {}
+    std::atomic<int> completions{0};
+    void on_io_complete(asyn_io_operation*) override { ++completions; }
+    void cancel() override {}
+};
+
+// Reports its own deletion.
+class tracked_operation : public asyn_io_operation {
+public:
+    tracked_operation(singleton_instance* instance, asyn_io_handler* handler, std::atomic<bool>* deleted)
+        : asyn_io_operation(instance, handler, 64), _deleted(deleted) {}
+    ~tracked_operation() override { *_deleted = true; }
+
+private:
+    std::atomic<bool>* _deleted;
+};
+
+class recording_events : public frame_plugin {
+public:
+    std::mutex lock;
+    std::vector<std::pair<std::string, std::uint32_t>> calls;
+    void note(const char* what) {
+        std::lock_guard<std::mutex> guard(lock);
+        calls.emplace_back(what, platform::current_thread_id());
+    }
+    void on_thread_begin() override { note("thread_begin"); }
+    void on_loop_begin() override { note("loop_begin"); }
+    void on_loop_end() override { note("loop_end"); }
+    void on_thread_end() override { note("thread_end"); }
+};
+
+std::atomic<std::uint32_t> g_tick_base{0};
+std::atomic<std::uint32_t> g_tick_start{0};
+std::uint32_t shifted_tick() noexcept {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto real = static_cast<std::uint32_t>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
+    return g_tick_base.load() + (real - g_tick_start.load());
+}
+
+class EngineModeTest : public ::testing::TestWithParam<mode> {
+protected:
+    void SetUp() override {
+        engine = std::make_unique<asyn_io_manager>(&services, is_alertable(GetParam()));
+        services.asyn_io_manager_ptr = engine.get();
+        if (!is_alertable(GetParam()) && !engine->use_completion_port())
+            GTEST_SKIP() << "io_uring is not available here";
+        engine->set_ui_mode(is_ui(GetParam()));
+        engine->set_events(&events);
+    }
+    void TearDown() override {
+        if (engine) {
+            engine->stop();
+            engine.reset();
+        }
+        platform::set_tick_source(nullptr);
+    }
+
+    void start() {
+        engine->start();
+        started = true;
+    }
+
+    // Waits for a condition; on the UI thread pumping is what makes progress.
+    bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        return wait_until(done, [&] {
+            if (is_ui(GetParam()))
+                asynframe_ui_thread_wait(5);
+            else
+                short_pause();
+        }, limit);
+    }
+
+    // Runs a function on the dispatch thread and waits for it.
+    void on_dispatch(const std::function<void()>& work) {
+        if (is_ui(GetParam())) {
+            work();
+            return;
+        }
+        std::atomic<bool> ran{false};
+        callback_handler handler;
+        handler.on_complete = [&](asyn_io_operation*) {
+            work();
+            ran = true;
+        };
+        asyn_io_operation carrier(&services, static_cast<asyn_io_handler_base*>(&handler), 0);
+        ASSERT_TRUE(engine->post(&carrier));
+        ASSERT_TRUE(wait_for([&] { return ran.load(); }));
+    }
+
+    // Starts a receive on the dispatch thread, as a socket device does.
+    void start_receive(asyn_io_operation* operation, int fd) {
+        on_dispatch([&] {
+            operation->set_operate_handle(fd);
+            operation->set_operation_type(operation_type::receive);
+            operation->set_result_preset(false);
+            operation->mark_pending();
+            const std::uint32_t refused =
+                engine->io_port()->start_recv(fd, operation->buffer(), operation->buffer_len(), operation->overlapped());
+            EXPECT_EQ(refused, 0u);
+            if (refused != 0) operation->clear_pending();
+        });
+    }
+
+    singleton_instance services;
+    recording_events events;
+    std::unique_ptr<asyn_io_manager> engine;
+    bool started = false;
+};
+
+TEST_P(EngineModeTest, StartAndStopNotifyTheEventsOnTheDispatchThread) {
+    engine->stop();  // never started: nothing happens
+    start();
+    std::uint32_t dispatch_thread = 0;
+    on_dispatch([&] {
+        dispatch_thread = platform::current_thread_id();
+        EXPECT_TRUE(engine->in_dispatch_thread());
+    });
+    EXPECT_EQ(engine->in_dispatch_thread(), is_ui(GetParam()));
+    if (is_ui(GetParam())) {
+        EXPECT_EQ(dispatch_thread, platform::current_thread_id());
+    }
+    engine->stop();
+    std::vector<std::string> names;
+    for (const auto& [name, thread] : events.calls) {
+        names.push_back(name);
+        EXPECT_EQ(thread, dispatch_thread) << name;
+    }
+    if (GetParam() == mode::alertable) {
+        EXPECT_EQ(names, (std::vector<std::string>{"thread_begin", "loop_end", "thread_end"}));
+    } else {
+        EXPECT_EQ(names, (std::vector<std::string>{"thread_begin", "loop_begin", "loop_end", "thread_end"}));
+    }
+    EXPECT_EQ(engine->use_completion_port(), !is_alertable(GetParam()));
+}
+
+TEST_P(EngineModeTest, ExactlyOneCompletionPerPendingOperation) {
+    start();
+    tcp_pair pair;
+    std::atomic<int> completions{0};
+    std::atomic<bool> pending_seen{false};
+    callback_handler handler;
+    handler.on_complete = [&](asyn_io_operation* operation) {
+        if (operation->is_pending()) pending_seen = true;
+        if (!engine->in_dispatch_thread()) pending_seen = true;
+        ++completions;
+    };
+    asyn_io_operation receive(&services, static_cast<asyn_io_handler_base*>(&handler), 16);
+    for (int round = 1; round <= 20; ++round) {
+        receive.resize_buffer(16);
+        start_receive(&receive, pair.server);
+        const std::string text = "message " + std::to_string(round);
+        ASSERT_EQ(::send(pair.client, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+        ASSERT_TRUE(wait_for([&] { return completions.load() == round; }));
+        std::uint32_t bytes = 0, error = 0;
+        EXPECT_TRUE(receive.get_result(bytes, error));
+        EXPECT_EQ(error, 0u);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(receive.buffer()), bytes), text);
+    }
+    // A posted marker behind the last completion: nothing else turned up.
+    std::atomic<bool> marker{false};
+    callback_handler marker_handler;
+    marker_handler.on_complete = [&](asyn_io_operation*) { marker = true; };
+    asyn_io_operation posted(&services, static_cast<asyn_io_handler_base*>(&marker_handler), 0);
+    ASSERT_TRUE(posted.post());
+    ASSERT_TRUE(wait_for([&] { return marker.load(); }));
+    EXPECT_EQ(completions.load(), 20);
+    EXPECT_FALSE(pending_seen.load());
+
+    // A send of 0 bytes reports the peer as gone (-1); a receive of 0 bytes succeeds.
+    receive.resize_buffer(16);
+    start_receive(&receive, pair.server);
+    ::shutdown(pair.client, SHUT_WR);
+    ASSERT_TRUE(wait_for([&] { return completions.load() == 21; }));
+    std::uint32_t bytes = 1, error = 1;
+    EXPECT_TRUE(receive.get_result(bytes, error));
+    EXPECT_EQ(bytes, 0u);
+    receive.set_operation_type(operation_type::send);
+    EXPECT_FALSE(receive.get_result(bytes, error));
+    EXPECT_EQ(error, peer_closed_error);
+}
+
+TEST_P(EngineModeTest, PostsFromFourThreadsAreEachDeliveredOnce) {
+    start();
+    constexpr int threads = 4;
+    constexpr int per_thread = 250000;
+    constexpr int pool = 128;
+    struct slot {
+        std::unique_ptr<asyn_io_operation> operation;
+        std::atomic<bool> busy{false};
+        std::atomic<int> posted{0};
+        std::atomic<int> delivered{0};
+    };
+    std::vector<slot> slots(threads * pool);
+    std::atomic<long> total{0};
+    std::atomic<bool> misuse{false};
+    callback_handler handler;
+    handler.on_complete = [&](asyn_io_operation* operation) {
+        slot& s = slots[operation->preset_bytes()];
+        if (!s.busy.load() || operation->is_pending()) misuse = true;
+        ++s.delivered;
+        ++total;
+        s.busy.store(false, std::memory_order_release);
+    };
+    for (int i = 0; i < threads * pool; ++i) {
+        slots[i].operation =
+            std::make_unique<asyn_io_operation>(&services, static_cast<asyn_io_handler_base*>(&handler), 0);
+        slots[i].operation->set_preset_result(0, static_cast<std::uint32_t>(i));
+    }
+    std::vector<std::thread> posters;
+    for (int t = 0; t < threads; ++t) {
+        posters.emplace_back([&, t] {
+            int sent = 0;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+            while (sent < per_thread && std::chrono::steady_clock::now() < end) {
+                bool any = false;
+                for (int i = t * pool; i < (t + 1) * pool && sent < per_thread; ++i) {
+                    slot& s = slots[i];
+                    if (s.busy.load(std::memory_order_acquire)) continue;
+                    s.busy.store(true);
+                    ++s.posted;
+                    if (!s.operation->post()) misuse = true;
+                    ++sent;
+                    any = true;
+                }
+                if (!any) std::this_thread::yield();
+            }
+        });
+    }
+    const bool all = wait_for([&] { return total.load() == long{threads} * per_thread; }, std::chrono::seconds(150));
+    for (auto& poster : posters) poster.join();
+    ASSERT_TRUE(all) << total.load();
+    EXPECT_FALSE(misuse.load());
+    for (slot& s : slots) EXPECT_EQ(s.posted.load(), s.delivered.load());
+}
+
+TEST_P(EngineModeTest, OrphanedOperationsAreDeletedAtCompletionWithoutTheHandler) {
+    start();
+    tcp_pair pair;
+    auto handler = std::make_unique<owning_handler>(&services);
+    std::atomic<bool> first_deleted{false}, second_deleted{false};
+    auto* first = new tracked_operation(&services, handler.get(), &first_deleted);
+    auto* second = new tracked_operation(&services, handler.get(), &second_deleted);
+    EXPECT_EQ(handler->operation_count(), 2u);
+    start_receive(first, pair.server);
+    on_dispatch([&] { handler->delete_operation(first); });  // pending: orphaned, not deleted
+    EXPECT_FALSE(first_deleted.load());
+    EXPECT_EQ(handler->operation_count(), 1u);
+    ASSERT_EQ(::send(pair.client, "x", 1, 0), 1);
+    ASSERT_TRUE(wait_for([&] { return first_deleted.load(); }));
+
+    // Orphaned, then its request cancelled: deleted as well.
+    start_receive(second, pair.server);
+    on_dispatch([&] {
+        handler->delete_operation(second);
+        engine->cancel_io(pair.server);
+    });
+    ASSERT_TRUE(wait_for([&] { return second_deleted.load(); }));
+    EXPECT_EQ(handler->completions.load(), 0);
+
+    // Not pending: deleted at once.
+    std::atomic<bool> third_deleted{false};
+    auto* third = new tracked_operation(&services, handler.get(), &third_deleted);
+    handler->delete_operation(third);
+    EXPECT_TRUE(third_deleted.load());
+    on_dispatch([&] { handler.reset(); });
+}
+
+TEST_P(EngineModeTest, OperationTimeoutCancelsAReceiveWith995) {
+    start();
+    tcp_pair pair;
+    std::atomic<int> completions{0};
+    callback_handler handler;
+    handler.on_complete = [&](asyn_io_operation*) { ++completions; };
+    asyn_io_operation receive(&services, static_cast<asyn_io_handler_base*>(&handler), 16);
+    start_receive(&receive, pair.server);
+    on_dispatch([&] { engine->set_operation_timeout(&receive, 30); });
+    ASSERT_TRUE(wait_for([&] { return completions.load() == 1; }));
+    std::uint32_t bytes = 0, error = 0;
+    EXPECT_FALSE(receive.get_result(bytes, error));
+    EXPECT_EQ(error, 995u);
+
+    // A receive that completes first takes its time-out with it.
+    start_receive(&receive, pair.server);
+    on_dispatch([&] { engine->set_operation_timeout(&receive, 60000); });
+    ASSERT_EQ(::send(pair.client, "data", 4, 0), 4);
+    ASSERT_TRUE(wait_for([&] { return completions.load() == 2; }));
+    EXPECT_TRUE(receive.get_result(bytes, error));
+    EXPECT_EQ(bytes, 4u);
+    if (!is_ui(GetParam())) {
+        bool has_timers = true;
+        on_dispatch([&] { has_timers = engine->timers().has_timers(); });
+        EXPECT_FALSE(has_timers);
+    }
+}
+
+class recording_timer : public timeout_handler {
+public:
+    std::function<void(std::uint32_t)> hook;
+    std::mutex lock;
+    std::vector<std::uint32_t> fired;
+    void on_timeout(std::uint32_t param) override {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            fired.push_back(param);
+        }
+        if (hook) hook(param);
+    }
+    std::size_t count() {
+        std::lock_guard<std::mutex> guard(lock);
+        return fired.size();
+    }
+};
+
+TEST_P(EngineModeTest, TimersFireInDueOrderAcrossTheTickWrap) {
+    // The tick counter is 40 ms short of wrapping to zero.
+    g_tick_start = 0;
+    g_tick_start = shifted_tick();
+    g_tick_base = 0xFFFFFFFFu - 40;
+    platform::set_tick_source(&shifted_tick);
+    start();
+    recording_timer timer;
+    on_dispatch([&] {
+        EXPECT_TRUE(engine->set_timer(&timer, 120, 4, false));  // due after the wrap
+        EXPECT_TRUE(engine->set_timer(&timer, 10, 1, false));   // before it
+        EXPECT_TRUE(engine->set_timer(&timer, 60, 3, false));   // just after it
+        EXPECT_TRUE(engine->set_timer(&timer, 0, 0, false));    // at once
+        EXPECT_TRUE(engine->set_timer(&timer, 30, 2, false));
+    });
+    ASSERT_TRUE(wait_for([&] { return timer.count() == 5; }));
+    EXPECT_EQ(timer.fired, (std::vector<std::uint32_t>{0, 1, 2, 3, 4}));
+
+    // A repeating timer goes on until killed; a one-shot timer may re-arm itself.
+    recording_timer repeating, chained;
+    std::atomic<int> chain{0};
+    chained.hook = [&](std::uint32_t param) {
+        if (++chain < 3) engine->set_timer(&chained, 5, param, false);
+    };
+    on_dispatch([&] {
+        engine->set_timer(&repeating, 5, 9, true);
+        engine->set_timer(&chained, 5, 7, false);
+    });
+    ASSERT_TRUE(wait_for([&] { return repeating.count() >= 3 && chain.load() == 3; }));
+    on_dispatch([&] { engine->kill_timer(&repeating, 9); });
+    const std::size_t after_kill = repeating.count();
+    // A later one-shot timer firing shows the killed one stayed quiet.
+    recording_timer probe;
+    on_dispatch([&] { engine->set_timer(&probe, 30, 1, false); });
+    ASSERT_TRUE(wait_for([&] { return probe.count() == 1; }));
+    EXPECT_EQ(repeating.count(), after_kill);
+
+    // kill_timers removes all of a handler's timers.
+    recording_timer many;
+    on_dispatch([&] {
+        engine->set_timer(&many, 20, 1, false);
+        engine->set_timer(&many, 20, 2, true);
+        engine->set_timer(&many, 20, 3, false);
+        engine->kill_timers(&many);
+        engine->set_timer(&probe, 40, 2, false);
+    });
+    ASSERT_TRUE(wait_for([&] { return probe.count() == 2; }));
+    EXPECT_EQ(many.count(), 0u);
+}
+
+TEST_P(EngineModeTest, StopLeavesCompletionsQueuedBehindTheQuitMarker) {
+    start();
+    std::atomic<bool> in_first{false}, release{false}, second_delivered{false};
+    callback_handler handler;
+    handler.on_complete = [&](asyn_io_operation* operation) {
+        if (operation->preset_bytes() == 1) {
+            in_first = true;
+            wait_until([&] { return release.load(); }, [] { short_pause(); });
+        } else {
+            second_delivered = true;
+        }
+    };
+    asyn_io_operation first(&services, static_cast<asyn_io_handler_base*>(&handler), 0);
+    asyn_io_operation second(&services, static_cast<asyn_io_handler_base*>(&handler), 0);
+    first.set_preset_result(0, 1);
+    second.set_preset_result(0, 2);
+    owning_handler owner(&services);
+    std::atomic<bool> orphan_deleted{false};
+    auto* orphan = new tracked_operation(&services, &owner, &orphan_deleted);
+    orphan->set_preset_result(0, 3);
+
+    auto queue_behind = [&] {
+        ASSERT_TRUE(second.post());
+        ASSERT_TRUE(orphan->post());
+        owner.remove_operation(orphan);
+        orphan->detach_handler();
+    };
+
+    if (is_ui(GetParam())) {
+        // The stop runs here, on the dispatch thread; completions still in
+        // flight to this thread are dropped with the queue.
+        std::thread poster([&] {
+            wait_until([&] { return engine->stopping(); }, [] { std::this_thread::yield(); });
+            queue_behind();
+        });
+        engine->stop();
+        poster.join();
+    } else {
+        ASSERT_TRUE(first.post());
+        ASSERT_TRUE(wait_until([&] { return in_first.load(); }, [] { short_pause(); }));
+        std::thread stopper([&] { engine->stop(); });
+        ASSERT_TRUE(wait_until([&] { return engine->stopping(); }, [] { std::this_thread::yield(); }));
+        queue_behind();
+        release = true;
+        stopper.join();
+    }
+    if (GetParam() == mode::alertable) {
+        // The stop event is seen only once queued work has run.
+        EXPECT_TRUE(second_delivered.load());
+        EXPECT_FALSE(second.is_pending());
+        EXPECT_TRUE(orphan_deleted.load());
+    } else {
+        EXPECT_FALSE(second_delivered.load());
+        EXPECT_TRUE(second.is_pending());
+    }
+    engine.reset();  // the engine deletes what it still holds orphaned
+    EXPECT_TRUE(orphan_deleted.load());
+    EXPECT_FALSE(second_delivered.load() && GetParam() != mode::alertable);
+    second.clear_pending();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EngineModeTest,
+                         ::testing::Values(mode::port, mode::alertable, mode::ui_thread, mode::ui_thread_alertable),
+                         [](const ::testing::TestParamInfo<mode>& info) {
+                             switch (info.param) {
+                                 case mode::port: return std::string("port");
+                                 case mode::alertable: return std::string("alertable");
+                                 case mode::ui_thread: return std::string("ui_thread");
+                                 default: return std::string("ui_thread_alertable");
+                             }
+                         });
+
+}  // namespace
