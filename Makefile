@@ -16,7 +16,7 @@ build: deps
 	cmake --preset default
 	cmake --build --preset default
 
-test: deps test-default test-asan
+test: deps test-default test-asan fuzz
 
 test-default:
 	cmake --preset default

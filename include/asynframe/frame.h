@@ -44,8 +44,11 @@ inline constexpr IID IID_IAsynFramePlugin = {
 inline constexpr IID IID_IInterfaceLeak = {
     0x336AD0BF, 0x5E59, 0x46F1, {0xB4, 0xAD, 0x76, 0x9E, 0x99, 0x40, 0x2E, 0xA0}};
 
-// Longest frame timer period (24 hours, exclusive).
+// Longest frame timer period (24 hours, exclusive). In an inline namespace so
+// that the library's engine, which has the same limit, can see both names.
+inline namespace frame_limits {
 inline constexpr DWORD MAX_TIMER_MILLISECOND = 86400000u;
+}
 
 // The frame's table of 46 slots. The frame answers IID_IAsynFrame,
 // IID_IAsynFrame2 and IID_IAsynFrame3 with this same table, so the whole table

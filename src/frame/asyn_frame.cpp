@@ -258,7 +258,7 @@ HRESULT CAsynFrame::IsFrameThread() { return in_dispatch_thread() ? S_OK : S_FAL
 
 HRESULT CAsynFrame::SetTimer(IAsynTimerEvents* sink, DWORD id, DWORD milliseconds, BOOL repeat) {
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
-    if (sink == nullptr || (milliseconds == 0 && repeat != 0) || milliseconds >= MAX_TIMER_MILLISECOND)
+    if (sink == nullptr || (milliseconds == 0 && repeat != 0) || milliseconds >= frame_limits::MAX_TIMER_MILLISECOND)
         return E_INVALIDARG;
     const timer_key key{reinterpret_cast<std::uintptr_t>(sink), id};
     if (_timers.count(key) != 0) return E_UNEXPECTED;

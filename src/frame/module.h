@@ -1,0 +1,41 @@
+// The module as a component server: class objects, the module lock count, the
+// download-library plug-in and the registration file.
+#pragma once
+
+#include <string>
+
+#include "asynframe/module.h"
+#include "frame/unknown_base.h"
+
+namespace asynframe {
+
+class CAsynFrame;
+
+// Objects alive plus class-object locks; the module may unload at zero.
+long module_lock_count() noexcept;
+
+// Creates the plug-in that loads a frame into a host application.
+class CDownloadLibPlugin final : public IDownloadLibPlugin, public CUnknownMultiThread {
+public:
+    CDownloadLibPlugin();
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
+    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
+    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+
+    HRESULT ASYNFRAME_STDCALL GetPluginType(LONG* type) override;
+    HRESULT ASYNFRAME_STDCALL Initialize(IPluginHost* host) override;
+    HRESULT ASYNFRAME_STDCALL Uninitialize() override;
+    HRESULT ASYNFRAME_STDCALL CheckState() override;
+    virtual ~CDownloadLibPlugin();
+
+private:
+    CAsynFrame* _frame = nullptr;
+};
+
+// The registration file: one INI section per class id ("{...}" in upper
+// case) with the keys "name" (the class name) and "path" (the file of the
+// library that serves it). It lives in the per-user data folder.
+std::string registration_file();
+
+}  // namespace asynframe

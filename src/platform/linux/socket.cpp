@@ -1,0 +1,158 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace asynframe::platform {
+namespace {
+
+std::uint32_t result_of(int value) noexcept { return value < 0 ? socket_error_from_errno(errno) : 0; }
+
+std::uint32_t make_socket(int type, int protocol, int& fd) noexcept {
+    fd = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+        const std::uint32_t error = socket_error_from_errno(errno);
+        fd = invalid_socket;
+        return error;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::uint16_t host_to_net16(std::uint16_t value) noexcept { return htons(value); }
+std::uint16_t net_to_host16(std::uint16_t value) noexcept { return ntohs(value); }
+std::uint32_t host_to_net32(std::uint32_t value) noexcept { return htonl(value); }
+
+void dotted_address(std::uint32_t address, char (&text)[16]) noexcept {
+    in_addr in{};
+    in.s_addr = address;
+    if (::inet_ntop(AF_INET, &in, text, sizeof text) == nullptr) text[0] = '\0';
+}
+
+std::uint32_t create_tcp_socket(int& fd) noexcept { return make_socket(SOCK_STREAM, IPPROTO_TCP, fd); }
+std::uint32_t create_udp_socket(int& fd) noexcept { return make_socket(SOCK_DGRAM, 0, fd); }
+std::uint32_t create_icmp_socket(int& fd) noexcept { return make_socket(SOCK_RAW, IPPROTO_ICMP, fd); }
+
+std::uint32_t set_nonblocking(int fd, bool on) noexcept {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return socket_error_from_errno(errno);
+    return result_of(::fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)));
+}
+
+std::uint32_t set_recv_buffer(int fd, std::int32_t bytes) noexcept {
+    const int value = bytes;
+    return result_of(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, sizeof value));
+}
+
+std::uint32_t set_broadcast(int fd, bool on) noexcept {
+    const int value = on ? 1 : 0;
+    return result_of(::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &value, sizeof value));
+}
+
+std::uint32_t set_ttl(int fd, std::uint8_t ttl) noexcept {
+    const int value = ttl;
+    return result_of(::setsockopt(fd, IPPROTO_IP, IP_TTL, &value, sizeof value));
+}
+
+std::uint32_t ignore_udp_connection_reset(int fd) noexcept {
+    // An unconnected socket here never reports ICMP errors unless IP_RECVERR
+    // asks for them; it stays off.
+    const int value = 0;
+    return result_of(::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &value, sizeof value));
+}
+
+std::uint32_t bind_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = address;
+    return result_of(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local));
+}
+
+std::uint32_t listen_socket(int fd, int backlog) noexcept { return result_of(::listen(fd, backlog)); }
+
+std::uint32_t local_name(int fd, socket_address_v4& address) noexcept {
+    sockaddr_in name{};
+    socklen_t length = sizeof name;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&name), &length) != 0) return socket_error_from_errno(errno);
+    std::memcpy(&address, &name, sizeof address);
+    return 0;
+}
+
+std::uint32_t peer_name(int fd, socket_address_v4& address) noexcept {
+    sockaddr_in name{};
+    socklen_t length = sizeof name;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&name), &length) != 0) return socket_error_from_errno(errno);
+    std::memcpy(&address, &name, sizeof address);
+    return 0;
+}
+
+std::uint32_t accept_now(int listen_fd, int& fd) noexcept {
+    for (;;) {
+        fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            // A listener in non-blocking mode hands out non-blocking sockets on
+            // some systems; the devices expect blocking ones.
+            const int flags = ::fcntl(fd, F_GETFL);
+            if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+            return 0;
+        }
+        const int error = errno;
+        fd = invalid_socket;
+        if (error == EINTR) continue;
+        // The connection went away while it waited: try the next one later.
+        if (error == ECONNABORTED) return socket_error_from_errno(EWOULDBLOCK);
+        return socket_error_from_errno(error);
+    }
+}
+
+std::uint32_t check_socket(int fd) noexcept {
+    int type = 0;
+    socklen_t length = sizeof type;
+    return result_of(::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length));
+}
+
+void shutdown_socket(int fd) noexcept { ::shutdown(fd, SHUT_RDWR); }
+
+void close_socket(int fd) noexcept {
+    while (::close(fd) != 0 && errno == EINTR) {
+    }
+}
+
+int wait_readable(const int* fds, std::size_t count, std::uint32_t timeout_ms) noexcept {
+    std::vector<pollfd> entries;
+    try {
+        entries.resize(count);
+    } catch (...) {
+        return -2;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        entries[i].fd = fds[i];
+        entries[i].events = POLLIN;
+    }
+    const int timeout = timeout_ms == 0xFFFFFFFFu ? -1 : static_cast<int>(timeout_ms > 0x7FFFFFFF ? 0x7FFFFFFF : timeout_ms);
+    for (;;) {
+        const int ready = ::poll(entries.data(), static_cast<nfds_t>(count), timeout);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return -2;
+        }
+        if (ready == 0) return -1;
+        for (std::size_t i = 0; i < count; ++i)
+            if (entries[i].revents != 0) return static_cast<int>(i);
+        return -1;
+    }
+}
+
+}  // namespace asynframe::platform

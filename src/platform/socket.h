@@ -1,0 +1,65 @@
+// Socket system calls of the socket devices and the acceptor. Every call
+// answers 0 or a Winsock error code (platform/errors.h), so the devices keep
+// the codes callers check on every platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace asynframe::platform {
+
+inline constexpr int invalid_socket = -1;
+
+// An IPv4 socket address in the platform's 16-byte layout: family 2, port and
+// address in network order, 8 bytes of zero.
+struct socket_address_v4 {
+    std::uint16_t family = 2;
+    std::uint16_t port = 0;     // network order
+    std::uint32_t address = 0;  // network order
+    std::uint8_t zero[8] = {};
+};
+static_assert(sizeof(socket_address_v4) == 16);
+
+std::uint16_t host_to_net16(std::uint16_t value) noexcept;
+std::uint16_t net_to_host16(std::uint16_t value) noexcept;
+std::uint32_t host_to_net32(std::uint32_t value) noexcept;
+// Dotted text of an address in network order ("127.0.0.1").
+void dotted_address(std::uint32_t address, char (&text)[16]) noexcept;
+
+// IPv4 stream socket (blocking, close-on-exec).
+std::uint32_t create_tcp_socket(int& fd) noexcept;
+// IPv4 datagram socket.
+std::uint32_t create_udp_socket(int& fd) noexcept;
+// Raw IPv4 ICMP socket; needs the privilege to open raw sockets. Receives carry
+// the IP header.
+std::uint32_t create_icmp_socket(int& fd) noexcept;
+
+std::uint32_t set_nonblocking(int fd, bool on) noexcept;
+std::uint32_t set_recv_buffer(int fd, std::int32_t bytes) noexcept;
+std::uint32_t set_broadcast(int fd, bool on) noexcept;
+std::uint32_t set_ttl(int fd, std::uint8_t ttl) noexcept;
+// Keeps ICMP port-unreachable reports from failing later receives on an
+// unconnected UDP socket.
+std::uint32_t ignore_udp_connection_reset(int fd) noexcept;
+
+std::uint32_t bind_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept;
+std::uint32_t listen_socket(int fd, int backlog) noexcept;
+std::uint32_t local_name(int fd, socket_address_v4& address) noexcept;
+std::uint32_t peer_name(int fd, socket_address_v4& address) noexcept;
+// Accepts a waiting connection without blocking; 10035 (would block) when
+// there is none. The new socket is blocking and close-on-exec.
+std::uint32_t accept_now(int listen_fd, int& fd) noexcept;
+// Whether a descriptor is an open socket: 0, or the code of the failure.
+std::uint32_t check_socket(int fd) noexcept;
+
+// Both directions.
+void shutdown_socket(int fd) noexcept;
+void close_socket(int fd) noexcept;
+
+// Waits until one of `fds` is readable (an event, or a listening socket with a
+// connection waiting) or reports an error. Returns the index of the first such
+// descriptor, -1 on time-out, -2 when the wait itself failed. A descriptor that
+// is not open counts as ready (its next call reports the error).
+int wait_readable(const int* fds, std::size_t count, std::uint32_t timeout_ms) noexcept;
+
+}  // namespace asynframe::platform
