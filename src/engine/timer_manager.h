@@ -60,13 +60,11 @@ private:
         }
     };
     using queue_type = std::multiset<timer_entry, due_order>;
-    struct index_value {
-        std::uint32_t param;
-        queue_type::iterator position;
-    };
-    using index_type = std::multimap<const void*, index_value>;
-
-    void insert(queue_type::node_type node);
+    // Keyed by target and param, so finding one handler timer among many of the
+    // same handler costs logarithmic time. Operation time-outs use param 0 and may
+    // repeat (an operation can be armed twice).
+    using index_key = std::pair<const void*, std::uint32_t>;
+    using index_type = std::multimap<index_key, queue_type::iterator>;
 
     queue_type _queue;
     index_type _index;

@@ -313,6 +313,11 @@ HRESULT CAsynFrame::KillTimers(IAsynTimerEvents* sink) {
 
 // ---- frame messages ------------------------------------------------------------------
 
+std::size_t CAsynFrame::pending_message_count() const {
+    const std::lock_guard<std::recursive_mutex> guard_lock(_lock);
+    return _pending_messages.size();
+}
+
 bool CAsynFrame::registered(IAsynMessageEvents* receiver) const {
     const std::lock_guard<std::recursive_mutex> guard_lock(_lock);
     return _receivers.count(receiver) != 0;

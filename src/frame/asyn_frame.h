@@ -242,6 +242,7 @@ public:
     // Diagnostics for tests.
     std::size_t deferred_release_count();
     std::size_t timer_count() const noexcept { return _timers.size(); }
+    std::size_t pending_message_count() const;
 
 private:
     using timer_key = std::pair<std::uintptr_t, DWORD>;

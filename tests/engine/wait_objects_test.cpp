@@ -159,12 +159,16 @@ protected:
     // Everything posted before this call has been dispatched when it returns.
     bool round_trip() { return on_dispatch([] {}); }
 
-    std::vector<std::unique_ptr<platform::event>> make_events(int n) {
-        std::vector<std::unique_ptr<platform::event>> events;
-        for (int i = 0; i < n; ++i) events.push_back(std::make_unique<platform::event>(false));
+    // Watched events must outlive the manager (a closed descriptor ends its wait
+    // thread), so they belong to the fixture, not to the test body.
+    platform::event& new_event() { return *_events.emplace_back(std::make_unique<platform::event>(false)); }
+    std::vector<platform::event*> new_events(int n) {
+        std::vector<platform::event*> events;
+        for (int i = 0; i < n; ++i) events.push_back(&new_event());
         return events;
     }
 
+    std::vector<std::unique_ptr<platform::event>> _events;
     singleton_instance _instance;
     std::unique_ptr<asyn_io_manager> _engine;
     std::unique_ptr<dispatch_call> _caller;
@@ -173,7 +177,7 @@ protected:
 };
 
 TEST_P(WaitObjectsTest, PlacesSixtyOneHandlesPerThread) {
-    auto events = make_events(63);
+    auto events = new_events(63);
     ASSERT_TRUE(on_dispatch([&] {
         for (int i = 0; i < 62; ++i) EXPECT_TRUE(manager->add_wait_object(wait_handle::of(*events[i]), 0));
         EXPECT_EQ(manager->thread_count(), 2u);
@@ -198,7 +202,17 @@ TEST_P(WaitObjectsTest, PlacesSixtyOneHandlesPerThread) {
 }
 
 TEST_P(WaitObjectsTest, SimultaneousSignalsReachOwnerInPriorityOrderDemotedLast) {
-    platform::event gate(false), demoted(false), low(false), high(false), equal_a(false), equal_b(false);
+    platform::event& gate = new_event();
+
+    platform::event& demoted = new_event();
+
+    platform::event& low = new_event();
+
+    platform::event& high = new_event();
+
+    platform::event& equal_a = new_event();
+
+    platform::event& equal_b = new_event();
     manager->gate = &gate;
     ASSERT_TRUE(on_dispatch([&] {
         EXPECT_TRUE(manager->add_wait_object(wait_handle::of(gate), 1000));
@@ -229,7 +243,7 @@ TEST_P(WaitObjectsTest, SimultaneousSignalsReachOwnerInPriorityOrderDemotedLast)
 }
 
 TEST_P(WaitObjectsTest, RepeatedSignalsBeforeDispatchYieldOneNotification) {
-    platform::event e(false);
+    platform::event& e = new_event();
     const wait_handle h = wait_handle::of(e);
     ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(h, 0)); }));
     // The dispatch thread is busy while the handle fires three times.
@@ -250,7 +264,9 @@ TEST_P(WaitObjectsTest, RepeatedSignalsBeforeDispatchYieldOneNotification) {
 }
 
 TEST_P(WaitObjectsTest, RemovalDropsAPostedNotification) {
-    platform::event e(false), other(false);
+    platform::event& e = new_event();
+
+    platform::event& other = new_event();
     const wait_handle h = wait_handle::of(e);
     ASSERT_TRUE(on_dispatch([&] {
         EXPECT_TRUE(manager->add_wait_object(h, 0));
@@ -274,7 +290,9 @@ TEST_P(WaitObjectsTest, RemovalDropsAPostedNotification) {
 }
 
 TEST_P(WaitObjectsTest, RemoveWhileAddStillQueuedReturnsAtOnce) {
-    platform::event gate(false), late(false);
+    platform::event& gate = new_event();
+
+    platform::event& late = new_event();
     manager->gate = &gate;
     ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(wait_handle::of(gate), 0)); }));
     gate.set();
@@ -314,7 +332,7 @@ TEST_P(WaitObjectsTest, ReadySocketIsReportedOnceUntilTheOwnerHasSeenIt) {
 }
 
 TEST_P(WaitObjectsTest, DestroyingTheManagerWithANotificationInFlight) {
-    platform::event e(false);
+    platform::event& e = new_event();
     ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(wait_handle::of(e), 0)); }));
     ASSERT_TRUE(on_dispatch([&] {
         e.set();

@@ -314,6 +314,9 @@ private:
                     break;
                 }
                 case io_kind::accept: {
+                    // accept has no per-call "don't wait": the listener itself must not block.
+                    const int flags = ::fcntl(block.fd, F_GETFL);
+                    if (flags != -1 && (flags & O_NONBLOCK) == 0) ::fcntl(block.fd, F_SETFL, flags | O_NONBLOCK);
                     ::socklen_t length = block.message.msg_namelen;
                     n = ::accept4(block.fd, block.address, block.address != nullptr ? &length : nullptr,
                                   SOCK_CLOEXEC);

@@ -86,7 +86,7 @@ std::uint32_t local_name(int fd, socket_address_v4& address) noexcept {
     sockaddr_in name{};
     socklen_t length = sizeof name;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&name), &length) != 0) return socket_error_from_errno(errno);
-    std::memcpy(&address, &name, sizeof address);
+    std::memcpy(static_cast<void*>(&address), &name, sizeof address);
     return 0;
 }
 
@@ -94,7 +94,7 @@ std::uint32_t peer_name(int fd, socket_address_v4& address) noexcept {
     sockaddr_in name{};
     socklen_t length = sizeof name;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&name), &length) != 0) return socket_error_from_errno(errno);
-    std::memcpy(&address, &name, sizeof address);
+    std::memcpy(static_cast<void*>(&address), &name, sizeof address);
     return 0;
 }
 

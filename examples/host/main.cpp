@@ -1,0 +1,205 @@
+// asynframe_host: loads libasynframe.so, starts a frame on its own engine
+// thread and exercises listeners, a repeating timer, frame messages from a
+// second thread and an operation completed without I/O. Prints what happens;
+// exits 0 only when everything arrived, in order.
+//
+// Usage: asynframe_host [path of libasynframe.so]
+#include <dlfcn.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "asynframe/asynframe.h"
+
+using namespace asynframe;
+
+namespace {
+
+// One object that listens to everything the frame tells a host.
+class host_sink final : public IAsynFrameEvents,
+                        public IAsynTimerEvents,
+                        public IAsynMessageEvents,
+                        public IAsynIoOperationEvents {
+public:
+    static constexpr DWORD setup_command = 100;
+    static constexpr DWORD timer_id = 7;
+
+    IAsynFrame3* frame = nullptr;
+    IAsynIoOperation* operation = nullptr;
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
+    ULONG ASYNFRAME_STDCALL Release() override { return --_refs; }
+
+    HRESULT ASYNFRAME_STDCALL OnFrameStart() override {
+        note("frame started");
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL OnFrameStop() override {
+        note("frame stopped");
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL OnTimer(DWORD id) override {
+        const int fired = ++_timer_fired;
+        note("timer " + std::to_string(id) + " fired (" + std::to_string(fired) + ")");
+        if (fired == 3) frame->KillTimer(this, id);
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL OnMessage(DWORD a, DWORD b, DWORD c) override {
+        if (a == setup_command) {
+            // On the dispatch thread: the only place timers and operations may be made.
+            const HRESULT timer = frame->SetTimer(this, timer_id, 20, 1);
+            const HRESULT created = frame->CreateOperation(this, &operation);
+            note("setup: SetTimer " + hex(timer) + ", CreateOperation " + hex(created));
+            return S_OK;
+        }
+        note("message " + std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c));
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL OnMessageCanceled(DWORD a, DWORD, DWORD) override {
+        note("message " + std::to_string(a) + " cancelled");
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* completed) override {
+        DWORD error = 0, bytes = 0;
+        completed->GetResult(&error, &bytes);
+        note("operation complete: error " + std::to_string(error) + ", bytes " + std::to_string(bytes));
+        return S_OK;
+    }
+
+    bool wait_for(const std::string& line, std::chrono::seconds limit = std::chrono::seconds(10)) {
+        std::unique_lock<std::mutex> guard(_lock);
+        return _changed.wait_for(guard, limit, [&] {
+            for (const std::string& seen : _log)
+                if (seen == line) return true;
+            return false;
+        });
+    }
+    std::vector<std::string> log() {
+        std::lock_guard<std::mutex> guard(_lock);
+        return _log;
+    }
+    ULONG references() const { return _refs; }
+
+    static std::string hex(HRESULT hr) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+        return text;
+    }
+
+private:
+    void note(const std::string& line) {
+        std::printf("  [%s] %s\n", frame != nullptr && frame->IsFrameThread() == S_OK ? "dispatch" : "host",
+                    line.c_str());
+        std::fflush(stdout);
+        std::lock_guard<std::mutex> guard(_lock);
+        _log.push_back(line);
+        _changed.notify_all();
+    }
+
+    std::mutex _lock;
+    std::condition_variable _changed;
+    std::vector<std::string> _log;
+    std::atomic<int> _timer_fired{0};
+    std::atomic<ULONG> _refs{1};
+};
+
+int fail(const char* what) {
+    std::printf("FAILED: %s\n", what);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* path = argc > 1 ? argv[1] : ASYNFRAME_LIBRARY_PATH;
+    std::printf("loading %s\n", path);
+    void* library = ::dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return fail(::dlerror());
+    auto get_class_object = reinterpret_cast<decltype(&DllGetClassObject)>(::dlsym(library, "DllGetClassObject"));
+    auto can_unload_now = reinterpret_cast<decltype(&DllCanUnloadNow)>(::dlsym(library, "DllCanUnloadNow"));
+    if (get_class_object == nullptr || can_unload_now == nullptr) return fail("entry points missing");
+
+    IClassFactory* factory = nullptr;
+    if (get_class_object(CLSID_AsynFramePlugin, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK)
+        return fail("DllGetClassObject");
+    IAsynFrame3* frame = nullptr;
+    const HRESULT created = factory->CreateInstance(nullptr, IID_IAsynFrame3, reinterpret_cast<void**>(&frame));
+    factory->Release();
+    if (created != S_OK) return fail("CreateInstance");
+    IAsynFramePlugin* plugin = nullptr;
+    if (frame->QueryInterface(IID_IAsynFramePlugin, reinterpret_cast<void**>(&plugin)) != S_OK)
+        return fail("IAsynFramePlugin");
+
+    host_sink sink;
+    sink.frame = frame;
+    frame->Advise(&sink);
+    frame->RegisterReceiver(&sink);
+    std::printf("initialising (engine thread)\n");
+    if (plugin->Initialize(0, nullptr, nullptr, 0) != S_OK) return fail("Initialize");
+    if (!sink.wait_for("frame started")) return fail("no OnFrameStart");
+
+    // Set up a timer and an operation on the dispatch thread; waits until done.
+    if (frame->SendFrameMessage(&sink, host_sink::setup_command, 0, 0) != S_OK) return fail("SendFrameMessage");
+    if (sink.operation == nullptr) return fail("no operation");
+
+    std::thread second([&] {
+        for (DWORD i = 1; i <= 3; ++i) frame->PostFrameMessage(&sink, i, i * 10, i * 100);
+        const HRESULT sent = frame->SendFrameMessage(&sink, 4, 40, 400);
+        std::printf("  [host] SendFrameMessage returned %s\n", host_sink::hex(sent).c_str());
+    });
+    second.join();
+    if (!sink.wait_for("message 4 40 400")) return fail("messages");
+    if (!sink.wait_for("timer 7 fired (3)")) return fail("timer");
+
+    // Complete the operation through the engine without any I/O.
+    sink.operation->SetTag(1);
+    sink.operation->SetResult(0, 1234);
+    if (frame->PostOperation(sink.operation) != S_OK) return fail("PostOperation");
+    if (!sink.wait_for("operation complete: error 0, bytes 1234")) return fail("completion");
+
+    sink.operation->Release();
+    frame->UnregisterReceiver(&sink);
+    std::printf("uninitialising\n");
+    if (plugin->Uninitialize() != S_OK) return fail("Uninitialize");
+    frame->Unadvise(&sink);
+    plugin->Release();
+    frame->Release();
+    const HRESULT unload = can_unload_now();
+    std::printf("DllCanUnloadNow: %s\n", host_sink::hex(unload).c_str());
+
+    // Everything in order: start, setup, messages 1..4 in posting order, three
+    // timer expiries, the completion, stop.
+    const std::vector<std::string> log = sink.log();
+    std::vector<std::string> ordered;
+    int timers = 0;
+    for (const std::string& line : log) {
+        if (line.rfind("timer", 0) == 0)
+            ++timers;
+        else
+            ordered.push_back(line);
+    }
+    const std::vector<std::string> expected = {"frame started",
+                                               "setup: SetTimer 0x00000000, CreateOperation 0x00000000",
+                                               "message 1 10 100",
+                                               "message 2 20 200",
+                                               "message 3 30 300",
+                                               "message 4 40 400",
+                                               "operation complete: error 0, bytes 1234",
+                                               "frame stopped"};
+    if (ordered != expected) return fail("events out of order");
+    if (timers != 3) return fail("the timer did not stop after three expiries");
+    if (unload != S_OK) return fail("objects still alive");
+    if (sink.references() != 1) return fail("references still held");
+    std::printf("all events arrived in order\n");
+    return 0;
+}

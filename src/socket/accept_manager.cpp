@@ -1,0 +1,214 @@
+#include "socket/accept_manager.h"
+
+#include <algorithm>
+
+#include "engine/asyn_io_operation.h"
+#include "platform/socket.h"
+#include "socket/asyn_socket_device.h"
+#include "support/assert.h"
+
+namespace asynframe {
+namespace {
+
+constexpr std::uint32_t would_block_error = 10035;  // WSAEWOULDBLOCK
+constexpr std::size_t first_request_slot = 2;
+
+}  // namespace
+
+accept_manager::accept_manager(singleton_instance* instance, std::int32_t max_accepting)
+    : with_singleton(instance), _max_accepting(std::min(max_accepting, max_accepting_limit)) {
+    _event_handles.push_back(stop_event().native());
+    _event_handles.push_back(_event_new_request_begin.native());
+    vortan_assert(_event_new_request_begin.native() >= 0, "_event_new_request_begin");
+    vortan_assert(_event_new_request_hold.native() >= 0, "_event_new_request_hold");
+    vortan_assert(_event_new_request_end.native() >= 0, "_event_new_request_end");
+}
+
+accept_manager::~accept_manager() {
+    stop();
+    cancel_all_requests();
+}
+
+void accept_manager::set_max_accepting(std::int32_t value) noexcept {
+    _max_accepting = std::min(value, max_accepting_limit);
+}
+
+std::size_t accept_manager::queued_count() {
+    std::lock_guard<std::recursive_mutex> guard(_request_lock);
+    return _request_queue.size();
+}
+
+void accept_manager::complete(asyn_io_operation* operation, std::uint32_t result) {
+    operation->set_preset_result(result, 0);
+    operation->post();
+}
+
+template <class Change>
+bool accept_manager::with_thread_held(Change change) {
+    std::lock_guard<std::mutex> serial(_submit_lock);
+    if (!running() || _thread_gone.load(std::memory_order_acquire)) return false;
+    _event_new_request_begin.set();
+    // The thread answers unless it is ending; then it reports itself gone.
+    _event_new_request_hold.wait(platform::infinite);
+    _event_new_request_hold.reset();
+    if (_thread_gone.load(std::memory_order_acquire)) {
+        _event_new_request_begin.reset();
+        return false;
+    }
+    change();
+    _event_new_request_end.set();
+    return true;
+}
+
+void accept_manager::submit(asyn_io_operation* operation) {
+    vortan_assert(operation != nullptr, "operation_ptr");
+    {
+        std::lock_guard<std::recursive_mutex> guard(_request_lock);
+        _request_queue.push_back(operation);
+    }
+    if (accepting_count() >= _max_accepting) return;  // starts when a place frees
+    const bool held = with_thread_held([this] {
+        std::lock_guard<std::recursive_mutex> guard(_request_lock);
+        start_queued_requests();
+    });
+    if (held) return;
+    // No thread to wait for the connection: the request cannot be served.
+    std::lock_guard<std::recursive_mutex> guard(_request_lock);
+    while (!_request_queue.empty()) {
+        asyn_io_operation* queued = _request_queue.front();
+        _request_queue.pop_front();
+        complete(queued, operation_aborted_error);
+    }
+}
+
+void accept_manager::cancel_socket(int socket_handle) {
+    auto change = [this, socket_handle] {
+        std::lock_guard<std::recursive_mutex> guard(_request_lock);
+        for (std::size_t i = _accepting_infos.size(); i-- > 0;) {
+            asyn_io_operation* operation = _accepting_infos[i];
+            if (operation->operate_handle() != socket_handle) continue;
+            _accepting_infos.erase(_accepting_infos.begin() + static_cast<std::ptrdiff_t>(i));
+            _event_handles.erase(_event_handles.begin() + static_cast<std::ptrdiff_t>(i + first_request_slot));
+            complete(operation, operation_aborted_error);
+        }
+        _accepting_count.store(static_cast<std::int32_t>(_accepting_infos.size()), std::memory_order_release);
+        for (auto it = _request_queue.begin(); it != _request_queue.end();) {
+            if ((*it)->operate_handle() == socket_handle) {
+                complete(*it, operation_aborted_error);
+                it = _request_queue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        start_queued_requests();
+    };
+    if (in_thread()) {
+        change();
+        return;
+    }
+    if (with_thread_held(change)) return;
+    std::lock_guard<std::recursive_mutex> guard(_request_lock);
+    for (auto it = _request_queue.begin(); it != _request_queue.end();) {
+        if ((*it)->operate_handle() == socket_handle) {
+            complete(*it, operation_aborted_error);
+            it = _request_queue.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void accept_manager::start_queued_requests() {
+    while (_accepting_infos.size() < static_cast<std::size_t>(std::max(_max_accepting, 0)) &&
+           !_request_queue.empty()) {
+        asyn_io_operation* operation = _request_queue.front();
+        _request_queue.pop_front();
+        _event_handles.push_back(operation->operate_handle());
+        _accepting_infos.push_back(operation);
+        _accepting_count.store(static_cast<std::int32_t>(_accepting_infos.size()), std::memory_order_release);
+        begin_accept(_accepting_infos.size() - 1);
+    }
+}
+
+void accept_manager::begin_accept(std::size_t index) {
+    asyn_io_operation* operation = _accepting_infos[index];
+    const int listen_socket = operation->operate_handle();
+    vortan_assert(listen_socket >= 0, "socket_handle");
+    // Readiness is watched from here on: the listening socket must not block.
+    std::uint32_t error = platform::check_socket(listen_socket);
+    if (error == 0) error = platform::set_nonblocking(listen_socket, true);
+    if (error != 0) {
+        finish_request(index, error);
+        return;
+    }
+    handle_accept_event(index);
+}
+
+void accept_manager::handle_accept_event(std::size_t index) {
+    asyn_io_operation* operation = _accepting_infos[index];
+    const int listen_socket = operation->operate_handle();
+    vortan_assert(listen_socket >= 0, "socket_handle");
+    int accepted = platform::invalid_socket;
+    std::uint32_t error = platform::accept_now(listen_socket, accepted);
+    // Nothing waiting (another request took it): keep watching.
+    if (error == would_block_error) return;
+    if (error == 0) {
+        try {
+            operation->attach_device(new asyn_socket_device_imp(_singleton, accepted));
+        } catch (...) {
+            platform::close_socket(accepted);
+            error = operation_aborted_error;
+        }
+    }
+    finish_request(index, error);
+}
+
+void accept_manager::finish_request(std::size_t index, std::uint32_t result) {
+    std::lock_guard<std::recursive_mutex> guard(_request_lock);
+    vortan_assert(index < _accepting_infos.size(), "vortan_assert");
+    asyn_io_operation* operation = _accepting_infos[index];
+    _accepting_infos.erase(_accepting_infos.begin() + static_cast<std::ptrdiff_t>(index));
+    _event_handles.erase(_event_handles.begin() + static_cast<std::ptrdiff_t>(index + first_request_slot));
+    _accepting_count.store(static_cast<std::int32_t>(_accepting_infos.size()), std::memory_order_release);
+    complete(operation, result);
+}
+
+void accept_manager::cancel_all_requests() {
+    std::lock_guard<std::recursive_mutex> guard(_request_lock);
+    for (asyn_io_operation* operation : _accepting_infos) complete(operation, operation_aborted_error);
+    for (asyn_io_operation* operation : _request_queue) complete(operation, operation_aborted_error);
+    _accepting_infos.clear();
+    _request_queue.clear();
+    _event_handles.resize(first_request_slot);
+    _accepting_count.store(0, std::memory_order_release);
+}
+
+void accept_manager::run() {
+    _thread_gone.store(false, std::memory_order_release);
+    _event_new_request_hold.reset();
+    for (;;) {
+        const int ready = platform::wait_readable(_event_handles.data(), _event_handles.size(), platform::infinite);
+        if (ready == 0 || ready == -2) break;
+        if (ready < 0) continue;
+        if (ready == 1) {
+            vortan_assert(_event_handles[1] == _event_new_request_begin.native(),
+                          "_event_handles[1] == _event_new_request_begin");
+            _event_new_request_begin.reset();
+            _event_new_request_hold.set();
+            _event_new_request_end.wait(platform::infinite);
+            _event_new_request_end.reset();
+            continue;
+        }
+        const auto index = static_cast<std::size_t>(ready) - first_request_slot;
+        vortan_assert(index < _accepting_infos.size(), "vortan_assert");
+        std::lock_guard<std::recursive_mutex> guard(_request_lock);
+        handle_accept_event(index);
+        start_queued_requests();
+    }
+    cancel_all_requests();
+    _thread_gone.store(true, std::memory_order_release);
+    // A submitter waiting for the thread to stand still learns it is gone.
+    _event_new_request_hold.set();
+}
+
+}  // namespace asynframe

@@ -1,0 +1,68 @@
+// The datagram devices: an IPv4 UDP socket and a raw IPv4 ICMP socket. The
+// peer of each datagram travels in the operation's address area: a read
+// fills in the sender, a write sends to it.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/asyn_io_device.h"
+#include "platform/socket.h"
+
+namespace asynframe {
+
+class asyn_io_operation;
+
+// Receives and sends shared by both devices.
+class asyn_datagram_device : public asyn_io_device {
+public:
+    explicit asyn_datagram_device(singleton_instance* instance) noexcept : asyn_io_device(instance) {}
+    ~asyn_datagram_device() override;
+
+    void read(asyn_io_operation* operation) override;
+    void write(asyn_io_operation* operation) override;
+    // A length of 0 is allowed: it takes a zero-length datagram.
+    void read(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos);
+    void write(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos);
+    int handle() const override { return _socket_handle; }
+    // Cancels what is in flight (995) and closes the socket; no shutdown.
+    void close() override;
+
+    void set_singleton(singleton_instance* instance) noexcept { _singleton = instance; }
+
+protected:
+    int _socket_handle = platform::invalid_socket;
+
+private:
+    void start_transfer(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos,
+                        bool receive);
+};
+
+class asyn_udp_device : public asyn_datagram_device {
+public:
+    explicit asyn_udp_device(singleton_instance* instance) noexcept : asyn_datagram_device(instance) {}
+
+    // Nothing when a socket exists. Broadcast is allowed and ICMP reports do
+    // not fail later receives.
+    void create_socket();
+    // `ip` in network order, `port` in host order (0: the system's choice).
+    void bind(std::uint32_t ip, std::uint16_t port);
+    // Address in network order, port in host order.
+    void local_address(std::uint32_t& ip, std::uint16_t& port);
+
+    std::uint16_t local_port() const noexcept { return _local_port; }
+
+private:
+    std::uint16_t _local_port = 0;
+};
+
+class asyn_icmp_device : public asyn_datagram_device {
+public:
+    explicit asyn_icmp_device(singleton_instance* instance) noexcept : asyn_datagram_device(instance) {}
+
+    // Nothing when a socket exists.
+    void create_socket();
+    // The low byte is used.
+    void set_ttl(std::uint32_t value);
+};
+
+}  // namespace asynframe

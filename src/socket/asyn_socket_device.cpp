@@ -1,0 +1,252 @@
+#include "socket/asyn_socket_device.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/asyn_io_manager.h"
+#include "engine/asyn_io_operation.h"
+#include "engine/timer_manager.h"
+#include "platform/io_backend.h"
+#include "socket/accept_manager.h"
+#include "support/assert.h"
+#include "support/exceptions.h"
+#include "support/setting.h"
+
+namespace asynframe {
+namespace {
+
+constexpr std::size_t accept_address_half = 32;
+constexpr int listen_backlog = 5;
+// The longest time-out the timer manager takes.
+constexpr std::uint32_t max_recv_timeout = MAX_TIMER_MILLISECOND - 1;
+
+platform::io_backend& backend_of(const asyn_io_device& device) {
+    platform::io_backend* port = device.io_port();
+    if (port == nullptr) throw std::logic_error("socket device without an engine");
+    return *port;
+}
+
+}  // namespace
+
+void staged_range(asyn_io_operation* operation, std::uint32_t& expected_bytes, std::uint32_t& buffer_pos) noexcept {
+    const platform::io_block& block = operation->overlapped();
+    expected_bytes = block.length;
+    const auto* start = static_cast<const std::uint8_t*>(block.buffer);
+    buffer_pos = start == nullptr || operation->buffer() == nullptr
+                     ? 0
+                     : static_cast<std::uint32_t>(start - operation->buffer());
+}
+
+void cancel_socket_requests(singleton_instance* instance, int socket_handle) noexcept {
+    if (instance == nullptr || socket_handle < 0) return;
+    if (instance->accept_manager_ptr != nullptr) instance->accept_manager_ptr->cancel_socket(socket_handle);
+    asyn_io_manager* manager = instance->asyn_io_manager_ptr;
+    if (manager == nullptr) return;
+    manager->cancel_io(socket_handle);
+    // The cancelled requests are already on their way out; nothing of the
+    // descriptor may stay watched once its number can be reused.
+    if (platform::io_backend* port = manager->io_port()) port->forget(socket_handle);
+}
+
+// ---- asyn_socket_device ------------------------------------------------------------
+
+bool asyn_socket_device::local_address(platform::socket_address_v4&) { return false; }
+bool asyn_socket_device::peer_address(platform::socket_address_v4&) { return false; }
+
+// ---- asyn_socket_device_imp -----------------------------------------------------------
+
+asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance) : asyn_socket_device(instance) {
+    read_settings();
+}
+
+asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance, int socket_handle)
+    : asyn_socket_device(instance), _socket_handle(socket_handle) {
+    associate_to_manager();
+    read_settings();
+}
+
+asyn_socket_device_imp::~asyn_socket_device_imp() { close(); }
+
+void asyn_socket_device_imp::read_settings() {
+    if (_singleton == nullptr || _singleton->setting_ptr == nullptr) return;
+    try {
+        _set_recv_buffer = _singleton->setting_ptr->get(setting_keys::set_recv_buffer) != 0;
+        _recv_buffer_size = static_cast<std::int32_t>(_singleton->setting_ptr->get(setting_keys::recv_buffer_size));
+    } catch (...) {
+        // A provider that fails leaves the defaults.
+    }
+}
+
+int asyn_socket_device_imp::create_socket() {
+    int fd = platform::invalid_socket;
+    if (const std::uint32_t error = platform::create_tcp_socket(fd))
+        throw socket_exception("create socket object error", error);
+    if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
+    return fd;
+}
+
+void asyn_socket_device_imp::read(asyn_io_operation* operation) {
+    std::uint32_t expected = 0, position = 0;
+    staged_range(operation, expected, position);
+    read(operation, expected, position);
+}
+
+void asyn_socket_device_imp::write(asyn_io_operation* operation) {
+    std::uint32_t expected = 0, position = 0;
+    staged_range(operation, expected, position);
+    write(operation, expected, position);
+}
+
+void asyn_socket_device_imp::read(asyn_io_operation* operation, std::uint32_t expected_bytes,
+                                  std::uint32_t buffer_pos) {
+    start_transfer(operation, expected_bytes, buffer_pos, true);
+}
+
+void asyn_socket_device_imp::write(asyn_io_operation* operation, std::uint32_t expected_bytes,
+                                   std::uint32_t buffer_pos) {
+    start_transfer(operation, expected_bytes, buffer_pos, false);
+}
+
+void asyn_socket_device_imp::start_transfer(asyn_io_operation* operation, std::uint32_t expected_bytes,
+                                            std::uint32_t buffer_pos, bool receive) {
+    vortan_assert(static_cast<std::uint64_t>(buffer_pos) + expected_bytes <= operation->buffer_len(),
+                  "vortan_assert");
+    vortan_assert(operation->is_pending() == false, "vortan_assert");
+    vortan_assert(expected_bytes != 0, "vortan_assert");
+
+    platform::io_backend& port = backend_of(*this);
+    operation->clear_request();
+    operation->set_operate_handle(_socket_handle);
+    operation->set_preset_result(0, 0);
+    operation->set_result_preset(false);
+    operation->set_operation_type(receive ? operation_type::receive : operation_type::send);
+    operation->mark_pending();
+
+    std::uint8_t* buffer = operation->buffer() + buffer_pos;
+    const std::uint32_t error = receive ? port.start_recv(_socket_handle, buffer, expected_bytes, *operation)
+                                        : port.start_send(_socket_handle, buffer, expected_bytes, *operation);
+    if (error != 0) {
+        operation->clear_pending();
+        throw socket_exception(receive ? "asyn read request error" : "asyn write request error", error);
+    }
+    if (receive && _recv_timeout != -1 && use_completion_port()) {
+        const auto timeout = static_cast<std::uint32_t>(_recv_timeout);
+        _singleton->asyn_io_manager_ptr->set_operation_timeout(operation,
+                                                               timeout > max_recv_timeout ? max_recv_timeout : timeout);
+    }
+}
+
+void asyn_socket_device_imp::close() {
+    if (_socket_handle != platform::invalid_socket) {
+        const int fd = _socket_handle;
+        _socket_handle = platform::invalid_socket;
+        // Requests in flight must finish with 995 rather than linger on a
+        // descriptor the kernel still holds for them.
+        cancel_socket_requests(_singleton, fd);
+        platform::shutdown_socket(fd);
+        platform::close_socket(fd);
+    }
+    _accepted_local_address.reset();
+    _accepted_peer_address.reset();
+}
+
+void asyn_socket_device_imp::connect(const std::string&, std::uint16_t, asyn_io_operation* operation,
+                                     std::int32_t) {
+    vortan_assert(operation->is_pending() == false, "vortan_assert");
+    if (_socket_handle == platform::invalid_socket) {
+        _socket_handle = create_socket();
+        associate_to_manager();
+    }
+    // Connects are paced and resolved by the connection scheduler; without
+    // one the request completes with this code.
+    throw socket_exception("connect_manager not available", connect_unavailable_error);
+}
+
+bool asyn_socket_device_imp::local_address(platform::socket_address_v4& address) {
+    if (_accepted_local_address) {
+        address = *_accepted_local_address;
+        return true;
+    }
+    if (_socket_handle == platform::invalid_socket) throw std::runtime_error("_socket_handle is invalid.");
+    return platform::local_name(_socket_handle, address) == 0;
+}
+
+bool asyn_socket_device_imp::peer_address(platform::socket_address_v4& address) {
+    if (_accepted_peer_address) {
+        address = *_accepted_peer_address;
+        return true;
+    }
+    if (_socket_handle == platform::invalid_socket) throw std::runtime_error("_socket_handle is invalid.");
+    return platform::peer_name(_socket_handle, address) == 0;
+}
+
+void asyn_socket_device_imp::set_recv_buffer_size(std::int32_t bytes) {
+    _recv_buffer_size = bytes;
+    _set_recv_buffer = true;
+    if (_socket_handle != platform::invalid_socket && platform::set_recv_buffer(_socket_handle, bytes) == 0)
+        _set_recv_buffer = false;
+}
+
+void asyn_socket_device_imp::listen(std::uint32_t ip, std::uint16_t port) {
+    if (_socket_handle == platform::invalid_socket) {
+        int fd = platform::invalid_socket;
+        platform::create_tcp_socket(fd);
+        _socket_handle = fd;
+        if (fd != platform::invalid_socket) associate_to_manager();
+    }
+    _local_port = port;
+    if (_socket_handle == platform::invalid_socket)
+        throw socket_exception("bind call error", platform::check_socket(_socket_handle));
+    if (const std::uint32_t error = platform::bind_v4(_socket_handle, ip, port))
+        throw socket_exception("bind call error", error);
+    if (port == 0) {
+        platform::socket_address_v4 bound;
+        if (platform::local_name(_socket_handle, bound) != 0)
+            throw socket_exception("getsockname call error", 0xFFFFFFFFu);
+        _local_port = platform::net_to_host16(bound.port);
+    }
+    if (const std::uint32_t error = platform::listen_socket(_socket_handle, listen_backlog))
+        throw socket_exception("listen call error", error);
+}
+
+void asyn_socket_device_imp::accept(asyn_io_operation* operation) {
+    vortan_assert(operation->is_pending() == false, "vortan_assert");
+    operation->clear_request();
+    operation->set_operate_handle(_socket_handle);
+    operation->set_preset_result(0, 0);
+    operation->set_operation_type(operation_type::accept);
+
+    if (use_completion_port()) {
+        // The ring makes the accepted socket itself; the device that will own
+        // it rides on the operation until then.
+        operation->attach_device(new asyn_socket_device_imp(_singleton));
+        operation->set_result_preset(false);
+        operation->mark_pending();
+        std::uint8_t* peer = operation->address_area() + accept_address_half;
+        std::memset(operation->address_area(), 0, asyn_io_operation::address_area_size);
+        const std::uint32_t error = backend_of(*this).start_accept(
+            _socket_handle, reinterpret_cast<::sockaddr*>(peer), accept_address_half, *operation);
+        if (error != 0) throw socket_exception("asyn accept request error", error);
+        return;
+    }
+    operation->set_result_preset(true);
+    operation->mark_pending();
+    vortan_assert(_singleton != nullptr && _singleton->accept_manager_ptr != nullptr, "accept_manager");
+    _singleton->accept_manager_ptr->submit(operation);
+}
+
+void asyn_socket_device_imp::on_accepted(asyn_io_operation* operation) {
+    if (operation->result_preset()) return;  // the acceptor's path: the socket is already here
+    const std::int32_t fd = operation->overlapped().result;
+    if (fd < 0) return;
+    _socket_handle = fd;
+    associate_to_manager();
+    if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
+    auto peer = std::make_unique<platform::socket_address_v4>();
+    std::memcpy(static_cast<void*>(peer.get()), operation->address_area() + accept_address_half, sizeof *peer);
+    auto local = std::make_unique<platform::socket_address_v4>();
+    if (platform::local_name(fd, *local) == 0) _accepted_local_address = std::move(local);
+    _accepted_peer_address = std::move(peer);
+}
+
+}  // namespace asynframe

@@ -1,0 +1,105 @@
+// The TCP socket device: one IPv4 stream socket whose receives and sends
+// complete through the engine, and which can also listen and accept.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/asyn_io_device.h"
+#include "platform/socket.h"
+
+namespace asynframe {
+
+class asyn_io_operation;
+
+// What a connect answers while no connection scheduler serves the frame
+// (WSAEOPNOTSUPP): the request completes with it.
+inline constexpr std::uint32_t connect_unavailable_error = 10045;
+// ERROR_OPERATION_ABORTED: a request cancelled by a close, a time-out or a stop.
+inline constexpr std::uint32_t operation_aborted_error = 995;
+
+class asyn_socket_device : public asyn_io_device {
+public:
+    static constexpr std::int32_t default_recv_timeout = 90000;
+    static constexpr std::int32_t default_recv_buffer_size = 8192;
+
+    explicit asyn_socket_device(singleton_instance* instance) noexcept : asyn_io_device(instance) {}
+
+    virtual void connect(const std::string& host, std::uint16_t port, asyn_io_operation* operation,
+                         std::int32_t priority) = 0;
+    virtual bool local_address(platform::socket_address_v4& address);
+    virtual bool peer_address(platform::socket_address_v4& address);
+    // -1 turns the receive time-out off.
+    virtual void set_recv_timeout(std::int32_t millisecond) { _recv_timeout = millisecond; }
+    virtual void reserved_hook(std::uint32_t) {}
+    virtual void set_recv_buffer_size(std::int32_t bytes) { _recv_buffer_size = bytes; }
+
+    std::int32_t recv_timeout() const noexcept { return _recv_timeout; }
+    std::int32_t recv_buffer_size() const noexcept { return _recv_buffer_size; }
+
+protected:
+    std::int32_t _recv_timeout = default_recv_timeout;
+    std::int32_t _recv_buffer_size = default_recv_buffer_size;
+};
+
+class asyn_socket_device_imp : public asyn_socket_device {
+public:
+    // A device with no socket yet.
+    explicit asyn_socket_device_imp(singleton_instance* instance);
+    // A device over an accepted socket, which it owns from here on.
+    asyn_socket_device_imp(singleton_instance* instance, int socket_handle);
+    ~asyn_socket_device_imp() override;
+
+    asyn_socket_device_imp(const asyn_socket_device_imp&) = delete;
+    asyn_socket_device_imp& operator=(const asyn_socket_device_imp&) = delete;
+
+    // The range the component layer staged in the operation's request block.
+    void read(asyn_io_operation* operation) override;
+    void write(asyn_io_operation* operation) override;
+    // `expected_bytes` at `buffer_pos` of the operation's buffer.
+    void read(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos);
+    void write(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos);
+    int handle() const override { return _socket_handle; }
+    // Cancels what is in flight (each request completes with 995), then shuts
+    // the socket down and closes it. Idempotent.
+    void close() override;
+
+    void connect(const std::string& host, std::uint16_t port, asyn_io_operation* operation,
+                 std::int32_t priority) override;
+    bool local_address(platform::socket_address_v4& address) override;
+    bool peer_address(platform::socket_address_v4& address) override;
+    void set_recv_buffer_size(std::int32_t bytes) override;
+
+    // `ip` in network order (0: any), `port` in host order (0: the system's choice).
+    void listen(std::uint32_t ip, std::uint16_t port);
+    void accept(asyn_io_operation* operation);
+    // On the device an accept produced, once the accept completed without error.
+    void on_accepted(asyn_io_operation* operation);
+
+    std::uint16_t local_port() const noexcept { return _local_port; }
+    bool recv_buffer_pending() const noexcept { return _set_recv_buffer; }
+    bool has_accepted_addresses() const noexcept { return _accepted_peer_address != nullptr; }
+
+private:
+    int create_socket();
+    void read_settings();
+    void start_transfer(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos,
+                        bool receive);
+
+    int _socket_handle = platform::invalid_socket;
+    std::uint16_t _local_port = 0;
+    std::unique_ptr<platform::socket_address_v4> _accepted_local_address;
+    std::unique_ptr<platform::socket_address_v4> _accepted_peer_address;
+    bool _set_recv_buffer = false;
+};
+
+// Where an operation's request block names a staged range: its length and its
+// offset in the operation's buffer.
+void staged_range(asyn_io_operation* operation, std::uint32_t& expected_bytes, std::uint32_t& buffer_pos) noexcept;
+
+// Cancels every request on a descriptor about to be closed and drops what the
+// backend and the acceptor keep for it.
+void cancel_socket_requests(singleton_instance* instance, int socket_handle) noexcept;
+
+}  // namespace asynframe

@@ -1,0 +1,413 @@
+#include "socket/socket_objects.h"
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "engine/asyn_io_manager.h"
+#include "engine/asyn_io_operation.h"
+#include "frame/asyn_frame.h"
+#include "support/exceptions.h"
+
+namespace asynframe {
+namespace {
+
+bool on_dispatch_thread(singleton_instance* services) noexcept {
+    return services != nullptr && services->asyn_io_manager_ptr != nullptr &&
+           services->asyn_io_manager_ptr->in_dispatch_thread();
+}
+
+// A framework operation object that is free for a request, or null.
+CAsynIoOperation* usable_operation(IAsynIoOperation* operation) noexcept {
+    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    if (object == nullptr || object->busy() || object->engine_operation() == nullptr) return nullptr;
+    return object;
+}
+
+// A request that could not be started completes with the code instead; the
+// request's reference was taken by the caller and goes with the completion.
+void fail_started_request(CAsynIoOperation* object, std::uint32_t code) {
+    asyn_io_operation* request = object->engine_operation();
+    request->set_preset_result(code, 0);
+    if (!request->post()) object->Release();
+}
+
+// Completes an operation whose result was set, through the frame.
+HRESULT post_operation(singleton_instance* services, IAsynIoOperation* operation) {
+    if (CAsynFrame* frame = CAsynFrame::from_services(services)) return frame->PostOperation(operation);
+    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    object->AddRef();
+    if (!object->engine_operation()->post()) {
+        object->Release();
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+CAsynCompleteIoDevice* make_complete_device(IAsynIoDevice* inner) {
+    auto* complete = new CAsynCompleteIoDevice();
+    complete->set_inner_device(inner);
+    return complete;
+}
+
+}  // namespace
+
+// ---- CAsynTcpSocket --------------------------------------------------------------------
+
+CAsynTcpSocket::CAsynTcpSocket(singleton_instance* services, std::unique_ptr<asyn_socket_device_imp> device)
+    : CAsynIoDevice(services), CUnknownMultiThread("CAsynTcpSocket"), _socket_device(std::move(device)) {
+    if (!_socket_device) _socket_device = std::make_unique<asyn_socket_device_imp>(services);
+    _device = _socket_device.get();
+    _complete_device = make_complete_device(static_cast<IAsynTcpSocket*>(this));
+}
+
+CAsynTcpSocket::~CAsynTcpSocket() {
+    _complete_device->set_inner_device(nullptr);
+    _complete_device->Release();
+    _device = nullptr;
+    _socket_device.reset();
+}
+
+HRESULT CAsynTcpSocket::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynTcpSocket) {
+        *object = static_cast<IAsynTcpSocket*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT CAsynTcpSocket::ReadFully(IAsynIoOperation* operation) { return _complete_device->ReadFully(operation); }
+HRESULT CAsynTcpSocket::WriteFully(IAsynIoOperation* operation) { return _complete_device->WriteFully(operation); }
+
+HRESULT CAsynTcpSocket::Close() {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    _complete_device->drop_transfers();
+    return CAsynIoDevice::Close();
+}
+
+HRESULT CAsynTcpSocket::Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
+                                LONG priority) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (_open) return E_UNEXPECTED;
+    if (host_length == 0 || host == nullptr) return E_INVALIDARG;
+    CAsynIoOperation* object = usable_operation(operation);
+    if (object == nullptr) return E_INVALIDARG;
+
+    object->AddRef();  // released when the completion is delivered
+    _open = true;
+    try {
+        _socket_device->connect(std::string(host, host_length), port, object->engine_operation(), priority);
+    } catch (const socket_exception& failure) {
+        fail_started_request(object, failure.code());
+    }
+    return S_OK;
+}
+
+HRESULT CAsynTcpSocket::GetLocalAddress(DWORD* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (address == nullptr || port == nullptr) return E_INVALIDARG;
+    try {
+        platform::socket_address_v4 local;
+        if (!_socket_device->local_address(local)) return E_FAIL;
+        *address = local.address;
+        *port = platform::net_to_host16(local.port);
+        return S_OK;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT CAsynTcpSocket::GetPeerAddress(DWORD* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (address == nullptr || port == nullptr) return E_INVALIDARG;
+    *address = 0;
+    *port = 0;
+    try {
+        platform::socket_address_v4 peer;
+        if (!_socket_device->peer_address(peer)) return E_FAIL;
+        *address = peer.address;
+        *port = platform::net_to_host16(peer.port);
+        return S_OK;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT CAsynTcpSocket::SetRecvTimeout(DWORD milliseconds) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (milliseconds == 0) return E_INVALIDARG;
+    _socket_device->set_recv_timeout(static_cast<std::int32_t>(milliseconds));
+    return S_OK;
+}
+
+HRESULT CAsynTcpSocket::SetRecvBufferSize(DWORD bytes) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (bytes == 0) return E_INVALIDARG;
+    _socket_device->set_recv_buffer_size(static_cast<std::int32_t>(bytes));
+    return S_OK;
+}
+
+// ---- CAsynTcpListener --------------------------------------------------------------------
+
+CAsynTcpListener::CAsynTcpListener(singleton_instance* services)
+    : with_singleton(services),
+      CUnknownMultiThread("CAsynTcpListener"),
+      _device(std::make_unique<asyn_socket_device_imp>(services)) {}
+
+CAsynTcpListener::~CAsynTcpListener() = default;
+
+bool CAsynTcpListener::in_dispatch_thread() const noexcept { return on_dispatch_thread(_singleton); }
+
+HRESULT CAsynTcpListener::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IAsynTcpListener || iid == IID_IAsynTcpListener2) {
+        *object = static_cast<IAsynTcpListener2*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT CAsynTcpListener::Listen(WORD port, IAsynIoOperation* operation) { return ListenOn(0, port, operation); }
+
+HRESULT CAsynTcpListener::ListenOn(DWORD address, WORD port, IAsynIoOperation* operation) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (_listening) return E_UNEXPECTED;
+    // The outcome travels through the operation: without one it would be lost.
+    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    std::uint32_t error = 0;
+    try {
+        _device->listen(address, port);
+    } catch (const socket_exception& failure) {
+        error = failure.code();
+    }
+    if (error == 0) _listening = true;
+    object->SetResult(error, 0);
+    return post_operation(_singleton, object->face());
+}
+
+HRESULT CAsynTcpListener::GetLocalAddress(IStringSetter* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (address == nullptr || port == nullptr) return E_INVALIDARG;
+    try {
+        platform::socket_address_v4 local;
+        if (!_device->local_address(local)) return E_FAIL;
+        char text[16];
+        platform::dotted_address(local.address, text);
+        address->SetString(static_cast<DWORD>(std::strlen(text)), text);
+        *port = platform::net_to_host16(local.port);
+        return S_OK;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT CAsynTcpListener::Accept(IAsynIoOperation* operation) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (!_listening) return E_UNEXPECTED;
+    CAsynIoOperation* object = usable_operation(operation);
+    if (object == nullptr) return E_INVALIDARG;
+
+    const std::uint32_t context[7] = {};
+    try {
+        object->push_layer(this, context);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    object->AddRef();  // the request's reference, released with its completion
+    try {
+        _device->accept(object->engine_operation());
+    } catch (const socket_exception& failure) {
+        fail_started_request(object, failure.code());
+    }
+    return S_OK;
+}
+
+void CAsynTcpListener::on_layer_complete(CAsynIoOperation* operation, layer_entry) {
+    asyn_io_operation* request = operation->engine_operation();
+    std::uint32_t bytes = 0;
+    std::uint32_t error = 0;
+    const bool accepted = request->get_result(bytes, error);
+    std::unique_ptr<asyn_io_device> produced(request->take_device());
+    auto* device = dynamic_cast<asyn_socket_device_imp*>(produced.get());
+    IUnknown* connection = nullptr;
+    if (accepted && device != nullptr) {
+        try {
+            device->on_accepted(request);
+            if (device->handle() != platform::invalid_socket) {
+                produced.release();
+                auto* socket = new CAsynTcpSocket(_singleton, std::unique_ptr<asyn_socket_device_imp>(device));
+                socket->set_open(true);
+                connection = static_cast<IAsynTcpSocket*>(socket);
+            }
+        } catch (const std::exception&) {
+            // The device (and the socket it took) goes away below.
+        }
+    }
+    if (connection != nullptr) {
+        operation->SetResultObject(connection);
+        connection->Release();  // the operation holds the only reference now
+        operation->SetResult(0, 0);
+    } else {
+        operation->SetResultObject(nullptr);
+        // A success without a connection is still a failure for the caller.
+        if (accepted) operation->SetResult(operation_aborted_error, 0);
+    }
+    operation->deliver();
+}
+
+HRESULT CAsynTcpListener::Close() {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (!_listening) return E_UNEXPECTED;
+    _device->close();
+    _listening = false;
+    return S_OK;
+}
+
+// ---- CAsynUdpSocket ------------------------------------------------------------------------
+
+CAsynUdpSocket::CAsynUdpSocket(singleton_instance* services)
+    : CAsynIoDevice(services), CUnknownMultiThread("CAsynUdpSocket"), _udp_device(services) {
+    _complete_device = make_complete_device(static_cast<IAsynUdpSocket*>(this));
+}
+
+CAsynUdpSocket::~CAsynUdpSocket() {
+    _complete_device->set_inner_device(nullptr);
+    _complete_device->Release();
+    _device = nullptr;
+}
+
+HRESULT CAsynUdpSocket::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynUdpSocket) {
+        *object = static_cast<IAsynUdpSocket*>(this);
+    } else if (iid == IID_IAsynUdpSocket2) {
+        *object = static_cast<IAsynUdpSocket2*>(this);
+    } else {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+HRESULT CAsynUdpSocket::ReadFully(IAsynIoOperation* operation) { return _complete_device->ReadFully(operation); }
+HRESULT CAsynUdpSocket::WriteFully(IAsynIoOperation* operation) { return _complete_device->WriteFully(operation); }
+
+HRESULT CAsynUdpSocket::Close() {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    _complete_device->drop_transfers();
+    return CAsynIoDevice::Close();
+}
+
+std::uint32_t CAsynUdpSocket::open(std::uint32_t address, std::uint16_t port) {
+    try {
+        _udp_device.create_socket();
+        platform::ignore_udp_connection_reset(_udp_device.handle());
+        // A socket that cannot allow broadcast stays unbound: the open failed.
+        if (platform::set_broadcast(_udp_device.handle(), true) != 0) return static_cast<std::uint32_t>(E_FAIL);
+        _udp_device.bind(address, port);
+    } catch (const socket_exception& failure) {
+        return failure.code();
+    }
+    _device = &_udp_device;
+    _open = true;
+    return 0;
+}
+
+HRESULT CAsynUdpSocket::Open(WORD port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (_open) return E_UNEXPECTED;
+    return open(0, port) == 0 ? S_OK : E_FAIL;
+}
+
+HRESULT CAsynUdpSocket::Open(DWORD address, WORD port, IAsynIoOperation* operation) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (_open) return E_UNEXPECTED;
+    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    object->SetResult(open(address, port), 0);
+    post_operation(_singleton, object->face());
+    return S_OK;
+}
+
+HRESULT CAsynUdpSocket::GetLocalAddress(DWORD* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    try {
+        std::uint32_t ip = 0;
+        std::uint16_t local_port = 0;
+        _udp_device.local_address(ip, local_port);
+        if (address != nullptr) *address = ip;
+        if (port != nullptr) *port = local_port;
+        return S_OK;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+// ---- CAsynIcmpSocket -----------------------------------------------------------------------
+
+CAsynIcmpSocket::CAsynIcmpSocket(singleton_instance* services)
+    : CAsynIoDevice(services), CUnknownMultiThread("CAsynIcmpSocket"), _icmp_device(services) {
+    _complete_device = make_complete_device(static_cast<IAsynIcmpSocket*>(this));
+}
+
+CAsynIcmpSocket::~CAsynIcmpSocket() {
+    _complete_device->set_inner_device(nullptr);
+    _complete_device->Release();
+    _device = nullptr;
+}
+
+HRESULT CAsynIcmpSocket::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IAsynIcmpSocket) {
+        *object = static_cast<IAsynIcmpSocket*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT CAsynIcmpSocket::ReadFully(IAsynIoOperation* operation) { return _complete_device->ReadFully(operation); }
+HRESULT CAsynIcmpSocket::WriteFully(IAsynIoOperation* operation) { return _complete_device->WriteFully(operation); }
+
+HRESULT CAsynIcmpSocket::Close() {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    _complete_device->drop_transfers();
+    return CAsynIoDevice::Close();
+}
+
+HRESULT CAsynIcmpSocket::Open() {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (_open) return E_UNEXPECTED;
+    try {
+        _icmp_device.set_singleton(_singleton);
+        _icmp_device.create_socket();
+    } catch (...) {
+        return E_FAIL;
+    }
+    _device = &_icmp_device;
+    _open = true;
+    return S_OK;
+}
+
+HRESULT CAsynIcmpSocket::SetTtl(DWORD ttl) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (!_open) return E_UNEXPECTED;
+    try {
+        _icmp_device.set_ttl(ttl);
+        return S_OK;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+}  // namespace asynframe

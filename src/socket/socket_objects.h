@@ -1,0 +1,137 @@
+// The component objects through which callers use sockets: TCP connections,
+// TCP listeners, UDP and ICMP sockets. Thin: each method checks the thread,
+// its state and its arguments, then calls the device; a device failure while
+// a request starts becomes that request's completion.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "asynframe/socket.h"
+#include "frame/asyn_io_operation_object.h"
+#include "frame/io_device.h"
+#include "frame/unknown_base.h"
+#include "socket/asyn_datagram_device.h"
+#include "socket/asyn_socket_device.h"
+
+namespace asynframe {
+
+class CAsynTcpSocket final : public IAsynTcpSocket, public CAsynIoDevice, public CUnknownMultiThread {
+public:
+    // Takes `device` (may be null: one without a socket is made). Reference
+    // count 1, owned by the caller.
+    CAsynTcpSocket(singleton_instance* services, std::unique_ptr<asyn_socket_device_imp> device);
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
+    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
+    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+
+    HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override { return CAsynIoDevice::Read(operation); }
+    HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override { return CAsynIoDevice::Write(operation); }
+    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override;
+    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override;
+    HRESULT ASYNFRAME_STDCALL Close() override;
+
+    HRESULT ASYNFRAME_STDCALL Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
+                                      LONG priority) override;
+    HRESULT ASYNFRAME_STDCALL GetLocalAddress(DWORD* address, WORD* port) override;
+    HRESULT ASYNFRAME_STDCALL GetPeerAddress(DWORD* address, WORD* port) override;
+    HRESULT ASYNFRAME_STDCALL SetRecvTimeout(DWORD milliseconds) override;
+    HRESULT ASYNFRAME_STDCALL SetRecvBufferSize(DWORD bytes) override;
+
+    asyn_socket_device_imp* socket_device() const noexcept { return _socket_device.get(); }
+
+private:
+    ~CAsynTcpSocket() override;
+
+    std::unique_ptr<asyn_socket_device_imp> _socket_device;
+    CAsynCompleteIoDevice* _complete_device = nullptr;
+};
+
+class CAsynTcpListener final : public IAsynTcpListener2,
+                               public CAsynIoOperationLayer,
+                               public with_singleton,
+                               public CUnknownMultiThread {
+public:
+    explicit CAsynTcpListener(singleton_instance* services);
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
+    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
+    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+
+    HRESULT ASYNFRAME_STDCALL Listen(WORD port, IAsynIoOperation* operation) override;
+    HRESULT ASYNFRAME_STDCALL GetLocalAddress(IStringSetter* address, WORD* port) override;
+    HRESULT ASYNFRAME_STDCALL Accept(IAsynIoOperation* operation) override;
+    HRESULT ASYNFRAME_STDCALL Close() override;
+    HRESULT ASYNFRAME_STDCALL ListenOn(DWORD address, WORD port, IAsynIoOperation* operation) override;
+
+    // The accept's completion, before the caller sees it.
+    void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override;
+
+    asyn_socket_device_imp* listening_device() const noexcept { return _device.get(); }
+
+private:
+    ~CAsynTcpListener() override;
+    bool in_dispatch_thread() const noexcept;
+
+    std::unique_ptr<asyn_socket_device_imp> _device;
+    bool _listening = false;
+};
+
+class CAsynUdpSocket final : public IAsynUdpSocket,
+                             public IAsynUdpSocket2,
+                             public CAsynIoDevice,
+                             public CUnknownMultiThread {
+public:
+    explicit CAsynUdpSocket(singleton_instance* services);
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
+    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
+    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+
+    HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override { return CAsynIoDevice::Read(operation); }
+    HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override { return CAsynIoDevice::Write(operation); }
+    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override;
+    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override;
+    HRESULT ASYNFRAME_STDCALL Close() override;
+
+    HRESULT ASYNFRAME_STDCALL Open(WORD port) override;
+    HRESULT ASYNFRAME_STDCALL Open(DWORD address, WORD port, IAsynIoOperation* operation) override;
+    HRESULT ASYNFRAME_STDCALL GetLocalAddress(DWORD* address, WORD* port) override;
+
+    asyn_udp_device& udp_device() noexcept { return _udp_device; }
+
+private:
+    ~CAsynUdpSocket() override;
+    // 0, the Winsock code of the failure, or E_FAIL when broadcast cannot be allowed.
+    std::uint32_t open(std::uint32_t address, std::uint16_t port);
+
+    asyn_udp_device _udp_device;
+    CAsynCompleteIoDevice* _complete_device = nullptr;
+};
+
+class CAsynIcmpSocket final : public IAsynIcmpSocket, public CAsynIoDevice, public CUnknownMultiThread {
+public:
+    explicit CAsynIcmpSocket(singleton_instance* services);
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
+    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
+    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+
+    HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override { return CAsynIoDevice::Read(operation); }
+    HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override { return CAsynIoDevice::Write(operation); }
+    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override;
+    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override;
+    HRESULT ASYNFRAME_STDCALL Close() override;
+
+    HRESULT ASYNFRAME_STDCALL Open() override;
+    HRESULT ASYNFRAME_STDCALL SetTtl(DWORD ttl) override;
+
+private:
+    ~CAsynIcmpSocket() override;
+
+    asyn_icmp_device _icmp_device;
+    CAsynCompleteIoDevice* _complete_device = nullptr;
+};
+
+}  // namespace asynframe

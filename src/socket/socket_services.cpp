@@ -1,0 +1,35 @@
+#include "socket/socket_services.h"
+
+#include "engine/asyn_io_manager.h"
+#include "socket/accept_manager.h"
+
+namespace asynframe::socket_services {
+namespace {
+
+constexpr std::int32_t frame_accept_limit = 50;
+
+}  // namespace
+
+void create_accept_manager(singleton_instance& services) {
+    if (services.accept_manager_ptr == nullptr)
+        services.accept_manager_ptr = new accept_manager(&services, accept_manager::max_accepting_limit);
+}
+
+void start_accept_manager(singleton_instance& services) {
+    accept_manager* acceptor = services.accept_manager_ptr;
+    if (acceptor == nullptr || services.asyn_io_manager_ptr == nullptr) return;
+    if (services.asyn_io_manager_ptr->use_completion_port()) return;
+    acceptor->set_max_accepting(frame_accept_limit);
+    acceptor->start();
+}
+
+void stop_accept_manager(singleton_instance& services) noexcept {
+    if (services.accept_manager_ptr != nullptr) services.accept_manager_ptr->stop();
+}
+
+void destroy_accept_manager(singleton_instance& services) noexcept {
+    delete services.accept_manager_ptr;
+    services.accept_manager_ptr = nullptr;
+}
+
+}  // namespace asynframe::socket_services

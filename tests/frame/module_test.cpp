@@ -1,0 +1,310 @@
+// The module as a host sees it: loaded with dlopen, reached only through its
+// exported entry points and the public interfaces.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "asynframe/asynframe.h"
+#include "frame/frame_test_support.h"
+
+namespace asynframe {
+namespace {
+
+using testing_frame::dispatch_mode;
+using testing_frame::frame_host;
+using testing_frame::recorder;
+
+struct module_entry {
+    decltype(&DllGetClassObject) get_class_object = nullptr;
+    decltype(&DllCanUnloadNow) can_unload_now = nullptr;
+    decltype(&DllRegisterServer) register_server = nullptr;
+    decltype(&DllUnregisterServer) unregister_server = nullptr;
+    testing_frame::pump_function ui_wait = nullptr;
+};
+
+// Loaded once and kept for the whole run, as a host keeps its plug-ins.
+const module_entry& library() {
+    static const module_entry entry = [] {
+        module_entry loaded;
+        void* handle = ::dlopen(ASYNFRAME_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return loaded;
+        loaded.get_class_object = reinterpret_cast<decltype(&DllGetClassObject)>(::dlsym(handle, "DllGetClassObject"));
+        loaded.can_unload_now = reinterpret_cast<decltype(&DllCanUnloadNow)>(::dlsym(handle, "DllCanUnloadNow"));
+        loaded.register_server = reinterpret_cast<decltype(&DllRegisterServer)>(::dlsym(handle, "DllRegisterServer"));
+        loaded.unregister_server =
+            reinterpret_cast<decltype(&DllUnregisterServer)>(::dlsym(handle, "DllUnregisterServer"));
+        loaded.ui_wait = reinterpret_cast<testing_frame::pump_function>(::dlsym(handle, "asynframe_ui_thread_wait"));
+        return loaded;
+    }();
+    return entry;
+}
+
+IClassFactory* class_object(REFCLSID clsid) {
+    IClassFactory* factory = nullptr;
+    EXPECT_EQ(library().get_class_object(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    return factory;
+}
+
+class ModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(library().get_class_object, nullptr) << ::dlerror();
+        ASSERT_NE(library().can_unload_now, nullptr);
+        ASSERT_NE(library().ui_wait, nullptr);
+    }
+};
+
+TEST_F(ModuleTest, ClassObjectsAndUnloading) {
+    EXPECT_EQ(library().can_unload_now(), S_OK);
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(library().get_class_object(IID_IAsynFrame, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(library().get_class_object(CLSID_AsynFramePlugin, IID_IClassFactory, nullptr), E_POINTER);
+
+    IClassFactory* factory = class_object(CLSID_AsynFramePlugin);
+    ASSERT_NE(factory, nullptr);
+    recorder* outer = new recorder;
+    out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(factory->CreateInstance(static_cast<IAsynFrameEvents*>(outer), IID_IUnknown, &out),
+              CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(out, nullptr);
+    outer->Release();
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDownloadLibPlugin, &out), E_NOINTERFACE);
+    EXPECT_EQ(library().can_unload_now(), S_OK);  // the refused object is gone
+
+    IAsynFrame* frame = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IAsynFrame, reinterpret_cast<void**>(&frame)), S_OK);
+    EXPECT_EQ(library().can_unload_now(), S_FALSE);
+    IAsynFramePlugin* plugin = nullptr;
+    IAsynFrame2* frame2 = nullptr;
+    ASSERT_EQ(frame->QueryInterface(IID_IAsynFramePlugin, reinterpret_cast<void**>(&plugin)), S_OK);
+    ASSERT_EQ(frame->QueryInterface(IID_IAsynFrame2, reinterpret_cast<void**>(&frame2)), S_OK);
+    EXPECT_EQ(static_cast<IAsynFrame*>(frame2), frame);
+    frame2->Release();
+    plugin->Release();
+    EXPECT_EQ(frame->Release(), 0u);
+    EXPECT_EQ(library().can_unload_now(), S_OK);
+
+    EXPECT_EQ(factory->LockServer(1), S_OK);
+    EXPECT_EQ(library().can_unload_now(), S_FALSE);
+    EXPECT_EQ(factory->LockServer(0), S_OK);
+    EXPECT_EQ(library().can_unload_now(), S_OK);
+    factory->Release();
+}
+
+// Services of a host application: the registry and a settings provider.
+class fake_host final : public IPluginHost, public ISettingsProvider {
+public:
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return ++refs; }
+    ULONG ASYNFRAME_STDCALL Release() override { return --refs; }
+
+    HRESULT ASYNFRAME_STDCALL GetHostVersion(DWORD*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT ASYNFRAME_STDCALL GetHostDirectory(IStringSetter*) override { return E_NOTIMPL; }
+    HRESULT ASYNFRAME_STDCALL GetDataDirectory(IStringSetter*) override { return E_NOTIMPL; }
+    HRESULT ASYNFRAME_STDCALL IsShuttingDown() override { return S_FALSE; }
+    HRESULT ASYNFRAME_STDCALL HasService(REFGUID) override { return S_FALSE; }
+    HRESULT ASYNFRAME_STDCALL RegisterService(REFGUID service, IUnknown* object) override {
+        object->AddRef();
+        services[key(service)] = object;
+        log.push_back("register " + key(service));
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL RevokeService(REFGUID service) override {
+        log.push_back("revoke " + key(service));
+        const auto found = services.find(key(service));
+        if (found != services.end()) {
+            found->second->Release();
+            services.erase(found);
+        }
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL QueryService(REFGUID service, void** object) override {
+        *object = nullptr;
+        if (service == IID_ISettingsProvider) {
+            *object = static_cast<ISettingsProvider*>(this);
+            AddRef();
+        }
+        return *object != nullptr ? S_OK : E_NOINTERFACE;
+    }
+
+    HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override {
+        return E_FAIL;
+    }
+    HRESULT ASYNFRAME_STDCALL GetInteger(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT section_length, const char* section, UINT key_length, const char* name,
+                                         UINT* value) override {
+        if (std::string(section, section_length) == "asyn_frame" &&
+            std::string(name, key_length) == "run_in_ui_thread") {
+            *value = 1;
+            return S_OK;
+        }
+        return E_FAIL;
+    }
+    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
+        return E_FAIL;
+    }
+
+    static std::string key(REFGUID id) {
+        if (id == IID_IAsynFrame) return "frame";
+        if (id == IID_IConnectManager) return "connect";
+        return "other";
+    }
+
+    ULONG refs = 1;
+    std::map<std::string, IUnknown*> services;
+    std::vector<std::string> log;
+};
+
+TEST_F(ModuleTest, PluginRunsTheFrameInTheHostsUiThread) {
+    IClassFactory* factory = class_object(CLSID_DownloadLibPlugin);
+    IDownloadLibPlugin* plugin = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDownloadLibPlugin, reinterpret_cast<void**>(&plugin)), S_OK);
+    factory->Release();
+    LONG type = 7;
+    EXPECT_EQ(plugin->GetPluginType(nullptr), E_FAIL);
+    EXPECT_EQ(plugin->GetPluginType(&type), S_OK);
+    EXPECT_EQ(type, 0);
+    EXPECT_EQ(plugin->CheckState(), S_FALSE);
+    EXPECT_EQ(plugin->Initialize(nullptr), E_FAIL);
+    EXPECT_EQ(plugin->Uninitialize(), E_UNEXPECTED);
+
+    fake_host host;
+    ASSERT_EQ(plugin->Initialize(&host), S_OK);
+    EXPECT_EQ(host.log, (std::vector<std::string>{"register frame"}));
+    ASSERT_EQ(host.services.count("frame"), 1u);
+    IAsynFrame* frame = nullptr;
+    ASSERT_EQ(host.services["frame"]->QueryInterface(IID_IAsynFrame, reinterpret_cast<void**>(&frame)), S_OK);
+    // The option put the frame on this thread.
+    EXPECT_EQ(frame->IsFrameThread(), S_OK);
+    recorder* sink = new recorder;
+    ASSERT_EQ(frame->RegisterReceiver(sink), S_OK);
+    ASSERT_EQ(frame->PostFrameMessage(sink, 1, 2, 3), S_OK);
+    for (int i = 0; i < 1000 && sink->count("message") == 0; ++i) library().ui_wait(10);
+    EXPECT_EQ(sink->count("message 1 2 3"), 1u);
+    EXPECT_EQ(frame->UnregisterReceiver(sink), S_OK);
+    frame->Release();
+
+    EXPECT_EQ(plugin->Uninitialize(), S_OK);
+    EXPECT_EQ(host.log, (std::vector<std::string>{"register frame", "revoke connect", "revoke frame"}));
+    EXPECT_EQ(host.refs, 1u);
+    EXPECT_EQ(sink->references(), 1u);
+    sink->Release();
+    plugin->Release();
+    EXPECT_EQ(library().can_unload_now(), S_OK);
+}
+
+TEST_F(ModuleTest, RegistrationFileListsBothClasses) {
+    char folder[] = "/tmp/asynframe_registration_XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const char* previous = ::getenv("ASYNFRAME_DATA_DIR");
+    const std::string saved = previous != nullptr ? previous : "";
+    ::setenv("ASYNFRAME_DATA_DIR", folder, 1);
+
+    EXPECT_EQ(library().unregister_server(), S_OK);  // nothing registered yet
+    ASSERT_EQ(library().register_server(), S_OK);
+    ASSERT_EQ(library().register_server(), S_OK);  // again: same entries, not twice
+    std::string file;
+    {
+        const std::string base = std::string(folder) + "/";
+        std::ifstream probe;
+        // The data folder adds its own sub-folders below the base.
+        for (const char* sub : {"Tessal Network/Tessal/", ""}) {
+            probe.open(base + sub + "registered_classes.ini");
+            if (probe) {
+                std::stringstream text;
+                text << probe.rdbuf();
+                file = text.str();
+                break;
+            }
+        }
+    }
+    const std::string own = ASYNFRAME_SHARED_LIBRARY;
+    EXPECT_NE(file.find("[{67B9FB4F-04DB-4B0A-8B3F-2B18AE41AD88}]"), std::string::npos) << file;
+    EXPECT_NE(file.find("[{B381AD25-4931-4569-9EC2-14FF003DE671}]"), std::string::npos);
+    EXPECT_NE(file.find("name=CLSID_AsynFramePlugin"), std::string::npos);
+    EXPECT_NE(file.find(own.substr(own.find_last_of('/') + 1, 14)), std::string::npos);
+    EXPECT_EQ(file.find("name=CLSID_DownloadLibPlugin"), file.rfind("name=CLSID_DownloadLibPlugin"));
+
+    EXPECT_EQ(library().unregister_server(), S_OK);
+    std::ifstream after(std::string(folder) + "/Tessal Network/Tessal/registered_classes.ini");
+    std::stringstream rest;
+    rest << after.rdbuf();
+    EXPECT_EQ(rest.str().find("CLSID_"), std::string::npos) << rest.str();
+
+    if (previous != nullptr)
+        ::setenv("ASYNFRAME_DATA_DIR", saved.c_str(), 1);
+    else
+        ::unsetenv("ASYNFRAME_DATA_DIR");
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
+// A whole host session through the module, in each dispatch mode.
+class ModuleSessionTest : public ::testing::TestWithParam<dispatch_mode> {};
+
+TEST_P(ModuleSessionTest, FrameRunsThroughTheEntryPoints) {
+    ASSERT_NE(library().get_class_object, nullptr);
+    IClassFactory* factory = class_object(CLSID_AsynFramePlugin);
+    IAsynFrame3* frame = nullptr;
+    IAsynFramePlugin* plugin = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IAsynFrame3, reinterpret_cast<void**>(&frame)), S_OK);
+    factory->Release();
+    ASSERT_EQ(frame->QueryInterface(IID_IAsynFramePlugin, reinterpret_cast<void**>(&plugin)), S_OK);
+    frame_host host(frame, plugin, GetParam(), library().ui_wait);
+    recorder* sink = new recorder;
+    ASSERT_EQ(frame->Advise(sink), S_OK);
+    EXPECT_EQ(frame->Advise(sink), E_UNEXPECTED);
+    ASSERT_EQ(host.start(), S_OK);
+    ASSERT_TRUE(host.run_until([&] { return sink->count("start") == 1; }));
+
+    IAsynIoOperation* operation = nullptr;
+    host.on_dispatch([&] {
+        EXPECT_EQ(frame->SetTimer(sink, 1, 1, 1), S_OK);
+        EXPECT_EQ(frame->CreateOperation(sink, &operation), S_OK);
+    });
+    ASSERT_TRUE(host.run_until([&] { return sink->count("timer 1") >= 2; }));
+    host.on_dispatch([&] { EXPECT_EQ(frame->KillTimer(sink, 1), S_OK); });
+    ASSERT_EQ(frame->RegisterReceiver(sink), S_OK);
+    std::thread([&] {
+        EXPECT_EQ(frame->PostFrameMessage(sink, 1, 0, 0), S_OK);
+        operation->SetTag(0);
+        operation->SetResult(0, 9);
+        EXPECT_EQ(frame->PostOperation(operation), S_OK);
+    }).join();
+    ASSERT_TRUE(host.run_until([&] { return sink->count("complete 0 9") == 1 && sink->count("message") == 1; }));
+    EXPECT_EQ(frame->UnregisterReceiver(sink), S_OK);
+    operation->Release();
+    EXPECT_EQ(host.stop(), S_OK);
+    EXPECT_EQ(sink->count("stop"), 1u);
+    EXPECT_EQ(frame->Unadvise(sink), S_OK);
+    EXPECT_EQ(frame->Unadvise(sink), E_UNEXPECTED);
+    EXPECT_EQ(library().can_unload_now(), S_FALSE);
+    plugin->Release();
+    EXPECT_EQ(frame->Release(), 0u);
+    EXPECT_EQ(library().can_unload_now(), S_OK);
+    EXPECT_EQ(sink->references(), 1u);
+    sink->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ModuleSessionTest,
+                         ::testing::Values(dispatch_mode::port, dispatch_mode::ui_thread),
+                         [](const ::testing::TestParamInfo<dispatch_mode>& info) {
+                             return testing_frame::mode_name(info.param);
+                         });
+
+}  // namespace
+}  // namespace asynframe

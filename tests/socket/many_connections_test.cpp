@@ -1,0 +1,189 @@
+// A thousand concurrent loopback connections, each accepted, echoed (64 KiB)
+// and closed, with every operation completing exactly once.
+#include <sys/resource.h>
+
+#include <barrier>
+#include <cstring>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "socket/socket_objects.h"
+#include "socket_test_support.h"
+
+namespace {
+
+using namespace socket_test;
+
+constexpr int connection_count = 1000;
+constexpr DWORD echo_size = 64 * 1024;
+constexpr int client_threads = 4;
+constexpr int accepts_in_flight = 8;
+
+bool raise_descriptor_limit(rlim_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    if (limit.rlim_cur >= wanted) return true;
+    limit.rlim_cur = std::min(wanted, limit.rlim_max);
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= wanted;
+}
+
+class ManyConnectionsTest : public ::testing::TestWithParam<mode> {};
+
+// Lives on the dispatch thread only: accepts, then reads the whole message
+// and writes it back on each connection, then closes it.
+struct echo_server {
+    engine_env* env = nullptr;
+    recording_sink* sink = nullptr;
+    IAsynTcpListener2* listener = nullptr;
+    std::map<IAsynIoOperation*, IAsynTcpSocket*> reading;
+    std::map<IAsynIoOperation*, IAsynTcpSocket*> writing;
+    std::vector<IAsynIoOperation*> accept_ops;
+    std::vector<IAsynIoOperation*> echo_ops;
+    std::atomic<int> accepted{0};
+    std::atomic<int> echoed{0};
+    std::atomic<int> failures{0};
+    bool stopping = false;
+
+    bool is_accept(IAsynIoOperation* op) {
+        for (IAsynIoOperation* candidate : accept_ops)
+            if (candidate == op) return true;
+        return false;
+    }
+
+    void on_complete(IAsynIoOperation* op, DWORD error, DWORD bytes) {
+        if (is_accept(op)) {
+            if (stopping) return;
+            if (error != 0) {
+                ++failures;
+                return;
+            }
+            IUnknown* object = nullptr;
+            op->GetResultObject(&object);
+            op->SetResultObject(nullptr);
+            IAsynTcpSocket* socket = nullptr;
+            if (object == nullptr ||
+                object->QueryInterface(IID_IAsynTcpSocket, reinterpret_cast<void**>(&socket)) != S_OK) {
+                ++failures;
+                if (object != nullptr) object->Release();
+                return;
+            }
+            object->Release();
+            ++accepted;
+            IAsynIoOperation* echo = make_operation(*env, sink, echo_size);
+            echo_ops.push_back(echo);
+            reading[echo] = socket;
+            if (socket->ReadFully(echo) != S_OK) ++failures;
+            if (accepted.load() + accepts_in_flight <= connection_count + accepts_in_flight - 1 &&
+                listener->Accept(op) != S_OK)
+                ++failures;
+            return;
+        }
+        if (const auto found = reading.find(op); found != reading.end()) {
+            IAsynTcpSocket* socket = found->second;
+            reading.erase(found);
+            if (error != 0 || bytes != echo_size) {
+                ++failures;
+                socket->Close();
+                socket->Release();
+                return;
+            }
+            writing[op] = socket;
+            if (socket->WriteFully(op) != S_OK) ++failures;
+            return;
+        }
+        if (const auto found = writing.find(op); found != writing.end()) {
+            IAsynTcpSocket* socket = found->second;
+            writing.erase(found);
+            if (error != 0 || bytes != echo_size) ++failures;
+            ++echoed;
+            socket->Close();
+            socket->Release();
+            return;
+        }
+        ++failures;
+    }
+};
+
+TEST_P(ManyConnectionsTest, AcceptEchoAndCloseAThousand) {
+    ASSERT_TRUE(raise_descriptor_limit(4 * connection_count + 256)) << "cannot raise RLIMIT_NOFILE";
+    engine_env env(GetParam());
+    auto* sink = new recording_sink;
+    echo_server server;
+    server.env = &env;
+    server.sink = sink;
+    sink->hook = [&server](IAsynIoOperation* op, DWORD error, DWORD bytes) { server.on_complete(op, error, bytes); };
+
+    ASSERT_EQ(S_OK, socket_factory::create_tcp_listener(env.services(), IID_IAsynTcpListener2,
+                                                       reinterpret_cast<void**>(&server.listener)));
+    IAsynIoOperation* listen_op = make_operation(env, sink, 0);
+    env.run([&] { EXPECT_EQ(S_OK, server.listener->ListenOn(htonl(INADDR_LOOPBACK), 0, listen_op)); });
+    ASSERT_EQ(0u, sink->wait(listen_op).error);
+    std::string ignored;
+    WORD port = 0;
+    env.run([&] {
+        for (int i = 0; i < accepts_in_flight; ++i) server.accept_ops.push_back(make_operation(env, sink, 0));
+        for (IAsynIoOperation* op : server.accept_ops) EXPECT_EQ(S_OK, server.listener->Accept(op));
+        asyn_socket_device_imp* device = static_cast<CAsynTcpListener*>(server.listener)->listening_device();
+        port = device->local_port();
+    });
+    ASSERT_NE(0, port);
+
+    // All clients connect first, so that every connection is open at once.
+    std::vector<int> client_failures(client_threads, 0);
+    std::barrier all_connected(client_threads);
+    std::vector<std::thread> clients;
+    for (int t = 0; t < client_threads; ++t) {
+        clients.emplace_back([&, t] {
+            std::vector<int> fds;
+            for (int i = t; i < connection_count; i += client_threads) fds.push_back(connect_client(port));
+            all_connected.arrive_and_wait();
+            std::vector<std::uint8_t> out(echo_size), in(echo_size);
+            for (std::size_t k = 0; k < fds.size(); ++k) {
+                const int fd = fds[k];
+                if (fd < 0) {
+                    ++client_failures[t];
+                    continue;
+                }
+                for (DWORD i = 0; i < echo_size; ++i) out[i] = pattern_byte(i, static_cast<std::uint8_t>(k + t));
+                if (!send_all(fd, out.data(), echo_size) || !recv_all(fd, in.data(), echo_size) ||
+                    std::memcmp(in.data(), out.data(), echo_size) != 0)
+                    ++client_failures[t];
+                std::uint8_t tail = 0;
+                if (::recv(fd, &tail, 1, 0) != 0) ++client_failures[t];  // the server closed
+                ::close(fd);
+            }
+        });
+    }
+    for (std::thread& client : clients) client.join();
+    for (int t = 0; t < client_threads; ++t) EXPECT_EQ(0, client_failures[t]) << "client thread " << t;
+
+    ASSERT_TRUE(wait_until([&] { return server.echoed.load() == connection_count; }, std::chrono::seconds(120)));
+    EXPECT_EQ(connection_count, server.accepted.load());
+    EXPECT_EQ(0, server.failures.load());
+    env.run([&] {
+        server.stopping = true;
+        EXPECT_EQ(S_OK, server.listener->Close());
+    });
+
+    // Accepts still waiting end with the listener; every operation completed
+    // exactly as often as it was started.
+    ASSERT_TRUE(wait_until([&] {
+        int completed = 0;
+        for (IAsynIoOperation* op : server.accept_ops) completed += sink->get(op).count;
+        return completed == connection_count + accepts_in_flight;
+    }));
+    for (IAsynIoOperation* op : server.echo_ops) EXPECT_EQ(2, sink->get(op).count);
+    EXPECT_EQ(2 * connection_count + connection_count + accepts_in_flight + 1, sink->total.load());
+
+    for (IAsynIoOperation* op : server.echo_ops) op->Release();
+    for (IAsynIoOperation* op : server.accept_ops) op->Release();
+    listen_op->Release();
+    server.listener->Release();
+    env.shutdown();
+    sink->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ManyConnectionsTest, ::testing::Values(mode::port, mode::alertable), mode_name);
+
+}  // namespace

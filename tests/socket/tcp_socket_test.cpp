@@ -1,0 +1,317 @@
+// TCP sockets and listeners over loopback, in port and alertable mode.
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "frame/string_setter.h"
+#include "socket/socket_objects.h"
+#include "socket_test_support.h"
+
+namespace {
+
+using namespace socket_test;
+
+class TcpSocketTest : public ::testing::TestWithParam<mode> {
+protected:
+    void SetUp() override {
+        env = std::make_unique<engine_env>(GetParam());
+        sink = new recording_sink;
+    }
+    void TearDown() override {
+        for (IUnknown* object : owned) object->Release();
+        for (int fd : clients) ::close(fd);
+        env.reset();
+        sink->Release();
+    }
+
+    template <class T>
+    T* keep(T* object) {
+        owned.push_back(object);
+        return object;
+    }
+    IAsynIoOperation* operation(DWORD size) { return keep(make_operation(*env, sink, size)); }
+
+    IAsynTcpListener2* make_listener() {
+        IAsynTcpListener2* listener = nullptr;
+        EXPECT_EQ(S_OK, socket_factory::create_tcp_listener(env->services(), IID_IAsynTcpListener2,
+                                                             reinterpret_cast<void**>(&listener)));
+        return keep(listener);
+    }
+
+    // Listens on any address, port 0; returns the chosen port.
+    std::uint16_t listen(IAsynTcpListener2* listener) {
+        IAsynIoOperation* op = operation(0);
+        env->run([&] { EXPECT_EQ(S_OK, listener->Listen(0, op)); });
+        EXPECT_EQ(0u, sink->wait(op).error);
+        std::string text;
+        WORD port = 0;
+        auto* setter = new CStringSetter(text);
+        env->run([&] { EXPECT_EQ(S_OK, listener->GetLocalAddress(setter, &port)); });
+        setter->Release();
+        EXPECT_EQ("0.0.0.0", text);
+        EXPECT_NE(0, port);
+        return port;
+    }
+
+    // One accepted connection: the server object and the plain client.
+    IAsynTcpSocket* accept(IAsynTcpListener2* listener, std::uint16_t port, int& client) {
+        IAsynIoOperation* op = operation(0);
+        env->run([&] { EXPECT_EQ(S_OK, listener->Accept(op)); });
+        client = connect_client(port);
+        EXPECT_GE(client, 0);
+        clients.push_back(client);
+        const auto result = sink->wait(op);
+        EXPECT_EQ(0u, result.error);
+        EXPECT_EQ(0u, result.bytes);
+        IUnknown* object = nullptr;
+        EXPECT_EQ(S_OK, op->GetResultObject(&object));
+        IAsynTcpSocket* socket = nullptr;
+        if (object != nullptr) {
+            EXPECT_EQ(S_OK, object->QueryInterface(IID_IAsynTcpSocket, reinterpret_cast<void**>(&socket)));
+            object->Release();
+        }
+        op->SetResultObject(nullptr);
+        return socket != nullptr ? keep(socket) : nullptr;
+    }
+
+    IAsynTcpSocket* connected_pair(int& client) {
+        IAsynTcpListener2* listener = make_listener();
+        return accept(listener, listen(listener), client);
+    }
+
+    std::unique_ptr<engine_env> env;
+    recording_sink* sink = nullptr;
+    std::vector<IUnknown*> owned;
+    std::vector<int> clients;
+};
+
+TEST_P(TcpSocketTest, AcceptedConnectionKnowsBothEnds) {
+    IAsynTcpListener2* listener = make_listener();
+    const std::uint16_t port = listen(listener);
+    int client = -1;
+    IAsynTcpSocket* server = accept(listener, port, client);
+    ASSERT_NE(nullptr, server);
+
+    DWORD local = 0, peer = 0;
+    WORD local_port = 0, peer_port = 0;
+    env->run([&] {
+        EXPECT_EQ(S_OK, server->GetLocalAddress(&local, &local_port));
+        EXPECT_EQ(S_OK, server->GetPeerAddress(&peer, &peer_port));
+    });
+    sockaddr_in client_name{};
+    socklen_t length = sizeof client_name;
+    ::getsockname(client, reinterpret_cast<sockaddr*>(&client_name), &length);
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), local);
+    EXPECT_EQ(port, local_port);
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), peer);
+    EXPECT_EQ(ntohs(client_name.sin_port), peer_port);
+
+    // The ring captures both addresses at accept time; the accept thread does not.
+    auto* object = static_cast<CAsynTcpSocket*>(server);
+    EXPECT_EQ(!env->alertable(), object->socket_device()->has_accepted_addresses());
+}
+
+TEST_P(TcpSocketTest, ReadAndWriteBothWays) {
+    int client = -1;
+    IAsynTcpSocket* server = connected_pair(client);
+    ASSERT_NE(nullptr, server);
+
+    IAsynIoOperation* write = operation(5);
+    std::memcpy(buffer_of(write), "hello", 5);
+    env->run([&] { EXPECT_EQ(S_OK, server->Write(write)); });
+    EXPECT_EQ(5u, sink->wait(write).bytes);
+    char received[5] = {};
+    ASSERT_TRUE(recv_all(client, reinterpret_cast<std::uint8_t*>(received), 5));
+    EXPECT_EQ(0, std::memcmp(received, "hello", 5));
+
+    IAsynIoOperation* read = operation(64);
+    env->run([&] { EXPECT_EQ(S_OK, server->Read(read)); });
+    ASSERT_TRUE(send_all(client, reinterpret_cast<const std::uint8_t*>("world!"), 6));
+    const auto result = sink->wait(read);
+    EXPECT_EQ(0u, result.error);
+    EXPECT_EQ(6u, result.bytes);
+    EXPECT_EQ(0, std::memcmp(buffer_of(read), "world!", 6));
+
+    // The peer going away reads as 0 bytes without error.
+    ::shutdown(client, SHUT_WR);
+    env->run([&] { EXPECT_EQ(S_OK, server->Read(read)); });
+    const auto end = sink->wait(read, 2);
+    EXPECT_EQ(0u, end.error);
+    EXPECT_EQ(0u, end.bytes);
+}
+
+TEST_P(TcpSocketTest, WholeBufferTransfersOf16MiB) {
+    int client = -1;
+    IAsynTcpSocket* server = connected_pair(client);
+    ASSERT_NE(nullptr, server);
+    constexpr DWORD size = 16u << 20;
+
+    IAsynIoOperation* write = operation(size);
+    for (DWORD i = 0; i < size; ++i) buffer_of(write)[i] = pattern_byte(i, 7);
+    std::vector<std::uint8_t> at_client(size);
+    std::thread reader([&] { EXPECT_TRUE(recv_all(client, at_client.data(), size)); });
+    env->run([&] { EXPECT_EQ(S_OK, server->WriteFully(write)); });
+    const auto written = sink->wait(write);
+    reader.join();
+    EXPECT_EQ(0u, written.error);
+    EXPECT_EQ(size, written.bytes);
+    EXPECT_EQ(0, std::memcmp(at_client.data(), buffer_of(write), size));
+
+    IAsynIoOperation* read = operation(size);
+    for (DWORD i = 0; i < size; ++i) at_client[i] = pattern_byte(i, 91);
+    env->run([&] { EXPECT_EQ(S_OK, server->ReadFully(read)); });
+    std::thread writer([&] { EXPECT_TRUE(send_all(client, at_client.data(), size)); });
+    const auto result = sink->wait(read);
+    writer.join();
+    EXPECT_EQ(0u, result.error);
+    EXPECT_EQ(size, result.bytes);
+    EXPECT_EQ(0, std::memcmp(at_client.data(), buffer_of(read), size));
+    DWORD start = 1, length = 0;
+    read->GetRange(&start, &length);
+    EXPECT_EQ(0u, start);
+    EXPECT_EQ(size, length);
+}
+
+TEST_P(TcpSocketTest, ReceiveTimeOutAbortsOnlyWhereArmed) {
+    if (env->alertable()) GTEST_SKIP() << "no receive time-out is armed in alertable mode";
+    int first_client = -1, second_client = -1;
+    IAsynTcpSocket* without_timeout = connected_pair(first_client);
+    IAsynTcpSocket* with_timeout = connected_pair(second_client);
+    ASSERT_NE(nullptr, without_timeout);
+    ASSERT_NE(nullptr, with_timeout);
+
+    IAsynIoOperation* waiting = operation(16);
+    IAsynIoOperation* expiring = operation(16);
+    env->run([&] {
+        EXPECT_EQ(S_OK, without_timeout->SetRecvTimeout(100));
+        EXPECT_EQ(S_OK, without_timeout->SetRecvTimeout(0xFFFFFFFFu));  // off, overriding the 100 ms
+        EXPECT_EQ(S_OK, with_timeout->SetRecvTimeout(300));
+        EXPECT_EQ(S_OK, without_timeout->Read(waiting));
+        EXPECT_EQ(S_OK, with_timeout->Read(expiring));
+    });
+    EXPECT_EQ(995u, sink->wait(expiring).error);
+    // Had the 100 ms time-out been armed it would have fired before the 300 ms one.
+    EXPECT_FALSE(sink->completed(waiting));
+    ASSERT_TRUE(send_all(first_client, reinterpret_cast<const std::uint8_t*>("late"), 4));
+    const auto late = sink->wait(waiting);
+    EXPECT_EQ(0u, late.error);
+    EXPECT_EQ(4u, late.bytes);
+}
+
+TEST_P(TcpSocketTest, CloseAbortsReceiveAndSendInFlight) {
+    int client = -1;
+    IAsynTcpSocket* server = connected_pair(client);
+    ASSERT_NE(nullptr, server);
+    // Fill the path to the client, which never reads, so the send must wait.
+    int small = 4096;
+    ::setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const int fd = static_cast<CAsynTcpSocket*>(server)->socket_device()->handle();
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::vector<std::uint8_t> filler(65536, 0x5A);
+    while (::send(fd, filler.data(), filler.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+    }
+
+    IAsynIoOperation* read = operation(64);
+    IAsynIoOperation* write = operation(65536);
+    env->run([&] {
+        EXPECT_EQ(S_OK, server->Write(write));
+        EXPECT_EQ(S_OK, server->Read(read));
+    });
+    EXPECT_FALSE(sink->completed(read));
+    env->run([&] { EXPECT_EQ(S_OK, server->Close()); });
+    EXPECT_EQ(995u, sink->wait(read).error);
+    EXPECT_EQ(995u, sink->wait(write).error);
+    env->run([&] {
+        EXPECT_EQ(E_UNEXPECTED, server->Close());
+        EXPECT_EQ(E_UNEXPECTED, server->Read(read));
+        DWORD address = 1;
+        WORD port = 1;
+        EXPECT_EQ(E_FAIL, server->GetPeerAddress(&address, &port));
+        EXPECT_EQ(0u, address);
+    });
+}
+
+TEST_P(TcpSocketTest, ListenOnBusyPortReportsBindError) {
+    IAsynTcpListener2* first = make_listener();
+    const std::uint16_t port = listen(first);
+    IAsynTcpListener2* second = make_listener();
+    IAsynIoOperation* op = operation(0);
+    env->run([&] { EXPECT_EQ(S_OK, second->ListenOn(htonl(INADDR_LOOPBACK), port, op)); });
+    EXPECT_EQ(10048u, sink->wait(op).error);  // WSAEADDRINUSE
+    IAsynIoOperation* accept_op = operation(0);
+    env->run([&] {
+        EXPECT_EQ(E_UNEXPECTED, second->Accept(accept_op));
+        EXPECT_EQ(E_UNEXPECTED, first->ListenOn(0, 0, op));
+    });
+}
+
+TEST_P(TcpSocketTest, FailedAcceptHasNoResultObject) {
+    IAsynTcpListener2* listener = make_listener();
+    listen(listener);
+    IAsynIoOperation* op = operation(0);
+    env->run([&] { EXPECT_EQ(S_OK, listener->Accept(op)); });
+    env->run([&] { EXPECT_EQ(S_OK, listener->Close()); });
+    EXPECT_EQ(995u, sink->wait(op).error);
+    IUnknown* object = reinterpret_cast<IUnknown*>(1);
+    EXPECT_EQ(S_OK, op->GetResultObject(&object));
+    EXPECT_EQ(nullptr, object);
+    env->run([&] { EXPECT_EQ(E_UNEXPECTED, listener->Close()); });
+}
+
+TEST_P(TcpSocketTest, ArgumentAndStateChecks) {
+    IAsynTcpSocket* socket = nullptr;
+    ASSERT_EQ(S_OK, socket_factory::create_tcp_socket(env->services(), IID_IAsynTcpSocket,
+                                                     reinterpret_cast<void**>(&socket)));
+    keep(socket);
+    IAsynIoOperation* op = operation(16);
+    env->run([&] {
+        EXPECT_EQ(E_INVALIDARG, socket->SetRecvTimeout(0));
+        EXPECT_EQ(E_INVALIDARG, socket->SetRecvBufferSize(0));
+        EXPECT_EQ(S_OK, socket->SetRecvBufferSize(65536));
+        EXPECT_EQ(E_INVALIDARG, socket->Connect(op, 0, "x", 80, 0));
+        EXPECT_EQ(E_UNEXPECTED, socket->Read(op));
+        EXPECT_EQ(E_UNEXPECTED, socket->Close());
+        DWORD address = 0;
+        WORD port = 0;
+        EXPECT_EQ(E_FAIL, socket->GetLocalAddress(&address, &port));
+        EXPECT_EQ(E_INVALIDARG, socket->GetLocalAddress(nullptr, &port));
+    });
+    // Without a connection scheduler the connect completes with a fixed code.
+    env->run([&] { EXPECT_EQ(S_OK, socket->Connect(op, 9, "127.0.0.1", 80, 0)); });
+    const auto result = sink->wait(op);
+    EXPECT_EQ(connect_unavailable_error, result.error);
+    EXPECT_EQ(0u, result.bytes);
+    env->run([&] { EXPECT_EQ(E_UNEXPECTED, socket->Connect(op, 9, "127.0.0.1", 80, 0)); });
+    // The socket made for the connect took the pending receive-buffer size.
+    auto* object = static_cast<CAsynTcpSocket*>(socket);
+    EXPECT_FALSE(object->socket_device()->recv_buffer_pending());
+    env->run([&] { EXPECT_EQ(S_OK, socket->Close()); });
+}
+
+TEST_P(TcpSocketTest, CallsOffTheDispatchThreadAreRefused) {
+    IAsynTcpSocket* socket = nullptr;
+    ASSERT_EQ(S_OK, socket_factory::create_tcp_socket(env->services(), IID_IAsynTcpSocket,
+                                                     reinterpret_cast<void**>(&socket)));
+    keep(socket);
+    IAsynTcpListener2* listener = make_listener();
+    IAsynIoOperation* op = operation(16);
+    DWORD address = 0;
+    WORD port = 0;
+    EXPECT_EQ(E_ACCESSDENIED, socket->Read(op));
+    EXPECT_EQ(E_ACCESSDENIED, socket->ReadFully(op));
+    EXPECT_EQ(E_ACCESSDENIED, socket->Connect(op, 9, "127.0.0.1", 80, 0));
+    EXPECT_EQ(E_ACCESSDENIED, socket->SetRecvTimeout(10));
+    EXPECT_EQ(E_ACCESSDENIED, socket->GetLocalAddress(&address, &port));
+    EXPECT_EQ(E_ACCESSDENIED, socket->Close());
+    EXPECT_EQ(E_ACCESSDENIED, listener->Listen(0, op));
+    EXPECT_EQ(E_ACCESSDENIED, listener->Accept(op));
+    EXPECT_EQ(E_ACCESSDENIED, listener->Close());
+    EXPECT_FALSE(sink->completed(op));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TcpSocketTest, ::testing::Values(mode::port, mode::alertable), mode_name);
+
+}  // namespace
