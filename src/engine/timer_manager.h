@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory_resource>
 #include <set>
 
 namespace asynframe {
@@ -59,15 +60,18 @@ private:
             return static_cast<std::int32_t>(a.due - b.due) < 0;
         }
     };
-    using queue_type = std::multiset<timer_entry, due_order>;
+    using queue_type = std::pmr::multiset<timer_entry, due_order>;
     // Keyed by target and param, so finding one handler timer among many of the
     // same handler costs logarithmic time. Operation time-outs use param 0 and may
     // repeat (an operation can be armed twice).
     using index_key = std::pair<const void*, std::uint32_t>;
-    using index_type = std::multimap<index_key, queue_type::iterator>;
+    using index_type = std::pmr::multimap<index_key, queue_type::iterator>;
 
-    queue_type _queue;
-    index_type _index;
+    // Tree nodes come from a pool of their own: arming and firing reuse freed
+    // nodes instead of going to the general allocator.
+    std::pmr::unsynchronized_pool_resource _nodes;
+    queue_type _queue{&_nodes};
+    index_type _index{&_nodes};
 };
 
 }  // namespace asynframe

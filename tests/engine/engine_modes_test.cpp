@@ -456,6 +456,7 @@ TEST_P(EngineModeTest, StopLeavesCompletionsQueuedBehindTheQuitMarker) {
         EXPECT_TRUE(second.is_pending());
     }
     engine.reset();  // the engine deletes what it still holds orphaned
+    services.asyn_io_manager_ptr = nullptr;
     EXPECT_TRUE(orphan_deleted.load());
     EXPECT_FALSE(second_delivered.load() && GetParam() != mode::alertable);
     second.clear_pending();

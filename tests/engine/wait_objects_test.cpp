@@ -203,15 +203,10 @@ TEST_P(WaitObjectsTest, PlacesSixtyOneHandlesPerThread) {
 
 TEST_P(WaitObjectsTest, SimultaneousSignalsReachOwnerInPriorityOrderDemotedLast) {
     platform::event& gate = new_event();
-
     platform::event& demoted = new_event();
-
     platform::event& low = new_event();
-
     platform::event& high = new_event();
-
     platform::event& equal_a = new_event();
-
     platform::event& equal_b = new_event();
     manager->gate = &gate;
     ASSERT_TRUE(on_dispatch([&] {
@@ -265,7 +260,6 @@ TEST_P(WaitObjectsTest, RepeatedSignalsBeforeDispatchYieldOneNotification) {
 
 TEST_P(WaitObjectsTest, RemovalDropsAPostedNotification) {
     platform::event& e = new_event();
-
     platform::event& other = new_event();
     const wait_handle h = wait_handle::of(e);
     ASSERT_TRUE(on_dispatch([&] {
@@ -291,7 +285,6 @@ TEST_P(WaitObjectsTest, RemovalDropsAPostedNotification) {
 
 TEST_P(WaitObjectsTest, RemoveWhileAddStillQueuedReturnsAtOnce) {
     platform::event& gate = new_event();
-
     platform::event& late = new_event();
     manager->gate = &gate;
     ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(wait_handle::of(gate), 0)); }));

@@ -183,6 +183,15 @@ public:
                 return wait_result::stopped;
             }
             const int left = deadline.remaining();
+            if (left != 0) {
+                // A short look before sleeping saves busy producers the wake-up write.
+                bool work = false;
+                for (int i = 0; i < 256 && !work; ++i) {
+                    work = !_posted.empty();
+                    spin_pause();
+                }
+                if (work) continue;
+            }
             _sleeping.store(true, std::memory_order_seq_cst);
             if (!_posted.empty()) {
                 _sleeping.store(false, std::memory_order_relaxed);

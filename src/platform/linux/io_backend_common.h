@@ -75,6 +75,14 @@ struct block_list {
     }
 };
 
+inline void spin_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 inline std::int64_t monotonic_now_ms() noexcept {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);

@@ -24,6 +24,7 @@ constexpr std::uint64_t cancel_tag = 2;
 constexpr std::uint64_t stop_tag = 3;
 
 constexpr unsigned ring_entries = 256;
+constexpr int spin_rounds = 256;
 constexpr unsigned completion_entries = 4096;
 
 bool is_file_kind(io_kind kind) noexcept {
@@ -202,6 +203,9 @@ public:
             const int left = deadline.remaining();
             if (left == 0) return wait_result::timeout;
 
+            // Producers on other threads usually post again within microseconds:
+            // a short look before sleeping saves them the wake-up write.
+            if (spin_for_work()) continue;
             _sleeping.store(true, std::memory_order_seq_cst);
             if (!_posted.empty()) {
                 _sleeping.store(false, std::memory_order_relaxed);
@@ -251,6 +255,14 @@ public:
     }
 
 private:
+    bool spin_for_work() noexcept {
+        for (int i = 0; i < spin_rounds; ++i) {
+            if (!_posted.empty() || ::io_uring_cq_ready(&_ring) != 0) return true;
+            spin_pause();
+        }
+        return false;
+    }
+
     static void fill_message(io_block& block, void* buffer, std::uint32_t length, ::sockaddr* address,
                              ::socklen_t address_length) noexcept {
         block.buffer = buffer;
