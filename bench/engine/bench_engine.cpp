@@ -113,14 +113,16 @@ void cross_thread_posts_ours(benchmark::State& state) {
         std::unique_ptr<asyn_io_operation> operation;
         std::atomic<bool> busy{false};
     };
-    std::vector<slot> slots(in_flight);
+    // Enough operations that the producer rarely finds the next one still queued.
+    constexpr int pool = 65536;
+    std::vector<slot> slots(pool);
     std::atomic<int> delivered{0};
     function_handler handler;
     handler.run = [&](asyn_io_operation* operation) {
         slots[operation->preset_bytes()].busy.store(false, std::memory_order_release);
         delivered.fetch_add(1, std::memory_order_release);
     };
-    for (int i = 0; i < in_flight; ++i) {
+    for (int i = 0; i < pool; ++i) {
         slots[i].operation = std::make_unique<asyn_io_operation>(&fixture.services,
                                                                  static_cast<asyn_io_handler_base*>(&handler), 0);
         slots[i].operation->set_preset_result(0, static_cast<std::uint32_t>(i));
@@ -132,7 +134,10 @@ void cross_thread_posts_ours(benchmark::State& state) {
         while (sent < posts_per_run) {
             slot& s = slots[next];
             next = (next + 1) % slots.size();
-            if (s.busy.load(std::memory_order_acquire)) continue;
+            if (s.busy.load(std::memory_order_acquire)) {
+                std::this_thread::yield();
+                continue;
+            }
             s.busy.store(true, std::memory_order_relaxed);
             fixture.engine->post(s.operation.get());
             ++sent;

@@ -211,16 +211,18 @@ wait_objects_thread_manager::wait_objects_thread_manager(singleton_instance* ins
                                                          i_wait_objects_thread_notify* owner)
     : asyn_io_handler(instance), _owner(owner) {}
 
+void wait_objects_thread_manager::stop_threads() {
+    mutex::scoped_lock guard(_threads_lock);
+    // Signal every thread first so they wind down together, then wait for each.
+    for (auto& t : _threads)
+        if (t->thread_id() != 0) t->signal_stop();
+    for (auto& t : _threads) t->stop();
+    _threads.clear();
+    _placements.clear();
+}
+
 wait_objects_thread_manager::~wait_objects_thread_manager() {
-    {
-        mutex::scoped_lock guard(_threads_lock);
-        // Signal every thread first so they wind down together, then wait for each.
-        for (auto& t : _threads)
-            if (t->thread_id() != 0) t->signal_stop();
-        for (auto& t : _threads) t->stop();
-        _threads.clear();
-        _placements.clear();
-    }
+    stop_threads();
     // Notifications still in flight must not reach a handler that is gone: orphan
     // them here whatever thread this is (the engine deletes them on delivery).
     std::vector<asyn_io_operation*> pending;

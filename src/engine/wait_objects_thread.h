@@ -131,7 +131,12 @@ public:
     // Stops and deletes every wait thread, then drops notifications still in flight.
     ~wait_objects_thread_manager() override;
 
-    // Dispatch thread (the owner's calls).
+    // Stops and deletes every wait thread: nothing is watched any more. A subclass
+    // that overrides on_wait_object_signaled calls this from its own destructor.
+    void stop_threads();
+
+    // Dispatch thread (the owner's calls). A watched event or socket must stay open
+    // until it is removed: a closed descriptor ends the wait of its thread.
     bool add_wait_object(const wait_handle& handle, std::int32_t priority);
     // Returns once the handle is no longer watched; a notification already posted
     // for it is dropped, so the owner hears nothing more about it.

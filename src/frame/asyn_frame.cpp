@@ -8,6 +8,7 @@
 #include "frame/asyn_io_operation_object.h"
 #include "frame/frame_services.h"
 #include "platform/memory.h"
+#include "socket/socket_factory.h"
 #include "support/setting.h"
 #include "support/stat_data.h"
 
@@ -545,7 +546,7 @@ HRESULT not_yet(Out** out) {
 HRESULT CAsynFrame::CreateTcpListener(IAsynTcpListener** listener) {
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
     if (listener == nullptr) return E_INVALIDARG;
-    return not_yet(listener);
+    return socket_factory::create_tcp_listener(&_services, IID_IAsynTcpListener, reinterpret_cast<void**>(listener));
 }
 
 HRESULT CAsynFrame::CreateSock5TcpListener(DWORD, const char*, WORD, DWORD, const char*, DWORD, const char*, DWORD,
@@ -558,13 +559,13 @@ HRESULT CAsynFrame::CreateSock5TcpListener(DWORD, const char*, WORD, DWORD, cons
 HRESULT CAsynFrame::CreateTcpSocket(IAsynTcpSocket** socket) {
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
     if (socket == nullptr) return E_INVALIDARG;
-    return not_yet(socket);
+    return socket_factory::create_tcp_socket(&_services, IID_IAsynTcpSocket, reinterpret_cast<void**>(socket));
 }
 
 HRESULT CAsynFrame::CreateUdpSocket(IAsynUdpSocket** socket) {
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
     if (socket == nullptr) return E_INVALIDARG;
-    return not_yet(socket);
+    return socket_factory::create_udp_socket(&_services, IID_IAsynUdpSocket, reinterpret_cast<void**>(socket));
 }
 
 HRESULT CAsynFrame::file_request(IAsynIoOperation* operation, DWORD size_low, DWORD size_high, DWORD name_length,
@@ -596,7 +597,7 @@ HRESULT CAsynFrame::CreateAsynFile(IAsynFile** file) {
 HRESULT CAsynFrame::CreateIcmpSocket(IAsynIcmpSocket** socket) {
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
     if (socket == nullptr) return E_INVALIDARG;
-    return not_yet(socket);
+    return socket_factory::create_icmp_socket(&_services, IID_IAsynIcmpSocket, reinterpret_cast<void**>(socket));
 }
 
 HRESULT CAsynFrame::CreateDns(IAsynDns** dns) {
@@ -622,13 +623,14 @@ HRESULT CAsynFrame::CreateSpeedLimitSocket(IAsynTcpSocket*, ISpeedLimit*, ISpeed
 HRESULT CAsynFrame::CreateUdpSocket2(IAsynUdpSocket2** socket) {
     if (socket == nullptr) return E_INVALIDARG;
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
-    return not_yet(socket);
+    return socket_factory::create_udp_socket(&_services, IID_IAsynUdpSocket2, reinterpret_cast<void**>(socket));
 }
 
 HRESULT CAsynFrame::CreateTcpListener2(IAsynTcpListener2** listener) {
     if (listener == nullptr) return E_INVALIDARG;
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
-    return not_yet(listener);
+    return socket_factory::create_tcp_listener(&_services, IID_IAsynTcpListener2,
+                                               reinterpret_cast<void**>(listener));
 }
 
 HRESULT CAsynFrame::CreateSock5UdpSocket(DWORD, const char*, WORD, DWORD, const char*, DWORD, const char*,

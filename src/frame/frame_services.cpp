@@ -1,11 +1,13 @@
 #include "frame/frame_services.h"
 
+#include "socket/socket_services.h"
+
 namespace asynframe::frame_services {
 
-// No subsystem has registered a service yet: the bundle keeps its entries
-// empty and the frame answers the dependent slots with E_NOTIMPL.
+// Subsystems not yet in this build leave their entries empty and the frame
+// answers the dependent slots with E_NOTIMPL.
 
-void create(singleton_instance&) {}
+void create(singleton_instance& services) { socket_services::create_accept_manager(services); }
 
 IUnknown* create_connect_manager_object(singleton_instance&) { return nullptr; }
 
@@ -15,13 +17,13 @@ void acquire_resolver() {}
 
 void release_resolver() noexcept {}
 
-void start(singleton_instance&) {}
+void start(singleton_instance& services) { socket_services::start_accept_manager(services); }
 
-void stop(singleton_instance&) noexcept {}
+void stop(singleton_instance& services) noexcept { socket_services::stop_accept_manager(services); }
 
 void destroy(singleton_instance& services) noexcept {
     services.file_asyn_io_helper_ptr = nullptr;
-    services.accept_manager_ptr = nullptr;
+    socket_services::destroy_accept_manager(services);
     services.connect_manager_ptr = nullptr;
 }
 

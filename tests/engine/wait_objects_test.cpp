@@ -95,6 +95,7 @@ private:
 class observed_manager : public wait_objects_thread_manager {
 public:
     using wait_objects_thread_manager::wait_objects_thread_manager;
+    ~observed_manager() override { stop_threads(); }
 
     void on_wait_object_signaled(const wait_handle& handle) override {
         if (gate != nullptr && handle == wait_handle::of(*gate)) {

@@ -186,7 +186,7 @@ public:
             if (left != 0) {
                 // A short look before sleeping saves busy producers the wake-up write.
                 bool work = false;
-                for (int i = 0; i < 256 && !work; ++i) {
+                for (int i = 0; i < 64 && !work; ++i) {
                     work = !_posted.empty();
                     spin_pause();
                 }

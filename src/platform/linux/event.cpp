@@ -57,6 +57,7 @@ bool event::wait(std::uint32_t timeout_ms) noexcept {
         pollfd p{_fd, POLLIN, 0};
         const int n = ::poll(&p, 1, limit.remaining_poll_ms());
         if (n < 0 && errno != EINTR) return false;
+        if (n > 0 && (p.revents & POLLNVAL) != 0) return false;
         if (n == 0 && limit.expired()) return try_acquire();
     }
 }

@@ -24,7 +24,7 @@ constexpr std::uint64_t cancel_tag = 2;
 constexpr std::uint64_t stop_tag = 3;
 
 constexpr unsigned ring_entries = 256;
-constexpr int spin_rounds = 256;
+constexpr int spin_rounds = 64;
 constexpr unsigned completion_entries = 4096;
 
 bool is_file_kind(io_kind kind) noexcept {
@@ -154,7 +154,7 @@ public:
 
     void cancel(int fd) noexcept override {
         std::lock_guard<std::mutex> guard(_sq_lock);
-        io_uring_sqe* sqe = get_sqe_locked();
+        io_uring_sqe* sqe = get_sqe_marked_locked();
         if (sqe == nullptr) return;
         ::io_uring_prep_cancel_fd(sqe, fd, IORING_ASYNC_CANCEL_ALL);
         ::io_uring_sqe_set_data64(sqe, cancel_tag);
@@ -196,9 +196,9 @@ public:
                 return wait_result::stopped;
             }
             if (stop_fd >= 0 && _stop_fd_armed != stop_fd) arm_stop(stop_fd);
-            {
+            if (_unsubmitted.load(std::memory_order_acquire)) {
                 std::lock_guard<std::mutex> guard(_sq_lock);
-                if (::io_uring_sq_ready(&_ring) != 0) submit_locked();
+                submit_locked();
             }
             const int left = deadline.remaining();
             if (left == 0) return wait_result::timeout;
@@ -230,7 +230,7 @@ public:
         {
             std::lock_guard<std::mutex> guard(_sq_lock);
             _closing = true;
-            if (io_uring_sqe* sqe = get_sqe_locked()) {
+            if (io_uring_sqe* sqe = get_sqe_marked_locked()) {
                 ::io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
                 ::io_uring_sqe_set_data64(sqe, cancel_tag);
             }
@@ -286,7 +286,7 @@ private:
         block.result = 0;
         block.done = 0;
         std::lock_guard<std::mutex> guard(_sq_lock);
-        io_uring_sqe* sqe = get_sqe_locked();
+        io_uring_sqe* sqe = get_sqe_marked_locked();
         if (sqe == nullptr)
             return is_file_kind(kind) ? file_error_from_errno(ENOMEM) : socket_error_from_errno(ENOBUFS);
         prepare(sqe);
@@ -314,11 +314,19 @@ private:
         do {
             result = ::io_uring_submit(&_ring);
         } while (result == -EINTR);
+        _unsubmitted.store(::io_uring_sq_ready(&_ring) != 0, std::memory_order_release);
         return result;
     }
 
-    bool arm_wake_locked() noexcept {
+    // Every prepared entry, under the lock, marks the queue as holding work.
+    io_uring_sqe* get_sqe_marked_locked() noexcept {
         io_uring_sqe* sqe = get_sqe_locked();
+        if (sqe != nullptr) _unsubmitted.store(true, std::memory_order_release);
+        return sqe;
+    }
+
+    bool arm_wake_locked() noexcept {
+        io_uring_sqe* sqe = get_sqe_marked_locked();
         if (sqe == nullptr) return false;
         ::io_uring_prep_poll_multishot(sqe, _wake_fd, POLLIN);
         ::io_uring_sqe_set_data64(sqe, wake_tag);
@@ -327,7 +335,7 @@ private:
 
     void arm_stop(int stop_fd) noexcept {
         std::lock_guard<std::mutex> guard(_sq_lock);
-        io_uring_sqe* sqe = get_sqe_locked();
+        io_uring_sqe* sqe = get_sqe_marked_locked();
         if (sqe == nullptr) return;
         ::io_uring_prep_poll_add(sqe, stop_fd, POLLIN);
         ::io_uring_sqe_set_data64(sqe, stop_tag);
@@ -375,6 +383,7 @@ private:
     std::atomic<bool> _wake_sent{false};
     std::atomic<std::uint32_t> _waiter_thread{0};
     std::atomic<std::size_t> _inflight{0};
+    std::atomic<bool> _unsubmitted{false};
     int _stop_fd_armed = -1;
     bool _stop_seen = false;
     bool _closing = false;
