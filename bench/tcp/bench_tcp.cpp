@@ -445,13 +445,14 @@ void on_dispatch(our_engine& engine, callback_sink*, const std::function<void()>
     kick_sink->on_complete = [&](IAsynIoOperation*, DWORD, DWORD) {
         work();
         done = true;
+        done.notify_all();
     };
     IAsynIoOperation* kick = our_operation(engine, kick_sink, 0);
     CAsynIoOperation* object = CAsynIoOperation::resolve(kick);
     object->AddRef();  // the posted request's reference
     object->engine_operation()->set_preset_result(0, 0);
     object->engine_operation()->post();
-    while (!done.load()) std::this_thread::yield();
+    done.wait(false);
     kick->Release();
     kick_sink->Release();
 }
@@ -467,6 +468,7 @@ void our_pingpong(benchmark::State& state) {
     IAsynIoOperation* server_op = our_operation(engine, sink, message_size);
     bool client_writing = true, server_reading = true;
     std::atomic<long> count{0};
+    std::atomic<bool> finished{false};
     long target = 0;
     sink->on_complete = [&](IAsynIoOperation* op, DWORD error, DWORD) {
         if (error != 0) return;
@@ -483,18 +485,22 @@ void our_pingpong(benchmark::State& state) {
             } else if (count.fetch_add(1) + 1 < target) {
                 client_writing = true;
                 client->WriteFully(client_op);
+            } else {
+                finished = true;
+                finished.notify_all();
             }
         }
     };
     on_dispatch(engine, sink, [&] { server->ReadFully(server_op); });
     for (auto _ : state) {
         count = 0;
+        finished = false;
         target = pingpong_batch;
         on_dispatch(engine, sink, [&] {
             client_writing = true;
             client->WriteFully(client_op);
         });
-        while (count.load() < target) std::this_thread::yield();
+        finished.wait(false);
     }
     state.SetItemsProcessed(state.iterations() * pingpong_batch);
     on_dispatch(engine, sink, [&] {
@@ -519,11 +525,15 @@ void our_bulk(benchmark::State& state) {
     IAsynIoOperation* server_op = our_operation(engine, sink, bulk_chunk);
     std::size_t written = 0;
     std::atomic<std::size_t> received{0};
+    std::atomic<bool> finished{false};
     std::size_t target = 0;
     sink->on_complete = [&](IAsynIoOperation* op, DWORD error, DWORD bytes) {
         if (error != 0) return;
         if (op == server_op) {
-            received.fetch_add(bytes);
+            if (received.fetch_add(bytes) + bytes >= target && target != 0) {
+                finished = true;
+                finished.notify_all();
+            }
             if (bytes != 0) server->Read(server_op);
         } else if (op == client_op) {
             written += bytes;
@@ -533,11 +543,12 @@ void our_bulk(benchmark::State& state) {
     on_dispatch(engine, sink, [&] { server->Read(server_op); });
     for (auto _ : state) {
         const std::size_t goal = target + bulk_batch;
+        finished = false;
         on_dispatch(engine, sink, [&] {
             target = goal;
             client->WriteFully(client_op);
         });
-        while (received.load() < goal) std::this_thread::yield();
+        finished.wait(false);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bulk_batch));
     on_dispatch(engine, sink, [&] {
@@ -575,6 +586,7 @@ void our_accept(benchmark::State& state) {
             connection->Release();
         }
         accepted.fetch_add(1, std::memory_order_release);
+        accepted.notify_all();
         listener->Accept(op);
     };
     on_dispatch(engine, sink, [&] {
@@ -585,7 +597,7 @@ void our_accept(benchmark::State& state) {
     for (auto _ : state) {
         const long base = accepted.load();
         std::thread connecting(connector, port, accept_batch, std::cref(accepted), base);
-        while (accepted.load() - base < accept_batch) std::this_thread::yield();
+        for (long seen = accepted.load(); seen - base < accept_batch; seen = accepted.load()) accepted.wait(seen);
         connecting.join();
     }
     state.SetItemsProcessed(state.iterations() * accept_batch);

@@ -158,9 +158,8 @@ void asyn_io_manager::run() {
     if (_events != nullptr) _events->on_thread_end();
 }
 
-void asyn_io_manager::fire_front_timer() {
-    timer_entry entry;
-    _timers->front(entry);
+void asyn_io_manager::fire_front_timer(const timer_entry& entry) {
+    // `entry` is the front the caller just looked at: take it out, then fire it.
     _timers->pop_front();
     if (entry.is_operation)
         cancel_io(entry.operation()->operate_handle());
@@ -183,7 +182,7 @@ void asyn_io_manager::port_loop() {
                 timeout = static_cast<std::uint32_t>(entry.remaining);
             } else {
                 // At most one expired timer between two looks at the ring.
-                fire_front_timer();
+                fire_front_timer(entry);
                 timeout = 0;
             }
         }
@@ -220,7 +219,7 @@ void asyn_io_manager::alertable_loop() {
                 if (_timers->has_timers()) {
                     timer_entry entry;
                     _timers->front(entry);
-                    if (entry.remaining == 0) fire_front_timer();
+                    if (entry.remaining == 0) fire_front_timer(entry);
                 }
                 break;
             case platform::io_backend::wait_result::stopped:

@@ -86,7 +86,7 @@ private:
     void port_loop();
     void alertable_loop();
     void relay_loop();
-    void fire_front_timer();
+    void fire_front_timer(const timer_entry& entry);
     [[noreturn]] void fatal_not_pending(asyn_io_operation* operation, int result);
 
     void create_window();

@@ -106,6 +106,16 @@ void accept_manager::cancel_socket(int socket_handle) {
         change();
         return;
     }
+    {
+        // Most sockets closed are not listening ones: spare them the handshake.
+        std::lock_guard<std::recursive_mutex> guard(_request_lock);
+        const auto uses_socket = [socket_handle](asyn_io_operation* operation) {
+            return operation->operate_handle() == socket_handle;
+        };
+        if (std::none_of(_accepting_infos.begin(), _accepting_infos.end(), uses_socket) &&
+            std::none_of(_request_queue.begin(), _request_queue.end(), uses_socket))
+            return;
+    }
     if (with_thread_held(change)) return;
     std::lock_guard<std::recursive_mutex> guard(_request_lock);
     for (auto it = _request_queue.begin(); it != _request_queue.end();) {

@@ -13,6 +13,7 @@
 
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_manager.h"
+#include "engine/engine_test_support.h"
 #include "engine/wait_objects_thread.h"
 #include "platform/ui_window.h"
 
@@ -113,17 +114,27 @@ public:
     std::atomic<int> signals{0};
 };
 
-enum class engine_mode { port, alertable, ui_thread };
+enum class engine_mode { port, alertable, ui_thread, ui_thread_alertable };
 
 void PrintTo(engine_mode mode, std::ostream* os) {
-    *os << (mode == engine_mode::port ? "port" : mode == engine_mode::alertable ? "alertable" : "ui_thread");
+    switch (mode) {
+        case engine_mode::port: *os << "port"; break;
+        case engine_mode::alertable: *os << "alertable"; break;
+        case engine_mode::ui_thread: *os << "ui_thread"; break;
+        case engine_mode::ui_thread_alertable: *os << "ui_thread_alertable"; break;
+    }
+}
+
+bool is_ui(engine_mode mode) { return mode == engine_mode::ui_thread || mode == engine_mode::ui_thread_alertable; }
+bool is_alertable(engine_mode mode) {
+    return mode == engine_mode::alertable || mode == engine_mode::ui_thread_alertable;
 }
 
 class WaitObjectsTest : public ::testing::TestWithParam<engine_mode> {
 protected:
     void SetUp() override {
-        _engine = std::make_unique<asyn_io_manager>(&_instance, GetParam() == engine_mode::alertable);
-        _engine->set_ui_mode(GetParam() == engine_mode::ui_thread);
+        _engine = std::make_unique<asyn_io_manager>(&_instance, is_alertable(GetParam()));
+        _engine->set_ui_mode(is_ui(GetParam()));
         _instance.asyn_io_manager_ptr = _engine.get();
         _engine->start();
         _caller = std::make_unique<dispatch_call>(&_instance);
@@ -143,7 +154,7 @@ protected:
 
     // In UI-thread mode this (test) thread is the dispatch thread: it pumps while it waits.
     bool until(const std::function<bool()>& condition) {
-        if (GetParam() != engine_mode::ui_thread) return eventually(condition);
+        if (!is_ui(GetParam())) return eventually(condition);
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(hard_limit_ms);
         while (!condition()) {
             if (std::chrono::steady_clock::now() > end) return false;
@@ -154,7 +165,7 @@ protected:
 
     bool on_dispatch(std::function<void()> fn) {
         if (!_caller->post(std::move(fn))) return false;
-        if (GetParam() != engine_mode::ui_thread) return _caller->done(hard_limit_ms);
+        if (!is_ui(GetParam())) return _caller->done(hard_limit_ms);
         return until([&] { return _caller->done(0); });
     }
     // Everything posted before this call has been dispatched when it returns.
@@ -325,6 +336,39 @@ TEST_P(WaitObjectsTest, ReadySocketIsReportedOnceUntilTheOwnerHasSeenIt) {
     ::close(sv[1]);
 }
 
+TEST_P(WaitObjectsTest, ConnectOutcomesOnLoopbackAreReported) {
+    const int listener = engine_test::make_listener();
+    const sockaddr_in open_port = engine_test::loopback(engine_test::local_port(listener));
+    // A port nobody listens on: take one from a listener that is then closed.
+    const int gone = engine_test::make_listener();
+    const sockaddr_in closed_port = engine_test::loopback(engine_test::local_port(gone));
+    ::close(gone);
+
+    const int ok = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int refused = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(ok, 0);
+    ASSERT_GE(refused, 0);
+    const wait_handle ok_handle = wait_handle::socket(ok, wait_handle::socket_writable);
+    const wait_handle refused_handle = wait_handle::socket(refused, wait_handle::socket_writable);
+    owner->on_signal = [&](const wait_handle& h) { EXPECT_TRUE(manager->remove_wait_object(h)); };
+    ASSERT_TRUE(on_dispatch([&] {
+        ::connect(ok, reinterpret_cast<const sockaddr*>(&open_port), sizeof open_port);
+        ::connect(refused, reinterpret_cast<const sockaddr*>(&closed_port), sizeof closed_port);
+        EXPECT_TRUE(manager->add_wait_object(ok_handle, 0));
+        EXPECT_TRUE(manager->add_wait_object(refused_handle, 0));
+    }));
+    ASSERT_TRUE(until([&] { return owner->count() == 2; }));
+    EXPECT_EQ(owner->count_of(ok_handle), 1u);
+    EXPECT_EQ(owner->count_of(refused_handle), 1u);
+    int error = -1;
+    socklen_t length = sizeof error;
+    ASSERT_EQ(::getsockopt(refused, SOL_SOCKET, SO_ERROR, &error, &length), 0);
+    EXPECT_EQ(error, ECONNREFUSED);
+    ::close(ok);
+    ::close(refused);
+    ::close(listener);
+}
+
 TEST_P(WaitObjectsTest, DestroyingTheManagerWithANotificationInFlight) {
     platform::event& e = new_event();
     ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(wait_handle::of(e), 0)); }));
@@ -338,7 +382,8 @@ TEST_P(WaitObjectsTest, DestroyingTheManagerWithANotificationInFlight) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EngineModes, WaitObjectsTest,
-                         ::testing::Values(engine_mode::port, engine_mode::alertable, engine_mode::ui_thread),
+                         ::testing::Values(engine_mode::port, engine_mode::alertable, engine_mode::ui_thread,
+                                           engine_mode::ui_thread_alertable),
                          [](const ::testing::TestParamInfo<engine_mode>& info) {
                              return ::testing::PrintToString(info.param);
                          });

@@ -17,17 +17,10 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto hard_limit = 10s;
 
-// Records every signal; the signal of `gate` blocks the wait thread until released.
+// Records every signal.
 class recorder : public i_wait_objects_thread_notify {
 public:
     void on_wait_object_signaled(const wait_handle& handle) override {
-        if (gate != nullptr && handle == wait_handle::of(*gate)) {
-            std::unique_lock<std::mutex> lock(_lock);
-            _gate_entered = true;
-            _changed.notify_all();
-            _changed.wait(lock, [&] { return _gate_open; });
-            return;
-        }
         std::lock_guard<std::mutex> lock(_lock);
         _seen.push_back(handle);
         _changed.notify_all();
@@ -37,28 +30,15 @@ public:
         std::unique_lock<std::mutex> lock(_lock);
         return _changed.wait_for(lock, hard_limit, [&] { return _seen.size() >= n; });
     }
-    bool wait_gate_entered() {
-        std::unique_lock<std::mutex> lock(_lock);
-        return _changed.wait_for(lock, hard_limit, [&] { return _gate_entered; });
-    }
-    void open_gate() {
-        std::lock_guard<std::mutex> lock(_lock);
-        _gate_open = true;
-        _changed.notify_all();
-    }
     std::vector<wait_handle> seen() {
         std::lock_guard<std::mutex> lock(_lock);
         return _seen;
     }
 
-    platform::event* gate = nullptr;
-
 private:
     std::mutex _lock;
     std::condition_variable _changed;
     std::vector<wait_handle> _seen;
-    bool _gate_entered = false;
-    bool _gate_open = false;
 };
 
 bool wait_until_count(const wait_objects_thread& t, std::size_t n) {
@@ -91,36 +71,6 @@ TEST(WaitRequestListTest, RemoveCancelsAQueuedAdd) {
     EXPECT_EQ(r.kind, wait_request::demote);
     EXPECT_TRUE(r.handle == hb);
     EXPECT_FALSE(list.pop(r));
-}
-
-TEST(WaitObjectsThreadTest, ReportsSimultaneousSignalsInPriorityOrder) {
-    recorder rec;
-    platform::event gate(false);
-    rec.gate = &gate;
-    platform::event low(false), high(false), equal_first(false), equal_second(false);
-    wait_objects_thread t(&rec);
-    t.start();
-    t.add_handle(wait_handle::of(gate), 100);
-    ASSERT_TRUE(wait_until_count(t, 3));
-
-    // Hold the wait thread inside a notification so the adds below are taken in one batch
-    // and every handle is already signalled when the thread waits again.
-    gate.set();
-    ASSERT_TRUE(rec.wait_gate_entered());
-    for (auto* e : {&low, &high, &equal_first, &equal_second}) e->set();
-    t.add_handle(wait_handle::of(low), -5);
-    t.add_handle(wait_handle::of(equal_first), 7);
-    t.add_handle(wait_handle::of(high), 9);
-    t.add_handle(wait_handle::of(equal_second), 7);
-    rec.open_gate();
-    ASSERT_TRUE(rec.wait_for_count(4));
-    const auto seen = rec.seen();
-    ASSERT_EQ(seen.size(), 4u);
-    EXPECT_TRUE(seen[0] == wait_handle::of(high));
-    EXPECT_TRUE(seen[1] == wait_handle::of(equal_first));
-    EXPECT_TRUE(seen[2] == wait_handle::of(equal_second));
-    EXPECT_TRUE(seen[3] == wait_handle::of(low));
-    t.stop();
 }
 
 TEST(WaitObjectsThreadTest, RemoveAndWaitStopsWatchingAndSurvivesAStoppedThread) {
