@@ -12,6 +12,13 @@ void reserve_one_more(std::vector<T>& items) {
     if (items.size() == items.capacity()) items.reserve(items.empty() ? 64 : items.capacity() * 2);
 }
 
+std::uint64_t mix(std::uint64_t x) noexcept {
+    x ^= x >> 32;
+    x *= 0xD6E8FEB86659FD93ull;
+    x ^= x >> 32;
+    return x * 0x9E3779B97F4A7C15ull;
+}
+
 }  // namespace
 
 void timer_manager::front(timer_entry& entry) const {
@@ -31,8 +38,8 @@ void timer_manager::pop_front() {
     node& n = _nodes[index];
     if (!n.is_operation && n.repeat) {
         // Next due one period from now, not from the previous due time. The
-        // entry keeps its index and chain places and only moves in the queue,
-        // behind every entry armed before it with the same due time.
+        // entry keeps its lookups and only moves in the queue, behind every
+        // entry already armed with the same due time.
         n.due = platform::tick_count() + n.period;
         sift_down(0, heap_item{n.due, index, _sequence++});
         return;
@@ -42,12 +49,10 @@ void timer_manager::pop_front() {
 
 bool timer_manager::set_timer(timeout_handler* handler, std::uint32_t millisecond, std::uint32_t param,
                               bool repeat) {
-    const timer_key key{handler, param};
-    if (_by_key.find(key) != nullptr) return false;
+    if (find_key(handler, param) != none) return false;
     vortan_assert_text(millisecond < MAX_TIMER_MILLISECOND, "millisecond < MAX_TIMER_MILLISECOND", "vortan_assert",
                        "timer_manager", 42);
-    reserve_one();
-    _by_key.reserve_one();
+    reserve_one(true);
     const std::uint32_t index = new_node();
     node& n = _nodes[index];
     n.is_operation = false;
@@ -55,22 +60,23 @@ bool timer_manager::set_timer(timeout_handler* handler, std::uint32_t millisecon
     n.param = param;
     n.repeat = repeat;
     n.period = millisecond;
-    _by_key.insert(key, index);
+    const std::size_t bucket = key_bucket(handler, param);
+    n.key_link = _key_buckets[bucket];
+    _key_buckets[bucket] = index;
+    ++_handler_timers;
     link(index);
     arm(index, platform::tick_count() + millisecond);
     return true;
 }
 
 void timer_manager::kill_timer(timeout_handler* handler, std::uint32_t param) {
-    if (const std::uint32_t* found = _by_key.find(timer_key{handler, param})) remove(*found);
+    const std::uint32_t index = find_key(handler, param);
+    if (index != none) remove(index);
 }
 
 void timer_manager::kill_timers(timeout_handler* handler) {
-    const std::uint32_t* head = _by_target.find(handler);
-    if (head == nullptr) return;
-    // Removing the head each time keeps the walk linear; the last removal
-    // drops the target's chain record.
-    for (std::uint32_t index = *head; index != none;) {
+    // Removing the first entry each time keeps the walk linear.
+    for (std::uint32_t index = find_head(handler); index != none;) {
         const std::uint32_t next = _nodes[index].next;
         remove(index);
         index = next;
@@ -80,7 +86,7 @@ void timer_manager::kill_timers(timeout_handler* handler) {
 void timer_manager::set_operation_timeout(asyn_io_operation* operation, std::uint32_t millisecond) {
     vortan_assert_text(millisecond < MAX_TIMER_MILLISECOND, "millisecond < MAX_TIMER_MILLISECOND", "vortan_assert",
                        "timer_manager", 67);
-    reserve_one();
+    reserve_one(false);
     const std::uint32_t index = new_node();
     node& n = _nodes[index];
     n.is_operation = true;
@@ -88,18 +94,16 @@ void timer_manager::set_operation_timeout(asyn_io_operation* operation, std::uin
     n.param = 0;
     n.repeat = false;
     n.period = 0;
-    link(index);
     ++_operation_timeouts;
+    link(index);
     arm(index, platform::tick_count() + millisecond);
 }
 
 void timer_manager::cancel_operation_timeout(asyn_io_operation* operation) {
     // Called before every completion is handled: most of the time nothing is armed.
     if (_operation_timeouts == 0) return;
-    const std::uint32_t* head = _by_target.find(operation);
-    if (head == nullptr) return;
-    // The chain is in arming order: the first time-out found is the oldest.
-    for (std::uint32_t index = *head; index != none; index = _nodes[index].next) {
+    // The chain is in arming order: the first time-out met is the oldest.
+    for (std::uint32_t index = find_head(operation); index != none; index = _nodes[index].next) {
         if (_nodes[index].is_operation) {
             remove(index);
             return;
@@ -109,24 +113,30 @@ void timer_manager::cancel_operation_timeout(asyn_io_operation* operation) {
 
 // ---- entries -------------------------------------------------------------------
 
-void timer_manager::reserve_one() {
+void timer_manager::reserve_one(bool handler_timer) {
     reserve_one_more(_heap);
     if (_free == none) {
         reserve_one_more(_nodes);
         if (_position.capacity() < _nodes.capacity()) _position.reserve(_nodes.capacity());
     }
-    _by_target.reserve_one();
+    // At most one entry per bucket on average.
+    if (handler_timer && _handler_timers + 1 > _key_buckets.size())
+        rehash_keys(_key_buckets.empty() ? 64 : _key_buckets.size() * 2);
+    if (_targets + 1 > _target_buckets.size()) rehash_targets(_target_buckets.empty() ? 64 : _target_buckets.size() * 2);
 }
 
 std::uint32_t timer_manager::new_node() noexcept {
+    std::uint32_t index;
     if (_free != none) {
-        const std::uint32_t index = _free;
+        index = _free;
         _free = _nodes[index].next;
-        return index;
+    } else {
+        _nodes.emplace_back();
+        _position.push_back(0);
+        index = static_cast<std::uint32_t>(_nodes.size() - 1);
     }
-    _nodes.emplace_back();
-    _position.push_back(0);
-    return static_cast<std::uint32_t>(_nodes.size() - 1);
+    _nodes[index].live = true;
+    return index;
 }
 
 void timer_manager::arm(std::uint32_t index, std::uint32_t due) noexcept {
@@ -140,11 +150,14 @@ void timer_manager::remove(std::uint32_t index) noexcept {
     heap_erase(_position[index]);
     if (n.is_operation) {
         --_operation_timeouts;
-    } else if (std::uint32_t* found = _by_key.find(timer_key{n.target, n.param})) {
-        _by_key.erase(found);
+    } else {
+        std::uint32_t* link = &_key_buckets[key_bucket(n.target, n.param)];
+        while (*link != index) link = &_nodes[*link].key_link;
+        *link = n.key_link;
+        --_handler_timers;
     }
     unlink(index);
-    n.target = nullptr;
+    n.live = false;
     n.next = _free;
     _free = index;
 }
@@ -187,44 +200,119 @@ void timer_manager::sift_down(std::uint32_t position, heap_item item) noexcept {
     place(position, item);
 }
 
+// ---- lookups ---------------------------------------------------------------------
+
+std::size_t timer_manager::key_bucket(const void* target, std::uint32_t param) const noexcept {
+    const std::uint64_t x = reinterpret_cast<std::uintptr_t>(target) + std::uint64_t{param} * 0xC2B2AE3D27D4EB4Full;
+    return static_cast<std::size_t>(mix(x) >> _key_shift);
+}
+
+std::size_t timer_manager::target_bucket(const void* target) const noexcept {
+    return static_cast<std::size_t>(mix(reinterpret_cast<std::uintptr_t>(target)) >> _target_shift);
+}
+
+std::uint32_t timer_manager::find_key(const void* target, std::uint32_t param) const noexcept {
+    if (_handler_timers == 0) return none;
+    std::uint32_t index = _key_buckets[key_bucket(target, param)];
+    while (index != none && (_nodes[index].target != target || _nodes[index].param != param))
+        index = _nodes[index].key_link;
+    return index;
+}
+
+std::uint32_t timer_manager::find_head(const void* target) const noexcept {
+    if (_targets == 0) return none;
+    std::uint32_t index = _target_buckets[target_bucket(target)];
+    while (index != none && _nodes[index].target != target) index = _nodes[index].target_link;
+    return index;
+}
+
+namespace {
+
+unsigned shift_for(std::size_t buckets) noexcept {
+    unsigned shift = 64;
+    for (std::size_t b = buckets; b > 1; b >>= 1) --shift;
+    return shift;
+}
+
+}  // namespace
+
+void timer_manager::rehash_keys(std::size_t buckets) {
+    std::vector<std::uint32_t> fresh(buckets, none);
+    _key_buckets.swap(fresh);
+    _key_shift = shift_for(buckets);
+    for (std::uint32_t index = 0; index < _nodes.size(); ++index) {
+        node& n = _nodes[index];
+        if (!n.live || n.is_operation) continue;
+        const std::size_t bucket = key_bucket(n.target, n.param);
+        n.key_link = _key_buckets[bucket];
+        _key_buckets[bucket] = index;
+    }
+}
+
+void timer_manager::rehash_targets(std::size_t buckets) {
+    std::vector<std::uint32_t> fresh(buckets, none);
+    _target_buckets.swap(fresh);
+    _target_shift = shift_for(buckets);
+    for (std::uint32_t index = 0; index < _nodes.size(); ++index) {
+        node& n = _nodes[index];
+        // Only the first entry of each chain is in the table.
+        if (!n.live || _nodes[n.prev].next == index) continue;
+        const std::size_t bucket = target_bucket(n.target);
+        n.target_link = _target_buckets[bucket];
+        _target_buckets[bucket] = index;
+    }
+}
+
+void timer_manager::replace_head(std::uint32_t from, std::uint32_t to) noexcept {
+    std::uint32_t* link = &_target_buckets[target_bucket(_nodes[from].target)];
+    while (*link != from) link = &_nodes[*link].target_link;
+    if (to == none) {
+        *link = _nodes[from].target_link;
+    } else {
+        _nodes[to].target_link = _nodes[from].target_link;
+        *link = to;
+    }
+}
+
 // ---- chains of one target --------------------------------------------------------
 
 void timer_manager::link(std::uint32_t index) noexcept {
     node& n = _nodes[index];
     n.next = none;
-    if (std::uint32_t* head = _by_target.find(n.target)) {
-        node& first = _nodes[*head];
+    const std::uint32_t head = find_head(n.target);
+    if (head != none) {
+        node& first = _nodes[head];
         const std::uint32_t tail = first.prev;
         _nodes[tail].next = index;
         n.prev = tail;
         first.prev = index;
     } else {
         n.prev = index;
-        _by_target.insert(n.target, index);
+        const std::size_t bucket = target_bucket(n.target);
+        n.target_link = _target_buckets[bucket];
+        _target_buckets[bucket] = index;
+        ++_targets;
     }
 }
 
 void timer_manager::unlink(std::uint32_t index) noexcept {
     node& n = _nodes[index];
     const bool is_head = _nodes[n.prev].next != index;
-    if (!is_head && n.next != none) {
-        // In the middle: the chain record is untouched.
-        _nodes[n.prev].next = n.next;
-        _nodes[n.next].prev = n.prev;
-        return;
-    }
-    std::uint32_t* head = _by_target.find(n.target);
     if (is_head) {
         if (n.next == none) {
-            _by_target.erase(head);
+            replace_head(index, none);
+            --_targets;
         } else {
             _nodes[n.next].prev = n.prev;
-            *head = n.next;
+            replace_head(index, n.next);
         }
+    } else if (n.next != none) {
+        _nodes[n.prev].next = n.next;
+        _nodes[n.next].prev = n.prev;
     } else {
-        // The tail: the head's prev names the new tail.
+        // The last entry: the first entry's prev must name the new last one.
         _nodes[n.prev].next = none;
-        _nodes[*head].prev = n.prev;
+        _nodes[find_head(n.target)].prev = n.prev;
     }
 }
 
