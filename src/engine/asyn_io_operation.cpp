@@ -179,7 +179,9 @@ bool asyn_io_operation::get_result(std::uint32_t& bytes, std::uint32_t& error) c
             return false;
         }
         bytes = static_cast<std::uint32_t>(outcome);
-        if (bytes == 0 && _operation_type == operation_type::send) {
+        // A stream send that moved nothing means the peer is gone; an empty
+        // datagram is a legitimate message and stays a success.
+        if (bytes == 0 && _operation_type == operation_type::send && kind != platform::io_kind::send_to) {
             error = peer_closed_error;
             return false;
         }

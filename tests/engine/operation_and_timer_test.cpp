@@ -34,6 +34,11 @@ TEST(OperationTest, ResultRulesFollowTheOperationType) {
     operation.result = 0;
     EXPECT_FALSE(operation.get_result(bytes, error));
     EXPECT_EQ(error, peer_closed_error);
+    // An empty datagram sent is a success, not a vanished peer.
+    operation.kind = platform::io_kind::send_to;
+    EXPECT_TRUE(operation.get_result(bytes, error));
+    EXPECT_EQ(error, 0u);
+    operation.kind = platform::io_kind::send;
     operation.set_operation_type(operation_type::receive);
     EXPECT_TRUE(operation.get_result(bytes, error));
     EXPECT_EQ(bytes, 0u);
