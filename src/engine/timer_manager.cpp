@@ -19,29 +19,38 @@ std::uint64_t mix(std::uint64_t x) noexcept {
     return x * 0x9E3779B97F4A7C15ull;
 }
 
+unsigned shift_for(std::size_t buckets) noexcept {
+    unsigned shift = 64;
+    for (std::size_t b = buckets; b > 1; b >>= 1) --shift;
+    return shift;
+}
+
 }  // namespace
 
 void timer_manager::front(timer_entry& entry) const {
-    const node& n = _nodes[_heap.front().node];
+    const due_group& group = _groups[_heap.front().group];
+    const node& n = _nodes[group.first];
     entry.is_operation = n.is_operation;
     entry.target = n.target;
     entry.param = n.param;
     entry.repeat = n.repeat ? 1 : 0;
     entry.period = n.period;
-    entry.due = n.due;
-    const std::int32_t left = static_cast<std::int32_t>(n.due - platform::tick_count());
+    entry.due = group.due;
+    const std::int32_t left = static_cast<std::int32_t>(group.due - platform::tick_count());
     entry.remaining = left < 0 ? 0 : left;
 }
 
 void timer_manager::pop_front() {
-    const std::uint32_t index = _heap.front().node;
-    node& n = _nodes[index];
+    const std::uint32_t index = _groups[_heap.front().group].first;
+    const node& n = _nodes[index];
     if (!n.is_operation && n.repeat) {
         // Next due one period from now, not from the previous due time. The
         // entry keeps its lookups and only moves in the queue, behind every
-        // entry already armed with the same due time.
-        n.due = platform::tick_count() + n.period;
-        sift_down(0, heap_item{n.due, index, _sequence++});
+        // entry already armed with the same due time. The containers always
+        // have room for this, so nothing is allocated.
+        const std::uint32_t due = platform::tick_count() + n.period;
+        dequeue(index);
+        enqueue(index, due);
         return;
     }
     remove(index);
@@ -49,7 +58,8 @@ void timer_manager::pop_front() {
 
 bool timer_manager::set_timer(timeout_handler* handler, std::uint32_t millisecond, std::uint32_t param,
                               bool repeat) {
-    if (find_key(handler, param) != none) return false;
+    const std::uint32_t head = find_head(handler);
+    if (find_timer(head, handler, param) != none) return false;
     vortan_assert_text(millisecond < MAX_TIMER_MILLISECOND, "millisecond < MAX_TIMER_MILLISECOND", "vortan_assert",
                        "timer_manager", 42);
     reserve_one(true);
@@ -60,17 +70,30 @@ bool timer_manager::set_timer(timeout_handler* handler, std::uint32_t millisecon
     n.param = param;
     n.repeat = repeat;
     n.period = millisecond;
-    const std::size_t bucket = key_bucket(handler, param);
-    n.key_link = _key_buckets[bucket];
-    _key_buckets[bucket] = index;
-    ++_handler_timers;
-    link(index);
-    arm(index, platform::tick_count() + millisecond);
+    n.keyed = false;
+    link(index, head);
+    if (head != none) {
+        node& first = _nodes[head];
+        if (first.many) {
+            add_key(index);
+        } else {
+            // A handler with many timers: walking its chain would cost too much
+            // from now on, so its timers go into the table by (handler, param).
+            std::uint32_t handler_timers = 0;
+            for (std::uint32_t i = head; i != none; i = _nodes[i].next) handler_timers += !_nodes[i].is_operation;
+            if (handler_timers > walk_limit) {
+                for (std::uint32_t i = head; i != none; i = _nodes[i].next)
+                    if (!_nodes[i].is_operation) add_key(i);
+                first.many = true;
+            }
+        }
+    }
+    enqueue(index, platform::tick_count() + millisecond);
     return true;
 }
 
 void timer_manager::kill_timer(timeout_handler* handler, std::uint32_t param) {
-    const std::uint32_t index = find_key(handler, param);
+    const std::uint32_t index = find_timer(find_head(handler), handler, param);
     if (index != none) remove(index);
 }
 
@@ -94,9 +117,10 @@ void timer_manager::set_operation_timeout(asyn_io_operation* operation, std::uin
     n.param = 0;
     n.repeat = false;
     n.period = 0;
+    n.keyed = false;
     ++_operation_timeouts;
-    link(index);
-    arm(index, platform::tick_count() + millisecond);
+    link(index, find_head(operation));
+    enqueue(index, platform::tick_count() + millisecond);
 }
 
 void timer_manager::cancel_operation_timeout(asyn_io_operation* operation) {
@@ -114,15 +138,23 @@ void timer_manager::cancel_operation_timeout(asyn_io_operation* operation) {
 // ---- entries -------------------------------------------------------------------
 
 void timer_manager::reserve_one(bool handler_timer) {
-    reserve_one_more(_heap);
-    if (_free == none) {
-        reserve_one_more(_nodes);
-        if (_position.capacity() < _nodes.capacity()) _position.reserve(_nodes.capacity());
-    }
-    // At most one entry per bucket on average.
-    if (handler_timer && _handler_timers + 1 > _key_buckets.size())
+    if (_free == none) reserve_one_more(_nodes);
+    // There are never more groups than entries: with room for as many groups
+    // as entries, re-arming a repeating timer needs no allocation.
+    const std::size_t entries = _nodes.capacity();
+    if (_groups.capacity() < entries) _groups.reserve(entries);
+    if (_heap.capacity() < entries) _heap.reserve(entries);
+    // The bucket chains take any number of groups; a repeating timer that
+    // makes a group beyond the bucket count only lengthens a chain until the
+    // next arming grows the table.
+    if (_heap.size() + 1 > _group_buckets.size())
+        rehash_groups(_group_buckets.empty() ? 64 : _group_buckets.size() * 2);
+    // At most one entry per bucket on average; a handler's timers may all
+    // become keyed at once.
+    if (handler_timer && _keyed + walk_limit + 1 > _key_buckets.size())
         rehash_keys(_key_buckets.empty() ? 64 : _key_buckets.size() * 2);
-    if (_targets + 1 > _target_buckets.size()) rehash_targets(_target_buckets.empty() ? 64 : _target_buckets.size() * 2);
+    if (_targets + 1 > _target_buckets.size())
+        rehash_targets(_target_buckets.empty() ? 64 : _target_buckets.size() * 2);
 }
 
 std::uint32_t timer_manager::new_node() noexcept {
@@ -132,43 +164,111 @@ std::uint32_t timer_manager::new_node() noexcept {
         _free = _nodes[index].next;
     } else {
         _nodes.emplace_back();
-        _position.push_back(0);
         index = static_cast<std::uint32_t>(_nodes.size() - 1);
     }
     _nodes[index].live = true;
+    ++_live;
     return index;
-}
-
-void timer_manager::arm(std::uint32_t index, std::uint32_t due) noexcept {
-    _nodes[index].due = due;
-    _heap.push_back(heap_item{});
-    sift_up(static_cast<std::uint32_t>(_heap.size() - 1), heap_item{due, index, _sequence++});
 }
 
 void timer_manager::remove(std::uint32_t index) noexcept {
     node& n = _nodes[index];
-    heap_erase(_position[index]);
-    if (n.is_operation) {
-        --_operation_timeouts;
-    } else {
+    dequeue(index);
+    if (n.is_operation) --_operation_timeouts;
+    if (n.keyed) {
         std::uint32_t* link = &_key_buckets[key_bucket(n.target, n.param)];
         while (*link != index) link = &_nodes[*link].key_link;
         *link = n.key_link;
-        --_handler_timers;
+        n.keyed = false;
+        --_keyed;
     }
     unlink(index);
     n.live = false;
     n.next = _free;
     _free = index;
+    --_live;
 }
 
 // ---- queue ---------------------------------------------------------------------
+
+void timer_manager::enqueue(std::uint32_t index, std::uint32_t due) noexcept {
+    std::uint32_t g = _last_group != none && _groups[_last_group].due == due ? _last_group : find_group(due);
+    if (g == none) {
+        if (_free_group != none) {
+            g = _free_group;
+            _free_group = _groups[g].link;
+        } else {
+            _groups.emplace_back();
+            g = static_cast<std::uint32_t>(_groups.size() - 1);
+        }
+        due_group& group = _groups[g];
+        group.due = due;
+        group.first = none;
+        group.last = none;
+        const std::size_t bucket = group_bucket(due);
+        group.link = _group_buckets[bucket];
+        _group_buckets[bucket] = g;
+        _heap.push_back(heap_item{});
+        sift_up(static_cast<std::uint32_t>(_heap.size() - 1), heap_item{due, g});
+    }
+    due_group& group = _groups[g];
+    node& n = _nodes[index];
+    n.group = g;
+    n.before = group.last;
+    n.after = none;
+    if (group.last != none)
+        _nodes[group.last].after = index;
+    else
+        group.first = index;
+    group.last = index;
+    _last_group = g;
+}
+
+void timer_manager::dequeue(std::uint32_t index) noexcept {
+    const node& n = _nodes[index];
+    const std::uint32_t g = n.group;
+    due_group& group = _groups[g];
+    if (n.before != none)
+        _nodes[n.before].after = n.after;
+    else
+        group.first = n.after;
+    if (n.after != none)
+        _nodes[n.after].before = n.before;
+    else
+        group.last = n.before;
+    if (group.first != none) return;
+    std::uint32_t* link = &_group_buckets[group_bucket(group.due)];
+    while (*link != g) link = &_groups[*link].link;
+    *link = group.link;
+    heap_erase(group.heap_position);
+    group.link = _free_group;
+    _free_group = g;
+    if (_last_group == g) _last_group = none;
+}
+
+std::uint32_t timer_manager::find_group(std::uint32_t due) const noexcept {
+    if (_heap.empty()) return none;
+    std::uint32_t g = _group_buckets[group_bucket(due)];
+    while (g != none && _groups[g].due != due) g = _groups[g].link;
+    return g;
+}
+
+void timer_manager::rehash_groups(std::size_t buckets) {
+    std::vector<std::uint32_t> fresh(buckets, none);
+    _group_buckets.swap(fresh);
+    _group_shift = shift_for(buckets);
+    for (const heap_item& item : _heap) {
+        const std::size_t bucket = group_bucket(item.due);
+        _groups[item.group].link = _group_buckets[bucket];
+        _group_buckets[bucket] = item.group;
+    }
+}
 
 void timer_manager::heap_erase(std::uint32_t position) noexcept {
     const heap_item last = _heap.back();
     _heap.pop_back();
     if (position == _heap.size()) return;
-    if (position > 0 && earlier(last, _heap[(position - 1) / 4]))
+    if (position > 0 && earlier(last.due, _heap[(position - 1) / 4].due))
         sift_up(position, last);
     else
         sift_down(position, last);
@@ -177,7 +277,7 @@ void timer_manager::heap_erase(std::uint32_t position) noexcept {
 void timer_manager::sift_up(std::uint32_t position, heap_item item) noexcept {
     while (position > 0) {
         const std::uint32_t parent = (position - 1) / 4;
-        if (!earlier(item, _heap[parent])) break;
+        if (!earlier(item.due, _heap[parent].due)) break;
         place(position, _heap[parent]);
         position = parent;
     }
@@ -192,8 +292,8 @@ void timer_manager::sift_down(std::uint32_t position, heap_item item) noexcept {
         std::size_t best = first;
         const std::size_t end = first + 4 < count ? first + 4 : count;
         for (std::size_t child = first + 1; child < end; ++child)
-            if (earlier(_heap[child], _heap[best])) best = child;
-        if (!earlier(_heap[best], item)) break;
+            if (earlier(_heap[child].due, _heap[best].due)) best = child;
+        if (!earlier(_heap[best].due, item.due)) break;
         place(position, _heap[best]);
         position = static_cast<std::uint32_t>(best);
     }
@@ -208,15 +308,37 @@ std::size_t timer_manager::key_bucket(const void* target, std::uint32_t param) c
 }
 
 std::size_t timer_manager::target_bucket(const void* target) const noexcept {
-    return static_cast<std::size_t>(mix(reinterpret_cast<std::uintptr_t>(target)) >> _target_shift);
+    // Objects in one stretch of memory as many 8-byte units long as there are
+    // buckets get distinct, neighbouring buckets (objects made together are
+    // usually armed together, so their lookups share cache lines); each
+    // stretch is moved by a hash of where it lies, so strides cannot pile up.
+    const std::uint64_t units = reinterpret_cast<std::uintptr_t>(target) >> 3;
+    const unsigned bits = 64 - _target_shift;
+    return static_cast<std::size_t>((units ^ mix(units >> bits)) & (_target_buckets.size() - 1));
 }
 
-std::uint32_t timer_manager::find_key(const void* target, std::uint32_t param) const noexcept {
-    if (_handler_timers == 0) return none;
-    std::uint32_t index = _key_buckets[key_bucket(target, param)];
-    while (index != none && (_nodes[index].target != target || _nodes[index].param != param))
-        index = _nodes[index].key_link;
+std::uint32_t timer_manager::find_timer(std::uint32_t head, const void* target, std::uint32_t param) const noexcept {
+    if (head == none) return none;
+    std::uint32_t index;
+    if (_nodes[head].many) {
+        index = _key_buckets[key_bucket(target, param)];
+        while (index != none && (_nodes[index].target != target || _nodes[index].param != param))
+            index = _nodes[index].key_link;
+    } else {
+        index = head;
+        while (index != none && (_nodes[index].is_operation || _nodes[index].param != param))
+            index = _nodes[index].next;
+    }
     return index;
+}
+
+void timer_manager::add_key(std::uint32_t index) noexcept {
+    node& n = _nodes[index];
+    const std::size_t bucket = key_bucket(n.target, n.param);
+    n.key_link = _key_buckets[bucket];
+    _key_buckets[bucket] = index;
+    n.keyed = true;
+    ++_keyed;
 }
 
 std::uint32_t timer_manager::find_head(const void* target) const noexcept {
@@ -226,23 +348,13 @@ std::uint32_t timer_manager::find_head(const void* target) const noexcept {
     return index;
 }
 
-namespace {
-
-unsigned shift_for(std::size_t buckets) noexcept {
-    unsigned shift = 64;
-    for (std::size_t b = buckets; b > 1; b >>= 1) --shift;
-    return shift;
-}
-
-}  // namespace
-
 void timer_manager::rehash_keys(std::size_t buckets) {
     std::vector<std::uint32_t> fresh(buckets, none);
     _key_buckets.swap(fresh);
     _key_shift = shift_for(buckets);
     for (std::uint32_t index = 0; index < _nodes.size(); ++index) {
         node& n = _nodes[index];
-        if (!n.live || n.is_operation) continue;
+        if (!n.live || !n.keyed) continue;
         const std::size_t bucket = key_bucket(n.target, n.param);
         n.key_link = _key_buckets[bucket];
         _key_buckets[bucket] = index;
@@ -276,10 +388,9 @@ void timer_manager::replace_head(std::uint32_t from, std::uint32_t to) noexcept 
 
 // ---- chains of one target --------------------------------------------------------
 
-void timer_manager::link(std::uint32_t index) noexcept {
+void timer_manager::link(std::uint32_t index, std::uint32_t head) noexcept {
     node& n = _nodes[index];
     n.next = none;
-    const std::uint32_t head = find_head(n.target);
     if (head != none) {
         node& first = _nodes[head];
         const std::uint32_t tail = first.prev;
@@ -288,6 +399,7 @@ void timer_manager::link(std::uint32_t index) noexcept {
         first.prev = index;
     } else {
         n.prev = index;
+        n.many = false;
         const std::size_t bucket = target_bucket(n.target);
         n.target_link = _target_buckets[bucket];
         _target_buckets[bucket] = index;
@@ -304,6 +416,7 @@ void timer_manager::unlink(std::uint32_t index) noexcept {
             --_targets;
         } else {
             _nodes[n.next].prev = n.prev;
+            _nodes[n.next].many = n.many;
             replace_head(index, n.next);
         }
     } else if (n.next != none) {
