@@ -9,9 +9,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -32,6 +37,48 @@ constexpr long pingpong_batch = 2000;
 constexpr std::size_t bulk_batch = 256u << 20;  // bytes per iteration
 constexpr long accept_batch = 500;
 constexpr long accept_window = 4;  // connects ahead of accepts (the listen backlog is short)
+// No wait in this program is unbounded: a batch that does not finish in time
+// fails its case instead of hanging the run.
+constexpr std::chrono::seconds wait_limit{20};
+
+using bench_clock = std::chrono::steady_clock;
+
+// The end of a bounded wait that starts now.
+bench_clock::time_point wait_deadline() { return bench_clock::now() + wait_limit; }
+
+// A wait that may not end in time where nothing sound can follow (teardown).
+[[maybe_unused]] void give_up(const char* what) {
+    std::fprintf(stderr, "bench_tcp: %s did not finish within %lld s\n", what,
+                 static_cast<long long>(wait_limit.count()));
+    std::fflush(stderr);
+    std::_Exit(2);
+}
+
+// Raised once per batch by the loop's thread; the benchmark thread waits for it.
+class batch_signal {
+public:
+    void reset() {
+        std::lock_guard<std::mutex> guard(_lock);
+        _raised = false;
+    }
+    void raise() {
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            _raised = true;
+        }
+        _changed.notify_all();
+    }
+    // False when the limit passed first.
+    bool wait() {
+        std::unique_lock<std::mutex> guard(_lock);
+        return _changed.wait_until(guard, wait_deadline(), [this] { return _raised; });
+    }
+
+private:
+    std::mutex _lock;
+    std::condition_variable _changed;
+    bool _raised = false;
+};
 
 // ---- plain helpers ------------------------------------------------------------------------
 
@@ -70,9 +117,14 @@ void plain_pair(int& client, int& server) {
 }
 
 // Connects and closes `count` times, at most `accept_window` ahead of the accepts.
+// Gives up when the accepts stop coming (the accepting side fails its case).
 void connector(std::uint16_t port, long count, const std::atomic<long>& accepted, long base) {
+    const auto deadline = wait_deadline();
     for (long i = 0; i < count; ++i) {
-        while (accepted.load(std::memory_order_acquire) - base < i - accept_window) std::this_thread::yield();
+        while (accepted.load(std::memory_order_acquire) - base < i - accept_window) {
+            if (bench_clock::now() > deadline) return;
+            std::this_thread::yield();
+        }
         const int fd = connect_to(port);
         if (fd >= 0) ::close(fd);
     }
@@ -87,6 +139,19 @@ void connector(std::uint16_t port, long count, const std::atomic<long>& accepted
 #endif
 
 using asio::ip::tcp;
+
+// Runs handlers on this thread until `done`; false when the limit passed first.
+template <typename Done>
+bool asio_run_until(asio::io_context& io, Done done) {
+    const auto deadline = wait_deadline();
+    while (!done()) {
+        if (io.run_one_until(deadline) == 0 && !done()) {
+            if (bench_clock::now() >= deadline) return false;
+            io.restart();
+        }
+    }
+    return true;
+}
 
 void asio_pingpong(benchmark::State& state) {
     asio::io_context io;
@@ -116,7 +181,10 @@ void asio_pingpong(benchmark::State& state) {
         count = 0;
         target = pingpong_batch;
         client_round();
-        while (count < target) io.run_one();
+        if (!asio_run_until(io, [&] { return count >= target; })) {
+            state.SkipWithError("ping-pong batch timed out");
+            break;
+        }
     }
     state.SetItemsProcessed(state.iterations() * pingpong_batch);
 }
@@ -144,7 +212,10 @@ void asio_bulk(benchmark::State& state) {
     for (auto _ : state) {
         target += bulk_batch;
         write_more();
-        while (received < target) io.run_one();
+        if (!asio_run_until(io, [&] { return received >= target; })) {
+            state.SkipWithError("bulk batch timed out");
+            break;
+        }
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bulk_batch));
 }
@@ -166,8 +237,12 @@ void asio_accept(benchmark::State& state) {
     for (auto _ : state) {
         const long base = accepted.load();
         std::thread connecting(connector, port, accept_batch, std::cref(accepted), base);
-        while (accepted.load() - base < accept_batch) io.run_one();
+        const bool finished = asio_run_until(io, [&] { return accepted.load() - base >= accept_batch; });
         connecting.join();
+        if (!finished) {
+            state.SkipWithError("accept batch timed out");
+            break;
+        }
     }
     state.SetItemsProcessed(state.iterations() * accept_batch);
 }
@@ -191,6 +266,29 @@ namespace {
 
 // ---- libuv ------------------------------------------------------------------------------------
 
+// Ends a batch that runs past the limit: stops the loop and marks the batch.
+struct uv_watchdog {
+    uv_timer_t timer;
+    bool fired = false;
+
+    void init(uv_loop_t* loop) {
+        uv_timer_init(loop, &timer);
+        timer.data = this;
+    }
+    void arm() {
+        fired = false;
+        uv_timer_start(
+            &timer,
+            [](uv_timer_t* t) {
+                static_cast<uv_watchdog*>(t->data)->fired = true;
+                uv_stop(t->loop);
+            },
+            static_cast<std::uint64_t>(std::chrono::milliseconds(wait_limit).count()), 0);
+    }
+    void disarm() { uv_timer_stop(&timer); }
+    void close() { uv_close(reinterpret_cast<uv_handle_t*>(&timer), nullptr); }
+};
+
 struct uv_pingpong_state {
     uv_loop_t loop;
     uv_tcp_t client, server;
@@ -198,6 +296,7 @@ struct uv_pingpong_state {
     std::size_t client_got = 0, server_got = 0;
     long count = 0, target = 0;
     uv_write_t client_write, server_write;
+    uv_watchdog watchdog;
 };
 
 void uv_pingpong(benchmark::State& state) {
@@ -210,6 +309,7 @@ void uv_pingpong(benchmark::State& state) {
     uv_tcp_open(&s->client, client_fd);
     uv_tcp_open(&s->server, server_fd);
     s->client.data = s->server.data = s;
+    s->watchdog.init(&s->loop);
     auto send_client = [](uv_pingpong_state* p) {
         uv_buf_t buffer = uv_buf_init(p->client_buffer, message_size);
         uv_write(&p->client_write, reinterpret_cast<uv_stream_t*>(&p->client), &buffer, 1, nullptr);
@@ -252,10 +352,17 @@ void uv_pingpong(benchmark::State& state) {
                 uv_buf_t buffer = uv_buf_init(p->client_buffer, message_size);
                 uv_write(&p->client_write, stream, &buffer, 1, nullptr);
             });
+        s->watchdog.arm();
         send_client(s);
         uv_run(&s->loop, UV_RUN_DEFAULT);
+        s->watchdog.disarm();
+        if (s->watchdog.fired) {
+            state.SkipWithError("ping-pong batch timed out");
+            break;
+        }
     }
     state.SetItemsProcessed(state.iterations() * pingpong_batch);
+    s->watchdog.close();
     uv_close(reinterpret_cast<uv_handle_t*>(&s->client), nullptr);
     uv_close(reinterpret_cast<uv_handle_t*>(&s->server), nullptr);
     uv_run(&s->loop, UV_RUN_DEFAULT);
@@ -269,6 +376,7 @@ struct uv_bulk_state {
     std::vector<char> out = std::vector<char>(bulk_chunk, 'x'), in = std::vector<char>(bulk_chunk);
     std::size_t written = 0, received = 0, target = 0;
     uv_write_t write_request;
+    uv_watchdog watchdog;
 };
 
 void uv_write_more(uv_bulk_state* p) {
@@ -292,6 +400,7 @@ void uv_bulk(benchmark::State& state) {
     uv_tcp_open(&s->client, client_fd);
     uv_tcp_open(&s->server, server_fd);
     s->client.data = s->server.data = s;
+    s->watchdog.init(&s->loop);
     for (auto _ : state) {
         s->target += bulk_batch;
         uv_read_start(
@@ -309,10 +418,17 @@ void uv_bulk(benchmark::State& state) {
                     uv_stop(stream->loop);
                 }
             });
+        s->watchdog.arm();
         uv_write_more(s);
         uv_run(&s->loop, UV_RUN_DEFAULT);
+        s->watchdog.disarm();
+        if (s->watchdog.fired) {
+            state.SkipWithError("bulk batch timed out");
+            break;
+        }
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bulk_batch));
+    s->watchdog.close();
     uv_close(reinterpret_cast<uv_handle_t*>(&s->client), nullptr);
     uv_close(reinterpret_cast<uv_handle_t*>(&s->server), nullptr);
     uv_run(&s->loop, UV_RUN_DEFAULT);
@@ -325,6 +441,7 @@ struct uv_accept_state {
     uv_tcp_t listener;
     std::atomic<long> accepted{0};
     long stop_at = 0;
+    uv_watchdog watchdog;
 };
 
 void uv_accept_bench(benchmark::State& state) {
@@ -332,6 +449,7 @@ void uv_accept_bench(benchmark::State& state) {
     uv_loop_init(&s->loop);
     uv_tcp_init(&s->loop, &s->listener);
     s->listener.data = s;
+    s->watchdog.init(&s->loop);
     sockaddr_in address = loopback(0);
     uv_tcp_bind(&s->listener, reinterpret_cast<sockaddr*>(&address), 0);
     int length = sizeof address;
@@ -352,10 +470,17 @@ void uv_accept_bench(benchmark::State& state) {
         const long base = s->accepted.load();
         s->stop_at = base + accept_batch;
         std::thread connecting(connector, port, accept_batch, std::cref(s->accepted), base);
-        while (s->accepted.load() < s->stop_at) uv_run(&s->loop, UV_RUN_ONCE);
+        s->watchdog.arm();
+        while (s->accepted.load() < s->stop_at && !s->watchdog.fired) uv_run(&s->loop, UV_RUN_ONCE);
+        s->watchdog.disarm();
         connecting.join();
+        if (s->watchdog.fired) {
+            state.SkipWithError("accept batch timed out");
+            break;
+        }
     }
     state.SetItemsProcessed(state.iterations() * accept_batch);
+    s->watchdog.close();
     uv_close(reinterpret_cast<uv_handle_t*>(&s->listener), nullptr);
     uv_run(&s->loop, UV_RUN_DEFAULT);
     uv_loop_close(&s->loop);
@@ -437,26 +562,35 @@ IAsynTcpSocket* our_socket(our_engine& engine, int fd) {
     return socket;
 }
 
-// Runs `work` on the dispatch thread: it is the completion of an operation
-// posted with a preset result, delivered to a sink of its own.
-void on_dispatch(our_engine& engine, callback_sink*, const std::function<void()>& work) {
-    std::atomic<bool> done{false};
+// Runs `work` on the dispatch thread without waiting for it: it is the
+// completion of an operation posted with a preset result, delivered to a sink
+// of its own; both go away after it.
+void post_to_dispatch(our_engine& engine, std::function<void()> work) {
     auto* kick_sink = new callback_sink;
-    kick_sink->on_complete = [&](IAsynIoOperation*, DWORD, DWORD) {
+    kick_sink->on_complete = [kick_sink, work = std::move(work)](IAsynIoOperation* kick, DWORD, DWORD) {
         work();
-        done = true;
-        done.notify_all();
+        kick->Release();       // the creator's reference; the request still holds one
+        kick_sink->Release();  // the delivery holds the sink until the callback returns
     };
     IAsynIoOperation* kick = our_operation(engine, kick_sink, 0);
     CAsynIoOperation* object = CAsynIoOperation::resolve(kick);
     object->AddRef();  // the posted request's reference
     object->engine_operation()->set_preset_result(0, 0);
-    object->engine_operation()->post();
-    done.wait(false);
-    kick->Release();
-    kick_sink->Release();
+    if (!object->engine_operation()->post()) give_up("posting to the dispatch thread");
 }
 
+// Runs `work` on the dispatch thread and waits for it (set-up and teardown).
+void on_dispatch(our_engine& engine, const std::function<void()>& work) {
+    batch_signal done;
+    post_to_dispatch(engine, [&] {
+        work();
+        done.raise();
+    });
+    if (!done.wait()) give_up("a call on the dispatch thread");
+}
+
+// The whole exchange runs in completion handlers on the dispatch thread; the
+// benchmark thread starts a batch and waits once for its end, as for the peers.
 void our_pingpong(benchmark::State& state) {
     our_engine engine;
     int client_fd = -1, server_fd = -1;
@@ -467,9 +601,8 @@ void our_pingpong(benchmark::State& state) {
     IAsynIoOperation* client_op = our_operation(engine, sink, message_size);
     IAsynIoOperation* server_op = our_operation(engine, sink, message_size);
     bool client_writing = true, server_reading = true;
-    std::atomic<long> count{0};
-    std::atomic<bool> finished{false};
-    long target = 0;
+    long count = 0, target = 0;  // dispatch thread only
+    batch_signal batch_done;
     sink->on_complete = [&](IAsynIoOperation* op, DWORD error, DWORD) {
         if (error != 0) return;
         if (op == server_op) {
@@ -482,28 +615,30 @@ void our_pingpong(benchmark::State& state) {
             if (client_writing) {
                 client_writing = false;
                 client->ReadFully(client_op);
-            } else if (count.fetch_add(1) + 1 < target) {
+            } else if (++count < target) {
                 client_writing = true;
                 client->WriteFully(client_op);
             } else {
-                finished = true;
-                finished.notify_all();
+                batch_done.raise();
             }
         }
     };
-    on_dispatch(engine, sink, [&] { server->ReadFully(server_op); });
+    on_dispatch(engine, [&] { server->ReadFully(server_op); });
     for (auto _ : state) {
-        count = 0;
-        finished = false;
-        target = pingpong_batch;
-        on_dispatch(engine, sink, [&] {
+        batch_done.reset();
+        post_to_dispatch(engine, [&] {
+            count = 0;
+            target = pingpong_batch;
             client_writing = true;
             client->WriteFully(client_op);
         });
-        finished.wait(false);
+        if (!batch_done.wait()) {
+            state.SkipWithError("ping-pong batch timed out");
+            break;
+        }
     }
     state.SetItemsProcessed(state.iterations() * pingpong_batch);
-    on_dispatch(engine, sink, [&] {
+    on_dispatch(engine, [&] {
         client->Close();
         server->Close();
     });
@@ -523,35 +658,34 @@ void our_bulk(benchmark::State& state) {
     auto* sink = new callback_sink;
     IAsynIoOperation* client_op = our_operation(engine, sink, bulk_chunk);
     IAsynIoOperation* server_op = our_operation(engine, sink, bulk_chunk);
-    std::size_t written = 0;
-    std::atomic<std::size_t> received{0};
-    std::atomic<bool> finished{false};
-    std::size_t target = 0;
+    std::size_t written = 0, received = 0, target = 0;  // dispatch thread only
+    batch_signal batch_done;
     sink->on_complete = [&](IAsynIoOperation* op, DWORD error, DWORD bytes) {
         if (error != 0) return;
         if (op == server_op) {
-            if (received.fetch_add(bytes) + bytes >= target && target != 0) {
-                finished = true;
-                finished.notify_all();
-            }
+            const bool was_short = received < target;
+            received += bytes;
+            if (was_short && received >= target) batch_done.raise();
             if (bytes != 0) server->Read(server_op);
         } else if (op == client_op) {
             written += bytes;
             if (written < target) client->WriteFully(client_op);
         }
     };
-    on_dispatch(engine, sink, [&] { server->Read(server_op); });
+    on_dispatch(engine, [&] { server->Read(server_op); });
     for (auto _ : state) {
-        const std::size_t goal = target + bulk_batch;
-        finished = false;
-        on_dispatch(engine, sink, [&] {
-            target = goal;
+        batch_done.reset();
+        post_to_dispatch(engine, [&] {
+            target += bulk_batch;
             client->WriteFully(client_op);
         });
-        finished.wait(false);
+        if (!batch_done.wait()) {
+            state.SkipWithError("bulk batch timed out");
+            break;
+        }
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bulk_batch));
-    on_dispatch(engine, sink, [&] {
+    on_dispatch(engine, [&] {
         client->Close();
         server->Close();
     });
@@ -569,7 +703,9 @@ void our_accept(benchmark::State& state) {
     IAsynIoOperation* listen_op = our_operation(engine, sink, 0);
     std::vector<IAsynIoOperation*> accept_ops;
     for (long i = 0; i < accept_window; ++i) accept_ops.push_back(our_operation(engine, sink, 0));
-    std::atomic<long> accepted{0};
+    std::atomic<long> accepted{0};  // the connector paces itself by it
+    std::atomic<long> goal{0};
+    batch_signal batch_done;
     bool stopping = false;
     sink->on_complete = [&](IAsynIoOperation* op, DWORD error, DWORD) {
         if (op == listen_op || stopping || error != 0) return;
@@ -585,23 +721,29 @@ void our_accept(benchmark::State& state) {
             }
             connection->Release();
         }
-        accepted.fetch_add(1, std::memory_order_release);
-        accepted.notify_all();
+        if (accepted.fetch_add(1, std::memory_order_release) + 1 == goal.load(std::memory_order_acquire))
+            batch_done.raise();
         listener->Accept(op);
     };
-    on_dispatch(engine, sink, [&] {
+    on_dispatch(engine, [&] {
         listener->ListenOn(htonl(INADDR_LOOPBACK), 0, listen_op);
         for (IAsynIoOperation* op : accept_ops) listener->Accept(op);
     });
     const std::uint16_t port = listener->listening_device()->local_port();
     for (auto _ : state) {
         const long base = accepted.load();
+        batch_done.reset();
+        goal.store(base + accept_batch, std::memory_order_release);
         std::thread connecting(connector, port, accept_batch, std::cref(accepted), base);
-        for (long seen = accepted.load(); seen - base < accept_batch; seen = accepted.load()) accepted.wait(seen);
+        const bool finished = batch_done.wait();
         connecting.join();
+        if (!finished) {
+            state.SkipWithError("accept batch timed out");
+            break;
+        }
     }
     state.SetItemsProcessed(state.iterations() * accept_batch);
-    on_dispatch(engine, sink, [&] {
+    on_dispatch(engine, [&] {
         stopping = true;
         listener->Close();
     });

@@ -50,24 +50,18 @@ CUnknownMultiThread::~CUnknownMultiThread() {
 }
 
 ULONG CUnknownMultiThread::internal_add_ref() noexcept {
-    const std::lock_guard<std::mutex> guard(m_lock);
-    return static_cast<ULONG>(++m_dwRef);
+    return static_cast<ULONG>(m_dwRef.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
 ULONG CUnknownMultiThread::internal_release() noexcept {
-    LONG count;
-    {
-        const std::lock_guard<std::mutex> guard(m_lock);
-        count = --m_dwRef;
-        if (count == 0) m_dwRef = 1;
+    const LONG count = m_dwRef.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (count == 0) {
+        m_dwRef.store(1, std::memory_order_relaxed);
+        delete this;
     }
-    if (count == 0) delete this;
     return static_cast<ULONG>(count);
 }
 
-LONG CUnknownMultiThread::reference_count() const noexcept {
-    const std::lock_guard<std::mutex> guard(m_lock);
-    return m_dwRef;
-}
+LONG CUnknownMultiThread::reference_count() const noexcept { return m_dwRef.load(std::memory_order_acquire); }
 
 }  // namespace asynframe

@@ -2,6 +2,7 @@
 // count of live component objects (the module may unload only at zero).
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -45,8 +46,8 @@ public:
 
 protected:
     std::string m_class_name;
-    mutable std::mutex m_lock;
-    LONG m_dwRef = 1;
+    // A lock-free count: references move on every request and completion.
+    std::atomic<LONG> m_dwRef{1};
 };
 
 }  // namespace asynframe

@@ -239,11 +239,14 @@ void asyn_socket_device_imp::on_accepted(asyn_io_operation* operation) {
     if (operation->result_preset()) return;  // the acceptor's path: the socket is already here
     const std::int32_t fd = operation->overlapped().result;
     if (fd < 0) return;
+    // The completion port made the descriptor itself: it is valid and
+    // already the port's, so there is nothing to register.
     _socket_handle = fd;
-    associate_to_manager();
     if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
     auto peer = std::make_unique<platform::socket_address_v4>();
     std::memcpy(static_cast<void*>(peer.get()), operation->address_area() + accept_address_half, sizeof *peer);
+    // Both ends are captured now, so the address queries of an accepted
+    // connection need no system call.
     auto local = std::make_unique<platform::socket_address_v4>();
     if (platform::local_name(fd, *local) == 0) _accepted_local_address = std::move(local);
     _accepted_peer_address = std::move(peer);

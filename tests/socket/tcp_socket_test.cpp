@@ -114,6 +114,20 @@ TEST_P(TcpSocketTest, AcceptedConnectionKnowsBothEnds) {
     EXPECT_EQ(!env->alertable(), object->socket_device()->has_accepted_addresses());
 }
 
+TEST_P(TcpSocketTest, AcceptedAddressesGoAwayWithClose) {
+    int client = -1;
+    IAsynTcpSocket* server = connected_pair(client);
+    ASSERT_NE(nullptr, server);
+    env->run([&] {
+        // Never asked while open: after the close there is no address to give.
+        EXPECT_EQ(S_OK, server->Close());
+        DWORD address = 0;
+        WORD port = 0;
+        EXPECT_EQ(E_FAIL, server->GetLocalAddress(&address, &port));
+        EXPECT_EQ(E_FAIL, server->GetPeerAddress(&address, &port));
+    });
+}
+
 TEST_P(TcpSocketTest, ReadAndWriteBothWays) {
     int client = -1;
     IAsynTcpSocket* server = connected_pair(client);

@@ -167,7 +167,7 @@ public:
     }
 
     wait_result next(std::uint32_t timeout_ms, int stop_fd, io_block*& finished) noexcept override {
-        const wait_deadline deadline(timeout_ms);
+        wait_deadline deadline(timeout_ms);
         if (stop_fd != _stop_fd) watch_stop(stop_fd);
         for (;;) {
             if (io_block* block = _local.pop_front()) {

@@ -89,26 +89,29 @@ inline std::int64_t monotonic_now_ms() noexcept {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// The end of a wait that may restart. The clock is read only once the caller
+// asks how long is left, so a wait that finds work at once costs no clock read.
 class wait_deadline {
 public:
     explicit wait_deadline(std::uint32_t timeout_ms) noexcept
-        : _forever(timeout_ms == wait_forever),
-          _end(_forever || timeout_ms == 0 ? 0 : monotonic_now_ms() + timeout_ms),
-          _zero(timeout_ms == 0) {}
+        : _forever(timeout_ms == wait_forever), _zero(timeout_ms == 0), _timeout(timeout_ms) {}
     bool forever() const noexcept { return _forever; }
     // Milliseconds left; -1 for no limit.
-    int remaining() const noexcept {
+    int remaining() noexcept {
         if (_forever) return -1;
         if (_zero) return 0;
-        const std::int64_t left = _end - monotonic_now_ms();
+        const std::int64_t now = monotonic_now_ms();
+        if (_end == 0) _end = now + _timeout;
+        const std::int64_t left = _end - now;
         if (left <= 0) return 0;
         return left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
 
 private:
     bool _forever;
-    std::int64_t _end;
     bool _zero;
+    std::uint32_t _timeout;
+    std::int64_t _end = 0;
 };
 
 std::unique_ptr<io_backend> make_uring_backend();

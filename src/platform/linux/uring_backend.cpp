@@ -7,7 +7,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -26,6 +29,53 @@ constexpr std::uint64_t stop_tag = 3;
 constexpr unsigned ring_entries = 256;
 constexpr int spin_rounds = 64;
 constexpr unsigned completion_entries = 4096;
+
+// Requests in flight per descriptor, so that closing a descriptor with nothing
+// in flight costs no cancel submission. Counters come in lazily made chunks;
+// descriptors past the table are simply not counted (always cancelled).
+class descriptor_counts {
+public:
+    descriptor_counts() = default;
+    descriptor_counts(const descriptor_counts&) = delete;
+    descriptor_counts& operator=(const descriptor_counts&) = delete;
+    ~descriptor_counts() {
+        for (auto& chunk : _chunks) delete[] chunk.load(std::memory_order_relaxed);
+    }
+
+    // Under the submission lock (the only place chunks are made).
+    void add(int fd) noexcept {
+        if (std::atomic<std::uint32_t>* counter = find(fd, true)) counter->fetch_add(1, std::memory_order_relaxed);
+    }
+    void remove(int fd) noexcept {
+        if (std::atomic<std::uint32_t>* counter = find(fd, false)) counter->fetch_sub(1, std::memory_order_release);
+    }
+    // False only when the descriptor surely has nothing in flight.
+    bool maybe_busy(int fd) const noexcept {
+        const std::atomic<std::uint32_t>* counter = const_cast<descriptor_counts*>(this)->find(fd, false);
+        if (counter == nullptr) return fd < 0 || fd >= limit;
+        return counter->load(std::memory_order_acquire) != 0;
+    }
+
+private:
+    static constexpr int chunk_bits = 10;
+    static constexpr int chunk_count = 1024;
+    static constexpr int limit = chunk_count << chunk_bits;
+
+    std::atomic<std::uint32_t>* find(int fd, bool make) noexcept {
+        if (fd < 0 || fd >= limit) return nullptr;
+        std::atomic<std::atomic<std::uint32_t>*>& slot = _chunks[fd >> chunk_bits];
+        std::atomic<std::uint32_t>* chunk = slot.load(std::memory_order_acquire);
+        if (chunk == nullptr) {
+            if (!make) return nullptr;
+            chunk = new (std::nothrow) std::atomic<std::uint32_t>[std::size_t{1} << chunk_bits]();
+            if (chunk == nullptr) return nullptr;
+            slot.store(chunk, std::memory_order_release);
+        }
+        return &chunk[fd & ((1 << chunk_bits) - 1)];
+    }
+
+    std::atomic<std::atomic<std::uint32_t>*> _chunks[chunk_count] = {};
+};
 
 bool is_file_kind(io_kind kind) noexcept {
     return kind == io_kind::read || kind == io_kind::write || kind == io_kind::read_scatter ||
@@ -55,6 +105,7 @@ public:
         }
         if (error < 0) return false;
         _ring_ready = true;
+        _ext_arg = (params.features & IORING_FEAT_EXT_ARG) != 0;
         std::lock_guard<std::mutex> guard(_sq_lock);
         if (!arm_wake_locked()) return false;
         return ::io_uring_submit(&_ring) >= 0;
@@ -154,6 +205,8 @@ public:
 
     void cancel(int fd) noexcept override {
         std::lock_guard<std::mutex> guard(_sq_lock);
+        // Requests start under this lock: with none counted, none can be in the kernel.
+        if (!_fd_requests.maybe_busy(fd)) return;
         io_uring_sqe* sqe = get_sqe_marked_locked();
         if (sqe == nullptr) return;
         ::io_uring_prep_cancel_fd(sqe, fd, IORING_ASYNC_CANCEL_ALL);
@@ -176,7 +229,7 @@ public:
 
     wait_result next(std::uint32_t timeout_ms, int stop_fd, io_block*& finished) noexcept override {
         _waiter_thread.store(current_thread_id(), std::memory_order_relaxed);
-        const wait_deadline deadline(timeout_ms);
+        wait_deadline deadline(timeout_ms);
         for (;;) {
             if (io_block* block = _local.pop_front()) {
                 finished = block;
@@ -196,32 +249,41 @@ public:
                 return wait_result::stopped;
             }
             if (stop_fd >= 0 && _stop_fd_armed != stop_fd) arm_stop(stop_fd);
+            const int left = deadline.remaining();
+            if (left == 0) {
+                if (_unsubmitted.load(std::memory_order_acquire)) {
+                    std::lock_guard<std::mutex> guard(_sq_lock);
+                    submit_locked();
+                }
+                return wait_result::timeout;
+            }
+            if (!_ext_arg) {
+                if (wait_plain(left)) return wait_result::timeout;
+                continue;
+            }
+
+            // Entries this thread prepared go in with the same call that waits.
+            unsigned to_submit = 0;
             if (_unsubmitted.load(std::memory_order_acquire)) {
                 std::lock_guard<std::mutex> guard(_sq_lock);
-                submit_locked();
+                to_submit = flush_locked();
+            } else if (spin_for_work()) {
+                // Producers on other threads usually post again within
+                // microseconds: a short look before sleeping saves them the
+                // wake-up write.
+                continue;
             }
-            const int left = deadline.remaining();
-            if (left == 0) return wait_result::timeout;
-
-            // Producers on other threads usually post again within microseconds:
-            // a short look before sleeping saves them the wake-up write.
-            if (spin_for_work()) continue;
             _sleeping.store(true, std::memory_order_seq_cst);
             if (!_posted.empty()) {
                 _sleeping.store(false, std::memory_order_relaxed);
+                if (to_submit != 0) enter(to_submit, 0, -1);
                 continue;
             }
-            int error;
-            if (left < 0) {
-                error = ::io_uring_wait_cqe(&_ring, &cqe);
-            } else {
-                __kernel_timespec ts{};
-                ts.tv_sec = left / 1000;
-                ts.tv_nsec = static_cast<long long>(left % 1000) * 1000000;
-                error = ::io_uring_wait_cqe_timeout(&_ring, &cqe, &ts);
-            }
+            const int error = enter(to_submit, 1, left);
             _sleeping.store(false, std::memory_order_relaxed);
-            if (error == -ETIME && deadline.remaining() == 0 && _posted.empty()) return wait_result::timeout;
+            if (error == -ETIME && deadline.remaining() == 0 && _posted.empty() &&
+                ::io_uring_cq_ready(&_ring) == 0)
+                return wait_result::timeout;
             // -EINTR (a signal) and early wake-ups simply go round again.
         }
     }
@@ -255,6 +317,76 @@ public:
     }
 
 private:
+    // Publishes the entries prepared so far to the kernel without entering it;
+    // answers how many wait for submission. Under the submission lock.
+    unsigned flush_locked() noexcept {
+        io_uring_sq& sq = _ring.sq;
+        if (sq.sqe_head != sq.sqe_tail) {
+            sq.sqe_head = sq.sqe_tail;
+            io_uring_smp_store_release(sq.ktail, sq.sqe_tail);
+        }
+        // Whoever enters next submits them: this thread, right after the lock.
+        _unsubmitted.store(false, std::memory_order_release);
+        return ::io_uring_sq_ready(&_ring);
+    }
+
+    // One call into the kernel: submits `to_submit` published entries and,
+    // with `wait_for` 1, sleeps until a completion or `timeout_ms` (-1: none).
+    // Another thread may have submitted the entries meanwhile; the kernel then
+    // takes what is left, which is nothing.
+    int enter(unsigned to_submit, unsigned wait_for, int timeout_ms) noexcept {
+        const int result = enter_once(to_submit, wait_for, timeout_ms);
+        if (result < 0 && to_submit != 0) {
+            // A call that failed may have left entries behind: the next look submits them.
+            std::lock_guard<std::mutex> guard(_sq_lock);
+            if (::io_uring_sq_ready(&_ring) != 0) _unsubmitted.store(true, std::memory_order_release);
+        }
+        return result;
+    }
+
+    int enter_once(unsigned to_submit, unsigned wait_for, int timeout_ms) noexcept {
+        unsigned flags = wait_for != 0 ? IORING_ENTER_GETEVENTS : 0;
+        io_uring_getevents_arg arg{};
+        __kernel_timespec ts{};
+        if (wait_for != 0 && timeout_ms >= 0) {
+            ts.tv_sec = timeout_ms / 1000;
+            ts.tv_nsec = static_cast<long long>(timeout_ms % 1000) * 1000000;
+            arg.ts = reinterpret_cast<std::uint64_t>(&ts);
+            flags |= IORING_ENTER_EXT_ARG;
+            return ::io_uring_enter2(static_cast<unsigned>(_ring.ring_fd), to_submit, wait_for, flags,
+                                     reinterpret_cast<sigset_t*>(&arg), sizeof arg);
+        }
+        return ::io_uring_enter2(static_cast<unsigned>(_ring.ring_fd), to_submit, wait_for, flags, nullptr,
+                                 _NSIG / 8);
+    }
+
+    // The wait of a ring without timed waits in the enter call: submit, then
+    // wait through the library. True when the time ran out.
+    bool wait_plain(int left) noexcept {
+        if (_unsubmitted.load(std::memory_order_acquire)) {
+            std::lock_guard<std::mutex> guard(_sq_lock);
+            submit_locked();
+        }
+        if (spin_for_work()) return false;
+        _sleeping.store(true, std::memory_order_seq_cst);
+        if (!_posted.empty()) {
+            _sleeping.store(false, std::memory_order_relaxed);
+            return false;
+        }
+        io_uring_cqe* cqe = nullptr;
+        int error;
+        if (left < 0) {
+            error = ::io_uring_wait_cqe(&_ring, &cqe);
+        } else {
+            __kernel_timespec ts{};
+            ts.tv_sec = left / 1000;
+            ts.tv_nsec = static_cast<long long>(left % 1000) * 1000000;
+            error = ::io_uring_wait_cqe_timeout(&_ring, &cqe, &ts);
+        }
+        _sleeping.store(false, std::memory_order_relaxed);
+        return error == -ETIME && _posted.empty() && ::io_uring_cq_ready(&_ring) == 0;
+    }
+
     bool spin_for_work() noexcept {
         for (int i = 0; i < spin_rounds; ++i) {
             if (!_posted.empty() || ::io_uring_cq_ready(&_ring) != 0) return true;
@@ -292,6 +424,7 @@ private:
         prepare(sqe);
         ::io_uring_sqe_set_data(sqe, &block);
         _inflight.fetch_add(1, std::memory_order_relaxed);
+        _fd_requests.add(fd);
         // The dispatch thread batches its submissions until it waits; any other
         // thread submits at once, since the waiter may already be asleep.
         if (_waiter_thread.load(std::memory_order_relaxed) != current_thread_id()) submit_locked();
@@ -368,6 +501,7 @@ private:
         io_block* block = reinterpret_cast<io_block*>(static_cast<std::uintptr_t>(data));
         block->result = result;
         if (block->kind == io_kind::recv_from) block->address_length = block->message.msg_namelen;
+        _fd_requests.remove(block->fd);
         _inflight.fetch_sub(1, std::memory_order_release);
         finished = block;
         return true;
@@ -375,6 +509,7 @@ private:
 
     io_uring _ring{};
     bool _ring_ready = false;
+    bool _ext_arg = false;
     int _wake_fd = -1;
     std::mutex _sq_lock;
     posted_queue _posted;
@@ -384,6 +519,7 @@ private:
     std::atomic<std::uint32_t> _waiter_thread{0};
     std::atomic<std::size_t> _inflight{0};
     std::atomic<bool> _unsubmitted{false};
+    descriptor_counts _fd_requests;
     int _stop_fd_armed = -1;
     bool _stop_seen = false;
     bool _closing = false;
