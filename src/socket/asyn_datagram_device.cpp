@@ -18,28 +18,6 @@ constexpr std::int32_t ipv4_address_length = 16;
 
 asyn_datagram_device::~asyn_datagram_device() { close(); }
 
-void asyn_datagram_device::read(asyn_io_operation* operation) {
-    std::uint32_t expected = 0, position = 0;
-    staged_range(operation, expected, position);
-    read(operation, expected, position);
-}
-
-void asyn_datagram_device::write(asyn_io_operation* operation) {
-    std::uint32_t expected = 0, position = 0;
-    staged_range(operation, expected, position);
-    write(operation, expected, position);
-}
-
-void asyn_datagram_device::read(asyn_io_operation* operation, std::uint32_t expected_bytes,
-                                std::uint32_t buffer_pos) {
-    start_transfer(operation, expected_bytes, buffer_pos, true);
-}
-
-void asyn_datagram_device::write(asyn_io_operation* operation, std::uint32_t expected_bytes,
-                                 std::uint32_t buffer_pos) {
-    start_transfer(operation, expected_bytes, buffer_pos, false);
-}
-
 void asyn_datagram_device::start_transfer(asyn_io_operation* operation, std::uint32_t expected_bytes,
                                           std::uint32_t buffer_pos, bool receive) {
     vortan_assert(static_cast<std::uint64_t>(buffer_pos) + expected_bytes <= operation->buffer_len(),

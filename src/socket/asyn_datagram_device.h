@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "engine/asyn_io_device.h"
+#include "socket/ranged_device.h"
 #include "platform/socket.h"
 
 namespace asynframe {
@@ -13,16 +14,11 @@ namespace asynframe {
 class asyn_io_operation;
 
 // Receives and sends shared by both devices.
-class asyn_datagram_device : public asyn_io_device {
+class asyn_datagram_device : public ranged_device<asyn_io_device> {
 public:
-    explicit asyn_datagram_device(singleton_instance* instance) noexcept : asyn_io_device(instance) {}
+    explicit asyn_datagram_device(singleton_instance* instance) noexcept : ranged_device(instance) {}
     ~asyn_datagram_device() override;
 
-    void read(asyn_io_operation* operation) override;
-    void write(asyn_io_operation* operation) override;
-    // A length of 0 is allowed: it takes a zero-length datagram.
-    void read(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos);
-    void write(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos);
     int handle() const override { return _socket_handle; }
     // Cancels what is in flight (995) and closes the socket; no shutdown.
     void close() override;
@@ -33,8 +29,9 @@ protected:
     int _socket_handle = platform::invalid_socket;
 
 private:
+    // A length of 0 is allowed: it takes a zero-length datagram.
     void start_transfer(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos,
-                        bool receive);
+                        bool receive) override;
 };
 
 class asyn_udp_device : public asyn_datagram_device {

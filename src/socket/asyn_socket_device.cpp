@@ -55,12 +55,12 @@ bool asyn_socket_device::peer_address(platform::socket_address_v4&) { return fal
 
 // ---- asyn_socket_device_imp -----------------------------------------------------------
 
-asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance) : asyn_socket_device(instance) {
+asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance) : ranged_device(instance) {
     read_settings();
 }
 
 asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance, int socket_handle)
-    : asyn_socket_device(instance), _socket_handle(socket_handle) {
+    : ranged_device(instance), _socket_handle(socket_handle) {
     associate_to_manager();
     read_settings();
 }
@@ -83,28 +83,6 @@ int asyn_socket_device_imp::create_socket() {
         throw socket_exception("create socket object error", error);
     if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
     return fd;
-}
-
-void asyn_socket_device_imp::read(asyn_io_operation* operation) {
-    std::uint32_t expected = 0, position = 0;
-    staged_range(operation, expected, position);
-    read(operation, expected, position);
-}
-
-void asyn_socket_device_imp::write(asyn_io_operation* operation) {
-    std::uint32_t expected = 0, position = 0;
-    staged_range(operation, expected, position);
-    write(operation, expected, position);
-}
-
-void asyn_socket_device_imp::read(asyn_io_operation* operation, std::uint32_t expected_bytes,
-                                  std::uint32_t buffer_pos) {
-    start_transfer(operation, expected_bytes, buffer_pos, true);
-}
-
-void asyn_socket_device_imp::write(asyn_io_operation* operation, std::uint32_t expected_bytes,
-                                   std::uint32_t buffer_pos) {
-    start_transfer(operation, expected_bytes, buffer_pos, false);
 }
 
 void asyn_socket_device_imp::start_transfer(asyn_io_operation* operation, std::uint32_t expected_bytes,

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/asyn_io_device.h"
+#include "socket/ranged_device.h"
 #include "platform/socket.h"
 
 namespace asynframe {
@@ -43,7 +44,7 @@ protected:
     std::int32_t _recv_buffer_size = default_recv_buffer_size;
 };
 
-class asyn_socket_device_imp : public asyn_socket_device {
+class asyn_socket_device_imp : public ranged_device<asyn_socket_device> {
 public:
     // A device with no socket yet.
     explicit asyn_socket_device_imp(singleton_instance* instance);
@@ -54,12 +55,6 @@ public:
     asyn_socket_device_imp(const asyn_socket_device_imp&) = delete;
     asyn_socket_device_imp& operator=(const asyn_socket_device_imp&) = delete;
 
-    // The range the component layer staged in the operation's request block.
-    void read(asyn_io_operation* operation) override;
-    void write(asyn_io_operation* operation) override;
-    // `expected_bytes` at `buffer_pos` of the operation's buffer.
-    void read(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos);
-    void write(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos);
     int handle() const override { return _socket_handle; }
     // Cancels what is in flight (each request completes with 995), then shuts
     // the socket down and closes it. Idempotent.
@@ -85,7 +80,7 @@ private:
     int create_socket();
     void read_settings();
     void start_transfer(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos,
-                        bool receive);
+                        bool receive) override;
 
     int _socket_handle = platform::invalid_socket;
     std::uint16_t _local_port = 0;
@@ -94,9 +89,6 @@ private:
     bool _set_recv_buffer = false;
 };
 
-// Where an operation's request block names a staged range: its length and its
-// offset in the operation's buffer.
-void staged_range(asyn_io_operation* operation, std::uint32_t& expected_bytes, std::uint32_t& buffer_pos) noexcept;
 
 // Cancels every request on a descriptor about to be closed and drops what the
 // backend and the acceptor keep for it.
