@@ -209,7 +209,9 @@ private:
                 }
             }
         }
-        for (const auto& [window, id] : due) {
+        for (const auto& entry : due) {
+            const auto window = entry.first;
+            const auto id = entry.second;
             if (_orphaned) break;
             const bool alive = std::any_of(_timers.begin(), _timers.end(), [&](const window_timer& t) {
                 return t.window == window && t.event_id == id;
