@@ -157,12 +157,7 @@ public:
     }
 
     bool post(io_block& block) noexcept override {
-        _posted.push(block);
-        if (_sleeping.load(std::memory_order_seq_cst) && !_wake_sent.exchange(true, std::memory_order_acq_rel)) {
-            const std::uint64_t one = 1;
-            while (::write(_wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
-            }
-        }
+        post_and_wake(_posted, _sleeping, _wake_sent, _wake_fd, block);
         return true;
     }
 

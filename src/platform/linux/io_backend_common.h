@@ -1,10 +1,12 @@
-// Pieces both I/O backends share: the lock-free queue of posted blocks and the
-// deadline of a wait that may restart.
+// Pieces both I/O backends share: the lock-free queue of posted blocks, the
+// wake-up of a sleeping loop and the deadline of a wait that may restart.
 #pragma once
 
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 
@@ -41,6 +43,18 @@ public:
 private:
     std::atomic<io_block*> _head{nullptr};
 };
+
+// Queues a posted block and wakes the dispatch loop if it sleeps: at most one
+// eventfd write per sleep, however many threads post meanwhile.
+inline void post_and_wake(posted_queue& posted, const std::atomic<bool>& sleeping, std::atomic<bool>& wake_sent,
+                          int wake_fd, io_block& block) noexcept {
+    posted.push(block);
+    if (sleeping.load(std::memory_order_seq_cst) && !wake_sent.exchange(true, std::memory_order_acq_rel)) {
+        const std::uint64_t one = 1;
+        while (::write(wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+}
 
 // A FIFO list of blocks owned by one thread.
 struct block_list {
