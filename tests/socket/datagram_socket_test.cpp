@@ -9,23 +9,8 @@ namespace {
 
 using namespace socket_test;
 
-class DatagramSocketTest : public ::testing::TestWithParam<mode> {
+class DatagramSocketTest : public objects_test {
 protected:
-    void SetUp() override {
-        env = std::make_unique<engine_env>(GetParam());
-        sink = new recording_sink;
-    }
-    void TearDown() override {
-        for (IUnknown* object : owned) object->Release();
-        env.reset();
-        sink->Release();
-    }
-    template <class T>
-    T* keep(T* object) {
-        owned.push_back(object);
-        return object;
-    }
-    IAsynIoOperation* operation(DWORD size) { return keep(make_operation(*env, sink, size)); }
 
     IAsynUdpSocket* make_udp() {
         IAsynUdpSocket* socket = nullptr;
@@ -47,9 +32,6 @@ protected:
         return socket;
     }
 
-    std::unique_ptr<engine_env> env;
-    recording_sink* sink = nullptr;
-    std::vector<IUnknown*> owned;
 };
 
 TEST_P(DatagramSocketTest, ReceiveReportsSenderAddressAndPort) {

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -178,6 +179,35 @@ inline IAsynIoOperation* make_operation(engine_env& env, recording_sink* sink, D
     }
     return operation;
 }
+
+// An engine in the mode under test, a completion sink, and the component
+// objects a test made, released before the engine goes.
+class objects_test : public ::testing::TestWithParam<mode> {
+protected:
+    void SetUp() override {
+        env = std::make_unique<engine_env>(GetParam());
+        sink = new recording_sink;
+    }
+    void TearDown() override {
+        for (IUnknown* object : owned) object->Release();
+        after_release();
+        env.reset();
+        sink->Release();
+    }
+    // Runs once the objects are gone and before the engine stops.
+    virtual void after_release() {}
+
+    template <class T>
+    T* keep(T* object) {
+        owned.push_back(object);
+        return object;
+    }
+    IAsynIoOperation* operation(DWORD size) { return keep(make_operation(*env, sink, size)); }
+
+    std::unique_ptr<engine_env> env;
+    recording_sink* sink = nullptr;
+    std::vector<IUnknown*> owned;
+};
 
 inline BYTE* buffer_of(IAsynIoOperation* operation) {
     BYTE* buffer = nullptr;

@@ -14,25 +14,11 @@ namespace {
 
 using namespace socket_test;
 
-class TcpSocketTest : public ::testing::TestWithParam<mode> {
+class TcpSocketTest : public objects_test {
 protected:
-    void SetUp() override {
-        env = std::make_unique<engine_env>(GetParam());
-        sink = new recording_sink;
-    }
-    void TearDown() override {
-        for (IUnknown* object : owned) object->Release();
+    void after_release() override {
         for (int fd : clients) ::close(fd);
-        env.reset();
-        sink->Release();
     }
-
-    template <class T>
-    T* keep(T* object) {
-        owned.push_back(object);
-        return object;
-    }
-    IAsynIoOperation* operation(DWORD size) { return keep(make_operation(*env, sink, size)); }
 
     IAsynTcpListener2* make_listener() {
         IAsynTcpListener2* listener = nullptr;
@@ -82,9 +68,6 @@ protected:
         return accept(listener, listen(listener), client);
     }
 
-    std::unique_ptr<engine_env> env;
-    recording_sink* sink = nullptr;
-    std::vector<IUnknown*> owned;
     std::vector<int> clients;
 };
 
