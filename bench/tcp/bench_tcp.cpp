@@ -258,7 +258,7 @@ BENCHMARK(asio_accept)->Name(ASIO_CASE("accept"))->UseRealTime()->Unit(benchmark
 #include <uv.h>
 
 #include "engine/asyn_io_manager.h"
-#include "frame/asyn_io_operation_object.h"
+#include "component/asyn_io_operation_object.h"
 #include "socket/socket_objects.h"
 #include "socket/socket_services.h"
 

@@ -16,6 +16,10 @@ public:
     virtual ~asyn_io_handler_base() = default;
     // Dispatch thread; the operation is no longer pending.
     virtual void on_io_complete(asyn_io_operation* operation) = 0;
+    // The engine went away with the operation still in flight: it is no longer
+    // pending and will never complete. Owners that keep references for the
+    // request let them go here.
+    virtual void on_io_abandoned(asyn_io_operation*) {}
 };
 
 class asyn_io_handler : public asyn_io_handler_base, public with_singleton {

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "engine/asyn_io_handler.h"
 #include "platform/io_backend.h"
@@ -35,6 +36,15 @@ bool read_force_win98(singleton_instance* instance) {
 
 }  // namespace
 
+namespace {
+
+// Bounds of one turn: enough to amortise the phase switch, small enough that
+// a flood in one phase leaves the others their turn.
+constexpr std::size_t reap_batch = 64;
+constexpr int posted_batch = 128;
+
+}  // namespace
+
 asyn_io_manager::asyn_io_manager(singleton_instance* instance) : with_singleton(instance) {
     construct(read_force_win98(instance));
 }
@@ -47,7 +57,9 @@ void asyn_io_manager::construct(bool force_win98) {
     _force_win98 = force_win98;
     _port = platform::io_backend::create(force_win98);
     if (!_port) throw io_exception("asyn_io_manager: no I/O backend");
-    _timers = std::make_unique<timer_manager>();
+    _timers = make_heap_timer_service(&asyn_io_manager::cancel_operation, this);
+    _quit = new asyn_io_operation(_singleton, static_cast<asyn_io_handler_base*>(nullptr), 0u);
+    _quit->set_operation_type(operation_type::quit_marker);
 }
 
 asyn_io_manager::~asyn_io_manager() {
@@ -59,39 +71,87 @@ asyn_io_manager::~asyn_io_manager() {
         }
     }
     if (_hwnd != nullptr) destroy_window();
-    // Operations orphaned while their completion was still queued are the
-    // engine's: delete them. Others stay pending for their owners.
+    // What is still in flight or queued is abandoned: deleted when nobody owns
+    // it, handed back to its handler otherwise.
     _port->drain(&asyn_io_manager::discard_operation, this);
+    while (platform::io_block* block = _posted_head) {
+        _posted_head = block->next;
+        block->next = nullptr;
+        discard_operation(this, *block);
+    }
+    _posted_tail = nullptr;
     _timers.reset();
-    _window_timers.clear();
+    _quit->clear_pending();
+    delete _quit;
     _port.reset();
 }
 
-void asyn_io_manager::discard_operation(void*, platform::io_block& block) {
+void asyn_io_manager::discard_operation(void* context, platform::io_block& block) {
+    auto* self = static_cast<asyn_io_manager*>(context);
     asyn_io_operation* operation = asyn_io_operation::from_overlapped(&block);
-    if (operation->is_pending() && operation->handdler_ptr() == nullptr) {
+    if (operation == self->_quit || !operation->is_pending()) return;
+    if (asyn_io_handler_base* handler = operation->handdler_ptr()) {
         operation->clear_pending();
-        delete operation;
+        handler->on_io_abandoned(operation);
+        return;
     }
+    operation->clear_pending();
+    delete operation;
+}
+
+void asyn_io_manager::cancel_operation(void* context, asyn_io_operation* operation) {
+    static_cast<asyn_io_manager*>(context)->cancel_io(operation->operate_handle());
 }
 
 bool asyn_io_manager::use_completion_port() const noexcept { return _port && _port->is_completion_port(); }
 
 bool asyn_io_manager::in_dispatch_thread() const noexcept {
-    if (_ui_mode) return _ui_thread_id != 0 && platform::current_thread_id() == _ui_thread_id;
+    if (_ui_mode) {
+        const std::uint32_t owner = _ui_thread_id.load(std::memory_order_acquire);
+        return owner != 0 && platform::current_thread_id() == owner;
+    }
     return in_thread();
+}
+
+bool asyn_io_manager::in_callback() const noexcept {
+    if (_ui_mode) return _callback_depth > 0 && in_dispatch_thread();
+    // The engine thread runs nothing but callbacks.
+    return in_thread();
+}
+
+void asyn_io_manager::after_callback(void (*work)(void*), void* context) {
+    if (_ui_mode && in_callback()) {
+        _deferred_work = work;
+        _deferred_context = context;
+        return;
+    }
+    work(context);
 }
 
 void asyn_io_manager::start() {
     if (_events == nullptr && _singleton != nullptr) _events = _singleton->frame_plugin_ptr;
     _stopping.store(false, std::memory_order_release);
+    _ui_stopped.store(false, std::memory_order_release);
+    _quit_posted = false;
     if (_ui_mode) {
-        _ui_thread_id = platform::current_thread_id();
+        // The host's thread sleeps in its own poll, not in the ring: the ring
+        // must wake it for every completion.
+        if (_port->is_completion_port()) {
+            if (auto port = platform::io_backend::create(_force_win98, true)) _port = std::move(port);
+        }
+        _ui_thread_id.store(platform::current_thread_id(), std::memory_order_release);
         create_window();
+        auto window_timers = std::make_unique<window_timer_service>(_hwnd, &asyn_io_manager::cancel_operation, this);
+        _window_timers = window_timers.get();
+        _timers = std::move(window_timers);
+        _started = true;
         if (_events != nullptr) {
             _events->on_thread_begin();
             _events->on_loop_begin();
         }
+        // The first pump runs a turn even if nothing arrived yet.
+        _port->wake();
+        return;
     }
     thread::start();
     _started = true;
@@ -99,30 +159,30 @@ void asyn_io_manager::start() {
 
 void asyn_io_manager::stop() {
     if (!_started) return;
-    if (!_ui_mode && !use_completion_port()) {
-        _stopping.store(true, std::memory_order_release);
-        thread::stop();
-    } else {
-        dummy_handler quit_handler(_singleton);
-        asyn_io_operation* quit = quit_handler.create_operation(0);
-        quit->set_operation_type(operation_type::quit_marker);
-        const bool posted = post(quit);
-        _stopping.store(true, std::memory_order_release);
-        if (posted) {
-            thread::stop();
-        } else {
-            // No way to reach the loop: there is nothing left to wait for safely.
-            quit->clear_pending();
-        }
-        quit_handler.delete_operation(quit);
-    }
+    _stopping.store(true, std::memory_order_release);
     if (_ui_mode) {
+        // No later delivery reaches the engine; one running on the UI thread
+        // (when this is another thread) is waited for by destroy_window().
+        _ui_stopped.store(true, std::memory_order_release);
+        destroy_window();
+        _window_timers = nullptr;
         if (_events != nullptr) {
             _events->on_loop_end();
             _events->on_thread_end();
         }
-        destroy_window();
+        _timers->clear();
+        _ui_thread_id.store(0, std::memory_order_release);
+        _started = false;
+        return;
     }
+    if (!_quit_posted) {
+        _quit_posted = post(_quit);
+        if (!_quit_posted) throw io_exception("asyn_io_manager: the quit marker cannot be queued");
+    }
+    // From the engine thread itself there is nothing to wait for: the loop
+    // ends when the callback running now returns.
+    if (in_thread()) return;
+    thread::stop();
     _started = false;
 }
 
@@ -141,30 +201,61 @@ void asyn_io_manager::cancel_io(int handle) noexcept {
     if (handle >= 0) _port->cancel(handle);
 }
 
-// ---- dispatch loops --------------------------------------------------------
+// ---- the dispatch loop -------------------------------------------------------
 
 void asyn_io_manager::run() {
-    if (_ui_mode) {
-        relay_loop();
-        return;
+    if (_events != nullptr) {
+        _events->on_thread_begin();
+        if (use_completion_port()) _events->on_loop_begin();
     }
-    if (_events != nullptr) _events->on_thread_begin();
-    if (!use_completion_port()) {
-        alertable_loop();
-    } else {
-        if (_events != nullptr) _events->on_loop_begin();
-        port_loop();
+    for (;;) {
+        const turn_result result = turn();
+        if (result == turn_result::quit) break;
+        if (result == turn_result::idle) _port->wait(_next_delay);
     }
     if (_events != nullptr) _events->on_thread_end();
 }
 
-void asyn_io_manager::fire_front_timer(const timer_entry& entry) {
-    // `entry` is the front the caller just looked at: take it out, then fire it.
-    _timers->pop_front();
-    if (entry.is_operation)
-        cancel_io(entry.operation()->operate_handle());
-    else
-        entry.handler()->on_timeout(entry.param);
+asyn_io_manager::turn_result asyn_io_manager::turn() {
+    // 1. What callbacks queued for the kernel goes in first.
+    _port->submit();
+
+    // 2. Finished requests, one bounded batch.
+    platform::io_block* finished[reap_batch];
+    const std::size_t reaped = _port->reap(finished, reap_batch);
+    for (std::size_t i = 0; i < reaped; ++i) dispatch(finished[i]);
+
+    // 3. Every timer that is due.
+    _next_delay = _timers->fire_due();
+
+    // 4. Posted operations, one bounded batch; what arrives meanwhile waits
+    //    for the next turn behind the completions and timers.
+    if (_posted_head == nullptr) {
+        _posted_head = _port->take_posted();
+        _posted_tail = nullptr;
+    }
+    for (int i = 0; i < posted_batch && _posted_head != nullptr; ++i) {
+        platform::io_block* block = _posted_head;
+        _posted_head = block->next;
+        block->next = nullptr;
+        if (!dispatch(block)) return turn_result::quit;
+    }
+    if (reaped == reap_batch || _posted_head != nullptr) return turn_result::busy;
+    // Callbacks of this turn may have set timers.
+    _next_delay = _timers->next_delay();
+    return _next_delay == 0 ? turn_result::busy : turn_result::idle;
+}
+
+bool asyn_io_manager::dispatch(platform::io_block* block) {
+    asyn_io_operation* operation = asyn_io_operation::from_overlapped(block);
+    if (!operation->is_pending()) fatal_not_pending(operation, 0);
+    if (operation == _quit) {
+        operation->clear_pending();
+        if (_events != nullptr) _events->on_loop_end();
+        return false;
+    }
+    operation->complete();
+    return true;
 }
 
 void asyn_io_manager::fatal_not_pending(asyn_io_operation* operation, int result) {
@@ -172,212 +263,65 @@ void asyn_io_manager::fatal_not_pending(asyn_io_operation* operation, int result
                            ", op result: " + std::to_string(result) + ", op and handler must be delete");
 }
 
-void asyn_io_manager::port_loop() {
-    for (;;) {
-        std::uint32_t timeout = platform::wait_forever;
-        if (_timers->has_timers()) {
-            timer_entry entry;
-            _timers->front(entry);
-            if (entry.remaining != 0) {
-                timeout = static_cast<std::uint32_t>(entry.remaining);
-            } else {
-                // At most one expired timer between two looks at the ring.
-                fire_front_timer(entry);
-                timeout = 0;
-            }
-        }
-        platform::io_block* block = nullptr;
-        if (_port->next(timeout, -1, block) != platform::io_backend::wait_result::finished) continue;
-        asyn_io_operation* operation = asyn_io_operation::from_overlapped(block);
-        if (!operation->is_pending()) fatal_not_pending(operation, 0);
-        if (operation->get_operation_type() == operation_type::quit_marker) {
-            if (_events != nullptr) _events->on_loop_end();
-            operation->clear_pending();
-            return;
-        }
-        operation->complete();
-    }
-}
-
-void asyn_io_manager::alertable_loop() {
-    const int stop_fd = stop_event().native();
-    for (;;) {
-        std::uint32_t timeout = platform::wait_forever;
-        if (_timers->has_timers()) {
-            timer_entry entry;
-            _timers->front(entry);
-            timeout = static_cast<std::uint32_t>(entry.remaining);
-        }
-        platform::io_block* block = nullptr;
-        switch (_port->next(timeout, stop_fd, block)) {
-            case platform::io_backend::wait_result::finished: {
-                asyn_io_operation* operation = asyn_io_operation::from_overlapped(block);
-                if (operation->is_pending()) operation->complete();
-                break;
-            }
-            case platform::io_backend::wait_result::timeout:
-                if (_timers->has_timers()) {
-                    timer_entry entry;
-                    _timers->front(entry);
-                    if (entry.remaining == 0) fire_front_timer(entry);
-                }
-                break;
-            case platform::io_backend::wait_result::stopped:
-                if (_events != nullptr) _events->on_loop_end();
-                return;
-        }
-    }
-}
-
-void asyn_io_manager::relay_loop() {
-    for (;;) {
-        platform::io_block* block = nullptr;
-        if (_port->next(platform::wait_forever, -1, block) != platform::io_backend::wait_result::finished) continue;
-        asyn_io_operation* operation = asyn_io_operation::from_overlapped(block);
-        if (!operation->is_pending()) fatal_not_pending(operation, 0);
-        if (operation->get_operation_type() == operation_type::quit_marker) {
-            operation->clear_pending();
-            return;
-        }
-        while (!_hwnd->post_message(completion_message, reinterpret_cast<std::uintptr_t>(operation)))
-            std::this_thread::yield();
-    }
-}
-
 // ---- timers ------------------------------------------------------------------
 
 bool asyn_io_manager::set_timer(timeout_handler* handler, std::uint32_t millisecond, std::uint32_t param,
                                 bool repeat) {
-    if (_ui_mode) {
-        window_timer_slot slot;
-        slot.handler = handler;
-        slot.period = millisecond;
-        slot.param = param;
-        slot.repeat = repeat;
-        return set_window_timer(slot) != 0;
-    }
     return _timers->set_timer(handler, millisecond, param, repeat);
 }
 
-void asyn_io_manager::kill_timer(timeout_handler* handler, std::uint32_t param) {
-    if (!_ui_mode) {
-        _timers->kill_timer(handler, param);
-        return;
-    }
-    for (window_timer_slot& slot : _window_timers) {
-        if (slot.id != 0 && slot.handler == handler && slot.param == param) {
-            release_window_timer(slot);
-            return;
-        }
-    }
-}
+void asyn_io_manager::kill_timer(timeout_handler* handler, std::uint32_t param) { _timers->kill_timer(handler, param); }
 
-void asyn_io_manager::kill_timers(timeout_handler* handler) {
-    if (!_ui_mode) {
-        _timers->kill_timers(handler);
-        return;
-    }
-    for (window_timer_slot& slot : _window_timers)
-        if (slot.id != 0 && slot.handler == handler) release_window_timer(slot);
-}
+void asyn_io_manager::kill_timers(timeout_handler* handler) { _timers->kill_timers(handler); }
 
 void asyn_io_manager::set_operation_timeout(asyn_io_operation* operation, std::uint32_t millisecond) {
-    if (!_ui_mode) {
-        _timers->set_operation_timeout(operation, millisecond);
-        return;
-    }
-    window_timer_slot slot;
-    slot.operation = operation;
-    slot.period = millisecond;
-    set_window_timer(slot);
+    _timers->set_operation_timeout(operation, millisecond);
 }
 
 void asyn_io_manager::cancel_operation_timeout(asyn_io_operation* operation) {
-    if (!_ui_mode) {
-        _timers->cancel_operation_timeout(operation);
-        return;
-    }
-    for (window_timer_slot& slot : _window_timers) {
-        if (slot.id != 0 && slot.operation == operation) {
-            release_window_timer(slot);
-            return;
-        }
-    }
+    if (_timers) _timers->cancel_operation_timeout(operation);
 }
+
+bool asyn_io_manager::has_timers() const noexcept { return _timers->has_timers(); }
 
 // ---- UI-thread mode ------------------------------------------------------------
 
 void asyn_io_manager::create_window() {
-    const std::string name = "framework_window" + pointer_text(this);
-    std::snprintf(_window_class, sizeof _window_class, "%s", name.c_str());
     _hwnd = platform::ui_window::create(&asyn_io_manager::window_procedure, this);
     vortan_assert_text(_hwnd != nullptr, "_hwnd", "vortan_assert", "asyn_io_manager", 601);
+    // The host's wait covers the backend too: a completion wakes its pump.
+    _hwnd->watch_descriptor(_port->descriptor());
 }
 
 void asyn_io_manager::destroy_window() {
     if (_hwnd == nullptr) return;
-    for (window_timer_slot& slot : _window_timers)
-        if (slot.id != 0 && slot.id != static_cast<std::uintptr_t>(-1)) release_window_timer(slot);
-    _hwnd->destroy(
-        [](void* context, std::uint32_t message, std::uintptr_t param) {
-            if (message == completion_message)
-                discard_operation(context, reinterpret_cast<asyn_io_operation*>(param)->overlapped());
-        },
-        this);
-    _hwnd = nullptr;
+    if (_window_timers != nullptr) _window_timers->detach_window();
+    std::exchange(_hwnd, nullptr)->destroy();
 }
 
-std::uintptr_t asyn_io_manager::set_window_timer(const window_timer_slot& slot) {
-    for (std::size_t index = 0; index < _window_timers.size(); ++index) {
-        if (_window_timers[index].id == 0) {
-            _window_timers[index] = slot;
-            _window_timers[index].id = _hwnd != nullptr ? _hwnd->set_timer(index, slot.period) : 0;
-            return _window_timers[index].id;
-        }
-    }
-    if (_window_timers.empty()) {
-        // Event id 0 means "no timer": index 0 holds a placeholder that is never free.
-        window_timer_slot placeholder;
-        placeholder.id = static_cast<std::uintptr_t>(-1);
-        _window_timers.push_back(placeholder);
-    }
-    window_timer_slot added = slot;
-    added.id = _hwnd != nullptr ? _hwnd->set_timer(_window_timers.size(), slot.period) : 0;
-    _window_timers.push_back(added);
-    return added.id;
-}
-
-void asyn_io_manager::release_window_timer(window_timer_slot& slot) {
-    if (_hwnd != nullptr) _hwnd->kill_timer(slot.id);
-    slot.id = 0;
-    slot.handler = nullptr;
-    slot.operation = nullptr;
+void asyn_io_manager::ui_turn() {
+    const turn_result result = turn();
+    if (_ui_stopped.load(std::memory_order_acquire) || _hwnd == nullptr) return;
+    // More is ready, or arrived while the host was about to sleep: make its
+    // descriptor readable again so that the next pump runs another turn.
+    if (result != turn_result::idle || !_port->prepare_external_wait()) _port->wake();
 }
 
 void asyn_io_manager::window_procedure(void* context, std::uint32_t message, std::uintptr_t param) {
     auto* self = static_cast<asyn_io_manager*>(context);
-    if (message == completion_message) {
-        reinterpret_cast<asyn_io_operation*>(param)->complete();
-    } else if (message == platform::ui_timer_message) {
-        self->on_window_timer(param);
+    if (self->_ui_stopped.load(std::memory_order_acquire)) return;
+    ++self->_callback_depth;
+    if (message == platform::ui_io_message) {
+        self->ui_turn();
+    } else if (message == platform::ui_timer_message && self->_window_timers != nullptr) {
+        self->_window_timers->on_expiry(param);
     }
-}
-
-void asyn_io_manager::on_window_timer(std::uintptr_t event_id) {
-    if (event_id == 0 || event_id >= _window_timers.size()) return;
-    window_timer_slot& slot = _window_timers[event_id];
-    if (slot.id == 0) return;  // released after the expiry was taken
-    if (slot.handler != nullptr) {
-        timeout_handler* handler = slot.handler;
-        const std::uint32_t param = slot.param;
-        // A one-shot slot is free before its handler runs, so the handler can reuse it.
-        if (!slot.repeat) release_window_timer(slot);
-        handler->on_timeout(param);
-        return;
+    if (--self->_callback_depth == 0 && self->_deferred_work != nullptr) {
+        void (*work)(void*) = std::exchange(self->_deferred_work, nullptr);
+        void* work_context = std::exchange(self->_deferred_context, nullptr);
+        // May destroy the engine: nothing of it is touched afterwards.
+        work(work_context);
     }
-    asyn_io_operation* operation = slot.operation;
-    release_window_timer(slot);
-    if (operation != nullptr) cancel_io(operation->operate_handle());
 }
 
 }  // namespace asynframe

@@ -1,14 +1,20 @@
 // The completion engine: one dispatch thread per frame on which every
 // completion, posted operation, timer expiry and operation time-out is handled.
 //
+// One loop with fixed phases serves every mode: submit what is queued for the
+// kernel; reap finished requests (a bounded batch); fire every due timer; run
+// posted operations (a bounded batch); sleep, with the next timer's delay,
+// only when nothing was ready. No phase can starve another.
+//
 // Modes, fixed at construction and start:
-//   port       - the engine thread waits on the io_uring ring and dispatches;
-//   alertable  - no ring (forced by "force_win98", ASYNFRAME_NO_IO_URING=1, or a
-//                ring that cannot be made): the engine thread runs a readiness
-//                loop that ends when the stop event is set;
-//   UI-thread  - set_ui_mode(true) before start: the engine thread relays each
-//                completion to a message queue of the thread that called
-//                start(), where the host pumps it (asynframe/ui_thread.h).
+//   port       - the engine thread runs the loop over the io_uring ring;
+//   alertable  - the same loop over the epoll backend (forced by "force_win98",
+//                ASYNFRAME_NO_IO_URING=1, or a ring that cannot be made);
+//   UI-thread  - set_ui_mode(true) before start: there is no engine thread; the
+//                host's pump of the starting thread's message queue
+//                (asynframe/ui_thread.h) runs each turn of the loop, and the
+//                backend's descriptor in that queue wakes the host. Timers are
+//                the queue's window timers.
 #pragma once
 
 #include <atomic>
@@ -20,6 +26,7 @@
 #include "engine/frame_plugin.h"
 #include "engine/singleton.h"
 #include "engine/timer_manager.h"
+#include "engine/timer_service.h"
 #include "platform/thread.h"
 
 namespace asynframe {
@@ -29,10 +36,8 @@ class io_backend;
 class ui_window;
 }  // namespace platform
 
-class dummy_handler;
-
-// The message that carries a relayed completion to the UI thread's queue.
-inline constexpr std::uint32_t completion_message = 0x401;
+class timer_service;
+class window_timer_service;
 
 class asyn_io_manager : public thread, public with_singleton {
 public:
@@ -40,6 +45,8 @@ public:
     explicit asyn_io_manager(singleton_instance* instance);
     // The value of "force_win98" given directly.
     asyn_io_manager(singleton_instance* instance, bool force_win98);
+    // Stops a started engine, then abandons what is still in flight: operations
+    // without a handler are deleted, the others are told (on_io_abandoned).
     ~asyn_io_manager() override;
 
     void set_ui_mode(bool ui_mode) noexcept { _ui_mode = ui_mode; }
@@ -48,64 +55,79 @@ public:
     void set_events(frame_plugin* events) noexcept { _events = events; }
 
     void start();
+    // Port and alertable mode: queues the quit marker and waits for the engine
+    // thread; called on the engine thread itself it only queues the marker (the
+    // thread ends when the current callback returns). UI-thread mode: any
+    // thread; a callback running on the UI thread finishes first.
     void stop();
-    // True once stop() has queued the quit marker or set the stop event.
+    // True once stop() has begun.
     bool stopping() const noexcept { return _stopping.load(std::memory_order_acquire); }
 
     // Any thread. False when the engine could not take the operation.
     bool post(asyn_io_operation* operation);
     bool in_dispatch_thread() const noexcept;
+    // True while a callback of this engine runs on the calling thread.
+    bool in_callback() const noexcept;
+    // UI-thread mode: `work` runs once the callback that is running now has
+    // returned (on the UI thread, after which the engine is not touched again,
+    // so `work` may destroy it). Outside a callback it runs at once.
+    void after_callback(void (*work)(void* context), void* context);
     bool use_completion_port() const noexcept;
     platform::io_backend* io_port() const noexcept { return _port.get(); }
 
-    // Dispatch thread.
+    // Dispatch thread only.
     bool set_timer(timeout_handler* handler, std::uint32_t millisecond, std::uint32_t param, bool repeat);
     void kill_timer(timeout_handler* handler, std::uint32_t param);
     void kill_timers(timeout_handler* handler);
     void set_operation_timeout(asyn_io_operation* operation, std::uint32_t millisecond);
     void cancel_operation_timeout(asyn_io_operation* operation);
+    bool has_timers() const noexcept;
+
     // Cancels every request on the descriptor; each completes with 995.
     void cancel_io(int handle) noexcept;
-
-    timer_manager& timers() noexcept { return *_timers; }
 
 protected:
     void run() override;
 
 private:
-    struct window_timer_slot {
-        std::uintptr_t id = 0;
-        asyn_io_operation* operation = nullptr;
-        timeout_handler* handler = nullptr;
-        std::uint32_t period = 0;
-        std::uint32_t param = 0;
-        bool repeat = false;
-    };
+    enum class turn_result { idle, busy, quit };
 
     void construct(bool force_win98);
-    void port_loop();
-    void alertable_loop();
-    void relay_loop();
-    void fire_front_timer(const timer_entry& entry);
+    // One pass over the phases, without sleeping.
+    turn_result turn();
+    // False for the quit marker.
+    bool dispatch(platform::io_block* block);
     [[noreturn]] void fatal_not_pending(asyn_io_operation* operation, int result);
 
     void create_window();
     void destroy_window();
-    std::uintptr_t set_window_timer(const window_timer_slot& slot);
-    void release_window_timer(window_timer_slot& slot);
+    void ui_turn();
     static void window_procedure(void* context, std::uint32_t message, std::uintptr_t param);
-    void on_window_timer(std::uintptr_t event_id);
     static void discard_operation(void* context, platform::io_block& block);
+    static void cancel_operation(void* context, asyn_io_operation* operation);
 
     std::unique_ptr<platform::io_backend> _port;
-    std::unique_ptr<timer_manager> _timers;
+    std::unique_ptr<timer_service> _timers;
+    window_timer_service* _window_timers = nullptr;  // _timers in UI-thread mode
     frame_plugin* _events = nullptr;
     bool _force_win98 = false;
     platform::ui_window* _hwnd = nullptr;
     bool _ui_mode = false;
-    std::uint32_t _ui_thread_id = 0;
-    std::vector<window_timer_slot> _window_timers;
-    char _window_class[128] = {};
+    std::atomic<std::uint32_t> _ui_thread_id{0};
+
+    // Posted blocks taken from the backend and not yet run (dispatch thread).
+    platform::io_block* _posted_head = nullptr;
+    platform::io_block* _posted_tail = nullptr;
+    std::uint32_t _next_delay = 0;
+    // The quit marker: owned by the engine, so a stop from the engine thread
+    // itself leaves nothing behind.
+    asyn_io_operation* _quit = nullptr;
+    bool _quit_posted = false;
+
+    int _callback_depth = 0;  // UI-thread mode
+    void (*_deferred_work)(void*) = nullptr;
+    void* _deferred_context = nullptr;
+    std::atomic<bool> _ui_stopped{false};
 
     bool _started = false;
     std::atomic<bool> _stopping{false};

@@ -77,11 +77,6 @@ void asyn_io_operation::free_buffer() noexcept {
     _buffer_capacity = _buffer_len = 0;
 }
 
-void asyn_io_operation::set_position(std::uint32_t low, std::uint32_t high) noexcept {
-    clear_request();
-    position = (static_cast<std::uint64_t>(high) << 32) | low;
-}
-
 segment_element* asyn_io_operation::set_segments_num(std::uint32_t segments_num) {
     vortan_assert_text(segments_num != 0, "segments_num != 0", "vortan_assert", "asyn_io_operation", 286);
     if (segments_num > _segments_capacity) {
@@ -151,7 +146,8 @@ void asyn_io_operation::reset(asyn_io_handler_base* handler_ptr) {
     std::memset(_address, 0, sizeof _address);
     _address_len = 0;
     clear_request();
-    position = 0;
+    _position = 0;
+    _range_start = _range_length = _bytes_moved = 0;
     _result_preset = false;
     _preset_error = 0;
     _preset_bytes = 0;
@@ -179,6 +175,12 @@ bool asyn_io_operation::get_result(std::uint32_t& bytes, std::uint32_t& error) c
             return false;
         }
         bytes = static_cast<std::uint32_t>(outcome);
+        if (kind == platform::io_kind::recv_from && bytes > length) {
+            // The datagram's real length: the rest did not fit and is gone.
+            bytes = length;
+            error = message_too_long_error;
+            return false;
+        }
         // A stream send that moved nothing means the peer is gone; an empty
         // datagram is a legitimate message and stays a success.
         if (bytes == 0 && _operation_type == operation_type::send && kind != platform::io_kind::send_to) {

@@ -43,6 +43,8 @@ extern operation_iface_resolver_fn operation_iface_resolver;
 
 // A socket send that completed with 0 bytes: the peer went away.
 inline constexpr std::uint32_t peer_closed_error = 0xFFFFFFFFu;
+// WSAEMSGSIZE: a datagram larger than the receive range; the part that fit was kept.
+inline constexpr std::uint32_t message_too_long_error = 10040;
 
 class asyn_io_operation : public with_singleton, public overlapped_ex {
 public:
@@ -94,8 +96,23 @@ public:
     std::uint8_t* resize_buffer(std::uint32_t size) noexcept;
     void free_buffer() noexcept;
 
-    void set_position(std::uint32_t low, std::uint32_t high) noexcept;
-    std::uint64_t get_position() const noexcept { return position; }
+    // The request's range: the file position and the part of the buffer a
+    // device moves. Devices read it here; layered devices re-issue pieces of a
+    // request by changing it. The backend's block carries none of it.
+    void set_position(std::uint32_t low, std::uint32_t high) noexcept {
+        _position = (static_cast<std::uint64_t>(high) << 32) | low;
+    }
+    void set_position(std::uint64_t position) noexcept { _position = position; }
+    std::uint64_t get_position() const noexcept { return _position; }
+    void set_range(std::uint32_t start, std::uint32_t length) noexcept {
+        _range_start = start;
+        _range_length = length;
+    }
+    std::uint32_t range_start() const noexcept { return _range_start; }
+    std::uint32_t range_length() const noexcept { return _range_length; }
+    // Bytes a layered device has moved so far for the caller's whole request.
+    std::uint32_t bytes_moved() const noexcept { return _bytes_moved; }
+    void set_bytes_moved(std::uint32_t bytes) noexcept { _bytes_moved = bytes; }
 
     segment_element* segments() const noexcept { return _segments; }
     std::uint32_t segments_num() const noexcept { return _segments_num; }
@@ -142,6 +159,10 @@ private:
     segment_element* _segments = nullptr;
     std::uint32_t _segments_capacity = 0;
     std::uint32_t _segments_num = 0;
+    std::uint64_t _position = 0;
+    std::uint32_t _range_start = 0;
+    std::uint32_t _range_length = 0;
+    std::uint32_t _bytes_moved = 0;
 };
 
 }  // namespace asynframe

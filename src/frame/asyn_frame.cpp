@@ -5,7 +5,7 @@
 
 #include "asynframe/connect.h"
 #include "engine/asyn_io_manager.h"
-#include "frame/asyn_io_operation_object.h"
+#include "component/asyn_io_operation_object.h"
 #include "frame/frame_services.h"
 #include "platform/memory.h"
 #include "socket/socket_factory.h"
@@ -64,7 +64,7 @@ CAsynFrame::CAsynFrame()
 
 CAsynFrame::~CAsynFrame() {
     // A host that forgot Uninitialize must not leave an engine calling into freed memory.
-    if (running()) uninitialize();
+    if (begin_stop()) finish_stop();
     if (_host != nullptr) std::exchange(_host, nullptr)->Release();
     for (IAsynMessageEvents* receiver : _receivers) receiver->Release();
     _receivers.clear();
@@ -94,13 +94,41 @@ HRESULT CAsynFrame::QueryInterface(REFIID iid, void** object) {
 }
 
 bool CAsynFrame::in_dispatch_thread() const noexcept {
-    const asyn_io_manager* engine = _services.asyn_io_manager_ptr;
+    // Another thread may be stopping the frame: the engine is read under the
+    // state lock, which Uninitialize takes before the engine goes.
+    std::shared_lock<std::shared_mutex> state_guard(_state_lock);
+    return in_dispatch_thread_locked();
+}
+
+bool CAsynFrame::in_dispatch_thread_locked() const noexcept {
+    const asyn_io_manager* engine = _visible_engine;
     return engine != nullptr && engine->in_dispatch_thread();
 }
 
+bool CAsynFrame::accepts_work_locked(bool dispatch) const noexcept {
+    const frame_state state = _state.load(std::memory_order_acquire);
+    return state == frame_state::running || (state == frame_state::stopping && dispatch);
+}
+
 HRESULT CAsynFrame::guard() const noexcept {
-    if (!running()) return E_UNEXPECTED;
-    return in_dispatch_thread() ? S_OK : E_ACCESSDENIED;
+    if (_state.load(std::memory_order_acquire) == frame_state::stopped) return E_UNEXPECTED;
+    // The dispatch thread keeps working while a stop waits for it.
+    if (in_dispatch_thread()) return S_OK;
+    return running() ? E_ACCESSDENIED : E_UNEXPECTED;
+}
+
+ULONG CAsynFrame::Release() {
+    // The last reference dropped inside one of this frame's own callbacks: the
+    // engine cannot stop under the callback's feet, so the frame stops and goes
+    // once the callback has returned. The reference passes to that step.
+    if (reference_count() == 1 && running()) {
+        asyn_io_manager* engine = _services.asyn_io_manager_ptr;
+        if (engine != nullptr && engine->in_callback() && begin_stop()) {
+            defer_stop(true);
+            return 0;
+        }
+    }
+    return internal_release();
 }
 
 // ---- Initialize / Uninitialize ---------------------------------------------------
@@ -114,7 +142,11 @@ HRESULT CAsynFrame::Uninitialize() { return uninitialize(); }
 
 HRESULT CAsynFrame::initialize(IPluginHost* host, bool run_in_ui_thread, ISettingsProvider* settings,
                                IStatisticsSink* statistics) {
-    if (running()) return E_UNEXPECTED;
+    {
+        std::unique_lock<std::shared_mutex> state_guard(_state_lock);
+        if (_state.load(std::memory_order_acquire) != frame_state::stopped) return E_UNEXPECTED;
+        _state.store(frame_state::starting, std::memory_order_release);
+    }
     // The socket layer needs no start-up on this platform.
     try {
         _services.setting_ptr = new setting(settings);
@@ -124,7 +156,7 @@ HRESULT CAsynFrame::initialize(IPluginHost* host, bool run_in_ui_thread, ISettin
         _services.asyn_io_manager_ptr = new asyn_io_manager(&_services);
         frame_services::create(_services);
     } catch (...) {
-        destroy_services();
+        teardown();
         return E_FAIL;
     }
     _services.frame_plugin_ptr = this;
@@ -136,8 +168,9 @@ HRESULT CAsynFrame::initialize(IPluginHost* host, bool run_in_ui_thread, ISettin
     try {
         _connect_manager_object = frame_services::create_connect_manager_object(_services);
         frame_services::acquire_resolver();
+        _resolver_acquired = true;
     } catch (...) {
-        uninitialize();
+        teardown();
         return E_FAIL;
     }
     asyn_io_manager* engine = _services.asyn_io_manager_ptr;
@@ -146,37 +179,96 @@ HRESULT CAsynFrame::initialize(IPluginHost* host, bool run_in_ui_thread, ISettin
     if (_host != nullptr) {
         if (_connect_manager_object != nullptr) _host->RegisterService(IID_IConnectManager, _connect_manager_object);
         _host->RegisterService(IID_IAsynFrame, static_cast<IAsynFrame3*>(this));
+        _host_services = true;
     }
-
+    {
+        std::unique_lock<std::shared_mutex> state_guard(_state_lock);
+        _visible_engine = engine;
+        _state.store(frame_state::running, std::memory_order_release);
+    }
     try {
         frame_services::start(_services);
+        _services_started = true;
         engine->set_events(this);
         // In UI-thread mode this runs on_thread_begin before it returns.
         engine->start();
     } catch (...) {
-        uninitialize();
+        begin_stop();
+        finish_stop();
         return E_FAIL;
     }
     return S_OK;
 }
 
-HRESULT CAsynFrame::uninitialize() {
-    if (!running()) return E_UNEXPECTED;
+bool CAsynFrame::begin_stop() {
+    std::unique_lock<std::shared_mutex> state_guard(_state_lock);
+    if (_state.load(std::memory_order_acquire) != frame_state::running) return false;
+    // From here no other thread queues work: every message a sender is waiting
+    // for is already known and is finished or cancelled by the stop.
+    _state.store(frame_state::stopping, std::memory_order_release);
+    return true;
+}
+
+void CAsynFrame::defer_stop(bool release_after) {
+    if (!release_after) AddRef();  // the stop keeps the frame until it is done
     asyn_io_manager* engine = _services.asyn_io_manager_ptr;
-    const bool ui_mode = engine->ui_mode();
-    // In UI-thread mode queued messages must be orphaned before the engine
-    // drops its window; in port mode only the stopped engine may be touched.
-    if (ui_mode) abandon_messages();
+    if (engine->ui_mode()) {
+        // The UI thread finishes the stop itself when the callback returns.
+        engine->after_callback(
+            [](void* context) {
+                auto* frame = static_cast<CAsynFrame*>(context);
+                frame->finish_stop();
+                frame->internal_release();
+            },
+            this);
+        return;
+    }
+    // The engine thread cannot wait for itself: another thread waits for it,
+    // then tears the frame down.
+    try {
+        std::thread([this] {
+            finish_stop();
+            internal_release();
+        }).detach();
+    } catch (...) {
+        // No thread to wait with: the engine still ends after this callback,
+        // and the frame stays until the process goes.
+        engine->stop();
+    }
+}
+
+HRESULT CAsynFrame::uninitialize() {
+    if (!begin_stop()) return E_UNEXPECTED;
+    asyn_io_manager* engine = _services.asyn_io_manager_ptr;
+    if (engine->in_callback()) {
+        defer_stop(false);
+        return S_OK;
+    }
+    finish_stop();
+    return S_OK;
+}
+
+void CAsynFrame::finish_stop() {
+    asyn_io_manager* engine = _services.asyn_io_manager_ptr;
     try {
         engine->stop();
     } catch (...) {
     }
     abandon_messages();
-    frame_services::stop(_services);
+    teardown();
+}
 
+void CAsynFrame::teardown() noexcept {
+    if (_services_started) {
+        frame_services::stop(_services);
+        _services_started = false;
+    }
     if (_host != nullptr) {
-        _host->RevokeService(IID_IConnectManager);
-        _host->RevokeService(IID_IAsynFrame);
+        if (_host_services) {
+            _host->RevokeService(IID_IConnectManager);
+            _host->RevokeService(IID_IAsynFrame);
+            _host_services = false;
+        }
         std::exchange(_host, nullptr)->Release();
     }
     _services.frame_plugin_ptr = nullptr;
@@ -184,9 +276,18 @@ HRESULT CAsynFrame::uninitialize() {
         frame_services::detach_connect_manager_object(_services, _connect_manager_object);
         std::exchange(_connect_manager_object, nullptr)->Release();
     }
-    frame_services::release_resolver();
+    if (_resolver_acquired) {
+        frame_services::release_resolver();
+        _resolver_acquired = false;
+    }
+    {
+        // No thread reads the engine past this point.
+        std::unique_lock<std::shared_mutex> state_guard(_state_lock);
+        _visible_engine = nullptr;
+    }
     destroy_services();
-    return S_OK;
+    std::unique_lock<std::shared_mutex> state_guard(_state_lock);
+    _state.store(frame_state::stopped, std::memory_order_release);
 }
 
 void CAsynFrame::destroy_services() noexcept {
@@ -386,7 +487,10 @@ void CAsynFrame::abandon_messages() {
 
 HRESULT CAsynFrame::queue_message(IAsynMessageEvents* receiver, DWORD value1, DWORD value2, DWORD value3,
                                   platform::event* done, platform::event* delivered) {
-    if (!running()) return E_UNEXPECTED;
+    // Held while the message is queued: a stop that begins now waits for it,
+    // and then finishes or cancels it with the rest.
+    std::shared_lock<std::shared_mutex> state_guard(_state_lock);
+    if (!accepts_work_locked(in_dispatch_thread_locked())) return E_UNEXPECTED;
     CAsynFrameMessage* message = nullptr;
     try {
         message = new CAsynFrameMessage(&_services, this, receiver, value1, value2, value3, done, delivered);
@@ -435,7 +539,8 @@ HRESULT CAsynFrame::SendFrameMessage(IAsynMessageEvents* receiver, DWORD value1,
         platform::event done(true, false);
         platform::event delivered(true, false);
         const HRESULT hr = queue_message(receiver, value1, value2, value3, &done, &delivered);
-        if (FAILED(hr)) return hr;
+        // A frame that is stopping takes no new message: the send failed.
+        if (FAILED(hr)) return hr == E_UNEXPECTED ? E_FAIL : hr;
         done.wait(platform::infinite);
         return delivered.try_acquire() ? S_OK : E_FAIL;
     } catch (...) {
@@ -490,7 +595,9 @@ HRESULT CAsynFrame::CreateOperation(IAsynIoOperationEvents* owner, IAsynIoOperat
 
 HRESULT CAsynFrame::CreateScatterOperation(IAsynIoOperationEvents* owner, IAsynFileScatterOperation** operation) {
     if (owner == nullptr || operation == nullptr) return E_INVALIDARG;
-    if (!running()) return E_UNEXPECTED;
+    // Any thread: the services must stay while the object is built.
+    std::shared_lock<std::shared_mutex> state_guard(_state_lock);
+    if (!accepts_work_locked(in_dispatch_thread_locked())) return E_UNEXPECTED;
     return CAsynIoOperation::create(&_services, owner, IID_IAsynFileScatterOperation,
                                     reinterpret_cast<void**>(operation));
 }
@@ -508,8 +615,10 @@ HRESULT CAsynFrame::PostOperation(IUnknown* operation) {
     asyn_io_operation* request = object->engine_operation();
     if (request == nullptr) return S_OK;
     if (object->busy()) return E_INVALIDARG;
-    if (!running()) return E_UNEXPECTED;
-    if (!in_dispatch_thread()) {
+    std::shared_lock<std::shared_mutex> state_guard(_state_lock);
+    const bool dispatch = in_dispatch_thread_locked();
+    if (!accepts_work_locked(dispatch)) return E_UNEXPECTED;
+    if (!dispatch) {
         // Keeps an operation alive whose poster lets go before the completion arrives.
         mutex::scoped_lock guard_lock(_deferred_lock);
         IUnknown* face = object->face();
@@ -522,13 +631,7 @@ HRESULT CAsynFrame::PostOperation(IUnknown* operation) {
             face->AddRef();
         }
     }
-    object->AddRef();  // the completion releases it
-    request->set_result_preset(true);
-    if (!request->post()) {
-        object->Release();
-        return E_FAIL;
-    }
-    return S_OK;
+    return object->post_completion();
 }
 
 // ---- factories of later subsystems -------------------------------------------------------

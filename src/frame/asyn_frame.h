@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -18,7 +19,7 @@
 #include "engine/frame_plugin.h"
 #include "engine/singleton.h"
 #include "engine/timer_manager.h"
-#include "frame/unknown_base.h"
+#include "component/unknown_base.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
 
@@ -140,14 +141,17 @@ public:
     HRESULT uninitialize();
 
     singleton_instance* services() noexcept { return &_services; }
-    bool running() const noexcept { return _services.asyn_io_manager_ptr != nullptr; }
+    // Initialised and not stopping.
+    bool running() const noexcept { return _state.load(std::memory_order_acquire) == frame_state::running; }
     // The frame behind a bundle's frame entry.
     static CAsynFrame* from_services(singleton_instance* services) noexcept;
 
     // IUnknown
     HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
     ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    // The last reference dropped inside a callback of this frame stops the
+    // frame once the callback has returned (see Uninitialize).
+    ULONG ASYNFRAME_STDCALL Release() override;
 
     // IAsynFrame3
     HRESULT ASYNFRAME_STDCALL Advise(IAsynFrameEvents* sink) override;
@@ -246,8 +250,20 @@ public:
 
 private:
     using timer_key = std::pair<std::uintptr_t, DWORD>;
+    enum class frame_state { stopped, starting, running, stopping };
 
     bool in_dispatch_thread() const noexcept;
+    // Under _state_lock (shared or exclusive).
+    bool in_dispatch_thread_locked() const noexcept;
+    // Foreign threads while running; the dispatch thread also while a stop waits for it.
+    bool accepts_work_locked(bool dispatch) const noexcept;
+    // running -> stopping; false when the frame was not running.
+    bool begin_stop();
+    // The stop asked for inside a callback, finished after it returns.
+    void defer_stop(bool release_after);
+    void finish_stop();
+    // Undoes exactly the steps of Initialize that were taken.
+    void teardown() noexcept;
     // Not running: E_UNEXPECTED; off the dispatch thread: E_ACCESSDENIED; else S_OK.
     HRESULT guard() const noexcept;
     bool registered(IAsynMessageEvents* receiver) const;
@@ -275,6 +291,15 @@ private:
     // OnMessageCanceled runs under it and may post or cancel again.
     mutable std::recursive_mutex _lock;
     CEventsRaiser<IAsynFrameEvents> _listeners;
+
+    std::atomic<frame_state> _state{frame_state::stopped};
+    // Foreign threads hold it shared while they use the engine; Initialize and
+    // Uninitialize take it alone, briefly, to change the state.
+    mutable std::shared_mutex _state_lock;
+    asyn_io_manager* _visible_engine = nullptr;
+    bool _resolver_acquired = false;
+    bool _host_services = false;
+    bool _services_started = false;
 };
 
 }  // namespace asynframe

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "asynframe/module.h"
-#include "frame/unknown_base.h"
+#include "component/unknown_base.h"
 
 namespace asynframe {
 

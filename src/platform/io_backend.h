@@ -5,7 +5,11 @@
 // to the kernel and reads their completions; the readiness backend (epoll) tries
 // each socket request without blocking and otherwise finishes it when its
 // descriptor becomes ready. Either way a finished request is handed out by
-// next(), never inside the call that started it.
+// reap() or take_posted(), never inside the call that started it.
+//
+// The dispatch side is driven in fixed phases by the engine's loop: submit()
+// what is queued for the kernel, reap() finished requests, take_posted()
+// blocks, and wait() only when nothing was ready.
 #pragma once
 
 #include <sys/socket.h>
@@ -35,7 +39,6 @@ enum class io_kind : std::uint8_t {
 // is in flight and its outcome afterwards; nothing is allocated per request.
 struct io_block {
     io_block* next = nullptr;    // link in the backend's queues
-    std::uint64_t position = 0;  // file position of positional requests
     std::int32_t result = 0;     // bytes (>= 0) or -errno, once finished
     io_kind kind = io_kind::none;
     std::uint8_t state = 0;      // backend bookkeeping
@@ -52,7 +55,7 @@ struct io_block {
     ::iovec single{};
     ::msghdr message{};
 
-    // Forgets the request and its result; the position is kept.
+    // Forgets the request and its result.
     void clear_request() noexcept {
         next = nullptr;
         result = 0;
@@ -75,14 +78,13 @@ inline constexpr std::uint32_t wait_forever = 0xFFFFFFFFu;
 
 class io_backend {
 public:
-    enum class wait_result { finished, timeout, stopped };
-
     virtual ~io_backend() = default;
 
     // The ring, unless `readiness_only` is set, ASYNFRAME_NO_IO_URING=1 is in the
     // environment, or the ring cannot be created; the readiness loop otherwise.
-    // Null only when neither can be created.
-    static std::unique_ptr<io_backend> create(bool readiness_only);
+    // `external_wait`: the dispatch thread will sleep on descriptor() rather
+    // than in wait(). Null only when neither can be created.
+    static std::unique_ptr<io_backend> create(bool readiness_only, bool external_wait = false);
 
     // True for the completion backend (the engine's "port" modes).
     virtual bool is_completion_port() const noexcept = 0;
@@ -91,7 +93,7 @@ public:
     virtual std::uint32_t associate(int fd) noexcept = 0;
 
     // Requests. Each returns 0 when the request is under way (its block will be
-    // handed out by next() exactly once) or a Windows error code when it was
+    // handed out exactly once) or a Windows error code when it was
     // refused (nothing will be handed out). The block and every buffer, address
     // and iovec array it names must stay valid until the block is handed out.
     // Stream sends finish whole or with an error.
@@ -109,11 +111,15 @@ public:
     // `fd` must be a non-blocking socket.
     virtual std::uint32_t start_connect(int fd, const ::sockaddr* address, ::socklen_t address_length,
                                         io_block& block) noexcept = 0;
-    // Positional file requests at block.position.
-    virtual std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, io_block& block) noexcept = 0;
-    virtual std::uint32_t start_write(int fd, const void* buffer, std::uint32_t length, io_block& block) noexcept = 0;
-    virtual std::uint32_t start_read_scatter(int fd, const ::iovec* iov, int count, io_block& block) noexcept = 0;
-    virtual std::uint32_t start_write_gather(int fd, const ::iovec* iov, int count, io_block& block) noexcept = 0;
+    // Positional file requests at `position`.
+    virtual std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, std::uint64_t position,
+                                     io_block& block) noexcept = 0;
+    virtual std::uint32_t start_write(int fd, const void* buffer, std::uint32_t length, std::uint64_t position,
+                                      io_block& block) noexcept = 0;
+    virtual std::uint32_t start_read_scatter(int fd, const ::iovec* iov, int count, std::uint64_t position,
+                                             io_block& block) noexcept = 0;
+    virtual std::uint32_t start_write_gather(int fd, const ::iovec* iov, int count, std::uint64_t position,
+                                             io_block& block) noexcept = 0;
 
     // Cancels every request on the descriptor; each finishes with -ECANCELED.
     virtual void cancel(int fd) noexcept = 0;
@@ -125,10 +131,29 @@ public:
     // thread. False when the backend cannot take it.
     virtual bool post(io_block& block) noexcept = 0;
 
-    // Dispatch side, one thread only. Hands out one finished block, waiting at
-    // most `timeout_ms`. `stop_fd` (or -1), when readable, ends the wait with
-    // `stopped`. Finished blocks are handed out before the stop is reported.
-    virtual wait_result next(std::uint32_t timeout_ms, int stop_fd, io_block*& finished) noexcept = 0;
+    // Wakes a wait() in progress, or makes the next one return at once. Any thread.
+    virtual void wake() noexcept = 0;
+
+    // Dispatch side, one thread at a time.
+    // Hands what is queued for the kernel to it.
+    virtual void submit() noexcept = 0;
+    // Up to `capacity` finished requests, without waiting; answers how many.
+    virtual std::size_t reap(io_block** finished, std::size_t capacity) noexcept = 0;
+    // Every posted block so far, oldest first, linked through `next`.
+    virtual io_block* take_posted() noexcept = 0;
+    // Submits what is queued, then sleeps until a request may have finished, a
+    // block was posted, wake() was called or `timeout_ms` passed.
+    virtual void wait(std::uint32_t timeout_ms) noexcept = 0;
+    // For a dispatch thread that sleeps elsewhere (UI-thread mode): submits what
+    // is queued and arms the wake-up. False when work is already waiting (run
+    // again instead of sleeping). Until the next reap() or take_posted(),
+    // descriptor() becomes readable on any new work.
+    virtual bool prepare_external_wait() noexcept = 0;
+    // A descriptor for poll/epoll; readable while prepare_external_wait() was
+    // followed by new work. -1 when the backend has none.
+    virtual int descriptor() const noexcept = 0;
+    // Times completions found no room in the kernel's queue and were moved in late.
+    virtual std::uint64_t overflow_count() const noexcept { return 0; }
 
     // Teardown, after the dispatch loop ended: cancels whatever is still in
     // flight, waits for it, and hands every block still held (finished or

@@ -1,7 +1,8 @@
 // A hidden "window" on a thread's own message queue: the target of posted
 // messages and of timers that fire on the thread that owns the queue. The queue
-// is created with the first window of a thread and destroyed with its last one;
-// the host drives it with the pump functions of asynframe/ui_thread.h.
+// is created with the first window of a thread and destroyed with its last one,
+// always by the owning thread (at once, at its next pump when the last window
+// went on another thread, or when the thread ends); the host drives it with the pump functions of asynframe/ui_thread.h.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,11 @@
 namespace asynframe::platform {
 
 inline constexpr std::uint32_t ui_timer_message = 0x0113;
+// Delivered to a window that watches a descriptor, once per pump: the window's
+// owner looks at its work (the engine runs one turn of its loop).
+inline constexpr std::uint32_t ui_io_message = 0x0401;
+// Window timers never fire more often than this (a period of 0 would spin).
+inline constexpr std::uint32_t ui_timer_minimum = 10;
 
 class ui_window {
 public:
@@ -20,14 +26,21 @@ public:
 
     // A window on the calling thread's queue; null when the queue cannot be made.
     static ui_window* create(procedure proc, void* context) noexcept;
-    // On the owning thread. Undelivered posted messages go to `sink` (may be null).
-    void destroy(discard_sink sink, void* sink_context) noexcept;
+    // Any thread. Undelivered posted messages go to `sink` (may be null). From
+    // another thread it waits until a delivery to this window in progress on
+    // the owning thread has returned; nothing is delivered to it afterwards.
+    void destroy(discard_sink sink = nullptr, void* sink_context = nullptr) noexcept;
+
+    // Adds `fd` to what the host's wait covers; from then on every pump also
+    // delivers ui_io_message to this window. Owning thread.
+    bool watch_descriptor(int fd) noexcept;
 
     // Any thread. False when the queue is gone or out of memory.
     bool post_message(std::uint32_t message, std::uintptr_t param) noexcept;
 
-    // Owning thread. Arms (or re-arms) the repeating timer `event_id` (non-zero);
-    // returns the event id, 0 on failure.
+    // Arms (or re-arms) the repeating timer `event_id` (non-zero) to fire
+    // `period_ms` (at least ui_timer_minimum) from now; a timer killed or re-armed
+    // never delivers an expiry it had before. Returns the event id, 0 on failure.
     std::uintptr_t set_timer(std::uintptr_t event_id, std::uint32_t period_ms) noexcept;
     bool kill_timer(std::uintptr_t event_id) noexcept;
 

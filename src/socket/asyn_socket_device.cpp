@@ -28,15 +28,6 @@ platform::io_backend& backend_of(const asyn_io_device& device) {
 
 }  // namespace
 
-void staged_range(asyn_io_operation* operation, std::uint32_t& expected_bytes, std::uint32_t& buffer_pos) noexcept {
-    const platform::io_block& block = operation->overlapped();
-    expected_bytes = block.length;
-    const auto* start = static_cast<const std::uint8_t*>(block.buffer);
-    buffer_pos = start == nullptr || operation->buffer() == nullptr
-                     ? 0
-                     : static_cast<std::uint32_t>(start - operation->buffer());
-}
-
 void cancel_socket_requests(singleton_instance* instance, int socket_handle) noexcept {
     if (instance == nullptr || socket_handle < 0) return;
     if (instance->accept_manager_ptr != nullptr) instance->accept_manager_ptr->cancel_socket(socket_handle);
@@ -175,6 +166,7 @@ void asyn_socket_device_imp::listen(std::uint32_t ip, std::uint16_t port) {
     _local_port = port;
     if (_socket_handle == platform::invalid_socket)
         throw socket_exception("bind call error", platform::check_socket(_socket_handle));
+    // A restarted server must get its port back while old connections linger.
     if (const std::uint32_t error = platform::bind_v4(_socket_handle, ip, port))
         throw socket_exception("bind call error", error);
     if (port == 0) {

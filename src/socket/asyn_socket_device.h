@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/asyn_io_device.h"
-#include "socket/ranged_device.h"
+#include "engine/ranged_device.h"
 #include "platform/socket.h"
 
 namespace asynframe {

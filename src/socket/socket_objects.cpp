@@ -7,7 +7,6 @@
 
 #include "engine/asyn_io_manager.h"
 #include "engine/asyn_io_operation.h"
-#include "frame/asyn_frame.h"
 #include "support/exceptions.h"
 
 namespace asynframe {
@@ -31,19 +30,6 @@ void fail_started_request(CAsynIoOperation* object, std::uint32_t code) {
     asyn_io_operation* request = object->engine_operation();
     request->set_preset_result(code, 0);
     if (!request->post()) object->Release();
-}
-
-// Completes an operation whose result was set, through the frame.
-HRESULT post_operation(singleton_instance* services, IAsynIoOperation* operation) {
-    if (CAsynFrame* frame = CAsynFrame::from_services(services)) return frame->PostOperation(operation);
-    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
-    if (object == nullptr) return E_INVALIDARG;
-    object->AddRef();
-    if (!object->engine_operation()->post()) {
-        object->Release();
-        return E_FAIL;
-    }
-    return S_OK;
 }
 
 CAsynCompleteIoDevice* make_complete_device(IAsynIoDevice* inner) {
@@ -179,8 +165,9 @@ HRESULT CAsynTcpListener::Listen(WORD port, IAsynIoOperation* operation) { retur
 HRESULT CAsynTcpListener::ListenOn(DWORD address, WORD port, IAsynIoOperation* operation) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     if (_listening) return E_UNEXPECTED;
-    // The outcome travels through the operation: without one it would be lost.
-    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    // The outcome travels through the operation: without one ready for it, it
+    // would be lost, so nothing is started.
+    CAsynIoOperation* object = usable_operation(operation);
     if (object == nullptr) return E_INVALIDARG;
     std::uint32_t error = 0;
     try {
@@ -188,9 +175,15 @@ HRESULT CAsynTcpListener::ListenOn(DWORD address, WORD port, IAsynIoOperation* o
     } catch (const socket_exception& failure) {
         error = failure.code();
     }
-    if (error == 0) _listening = true;
     object->SetResult(error, 0);
-    return post_operation(_singleton, object->face());
+    const HRESULT hr = object->post_completion();
+    if (FAILED(hr)) {
+        // Nobody will hear of the outcome: do not keep listening behind the caller's back.
+        if (error == 0) _device->close();
+        return hr;
+    }
+    if (error == 0) _listening = true;
+    return S_OK;
 }
 
 HRESULT CAsynTcpListener::GetLocalAddress(IStringSetter* address, WORD* port) {
@@ -331,11 +324,17 @@ HRESULT CAsynUdpSocket::Open(WORD port) {
 HRESULT CAsynUdpSocket::Open(DWORD address, WORD port, IAsynIoOperation* operation) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     if (_open) return E_UNEXPECTED;
-    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    CAsynIoOperation* object = usable_operation(operation);
     if (object == nullptr) return E_INVALIDARG;
     object->SetResult(open(address, port), 0);
-    post_operation(_singleton, object->face());
-    return S_OK;
+    const HRESULT hr = object->post_completion();
+    if (FAILED(hr) && _open) {
+        // The caller will never learn the socket opened: leave it closed.
+        _udp_device.close();
+        _device = nullptr;
+        _open = false;
+    }
+    return hr;
 }
 
 HRESULT CAsynUdpSocket::GetLocalAddress(DWORD* address, WORD* port) {

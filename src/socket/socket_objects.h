@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "asynframe/socket.h"
-#include "frame/asyn_io_operation_object.h"
-#include "frame/io_device.h"
-#include "frame/unknown_base.h"
+#include "component/asyn_io_operation_object.h"
+#include "component/io_device.h"
+#include "component/unknown_base.h"
 #include "socket/asyn_datagram_device.h"
 #include "socket/asyn_socket_device.h"
 

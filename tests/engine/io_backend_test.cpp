@@ -1,5 +1,6 @@
 // The platform's request layer on real sockets and files, with the ring and
 // with the readiness loop.
+#include <poll.h>
 #include <sys/eventfd.h>
 
 #include <atomic>
@@ -26,21 +27,37 @@ protected:
         ASSERT_EQ(backend->is_completion_port(), !GetParam());
     }
 
+    // One pass of the dispatch phases: submit, reap, posted, then (when
+    // nothing came) a wait of at most `wait_ms`.
+    void pass(std::vector<io_block*>& out, std::uint32_t wait_ms) {
+        backend->submit();
+        io_block* finished[16];
+        const std::size_t reaped = backend->reap(finished, 16);
+        out.insert(out.end(), finished, finished + reaped);
+        std::size_t posted = 0;
+        for (io_block* block = backend->take_posted(); block != nullptr; ++posted) {
+            io_block* next = block->next;
+            block->next = nullptr;
+            out.push_back(block);
+            block = next;
+        }
+        if (reaped == 0 && posted == 0) backend->wait(wait_ms);
+    }
+
     // Everything finished within the limit, in the order handed out.
     std::vector<io_block*> collect(std::size_t count, std::uint32_t limit_ms = 10000) {
         std::vector<io_block*> out;
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-        while (out.size() < count && std::chrono::steady_clock::now() < end) {
-            io_block* finished = nullptr;
-            if (backend->next(100, -1, finished) == io_backend::wait_result::finished) out.push_back(finished);
-        }
+        while (out.size() < count && std::chrono::steady_clock::now() < end) pass(out, 100);
         return out;
     }
 
     // Nothing more is handed out (a short look, after the expected ones).
     void expect_quiet() {
-        io_block* finished = nullptr;
-        EXPECT_EQ(backend->next(20, -1, finished), io_backend::wait_result::timeout);
+        std::vector<io_block*> out;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+        while (std::chrono::steady_clock::now() < end) pass(out, 5);
+        EXPECT_TRUE(out.empty());
     }
 
     std::unique_ptr<io_backend> backend;
@@ -189,14 +206,12 @@ TEST_P(IoBackendTest, AcceptAndConnect) {
 TEST_P(IoBackendTest, PositionalScatterAndGatherFileRequests) {
     temp_file file;
     io_block write, read;
-    write.position = 4096;
-    ASSERT_EQ(backend->start_write(file.fd, "hello world", 11, write), 0u);
+    ASSERT_EQ(backend->start_write(file.fd, "hello world", 11, 4096, write), 0u);
     ASSERT_EQ(collect(1).size(), 1u);
     EXPECT_EQ(write.result, 11);
 
     char text[16] = {};
-    read.position = 4096 + 6;
-    ASSERT_EQ(backend->start_read(file.fd, text, sizeof text, read), 0u);
+    ASSERT_EQ(backend->start_read(file.fd, text, sizeof text, 4096 + 6, read), 0u);
     ASSERT_EQ(collect(1).size(), 1u);
     EXPECT_EQ(read.result, 5);  // short at the end of the file
     EXPECT_EQ(std::string(text, 5), "world");
@@ -204,16 +219,14 @@ TEST_P(IoBackendTest, PositionalScatterAndGatherFileRequests) {
     std::vector<char> page_a(4096, 'a'), page_b(4096, 'b');
     iovec gather[2] = {{page_a.data(), page_a.size()}, {page_b.data(), page_b.size()}};
     io_block gathering;
-    gathering.position = 8192;
-    ASSERT_EQ(backend->start_write_gather(file.fd, gather, 2, gathering), 0u);
+    ASSERT_EQ(backend->start_write_gather(file.fd, gather, 2, 8192, gathering), 0u);
     ASSERT_EQ(collect(1).size(), 1u);
     EXPECT_EQ(gathering.result, 8192);
 
     std::vector<char> back_a(4096), back_b(4096);
     iovec scatter[2] = {{back_b.data(), back_b.size()}, {back_a.data(), back_a.size()}};
     io_block scattering;
-    scattering.position = 8192;
-    ASSERT_EQ(backend->start_read_scatter(file.fd, scatter, 2, scattering), 0u);
+    ASSERT_EQ(backend->start_read_scatter(file.fd, scatter, 2, 8192, scattering), 0u);
     ASSERT_EQ(collect(1).size(), 1u);
     EXPECT_EQ(scattering.result, 8192);
     EXPECT_EQ(back_b, page_a);
@@ -223,7 +236,7 @@ TEST_P(IoBackendTest, PositionalScatterAndGatherFileRequests) {
     const int closed = ::dup(file.fd);
     ::close(closed);
     io_block bad;
-    const std::uint32_t refused = backend->start_read(closed, text, 4, bad);
+    const std::uint32_t refused = backend->start_read(closed, text, 4, 0, bad);
     if (refused == 0) {
         ASSERT_EQ(collect(1).size(), 1u);
         EXPECT_EQ(bad.result, -EBADF);
@@ -247,23 +260,42 @@ TEST_P(IoBackendTest, PostsWakeAWaitFromOtherThreadsInOrder) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         backend->post(late);
     });
-    io_block* finished = nullptr;
-    EXPECT_EQ(backend->next(asynframe::platform::wait_forever, -1, finished), io_backend::wait_result::finished);
-    EXPECT_EQ(finished, &late);
+    const auto before = std::chrono::steady_clock::now();
+    backend->wait(asynframe::platform::wait_forever);
+    EXPECT_EQ(backend->take_posted(), &late);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
     waker.join();
 }
 
-TEST_P(IoBackendTest, StopDescriptorEndsTheWaitAfterQueuedWork) {
-    const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    io_block queued;
-    backend->post(queued);
-    const std::uint64_t one = 1;
-    ASSERT_EQ(::write(stop, &one, sizeof one), 8);
-    io_block* finished = nullptr;
-    EXPECT_EQ(backend->next(5000, stop, finished), io_backend::wait_result::finished);
-    EXPECT_EQ(finished, &queued);
-    EXPECT_EQ(backend->next(5000, stop, finished), io_backend::wait_result::stopped);
-    ::close(stop);
+TEST_P(IoBackendTest, WakeEndsAWaitAndExternalWaitsSeeNewWork) {
+    // As a UI thread has it: the dispatch thread sleeps in its own poll.
+    backend = io_backend::create(GetParam(), true);
+    ASSERT_TRUE(backend);
+    // wake() from another thread ends a wait without limit.
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        backend->wake();
+    });
+    const auto before = std::chrono::steady_clock::now();
+    backend->wait(asynframe::platform::wait_forever);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+    waker.join();
+
+    // A thread that sleeps on the descriptor instead learns of a post.
+    std::vector<io_block*> out;
+    pass(out, 0);
+    ASSERT_TRUE(backend->prepare_external_wait());
+    io_block posted;
+    std::thread poster([&] { backend->post(posted); });
+    pollfd item{backend->descriptor(), POLLIN, 0};
+    EXPECT_EQ(::poll(&item, 1, 5000), 1);
+    poster.join();
+    EXPECT_EQ(collect(1), std::vector<io_block*>{&posted});
+    // Work already there refuses the sleep.
+    io_block early;
+    backend->post(early);
+    EXPECT_FALSE(backend->prepare_external_wait());
+    EXPECT_EQ(collect(1), std::vector<io_block*>{&early});
 }
 
 TEST_P(IoBackendTest, DrainHandsBackEverythingStillHeld) {

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "asynframe/ui_thread.h"
-#include "frame/asyn_io_operation_object.h"
+#include "component/asyn_io_operation_object.h"
 #include "frame/frame_fixture.h"
-#include "frame/string_setter.h"
+#include "component/string_setter.h"
 
 namespace asynframe {
 namespace {

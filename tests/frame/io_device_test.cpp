@@ -1,5 +1,5 @@
 // Whole-range transfers over a device that moves part of a range per request.
-#include "frame/io_device.h"
+#include "component/io_device.h"
 
 #include <gtest/gtest.h>
 
@@ -24,18 +24,16 @@ public:
 
     void read(asyn_io_operation* operation) override {
         ++reads;
-        platform::io_block& block = operation->overlapped();
-        const std::uint32_t n = next_count(block.length, source.size() - read_position);
-        std::memcpy(block.buffer, source.data() + read_position, n);
+        const std::uint32_t n = next_count(operation->range_length(), source.size() - read_position);
+        std::memcpy(operation->buffer() + operation->range_start(), source.data() + read_position, n);
         read_position += n;
         finish(operation, n);
     }
     void write(asyn_io_operation* operation) override {
         ++writes;
         if (throw_code != 0) throw socket_exception("send failed", throw_code);
-        platform::io_block& block = operation->overlapped();
-        const std::uint32_t n = next_count(block.length, block.length);
-        written.append(static_cast<const char*>(block.buffer), n);
+        const std::uint32_t n = next_count(operation->range_length(), operation->range_length());
+        written.append(reinterpret_cast<const char*>(operation->buffer() + operation->range_start()), n);
         finish(operation, n);
     }
     int handle() const override { return -1; }

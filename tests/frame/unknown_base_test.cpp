@@ -1,11 +1,11 @@
-#include "frame/unknown_base.h"
+#include "component/unknown_base.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
-#include "frame/string_setter.h"
+#include "component/string_setter.h"
 
 namespace asynframe {
 namespace {

@@ -24,7 +24,7 @@
 #include "asynframe/socket.h"
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_manager.h"
-#include "frame/asyn_io_operation_object.h"
+#include "component/asyn_io_operation_object.h"
 #include "socket/accept_manager.h"
 #include "socket/socket_factory.h"
 #include "socket/socket_services.h"

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/string_setter.h"
+#include "component/string_setter.h"
 #include "socket/socket_objects.h"
 #include "socket_test_support.h"
 
@@ -243,6 +243,38 @@ TEST_P(TcpSocketTest, ListenOnBusyPortReportsBindError) {
         EXPECT_EQ(E_UNEXPECTED, second->Accept(accept_op));
         EXPECT_EQ(E_UNEXPECTED, first->ListenOn(0, 0, op));
     });
+}
+
+TEST_P(TcpSocketTest, ListenerRebindsItsPortWhileOldConnectionsSitInTimeWait) {
+    IAsynTcpListener2* first = make_listener();
+    const std::uint16_t port = listen(first);
+    int client = -1;
+    IAsynTcpSocket* server = accept(first, port, client);
+    ASSERT_NE(nullptr, server);
+    // The server closing first leaves its end, on the listener's port, in TIME_WAIT.
+    env->run([&] { EXPECT_EQ(S_OK, server->Close()); });
+    std::uint8_t byte = 0;
+    EXPECT_EQ(0, ::recv(client, &byte, 1, 0));
+    ::close(client);
+    clients.back() = -1;
+    env->run([&] { EXPECT_EQ(S_OK, first->Close()); });
+
+    IAsynTcpListener2* second = make_listener();
+    IAsynIoOperation* op = operation(0);
+    env->run([&] { EXPECT_EQ(S_OK, second->ListenOn(0, port, op)); });
+    EXPECT_EQ(0u, sink->wait(op).error);
+    int again = -1;
+    EXPECT_NE(nullptr, accept(second, port, again));
+}
+
+TEST_P(TcpSocketTest, ListenOnSameAddressAndPortOfLiveListenerFails) {
+    // Address reuse must not let two live listeners share a port.
+    IAsynTcpListener2* first = make_listener();
+    const std::uint16_t port = listen(first);
+    IAsynTcpListener2* second = make_listener();
+    IAsynIoOperation* op = operation(0);
+    env->run([&] { EXPECT_EQ(S_OK, second->ListenOn(0, port, op)); });
+    EXPECT_EQ(10048u, sink->wait(op).error);  // WSAEADDRINUSE
 }
 
 TEST_P(TcpSocketTest, FailedAcceptHasNoResultObject) {

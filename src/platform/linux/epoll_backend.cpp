@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <mutex>
 #include <unordered_map>
 
@@ -35,6 +37,7 @@ public:
         _epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
         _wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (_epoll_fd < 0 || _wake_fd < 0) return false;
+        _wake.set_descriptor(_wake_fd);
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = _wake_fd;
@@ -114,27 +117,31 @@ public:
         return enqueue_locked(block);
     }
 
-    std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, io_block& block) noexcept override {
+    std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, std::uint64_t position,
+                             io_block& block) noexcept override {
         prepare(block, io_kind::read, fd);
-        const ssize_t n = ::pread(fd, buffer, length, static_cast<off_t>(block.position));
+        const ssize_t n = ::pread(fd, buffer, length, static_cast<off_t>(position));
         return finish_now(block, n);
     }
 
-    std::uint32_t start_write(int fd, const void* buffer, std::uint32_t length, io_block& block) noexcept override {
+    std::uint32_t start_write(int fd, const void* buffer, std::uint32_t length, std::uint64_t position,
+                              io_block& block) noexcept override {
         prepare(block, io_kind::write, fd);
-        const ssize_t n = ::pwrite(fd, buffer, length, static_cast<off_t>(block.position));
+        const ssize_t n = ::pwrite(fd, buffer, length, static_cast<off_t>(position));
         return finish_now(block, n);
     }
 
-    std::uint32_t start_read_scatter(int fd, const ::iovec* iov, int count, io_block& block) noexcept override {
+    std::uint32_t start_read_scatter(int fd, const ::iovec* iov, int count, std::uint64_t position,
+                                     io_block& block) noexcept override {
         prepare(block, io_kind::read_scatter, fd);
-        const ssize_t n = ::preadv(fd, iov, count, static_cast<off_t>(block.position));
+        const ssize_t n = ::preadv(fd, iov, count, static_cast<off_t>(position));
         return finish_now(block, n);
     }
 
-    std::uint32_t start_write_gather(int fd, const ::iovec* iov, int count, io_block& block) noexcept override {
+    std::uint32_t start_write_gather(int fd, const ::iovec* iov, int count, std::uint64_t position,
+                                     io_block& block) noexcept override {
         prepare(block, io_kind::write_gather, fd);
-        const ssize_t n = ::pwritev(fd, iov, count, static_cast<off_t>(block.position));
+        const ssize_t n = ::pwritev(fd, iov, count, static_cast<off_t>(position));
         return finish_now(block, n);
     }
 
@@ -157,66 +164,61 @@ public:
     }
 
     bool post(io_block& block) noexcept override {
-        post_and_wake(_posted, _sleeping, _wake_sent, _wake_fd, block);
+        post_and_wake(_posted, _wake, block);
         return true;
     }
 
-    wait_result next(std::uint32_t timeout_ms, int stop_fd, io_block*& finished) noexcept override {
-        wait_deadline deadline(timeout_ms);
-        if (stop_fd != _stop_fd) watch_stop(stop_fd);
-        for (;;) {
-            if (io_block* block = _local.pop_front()) {
-                finished = block;
-                return wait_result::finished;
-            }
-            if (!_posted.empty()) {
-                _local.append_chain(_posted.take_all());
-                continue;
-            }
-            if (_stop_seen) {
-                _stop_seen = false;
-                return wait_result::stopped;
-            }
-            const int left = deadline.remaining();
-            if (left != 0) {
-                // A short look before sleeping saves busy producers the wake-up write.
-                bool work = false;
-                for (int i = 0; i < 64 && !work; ++i) {
-                    work = !_posted.empty();
-                    spin_pause();
-                }
-                if (work) continue;
-            }
-            _sleeping.store(true, std::memory_order_seq_cst);
-            if (!_posted.empty()) {
-                _sleeping.store(false, std::memory_order_relaxed);
-                continue;
-            }
-            epoll_event events[64];
-            const int count = ::epoll_wait(_epoll_fd, events, 64, left);
-            _sleeping.store(false, std::memory_order_relaxed);
-            if (count < 0) {
-                if (errno == EINTR) continue;
-                return wait_result::timeout;
-            }
-            for (int i = 0; i < count; ++i) {
-                const int fd = events[i].data.fd;
-                if (fd == _wake_fd) {
-                    std::uint64_t value = 0;
-                    while (::read(_wake_fd, &value, sizeof value) < 0 && errno == EINTR) {
-                    }
-                    _wake_sent.store(false, std::memory_order_release);
-                } else if (fd == _stop_fd) {
-                    _stop_seen = true;
-                } else {
-                    on_ready(fd, events[i].events);
-                }
-            }
-            if (count == 0 && left == 0 && _local.empty() && _posted.empty()) return wait_result::timeout;
-            if (count == 0 && deadline.remaining() == 0 && _local.empty() && _posted.empty())
-                return wait_result::timeout;
+    void wake() noexcept override { _wake.notify(true); }
+
+    void submit() noexcept override {}
+
+    std::size_t reap(io_block** finished, std::size_t capacity) noexcept override {
+        _wake.end_sleep();
+        // A wait that just gathered readiness leaves nothing new to look for.
+        if (!_just_polled && _finished.empty()) poll_events(0);
+        _just_polled = false;
+        std::size_t count = 0;
+        while (count < capacity) {
+            io_block* block = _finished.pop_front();
+            if (block == nullptr) break;
+            finished[count++] = block;
         }
+        return count;
     }
+
+    io_block* take_posted() noexcept override { return _posted.take_all(); }
+
+    void wait(std::uint32_t timeout_ms) noexcept override {
+        if (!_finished.empty() || !_posted.empty()) return;
+        const int left =
+            timeout_ms == wait_forever ? -1 : static_cast<int>(std::min<std::uint32_t>(timeout_ms, INT_MAX));
+        if (left != 0) {
+            // A short look before sleeping saves busy producers the wake-up write.
+            for (int i = 0; i < 64; ++i) {
+                if (!_posted.empty()) return;
+                spin_pause();
+            }
+        }
+        _wake.begin_sleep();
+        if (!_posted.empty()) {
+            _wake.end_sleep();
+            return;
+        }
+        const int count = poll_events(left);
+        _wake.end_sleep();
+        _just_polled = count >= 0 && count < max_events;
+    }
+
+    bool prepare_external_wait() noexcept override {
+        _wake.begin_sleep();
+        if (!_posted.empty() || !_finished.empty()) {
+            _wake.end_sleep();
+            return false;
+        }
+        return true;
+    }
+
+    int descriptor() const noexcept override { return _epoll_fd; }
 
     void drain(void (*sink)(void*, io_block&), void* context) noexcept override {
         {
@@ -227,11 +229,30 @@ public:
             }
             _descriptors.clear();
         }
-        _local.append_chain(_posted.take_all());
-        while (io_block* block = _local.pop_front()) sink(context, *block);
+        _finished.append_chain(_posted.take_all());
+        while (io_block* block = _finished.pop_front()) sink(context, *block);
     }
 
 private:
+    static constexpr int max_events = 64;
+
+    // Hands readiness to the waiting requests; answers epoll's count.
+    int poll_events(int timeout) noexcept {
+        epoll_event events[max_events];
+        int count;
+        do {
+            count = ::epoll_wait(_epoll_fd, events, max_events, timeout);
+        } while (count < 0 && errno == EINTR && timeout == 0);
+        for (int i = 0; i < count; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == _wake_fd)
+                _wake.drain_descriptor();
+            else
+                on_ready(fd, events[i].events);
+        }
+        return count;
+    }
+
     struct descriptor_state {
         block_list inbound;
         block_list outbound;
@@ -312,7 +333,8 @@ private:
                     break;
                 case io_kind::recv_from: {
                     ::socklen_t length = block.message.msg_namelen;
-                    n = ::recvfrom(block.fd, block.buffer, block.length, MSG_DONTWAIT, block.address,
+                    // MSG_TRUNC: the datagram's real length, so truncation is seen.
+                    n = ::recvfrom(block.fd, block.buffer, block.length, MSG_DONTWAIT | MSG_TRUNC, block.address,
                                    block.address != nullptr ? &length : nullptr);
                     if (n >= 0) block.address_length = block.address != nullptr ? length : 0;
                     break;
@@ -379,29 +401,17 @@ private:
     }
 
     void run_list(block_list& list, std::uint32_t events) noexcept {
-        while (!list.empty() && attempt(*list.head, events)) _local.push_back(*list.pop_front());
-    }
-
-    void watch_stop(int stop_fd) noexcept {
-        if (_stop_fd >= 0) ::epoll_ctl(_epoll_fd, EPOLL_CTL_DEL, _stop_fd, nullptr);
-        _stop_fd = -1;
-        if (stop_fd < 0) return;
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.fd = stop_fd;
-        if (::epoll_ctl(_epoll_fd, EPOLL_CTL_ADD, stop_fd, &event) == 0) _stop_fd = stop_fd;
+        while (!list.empty() && attempt(*list.head, events)) _finished.push_back(*list.pop_front());
     }
 
     int _epoll_fd = -1;
     int _wake_fd = -1;
-    int _stop_fd = -1;
-    bool _stop_seen = false;
     std::mutex _lock;
     std::unordered_map<int, descriptor_state> _descriptors;
     posted_queue _posted;
-    block_list _local;
-    std::atomic<bool> _sleeping{false};
-    std::atomic<bool> _wake_sent{false};
+    block_list _finished;  // dispatch thread only
+    wake_signal _wake;
+    bool _just_polled = false;
 };
 
 }  // namespace

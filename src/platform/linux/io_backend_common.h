@@ -44,16 +44,46 @@ private:
     std::atomic<io_block*> _head{nullptr};
 };
 
-// Queues a posted block and wakes the dispatch loop if it sleeps: at most one
-// eventfd write per sleep, however many threads post meanwhile.
-inline void post_and_wake(posted_queue& posted, const std::atomic<bool>& sleeping, std::atomic<bool>& wake_sent,
-                          int wake_fd, io_block& block) noexcept {
-    posted.push(block);
-    if (sleeping.load(std::memory_order_seq_cst) && !wake_sent.exchange(true, std::memory_order_acq_rel)) {
+// The wake-up of a dispatch thread that may sleep: posts and wake() write the
+// eventfd at most once per sleep, however many threads post meanwhile.
+class wake_signal {
+public:
+    explicit wake_signal(int fd = -1) noexcept : _fd(fd) {}
+    void set_descriptor(int fd) noexcept { _fd = fd; }
+    int descriptor() const noexcept { return _fd; }
+
+    // Before the dispatch thread sleeps; after it, look for work once more.
+    void begin_sleep() noexcept { _sleeping.store(true, std::memory_order_seq_cst); }
+    void end_sleep() noexcept { _sleeping.store(false, std::memory_order_relaxed); }
+    // The eventfd was read: the next sleep needs a new write.
+    void consumed() noexcept { _sent.store(false, std::memory_order_release); }
+
+    // Writes the eventfd when the dispatch thread sleeps (or always, `force`).
+    void notify(bool force = false) noexcept {
+        if (!force && !_sleeping.load(std::memory_order_seq_cst)) return;
+        if (_sent.exchange(true, std::memory_order_acq_rel)) return;
         const std::uint64_t one = 1;
-        while (::write(wake_fd, &one, sizeof one) < 0 && errno == EINTR) {
+        while (::write(_fd, &one, sizeof one) < 0 && errno == EINTR) {
         }
     }
+    // Reads the eventfd (dispatch thread).
+    void drain_descriptor() noexcept {
+        std::uint64_t count = 0;
+        while (::read(_fd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+        consumed();
+    }
+
+private:
+    int _fd;
+    std::atomic<bool> _sleeping{false};
+    std::atomic<bool> _sent{false};
+};
+
+// A posted block: queued, then the sleeping dispatch thread is woken.
+inline void post_and_wake(posted_queue& posted, wake_signal& wake, io_block& block) noexcept {
+    posted.push(block);
+    wake.notify();
 }
 
 // A FIFO list of blocks owned by one thread.
@@ -128,7 +158,7 @@ private:
     std::int64_t _end = 0;
 };
 
-std::unique_ptr<io_backend> make_uring_backend();
+std::unique_ptr<io_backend> make_uring_backend(bool external_wait);
 std::unique_ptr<io_backend> make_epoll_backend();
 
 }  // namespace asynframe::platform::detail

@@ -14,6 +14,8 @@
 #include <climits>
 #include <new>
 #include <cerrno>
+#include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -35,6 +37,12 @@ struct window_timer {
     std::uintptr_t event_id;
     std::uint32_t period;
     std::uint32_t due;
+    std::uint64_t serial;  // new for every arming: an old expiry never fires a new timer
+};
+
+struct window_record {
+    ui_window* window;
+    int watched_fd;
 };
 
 class message_queue;
@@ -51,8 +59,21 @@ public:
                 return nullptr;
             }
             t_queue = queue;
+            t_owner_guard.armed = true;
         }
         return t_queue;
+    }
+
+    // The calling thread's queue, freeing it first when its last window went
+    // away on another thread.
+    static message_queue* current() noexcept {
+        message_queue* queue = t_queue;
+        if (queue != nullptr && queue->_pump_depth == 0 && queue->window_count() == 0) {
+            t_queue = nullptr;
+            delete queue;
+            return nullptr;
+        }
+        return queue;
     }
 
     ~message_queue() {
@@ -64,75 +85,109 @@ public:
     std::uint32_t owner() const noexcept { return _owner; }
     int descriptor() const noexcept { return _epoll_fd; }
 
-    void add_window() noexcept { ++_windows; }
-    // Removes the window's messages and timers; frees the queue with its last window.
+    bool add_window(ui_window* window) noexcept {
+        std::lock_guard<std::mutex> guard(_lock);
+        try {
+            _windows.push_back({window, -1});
+        } catch (...) {
+            return false;
+        }
+        return true;
+    }
+
+    bool watch(ui_window* window, int fd) noexcept {
+        if (fd < 0) return false;
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        if (::epoll_ctl(_epoll_fd, EPOLL_CTL_ADD, fd, &event) != 0) return false;
+        std::lock_guard<std::mutex> guard(_lock);
+        for (window_record& record : _windows)
+            if (record.window == window) record.watched_fd = fd;
+        return true;
+    }
+
+    // Removes the window's messages and timers. The queue itself is freed by
+    // its own thread only, whose thread-local pointer still refers to it.
     void remove_window(ui_window* window, ui_window::discard_sink sink, void* context) noexcept {
+        const bool owner_thread = current_thread_id() == _owner;
+        std::vector<queued_message> discarded;
         {
-            std::lock_guard<std::mutex> guard(_lock);
+            std::unique_lock<std::mutex> guard(_lock);
+            for (auto it = _windows.begin(); it != _windows.end(); ++it) {
+                if (it->window != window) continue;
+                if (it->watched_fd >= 0) ::epoll_ctl(_epoll_fd, EPOLL_CTL_DEL, it->watched_fd, nullptr);
+                _windows.erase(it);
+                break;
+            }
             // Keep the other windows' messages in order: rotate through the ring once.
             for (std::size_t left = _count; left > 0; --left) {
                 queued_message m = ring_pop();
                 if (m.window == window) {
-                    if (sink != nullptr) sink(context, m.message, m.param);
+                    try {
+                        discarded.push_back(m);
+                    } catch (...) {
+                    }
                 } else {
                     ring_push_unlocked(m);
                 }
             }
+            _timers.erase(std::remove_if(_timers.begin(), _timers.end(),
+                                         [&](const window_timer& t) { return t.window == window; }),
+                          _timers.end());
+            // A delivery running on the owner's thread finishes before the window goes.
+            if (!owner_thread) _delivered.wait(guard, [&] { return _delivering != window; });
+            arm_timerfd_locked();
         }
-        _timers.erase(std::remove_if(_timers.begin(), _timers.end(),
-                                     [&](const window_timer& t) { return t.window == window; }),
-                      _timers.end());
-        arm_timerfd();
-        if (--_windows == 0) {
+        if (sink != nullptr)
+            for (const queued_message& m : discarded) sink(context, m.message, m.param);
+        if (owner_thread && _pump_depth == 0 && window_count() == 0) {
             t_queue = nullptr;
-            if (_pump_depth == 0)
-                delete this;
-            else
-                _orphaned = true;
+            delete this;
+        } else if (!owner_thread) {
+            // Wake the owner so that its next pump frees the queue.
+            signal();
         }
     }
 
     bool post(ui_window* window, std::uint32_t message, std::uintptr_t param) noexcept {
-        bool wake;
         {
             std::lock_guard<std::mutex> guard(_lock);
             if (!ring_push_unlocked({window, message, param})) return false;
-            wake = !_signalled;
-            _signalled = true;
         }
-        if (wake) {
-            const std::uint64_t one = 1;
-            while (::write(_event_fd, &one, sizeof one) < 0 && errno == EINTR) {
-            }
-        }
+        signal();
         return true;
     }
 
     std::uintptr_t set_timer(ui_window* window, std::uintptr_t event_id, std::uint32_t period) noexcept {
         if (event_id == 0) return 0;
+        if (period < ui_timer_minimum) period = ui_timer_minimum;
+        std::lock_guard<std::mutex> guard(_lock);
         const std::uint32_t due = tick_count() + period;
         for (window_timer& t : _timers) {
             if (t.window == window && t.event_id == event_id) {
                 t.period = period;
                 t.due = due;
-                arm_timerfd();
+                t.serial = ++_serial;
+                arm_timerfd_locked();
                 return event_id;
             }
         }
         try {
-            _timers.push_back({window, event_id, period, due});
+            _timers.push_back({window, event_id, period, due, ++_serial});
         } catch (...) {
             return 0;
         }
-        arm_timerfd();
+        arm_timerfd_locked();
         return event_id;
     }
 
     bool kill_timer(ui_window* window, std::uintptr_t event_id) noexcept {
+        std::lock_guard<std::mutex> guard(_lock);
         for (auto it = _timers.begin(); it != _timers.end(); ++it) {
             if (it->window == window && it->event_id == event_id) {
                 _timers.erase(it);
-                arm_timerfd();
+                arm_timerfd_locked();
                 return true;
             }
         }
@@ -152,27 +207,41 @@ public:
             count = _count;  // only what is here now: handlers may post more
         }
         int delivered = 0;
-        for (std::size_t i = 0; i < count && !_orphaned; ++i) {
+        for (std::size_t i = 0; i < count; ++i) {
             queued_message m;
             {
                 std::lock_guard<std::mutex> guard(_lock);
                 if (ring_empty()) break;
                 m = ring_pop();
             }
-            deliver(m.window, m.message, m.param);
-            ++delivered;
+            if (deliver(m.window, m.message, m.param)) ++delivered;
         }
         delivered += fire_timers();
+        delivered += run_watchers();
         --_pump_depth;
-        if (_orphaned) {
+        if (window_count() == 0) {
+            t_queue = nullptr;
             delete this;
             return delivered;
         }
-        arm_timerfd();
+        std::lock_guard<std::mutex> guard(_lock);
+        arm_timerfd_locked();
         return delivered;
     }
 
 private:
+    struct owner_guard {
+        bool armed = false;
+        // A thread that ends frees its queue; windows still on it are the host's leak.
+        ~owner_guard() {
+            if (armed && t_queue != nullptr && t_queue->window_count() == 0) {
+                delete t_queue;
+                t_queue = nullptr;
+            }
+        }
+    };
+    static thread_local owner_guard t_owner_guard;
+
     bool init() noexcept {
         _owner = current_thread_id();
         _epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
@@ -193,37 +262,83 @@ private:
         return true;
     }
 
-    void deliver(ui_window* window, std::uint32_t message, std::uintptr_t param) noexcept;
+    std::size_t window_count() noexcept {
+        std::lock_guard<std::mutex> guard(_lock);
+        return _windows.size();
+    }
+
+    void signal() noexcept {
+        bool wake;
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            wake = !_signalled;
+            _signalled = true;
+        }
+        if (wake) {
+            const std::uint64_t one = 1;
+            while (::write(_event_fd, &one, sizeof one) < 0 && errno == EINTR) {
+            }
+        }
+    }
+
+    bool alive_locked(const ui_window* window) const noexcept {
+        return std::any_of(_windows.begin(), _windows.end(),
+                           [&](const window_record& record) { return record.window == window; });
+    }
+
+    // Owner thread. False when the window is gone.
+    bool deliver(ui_window* window, std::uint32_t message, std::uintptr_t param) noexcept;
 
     int fire_timers() noexcept {
-        int fired = 0;
-        const std::uint32_t now = tick_count();
-        // Copy the due ids first: handlers may set and kill timers.
-        std::vector<std::pair<ui_window*, std::uintptr_t>> due;
-        for (window_timer& t : _timers) {
-            if (static_cast<std::int32_t>(now - t.due) >= 0) {
-                t.due = now + t.period;
-                try {
-                    due.emplace_back(t.window, t.event_id);
-                } catch (...) {
+        struct due_timer {
+            ui_window* window;
+            std::uintptr_t event_id;
+            std::uint64_t serial;
+        };
+        // Chosen first, fired after: handlers may set and kill timers.
+        std::vector<due_timer> due;
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            const std::uint32_t now = tick_count();
+            for (window_timer& t : _timers) {
+                if (static_cast<std::int32_t>(now - t.due) >= 0) {
+                    t.due = now + t.period;
+                    try {
+                        due.push_back({t.window, t.event_id, t.serial});
+                    } catch (...) {
+                    }
                 }
             }
         }
-        for (const auto& entry : due) {
-            const auto window = entry.first;
-            const auto id = entry.second;
-            if (_orphaned) break;
-            const bool alive = std::any_of(_timers.begin(), _timers.end(), [&](const window_timer& t) {
-                return t.window == window && t.event_id == id;
-            });
-            if (!alive) continue;
-            deliver(window, ui_timer_message, id);
-            ++fired;
+        int fired = 0;
+        for (const due_timer& entry : due) {
+            bool alive;
+            {
+                std::lock_guard<std::mutex> guard(_lock);
+                alive = std::any_of(_timers.begin(), _timers.end(), [&](const window_timer& t) {
+                    return t.window == entry.window && t.event_id == entry.event_id && t.serial == entry.serial;
+                });
+            }
+            if (alive && deliver(entry.window, ui_timer_message, entry.event_id)) ++fired;
         }
         return fired;
     }
 
-    void arm_timerfd() noexcept {
+    int run_watchers() noexcept {
+        ui_window* watchers[8];
+        std::size_t count = 0;
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            for (const window_record& record : _windows)
+                if (record.watched_fd >= 0 && count < std::size(watchers)) watchers[count++] = record.window;
+        }
+        int delivered = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            if (deliver(watchers[i], ui_io_message, 0)) ++delivered;
+        return delivered;
+    }
+
+    void arm_timerfd_locked() noexcept {
         itimerspec spec{};
         if (!_timers.empty()) {
             const std::uint32_t now = tick_count();
@@ -270,15 +385,19 @@ private:
     int _event_fd = -1;
     int _timer_fd = -1;
     std::mutex _lock;
+    std::condition_variable _delivered;
+    ui_window* _delivering = nullptr;
     std::vector<queued_message> _ring;
     std::size_t _head = 0;
     std::size_t _count = 0;
     bool _signalled = false;
     std::vector<window_timer> _timers;
-    int _windows = 0;
-    int _pump_depth = 0;
-    bool _orphaned = false;
+    std::uint64_t _serial = 0;
+    std::vector<window_record> _windows;
+    int _pump_depth = 0;  // owner thread only
 };
+
+thread_local message_queue::owner_guard message_queue::t_owner_guard;
 
 }  // namespace
 
@@ -295,8 +414,19 @@ struct ui_window_access {
 
 namespace {
 
-void message_queue::deliver(ui_window* window, std::uint32_t message, std::uintptr_t param) noexcept {
+bool message_queue::deliver(ui_window* window, std::uint32_t message, std::uintptr_t param) noexcept {
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (!alive_locked(window)) return false;
+        _delivering = window;
+    }
     ui_window_access::call(window, message, param);
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _delivering = nullptr;
+    }
+    _delivered.notify_all();
+    return true;
 }
 
 }  // namespace
@@ -306,7 +436,10 @@ ui_window* ui_window::create(procedure proc, void* context) noexcept {
     if (queue == nullptr) return nullptr;
     ui_window* window = ui_window_access::make(proc, context, queue);
     if (window == nullptr) return nullptr;
-    queue->add_window();
+    if (!queue->add_window(window)) {
+        ui_window_access::free(window);
+        return nullptr;
+    }
     return window;
 }
 
@@ -314,6 +447,8 @@ void ui_window::destroy(discard_sink sink, void* sink_context) noexcept {
     ui_window_access::queue(this)->remove_window(this, sink, sink_context);
     ui_window_access::free(this);
 }
+
+bool ui_window::watch_descriptor(int fd) noexcept { return ui_window_access::queue(this)->watch(this, fd); }
 
 bool ui_window::post_message(std::uint32_t message, std::uintptr_t param) noexcept {
     return ui_window_access::queue(this)->post(this, message, param);
@@ -329,17 +464,24 @@ bool ui_window::kill_timer(std::uintptr_t event_id) noexcept {
 
 std::uint32_t ui_window::owner_thread() const noexcept { return ui_window_access::queue(this)->owner(); }
 
-int ui_queue_descriptor() noexcept { return t_queue != nullptr ? t_queue->descriptor() : -1; }
+int ui_queue_descriptor() noexcept {
+    message_queue* queue = message_queue::current();
+    return queue != nullptr ? queue->descriptor() : -1;
+}
 
-int ui_queue_pump() noexcept { return t_queue != nullptr ? t_queue->pump() : -1; }
+int ui_queue_pump() noexcept {
+    message_queue* queue = message_queue::current();
+    return queue != nullptr ? queue->pump() : -1;
+}
 
 int ui_queue_wait_and_pump(std::uint32_t timeout_ms) noexcept {
-    if (t_queue == nullptr) return -1;
-    pollfd item{t_queue->descriptor(), POLLIN, 0};
+    message_queue* queue = message_queue::current();
+    if (queue == nullptr) return -1;
+    pollfd item{queue->descriptor(), POLLIN, 0};
     const int wait = timeout_ms == 0xFFFFFFFFu ? -1 : static_cast<int>(std::min<std::uint32_t>(timeout_ms, INT32_MAX));
-    while (::poll(&item, 1, wait) < 0 && errno == EINTR) {
-    }
-    return t_queue != nullptr ? t_queue->pump() : -1;
+    // A signal (or the ring running its work on this thread) ends the poll early: pump anyway.
+    ::poll(&item, 1, wait);
+    return queue->pump();
 }
 
 }  // namespace asynframe::platform

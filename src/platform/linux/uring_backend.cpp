@@ -9,7 +9,9 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -24,7 +26,6 @@ namespace {
 // User data of the ring's own requests; blocks are never at these addresses.
 constexpr std::uint64_t wake_tag = 1;
 constexpr std::uint64_t cancel_tag = 2;
-constexpr std::uint64_t stop_tag = 3;
 
 constexpr unsigned ring_entries = 256;
 constexpr int spin_rounds = 64;
@@ -84,7 +85,7 @@ bool is_file_kind(io_kind kind) noexcept {
 
 class uring_backend final : public io_backend {
 public:
-    uring_backend() = default;
+    explicit uring_backend(bool external_wait) noexcept : _external_wait(external_wait) {}
     ~uring_backend() override {
         if (_ring_ready) ::io_uring_queue_exit(&_ring);
         if (_wake_fd >= 0) ::close(_wake_fd);
@@ -93,8 +94,12 @@ public:
     bool init() noexcept {
         _wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (_wake_fd < 0) return false;
+        _wake.set_descriptor(_wake_fd);
         io_uring_params params{};
-        params.flags = IORING_SETUP_CQSIZE | IORING_SETUP_COOP_TASKRUN;
+        // Cooperative task running only works for a thread that sleeps in the
+        // ring: one sleeping in poll on the ring's descriptor would never be
+        // told that completions wait to be posted.
+        params.flags = IORING_SETUP_CQSIZE | (_external_wait ? 0u : IORING_SETUP_COOP_TASKRUN);
         params.cq_entries = completion_entries;
         int error = ::io_uring_queue_init_params(ring_entries, &_ring, &params);
         if (error == -EINVAL) {
@@ -139,7 +144,9 @@ public:
                                   ::socklen_t address_capacity, io_block& block) noexcept override {
         return start(block, io_kind::recv_from, fd, [&](io_uring_sqe* sqe) {
             fill_message(block, buffer, length, address, address_capacity);
-            ::io_uring_prep_recvmsg(sqe, fd, &block.message, 0);
+            // MSG_TRUNC: the result is the datagram's real length, so a
+            // datagram larger than the buffer is reported, not cut silently.
+            ::io_uring_prep_recvmsg(sqe, fd, &block.message, MSG_TRUNC);
         });
     }
 
@@ -171,35 +178,39 @@ public:
         });
     }
 
-    std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, io_block& block) noexcept override {
+    std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, std::uint64_t position,
+                             io_block& block) noexcept override {
         return start(block, io_kind::read, fd, [&](io_uring_sqe* sqe) {
             block.buffer = buffer;
             block.length = length;
-            ::io_uring_prep_read(sqe, fd, buffer, length, block.position);
+            ::io_uring_prep_read(sqe, fd, buffer, length, position);
         });
     }
 
-    std::uint32_t start_write(int fd, const void* buffer, std::uint32_t length, io_block& block) noexcept override {
+    std::uint32_t start_write(int fd, const void* buffer, std::uint32_t length, std::uint64_t position,
+                              io_block& block) noexcept override {
         return start(block, io_kind::write, fd, [&](io_uring_sqe* sqe) {
             block.buffer = const_cast<void*>(buffer);
             block.length = length;
-            ::io_uring_prep_write(sqe, fd, buffer, length, block.position);
+            ::io_uring_prep_write(sqe, fd, buffer, length, position);
         });
     }
 
-    std::uint32_t start_read_scatter(int fd, const ::iovec* iov, int count, io_block& block) noexcept override {
+    std::uint32_t start_read_scatter(int fd, const ::iovec* iov, int count, std::uint64_t position,
+                                     io_block& block) noexcept override {
         return start(block, io_kind::read_scatter, fd, [&](io_uring_sqe* sqe) {
             block.iov = iov;
             block.iov_count = count;
-            ::io_uring_prep_readv(sqe, fd, iov, static_cast<unsigned>(count), block.position);
+            ::io_uring_prep_readv(sqe, fd, iov, static_cast<unsigned>(count), position);
         });
     }
 
-    std::uint32_t start_write_gather(int fd, const ::iovec* iov, int count, io_block& block) noexcept override {
+    std::uint32_t start_write_gather(int fd, const ::iovec* iov, int count, std::uint64_t position,
+                                     io_block& block) noexcept override {
         return start(block, io_kind::write_gather, fd, [&](io_uring_sqe* sqe) {
             block.iov = iov;
             block.iov_count = count;
-            ::io_uring_prep_writev(sqe, fd, iov, static_cast<unsigned>(count), block.position);
+            ::io_uring_prep_writev(sqe, fd, iov, static_cast<unsigned>(count), position);
         });
     }
 
@@ -218,70 +229,87 @@ public:
     void forget(int) noexcept override {}
 
     bool post(io_block& block) noexcept override {
-        post_and_wake(_posted, _sleeping, _wake_sent, _wake_fd, block);
+        post_and_wake(_posted, _wake, block);
         return true;
     }
 
-    wait_result next(std::uint32_t timeout_ms, int stop_fd, io_block*& finished) noexcept override {
-        _waiter_thread.store(current_thread_id(), std::memory_order_relaxed);
-        wait_deadline deadline(timeout_ms);
-        for (;;) {
-            if (io_block* block = _local.pop_front()) {
-                finished = block;
-                return wait_result::finished;
-            }
-            io_uring_cqe* cqe = nullptr;
-            if (::io_uring_peek_cqe(&_ring, &cqe) == 0 && cqe != nullptr) {
-                if (take_completion(cqe, finished)) return wait_result::finished;
-                continue;
-            }
-            if (!_posted.empty()) {
-                _local.append_chain(_posted.take_all());
-                continue;
-            }
-            if (_stop_seen) {
-                _stop_seen = false;
-                return wait_result::stopped;
-            }
-            if (stop_fd >= 0 && _stop_fd_armed != stop_fd) arm_stop(stop_fd);
-            const int left = deadline.remaining();
-            if (left == 0) {
-                if (_unsubmitted.load(std::memory_order_acquire)) {
-                    std::lock_guard<std::mutex> guard(_sq_lock);
-                    submit_locked();
-                }
-                return wait_result::timeout;
-            }
-            if (!_ext_arg) {
-                if (wait_plain(left)) return wait_result::timeout;
-                continue;
-            }
+    void wake() noexcept override { _wake.notify(true); }
 
-            // Entries this thread prepared go in with the same call that waits.
-            unsigned to_submit = 0;
-            if (_unsubmitted.load(std::memory_order_acquire)) {
-                std::lock_guard<std::mutex> guard(_sq_lock);
-                to_submit = flush_locked();
-            } else if (spin_for_work()) {
-                // Producers on other threads usually post again within
-                // microseconds: a short look before sleeping saves them the
-                // wake-up write.
-                continue;
-            }
-            _sleeping.store(true, std::memory_order_seq_cst);
-            if (!_posted.empty()) {
-                _sleeping.store(false, std::memory_order_relaxed);
-                if (to_submit != 0) enter(to_submit, 0, -1);
-                continue;
-            }
-            const int error = enter(to_submit, 1, left);
-            _sleeping.store(false, std::memory_order_relaxed);
-            if (error == -ETIME && deadline.remaining() == 0 && _posted.empty() &&
-                ::io_uring_cq_ready(&_ring) == 0)
-                return wait_result::timeout;
-            // -EINTR (a signal) and early wake-ups simply go round again.
-        }
+    void submit() noexcept override {
+        if (!_unsubmitted.load(std::memory_order_acquire)) return;
+        std::lock_guard<std::mutex> guard(_sq_lock);
+        submit_locked();
     }
+
+    std::size_t reap(io_block** finished, std::size_t capacity) noexcept override {
+        _waiter_thread.store(current_thread_id(), std::memory_order_relaxed);
+        _wake.end_sleep();
+        if (IO_URING_READ_ONCE(*_ring.sq.kflags) & IORING_SQ_CQ_OVERFLOW) {
+            // Completions the queue had no room for wait in the kernel's
+            // overflow list; entering the ring moves them in, nothing is lost.
+            _overflows.fetch_add(1, std::memory_order_relaxed);
+            ::io_uring_enter2(static_cast<unsigned>(_ring.ring_fd), 0, 0, IORING_ENTER_GETEVENTS, nullptr, _NSIG / 8);
+        }
+        std::size_t count = 0;
+        while (count < capacity) {
+            io_uring_cqe* cqe = nullptr;
+            if (::io_uring_peek_cqe(&_ring, &cqe) != 0 || cqe == nullptr) break;
+            io_block* block = nullptr;
+            if (take_completion(cqe, block)) finished[count++] = block;
+        }
+        return count;
+    }
+
+    io_block* take_posted() noexcept override { return _posted.take_all(); }
+
+    void wait(std::uint32_t timeout_ms) noexcept override {
+        _waiter_thread.store(current_thread_id(), std::memory_order_relaxed);
+        if (::io_uring_cq_ready(&_ring) != 0 || !_posted.empty()) {
+            submit();
+            return;
+        }
+        const int left = timeout_ms == wait_forever ? -1 : static_cast<int>(std::min<std::uint32_t>(timeout_ms, INT_MAX));
+        // Entries this thread prepared go in with the same call that waits.
+        unsigned to_submit = 0;
+        if (_unsubmitted.load(std::memory_order_acquire)) {
+            std::lock_guard<std::mutex> guard(_sq_lock);
+            to_submit = flush_locked();
+        } else if (left != 0 && spin_for_work()) {
+            // Producers on other threads usually post again within
+            // microseconds: a short look before sleeping saves them the
+            // wake-up write.
+            return;
+        }
+        _wake.begin_sleep();
+        if (!_posted.empty() || left == 0) {
+            _wake.end_sleep();
+            if (to_submit != 0) enter(to_submit, 0, -1);
+            return;
+        }
+        if (_ext_arg) {
+            enter(to_submit, 1, left);
+        } else {
+            if (to_submit != 0) enter(to_submit, 0, -1);
+            wait_plain(left);
+        }
+        _wake.end_sleep();
+        // -EINTR (a signal), -ETIME and early wake-ups all end the wait: the
+        // engine's loop looks again and computes the next time-out itself.
+    }
+
+    bool prepare_external_wait() noexcept override {
+        submit();
+        _wake.begin_sleep();
+        if (!_posted.empty() || ::io_uring_cq_ready(&_ring) != 0) {
+            _wake.end_sleep();
+            return false;
+        }
+        return true;
+    }
+
+    int descriptor() const noexcept override { return _ring.ring_fd; }
+
+    std::uint64_t overflow_count() const noexcept override { return _overflows.load(std::memory_order_relaxed); }
 
     void drain(void (*sink)(void*, io_block&), void* context) noexcept override {
         {
@@ -355,31 +383,17 @@ private:
                                  _NSIG / 8);
     }
 
-    // The wait of a ring without timed waits in the enter call: submit, then
-    // wait through the library. True when the time ran out.
-    bool wait_plain(int left) noexcept {
-        if (_unsubmitted.load(std::memory_order_acquire)) {
-            std::lock_guard<std::mutex> guard(_sq_lock);
-            submit_locked();
-        }
-        if (spin_for_work()) return false;
-        _sleeping.store(true, std::memory_order_seq_cst);
-        if (!_posted.empty()) {
-            _sleeping.store(false, std::memory_order_relaxed);
-            return false;
-        }
+    // The wait of a ring without timed waits in the enter call.
+    void wait_plain(int left) noexcept {
         io_uring_cqe* cqe = nullptr;
-        int error;
         if (left < 0) {
-            error = ::io_uring_wait_cqe(&_ring, &cqe);
+            ::io_uring_wait_cqe(&_ring, &cqe);
         } else {
             __kernel_timespec ts{};
             ts.tv_sec = left / 1000;
             ts.tv_nsec = static_cast<long long>(left % 1000) * 1000000;
-            error = ::io_uring_wait_cqe_timeout(&_ring, &cqe, &ts);
+            ::io_uring_wait_cqe_timeout(&_ring, &cqe, &ts);
         }
-        _sleeping.store(false, std::memory_order_relaxed);
-        return error == -ETIME && _posted.empty() && ::io_uring_cq_ready(&_ring) == 0;
     }
 
     bool spin_for_work() noexcept {
@@ -461,15 +475,6 @@ private:
         return true;
     }
 
-    void arm_stop(int stop_fd) noexcept {
-        std::lock_guard<std::mutex> guard(_sq_lock);
-        io_uring_sqe* sqe = get_sqe_marked_locked();
-        if (sqe == nullptr) return;
-        ::io_uring_prep_poll_add(sqe, stop_fd, POLLIN);
-        ::io_uring_sqe_set_data64(sqe, stop_tag);
-        _stop_fd_armed = stop_fd;
-    }
-
     // True when the completion belongs to a block (stored in `finished`).
     bool take_completion(io_uring_cqe* cqe, io_block*& finished) noexcept {
         const std::uint64_t data = ::io_uring_cqe_get_data64(cqe);
@@ -477,19 +482,11 @@ private:
         const unsigned flags = cqe->flags;
         ::io_uring_cqe_seen(&_ring, cqe);
         if (data == wake_tag) {
-            std::uint64_t count = 0;
-            while (::read(_wake_fd, &count, sizeof count) < 0 && errno == EINTR) {
-            }
-            _wake_sent.store(false, std::memory_order_release);
+            _wake.drain_descriptor();
             if ((flags & IORING_CQE_F_MORE) == 0 && !_closing) {
                 std::lock_guard<std::mutex> guard(_sq_lock);
                 arm_wake_locked();
             }
-            return false;
-        }
-        if (data == stop_tag) {
-            _stop_fd_armed = -1;
-            if (result >= 0) _stop_seen = true;
             return false;
         }
         if (data == cancel_tag || data == 0) return false;
@@ -509,21 +506,20 @@ private:
     std::mutex _sq_lock;
     posted_queue _posted;
     block_list _local;
-    std::atomic<bool> _sleeping{false};
-    std::atomic<bool> _wake_sent{false};
+    wake_signal _wake;
     std::atomic<std::uint32_t> _waiter_thread{0};
+    std::atomic<std::uint64_t> _overflows{0};
     std::atomic<std::size_t> _inflight{0};
     std::atomic<bool> _unsubmitted{false};
     descriptor_counts _fd_requests;
-    int _stop_fd_armed = -1;
-    bool _stop_seen = false;
     bool _closing = false;
+    bool _external_wait = false;
 };
 
 }  // namespace
 
-std::unique_ptr<io_backend> make_uring_backend() {
-    auto backend = std::make_unique<uring_backend>();
+std::unique_ptr<io_backend> make_uring_backend(bool external_wait) {
+    auto backend = std::make_unique<uring_backend>(external_wait);
     if (!backend->init()) return nullptr;
     return backend;
 }

@@ -1,4 +1,4 @@
-#include "frame/asyn_io_operation_object.h"
+#include "component/asyn_io_operation_object.h"
 
 #include <netinet/in.h>
 
@@ -7,7 +7,6 @@
 #include <mutex>
 #include <new>
 
-#include "engine/asyn_io_operation.h"
 
 namespace asynframe {
 namespace {
@@ -154,14 +153,13 @@ HRESULT CAsynIoOperation::SetRange(DWORD start, DWORD length) {
     const std::uint64_t end = static_cast<std::uint64_t>(start) + length;
     const std::uint32_t buffer_length = _operation != nullptr ? _operation->buffer_len() : 0;
     if (length == 0 || end > buffer_length) return E_INVALIDARG;
-    _range_start = start;
-    _range_length = length;
+    _operation->set_range(start, length);
     return S_OK;
 }
 
 HRESULT CAsynIoOperation::GetRange(DWORD* start, DWORD* length) {
-    if (start != nullptr) *start = _range_start;
-    if (length != nullptr) *length = _range_length;
+    if (start != nullptr) *start = range_start();
+    if (length != nullptr) *length = range_length();
     return S_OK;
 }
 
@@ -255,8 +253,8 @@ bool CAsynIoOperation::busy() const noexcept {
 bool CAsynIoOperation::range_valid() const noexcept {
     if (_operation == nullptr || _operation->buffer() == nullptr) return false;
     const std::uint32_t length = _operation->buffer_len();
-    return length != 0 && _range_length != 0 &&
-           static_cast<std::uint64_t>(_range_start) + _range_length <= length;
+    return length != 0 && range_length() != 0 &&
+           static_cast<std::uint64_t>(range_start()) + range_length() <= length;
 }
 
 void CAsynIoOperation::push_layer(CAsynIoOperationLayer* layer, const std::uint32_t (&values)[7]) {
@@ -301,6 +299,8 @@ void CAsynIoOperation::cut_loose() {
     if (receiver != nullptr) receiver->Release();
     std::vector<layer_entry> layers;
     layers.swap(_layers);
+    // Top first, as completions would have reached them.
+    for (auto it = layers.rbegin(); it != layers.rend(); ++it) it->layer->on_layer_cut(this, *it);
     for (const layer_entry& entry : layers) {
         entry.layer->Release();
         Release();
@@ -308,8 +308,30 @@ void CAsynIoOperation::cut_loose() {
     Release();
 }
 
+bool CAsynIoOperation::has_layer(const CAsynIoOperationLayer* layer) const noexcept {
+    for (const layer_entry& entry : _layers)
+        if (entry.layer == layer) return true;
+    return false;
+}
+
+HRESULT CAsynIoOperation::post_completion() {
+    if (_operation == nullptr || busy()) return E_INVALIDARG;
+    AddRef();  // the completion releases it
+    _operation->set_result_preset(true);
+    if (!_operation->post()) {
+        Release();
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
 void CAsynIoOperation::on_io_complete(asyn_io_operation*) {
     if (_receiver != nullptr) deliver();
+    Release();  // the reference the request took
+}
+
+void CAsynIoOperation::on_io_abandoned(asyn_io_operation*) {
+    cut_loose();
     Release();  // the reference the request took
 }
 

@@ -1,4 +1,4 @@
-#include "frame/string_setter.h"
+#include "component/string_setter.h"
 
 #include <cstring>
 #include <new>

@@ -1,18 +1,13 @@
-// Socket devices move a range of the operation's buffer per request. Engine
-// callers name the range; the component layer stages it in the operation's
-// request block and calls the one-argument form.
+// Devices that move a range of the operation's buffer per request. The range
+// is the operation's own (set_range); the three-argument forms set it first.
 #pragma once
 
 #include <cstdint>
 
 #include "engine/asyn_io_device.h"
+#include "engine/asyn_io_operation.h"
 
 namespace asynframe {
-
-class asyn_io_operation;
-
-// The staged range of an operation: its length and its offset in the buffer.
-void staged_range(asyn_io_operation* operation, std::uint32_t& expected_bytes, std::uint32_t& buffer_pos) noexcept;
 
 template <class Base>
 class ranged_device : public Base {
@@ -23,9 +18,11 @@ public:
     void write(asyn_io_operation* operation) override { transfer_staged(operation, false); }
     // `expected_bytes` at `buffer_pos` of the operation's buffer.
     void read(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos) {
+        operation->set_range(buffer_pos, expected_bytes);
         start_transfer(operation, expected_bytes, buffer_pos, true);
     }
     void write(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos) {
+        operation->set_range(buffer_pos, expected_bytes);
         start_transfer(operation, expected_bytes, buffer_pos, false);
     }
 
@@ -35,9 +32,7 @@ protected:
 
 private:
     void transfer_staged(asyn_io_operation* operation, bool receive) {
-        std::uint32_t expected = 0, position = 0;
-        staged_range(operation, expected, position);
-        start_transfer(operation, expected, position, receive);
+        start_transfer(operation, operation->range_length(), operation->range_start(), receive);
     }
 };
 

@@ -1,4 +1,4 @@
-#include "frame/io_device.h"
+#include "component/io_device.h"
 
 #include <new>
 #include <utility>
@@ -20,6 +20,9 @@ enum entry_value : int {
     position_low = 5,
     position_high = 6,
 };
+
+// ERROR_OPERATION_ABORTED, as a closed device's requests end.
+constexpr DWORD operation_aborted = 995;
 
 std::uint64_t entry_position(const layer_entry& entry) {
     return (static_cast<std::uint64_t>(entry.values[position_high]) << 32) | entry.values[position_low];
@@ -50,10 +53,6 @@ HRESULT CAsynIoDevice::transfer(IAsynIoOperation* operation, bool read) {
 
     asyn_io_operation* request = object->engine_operation();
     object->AddRef();  // the request's reference; the completion releases it
-    // The device takes the range from the request block.
-    platform::io_block& block = request->overlapped();
-    block.buffer = request->buffer() + object->range_start();
-    block.length = object->range_length();
     std::uint32_t thrown = 0;
     try {
         if (read)
@@ -109,6 +108,12 @@ void CAsynCompleteIoDevice::drop_transfers() noexcept {
     if (_current_write != nullptr) std::exchange(_current_write, nullptr)->Release();
 }
 
+void CAsynCompleteIoDevice::on_layer_cut(CAsynIoOperation* operation, const layer_entry& entry) {
+    // The caller closed the operation mid-transfer: the transfer is over, and
+    // the device takes the next one.
+    drop_current(operation, entry.values[direction] == 1);
+}
+
 void CAsynCompleteIoDevice::drop_current(CAsynIoOperation* operation, bool read) noexcept {
     CAsynIoOperation*& current = read ? _current_read : _current_write;
     if (current == operation && current != nullptr) std::exchange(current, nullptr)->Release();
@@ -119,9 +124,16 @@ HRESULT CAsynCompleteIoDevice::ReadFully(IAsynIoOperation* operation) { return s
 HRESULT CAsynCompleteIoDevice::WriteFully(IAsynIoOperation* operation) { return start(operation, false); }
 
 HRESULT CAsynCompleteIoDevice::start(IAsynIoOperation* operation, bool read) {
-    if (_inner == nullptr || (read ? _current_read : _current_write) != nullptr) return E_UNEXPECTED;
     CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
-    if (object == nullptr) return E_INVALIDARG;
+    // Every refusal comes before anything of the operation or of this device changes.
+    if (object != nullptr) {
+        const singleton_instance* services = object->singleton();
+        if (services == nullptr || services->asyn_io_manager_ptr == nullptr ||
+            !services->asyn_io_manager_ptr->in_dispatch_thread())
+            return E_ACCESSDENIED;
+    }
+    if (_inner == nullptr || (read ? _current_read : _current_write) != nullptr) return E_UNEXPECTED;
+    if (object == nullptr || object->busy() || !object->range_valid()) return E_INVALIDARG;
 
     ULONGLONG position = 0;
     object->GetPosition(&position);
@@ -150,6 +162,7 @@ HRESULT CAsynCompleteIoDevice::start(IAsynIoOperation* operation, bool read) {
 void CAsynCompleteIoDevice::finish(CAsynIoOperation* operation, const layer_entry& entry, DWORD error, DWORD bytes,
                                    std::uint64_t position) {
     operation->SetRange(entry.values[initial_start], entry.values[initial_length]);
+    if (asyn_io_operation* request = operation->engine_operation()) request->set_bytes_moved(bytes);
     operation->SetResult(error, bytes);
     set_position(operation, position);
     operation->deliver();
@@ -197,6 +210,13 @@ void CAsynCompleteIoDevice::on_layer_complete(CAsynIoOperation* operation, layer
         }
     }
 
+    if (_inner == nullptr) {
+        // The owning socket is gone: nothing may touch it any more.
+        drop_current(operation, read);
+        finish(operation, entry, operation_aborted, entry.values[moved], initial_position + entry.values[moved]);
+        Release();
+        return;
+    }
     HRESULT hr = E_OUTOFMEMORY;
     bool pushed = false;
     try {
@@ -208,6 +228,7 @@ void CAsynCompleteIoDevice::on_layer_complete(CAsynIoOperation* operation, layer
         operation->SetRange(entry.values[initial_start] + entry.values[moved],
                             entry.values[initial_length] - entry.values[moved]);
         set_position(operation, initial_position + entry.values[moved]);
+        if (asyn_io_operation* request = operation->engine_operation()) request->set_bytes_moved(entry.values[moved]);
         hr = read ? _inner->Read(operation->face()) : _inner->Write(operation->face());
     }
     if (SUCCEEDED(hr)) {
@@ -216,7 +237,9 @@ void CAsynCompleteIoDevice::on_layer_complete(CAsynIoOperation* operation, layer
     }
     drop_current(operation, read);
     if (pushed) operation->pop_layer();
-    finish(operation, entry, 0xFFFFFFFFu, entry.values[moved], initial_position);
+    // A device closed between two pieces ends the transfer as a close does.
+    finish(operation, entry, hr == E_UNEXPECTED ? operation_aborted : 0xFFFFFFFFu, entry.values[moved],
+           initial_position);
     Release();
 }
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "asynframe/strings.h"
-#include "frame/unknown_base.h"
+#include "component/unknown_base.h"
 
 namespace asynframe {
 

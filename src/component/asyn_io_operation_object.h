@@ -8,8 +8,9 @@
 
 #include "asynframe/operation.h"
 #include "engine/asyn_io_handler.h"
+#include "engine/asyn_io_operation.h"
 #include "engine/singleton.h"
-#include "frame/unknown_base.h"
+#include "component/unknown_base.h"
 #include "platform/mutex.h"
 
 namespace asynframe {
@@ -30,6 +31,9 @@ class CAsynIoOperationLayer : public IUnknown {
 public:
     // Dispatch thread. The operation's top entry, already popped, by value.
     virtual void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) = 0;
+    // The operation was closed (or abandoned) with this entry still on it: no
+    // completion will come for it.
+    virtual void on_layer_cut(CAsynIoOperation*, const layer_entry&) {}
 
 protected:
     virtual ~CAsynIoOperationLayer() = default;
@@ -82,14 +86,16 @@ public:
 
     // asyn_io_handler_base: the engine's completion of the request in flight.
     void on_io_complete(asyn_io_operation* operation) override;
+    // The engine went away first: nobody is called, the request's reference goes.
+    void on_io_abandoned(asyn_io_operation* operation) override;
 
     // Framework side.
     IAsynIoOperation* face() noexcept { return this; }
     asyn_io_operation* engine_operation() const noexcept { return _operation; }
     IAsynIoOperationEvents* receiver() const noexcept { return _receiver; }
     LONG tag() const noexcept { return _tag; }
-    std::uint32_t range_start() const noexcept { return _range_start; }
-    std::uint32_t range_length() const noexcept { return _range_length; }
+    std::uint32_t range_start() const noexcept { return _operation != nullptr ? _operation->range_start() : 0; }
+    std::uint32_t range_length() const noexcept { return _operation != nullptr ? _operation->range_length() : 0; }
     std::uint32_t selected_segment() const noexcept { return _selected_segment; }
     // In flight, or its tag still -1.
     bool busy() const noexcept;
@@ -103,6 +109,11 @@ public:
     void deliver();
     // Drops the receiver and every layer without calling either.
     void cut_loose();
+    bool has_layer(const CAsynIoOperationLayer* layer) const noexcept;
+    // Completes the operation with the result set on it, through the engine,
+    // as the frame's PostOperation does. E_INVALIDARG when it is busy,
+    // E_FAIL when the engine refused it.
+    HRESULT post_completion();
 
 private:
     CAsynIoOperation(singleton_instance* services, IAsynIoOperationEvents* receiver);
@@ -111,8 +122,6 @@ private:
     IAsynIoOperationEvents* _receiver = nullptr;
     std::vector<layer_entry> _layers;
     LONG _tag = -1;
-    std::uint32_t _range_start = 0;
-    std::uint32_t _range_length = 0;
     asyn_io_operation* _operation = nullptr;
     std::uint32_t _selected_segment = 0;
     IUnknown* _result_object = nullptr;

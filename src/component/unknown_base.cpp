@@ -1,4 +1,4 @@
-#include "frame/unknown_base.h"
+#include "component/unknown_base.h"
 
 #include <atomic>
 

@@ -8,8 +8,8 @@
 #include "asynframe/device.h"
 #include "engine/asyn_io_device.h"
 #include "engine/singleton.h"
-#include "frame/asyn_io_operation_object.h"
-#include "frame/unknown_base.h"
+#include "component/asyn_io_operation_object.h"
+#include "component/unknown_base.h"
 
 namespace asynframe {
 
@@ -63,10 +63,14 @@ public:
     ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
 
     void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override;
+    void on_layer_cut(CAsynIoOperation* operation, const layer_entry& entry) override;
 
-    // E_UNEXPECTED without an inner device or while a transfer of the same
-    // direction runs; E_INVALIDARG for a foreign operation; else the inner
-    // device's answer.
+    // Dispatch thread (E_ACCESSDENIED elsewhere); a refused call leaves the
+    // operation and the device as they were. E_UNEXPECTED without an inner device or while a transfer of the same
+    // direction runs; E_INVALIDARG for a foreign or busy operation or a range
+    // outside its buffer; else the inner device's answer. A piece that cannot be
+    // re-issued because the owner closed or released the device ends the
+    // transfer with 995.
     HRESULT ReadFully(IAsynIoOperation* operation);
     HRESULT WriteFully(IAsynIoOperation* operation);
 
