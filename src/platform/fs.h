@@ -41,8 +41,13 @@ std::uint32_t size_by_name(const std::string& path, std::uint64_t& out) noexcept
 bool exists(const std::string& path) noexcept;
 // One folder level; an existing folder counts as success.
 std::uint32_t make_directory(const std::string& path) noexcept;
+// The same, telling whether this call made the folder (false when it existed).
+std::uint32_t make_directory(const std::string& path, bool& created) noexcept;
+// Whether the path is a folder this process may create entries in.
+bool writable_folder(const std::string& path) noexcept;
 
 // Read, write and search rights plus setgid for the named group on a folder.
+// A symbolic link is refused, so the grant never lands on what it points at.
 std::uint32_t grant_group_access(const std::string& path, const char* group) noexcept;
 
 // An environment variable; none when unset.

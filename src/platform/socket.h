@@ -42,6 +42,10 @@ std::uint32_t set_ttl(int fd, std::uint8_t ttl) noexcept;
 // unconnected UDP socket.
 std::uint32_t ignore_udp_connection_reset(int fd) noexcept;
 
+// SO_REUSEADDR: a listener may bind a port whose old connections sit in
+// TIME_WAIT; a port another live listener holds still fails.
+std::uint32_t set_reuse_address(int fd, bool on) noexcept;
+
 std::uint32_t bind_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept;
 std::uint32_t listen_socket(int fd, int backlog) noexcept;
 std::uint32_t local_name(int fd, socket_address_v4& address) noexcept;

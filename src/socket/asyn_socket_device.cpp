@@ -167,6 +167,7 @@ void asyn_socket_device_imp::listen(std::uint32_t ip, std::uint16_t port) {
     if (_socket_handle == platform::invalid_socket)
         throw socket_exception("bind call error", platform::check_socket(_socket_handle));
     // A restarted server must get its port back while old connections linger.
+    platform::set_reuse_address(_socket_handle, true);
     if (const std::uint32_t error = platform::bind_v4(_socket_handle, ip, port))
         throw socket_exception("bind call error", error);
     if (port == 0) {

@@ -20,7 +20,13 @@ fs::open_disposition disposition_of(int mode) noexcept {
 constexpr const char* fallback_base = "/tmp";
 constexpr const char* users_group = "users";
 
+std::string& common_base_override() {
+    static std::string base;
+    return base;
+}
+
 std::string base_folder(bool all_users) {
+    if (all_users && !common_base_override().empty()) return common_base_override();
     if (auto dir = fs::environment("ASYNFRAME_DATA_DIR"); dir && !dir->empty()) return *dir;
     if (all_users) return "/var/lib";
     if (auto dir = fs::environment("XDG_DATA_HOME"); dir && !dir->empty() && dir->front() == '/') return *dir;
@@ -28,12 +34,29 @@ std::string base_folder(bool all_users) {
     return fallback_base;
 }
 
-// Creates every missing level of the path; failures are left to the caller's
-// later use of the folder.
-void make_path(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        fs::make_directory(path.substr(0, slash));
-    fs::make_directory(path);
+// Makes one level; with `share`, a level made here (never one found) is opened
+// to the users group.
+void make_level(const std::string& path, bool share) {
+    bool created = false;
+    if (fs::make_directory(path, created) == 0 && created && share) grant_users_access(path);
+}
+
+// The data levels below `base`, created when asked. Failures are left to the
+// caller's later use of the folder.
+std::string data_folder_below(std::string base, bool create, bool share) {
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    if (create) {
+        for (std::size_t slash = base.find('/', 1); slash != std::string::npos; slash = base.find('/', slash + 1))
+            fs::make_directory(base.substr(0, slash));
+        make_level(base, share);
+    }
+    if (base == "/") base.clear();  // the levels below bring their own separator
+    for (const char* level : {"/Tessal Network", "/Tessal"}) {
+        base += level;
+        if (create) make_level(base, share);
+    }
+    base += '/';
+    return base;
 }
 
 }  // namespace
@@ -100,20 +123,15 @@ std::uint64_t file_size_by_name(const std::string& path) {
 }
 
 std::string user_data_folder(bool create, bool all_users) {
-    std::string path = base_folder(all_users);
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    if (create && !fs::exists(path)) {
-        make_path(path);
-        grant_users_access(path);
-    }
-    if (path == "/") path.clear();  // the levels below bring their own separator
-    for (const char* level : {"/Tessal Network", "/Tessal"}) {
-        path += level;
-        if (create && !fs::exists(path)) fs::make_directory(path);
-    }
-    path += '/';
-    return path;
+    if (!all_users) return data_folder_below(base_folder(false), create, false);
+    std::string common = data_folder_below(base_folder(true), create, true);
+    if (!create || fs::writable_folder(common)) return common;
+    // Without the right to make the common folder, shared data stays with the
+    // user rather than failing every later write.
+    return data_folder_below(base_folder(false), true, false);
 }
+
+void override_common_data_base(const std::string& base) { common_base_override() = base; }
 
 bool grant_users_access(const std::string& folder) { return fs::grant_group_access(folder, users_group) == 0; }
 

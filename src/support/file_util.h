@@ -45,9 +45,16 @@ std::uint64_t file_size_by_name(const std::string& path);
 // The data folder "<base>/Tessal Network/Tessal/" (ends in a separator). The base
 // is the common application-data folder when all_users is set, else the
 // user's; the environment variable ASYNFRAME_DATA_DIR replaces both bases. With
-// create set, missing folders are created (failures ignored); a base that had to
-// be created is opened to the local users group.
+// create set, missing folders are created (failures ignored). Only folders of
+// the common data path that this call creates are opened to the local users
+// group; per-user folders and folders that already existed keep their modes.
+// When the common data folder cannot be created or written (a host not running
+// as root), creating falls back to the per-user data folder.
 std::string user_data_folder(bool create, bool all_users);
+
+// Replaces the common base for the whole process; empty restores the usual
+// one. Lets tests reach the fallback with a base that cannot be created.
+void override_common_data_base(const std::string& base);
 
 // Gives the local "users" group read, write and search rights (and setgid) on
 // the folder; true on success.

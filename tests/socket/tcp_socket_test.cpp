@@ -262,7 +262,7 @@ TEST_P(TcpSocketTest, ListenerRebindsItsPortWhileOldConnectionsSitInTimeWait) {
     IAsynTcpListener2* second = make_listener();
     IAsynIoOperation* op = operation(0);
     env->run([&] { EXPECT_EQ(S_OK, second->ListenOn(0, port, op)); });
-    EXPECT_EQ(0u, sink->wait(op).error);
+    ASSERT_EQ(0u, sink->wait(op).error);
     int again = -1;
     EXPECT_NE(nullptr, accept(second, port, again));
 }

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "support/scratch_folder.h"
 
@@ -142,21 +143,99 @@ TEST(UserDataFolder, BasesFromTheEnvironment) {
     EXPECT_EQ(user_data_folder(false, false), "/tmp/Tessal Network/Tessal/");
 }
 
-TEST(UserDataFolder, CreateMakesEveryLevelAndOpensTheBaseToUsers) {
+bool can_grant_users() { return ::getgrnam("users") != nullptr && ::geteuid() == 0; }
+
+struct stat stat_of(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info;
+}
+
+// The base and both data levels below it.
+std::vector<std::string> data_levels(const std::string& base) {
+    return {base, base + "/Tessal Network", base + "/Tessal Network/Tessal"};
+}
+
+void expect_not_shared(const std::string& path) {
+    const struct stat info = stat_of(path);
+    EXPECT_EQ(info.st_mode & (S_IWGRP | S_ISGID), 0u) << path;
+    if (const struct group* users = ::getgrnam("users")) {
+        EXPECT_NE(info.st_gid, users->gr_gid) << path;
+    }
+}
+
+class common_base_override {
+public:
+    explicit common_base_override(const std::string& base) { override_common_data_base(base); }
+    ~common_base_override() { override_common_data_base(""); }
+};
+
+TEST(UserDataFolder, CreateMakesEveryLevelOfTheCommonFolderAndOpensItToUsers) {
     scratch_folder dir;
     const std::string base = dir.file("deep/base");
     scoped_env data("ASYNFRAME_DATA_DIR", base.c_str());
     const std::string folder = user_data_folder(true, true);
     EXPECT_EQ(folder, base + "/Tessal Network/Tessal/");
     EXPECT_TRUE(std::filesystem::is_directory(folder));
-    if (::getgrnam("users") != nullptr && ::geteuid() == 0) {
-        struct stat info {};
-        ASSERT_EQ(::stat(base.c_str(), &info), 0);
-        EXPECT_EQ(info.st_gid, ::getgrnam("users")->gr_gid);
-        EXPECT_EQ(info.st_mode & (S_IRWXG | S_ISGID), static_cast<mode_t>(S_IRWXG | S_ISGID));
+    if (can_grant_users()) {
+        for (const std::string& level : data_levels(base)) {
+            const struct stat info = stat_of(level);
+            EXPECT_EQ(info.st_gid, ::getgrnam("users")->gr_gid) << level;
+            EXPECT_EQ(info.st_mode & (S_IRWXG | S_ISGID), static_cast<mode_t>(S_IRWXG | S_ISGID)) << level;
+        }
+        // Above the base is not the data folder's business.
+        expect_not_shared(dir.file("deep"));
     }
     // Creating again over existing folders is harmless.
     EXPECT_EQ(user_data_folder(true, false), folder);
+}
+
+TEST(UserDataFolder, PerUserFoldersAreNeverOpenedToUsers) {
+    scratch_folder dir;
+    const std::string base = dir.file("home/.local/share");
+    scoped_env data("ASYNFRAME_DATA_DIR", base.c_str());
+    const std::string folder = user_data_folder(true, false);
+    EXPECT_EQ(folder, base + "/Tessal Network/Tessal/");
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    for (const std::string& level : data_levels(base)) expect_not_shared(level);
+}
+
+TEST(UserDataFolder, FoldersThatExistedKeepTheirModes) {
+    scratch_folder dir;
+    const std::string base = dir.file("base");
+    ASSERT_EQ(::mkdir(base.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((base + "/Tessal Network").c_str(), 0750), 0);
+    ASSERT_EQ(::chmod((base + "/Tessal Network").c_str(), 0750), 0);  // past the umask
+    const struct stat base_before = stat_of(base);
+    const struct stat level_before = stat_of(base + "/Tessal Network");
+    scoped_env data("ASYNFRAME_DATA_DIR", base.c_str());
+    for (const bool all_users : {true, false}) {
+        EXPECT_TRUE(std::filesystem::is_directory(user_data_folder(true, all_users)));
+        const struct stat base_after = stat_of(base);
+        const struct stat level_after = stat_of(base + "/Tessal Network");
+        EXPECT_EQ(base_after.st_mode, base_before.st_mode);
+        EXPECT_EQ(base_after.st_gid, base_before.st_gid);
+        EXPECT_EQ(level_after.st_mode, level_before.st_mode);
+        EXPECT_EQ(level_after.st_gid, level_before.st_gid);
+    }
+}
+
+TEST(UserDataFolder, CommonFolderThatCannotBeCreatedFallsBackToTheUsersFolder) {
+    scratch_folder dir;
+    // Below a regular file even root cannot make a folder.
+    spit(dir.file("plain"), "x");
+    const common_base_override common(dir.file("plain/common"));
+    const std::string user_base = dir.file("user");
+    scoped_env data("ASYNFRAME_DATA_DIR", nullptr);
+    scoped_env xdg("XDG_DATA_HOME", user_base.c_str());
+
+    // Naming the folder does not decide anything yet.
+    EXPECT_EQ(user_data_folder(false, true), dir.file("plain/common") + "/Tessal Network/Tessal/");
+    const std::string folder = user_data_folder(true, true);
+    EXPECT_EQ(folder, user_base + "/Tessal Network/Tessal/");
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(user_data_folder(true, false), folder);
+    for (const std::string& level : data_levels(user_base)) expect_not_shared(level);
 }
 
 TEST(GrantUsersAccess, IdempotentAndFalseOnFailure) {
@@ -164,7 +243,12 @@ TEST(GrantUsersAccess, IdempotentAndFalseOnFailure) {
     EXPECT_FALSE(grant_users_access(dir.file("missing")));
     spit(dir.file("plain"), "x");
     EXPECT_FALSE(grant_users_access(dir.file("plain")));
-    if (::getgrnam("users") == nullptr || ::geteuid() != 0) GTEST_SKIP() << "needs root and group users";
+    // A link is refused and what it points at keeps its mode.
+    ASSERT_EQ(::mkdir(dir.file("target").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
+    EXPECT_FALSE(grant_users_access(dir.file("link")));
+    EXPECT_EQ(stat_of(dir.file("target")).st_mode & 07777, 0700u);
+    if (!can_grant_users()) GTEST_SKIP() << "needs root and group users";
     ASSERT_TRUE(grant_users_access(dir.path()));
     struct stat first {};
     ASSERT_EQ(::stat(dir.path().c_str(), &first), 0);

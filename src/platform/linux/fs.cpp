@@ -128,13 +128,27 @@ bool exists(const std::string& path) noexcept {
 }
 
 std::uint32_t make_directory(const std::string& path) noexcept {
-    if (::mkdir(path.c_str(), new_folder_mode) == 0) return 0;
+    bool created = false;
+    return make_directory(path, created);
+}
+
+std::uint32_t make_directory(const std::string& path, bool& created) noexcept {
+    created = false;
+    if (::mkdir(path.c_str(), new_folder_mode) == 0) {
+        created = true;
+        return 0;
+    }
     if (errno == EEXIST) {
         struct stat info {};
         if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return 0;
         return file_error_from_errno(EEXIST);
     }
     return failed();
+}
+
+bool writable_folder(const std::string& path) noexcept {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
 std::uint32_t grant_group_access(const std::string& path, const char* group) noexcept {
@@ -147,14 +161,23 @@ std::uint32_t grant_group_access(const std::string& path, const char* group) noe
         scratch.resize(scratch.size() * 2);
     if (rc != 0) return file_error_from_errno(rc);
     if (found == nullptr) return 1332;  // ERROR_NONE_MAPPED: no such account
+    // Change the folder through its own descriptor: the path cannot be swapped
+    // for a link to somewhere else between the check and the change.
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return failed();
+    std::uint32_t code = 0;
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return failed();
-    if (!S_ISDIR(info.st_mode)) return file_error_from_errno(ENOTDIR);
-    if (info.st_gid != found->gr_gid && ::chown(path.c_str(), static_cast<uid_t>(-1), found->gr_gid) != 0)
-        return failed();
-    const mode_t mode = (info.st_mode & 07777) | S_IRWXG | S_ISGID;
-    if (::chmod(path.c_str(), mode) != 0) return failed();
-    return 0;
+    if (::fstat(fd, &info) != 0)
+        code = failed();
+    else if (info.st_gid != found->gr_gid && ::fchown(fd, static_cast<uid_t>(-1), found->gr_gid) != 0)
+        code = failed();
+    else if (::fchmod(fd, (info.st_mode & 07777) | S_IRWXG | S_ISGID) != 0)
+        code = failed();
+    ::close(fd);
+    return code;
 }
 
 std::optional<std::string> environment(const char* name) {

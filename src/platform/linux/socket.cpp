@@ -72,6 +72,11 @@ std::uint32_t ignore_udp_connection_reset(int fd) noexcept {
     return result_of(::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &value, sizeof value));
 }
 
+std::uint32_t set_reuse_address(int fd, bool on) noexcept {
+    const int value = on ? 1 : 0;
+    return result_of(::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &value, sizeof value));
+}
+
 std::uint32_t bind_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept {
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -126,8 +131,9 @@ std::uint32_t check_socket(int fd) noexcept {
 void shutdown_socket(int fd) noexcept { ::shutdown(fd, SHUT_RDWR); }
 
 void close_socket(int fd) noexcept {
-    while (::close(fd) != 0 && errno == EINTR) {
-    }
+    // Once: Linux frees the descriptor even when close reports EINTR, so a
+    // retry could close one another thread has just been given.
+    ::close(fd);
 }
 
 int wait_readable(const int* fds, std::size_t count, std::uint32_t timeout_ms) noexcept {
