@@ -150,10 +150,12 @@ int adns_answer::read_name(const unsigned char* start, std::uint32_t limit, std:
     const auto offset = static_cast<std::uint32_t>(start - data);
     // Never read past the datagram, whatever limit the caller passes.
     if (limit > length - offset) limit = length - offset;
-    return read_name_at(offset, limit, out, 0);
+    std::uint32_t octets = 0;
+    return read_name_at(offset, limit, out, 0, octets);
 }
 
-int adns_answer::read_name_at(std::uint32_t base, std::uint32_t limit, std::string& out, int hops) const {
+int adns_answer::read_name_at(std::uint32_t base, std::uint32_t limit, std::string& out, int hops,
+                              std::uint32_t& octets) const {
     if (limit == 0) return -1;
     const unsigned char* p = data + base;
     std::uint32_t at = 0;
@@ -164,13 +166,17 @@ int adns_answer::read_name_at(std::uint32_t base, std::uint32_t limit, std::stri
             const std::uint32_t target = (static_cast<std::uint32_t>(b & 0x3F) << 8) | p[at + 1];
             if (target > length) return -1;
             if (hops >= max_pointer_hops) return -1;
-            if (read_name_at(target, length - target, out, hops + 1) < 0) return -1;
+            if (read_name_at(target, length - target, out, hops + 1, octets) < 0) return -1;
             return static_cast<int>(at + 2);
         }
         if (b == 0) return 1;  // only reachable at offset 0: the root name
         if (b > 62) return -1;
         const std::uint32_t label = b;
         if (limit - at - 1 < label) return -1;
+        // Checked before the text is kept, counting the zero still to come, so
+        // pointers can never make a name grow past the bound.
+        octets += label + 1;
+        if (octets + 1 > max_name_octets) return -1;
         const auto* bytes = reinterpret_cast<const char*>(p + at + 1);
         std::size_t kept = 0;
         while (kept < label && bytes[kept] != '\0') ++kept;  // a zero byte ends the label text
@@ -199,7 +205,10 @@ int adns_answer::parse_record(const unsigned char*& cursor, std::uint32_t remain
     const unsigned char* fixed = cursor + name_length;
     const std::uint32_t type = get16(fixed);
     const std::uint32_t rr_class = get16(fixed + 2);
-    const std::uint32_t ttl = get32(fixed + 4);
+    // Senders that keep TTLs signed mean a negative one by the top bit: not to
+    // be cached (RFC 2181, 8).
+    std::uint32_t ttl = get32(fixed + 4);
+    if ((ttl & 0x80000000u) != 0) ttl = 0;
     const std::uint32_t rdlength = get16(fixed + 8);
     if (remaining - name_length - 10 < rdlength) return -1;
     const unsigned char* rdata = fixed + 10;

@@ -57,7 +57,7 @@ public:
     std::string name;      // owner name, without a trailing dot
     std::int32_t type;     // 1 A, 5 CNAME; others pass through
     std::int32_t rr_class; // always 1 (IN) for decoded records
-    std::uint32_t ttl;     // seconds, as received
+    std::uint32_t ttl;     // seconds; one received with the top bit set is 0
     std::uint32_t created; // tick when the reply was decoded
     std::string address;   // dotted text for an A record with 4 data bytes
     std::string cname;     // canonical name for a CNAME record
@@ -65,7 +65,9 @@ public:
 
 // Decodes one reply datagram at construction. It reads the caller's buffer in
 // place and keeps a pointer to it: the buffer must outlive the object.
-// Decoding never raises; malformed input stops it with what was decoded so far.
+// Decoding never raises; malformed input, such as a name longer than
+// max_name_octets or one behind more than max_pointer_hops pointers, stops it
+// with what was decoded so far.
 class adns_answer {
 public:
     adns_answer(const unsigned char* data, std::uint32_t length);
@@ -92,14 +94,20 @@ public:
     std::uint32_t id = 0;
     std::vector<rrecord> records;
 
-    // Compression pointers followed while reading one name; more than this is
-    // taken for a loop.
-    static constexpr int max_pointer_hops = 32;
+    // Compression pointers followed while reading one name; more is taken for
+    // a loop or an attempt to inflate the reply. Real replies need one or two.
+    static constexpr int max_pointer_hops = 16;
+    // Longest name, in wire octets (length bytes, labels and the final zero, as
+    // RFC 1035 counts them) summed across every pointer followed. A longer name
+    // makes the reply malformed, so no reply decodes to more than this per name.
+    static constexpr std::uint32_t max_name_octets = 255;
 
 private:
     std::uint32_t _decoded;  // tick stamped on every record of this reply
 
-    int read_name_at(std::uint32_t offset, std::uint32_t limit, std::string& out, int hops) const;
+    // `octets` counts the wire octets of the labels read so far for this name.
+    int read_name_at(std::uint32_t offset, std::uint32_t limit, std::string& out, int hops,
+                     std::uint32_t& octets) const;
 };
 
 }  // namespace asynframe

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dns/dns_package.h"
@@ -41,6 +42,30 @@ TEST(AnswerCache, OnlyRecordsWithTtlAreCachedAndExpireAcrossTheWrap) {
     clock.advance(1);
     EXPECT_EQ(cache.lookup("two.test", out), dns_local_repository::expired);
     EXPECT_EQ(cache.lookup("two.test", out), dns_local_repository::absent);  // removed
+}
+
+TEST(AnswerCache, TtlWithTheTopBitSetIsNotCached) {
+    manual_clock clock(1000);
+    const auto reply = [](const std::string& name, std::uint32_t ttl) {
+        dns_test::wire w;
+        w.header(1, 0, 1, 1).question(name);
+        w.pointer(12).rr(1, 1, ttl, 4).a(10, 0, 0, 7);
+        return w;
+    };
+    dns_local_repository cache;
+    for (const auto& [name, ttl] : {std::pair<std::string, std::uint32_t>{"negative.test", 0x80000000u},
+                                    {"minus-one.test", 0xFFFFFFFFu},
+                                    {"largest.test", 0x7FFFFFFFu}}) {
+        const dns_test::wire w = reply(name, ttl);
+        adns_answer answer(w.data(), w.size());
+        cache.store(name, cached_addresses_of(answer.records));
+    }
+    clock.advance(86400u * 1000u);  // a day: only a TTL taken as huge would still hold
+    addresses out;
+    EXPECT_EQ(cache.lookup("negative.test", out), dns_local_repository::absent);
+    EXPECT_EQ(cache.lookup("minus-one.test", out), dns_local_repository::absent);
+    EXPECT_EQ(cache.lookup("largest.test", out), dns_local_repository::hit);
+    EXPECT_EQ(out, (addresses{"10.0.0.7"}));
 }
 
 TEST(AnswerCache, StoreRulesAndStaleElements) {

@@ -150,7 +150,7 @@ TEST(DnsReplyDecoding, PointerFarIntoTheMessageAndOtherTypes) {
     EXPECT_EQ(answer.records[0].type, 99);
     EXPECT_EQ(answer.records[1].name, "far.test");
     EXPECT_EQ(answer.records[1].address, "255.0.9.100");
-    EXPECT_EQ(answer.records[1].ttl, 0xFFFFFFFFu);
+    EXPECT_EQ(answer.records[1].ttl, 0u);  // top bit set
     EXPECT_EQ(answer.records[2].type, 28);
     EXPECT_EQ(answer.records[2].address, "");
     EXPECT_EQ(answer.records[2].cname, "");
@@ -315,6 +315,135 @@ TEST(DnsReadName, PointerLoopsAndStrayPointersAreRejected) {
     };
     EXPECT_EQ(chain(adns_answer::max_pointer_hops), "end.test");
     EXPECT_EQ(chain(adns_answer::max_pointer_hops + 1), "failed");
+}
+
+TEST(DnsReplyDecoding, TtlWithTheTopBitSetReadsAsZero) {
+    wire w;
+    w.header(1, 0, 1, 5).question("q.test");
+    w.pointer(12).rr(1, 1, 0x80000000, 4).a(1, 1, 1, 1);
+    w.pointer(12).rr(1, 1, 0xFFFFFFFF, 4).a(2, 2, 2, 2);
+    w.pointer(12).rr(1, 1, 0x7FFFFFFF, 4).a(3, 3, 3, 3);
+    w.pointer(12).rr(5, 1, 0xC0000000, 2).pointer(12);
+    w.pointer(12).rr(1, 1, 1, 4).a(4, 4, 4, 4);
+    adns_answer answer(w.data(), w.size());
+    ASSERT_EQ(answer.records.size(), 5u);
+    EXPECT_EQ(answer.records[0].ttl, 0u);
+    EXPECT_EQ(answer.records[1].ttl, 0u);
+    EXPECT_EQ(answer.records[2].ttl, 0x7FFFFFFFu);
+    EXPECT_EQ(answer.records[3].ttl, 0u);
+    EXPECT_EQ(answer.records[3].cname, "q.test");
+    EXPECT_EQ(answer.records[4].ttl, 1u);
+}
+
+// Labels of 62 octets, the longest the decoder takes.
+const std::string l62(62, 'a');
+
+std::string decoded_name(const wire& w, unsigned offset) {
+    adns_answer answer(w.data(), w.size());
+    std::string out;
+    return answer.read_name(w.data() + offset, w.size() - offset, out) < 0 ? std::string("failed") : out;
+}
+
+TEST(DnsNameBounds, TwoHundredFiftyFiveOctetsAreTheLongestName) {
+    // Four 62-octet labels (63 each on the wire) and the final zero: 253, so
+    // the last label decides. Its length byte, text and the zero: 255 or 256.
+    const std::string four = l62 + "." + l62 + "." + l62 + "." + l62;
+    wire fits;
+    fits.header(1, 0, 0, 0).name(four + ".b");
+    ASSERT_EQ(fits.size(), 12u + 255);
+    EXPECT_EQ(decoded_name(fits, 12), four + ".b");
+    wire over;
+    over.header(1, 0, 0, 0).name(four + ".bc");
+    EXPECT_EQ(decoded_name(over, 12), "failed");
+
+    // The question is held to it too, and then decoding stops there.
+    wire long_question;
+    long_question.header(1, 0, 1, 1).question(four + ".bc").pointer(12).rr(1, 1, 5, 4).a(1, 1, 1, 1);
+    adns_answer rejected(long_question.data(), long_question.size());
+    EXPECT_TRUE(rejected.valid);
+    EXPECT_EQ(rejected.question_name, "");
+    EXPECT_TRUE(rejected.records.empty());
+
+    // Behind a pointer the octets of both parts count: 63 + 192 and 64 + 192.
+    const std::string three = l62 + "." + l62 + "." + l62;
+    wire w;
+    w.header(1, 0, 1, 2).question(three + ".b");  // 192 octets at 12
+    const unsigned owner1 = w.size();
+    w.label(l62).pointer(12).rr(1, 1, 5, 4).a(1, 1, 1, 1);
+    const unsigned owner2 = w.size();
+    w.label("z").label(std::string(61, 'y')).pointer(12).rr(1, 1, 5, 4).a(2, 2, 2, 2);
+    EXPECT_EQ(decoded_name(w, owner1), l62 + "." + three + ".b");
+    EXPECT_EQ(decoded_name(w, owner2), "failed");
+    adns_answer answer(w.data(), w.size());
+    EXPECT_EQ(answer.question_name, three + ".b");
+    ASSERT_EQ(answer.records.size(), 1u);  // the second owner ends the decoding, as any malformed name
+    EXPECT_EQ(answer.records[0].address, "1.1.1.1");
+}
+
+// A ladder of names, each one label then a pointer to the one before, ending
+// at the question "q.test". Kept in the data of a class CH record, which the
+// decoder skips. Returns the offset of the top rung.
+unsigned ladder(wire& w, int rungs, const std::string& text) {
+    const unsigned data_length = static_cast<unsigned>(rungs) * static_cast<unsigned>(text.size() + 3);
+    w.pointer(12).rr(16, 3, 5, data_length);
+    unsigned below = 12;
+    for (int i = 0; i < rungs; ++i) {
+        const unsigned here = w.size();
+        w.label(text).pointer(below);
+        below = here;
+    }
+    return below;
+}
+
+std::size_t decoded_text(const adns_answer& answer) {
+    std::size_t total = answer.question_name.size();
+    for (const rrecord& record : answer.records)
+        total += record.name.size() + record.cname.size() + record.address.size();
+    return total;
+}
+
+TEST(DnsNameBounds, ChainedPointersCannotInflateTheReply) {
+    // Every answer names the top of a 31-rung ladder twice (owner and CNAME):
+    // about 4 KB of text from 14 bytes of record, over and over.
+    wire hostile;
+    hostile.header(0x0BAD, 0, 1, 200).question("q.test");
+    const unsigned top = ladder(hostile, 31, l62);
+    for (int i = 0; i < 80; ++i) hostile.pointer(top).rr(5, 1, 60, 2).pointer(top);
+    ASSERT_GT(hostile.size(), 3000u);
+    adns_answer answer(hostile.data(), hostile.size());
+    EXPECT_TRUE(answer.valid);
+    EXPECT_EQ(answer.question_name, "q.test");
+    EXPECT_TRUE(answer.records.empty());
+    EXPECT_LT(decoded_text(answer), 40u * hostile.size());
+
+    // Short rungs keep the name short, but more than 16 jumps are too many:
+    // the top rung is 16 away from the question, a pointer to it 17.
+    std::string sixteen_x;
+    for (int i = 0; i < 16; ++i) sixteen_x += "x.";
+    wire many_jumps;
+    many_jumps.header(1, 0, 1, 2).question("q.test");
+    const unsigned deep = ladder(many_jumps, 16, "x");
+    const unsigned owner = many_jumps.size();
+    many_jumps.pointer(deep).rr(1, 1, 60, 4).a(1, 2, 3, 4);
+    EXPECT_EQ(decoded_name(many_jumps, deep), sixteen_x + "q.test");
+    EXPECT_EQ(decoded_name(many_jumps, owner), "failed");
+    adns_answer jumps(many_jumps.data(), many_jumps.size());
+    EXPECT_TRUE(jumps.records.empty());
+
+    // Compression within the bounds still decodes: three rungs of 62 (189
+    // octets) on "q.test" (8), and 16 jumps.
+    wire fine;
+    fine.header(1, 0, 1, 4).question("q.test");
+    const unsigned three = ladder(fine, 3, l62);
+    fine.pointer(three).rr(1, 1, 60, 4).a(10, 0, 0, 1);
+    const unsigned fifteen = ladder(fine, 15, "x");
+    fine.pointer(fifteen).rr(5, 1, 60, 2).pointer(three);
+    adns_answer accepted(fine.data(), fine.size());
+    ASSERT_EQ(accepted.records.size(), 2u);
+    EXPECT_EQ(accepted.records[0].name, l62 + "." + l62 + "." + l62 + ".q.test");
+    EXPECT_EQ(accepted.records[0].address, "10.0.0.1");
+    EXPECT_EQ(accepted.records[1].name, sixteen_x.substr(2) + "q.test");
+    EXPECT_EQ(accepted.records[1].cname, accepted.records[0].name);
 }
 
 TEST(IpText, IsIpTakesFourDigitFields) {

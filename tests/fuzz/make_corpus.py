@@ -61,6 +61,24 @@ def replies():
     seeds["ancount_huge"] = header(0x0C0A, an=0xFFFF) + q + rr(ptr(12), 1, 1, 60, b"\1\1\1\1")
     seeds["class_chaos"] = header(0x0C0B, an=2) + q + rr(ptr(12), 16, 3, 0, b"\3abc") + rr(ptr(12), 1, 1, 0, b"")
     seeds["query_not_reply"] = header(0x0C0C, flags=0x01) + q
+    # Chained pointers: a ladder of 62-byte labels, each pointing at the one
+    # before, in the data of a class CH record; 80 CNAMEs name its top twice.
+    body = header(0x0C0D, an=81) + q
+    rungs, below = b"", 12
+    start = len(body) + 12
+    for _ in range(31):
+        here = start + len(rungs)
+        rungs += b"\x3e" + b"a" * 62 + ptr(below)
+        below = here
+    body += rr(ptr(12), 16, 3, 60, rungs)
+    for _ in range(80):
+        body += rr(ptr(below), 5, 1, 60, ptr(below))
+    seeds["pointer_ladder"] = body
+    four = ".".join(["a" * 62] * 4)
+    seeds["name_255"] = header(0x0C0E, an=1) + name(four + ".b") + b"\0\1\0\1" + rr(ptr(12), 1, 1, 60, b"\1\2\3\4")
+    seeds["name_256"] = header(0x0C0F, an=1) + name(four + ".bc") + b"\0\1\0\1" + rr(ptr(12), 1, 1, 60, b"\1\2\3\4")
+    seeds["ttl_top_bit"] = (header(0x0C10, an=2) + q + rr(ptr(12), 1, 1, 0x80000000, bytes([10, 0, 0, 1]))
+                            + rr(ptr(12), 1, 1, 0x7FFFFFFF, bytes([10, 0, 0, 2])))
     return seeds
 
 
