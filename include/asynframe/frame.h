@@ -252,7 +252,26 @@ struct IAsynFramePlugin : IUnknown {
     virtual HRESULT ASYNFRAME_STDCALL Initialize(BOOL run_in_ui_thread, ISettingsProvider* settings,
                                                  IStatisticsSink* statistics, DWORD reserved) = 0;  // slot 3
     // Stops the engine (OnFrameStop is raised) and destroys its services; the
-    // frame may be initialised again. E_UNEXPECTED when not running.
+    // frame may be initialised again. E_UNEXPECTED when not running or already
+    // stopping.
+    //
+    // Threads: any thread. On a thread other than the dispatch thread it returns
+    // once the frame has stopped; synchronous sends still waiting then return
+    // E_FAIL. Inside one of the frame's own callbacks it returns S_OK at once
+    // and the stop finishes when that callback has returned (the frame refuses
+    // new work from other threads from the moment of the call). In UI-thread
+    // mode, called on another thread, it waits for a callback running on the UI
+    // thread to return; the UI thread's next pump finds no queue.
+    //
+    // Operations in flight: requests the stop cancels complete with 995 as long
+    // as the engine runs; what is still queued behind the stop is abandoned:
+    // no callback is made for it, and the references the request held on the
+    // operation object are released. Frame timers are killed, queued frame
+    // messages are dropped (no OnMessage, no OnMessageCanceled).
+    //
+    // The frame's last Release without Uninitialize does the same; made inside
+    // one of the frame's callbacks, the frame stops and is destroyed after the
+    // callback returns.
     virtual HRESULT ASYNFRAME_STDCALL Uninitialize() = 0;  // slot 4
 
 protected:

@@ -13,10 +13,14 @@
 //
 // Callbacks run inside the pump call. A callback that pumps again gets 0 and
 // delivers nothing (delivery stays in order). Timers are due-time driven, so a
-// late pump delivers each due timer once, not once per elapsed period.
+// late pump delivers each due timer once, not once per elapsed period; no
+// timer fires more often than every 10 ms.
 //
-// The engine's completion backend (io_uring) or its readiness fallback both
-// serve this mode; the engine thread only relays finished requests to the queue.
+// Each pump also runs one bounded turn of the frame's engine (its completions,
+// its posted work); the descriptor covers the engine's own, so a completion
+// wakes the host. There is no engine thread in this mode. A frame stopped from
+// another thread leaves the queue to this thread, which frees it at its next
+// pump (that call then answers -1) or when the thread ends.
 #pragma once
 
 #include "asynframe/com.h"

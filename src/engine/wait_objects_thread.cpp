@@ -1,6 +1,8 @@
 #include "engine/wait_objects_thread.h"
 
 #include <algorithm>
+#include <iterator>
+#include <mutex>
 
 #include "support/assert.h"
 
@@ -8,32 +10,45 @@ namespace asynframe {
 
 // ---- request list -------------------------------------------------------------
 
-bool wait_objects_thread_operation_list::push(const wait_request& request) {
+std::uint64_t wait_objects_thread_operation_list::push(const wait_request& request) {
     mutex::scoped_lock guard(_lock);
+    if (_closed) return 0;
     if (request.kind == wait_request::remove_and_wait) {
-        const bool add_queued = std::any_of(_requests.begin(), _requests.end(), [&](const wait_request& r) {
-            return r.kind == wait_request::add && r.handle == request.handle;
+        const auto newest_add = std::find_if(_requests.rbegin(), _requests.rend(), [&](const entry& e) {
+            return e.request.kind == wait_request::add && e.request.handle == request.handle;
         });
-        if (add_queued) {
-            std::erase_if(_requests, [&](const wait_request& r) { return r.handle == request.handle; });
-            return false;
+        if (newest_add != _requests.rend() && newest_add->id != _active_id) {
+            // Everything for the handle from that add on; requests before it (an
+            // earlier remove someone waits for) still have to be carried out.
+            const auto from = std::prev(newest_add.base());
+            _requests.erase(std::remove_if(from, _requests.end(),
+                                           [&](const entry& e) { return e.request.handle == request.handle; }),
+                            _requests.end());
+            wake_waiters();
+            return 0;
         }
     }
-    _requests.push_back(request);
-    return true;
+    const std::uint64_t id = _next_id++;
+    _requests.push_back(entry{request, id});
+    return id;
 }
 
 bool wait_objects_thread_operation_list::pop(wait_request& request) {
     mutex::scoped_lock guard(_lock);
-    if (_requests.empty()) return false;
-    request = _requests.front();
-    _requests.pop_front();
+    const auto it = std::find_if(_requests.begin(), _requests.end(), [&](const entry& e) { return e.id != _active_id; });
+    if (it == _requests.end()) return false;
+    request = it->request;
+    _requests.erase(it);
+    wake_waiters();
     return true;
 }
 
 bool wait_objects_thread_operation_list::erase_requests(const wait_handle& handle) {
     mutex::scoped_lock guard(_lock);
-    return std::erase_if(_requests, [&](const wait_request& r) { return r.handle == handle; }) != 0;
+    const auto erased = std::erase_if(
+        _requests, [&](const entry& e) { return e.request.handle == handle && e.id != _active_id; });
+    if (erased != 0) wake_waiters();
+    return erased != 0;
 }
 
 std::size_t wait_objects_thread_operation_list::size() const {
@@ -41,10 +56,42 @@ std::size_t wait_objects_thread_operation_list::size() const {
     return _requests.size();
 }
 
+bool wait_objects_thread_operation_list::contains(std::uint64_t id) const {
+    return std::any_of(_requests.begin(), _requests.end(), [&](const entry& e) { return e.id == id; });
+}
+
+void wait_objects_thread_operation_list::wake_waiters() {
+    if (_waiters != 0) _retired.notify_all();
+}
+
+void wait_objects_thread_operation_list::wait_retired(std::uint64_t id) {
+    std::unique_lock<mutex> guard(_lock);
+    ++_waiters;
+    _retired.wait(guard, [&] { return _closed || !contains(id); });
+    --_waiters;
+}
+
+void wait_objects_thread_operation_list::close() {
+    mutex::scoped_lock guard(_lock);
+    _closed = true;
+    _requests.clear();
+    _active_id = 0;
+    wake_waiters();
+}
+
+void wait_objects_thread_operation_list::open() {
+    mutex::scoped_lock guard(_lock);
+    _closed = false;
+}
+
 // ---- wait thread ----------------------------------------------------------------
 
 wait_objects_thread::wait_objects_thread(i_wait_objects_thread_notify* notify_ptr) : _notify_ptr(notify_ptr) {
     vortan_assert_text(notify_ptr != nullptr, "notify_ptr", "vortan_assert", "wait_objects_thread", 116);
+    _wait_array.reserve(maximum_wait_objects);
+    _disarmed.reserve(maximum_wait_objects);
+    _armed.reserve(maximum_wait_objects);
+    _armed_index.reserve(maximum_wait_objects);
     _wait_array.push_back(wait_handle::of(stop_event()));
     _wait_array.push_back(wait_handle::of(_break_begin_event));
     _handle_count.store(_wait_array.size(), std::memory_order_release);
@@ -60,7 +107,8 @@ bool wait_objects_thread::is_level_triggered(const wait_handle& handle) noexcept
 
 bool wait_objects_thread::queue(const wait_request& request) {
     if (in_thread()) return true;
-    if (_requests.push(request)) _break_begin_event.set();
+    if (_requests.push(request) == 0) return false;  // the thread has ended
+    _break_begin_event.set();
     return true;
 }
 
@@ -78,16 +126,17 @@ bool wait_objects_thread::rearm_handle(const wait_handle& handle) {
 
 bool wait_objects_thread::remove_handle_and_wait(const wait_handle& handle) {
     if (in_thread()) return true;
-    // Cancelled while its add was still queued: the handle was never waited on.
-    if (!_requests.push(wait_request{wait_request::remove_and_wait, handle, 0, 0})) return true;
-    _break_begin_event.set();
-    const wait_handle done[2] = {wait_handle::of(_break_end_event), wait_handle::of(_ended_event)};
-    const int which = platform::wait_any(done, 2, platform::infinite);
-    if (which != 0) {
-        // The thread is gone (stopped or its wait failed): nothing watches the
-        // handle any more; just make sure the request does not linger.
+    if (thread_id() == 0) {
+        // Never started: nothing is watched yet, so only queued requests can refer to it.
         _requests.erase_requests(handle);
+        return true;
     }
+    // 0: its add was cancelled while still queued, or the thread has ended;
+    // either way nothing watches the handle.
+    const std::uint64_t id = _requests.push(wait_request{wait_request::remove_and_wait, handle, 0, 0});
+    if (id == 0) return true;
+    _break_begin_event.set();
+    _requests.wait_retired(id);
     return true;
 }
 
@@ -96,10 +145,24 @@ bool wait_objects_thread::is_full() const {
     return handle_count() + _requests._requests.size() + 1 >= maximum_wait_objects;
 }
 
-void wait_objects_thread::finish_request() {
+bool wait_objects_thread::take_request(wait_request& request, std::uint64_t& id) {
     mutex::scoped_lock guard(_requests._lock);
-    if (!_requests._requests.empty()) _requests._requests.pop_front();
+    if (_requests._requests.empty()) return false;
+    const auto& front = _requests._requests.front();
+    request = front.request;
+    id = front.id;
+    _requests._active_id = id;
+    return true;
+}
+
+void wait_objects_thread::finish_request(std::uint64_t id) {
+    mutex::scoped_lock guard(_requests._lock);
+    auto& queued = _requests._requests;
+    const auto it = std::find_if(queued.begin(), queued.end(), [&](const auto& e) { return e.id == id; });
+    if (it != queued.end()) queued.erase(it);
+    _requests._active_id = 0;
     _handle_count.store(_wait_array.size(), std::memory_order_release);
+    _requests.wake_waiters();
 }
 
 std::vector<wait_handle>::iterator wait_objects_thread::find_waited(const wait_handle& handle) {
@@ -117,31 +180,33 @@ void wait_objects_thread::insert_by_priority(const wait_handle& handle, std::int
     _priorities[handle] = priority;
 }
 
+bool wait_objects_thread::is_disarmed(const wait_handle& handle) const {
+    return std::find(_disarmed.begin(), _disarmed.end(), handle) != _disarmed.end();
+}
+
+void wait_objects_thread::rearm(const wait_handle& handle) {
+    const auto it = std::find(_disarmed.begin(), _disarmed.end(), handle);
+    if (it != _disarmed.end()) _disarmed.erase(it);
+}
+
 void wait_objects_thread::process_requests() {
-    for (;;) {
-        // Carried out while still queued, then retired with the count update.
-        wait_request request;
-        {
-            mutex::scoped_lock guard(_requests._lock);
-            if (_requests._requests.empty()) return;
-            request = _requests._requests.front();
-        }
+    // Each request is carried out while still queued (is_full() keeps counting
+    // it), then retired by its id together with the count update.
+    wait_request request;
+    std::uint64_t id = 0;
+    while (take_request(request, id)) {
         _armed_dirty = true;
         switch (request.kind) {
             case wait_request::add:
-                insert_by_priority(request.handle, request.priority);
-                _disarmed.erase(request.handle);
-                finish_request();
+                if (find_waited(request.handle) == _wait_array.end())
+                    insert_by_priority(request.handle, request.priority);
+                rearm(request.handle);
                 break;
             case wait_request::remove_and_wait: {
                 const auto it = find_waited(request.handle);
-                const bool waited = it != _wait_array.end();
-                if (waited) _wait_array.erase(it);
+                if (it != _wait_array.end()) _wait_array.erase(it);
                 _priorities.erase(request.handle);
-                _disarmed.erase(request.handle);
-                finish_request();
-                if (!waited) _requests.erase_requests(request.handle);
-                _break_end_event.set();
+                rearm(request.handle);
                 break;
             }
             case wait_request::demote: {
@@ -151,14 +216,13 @@ void wait_objects_thread::process_requests() {
                     _wait_array.push_back(request.handle);
                     _priorities[request.handle] = 0;
                 }
-                finish_request();
                 break;
             }
             case wait_request::rearm:
-                _disarmed.erase(request.handle);
-                finish_request();
+                rearm(request.handle);
                 break;
         }
+        finish_request(id);
     }
 }
 
@@ -166,7 +230,7 @@ void wait_objects_thread::rebuild_armed() {
     _armed.clear();
     _armed_index.clear();
     for (std::size_t i = 0; i < _wait_array.size(); ++i) {
-        if (i >= 2 && _disarmed.count(_wait_array[i]) != 0) continue;
+        if (i >= 2 && is_disarmed(_wait_array[i])) continue;
         _armed.push_back(_wait_array[i]);
         _armed_index.push_back(i);
     }
@@ -174,11 +238,13 @@ void wait_objects_thread::rebuild_armed() {
 }
 
 void wait_objects_thread::run() {
-    struct mark_ended {
-        platform::event& ended;
-        ~mark_ended() { ended.set(); }
-    } ended{_ended_event};
-    _ended_event.reset();
+    _requests.open();
+    // However the loop ends, the thread takes no more work from here on and
+    // every remover still waiting is let go.
+    struct close_on_exit {
+        wait_objects_thread_operation_list& requests;
+        ~close_on_exit() { requests.close(); }
+    } closer{_requests};
 
     for (;;) {
         if (_armed_dirty) rebuild_armed();
@@ -194,7 +260,7 @@ void wait_objects_thread::run() {
         }
         const wait_handle handle = _wait_array[index];
         if (is_level_triggered(handle)) {
-            _disarmed.insert(handle);
+            _disarmed.push_back(handle);
             _armed_dirty = true;
         }
         _notify_ptr->on_wait_object_signaled(handle);
@@ -238,9 +304,10 @@ wait_objects_thread_manager::~wait_objects_thread_manager() {
 bool wait_objects_thread_manager::add_wait_object(const wait_handle& handle, std::int32_t priority) {
     mutex::scoped_lock guard(_threads_lock);
     if (_placements.count(handle) != 0) return false;
+    // A thread that has ended (or is ending) refuses the add; the next one is tried.
     wait_objects_thread* target = nullptr;
     for (auto& t : _threads)
-        if (!t->is_full()) {
+        if (!t->is_full() && t->add_handle(handle, priority)) {
             target = t.get();
             break;
         }
@@ -253,10 +320,10 @@ bool wait_objects_thread_manager::add_wait_object(const wait_handle& handle, std
         } catch (const std::exception&) {
             return false;  // no thread or event could be created: the handle is not watched
         }
+        if (!target->add_handle(handle, priority)) return false;
     }
-    const bool placed = target->add_handle(handle, priority);
-    if (placed) _placements[handle] = target;
-    return placed;
+    _placements[handle] = target;
+    return true;
 }
 
 bool wait_objects_thread_manager::remove_wait_object(const wait_handle& handle) {
@@ -279,6 +346,12 @@ bool wait_objects_thread_manager::demote_wait_object(const wait_handle& handle) 
 std::size_t wait_objects_thread_manager::thread_count() {
     mutex::scoped_lock guard(_threads_lock);
     return _threads.size();
+}
+
+std::size_t wait_objects_thread_manager::live_thread_count() {
+    mutex::scoped_lock guard(_threads_lock);
+    return static_cast<std::size_t>(
+        std::count_if(_threads.begin(), _threads.end(), [](const auto& t) { return t->running(); }));
 }
 
 int wait_objects_thread_manager::placement_of(const wait_handle& handle) {

@@ -28,13 +28,18 @@ struct waitable {
     }
 };
 
+// The most items one wait takes, the same on every platform; up to it a wait
+// needs no heap.
+inline constexpr std::size_t maximum_wait_items = 64;
+
 inline constexpr int wait_timeout = -1;
 inline constexpr int wait_failed = -2;
 
 // Waits until at least one item is ready and returns the lowest ready index.
 // Only the reported item is consumed (an auto-reset event loses its signal);
 // other ready items stay ready. Returns wait_timeout when nothing became ready
-// in time, wait_failed for no items, a closed/invalid descriptor or a system failure.
+// in time, wait_failed for no items, more than maximum_wait_items, a closed/invalid
+// descriptor or a system failure.
 int wait_any(const waitable* items, std::size_t count, std::uint32_t timeout_ms) noexcept;
 
 }  // namespace asynframe::platform

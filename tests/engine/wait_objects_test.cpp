@@ -381,6 +381,25 @@ TEST_P(WaitObjectsTest, DestroyingTheManagerWithANotificationInFlight) {
     EXPECT_EQ(owner->count(), 0u);
 }
 
+TEST_P(WaitObjectsTest, HandleAddedAfterItsThreadDiedGoesToALiveThread) {
+    platform::event& later = new_event();
+    // A descriptor the wait refuses (as a closed one is) ends the wait of its thread.
+    ASSERT_TRUE(on_dispatch([&] {
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::socket(-1, wait_handle::socket_readable), 0));
+    }));
+    ASSERT_TRUE(until([&] { return manager->live_thread_count() == 0; }));
+    int placed = -1;
+    ASSERT_TRUE(on_dispatch([&] {
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::of(later), 0));
+        placed = manager->placement_of(wait_handle::of(later));
+        EXPECT_EQ(manager->thread_count(), 2u);
+        EXPECT_EQ(manager->live_thread_count(), 1u);
+    }));
+    ASSERT_EQ(placed, 1) << "placed on a new thread, not on the dead one";
+    later.set();
+    ASSERT_TRUE(until([&] { return owner->count_of(wait_handle::of(later)) == 1; }));
+}
+
 INSTANTIATE_TEST_SUITE_P(EngineModes, WaitObjectsTest,
                          ::testing::Values(engine_mode::port, engine_mode::alertable, engine_mode::ui_thread,
                                            engine_mode::ui_thread_alertable),

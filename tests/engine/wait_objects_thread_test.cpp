@@ -3,10 +3,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "engine/wait_objects_thread.h"
@@ -41,13 +44,17 @@ private:
     std::vector<wait_handle> _seen;
 };
 
-bool wait_until_count(const wait_objects_thread& t, std::size_t n) {
-    const auto end = std::chrono::steady_clock::now() + hard_limit;
-    while (t.handle_count() != n) {
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = hard_limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::yield();
     }
     return true;
+}
+
+bool wait_until_count(const wait_objects_thread& t, std::size_t n) {
+    return eventually([&] { return t.handle_count() == n; });
 }
 
 TEST(WaitRequestListTest, RemoveCancelsAQueuedAdd) {
@@ -133,6 +140,59 @@ TEST(WaitObjectsThreadTest, LevelTriggeredHandleReportedOnceUntilRearmed) {
     t.stop();
     ::close(sv[0]);
     ::close(sv[1]);
+}
+
+// Two threads add and remove their own handle as fast as they can, so removes
+// arrive while the wait thread is carrying out an add or the other's remove.
+TEST(WaitObjectsThreadTest, ConcurrentAddRemovePairsNeitherHangNorLeak) {
+    constexpr int runs = 4;
+    constexpr int pairs = 80;
+    constexpr auto run_limit = 3s;
+    recorder rec;
+    platform::event a(false), b(false);
+    wait_objects_thread t(&rec);
+    t.start();
+    for (int run = 0; run < runs; ++run) {
+        std::atomic<int> finished{0};
+        const auto worker = [&](platform::event* e) {
+            for (int i = 0; i < pairs; ++i) {
+                t.add_handle(wait_handle::of(*e), 0);
+                t.remove_handle_and_wait(wait_handle::of(*e));
+            }
+            ++finished;
+        };
+        std::thread first(worker, &a), second(worker, &b);
+        const bool done = eventually([&] { return finished.load() == 2; }, run_limit);
+        // Ending the wait thread releases a remover stuck in its wait, so the workers can be joined.
+        if (!done) t.stop();
+        first.join();
+        second.join();
+        ASSERT_TRUE(done) << "a remove never returned in run " << run;
+        EXPECT_EQ(t.handle_count(), 2u) << "a handle is still watched after its remove returned, run " << run;
+    }
+    a.set();
+    b.set();
+    platform::event marker(false);
+    t.add_handle(wait_handle::of(marker), 0);
+    marker.set();
+    ASSERT_TRUE(rec.wait_for_count(1));
+    EXPECT_EQ(rec.seen().size(), 1u);
+    EXPECT_TRUE(a.wait(0) && b.wait(0)) << "removed handles are not waited on";
+    t.stop();
+}
+
+TEST(WaitObjectsThreadTest, AThreadWhoseWaitFailedTakesNoWork) {
+    recorder rec;
+    platform::event kept(false), late(false);
+    wait_objects_thread t(&rec);
+    t.start();
+    t.add_handle(wait_handle::of(kept), 0);
+    // A descriptor the wait refuses (as a closed one is): the thread's wait fails and it ends.
+    t.add_handle(wait_handle::socket(-1, wait_handle::socket_readable), 0);
+    ASSERT_TRUE(eventually([&] { return !t.running(); }));
+    EXPECT_FALSE(t.add_handle(wait_handle::of(late), 0)) << "an ended thread must refuse an add";
+    EXPECT_FALSE(t.demote_handle(wait_handle::of(kept)));
+    EXPECT_TRUE(t.remove_handle_and_wait(wait_handle::of(kept))) << "returns at once";
 }
 
 }  // namespace

@@ -5,12 +5,27 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "platform/event.h"
 #include "platform/wait.h"
+
+namespace {
+// Allocations made by the calling thread; the operator new below counts them.
+thread_local std::size_t allocations_here = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    ++allocations_here;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace asynframe::platform {
 namespace {
@@ -152,6 +167,27 @@ TEST(WaitAnyTest, SixtyFourItemsAndWakeFromOtherThread) {
     EXPECT_EQ(wait_any(items.data(), items.size(), generous_ms), 63);
     setter.join();
     EXPECT_EQ(wait_any(items.data(), items.size(), 5), wait_timeout);
+}
+
+// The wait threads wait over and over: a wait must not touch the heap.
+TEST(WaitAnyTest, WaitsWithoutAllocatingUpToTheLimitAndRefusesMore) {
+    std::vector<std::unique_ptr<event>> events;
+    std::vector<waitable> items;
+    for (std::size_t i = 0; i <= maximum_wait_items; ++i) {
+        events.push_back(std::make_unique<event>(false));
+        items.push_back(waitable::of(*events.back()));
+    }
+    const std::size_t before = allocations_here;
+    const int idle = wait_any(items.data(), maximum_wait_items, 0);
+    events[40]->set();
+    const int ready = wait_any(items.data(), maximum_wait_items, generous_ms);
+    const std::size_t allocated = allocations_here - before;
+    EXPECT_EQ(idle, wait_timeout);
+    EXPECT_EQ(ready, 40);
+    EXPECT_EQ(allocated, 0u);
+    events[0]->set();
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), wait_failed) << "more items than a wait takes";
+    EXPECT_TRUE(events[0]->wait(0)) << "a refused wait consumes nothing";
 }
 
 }  // namespace

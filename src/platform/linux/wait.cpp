@@ -3,7 +3,6 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <vector>
 
 #include "platform/linux/poll_util.h"
 
@@ -24,22 +23,18 @@ short events_for(waitable::kind_t kind) noexcept {
 }  // namespace
 
 int wait_any(const waitable* items, std::size_t count, std::uint32_t timeout_ms) noexcept {
-    if (items == nullptr || count == 0) return wait_failed;
+    if (items == nullptr || count == 0 || count > maximum_wait_items) return wait_failed;
     for (std::size_t i = 0; i < count; ++i)
         if (items[i].fd < 0 || (items[i].kind == waitable::event_kind && items[i].ev == nullptr))
             return wait_failed;
 
-    std::vector<pollfd> fds;
-    try {
-        fds.resize(count);
-    } catch (...) {
-        return wait_failed;
-    }
+    // On the stack: the wait threads wait over and over, so a wait never allocates.
+    pollfd fds[maximum_wait_items];
     for (std::size_t i = 0; i < count; ++i) fds[i] = pollfd{items[i].fd, events_for(items[i].kind), 0};
 
     detail::deadline limit(timeout_ms);
     for (;;) {
-        const int n = ::poll(fds.data(), fds.size(), limit.remaining_poll_ms());
+        const int n = ::poll(fds, count, limit.remaining_poll_ms());
         if (n < 0) {
             if (errno == EINTR) continue;
             return wait_failed;
