@@ -5,7 +5,7 @@ FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_TARGETS := fuzz_dns_reply fuzz_read_name fuzz_hosts_file fuzz_profile
 FUZZ_SECONDS ?= 20
 
-.PHONY: all deps build test test-default test-asan demo bench fuzz clean
+.PHONY: all deps build test test-default test-asan tsan demo bench fuzz clean
 
 all: build
 
@@ -27,6 +27,13 @@ test-asan:
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan
+
+# ThreadSanitizer over the engine, frame, socket and platform suites; slower,
+# so not part of `make test`.
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan
+	ctest --preset tsan
 
 demo: build
 	./build/default/examples/host/asynframe_host
