@@ -4,14 +4,16 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
-#include "asynframe/ui_thread.h"
+#include "common/harness.h"
+#include "common/loopback.h"
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_manager.h"
-#include "engine_test_support.h"
 #include "platform/io_backend.h"
 #include "platform/thread.h"
 #include "platform/tick.h"
@@ -19,12 +21,7 @@
 namespace {
 
 using namespace asynframe;
-using namespace engine_test;
-
-enum class mode { port, alertable, ui_thread, ui_thread_alertable };
-
-bool is_ui(mode m) { return m == mode::ui_thread || m == mode::ui_thread_alertable; }
-bool is_alertable(mode m) { return m == mode::alertable || m == mode::ui_thread_alertable; }
+using namespace asynframe::harness;
 
 // Calls a function for each completion, on the dispatch thread.
 class callback_handler : public asyn_io_handler_base {
@@ -76,13 +73,12 @@ std::uint32_t shifted_tick() noexcept {
     return g_tick_base.load() + (real - g_tick_start.load());
 }
 
-class EngineModeTest : public ::testing::TestWithParam<mode> {
+class EngineModeTest : public ::testing::TestWithParam<engine_mode> {
 protected:
     void SetUp() override {
+        ASYNFRAME_SKIP_WITHOUT_RING(GetParam());
         engine = std::make_unique<asyn_io_manager>(&services, is_alertable(GetParam()));
         services.asyn_io_manager_ptr = engine.get();
-        if (!is_alertable(GetParam()) && !engine->use_completion_port())
-            GTEST_SKIP() << "io_uring is not available here";
         engine->set_ui_mode(is_ui(GetParam()));
         engine->set_events(&events);
     }
@@ -101,12 +97,7 @@ protected:
 
     // Waits for a condition; on the UI thread pumping is what makes progress.
     bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        return wait_until(done, [&] {
-            if (is_ui(GetParam()))
-                asynframe_ui_thread_wait(5);
-            else
-                short_pause();
-        }, limit);
+        return dispatch_waiter(is_ui(GetParam())).until(done, limit);
     }
 
     // Runs a function on the dispatch thread and waits for it.
@@ -164,7 +155,7 @@ TEST_P(EngineModeTest, StartAndStopNotifyTheEventsOnTheDispatchThread) {
         names.push_back(name);
         EXPECT_EQ(thread, dispatch_thread) << name;
     }
-    if (GetParam() == mode::alertable) {
+    if (GetParam() == engine_mode::alertable) {
         EXPECT_EQ(names, (std::vector<std::string>{"thread_begin", "loop_end", "thread_end"}));
     } else {
         EXPECT_EQ(names, (std::vector<std::string>{"thread_begin", "loop_begin", "loop_end", "thread_end"}));
@@ -455,15 +446,6 @@ TEST_P(EngineModeTest, StopLeavesCompletionsQueuedBehindTheQuitMarker) {
     second.clear_pending();
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, EngineModeTest,
-                         ::testing::Values(mode::port, mode::alertable, mode::ui_thread, mode::ui_thread_alertable),
-                         [](const ::testing::TestParamInfo<mode>& info) {
-                             switch (info.param) {
-                                 case mode::port: return std::string("port");
-                                 case mode::alertable: return std::string("alertable");
-                                 case mode::ui_thread: return std::string("ui_thread");
-                                 default: return std::string("ui_thread_alertable");
-                             }
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, EngineModeTest, all_modes(), mode_label);
 
 }  // namespace

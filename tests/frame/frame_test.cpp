@@ -1,4 +1,4 @@
-// The frame driven internally, once per dispatch mode.
+// The frame driven internally, once per engine mode.
 #include "frame/asyn_frame.h"
 
 #include <gtest/gtest.h>
@@ -8,22 +8,20 @@
 #include <future>
 #include <thread>
 
-#include "asynframe/ui_thread.h"
+#include "common/frame_fixture.h"
 #include "component/asyn_io_operation_object.h"
-#include "frame/frame_fixture.h"
 #include "component/string_setter.h"
 
 namespace asynframe {
 namespace {
 
-using testing_frame::dispatch_mode;
-using testing_frame::FrameTest;
-using testing_frame::recorder;
+using harness::FrameTest;
+using harness::recorder;
 
 constexpr HRESULT not_sent_yet = 0x7FFFFFFF;
 
 TEST_P(FrameTest, StartsOnTheDispatchThreadAndGuardsOtherThreads) {
-    const bool ui = GetParam() == dispatch_mode::ui_thread;
+    const bool ui = host->ui();
     // UI-thread mode raises OnFrameStart inside Initialize, on this thread.
     EXPECT_EQ(sink->start_thread == std::this_thread::get_id(), ui);
     EXPECT_EQ(frame()->IsFrameThread(), ui ? S_OK : S_FALSE);
@@ -440,7 +438,7 @@ TEST_P(FrameTest, ForeignPostWhoseCallerLetsGoIsDeliveredAndSwept) {
     EXPECT_EQ(live_component_objects(), live_before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FrameTest, testing_frame::both_modes(), testing_frame::mode_label);
+INSTANTIATE_TEST_SUITE_P(Modes, FrameTest, harness::all_modes(), harness::mode_label);
 
 }  // namespace
 }  // namespace asynframe

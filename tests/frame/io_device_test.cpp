@@ -7,14 +7,14 @@
 #include <cstring>
 #include <deque>
 
+#include "common/frame_fixture.h"
 #include "engine/asyn_io_operation.h"
-#include "frame/frame_fixture.h"
 #include "support/exceptions.h"
 
 namespace asynframe {
 namespace {
 
-using testing_frame::FrameTest;
+using harness::FrameTest;
 
 // A stream device that completes each request through the engine with at
 // most `chunk` bytes, or with the next scripted count.
@@ -223,7 +223,7 @@ TEST_P(DeviceLayeringTest, FailuresEndTheTransferWithWhatMoved) {
     operation->Release();
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, DeviceLayeringTest, testing_frame::both_modes(), testing_frame::mode_label);
+INSTANTIATE_TEST_SUITE_P(Modes, DeviceLayeringTest, harness::all_modes(), harness::mode_label);
 
 }  // namespace
 }  // namespace asynframe

@@ -12,21 +12,21 @@
 #include <thread>
 
 #include "asynframe/asynframe.h"
-#include "frame/frame_test_support.h"
+#include "common/frame_fixture.h"
 
 namespace asynframe {
 namespace {
 
-using testing_frame::dispatch_mode;
-using testing_frame::frame_host;
-using testing_frame::recorder;
+using harness::engine_mode;
+using harness::frame_host;
+using harness::recorder;
 
 struct module_entry {
     decltype(&DllGetClassObject) get_class_object = nullptr;
     decltype(&DllCanUnloadNow) can_unload_now = nullptr;
     decltype(&DllRegisterServer) register_server = nullptr;
     decltype(&DllUnregisterServer) unregister_server = nullptr;
-    testing_frame::pump_function ui_wait = nullptr;
+    harness::pump_function ui_wait = nullptr;
 };
 
 // Loaded once and kept for the whole run, as a host keeps its plug-ins.
@@ -40,7 +40,7 @@ const module_entry& library() {
         loaded.register_server = reinterpret_cast<decltype(&DllRegisterServer)>(::dlsym(handle, "DllRegisterServer"));
         loaded.unregister_server =
             reinterpret_cast<decltype(&DllUnregisterServer)>(::dlsym(handle, "DllUnregisterServer"));
-        loaded.ui_wait = reinterpret_cast<testing_frame::pump_function>(::dlsym(handle, "asynframe_ui_thread_wait"));
+        loaded.ui_wait = reinterpret_cast<harness::pump_function>(::dlsym(handle, "asynframe_ui_thread_wait"));
         return loaded;
     }();
     return entry;
@@ -253,10 +253,11 @@ TEST_F(ModuleTest, RegistrationFileListsBothClasses) {
     std::filesystem::remove_all(folder, ignored);
 }
 
-// A whole host session through the module, in each dispatch mode.
-class ModuleSessionTest : public ::testing::TestWithParam<dispatch_mode> {};
+// A whole host session through the module, in each engine mode.
+class ModuleSessionTest : public ::testing::TestWithParam<engine_mode> {};
 
 TEST_P(ModuleSessionTest, FrameRunsThroughTheEntryPoints) {
+    ASYNFRAME_SKIP_WITHOUT_RING(GetParam());
     ASSERT_NE(library().get_class_object, nullptr);
     IClassFactory* factory = class_object(CLSID_AsynFramePlugin);
     IAsynFrame3* frame = nullptr;
@@ -300,11 +301,7 @@ TEST_P(ModuleSessionTest, FrameRunsThroughTheEntryPoints) {
     sink->Release();
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, ModuleSessionTest,
-                         ::testing::Values(dispatch_mode::port, dispatch_mode::ui_thread),
-                         [](const ::testing::TestParamInfo<dispatch_mode>& info) {
-                             return testing_frame::mode_name(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, ModuleSessionTest, harness::all_modes(), harness::mode_label);
 
 }  // namespace
 }  // namespace asynframe

@@ -1,14 +1,16 @@
 // The accept thread that serves listeners when the engine has no completion ring.
+#include <map>
 #include <mutex>
 #include <vector>
 
+#include "common/socket_fixture.h"
 #include "socket/asyn_socket_device.h"
-#include "socket_test_support.h"
 #include "support/exceptions.h"
 
 namespace {
 
-using namespace socket_test;
+using namespace asynframe;
+using namespace asynframe::harness;
 
 // Counts completions per engine operation, with their results.
 class counting_handler : public asyn_io_handler_base {
@@ -37,10 +39,11 @@ public:
     std::atomic<int> total{0};
 };
 
-class AcceptManagerTest : public ::testing::Test {
+class AcceptManagerTest : public ::testing::TestWithParam<engine_mode> {
 protected:
     void SetUp() override {
-        env = std::make_unique<engine_env>(mode::alertable);
+        if (!is_alertable(GetParam())) GTEST_SKIP() << "the accept thread only exists without a completion ring";
+        env = std::make_unique<engine_env>(GetParam());
         acceptor = env->services()->accept_manager_ptr;
         ASSERT_NE(nullptr, acceptor);
         listener = std::make_unique<asyn_socket_device_imp>(env->services());
@@ -48,8 +51,9 @@ protected:
         port = listener->local_port();
     }
     void TearDown() override {
+        if (!env) return;
         env->run([&] { listener->close(); });
-        ASSERT_TRUE(wait_until([&] {
+        ASSERT_TRUE(env->wait_until([&] {
             for (asyn_io_operation* op : operations)
                 if (op->is_pending()) return false;
             return true;
@@ -75,19 +79,19 @@ protected:
     std::vector<int> clients;
 };
 
-TEST_F(AcceptManagerTest, WaitingConnectionIsTakenAtOnce) {
+TEST_P(AcceptManagerTest, WaitingConnectionIsTakenAtOnce) {
     const int client = connect_client(port);
     ASSERT_GE(client, 0);
     clients.push_back(client);
     asyn_io_operation* op = submit_accept();
-    ASSERT_TRUE(wait_until([&] { return handler.get(op).completions == 1; }));
+    ASSERT_TRUE(env->wait_until([&] { return handler.get(op).completions == 1; }));
     const auto result = handler.get(op);
     EXPECT_EQ(0u, result.error);
     EXPECT_TRUE(result.has_device);
     EXPECT_EQ(0, acceptor->accepting_count());
 }
 
-TEST_F(AcceptManagerTest, RequestsBeyondTheLimitWaitForAPlace) {
+TEST_P(AcceptManagerTest, RequestsBeyondTheLimitWaitForAPlace) {
     EXPECT_EQ(50, acceptor->max_accepting());
     for (int i = 0; i < 53; ++i) submit_accept();
     EXPECT_EQ(50, acceptor->accepting_count());
@@ -97,15 +101,15 @@ TEST_F(AcceptManagerTest, RequestsBeyondTheLimitWaitForAPlace) {
         const int client = connect_client(port);
         ASSERT_GE(client, 0);
         clients.push_back(client);
-        ASSERT_TRUE(wait_until([&] { return handler.total.load() == i; }));
+        ASSERT_TRUE(env->wait_until([&] { return handler.total.load() == i; }));
         // The freed place went to the oldest queued request.
-        ASSERT_TRUE(wait_until([&] { return acceptor->queued_count() == static_cast<std::size_t>(3 - i); }));
+        ASSERT_TRUE(env->wait_until([&] { return acceptor->queued_count() == static_cast<std::size_t>(3 - i); }));
         EXPECT_EQ(50, acceptor->accepting_count());
     }
 
     // Stopping the thread completes everything still waiting with 995, once.
     acceptor->stop();
-    ASSERT_TRUE(wait_until([&] { return handler.total.load() == 53; }));
+    ASSERT_TRUE(env->wait_until([&] { return handler.total.load() == 53; }));
     int accepted = 0, aborted = 0;
     for (asyn_io_operation* op : operations) {
         const auto result = handler.get(op);
@@ -126,19 +130,21 @@ TEST_F(AcceptManagerTest, RequestsBeyondTheLimitWaitForAPlace) {
 
     // With the thread gone a new request cannot wait: it is aborted too.
     asyn_io_operation* late = submit_accept();
-    ASSERT_TRUE(wait_until([&] { return handler.get(late).completions == 1; }));
+    ASSERT_TRUE(env->wait_until([&] { return handler.get(late).completions == 1; }));
     EXPECT_EQ(995u, handler.get(late).error);
 }
 
-TEST_F(AcceptManagerTest, ClosingTheListenerAbortsItsRequests) {
+TEST_P(AcceptManagerTest, ClosingTheListenerAbortsItsRequests) {
     asyn_io_operation* first = submit_accept();
     asyn_io_operation* second = submit_accept();
     env->run([&] { listener->close(); });
-    ASSERT_TRUE(wait_until([&] { return handler.total.load() == 2; }));
+    ASSERT_TRUE(env->wait_until([&] { return handler.total.load() == 2; }));
     EXPECT_EQ(995u, handler.get(first).error);
     EXPECT_EQ(995u, handler.get(second).error);
     EXPECT_EQ(0, acceptor->accepting_count());
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, AcceptManagerTest, all_modes(), mode_label);
 
 TEST(AcceptManagerLimits, LimitIsCappedAt62) {
     singleton_instance services;
@@ -151,7 +157,7 @@ TEST(AcceptManagerLimits, LimitIsCappedAt62) {
 }
 
 TEST(SocketDeviceErrors, ListenFailuresCarryTheirCodes) {
-    engine_env env(mode::port);
+    engine_env env(engine_mode::port);
     asyn_socket_device_imp first(env.services());
     first.listen(htonl(INADDR_LOOPBACK), 0);
     asyn_socket_device_imp second(env.services());

@@ -1,47 +1,38 @@
 // The frame's socket factory slots, on a running frame in each engine mode.
-#include <cstdlib>
+#include <thread>
 
-#include "frame/asyn_frame.h"
-#include "frame/frame_test_support.h"
+#include "common/frame_fixture.h"
+#include "common/socket_fixture.h"
 #include "socket/socket_objects.h"
-#include "socket_test_support.h"
 
 namespace {
 
-using namespace socket_test;
-using asynframe::testing_frame::dispatch_mode;
-using asynframe::testing_frame::frame_host;
+using namespace asynframe;
+using namespace asynframe::harness;
 
-class FrameSocketSlotsTest : public ::testing::TestWithParam<mode> {
+class FrameSocketSlotsTest : public FrameTest {
 protected:
     void SetUp() override {
-        // The readiness loop stands in when the ring is not wanted.
-        if (GetParam() == mode::alertable) ::setenv("ASYNFRAME_NO_IO_URING", "1", 1);
-        frame = new CAsynFrame();
-        host = std::make_unique<frame_host>(static_cast<IAsynFrame3*>(frame), static_cast<IAsynFramePlugin*>(frame),
-                                            dispatch_mode::port, nullptr);
-        ASSERT_EQ(S_OK, host->start());
-        ::unsetenv("ASYNFRAME_NO_IO_URING");
-        sink = new recording_sink;
+        FrameTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        slots_sink = new recording_sink(host->waiter());
     }
     void TearDown() override {
-        host->stop();
-        frame->Release();
-        sink->Release();
+        if (slots_sink != nullptr) slots_sink->Release();
+        FrameTest::TearDown();
     }
 
-    CAsynFrame* frame = nullptr;
-    std::unique_ptr<frame_host> host;
-    recording_sink* sink = nullptr;
+    recording_sink* slots_sink = nullptr;
 };
 
 TEST_P(FrameSocketSlotsTest, CreatesWorkingSockets) {
-    EXPECT_EQ(GetParam() == mode::port, frame->services()->asyn_io_manager_ptr->use_completion_port());
-    ASSERT_NE(nullptr, frame->services()->accept_manager_ptr);
+    ASSERT_NE(nullptr, object()->services()->accept_manager_ptr);
 
     IAsynTcpSocket* tcp = nullptr;
-    EXPECT_EQ(E_ACCESSDENIED, frame->CreateTcpSocket(&tcp));
-    EXPECT_EQ(E_INVALIDARG, frame->CreateUdpSocket2(nullptr));
+    std::thread([&] {
+        EXPECT_EQ(E_ACCESSDENIED, frame()->CreateTcpSocket(&tcp));
+        EXPECT_EQ(E_INVALIDARG, frame()->CreateUdpSocket2(nullptr));
+    }).join();
 
     IAsynTcpListener2* listener = nullptr;
     IAsynUdpSocket* udp = nullptr;
@@ -51,21 +42,21 @@ TEST_P(FrameSocketSlotsTest, CreatesWorkingSockets) {
     IAsynIoOperation* listen_op = nullptr;
     IAsynIoOperation* accept_op = nullptr;
     host->on_dispatch([&] {
-        EXPECT_EQ(S_OK, frame->CreateTcpSocket(&tcp));
-        EXPECT_EQ(S_OK, frame->CreateTcpListener(&listener1));
-        EXPECT_EQ(S_OK, frame->CreateTcpListener2(&listener));
-        EXPECT_EQ(S_OK, frame->CreateUdpSocket(&udp));
-        EXPECT_EQ(S_OK, frame->CreateUdpSocket2(&udp2));
-        EXPECT_EQ(S_OK, frame->CreateIcmpSocket(&icmp));
-        EXPECT_EQ(E_INVALIDARG, frame->CreateIcmpSocket(nullptr));
-        EXPECT_EQ(S_OK, frame->CreateOperation(sink, &listen_op));
-        EXPECT_EQ(S_OK, frame->CreateOperation(sink, &accept_op));
+        EXPECT_EQ(S_OK, frame()->CreateTcpSocket(&tcp));
+        EXPECT_EQ(S_OK, frame()->CreateTcpListener(&listener1));
+        EXPECT_EQ(S_OK, frame()->CreateTcpListener2(&listener));
+        EXPECT_EQ(S_OK, frame()->CreateUdpSocket(&udp));
+        EXPECT_EQ(S_OK, frame()->CreateUdpSocket2(&udp2));
+        EXPECT_EQ(S_OK, frame()->CreateIcmpSocket(&icmp));
+        EXPECT_EQ(E_INVALIDARG, frame()->CreateIcmpSocket(nullptr));
+        EXPECT_EQ(S_OK, frame()->CreateOperation(slots_sink, &listen_op));
+        EXPECT_EQ(S_OK, frame()->CreateOperation(slots_sink, &accept_op));
         listen_op->SetTag(1);
         accept_op->SetTag(2);
         EXPECT_EQ(S_OK, listener->ListenOn(htonl(INADDR_LOOPBACK), 0, listen_op));
     });
     ASSERT_NE(nullptr, listener);
-    EXPECT_EQ(0u, sink->wait(listen_op).error);
+    EXPECT_EQ(0u, slots_sink->wait(listen_op).error);
     WORD port = 0;
     host->on_dispatch([&] {
         port = static_cast<CAsynTcpListener*>(listener)->listening_device()->local_port();
@@ -73,7 +64,7 @@ TEST_P(FrameSocketSlotsTest, CreatesWorkingSockets) {
     });
     const int client = connect_client(port);
     ASSERT_GE(client, 0);
-    EXPECT_EQ(0u, sink->wait(accept_op).error);
+    EXPECT_EQ(0u, slots_sink->wait(accept_op).error);
     IUnknown* connection = nullptr;
     accept_op->GetResultObject(&connection);
     ASSERT_NE(nullptr, connection);
@@ -84,11 +75,11 @@ TEST_P(FrameSocketSlotsTest, CreatesWorkingSockets) {
     host->on_dispatch([&] { EXPECT_EQ(S_OK, accepted->Close()); });
     ::close(client);
 
-    for (IUnknown* object : std::initializer_list<IUnknown*>{accepted, tcp, listener1, listener, udp, udp2, icmp,
-                                                              listen_op, accept_op})
-        if (object != nullptr) object->Release();
+    for (IUnknown* item : std::initializer_list<IUnknown*>{accepted, tcp, listener1, listener, udp, udp2, icmp,
+                                                            listen_op, accept_op})
+        if (item != nullptr) item->Release();
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FrameSocketSlotsTest, ::testing::Values(mode::port, mode::alertable), mode_name);
+INSTANTIATE_TEST_SUITE_P(Modes, FrameSocketSlotsTest, all_modes(), mode_label);
 
 }  // namespace

@@ -1,24 +1,32 @@
-// Host-side pieces for driving a frame in tests: a recording sink for every
-// callback interface, and a harness that runs a frame in port or UI-thread
-// mode and can run code on its dispatch thread.
+// A frame driven from the host's side in any of the four engine modes: a
+// recording sink for every callback interface, a host that starts the frame
+// and runs code on its dispatch thread, and the fixture of the frame suites.
+//
+// Alertable modes come from the "system"/"force_win98" setting handed to
+// Initialize; UI-thread modes from its run_in_ui_thread flag, the test thread
+// then being the dispatch thread that pumps.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "asynframe/asynframe.h"
+#include "common/harness.h"
+#include "component/unknown_base.h"
+#include "engine/asyn_io_manager.h"
+#include "frame/asyn_frame.h"
 
-namespace asynframe::testing_frame {
-
-enum class dispatch_mode { port, ui_thread };
-
-inline const char* mode_name(dispatch_mode mode) { return mode == dispatch_mode::port ? "Port" : "UiThread"; }
+namespace asynframe::harness {
 
 // Counts its own references and records every callback it gets.
 class recorder final : public IAsynFrameEvents,
@@ -151,19 +159,72 @@ private:
     std::atomic<ULONG> _refs{1};
 };
 
-using pump_function = int (*)(unsigned int);
+// The host's settings: "system"/"force_win98" is 1 in alertable modes; every
+// other value is left to its default.
+class mode_settings final : public ISettingsProvider {
+public:
+    explicit mode_settings(bool force_win98) : _force_win98(force_win98) {}
 
-// A running frame: the host's view of it plus helpers to wait and to run code
-// on its dispatch thread. The frame object is created by the caller.
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
+        if (iid == IID_IUnknown || iid == IID_ISettingsProvider) {
+            *object = static_cast<ISettingsProvider*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
+    ULONG ASYNFRAME_STDCALL Release() override {
+        const ULONG left = --_refs;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override {
+        return E_FAIL;
+    }
+    HRESULT ASYNFRAME_STDCALL GetInteger(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT section_length, const char* section, UINT key_length, const char* key,
+                                         UINT* value) override {
+        if (_force_win98 && std::string_view(section, section_length) == "system" &&
+            std::string_view(key, key_length) == "force_win98") {
+            *value = 1;
+            return S_OK;
+        }
+        return E_FAIL;
+    }
+    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
+        return E_FAIL;
+    }
+
+private:
+    ~mode_settings() = default;
+    bool _force_win98;
+    std::atomic<ULONG> _refs{1};
+};
+
+// A frame started in one mode: the host's view of it plus helpers to wait and
+// to run code on its dispatch thread. The frame object is created by the
+// caller; `pump` is the frame module's asynframe_ui_thread_wait when it is not
+// this program's own.
 class frame_host {
 public:
-    frame_host(IAsynFrame3* frame, IAsynFramePlugin* plugin, dispatch_mode mode, pump_function pump)
-        : frame(frame), plugin(plugin), mode(mode), _pump(pump) {}
+    frame_host(IAsynFrame3* frame, IAsynFramePlugin* plugin, engine_mode mode, pump_function pump = nullptr)
+        : frame(frame), plugin(plugin), mode(mode), _waiter(is_ui(mode), pump),
+          _settings(new mode_settings(is_alertable(mode))) {}
+    ~frame_host() { _settings->Release(); }
+    frame_host(const frame_host&) = delete;
+    frame_host& operator=(const frame_host&) = delete;
 
-    bool ui() const { return mode == dispatch_mode::ui_thread; }
+    bool ui() const { return is_ui(mode); }
+    bool alertable() const { return is_alertable(mode); }
+    const dispatch_waiter& waiter() const { return _waiter; }
 
     HRESULT start() {
-        const HRESULT hr = plugin->Initialize(ui() ? 1 : 0, nullptr, nullptr, 0);
+        const HRESULT hr = plugin->Initialize(ui() ? 1 : 0, _settings, nullptr, 0);
         if (SUCCEEDED(hr)) {
             _dispatcher = new dispatcher;
             frame->RegisterReceiver(_dispatcher);
@@ -180,22 +241,9 @@ public:
         return plugin->Uninitialize();
     }
 
-    // Pumps (UI-thread mode) or waits until `done` holds; false after the time-out.
+    // Pumps (UI-thread modes) or waits until `done` holds; false after the limit.
     bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            if (ui())
-                _pump(5);
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
-
-    // Delivers what is due without waiting (UI-thread mode only).
-    void pump_once() {
-        if (ui()) _pump(0);
+        return _waiter.until(done, limit);
     }
 
     // Runs `work` on the dispatch thread and returns when it has run.
@@ -228,10 +276,11 @@ public:
 
     IAsynFrame3* frame;
     IAsynFramePlugin* plugin;
-    dispatch_mode mode;
+    engine_mode mode;
 
 private:
-    pump_function _pump;
+    dispatch_waiter _waiter;
+    mode_settings* _settings;
     dispatcher* _dispatcher = nullptr;
     std::mutex _gate_lock;
     std::condition_variable _gate_changed;
@@ -239,4 +288,49 @@ private:
     bool _gate_open = false;
 };
 
-}  // namespace asynframe::testing_frame
+// A CAsynFrame started in the mode of the test's parameter, with a listener
+// that recorded its start. Every component object is gone after the test.
+class FrameTest : public ::testing::TestWithParam<engine_mode> {
+protected:
+    void SetUp() override {
+        ASYNFRAME_SKIP_WITHOUT_RING(GetParam());
+        _object = new CAsynFrame();
+        host = std::make_unique<frame_host>(static_cast<IAsynFrame3*>(_object), static_cast<IAsynFramePlugin*>(_object),
+                                            GetParam());
+        sink = new recorder;
+        ASSERT_EQ(frame()->Advise(sink), S_OK);
+        ASSERT_EQ(host->start(), S_OK);
+        // The frame chose its engine from the settings, not from the environment.
+        ASSERT_EQ(object()->services()->asyn_io_manager_ptr->use_completion_port(), !is_alertable(GetParam()));
+        ASSERT_TRUE(host->run_until([&] { return sink->count("start") == 1; }));
+    }
+
+    void TearDown() override {
+        if (_object == nullptr) return;
+        if (_object->running()) {
+            EXPECT_EQ(host->stop(), S_OK);
+        }
+        frame()->Unadvise(sink);
+        sink->Release();
+        _object->Release();
+        EXPECT_EQ(live_component_objects(), 0);
+    }
+
+    IAsynFrame3* frame() { return static_cast<IAsynFrame3*>(_object); }
+    CAsynFrame* object() { return _object; }
+
+    // A new operation owned by `owner`, created on the dispatch thread.
+    IAsynIoOperation* make_operation(IAsynIoOperationEvents* owner) {
+        IAsynIoOperation* operation = nullptr;
+        host->on_dispatch([&] { EXPECT_EQ(frame()->CreateOperation(owner, &operation), S_OK); });
+        return operation;
+    }
+
+    std::unique_ptr<frame_host> host;
+    recorder* sink = nullptr;
+
+private:
+    CAsynFrame* _object = nullptr;
+};
+
+}  // namespace asynframe::harness

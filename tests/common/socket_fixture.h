@@ -1,54 +1,32 @@
-// Shared pieces of the socket tests: an engine in either mode with the
-// acceptor, running code on its dispatch thread, operation objects with a
-// recording sink, and plain loopback clients.
+// An engine with the acceptor in any of the four modes, running code on its
+// dispatch thread, component operation objects with a recording sink, and the
+// fixture of the socket suites.
+//
+// In UI-thread modes the engine starts on the test thread, which is then the
+// dispatch thread: tasks run directly and every wait pumps its frame queue.
 #pragma once
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "asynframe/socket.h"
+#include "common/harness.h"
+#include "common/loopback.h"
+#include "component/asyn_io_operation_object.h"
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_manager.h"
-#include "component/asyn_io_operation_object.h"
 #include "socket/accept_manager.h"
 #include "socket/socket_factory.h"
 #include "socket/socket_services.h"
 
-namespace socket_test {
-
-using namespace asynframe;
-
-enum class mode { port, alertable };
-
-inline std::string mode_name(const ::testing::TestParamInfo<mode>& info) {
-    return info.param == mode::port ? "port" : "alertable";
-}
-
-// Polls `done` until it holds or the hard limit passes.
-inline bool wait_until(const std::function<bool()>& done,
-                       std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+namespace asynframe::harness {
 
 // Runs a function on the dispatch thread when its posted operation completes.
 class task_handler : public asyn_io_handler_base {
@@ -63,15 +41,18 @@ public:
 
 class engine_env {
 public:
-    explicit engine_env(mode m) : _mode(m) {
+    explicit engine_env(engine_mode mode) : _mode(mode), _waiter(is_ui(mode)) {
         _services.operation_objects_ptr = &_objects;
-        _manager = std::make_unique<asyn_io_manager>(&_services, m == mode::alertable);
+        _manager = std::make_unique<asyn_io_manager>(&_services, is_alertable(mode));
+        _manager->set_ui_mode(is_ui(mode));
         _services.asyn_io_manager_ptr = _manager.get();
         socket_services::create_accept_manager(_services);
         socket_services::start_accept_manager(_services);
         _manager->start();
     }
     ~engine_env() { shutdown(); }
+    engine_env(const engine_env&) = delete;
+    engine_env& operator=(const engine_env&) = delete;
 
     // Engine first, then the acceptor, as the frame does.
     void shutdown() {
@@ -85,10 +66,22 @@ public:
 
     singleton_instance* services() { return &_services; }
     asyn_io_manager& manager() { return *_manager; }
-    bool alertable() const { return _mode == mode::alertable; }
+    engine_mode mode() const { return _mode; }
+    bool alertable() const { return is_alertable(_mode); }
+    bool ui() const { return is_ui(_mode); }
+    const dispatch_waiter& waiter() const { return _waiter; }
+
+    // Waits (pumping in UI-thread modes) until `done` holds; false after the limit.
+    bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        return _waiter.until(done, limit);
+    }
 
     // Runs `task` on the dispatch thread and waits for it.
     void run(const std::function<void()>& task) {
+        if (ui()) {
+            task();
+            return;
+        }
         task_handler handler;
         handler.task = task;
         auto* operation = new asyn_io_operation(&_services, static_cast<asyn_io_handler_base*>(&handler), 0);
@@ -99,7 +92,8 @@ public:
     }
 
 private:
-    mode _mode;
+    engine_mode _mode;
+    dispatch_waiter _waiter;
     singleton_instance _services;
     CAsynIoOperationObjects _objects{&_services};
     std::unique_ptr<asyn_io_manager> _manager;
@@ -114,6 +108,8 @@ public:
         DWORD bytes = 0;
         int count = 0;
     };
+
+    explicit recording_sink(const dispatch_waiter& waiter) : _waiter(waiter) {}
 
     HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
         if (iid == IID_IUnknown || iid == IID_IAsynIoOperationEvents) {
@@ -153,7 +149,7 @@ public:
     bool completed(IAsynIoOperation* operation) { return get(operation).count > 0; }
     // Waits for the operation's next completion (count reaching `count`).
     record wait(IAsynIoOperation* operation, int count = 1) {
-        const bool arrived = wait_until([&] { return get(operation).count >= count; });
+        const bool arrived = _waiter.until([&] { return get(operation).count >= count; }, std::chrono::seconds(30));
         EXPECT_TRUE(arrived) << "operation did not complete";
         return get(operation);
     }
@@ -162,6 +158,8 @@ public:
     std::atomic<int> total{0};
 
 private:
+    ~recording_sink() = default;
+    dispatch_waiter _waiter;
     std::atomic<ULONG> _references{1};
     std::mutex _lock;
     std::map<IAsynIoOperation*, record> _records;
@@ -180,15 +178,23 @@ inline IAsynIoOperation* make_operation(engine_env& env, recording_sink* sink, D
     return operation;
 }
 
+inline BYTE* buffer_of(IAsynIoOperation* operation) {
+    BYTE* buffer = nullptr;
+    operation->GetBuffer(&buffer, nullptr);
+    return buffer;
+}
+
 // An engine in the mode under test, a completion sink, and the component
 // objects a test made, released before the engine goes.
-class objects_test : public ::testing::TestWithParam<mode> {
+class objects_test : public ::testing::TestWithParam<engine_mode> {
 protected:
     void SetUp() override {
+        ASYNFRAME_SKIP_WITHOUT_RING(GetParam());
         env = std::make_unique<engine_env>(GetParam());
-        sink = new recording_sink;
+        sink = new recording_sink(env->waiter());
     }
     void TearDown() override {
+        if (!env) return;
         for (IUnknown* object : owned) object->Release();
         after_release();
         env.reset();
@@ -209,54 +215,4 @@ protected:
     std::vector<IUnknown*> owned;
 };
 
-inline BYTE* buffer_of(IAsynIoOperation* operation) {
-    BYTE* buffer = nullptr;
-    operation->GetBuffer(&buffer, nullptr);
-    return buffer;
-}
-
-inline sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// A blocking client connected to 127.0.0.1:port, or -1.
-inline int connect_client(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address = loopback(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-inline bool send_all(int fd, const std::uint8_t* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-inline bool recv_all(int fd, std::uint8_t* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::recv(fd, data, length, 0);
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-inline std::uint8_t pattern_byte(std::size_t index, std::uint8_t seed) {
-    return static_cast<std::uint8_t>((index * 131 + seed) ^ (index >> 11));
-}
-
-}  // namespace socket_test
+}  // namespace asynframe::harness

@@ -1,0 +1,113 @@
+// Plain loopback sockets for the far end of I/O tests: listeners, connected
+// pairs, blocking clients and whole-buffer transfers.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+#include <gtest/gtest.h>
+
+namespace asynframe::harness {
+
+inline int must(int value, const char* what) {
+    if (value < 0) ADD_FAILURE() << what << " failed: errno " << errno;
+    return value;
+}
+
+inline sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+inline std::uint16_t local_port(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// A listening TCP socket on 127.0.0.1 with a kernel-chosen port.
+inline int make_listener() {
+    const int fd = must(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+    sockaddr_in address = loopback(0);
+    must(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind");
+    must(::listen(fd, 16), "listen");
+    return fd;
+}
+
+// A connected TCP pair over loopback.
+struct tcp_pair {
+    int client = -1;
+    int server = -1;
+
+    tcp_pair() {
+        const int listener = make_listener();
+        client = must(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+        sockaddr_in address = loopback(local_port(listener));
+        must(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), "connect");
+        server = must(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), "accept");
+        ::close(listener);
+    }
+    ~tcp_pair() {
+        if (client >= 0) ::close(client);
+        if (server >= 0) ::close(server);
+    }
+    tcp_pair(const tcp_pair&) = delete;
+    tcp_pair& operator=(const tcp_pair&) = delete;
+};
+
+// A UDP socket bound to 127.0.0.1 with a kernel-chosen port.
+inline int make_udp() {
+    const int fd = must(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), "socket");
+    sockaddr_in address = loopback(0);
+    must(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind");
+    return fd;
+}
+
+// A blocking client connected to 127.0.0.1:port, or -1.
+inline int connect_client(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address = loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline bool send_all(int fd, const std::uint8_t* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+inline bool recv_all(int fd, std::uint8_t* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::recv(fd, data, length, 0);
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Bytes that differ along a long buffer, so a shifted or repeated block shows.
+inline std::uint8_t pattern_byte(std::size_t index, std::uint8_t seed) {
+    return static_cast<std::uint8_t>((index * 131 + seed) ^ (index >> 11));
+}
+
+}  // namespace asynframe::harness
