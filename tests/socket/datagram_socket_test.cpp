@@ -73,6 +73,30 @@ TEST_P(DatagramSocketTest, ZeroLengthDatagramCompletesWithNoBytes) {
     EXPECT_EQ(0u, result.bytes);
 }
 
+// The part that fits is kept and the loss is reported (WSAEMSGSIZE), never a
+// silent success with a cut datagram.
+TEST_P(DatagramSocketTest, ADatagramLargerThanTheRangeReportsMessageTooLong) {
+    WORD port = 0;
+    IAsynUdpSocket* receiver = open_udp(port);
+    IAsynIoOperation* read = operation(10);
+    env->run([&] { EXPECT_EQ(S_OK, receiver->Read(read)); });
+    const int plain = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in target = loopback(port);
+    const char text[] = "0123456789abcdefghij";
+    ASSERT_EQ(20, ::sendto(plain, text, 20, 0, reinterpret_cast<sockaddr*>(&target), sizeof target));
+    const auto result = sink->wait(read);
+    EXPECT_EQ(10040u, result.error);
+    EXPECT_EQ(10u, result.bytes);
+    EXPECT_EQ(0, std::memcmp(buffer_of(read), text, 10));
+    // The next datagram arrives whole.
+    env->run([&] { EXPECT_EQ(S_OK, receiver->Read(read)); });
+    ASSERT_EQ(5, ::sendto(plain, "tiny!", 5, 0, reinterpret_cast<sockaddr*>(&target), sizeof target));
+    ::close(plain);
+    const auto second = sink->wait(read, 2);
+    EXPECT_EQ(0u, second.error);
+    EXPECT_EQ(5u, second.bytes);
+}
+
 TEST_P(DatagramSocketTest, BroadcastIsAllowed) {
     WORD port = 0;
     IAsynUdpSocket* socket = open_udp(port);

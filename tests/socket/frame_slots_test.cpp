@@ -80,6 +80,35 @@ TEST_P(FrameSocketSlotsTest, CreatesWorkingSockets) {
         if (item != nullptr) item->Release();
 }
 
+// An operation that is not ready (its tag still -1) cannot carry the outcome
+// of an open or a listen: the call is refused and nothing is left open.
+TEST_P(FrameSocketSlotsTest, OpenAndListenRefuseAnOperationThatIsNotReady) {
+    IAsynUdpSocket2* udp = nullptr;
+    IAsynTcpListener2* listener = nullptr;
+    IAsynIoOperation* not_ready = make_operation(slots_sink);  // tag still -1
+    IAsynIoOperation* ready = make_operation(slots_sink);
+    ready->SetTag(0);
+    host->on_dispatch([&] {
+        ASSERT_EQ(S_OK, frame()->CreateUdpSocket2(&udp));
+        ASSERT_EQ(S_OK, frame()->CreateTcpListener2(&listener));
+        EXPECT_EQ(E_INVALIDARG, udp->Open(htonl(INADDR_LOOPBACK), 0, not_ready));
+        EXPECT_EQ(E_INVALIDARG, listener->ListenOn(htonl(INADDR_LOOPBACK), 0, not_ready));
+        // Not listening after the refusal: a second try with a ready operation works.
+        EXPECT_EQ(S_OK, listener->ListenOn(htonl(INADDR_LOOPBACK), 0, ready));
+    });
+    EXPECT_EQ(0u, slots_sink->wait(ready).error);
+    ready->SetTag(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, udp->Open(htonl(INADDR_LOOPBACK), 0, ready)); });
+    EXPECT_EQ(0u, slots_sink->wait(ready, 2).error);
+    EXPECT_FALSE(slots_sink->completed(not_ready));
+    host->on_dispatch([&] {
+        listener->Release();
+        udp->Release();
+    });
+    not_ready->Release();
+    ready->Release();
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, FrameSocketSlotsTest, all_modes(), mode_label);
 
 }  // namespace
