@@ -78,8 +78,30 @@ HRESULT CAsynIoDevice::transfer(IAsynIoOperation* operation, bool read) {
     return S_OK;
 }
 
+CAsynIoDevice::~CAsynIoDevice() { disable_full_transfers(); }
+
+void CAsynIoDevice::enable_full_transfers(IAsynIoDevice* face) {
+    _complete_device = new CAsynCompleteIoDevice();
+    _complete_device->set_inner_device(face);
+}
+
+void CAsynIoDevice::disable_full_transfers() noexcept {
+    if (_complete_device == nullptr) return;
+    _complete_device->set_inner_device(nullptr);
+    std::exchange(_complete_device, nullptr)->Release();
+}
+
+HRESULT CAsynIoDevice::ReadFully(IAsynIoOperation* operation) {
+    return _complete_device != nullptr ? _complete_device->ReadFully(operation) : E_NOTIMPL;
+}
+
+HRESULT CAsynIoDevice::WriteFully(IAsynIoOperation* operation) {
+    return _complete_device != nullptr ? _complete_device->WriteFully(operation) : E_NOTIMPL;
+}
+
 HRESULT CAsynIoDevice::Close() {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (_complete_device != nullptr) _complete_device->drop_transfers();
     if (!_open) return E_UNEXPECTED;
     if (_device != nullptr) _device->close();
     _open = false;

@@ -13,12 +13,15 @@
 
 namespace asynframe {
 
+class CAsynCompleteIoDevice;
+
 // Embedded as a base in each object that owns a low-level device (files, TCP,
-// UDP and ICMP sockets); their IAsynIoDevice Read, Write and Close forward here.
+// UDP and ICMP sockets); their IAsynIoDevice Read, Write, ReadFully, WriteFully
+// and Close forward here.
 class CAsynIoDevice : public with_singleton {
 public:
     explicit CAsynIoDevice(singleton_instance* services) noexcept : with_singleton(services) {}
-    virtual ~CAsynIoDevice() = default;
+    virtual ~CAsynIoDevice();
     CAsynIoDevice(const CAsynIoDevice&) = delete;
     CAsynIoDevice& operator=(const CAsynIoDevice&) = delete;
 
@@ -28,7 +31,11 @@ public:
     // the exception's code instead; the call still answers S_OK.
     virtual HRESULT Read(IAsynIoOperation* operation);
     virtual HRESULT Write(IAsynIoOperation* operation);
+    // Also ends the whole-range transfers in progress.
     virtual HRESULT Close();
+    // Whole-range transfers over the object's own Read and Write.
+    HRESULT ReadFully(IAsynIoOperation* operation);
+    HRESULT WriteFully(IAsynIoOperation* operation);
 
     bool is_open() const noexcept { return _open; }
     void set_open(bool open) noexcept { _open = open; }
@@ -37,9 +44,14 @@ public:
 
 protected:
     bool in_dispatch_thread() const noexcept;
+    // `face` is the owner's own IAsynIoDevice, which whole-range transfers use.
+    void enable_full_transfers(IAsynIoDevice* face);
+    // The owner's destructor, first: later pieces of a transfer find no device.
+    void disable_full_transfers() noexcept;
 
     bool _open = false;
     asyn_io_device* _device = nullptr;
+    CAsynCompleteIoDevice* _complete_device = nullptr;
 
 private:
     HRESULT transfer(IAsynIoOperation* operation, bool read);

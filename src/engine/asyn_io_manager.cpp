@@ -159,8 +159,8 @@ void asyn_io_manager::start() {
 
 void asyn_io_manager::stop() {
     if (!_started) return;
-    _stopping.store(true, std::memory_order_release);
     if (_ui_mode) {
+        _stopping.store(true, std::memory_order_release);
         // No later delivery reaches the engine; one running on the UI thread
         // (when this is another thread) is waited for by destroy_window().
         _ui_stopped.store(true, std::memory_order_release);
@@ -179,6 +179,8 @@ void asyn_io_manager::stop() {
         _quit_posted = post(_quit);
         if (!_quit_posted) throw io_exception("asyn_io_manager: the quit marker cannot be queued");
     }
+    // Set once the marker is queued: whatever is posted from now on is behind it.
+    _stopping.store(true, std::memory_order_release);
     // From the engine thread itself there is nothing to wait for: the loop
     // ends when the callback running now returns.
     if (in_thread()) return;

@@ -60,7 +60,7 @@ public:
     // thread ends when the current callback returns). UI-thread mode: any
     // thread; a callback running on the UI thread finishes first.
     void stop();
-    // True once stop() has begun.
+    // True once stop() has queued the quit marker (UI-thread mode: once it began).
     bool stopping() const noexcept { return _stopping.load(std::memory_order_acquire); }
 
     // Any thread. False when the engine could not take the operation.

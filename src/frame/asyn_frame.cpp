@@ -38,8 +38,8 @@ CAsynFrameMessage::~CAsynFrameMessage() {
 
 // ---- CAsynFrameTimer -------------------------------------------------------------
 
-CAsynFrameTimer::CAsynFrameTimer(singleton_instance* services, IAsynTimerEvents* sink, DWORD id, bool repeat)
-    : with_singleton(services), _sink(sink), _id(id), _repeat(repeat ? 1u : 0u) {
+CAsynFrameTimer::CAsynFrameTimer(CAsynFrame* frame, IAsynTimerEvents* sink, DWORD id, bool repeat)
+    : with_singleton(frame->services()), _frame(frame), _sink(sink), _id(id), _repeat(repeat ? 1u : 0u) {
     _sink->AddRef();
 }
 
@@ -50,7 +50,7 @@ void CAsynFrameTimer::on_timeout(std::uint32_t param) {
     sink->AddRef();
     if (_repeat == 0) {
         // A one-shot timer is gone before its callback, which may set it again.
-        if (CAsynFrame* frame = CAsynFrame::from_services(_singleton)) frame->KillTimer(sink, _id);
+        _frame->KillTimer(sink, _id);
         // `this` no longer exists here.
     }
     sink->OnTimer(param);
@@ -70,11 +70,6 @@ CAsynFrame::~CAsynFrame() {
     _receivers.clear();
     for (IUnknown* object : _deferred_releases) object->Release();
     _deferred_releases.clear();
-}
-
-CAsynFrame* CAsynFrame::from_services(singleton_instance* services) noexcept {
-    if (services == nullptr || services->frame_plugin_ptr == nullptr) return nullptr;
-    return dynamic_cast<CAsynFrame*>(services->frame_plugin_ptr);
 }
 
 HRESULT CAsynFrame::QueryInterface(REFIID iid, void** object) {
@@ -364,7 +359,7 @@ HRESULT CAsynFrame::SetTimer(IAsynTimerEvents* sink, DWORD id, DWORD millisecond
         return E_INVALIDARG;
     const timer_key key{reinterpret_cast<std::uintptr_t>(sink), id};
     if (_timers.count(key) != 0) return E_UNEXPECTED;
-    CAsynFrameTimer* timer = new (std::nothrow) CAsynFrameTimer(&_services, sink, id, repeat != 0);
+    CAsynFrameTimer* timer = new (std::nothrow) CAsynFrameTimer(this, sink, id, repeat != 0);
     if (timer == nullptr) return E_OUTOFMEMORY;
     std::map<timer_key, CAsynFrameTimer*>::iterator position;
     try {

@@ -106,7 +106,7 @@ public:
 // One frame timer; its expiries come from the engine on the dispatch thread.
 class CAsynFrameTimer final : public timeout_handler, public with_singleton {
 public:
-    CAsynFrameTimer(singleton_instance* services, IAsynTimerEvents* sink, DWORD id, bool repeat);
+    CAsynFrameTimer(CAsynFrame* frame, IAsynTimerEvents* sink, DWORD id, bool repeat);
     ~CAsynFrameTimer() override;
     CAsynFrameTimer(const CAsynFrameTimer&) = delete;
     CAsynFrameTimer& operator=(const CAsynFrameTimer&) = delete;
@@ -118,6 +118,7 @@ public:
     bool repeat() const noexcept { return _repeat != 0; }
 
 private:
+    CAsynFrame* _frame;
     IAsynTimerEvents* _sink;
     DWORD _id;
     std::uint32_t _repeat;
@@ -143,8 +144,6 @@ public:
     singleton_instance* services() noexcept { return &_services; }
     // Initialised and not stopping.
     bool running() const noexcept { return _state.load(std::memory_order_acquire) == frame_state::running; }
-    // The frame behind a bundle's frame entry.
-    static CAsynFrame* from_services(singleton_instance* services) noexcept;
 
     // IUnknown
     HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;

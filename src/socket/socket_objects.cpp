@@ -32,12 +32,6 @@ void fail_started_request(CAsynIoOperation* object, std::uint32_t code) {
     if (!request->post()) object->Release();
 }
 
-CAsynCompleteIoDevice* make_complete_device(IAsynIoDevice* inner) {
-    auto* complete = new CAsynCompleteIoDevice();
-    complete->set_inner_device(inner);
-    return complete;
-}
-
 }  // namespace
 
 // ---- CAsynTcpSocket --------------------------------------------------------------------
@@ -46,12 +40,11 @@ CAsynTcpSocket::CAsynTcpSocket(singleton_instance* services, std::unique_ptr<asy
     : CAsynIoDevice(services), CUnknownMultiThread("CAsynTcpSocket"), _socket_device(std::move(device)) {
     if (!_socket_device) _socket_device = std::make_unique<asyn_socket_device_imp>(services);
     _device = _socket_device.get();
-    _complete_device = make_complete_device(static_cast<IAsynTcpSocket*>(this));
+    enable_full_transfers(static_cast<IAsynTcpSocket*>(this));
 }
 
 CAsynTcpSocket::~CAsynTcpSocket() {
-    _complete_device->set_inner_device(nullptr);
-    _complete_device->Release();
+    disable_full_transfers();
     _device = nullptr;
     _socket_device.reset();
 }
@@ -67,14 +60,6 @@ HRESULT CAsynTcpSocket::QueryInterface(REFIID iid, void** object) {
     return E_NOINTERFACE;
 }
 
-HRESULT CAsynTcpSocket::ReadFully(IAsynIoOperation* operation) { return _complete_device->ReadFully(operation); }
-HRESULT CAsynTcpSocket::WriteFully(IAsynIoOperation* operation) { return _complete_device->WriteFully(operation); }
-
-HRESULT CAsynTcpSocket::Close() {
-    if (!in_dispatch_thread()) return E_ACCESSDENIED;
-    _complete_device->drop_transfers();
-    return CAsynIoDevice::Close();
-}
 
 HRESULT CAsynTcpSocket::Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
                                 LONG priority) {
@@ -268,12 +253,11 @@ HRESULT CAsynTcpListener::Close() {
 
 CAsynUdpSocket::CAsynUdpSocket(singleton_instance* services)
     : CAsynIoDevice(services), CUnknownMultiThread("CAsynUdpSocket"), _udp_device(services) {
-    _complete_device = make_complete_device(static_cast<IAsynUdpSocket*>(this));
+    enable_full_transfers(static_cast<IAsynUdpSocket*>(this));
 }
 
 CAsynUdpSocket::~CAsynUdpSocket() {
-    _complete_device->set_inner_device(nullptr);
-    _complete_device->Release();
+    disable_full_transfers();
     _device = nullptr;
 }
 
@@ -291,14 +275,6 @@ HRESULT CAsynUdpSocket::QueryInterface(REFIID iid, void** object) {
     return S_OK;
 }
 
-HRESULT CAsynUdpSocket::ReadFully(IAsynIoOperation* operation) { return _complete_device->ReadFully(operation); }
-HRESULT CAsynUdpSocket::WriteFully(IAsynIoOperation* operation) { return _complete_device->WriteFully(operation); }
-
-HRESULT CAsynUdpSocket::Close() {
-    if (!in_dispatch_thread()) return E_ACCESSDENIED;
-    _complete_device->drop_transfers();
-    return CAsynIoDevice::Close();
-}
 
 std::uint32_t CAsynUdpSocket::open(std::uint32_t address, std::uint16_t port) {
     try {
@@ -355,12 +331,11 @@ HRESULT CAsynUdpSocket::GetLocalAddress(DWORD* address, WORD* port) {
 
 CAsynIcmpSocket::CAsynIcmpSocket(singleton_instance* services)
     : CAsynIoDevice(services), CUnknownMultiThread("CAsynIcmpSocket"), _icmp_device(services) {
-    _complete_device = make_complete_device(static_cast<IAsynIcmpSocket*>(this));
+    enable_full_transfers(static_cast<IAsynIcmpSocket*>(this));
 }
 
 CAsynIcmpSocket::~CAsynIcmpSocket() {
-    _complete_device->set_inner_device(nullptr);
-    _complete_device->Release();
+    disable_full_transfers();
     _device = nullptr;
 }
 
@@ -375,14 +350,6 @@ HRESULT CAsynIcmpSocket::QueryInterface(REFIID iid, void** object) {
     return E_NOINTERFACE;
 }
 
-HRESULT CAsynIcmpSocket::ReadFully(IAsynIoOperation* operation) { return _complete_device->ReadFully(operation); }
-HRESULT CAsynIcmpSocket::WriteFully(IAsynIoOperation* operation) { return _complete_device->WriteFully(operation); }
-
-HRESULT CAsynIcmpSocket::Close() {
-    if (!in_dispatch_thread()) return E_ACCESSDENIED;
-    _complete_device->drop_transfers();
-    return CAsynIoDevice::Close();
-}
 
 HRESULT CAsynIcmpSocket::Open() {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;

@@ -28,9 +28,13 @@ public:
 
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override { return CAsynIoDevice::Read(operation); }
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override { return CAsynIoDevice::Write(operation); }
-    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override;
-    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override;
-    HRESULT ASYNFRAME_STDCALL Close() override;
+    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override {
+        return CAsynIoDevice::ReadFully(operation);
+    }
+    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override {
+        return CAsynIoDevice::WriteFully(operation);
+    }
+    HRESULT ASYNFRAME_STDCALL Close() override { return CAsynIoDevice::Close(); }
 
     HRESULT ASYNFRAME_STDCALL Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
                                       LONG priority) override;
@@ -45,7 +49,6 @@ private:
     ~CAsynTcpSocket() override;
 
     std::unique_ptr<asyn_socket_device_imp> _socket_device;
-    CAsynCompleteIoDevice* _complete_device = nullptr;
 };
 
 class CAsynTcpListener final : public IAsynTcpListener2,
@@ -91,9 +94,13 @@ public:
 
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override { return CAsynIoDevice::Read(operation); }
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override { return CAsynIoDevice::Write(operation); }
-    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override;
-    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override;
-    HRESULT ASYNFRAME_STDCALL Close() override;
+    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override {
+        return CAsynIoDevice::ReadFully(operation);
+    }
+    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override {
+        return CAsynIoDevice::WriteFully(operation);
+    }
+    HRESULT ASYNFRAME_STDCALL Close() override { return CAsynIoDevice::Close(); }
 
     HRESULT ASYNFRAME_STDCALL Open(WORD port) override;
     HRESULT ASYNFRAME_STDCALL Open(DWORD address, WORD port, IAsynIoOperation* operation) override;
@@ -107,7 +114,6 @@ private:
     std::uint32_t open(std::uint32_t address, std::uint16_t port);
 
     asyn_udp_device _udp_device;
-    CAsynCompleteIoDevice* _complete_device = nullptr;
 };
 
 class CAsynIcmpSocket final : public IAsynIcmpSocket, public CAsynIoDevice, public CUnknownMultiThread {
@@ -120,9 +126,13 @@ public:
 
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override { return CAsynIoDevice::Read(operation); }
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override { return CAsynIoDevice::Write(operation); }
-    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override;
-    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override;
-    HRESULT ASYNFRAME_STDCALL Close() override;
+    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override {
+        return CAsynIoDevice::ReadFully(operation);
+    }
+    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override {
+        return CAsynIoDevice::WriteFully(operation);
+    }
+    HRESULT ASYNFRAME_STDCALL Close() override { return CAsynIoDevice::Close(); }
 
     HRESULT ASYNFRAME_STDCALL Open() override;
     HRESULT ASYNFRAME_STDCALL SetTtl(DWORD ttl) override;
@@ -131,7 +141,6 @@ private:
     ~CAsynIcmpSocket() override;
 
     asyn_icmp_device _icmp_device;
-    CAsynCompleteIoDevice* _complete_device = nullptr;
 };
 
 }  // namespace asynframe
