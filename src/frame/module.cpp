@@ -153,8 +153,11 @@ HRESULT CDownloadLibPlugin::Initialize(IPluginHost* host) {
         // reference; the host is expected to uninitialise first.
         if (_frame != nullptr) _frame->Release();
         _frame = frame;
-        // Without a provider the option reads as false.
-        const bool ui_mode = provider_bool(settings, "asyn_frame", "run_in_ui_thread", false);
+        // Without a provider the option reads as false; any non-zero flag is true.
+        UINT flag = 0;
+        const bool ui_mode = settings != nullptr &&
+                             SUCCEEDED(settings->GetBoolean(10, "asyn_frame", 16, "run_in_ui_thread", &flag)) &&
+                             flag != 0;
         hr = _frame->initialize(host, ui_mode, settings, statistics);
     }
     if (settings != nullptr) settings->Release();

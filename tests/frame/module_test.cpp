@@ -148,7 +148,8 @@ public:
                                          UINT* value) override {
         if (std::string(section, section_length) == "asyn_frame" &&
             std::string(name, key_length) == "run_in_ui_thread") {
-            *value = 1;
+            // Any non-zero flag asks for the UI thread, not only 1.
+            *value = 0xFFFFFFFFu;
             return S_OK;
         }
         return E_FAIL;
