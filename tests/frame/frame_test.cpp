@@ -105,7 +105,7 @@ TEST_P(FrameTest, TimerLimitsAndKeys) {
 }
 
 TEST_P(FrameTest, OneShotTimerCanBeSetAgainFromItsCallback) {
-    int fired = 0;
+    std::atomic<int> fired{0};  // counted by the dispatch thread, polled here
     sink->on_timer = [&](DWORD id) {
         if (id != 5) return;
         if (++fired < 3) {
@@ -157,7 +157,8 @@ TEST_P(FrameTest, MessagesArriveInOrderAndSendWaitsForDelivery) {
         EXPECT_EQ(sink->log(), (std::vector<std::string>{"message 6 0 0"}));
     });
     ASSERT_TRUE(host->run_until([&] { return sink->count("message 5") == 1; }));
-    sink->on_message = nullptr;
+    // The receiver may still be about to call on_message: clear it on its thread.
+    host->on_dispatch([&] { sink->on_message = nullptr; });
     EXPECT_EQ(frame()->UnregisterReceiver(sink), S_OK);
     EXPECT_EQ(frame()->UnregisterReceiver(sink), E_UNEXPECTED);
 }
@@ -368,6 +369,7 @@ TEST_P(FrameTest, CompletionTravelsThroughLayersTopFirst) {
         EXPECT_EQ(frame()->PostOperation(operation), S_OK);
     });
     ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == 1; }));
+    host->on_dispatch([] {});  // the receiver's callback, which fills `seen`, has returned
     EXPECT_EQ(seen, (std::vector<std::string>{"top 2", "bottom 1", "receiver"}));
     EXPECT_EQ(bottom.refs, 1u);
     EXPECT_EQ(top.refs, 1u);
@@ -380,7 +382,12 @@ TEST_P(FrameTest, CompletionTravelsThroughLayersTopFirst) {
         object->push_layer(&top, {2, 0, 0, 0, 0, 0, 0});
         EXPECT_EQ(frame()->PostOperation(operation), S_OK);
     });
-    ASSERT_TRUE(host->run_until([&] { return seen.size() == 1; }));
+    // `seen` is filled on the dispatch thread: look at it there.
+    ASSERT_TRUE(host->run_until([&] {
+        std::size_t n = 0;
+        host->on_dispatch([&] { n = seen.size(); });
+        return n == 1;
+    }));
     host->on_dispatch([] {});
     EXPECT_EQ(seen, (std::vector<std::string>{"top 2"}));
     EXPECT_EQ(object->layer_count(), 1u);

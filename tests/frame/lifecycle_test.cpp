@@ -22,46 +22,13 @@
 #include "asynframe/asynframe.h"
 #include "asynframe/ui_thread.h"
 #include "component/unknown_base.h"
+#include "common/frame_fixture.h"
 #include "frame/asyn_frame.h"
 
 namespace asynframe {
 namespace {
 
-enum class mode { port, alertable, ui_thread };
-
-std::string mode_label(const ::testing::TestParamInfo<mode>& info) {
-    switch (info.param) {
-        case mode::port:
-            return "port";
-        case mode::alertable:
-            return "alertable";
-        default:
-            return "ui_thread";
-    }
-}
-
-// Answers "force_win98" with 1 (alertable mode) and nothing else.
-class alertable_settings final : public ISettingsProvider {
-public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
-    HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL GetInteger(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return S_OK; }
-    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT, const char*, UINT key_length, const char* key, UINT* value) override {
-        if (std::string(key, key_length) != "force_win98") return E_FAIL;
-        *value = 1;
-        return S_OK;
-    }
-    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return S_OK; }
-    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
-        return S_OK;
-    }
-};
+using namespace harness;
 
 // Not yet answered.
 constexpr HRESULT no_answer = static_cast<HRESULT>(0x8000000Au);
@@ -152,54 +119,20 @@ private:
     std::map<LONG, record> _completions;
 };
 
-// Runs closures on the dispatch thread (synchronous frame messages).
-class dispatcher final : public IAsynMessageEvents {
-public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_refs;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT ASYNFRAME_STDCALL OnMessage(DWORD, DWORD, DWORD) override {
-        std::function<void()> work;
-        {
-            std::lock_guard<std::mutex> guard(_lock);
-            work = std::move(_work.front());
-            _work.erase(_work.begin());
-        }
-        work();
-        return S_OK;
-    }
-    HRESULT ASYNFRAME_STDCALL OnMessageCanceled(DWORD, DWORD, DWORD) override { return S_OK; }
-    void push(std::function<void()> work) {
-        std::lock_guard<std::mutex> guard(_lock);
-        _work.push_back(std::move(work));
-    }
-
-private:
-    ~dispatcher() = default;
-    std::atomic<ULONG> _refs{1};
-    std::mutex _lock;
-    std::vector<std::function<void()>> _work;
-};
-
 // One frame in one mode, driven as a host drives it.
 class frame_session {
 public:
-    explicit frame_session(mode m) : _mode(m) {}
+    explicit frame_session(engine_mode m) : _mode(m), _waiter(is_ui(m)) {}
 
     void start() {
         ASSERT_EQ(DllCanUnloadNow(), S_OK) << "an earlier test left objects behind";
         frame_object = new CAsynFrame();
         events = new sink;
         frame()->Advise(events);
-        ASSERT_EQ(plugin()->Initialize(ui() ? 1 : 0, _mode == mode::alertable ? &_settings : nullptr, nullptr, 0),
-                  S_OK);
+        mode_settings* settings = new mode_settings(is_alertable(_mode));
+        const HRESULT started = plugin()->Initialize(ui() ? 1 : 0, settings, nullptr, 0);
+        settings->Release();
+        ASSERT_EQ(started, S_OK);
         work = new dispatcher;
         frame()->RegisterReceiver(work);
         ASSERT_TRUE(run_until([&] { return events->starts.load() == 1; }));
@@ -224,21 +157,13 @@ public:
         }
     }
 
-    bool ui() const { return _mode == mode::ui_thread; }
+    bool ui() const { return is_ui(_mode); }
     IAsynFrame3* frame() { return static_cast<IAsynFrame3*>(frame_object); }
     IAsynFramePlugin* plugin() { return static_cast<IAsynFramePlugin*>(frame_object); }
 
     // Pumps (UI-thread mode) or waits until `done` holds; false after the limit.
     bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            if (ui())
-                asynframe_ui_thread_wait(2);
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
+        return _waiter.until(done, limit);
     }
 
     void on_dispatch(std::function<void()> job) {
@@ -313,16 +238,17 @@ public:
     dispatcher* work = nullptr;
 
 private:
-    mode _mode;
-    alertable_settings _settings;
+    engine_mode _mode;
+    dispatch_waiter _waiter;
     LONG _tags = 0;
 };
 
-constexpr mode all_modes[] = {mode::port, mode::alertable, mode::ui_thread};
-
-class LifecycleTest : public ::testing::TestWithParam<mode> {
+class LifecycleTest : public ::testing::TestWithParam<engine_mode> {
 protected:
-    void SetUp() override { session.start(); }
+    void SetUp() override {
+        if (ring_missing(GetParam())) GTEST_SKIP() << "io_uring is not available here";
+        session.start();
+    }
     void TearDown() override { session.finish(); }
     frame_session session{GetParam()};
 };
@@ -331,9 +257,12 @@ protected:
 
 enum class shutdown_way { close_release_uninitialize, release_uninitialize, uninitialize_in_callback, last_release };
 
-class TeardownTest : public ::testing::TestWithParam<std::tuple<mode, shutdown_way>> {
+class TeardownTest : public ::testing::TestWithParam<std::tuple<engine_mode, shutdown_way>> {
 protected:
-    void SetUp() override { session.start(); }
+    void SetUp() override {
+        if (ring_missing(std::get<0>(GetParam()))) GTEST_SKIP() << "io_uring is not available here";
+        session.start();
+    }
     void TearDown() override { session.finish(); }
     frame_session session{std::get<0>(GetParam())};
 };
@@ -416,14 +345,14 @@ TEST_P(TeardownTest, EveryOperationEndsAtMostOnceAndNothingIsLeft) {
     }
 }
 
-std::string teardown_label(const ::testing::TestParamInfo<std::tuple<mode, shutdown_way>>& info) {
+std::string teardown_label(const ::testing::TestParamInfo<std::tuple<engine_mode, shutdown_way>>& info) {
     static const char* const ways[] = {"CloseReleaseUninitialize", "ReleaseUninitialize", "UninitializeInCallback",
                                        "LastRelease"};
-    return mode_label({std::get<0>(info.param), 0}) + "_" + ways[static_cast<int>(std::get<1>(info.param))];
+    return std::string(mode_name(std::get<0>(info.param))) + "_" + ways[static_cast<int>(std::get<1>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, TeardownTest,
-                         ::testing::Combine(::testing::ValuesIn(all_modes),
+                         ::testing::Combine(all_modes(),
                                             ::testing::Values(shutdown_way::close_release_uninitialize,
                                                               shutdown_way::release_uninitialize,
                                                               shutdown_way::uninitialize_in_callback,
@@ -632,7 +561,7 @@ TEST_P(LifecycleTest, AMessageFloodStarvesNeitherTimersNorSocketsNorTheStop) {
     flooding = false;
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, LifecycleTest, ::testing::ValuesIn(all_modes), mode_label);
+INSTANTIATE_TEST_SUITE_P(Modes, LifecycleTest, all_modes(), mode_label);
 
 }  // namespace
 }  // namespace asynframe
