@@ -2,6 +2,7 @@
 // descriptor can be watched by poll/epoll/io_uring alongside sockets.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace asynframe::platform {
@@ -35,6 +36,9 @@ public:
 private:
     int _fd;
     bool _manual_reset;
+    // A manual-reset wait only polls, which orders nothing in the C++ model:
+    // set() releases this before signalling and a successful wait acquires it.
+    mutable std::atomic<std::uint32_t> _sets{0};
 };
 
 }  // namespace asynframe::platform

@@ -174,8 +174,12 @@ public:
 
     std::size_t reap(io_block** finished, std::size_t capacity) noexcept override {
         _wake.end_sleep();
-        // A wait that just gathered readiness leaves nothing new to look for.
-        if (!_just_polled && _finished.empty()) poll_events(0);
+        // A wait that just gathered readiness leaves nothing new to look for,
+        // and with no request waiting for readiness there is nothing to see.
+        // A thread that sleeps on descriptor() must have every event taken, or
+        // the descriptor stays readable.
+        if (!_just_polled && _finished.empty() && (_external_wait || _waiting.load(std::memory_order_relaxed) != 0))
+            poll_events(0);
         _just_polled = false;
         std::size_t count = 0;
         while (count < capacity) {
@@ -210,6 +214,7 @@ public:
     }
 
     bool prepare_external_wait() noexcept override {
+        _external_wait = true;
         _wake.begin_sleep();
         if (!_posted.empty() || !_finished.empty()) {
             _wake.end_sleep();
@@ -275,6 +280,7 @@ private:
 
     void cancel_list(block_list& list) noexcept {
         while (io_block* block = list.pop_front()) {
+            _waiting.fetch_sub(1, std::memory_order_relaxed);
             block->result = -ECANCELED;
             post(*block);
         }
@@ -320,6 +326,7 @@ private:
             return socket_error_from_errno(ENOBUFS);
         }
         (is_inbound(block.kind) ? state->inbound : state->outbound).push_back(block);
+        _waiting.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
 
@@ -401,7 +408,10 @@ private:
     }
 
     void run_list(block_list& list, std::uint32_t events) noexcept {
-        while (!list.empty() && attempt(*list.head, events)) _finished.push_back(*list.pop_front());
+        while (!list.empty() && attempt(*list.head, events)) {
+            _finished.push_back(*list.pop_front());
+            _waiting.fetch_sub(1, std::memory_order_relaxed);
+        }
     }
 
     int _epoll_fd = -1;
@@ -412,6 +422,8 @@ private:
     block_list _finished;  // dispatch thread only
     wake_signal _wake;
     bool _just_polled = false;
+    bool _external_wait = false;
+    std::atomic<std::size_t> _waiting{0};  // requests queued for readiness
 };
 
 }  // namespace

@@ -26,7 +26,9 @@ void event::set() noexcept {
     // The counter only ever needs to be non-zero; a read drains it whole, so
     // any number of sets before a wait amount to one signal.
     const std::uint64_t one = 1;
-    while (::write(_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    const int fd = _fd;  // the waiter may destroy this object as soon as the write lands
+    _sets.fetch_add(1, std::memory_order_release);
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
@@ -39,11 +41,16 @@ void event::reset() noexcept {
 bool event::try_acquire() const noexcept {
     if (_manual_reset) {
         pollfd p{_fd, POLLIN, 0};
-        return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+        if (::poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0) return false;
+        _sets.load(std::memory_order_acquire);
+        return true;
     }
     std::uint64_t value;
     for (;;) {
-        if (::read(_fd, &value, sizeof value) == sizeof value) return true;
+        if (::read(_fd, &value, sizeof value) == sizeof value) {
+            _sets.load(std::memory_order_acquire);
+            return true;
+        }
         if (errno != EINTR) return false;
     }
 }

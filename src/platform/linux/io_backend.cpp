@@ -16,6 +16,7 @@ std::unique_ptr<io_backend> io_backend::create(bool readiness_only, bool externa
         if (auto ring = detail::make_uring_backend(external_wait)) return ring;
     }
 #else
+    (void)readiness_only;
     (void)external_wait;
 #endif
     return detail::make_epoll_backend();
