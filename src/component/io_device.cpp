@@ -110,7 +110,7 @@ HRESULT CAsynIoDevice::Close() {
 
 // ---- CAsynCompleteIoDevice ------------------------------------------------------
 
-CAsynCompleteIoDevice::CAsynCompleteIoDevice() : CUnknownSingleThread("CAsynCompleteIoDevice") {}
+CAsynCompleteIoDevice::CAsynCompleteIoDevice() : CUnknownMultiThread("CAsynCompleteIoDevice") {}
 
 CAsynCompleteIoDevice::~CAsynCompleteIoDevice() { drop_transfers(); }
 

@@ -64,9 +64,10 @@ inline constexpr std::uint32_t complete_io_max_idle_writes = 8;
 
 // Re-issues reads or writes on the inner device until the whole range moved,
 // an error occurred or a read found the end of the data. One transfer per
-// direction at a time. Used on the dispatch thread only: the count is not
-// interlocked.
-class CAsynCompleteIoDevice final : public CAsynIoOperationLayer, public CUnknownSingleThread {
+// direction at a time. Used on the dispatch thread, but the owner's last
+// reference may go on any thread while a completion still holds one, so the
+// count is interlocked.
+class CAsynCompleteIoDevice final : public CAsynIoOperationLayer, public CUnknownMultiThread {
 public:
     CAsynCompleteIoDevice();
 

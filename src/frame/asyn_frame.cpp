@@ -531,7 +531,9 @@ HRESULT CAsynFrame::SendFrameMessage(IAsynMessageEvents* receiver, DWORD value1,
         return S_OK;
     }
     try {
-        platform::event done(true, false);
+        // Auto-reset: only this thread waits, once, and the wait ends in a read
+        // of what the dispatch thread's set wrote, so the event may go at once.
+        platform::event done(false, false);
         platform::event delivered(true, false);
         const HRESULT hr = queue_message(receiver, value1, value2, value3, &done, &delivered);
         // A frame that is stopping takes no new message: the send failed.

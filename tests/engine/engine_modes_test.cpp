@@ -237,8 +237,8 @@ TEST_P(EngineModeTest, PostsFromFourThreadsAreEachDeliveredOnce) {
         slot& s = slots[operation->preset_bytes()];
         if (!s.busy.load() || operation->is_pending()) misuse = true;
         ++s.delivered;
-        ++total;
         s.busy.store(false, std::memory_order_release);
+        ++total;  // last: once the test sees the full total, no callback touches the slots
     };
     for (int i = 0; i < threads * pool; ++i) {
         slots[i].operation =
@@ -499,7 +499,12 @@ TEST_P(EngineModeTest, ATimerFiresOnTimeWhileCompletionsStreamIn) {
     streaming = false;
     writer.join();
     on_dispatch([&] { engine->cancel_io(pair.server); });
-    EXPECT_TRUE(wait_for([&] { return !receive.is_pending(); }));
+    // The pending flag belongs to the dispatch thread: read it there.
+    EXPECT_TRUE(wait_for([&] {
+        bool pending = true;
+        on_dispatch([&] { pending = receive.is_pending(); });
+        return !pending;
+    }));
     ASSERT_TRUE(fired) << "the timer never fired";
     EXPECT_LT(timer.fired_at.load(), 20 + late_limit_ms);
     EXPECT_GT(completions.load(), 10);
