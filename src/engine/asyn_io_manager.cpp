@@ -74,12 +74,14 @@ asyn_io_manager::~asyn_io_manager() {
     // What is still in flight or queued is abandoned: deleted when nobody owns
     // it, handed back to its handler otherwise.
     _port->drain(&asyn_io_manager::discard_operation, this);
-    while (platform::io_block* block = _posted_head) {
-        _posted_head = block->next;
-        block->next = nullptr;
-        discard_operation(this, *block);
+    for (platform::io_block** list : {&_posted_head, &_local_head}) {
+        while (platform::io_block* block = *list) {
+            *list = block->next;
+            block->next = nullptr;
+            discard_operation(this, *block);
+        }
     }
-    _posted_tail = nullptr;
+    _local_tail = nullptr;
     _timers.reset();
     _quit->clear_pending();
     delete _quit;
@@ -192,6 +194,13 @@ bool asyn_io_manager::post(asyn_io_operation* operation) {
     operation->mark_pending();
     operation->kind = platform::io_kind::posted;
     operation->result = 0;
+    // A callback's own posts (the common case) stay on this thread.
+    if (in_dispatch_thread() && _turning) {
+        if (_port->has_posted()) append_local(_port->take_posted());
+        operation->next = nullptr;
+        append_local(operation);
+        return true;
+    }
     if (!_port->post(*operation)) {
         operation->clear_pending();
         return false;
@@ -218,7 +227,24 @@ void asyn_io_manager::run() {
     if (_events != nullptr) _events->on_thread_end();
 }
 
+void asyn_io_manager::append_local(platform::io_block* chain) noexcept {
+    if (chain == nullptr) return;
+    if (_local_tail != nullptr)
+        _local_tail->next = chain;
+    else
+        _local_head = chain;
+    while (chain->next != nullptr) chain = chain->next;
+    _local_tail = chain;
+}
+
 asyn_io_manager::turn_result asyn_io_manager::turn() {
+    _turning = true;
+    const turn_result result = turn_phases();
+    _turning = false;
+    return result;
+}
+
+asyn_io_manager::turn_result asyn_io_manager::turn_phases() {
     // 1. What callbacks queued for the kernel goes in first.
     _port->submit();
 
@@ -233,8 +259,11 @@ asyn_io_manager::turn_result asyn_io_manager::turn() {
     // 4. Posted operations, one bounded batch; what arrives meanwhile waits
     //    for the next turn behind the completions and timers.
     if (_posted_head == nullptr) {
-        _posted_head = _port->take_posted();
-        _posted_tail = nullptr;
+        // The dispatch thread's own posts came after whatever the backend's
+        // queue held when they were made; the rest of that queue is newer.
+        append_local(_port->take_posted());
+        _posted_head = std::exchange(_local_head, nullptr);
+        _local_tail = nullptr;
     }
     for (int i = 0; i < posted_batch && _posted_head != nullptr; ++i) {
         platform::io_block* block = _posted_head;
@@ -242,7 +271,7 @@ asyn_io_manager::turn_result asyn_io_manager::turn() {
         block->next = nullptr;
         if (!dispatch(block)) return turn_result::quit;
     }
-    if (reaped == reap_batch || _posted_head != nullptr) return turn_result::busy;
+    if (reaped == reap_batch || _posted_head != nullptr || _local_head != nullptr) return turn_result::busy;
     // Callbacks of this turn may have set timers.
     _next_delay = _timers->next_delay();
     return _next_delay == 0 ? turn_result::busy : turn_result::idle;

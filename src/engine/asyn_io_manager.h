@@ -95,8 +95,10 @@ private:
     void construct(bool force_win98);
     // One pass over the phases, without sleeping.
     turn_result turn();
+    turn_result turn_phases();
     // False for the quit marker.
     bool dispatch(platform::io_block* block);
+    void append_local(platform::io_block* chain) noexcept;
     [[noreturn]] void fatal_not_pending(asyn_io_operation* operation, int result);
 
     void create_window();
@@ -115,9 +117,14 @@ private:
     bool _ui_mode = false;
     std::atomic<std::uint32_t> _ui_thread_id{0};
 
-    // Posted blocks taken from the backend and not yet run (dispatch thread).
+    // Posted blocks taken for this turn and not yet run (dispatch thread).
     platform::io_block* _posted_head = nullptr;
-    platform::io_block* _posted_tail = nullptr;
+    // Posts made on the dispatch thread during a turn, for the next turn's
+    // phase: no lock, no wake-up. Whatever the backend's queue held before
+    // such a post is moved in ahead of it, so the order of posts holds.
+    platform::io_block* _local_head = nullptr;
+    platform::io_block* _local_tail = nullptr;
+    bool _turning = false;  // dispatch thread only
     std::uint32_t _next_delay = 0;
     // The quit marker: owned by the engine, so a stop from the engine thread
     // itself leaves nothing behind.

@@ -89,7 +89,9 @@ public:
     // True for the completion backend (the engine's "port" modes).
     virtual bool is_completion_port() const noexcept = 0;
 
-    // Makes a descriptor usable for requests. Returns 0 or a Windows error code.
+    // Makes a descriptor usable for requests, before the first one. Returns 0
+    // or a Windows error code. A descriptor about to be closed is forgotten
+    // first (below), so that a later one with the same number starts afresh.
     virtual std::uint32_t associate(int fd) noexcept = 0;
 
     // Requests. Each returns 0 when the request is under way (its block will be
@@ -141,6 +143,8 @@ public:
     virtual std::size_t reap(io_block** finished, std::size_t capacity) noexcept = 0;
     // Every posted block so far, oldest first, linked through `next`.
     virtual io_block* take_posted() noexcept = 0;
+    // True when take_posted() would hand something out. Dispatch side.
+    virtual bool has_posted() const noexcept = 0;
     // Submits what is queued, then sleeps until a request may have finished, a
     // block was posted, wake() was called or `timeout_ms` passed.
     virtual void wait(std::uint32_t timeout_ms) noexcept = 0;

@@ -48,6 +48,8 @@ std::uint32_t set_reuse_address(int fd, bool on) noexcept;
 
 std::uint32_t bind_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept;
 std::uint32_t listen_socket(int fd, int backlog) noexcept;
+// The largest backlog the system grants a listener.
+int max_listen_backlog() noexcept;
 std::uint32_t local_name(int fd, socket_address_v4& address) noexcept;
 std::uint32_t peer_name(int fd, socket_address_v4& address) noexcept;
 // Accepts a waiting connection without blocking; 10035 (would block) when

@@ -1,5 +1,6 @@
 #include "socket/asyn_socket_device.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -16,7 +17,6 @@ namespace asynframe {
 namespace {
 
 constexpr std::size_t accept_address_half = 32;
-constexpr int listen_backlog = 5;
 // The longest time-out the timer manager takes.
 constexpr std::uint32_t max_recv_timeout = MAX_TIMER_MILLISECOND - 1;
 
@@ -156,6 +156,18 @@ void asyn_socket_device_imp::set_recv_buffer_size(std::int32_t bytes) {
         _set_recv_buffer = false;
 }
 
+int asyn_socket_device_imp::listen_backlog() const {
+    std::uint32_t backlog = setting_keys::listen_backlog.default_value;
+    if (_singleton != nullptr && _singleton->setting_ptr != nullptr) {
+        try {
+            backlog = _singleton->setting_ptr->get(setting_keys::listen_backlog);
+        } catch (...) {
+            // A provider that fails leaves the default.
+        }
+    }
+    return static_cast<int>(std::clamp<std::uint32_t>(backlog, 1, static_cast<std::uint32_t>(platform::max_listen_backlog())));
+}
+
 void asyn_socket_device_imp::listen(std::uint32_t ip, std::uint16_t port) {
     if (_socket_handle == platform::invalid_socket) {
         int fd = platform::invalid_socket;
@@ -176,7 +188,7 @@ void asyn_socket_device_imp::listen(std::uint32_t ip, std::uint16_t port) {
             throw socket_exception("getsockname call error", 0xFFFFFFFFu);
         _local_port = platform::net_to_host16(bound.port);
     }
-    if (const std::uint32_t error = platform::listen_socket(_socket_handle, listen_backlog))
+    if (const std::uint32_t error = platform::listen_socket(_socket_handle, listen_backlog()))
         throw socket_exception("listen call error", error);
 }
 

@@ -79,6 +79,8 @@ public:
 private:
     int create_socket();
     void read_settings();
+    // "socket"/"listen_backlog", at least 1 and at most the system's maximum.
+    int listen_backlog() const;
     void start_transfer(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos,
                         bool receive) override;
 

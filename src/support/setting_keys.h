@@ -36,6 +36,8 @@ inline constexpr uint_key create_delay{"file_asyn_io_helper", "create_delay", 5}
 inline constexpr uint_key set_recv_buffer{"socket", "set_recv_buffer", 0};
 // Receive buffer size in bytes.
 inline constexpr uint_key recv_buffer_size{"socket", "recv_buffer_size", 8192};
+// Connections a listener lets wait for an accept; capped at the system's maximum.
+inline constexpr uint_key listen_backlog{"socket", "listen_backlog", 5};
 // UI-thread dispatch; read straight from the provider before the wrappers exist.
 inline constexpr bool_key run_in_ui_thread{"asyn_frame", "run_in_ui_thread", false};
 

@@ -1,8 +1,13 @@
-// The readiness backend: socket requests are tried without blocking and
-// otherwise finished when epoll reports their descriptor ready; positional file
-// requests run at once. Finished blocks are handed out by next() only, never
-// inside the call that started them.
+// The readiness backend. Each descriptor enters the epoll set once, when it is
+// associated, edge-triggered; the backend remembers per descriptor whether the
+// last attempt found it drained, so a request on a descriptor that may be ready
+// is tried at once and one that surely is not waits for the next edge without a
+// system call. Positional file requests run at once. Finished blocks are handed
+// out by reap() or take_posted() only, never inside the call that started them;
+// those finished on the dispatch thread itself skip the cross-thread queue.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -11,23 +16,111 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <mutex>
-#include <unordered_map>
+#include <new>
 
 #include "platform/errors.h"
 #include "platform/linux/io_backend_common.h"
+#include "platform/thread.h"
 
 namespace asynframe::platform::detail {
 namespace {
 
 constexpr std::uint8_t connect_in_progress = 1;
+constexpr std::uint32_t inbound_events = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
 bool is_inbound(io_kind kind) noexcept {
     return kind == io_kind::recv || kind == io_kind::recv_from || kind == io_kind::accept;
 }
 
+bool is_socket_kind(io_kind kind) noexcept {
+    return is_inbound(kind) || kind == io_kind::send || kind == io_kind::send_to || kind == io_kind::connect;
+}
+
+// What the backend knows of one descriptor. Guarded by its own lock: requests
+// may start on any thread while the dispatch thread hands out readiness.
+struct descriptor_state {
+    std::mutex lock;
+    block_list inbound;
+    block_list outbound;
+    bool registered = false;    // in the epoll set
+    bool out_interest = false;  // EPOLLOUT asked for (once a send or connect had to wait)
+    // False once an attempt found nothing to read (or no room to write); the
+    // next edge sets it again. True means "maybe": try before waiting.
+    bool readable = true;
+    bool writable = true;
+    bool nonblocking = false;   // O_NONBLOCK known to be set (accept has no per-call flag)
+    // TCP reports with each read how much is left (TCP_INQ), so a read that
+    // empties the queue is known without a second, failing one.
+    bool inq_tried = false;
+    bool inq = false;
+    // The peer closed or the connection failed: reads end at once from now
+    // on and no edge announces it again, so readable must stay set.
+    bool closed_in = false;
+
+    void reset() noexcept {
+        registered = false;
+        out_interest = false;
+        readable = true;
+        writable = true;
+        nonblocking = false;
+        inq_tried = false;
+        inq = false;
+        closed_in = false;
+    }
+};
+
+// Descriptor states indexed by number, in chunks made on first use and kept
+// until the backend goes, so a lookup takes no lock.
+class descriptor_table {
+public:
+    descriptor_table() = default;
+    descriptor_table(const descriptor_table&) = delete;
+    descriptor_table& operator=(const descriptor_table&) = delete;
+    ~descriptor_table() {
+        for (auto& chunk : _chunks) delete[] chunk.load(std::memory_order_relaxed);
+    }
+
+    descriptor_state* find(int fd, bool make) noexcept {
+        if (fd < 0 || fd >= limit) return nullptr;
+        std::atomic<descriptor_state*>& slot = _chunks[fd >> chunk_bits];
+        descriptor_state* chunk = slot.load(std::memory_order_acquire);
+        if (chunk == nullptr) {
+            if (!make) return nullptr;
+            std::lock_guard<std::mutex> guard(_grow_lock);
+            chunk = slot.load(std::memory_order_acquire);
+            if (chunk == nullptr) {
+                chunk = new (std::nothrow) descriptor_state[chunk_size];
+                if (chunk == nullptr) return nullptr;
+                slot.store(chunk, std::memory_order_release);
+            }
+        }
+        return &chunk[fd & (chunk_size - 1)];
+    }
+
+    template <typename Visit>
+    void for_each(Visit visit) noexcept {
+        for (auto& slot : _chunks) {
+            descriptor_state* chunk = slot.load(std::memory_order_acquire);
+            if (chunk == nullptr) continue;
+            for (int i = 0; i < chunk_size; ++i) visit(chunk[i]);
+        }
+    }
+
+private:
+    static constexpr int chunk_bits = 9;
+    static constexpr int chunk_size = 1 << chunk_bits;
+    static constexpr int chunk_count = 8192;
+    static constexpr int limit = chunk_count << chunk_bits;
+
+    std::atomic<descriptor_state*> _chunks[chunk_count] = {};
+    std::mutex _grow_lock;
+};
+
 class epoll_backend final : public io_backend {
 public:
+    explicit epoll_backend(bool external_wait) noexcept : _external_wait(external_wait) {}
     ~epoll_backend() override {
         if (_epoll_fd >= 0) ::close(_epoll_fd);
         if (_wake_fd >= 0) ::close(_wake_fd);
@@ -48,7 +141,13 @@ public:
 
     std::uint32_t associate(int fd) noexcept override {
         if (fd < 0 || ::fcntl(fd, F_GETFD) == -1) return file_error_from_errno(EBADF);
-        return 0;
+        descriptor_state* state = _table.find(fd, true);
+        if (state == nullptr) return file_error_from_errno(fd < 0 ? EBADF : EMFILE);
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->reset();
+        // Regular files cannot be watched (EPERM) and need not be.
+        const int error = register_locked(fd, *state, inbound_events);
+        return error == 0 || error == EPERM ? 0 : file_error_from_errno(error);
     }
 
     std::uint32_t start_recv(int fd, void* buffer, std::uint32_t length, io_block& block) noexcept override {
@@ -100,21 +199,28 @@ public:
         prepare(block, io_kind::connect, fd);
         block.address = const_cast<::sockaddr*>(address);
         block.address_length = address_length;
-        std::lock_guard<std::mutex> guard(_lock);
+        descriptor_state* state = _table.find(fd, true);
+        if (state == nullptr) return socket_error_from_errno(fd < 0 ? EBADF : EMFILE);
+        std::lock_guard<std::mutex> guard(state->lock);
         if (::connect(fd, address, address_length) == 0) {
             block.result = 0;
-            post(block);
+            finish(block);
             return 0;
         }
         const int error = errno;
         if (error != EINPROGRESS && error != EAGAIN && error != EINTR) {
             // Reported through the completion, as the ring does.
             block.result = -error;
-            post(block);
+            finish(block);
             return 0;
         }
         block.state = connect_in_progress;
-        return enqueue_locked(block);
+        state->writable = false;
+        // A new socket may carry the number of one closed without forget():
+        // whatever is remembered of that one is stale. Connects are rare
+        // enough to register afresh every time.
+        state->registered = false;
+        return enqueue_locked(*state, block);
     }
 
     std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, std::uint64_t position,
@@ -146,21 +252,19 @@ public:
     }
 
     void cancel(int fd) noexcept override {
-        std::lock_guard<std::mutex> guard(_lock);
-        const auto found = _descriptors.find(fd);
-        if (found == _descriptors.end()) return;
-        cancel_list(found->second.inbound);
-        cancel_list(found->second.outbound);
+        descriptor_state* state = _table.find(fd, false);
+        if (state == nullptr) return;
+        std::lock_guard<std::mutex> guard(state->lock);
+        cancel_locked(*state);
     }
 
     void forget(int fd) noexcept override {
-        std::lock_guard<std::mutex> guard(_lock);
-        const auto found = _descriptors.find(fd);
-        if (found == _descriptors.end()) return;
-        cancel_list(found->second.inbound);
-        cancel_list(found->second.outbound);
-        ::epoll_ctl(_epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-        _descriptors.erase(found);
+        descriptor_state* state = _table.find(fd, false);
+        if (state == nullptr) return;
+        std::lock_guard<std::mutex> guard(state->lock);
+        cancel_locked(*state);
+        if (state->registered) ::epoll_ctl(_epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+        state->reset();
     }
 
     bool post(io_block& block) noexcept override {
@@ -173,13 +277,13 @@ public:
     void submit() noexcept override {}
 
     std::size_t reap(io_block** finished, std::size_t capacity) noexcept override {
+        _dispatch_thread.store(current_thread_id(), std::memory_order_relaxed);
         _wake.end_sleep();
         // A wait that just gathered readiness leaves nothing new to look for,
         // and with no request waiting for readiness there is nothing to see.
         // A thread that sleeps on descriptor() must have every event taken, or
         // the descriptor stays readable.
-        if (!_just_polled && _finished.empty() && (_external_wait || _waiting.load(std::memory_order_relaxed) != 0))
-            poll_events(0);
+        if (!_just_polled && (_external_wait || _waiting.load(std::memory_order_relaxed) != 0)) poll_events(0);
         _just_polled = false;
         std::size_t count = 0;
         while (count < capacity) {
@@ -192,7 +296,10 @@ public:
 
     io_block* take_posted() noexcept override { return _posted.take_all(); }
 
+    bool has_posted() const noexcept override { return !_posted.empty(); }
+
     void wait(std::uint32_t timeout_ms) noexcept override {
+        _dispatch_thread.store(current_thread_id(), std::memory_order_relaxed);
         if (!_finished.empty() || !_posted.empty()) return;
         const int left =
             timeout_ms == wait_forever ? -1 : static_cast<int>(std::min<std::uint32_t>(timeout_ms, INT_MAX));
@@ -214,6 +321,7 @@ public:
     }
 
     bool prepare_external_wait() noexcept override {
+        _dispatch_thread.store(current_thread_id(), std::memory_order_relaxed);
         _external_wait = true;
         _wake.begin_sleep();
         if (!_posted.empty() || !_finished.empty()) {
@@ -226,14 +334,12 @@ public:
     int descriptor() const noexcept override { return _epoll_fd; }
 
     void drain(void (*sink)(void*, io_block&), void* context) noexcept override {
-        {
-            std::lock_guard<std::mutex> guard(_lock);
-            for (auto& [fd, state] : _descriptors) {
-                cancel_list(state.inbound);
-                cancel_list(state.outbound);
-            }
-            _descriptors.clear();
-        }
+        // No dispatch thread any more: everything cancelled goes to the posted queue.
+        _dispatch_thread.store(0, std::memory_order_relaxed);
+        _table.for_each([this](descriptor_state& state) {
+            std::lock_guard<std::mutex> guard(state.lock);
+            cancel_locked(state);
+        });
         _finished.append_chain(_posted.take_all());
         while (io_block* block = _finished.pop_front()) sink(context, *block);
     }
@@ -258,11 +364,6 @@ private:
         return count;
     }
 
-    struct descriptor_state {
-        block_list inbound;
-        block_list outbound;
-    };
-
     static void prepare(io_block& block, io_kind kind, int fd) noexcept {
         block.next = nullptr;
         block.kind = kind;
@@ -272,71 +373,93 @@ private:
         block.state = 0;
     }
 
+    // A finished block: kept for the next reap() when this is the dispatch
+    // thread, posted otherwise.
+    void finish(io_block& block) noexcept {
+        if (current_thread_id() == _dispatch_thread.load(std::memory_order_relaxed)) {
+            _finished.push_back(block);
+            // The host of UI-thread mode may start requests between its pumps:
+            // its next sleep must not miss this one.
+            if (_external_wait) _wake.notify();
+            return;
+        }
+        post(block);
+    }
+
     std::uint32_t finish_now(io_block& block, ssize_t n) noexcept {
         block.result = n < 0 ? -errno : static_cast<std::int32_t>(n);
-        post(block);
+        finish(block);
         return 0;
+    }
+
+    void cancel_locked(descriptor_state& state) noexcept {
+        cancel_list(state.inbound);
+        cancel_list(state.outbound);
     }
 
     void cancel_list(block_list& list) noexcept {
         while (io_block* block = list.pop_front()) {
             _waiting.fetch_sub(1, std::memory_order_relaxed);
             block->result = -ECANCELED;
-            post(*block);
+            finish(*block);
         }
+    }
+
+    // Enters the descriptor into the epoll set, or widens its interest; answers
+    // 0 or the errno. MOD and ADD both report readiness that is already there,
+    // so no edge is missed.
+    int register_locked(int fd, descriptor_state& state, std::uint32_t events) noexcept {
+        epoll_event event{};
+        event.events = events;
+        event.data.fd = fd;
+        if (::epoll_ctl(_epoll_fd, state.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0) {
+            const int error = errno;
+            // Someone else's registration of the same open file, or one left
+            // from before a reset: take it over.
+            if (!(error == EEXIST && ::epoll_ctl(_epoll_fd, EPOLL_CTL_MOD, fd, &event) == 0) &&
+                !(error == ENOENT && ::epoll_ctl(_epoll_fd, EPOLL_CTL_ADD, fd, &event) == 0))
+                return error;
+        }
+        state.registered = true;
+        state.out_interest = (events & EPOLLOUT) != 0;
+        return 0;
     }
 
     std::uint32_t queue_or_finish(io_block& block) noexcept {
-        std::lock_guard<std::mutex> guard(_lock);
-        descriptor_state* state = find_locked(block.fd);
-        block_list* list = state == nullptr ? nullptr : (is_inbound(block.kind) ? &state->inbound : &state->outbound);
-        if (list == nullptr || list->empty()) {
-            if (attempt(block, 0)) {
-                post(block);
-                return 0;
-            }
+        descriptor_state* state = _table.find(block.fd, true);
+        if (state == nullptr) return socket_error_from_errno(block.fd < 0 ? EBADF : EMFILE);
+        std::lock_guard<std::mutex> guard(state->lock);
+        const bool inbound = is_inbound(block.kind);
+        block_list& list = inbound ? state->inbound : state->outbound;
+        if (list.empty() && (inbound ? state->readable : state->writable) && attempt(*state, block, 0)) {
+            finish(block);
+            return 0;
         }
-        return enqueue_locked(block);
+        return enqueue_locked(*state, block);
     }
 
-    descriptor_state* find_locked(int fd) noexcept {
-        const auto found = _descriptors.find(fd);
-        return found == _descriptors.end() ? nullptr : &found->second;
-    }
-
-    // Queues a request that must wait and (re)arms the descriptor, which also
-    // reports readiness that is already there.
-    std::uint32_t enqueue_locked(io_block& block) noexcept {
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-        event.data.fd = block.fd;
-        if (::epoll_ctl(_epoll_fd, EPOLL_CTL_MOD, block.fd, &event) != 0) {
-            if (errno != ENOENT || ::epoll_ctl(_epoll_fd, EPOLL_CTL_ADD, block.fd, &event) != 0) {
-                const int error = errno;
-                return is_inbound(block.kind) || block.kind == io_kind::send || block.kind == io_kind::send_to ||
-                               block.kind == io_kind::connect
-                           ? socket_error_from_errno(error)
-                           : file_error_from_errno(error);
-            }
+    // Queues a request that must wait for readiness, widening the descriptor's
+    // interest the first time something waits for room to write.
+    std::uint32_t enqueue_locked(descriptor_state& state, io_block& block) noexcept {
+        const bool inbound = is_inbound(block.kind);
+        if (!state.registered || (!inbound && !state.out_interest)) {
+            const std::uint32_t events = inbound_events | (inbound && !state.out_interest ? 0u : std::uint32_t{EPOLLOUT});
+            if (const int error = register_locked(block.fd, state, events))
+                return is_socket_kind(block.kind) ? socket_error_from_errno(error) : file_error_from_errno(error);
         }
-        descriptor_state* state;
-        try {
-            state = &_descriptors[block.fd];
-        } catch (...) {
-            return socket_error_from_errno(ENOBUFS);
-        }
-        (is_inbound(block.kind) ? state->inbound : state->outbound).push_back(block);
+        (inbound ? state.inbound : state.outbound).push_back(block);
         _waiting.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
 
     // One non-blocking try; true when the request is finished (result set).
-    static bool attempt(io_block& block, std::uint32_t events) noexcept {
+    // Learns from the outcome whether the descriptor is drained.
+    static bool attempt(descriptor_state& state, io_block& block, std::uint32_t events) noexcept {
         for (;;) {
             ssize_t n = 0;
             switch (block.kind) {
                 case io_kind::recv:
-                    n = ::recv(block.fd, block.buffer, block.length, MSG_DONTWAIT);
+                    n = receive(state, block);
                     break;
                 case io_kind::recv_from: {
                     ::socklen_t length = block.message.msg_namelen;
@@ -348,8 +471,11 @@ private:
                 }
                 case io_kind::accept: {
                     // accept has no per-call "don't wait": the listener itself must not block.
-                    const int flags = ::fcntl(block.fd, F_GETFL);
-                    if (flags != -1 && (flags & O_NONBLOCK) == 0) ::fcntl(block.fd, F_SETFL, flags | O_NONBLOCK);
+                    if (!state.nonblocking) {
+                        const int flags = ::fcntl(block.fd, F_GETFL);
+                        if (flags != -1 && (flags & O_NONBLOCK) == 0) ::fcntl(block.fd, F_SETFL, flags | O_NONBLOCK);
+                        state.nonblocking = true;
+                    }
                     ::socklen_t length = block.message.msg_namelen;
                     n = ::accept4(block.fd, block.address, block.address != nullptr ? &length : nullptr,
                                   SOCK_CLOEXEC);
@@ -393,22 +519,63 @@ private:
             }
             const int error = errno;
             if (error == EINTR) continue;
-            if (error == EAGAIN || error == EWOULDBLOCK) return false;
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                (is_inbound(block.kind) ? state.readable : state.writable) = false;
+                return false;
+            }
             block.result = -error;
             return true;
         }
     }
 
-    void on_ready(int fd, std::uint32_t events) noexcept {
-        std::lock_guard<std::mutex> guard(_lock);
-        descriptor_state* state = find_locked(fd);
-        if (state == nullptr) return;
-        if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) != 0) run_list(state->inbound, events);
-        if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) run_list(state->outbound, events);
+    // A stream read that learns whether it emptied the receive queue. When it
+    // did, whatever arrives next raises an edge, so the next request waits for
+    // it without a failing read first.
+    static ssize_t receive(descriptor_state& state, io_block& block) noexcept {
+        if (!state.inq_tried) {
+            state.inq_tried = true;
+            const int one = 1;
+            state.inq = ::setsockopt(block.fd, IPPROTO_TCP, TCP_INQ, &one, sizeof one) == 0;
+        }
+        if (!state.inq) return ::recv(block.fd, block.buffer, block.length, MSG_DONTWAIT);
+        ::iovec piece{block.buffer, block.length};
+        alignas(::cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        ::msghdr message{};
+        message.msg_iov = &piece;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(block.fd, &message, MSG_DONTWAIT);
+        if (n <= 0 || state.closed_in) return n;
+        for (::cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level == IPPROTO_TCP && header->cmsg_type == TCP_CM_INQ) {
+                int left = 0;
+                std::memcpy(&left, CMSG_DATA(header), sizeof left);
+                if (left == 0) state.readable = false;
+            }
+        }
+        return n;
     }
 
-    void run_list(block_list& list, std::uint32_t events) noexcept {
-        while (!list.empty() && attempt(*list.head, events)) {
+    void on_ready(int fd, std::uint32_t events) noexcept {
+        descriptor_state* state = _table.find(fd, false);
+        if (state == nullptr) return;
+        std::lock_guard<std::mutex> guard(state->lock);
+        // The mask is read when the event is taken: a close that came before
+        // is in it.
+        if ((events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) != 0) state->closed_in = true;
+        if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) != 0) {
+            state->readable = true;
+            run_list(*state, state->inbound, events);
+        }
+        if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
+            state->writable = true;
+            run_list(*state, state->outbound, events);
+        }
+    }
+
+    void run_list(descriptor_state& state, block_list& list, std::uint32_t events) noexcept {
+        while (!list.empty() && attempt(state, *list.head, events)) {
             _finished.push_back(*list.pop_front());
             _waiting.fetch_sub(1, std::memory_order_relaxed);
         }
@@ -416,11 +583,11 @@ private:
 
     int _epoll_fd = -1;
     int _wake_fd = -1;
-    std::mutex _lock;
-    std::unordered_map<int, descriptor_state> _descriptors;
+    descriptor_table _table;
     posted_queue _posted;
     block_list _finished;  // dispatch thread only
     wake_signal _wake;
+    std::atomic<std::uint32_t> _dispatch_thread{0};
     bool _just_polled = false;
     bool _external_wait = false;
     std::atomic<std::size_t> _waiting{0};  // requests queued for readiness
@@ -428,8 +595,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<io_backend> make_epoll_backend() {
-    auto backend = std::make_unique<epoll_backend>();
+std::unique_ptr<io_backend> make_epoll_backend(bool external_wait) {
+    auto backend = std::make_unique<epoll_backend>(external_wait);
     if (!backend->init()) return nullptr;
     return backend;
 }

@@ -17,9 +17,8 @@ std::unique_ptr<io_backend> io_backend::create(bool readiness_only, bool externa
     }
 #else
     (void)readiness_only;
-    (void)external_wait;
 #endif
-    return detail::make_epoll_backend();
+    return detail::make_epoll_backend(external_wait);
 }
 
 }  // namespace asynframe::platform

@@ -159,6 +159,6 @@ private:
 };
 
 std::unique_ptr<io_backend> make_uring_backend(bool external_wait);
-std::unique_ptr<io_backend> make_epoll_backend();
+std::unique_ptr<io_backend> make_epoll_backend(bool external_wait);
 
 }  // namespace asynframe::platform::detail

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -86,6 +87,20 @@ std::uint32_t bind_v4(int fd, std::uint32_t address, std::uint16_t port) noexcep
 }
 
 std::uint32_t listen_socket(int fd, int backlog) noexcept { return result_of(::listen(fd, backlog)); }
+
+int max_listen_backlog() noexcept {
+    // The kernel silently truncates larger values to this one.
+    static const int maximum = [] {
+        int value = SOMAXCONN;
+        if (std::FILE* file = std::fopen("/proc/sys/net/core/somaxconn", "re")) {
+            int read = 0;
+            if (std::fscanf(file, "%d", &read) == 1 && read > 0) value = read;
+            std::fclose(file);
+        }
+        return value;
+    }();
+    return maximum;
+}
 
 std::uint32_t local_name(int fd, socket_address_v4& address) noexcept {
     sockaddr_in name{};

@@ -294,6 +294,7 @@ private:
             ui_window* window;
             std::uintptr_t event_id;
             std::uint64_t serial;
+            std::int32_t late;  // how long past due, for firing the earliest first
         };
         // Chosen first, fired after: handlers may set and kill timers.
         std::vector<due_timer> due;
@@ -301,15 +302,19 @@ private:
             std::lock_guard<std::mutex> guard(_lock);
             const std::uint32_t now = tick_count();
             for (window_timer& t : _timers) {
-                if (static_cast<std::int32_t>(now - t.due) >= 0) {
+                const auto late = static_cast<std::int32_t>(now - t.due);
+                if (late >= 0) {
                     t.due = now + t.period;
                     try {
-                        due.push_back({t.window, t.event_id, t.serial});
+                        due.push_back({t.window, t.event_id, t.serial, late});
                     } catch (...) {
                     }
                 }
             }
         }
+        // A pump that came late finds several due: they fire in due order.
+        std::stable_sort(due.begin(), due.end(),
+                         [](const due_timer& a, const due_timer& b) { return a.late > b.late; });
         int fired = 0;
         for (const due_timer& entry : due) {
             bool alive;

@@ -262,6 +262,8 @@ public:
 
     io_block* take_posted() noexcept override { return _posted.take_all(); }
 
+    bool has_posted() const noexcept override { return !_posted.empty(); }
+
     void wait(std::uint32_t timeout_ms) noexcept override {
         _waiter_thread.store(current_thread_id(), std::memory_order_relaxed);
         if (::io_uring_cq_ready(&_ring) != 0 || !_posted.empty()) {
