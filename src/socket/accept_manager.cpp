@@ -60,8 +60,33 @@ bool accept_manager::with_thread_held(Change change) {
     return true;
 }
 
+bool accept_manager::accept_at_once(asyn_io_operation* operation) {
+    int accepted = platform::invalid_socket;
+    {
+        // Held so that the listener cannot be closed (and its number reused)
+        // between the check and the accept.
+        std::lock_guard<std::recursive_mutex> guard(_request_lock);
+        const int listen_socket = operation->operate_handle();
+        if (_nonblocking_listeners.count(listen_socket) == 0) return false;
+        if (platform::accept_now(listen_socket, accepted) != 0) return false;
+    }
+    std::uint32_t result = 0;
+    try {
+        operation->attach_device(new asyn_socket_device_imp(_singleton, accepted));
+    } catch (...) {
+        platform::close_socket(accepted);
+        result = operation_aborted_error;
+    }
+    complete(operation, result);
+    return true;
+}
+
 void accept_manager::submit(asyn_io_operation* operation) {
     vortan_assert(operation != nullptr, "operation_ptr");
+    // A connection already waiting is taken here and now, without waking the
+    // accept thread or standing it still: a busy server never pays for the
+    // handshake. Only a request that must wait joins the thread's watch.
+    if (running() && !_thread_gone.load(std::memory_order_acquire) && accept_at_once(operation)) return;
     {
         std::lock_guard<std::recursive_mutex> guard(_request_lock);
         _request_queue.push_back(operation);
@@ -84,6 +109,7 @@ void accept_manager::submit(asyn_io_operation* operation) {
 void accept_manager::cancel_socket(int socket_handle) {
     auto change = [this, socket_handle] {
         std::lock_guard<std::recursive_mutex> guard(_request_lock);
+        _nonblocking_listeners.erase(socket_handle);
         for (std::size_t i = _accepting_infos.size(); i-- > 0;) {
             asyn_io_operation* operation = _accepting_infos[i];
             if (operation->operate_handle() != socket_handle) continue;
@@ -109,6 +135,7 @@ void accept_manager::cancel_socket(int socket_handle) {
     {
         // Most sockets closed are not listening ones: spare them the handshake.
         std::lock_guard<std::recursive_mutex> guard(_request_lock);
+        _nonblocking_listeners.erase(socket_handle);
         const auto uses_socket = [socket_handle](asyn_io_operation* operation) {
             return operation->operate_handle() == socket_handle;
         };
@@ -151,17 +178,22 @@ void accept_manager::begin_accept(std::size_t index) {
         finish_request(index, error);
         return;
     }
+    try {
+        _nonblocking_listeners.insert(listen_socket);
+    } catch (...) {
+        // Without the entry later requests simply take the slower path.
+    }
     handle_accept_event(index);
 }
 
-void accept_manager::handle_accept_event(std::size_t index) {
+bool accept_manager::handle_accept_event(std::size_t index) {
     asyn_io_operation* operation = _accepting_infos[index];
     const int listen_socket = operation->operate_handle();
     vortan_assert(listen_socket >= 0, "socket_handle");
     int accepted = platform::invalid_socket;
     std::uint32_t error = platform::accept_now(listen_socket, accepted);
     // Nothing waiting (another request took it): keep watching.
-    if (error == would_block_error) return;
+    if (error == would_block_error) return false;
     if (error == 0) {
         try {
             operation->attach_device(new asyn_socket_device_imp(_singleton, accepted));
@@ -171,6 +203,7 @@ void accept_manager::handle_accept_event(std::size_t index) {
         }
     }
     finish_request(index, error);
+    return true;
 }
 
 void accept_manager::finish_request(std::size_t index, std::uint32_t result) {
@@ -212,7 +245,18 @@ void accept_manager::run() {
         const auto index = static_cast<std::size_t>(ready) - first_request_slot;
         vortan_assert(index < _accepting_infos.size(), "vortan_assert");
         std::lock_guard<std::recursive_mutex> guard(_request_lock);
-        handle_accept_event(index);
+        const int listener = _accepting_infos[index]->operate_handle();
+        if (handle_accept_event(index)) {
+            // More connections may wait on the same listener: its other
+            // requests are served now, and the engine wakes once for the lot.
+            for (std::size_t i = 0; i < _accepting_infos.size();) {
+                if (_accepting_infos[i]->operate_handle() != listener) {
+                    ++i;
+                } else if (!handle_accept_event(i)) {
+                    break;  // nothing more waits
+                }
+            }
+        }
         start_queued_requests();
     }
     cancel_all_requests();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/singleton.h"
@@ -53,9 +54,14 @@ private:
     // Under the request lock.
     void start_queued_requests();
     void begin_accept(std::size_t index);
-    void handle_accept_event(std::size_t index);
+    // True when the request finished (accepted or failed), false when no
+    // connection waited.
+    bool handle_accept_event(std::size_t index);
     void finish_request(std::size_t index, std::uint32_t result);
     void cancel_all_requests();
+    // Takes a waiting connection for the request on the caller's thread; false
+    // when none waits or the listener is not yet known to be non-blocking.
+    bool accept_at_once(asyn_io_operation* operation);
     void complete(asyn_io_operation* operation, std::uint32_t result);
 
     std::int32_t _max_accepting;
@@ -65,6 +71,8 @@ private:
     std::vector<int> _event_handles;
     std::vector<asyn_io_operation*> _accepting_infos;
     std::list<asyn_io_operation*> _request_queue;
+    // Listeners made non-blocking for the watch; under the request lock.
+    std::unordered_set<int> _nonblocking_listeners;
     // Re-entered when a request finishes while requests are being started.
     std::recursive_mutex _request_lock;
     // One submitter at a time runs the handshake.

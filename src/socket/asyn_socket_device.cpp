@@ -115,7 +115,6 @@ void asyn_socket_device_imp::close() {
         platform::shutdown_socket(fd);
         platform::close_socket(fd);
     }
-    _accepted_local_address.reset();
     _accepted_peer_address.reset();
 }
 
@@ -132,10 +131,6 @@ void asyn_socket_device_imp::connect(const std::string&, std::uint16_t, asyn_io_
 }
 
 bool asyn_socket_device_imp::local_address(platform::socket_address_v4& address) {
-    if (_accepted_local_address) {
-        address = *_accepted_local_address;
-        return true;
-    }
     if (_socket_handle == platform::invalid_socket) throw std::runtime_error("_socket_handle is invalid.");
     return platform::local_name(_socket_handle, address) == 0;
 }
@@ -226,13 +221,11 @@ void asyn_socket_device_imp::on_accepted(asyn_io_operation* operation) {
     // already the port's, so there is nothing to register.
     _socket_handle = fd;
     if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
-    auto peer = std::make_unique<platform::socket_address_v4>();
-    std::memcpy(static_cast<void*>(peer.get()), operation->address_area() + accept_address_half, sizeof *peer);
-    // Both ends are captured now, so the address queries of an accepted
-    // connection need no system call.
-    auto local = std::make_unique<platform::socket_address_v4>();
-    if (platform::local_name(fd, *local) == 0) _accepted_local_address = std::move(local);
-    _accepted_peer_address = std::move(peer);
+    // The ring wrote the peer's address; the local one is asked for only when
+    // wanted, since most servers never do.
+    platform::socket_address_v4 peer;
+    std::memcpy(static_cast<void*>(&peer), operation->address_area() + accept_address_half, sizeof peer);
+    _accepted_peer_address = peer;
 }
 
 }  // namespace asynframe

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/asyn_io_device.h"
@@ -74,7 +75,7 @@ public:
 
     std::uint16_t local_port() const noexcept { return _local_port; }
     bool recv_buffer_pending() const noexcept { return _set_recv_buffer; }
-    bool has_accepted_addresses() const noexcept { return _accepted_peer_address != nullptr; }
+    bool has_accepted_addresses() const noexcept { return _accepted_peer_address.has_value(); }
 
 private:
     int create_socket();
@@ -86,8 +87,7 @@ private:
 
     int _socket_handle = platform::invalid_socket;
     std::uint16_t _local_port = 0;
-    std::unique_ptr<platform::socket_address_v4> _accepted_local_address;
-    std::unique_ptr<platform::socket_address_v4> _accepted_peer_address;
+    std::optional<platform::socket_address_v4> _accepted_peer_address;
     bool _set_recv_buffer = false;
 };
 

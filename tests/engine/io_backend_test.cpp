@@ -3,9 +3,13 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "engine_test_support.h"
@@ -17,6 +21,32 @@ namespace {
 using asynframe::platform::io_backend;
 using asynframe::platform::io_block;
 using namespace engine_test;
+
+// Until poll() (which leaves the backend's epoll set alone) reports all of
+// `events` on `fd`: what the peer sent is then surely queued here.
+bool reported(int fd, short events) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+        pollfd item{fd, events, 0};
+        if (::poll(&item, 1, 10) == 1 && (item.revents & events) == events) return true;
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
+// Until the thread `tid` of this process sleeps in the kernel (the dispatch
+// thread inside wait(), in the tests below).
+bool asleep(pid_t tid) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+        std::string text;
+        std::getline(std::ifstream(path), text);
+        const std::size_t name_end = text.rfind(')');
+        if (name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'S') return true;
+        std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
 
 class IoBackendTest : public ::testing::TestWithParam<bool> {
 protected:
@@ -311,6 +341,263 @@ TEST_P(IoBackendTest, DrainHandsBackEverythingStillHeld) {
     EXPECT_NE(std::find(drained.begin(), drained.end(), &posted), drained.end());
     EXPECT_NE(std::find(drained.begin(), drained.end(), &receive), drained.end());
     EXPECT_EQ(receive.result, -ECANCELED);
+}
+
+// However the FIN and the backend's look at the descriptor's events interleave,
+// the reads after the data answer 0 at once: the end is never waited for.
+TEST_P(IoBackendTest, EndOfStreamAfterDataIsNeverWaitedFor) {
+    char buffer[64];
+    // The backend takes the events: not before the reads, after the data only,
+    // after the data and the FIN.
+    for (int look = 0; look < 3; ++look) {
+        SCOPED_TRACE(look);
+        tcp_pair pair;
+        ASSERT_EQ(backend->associate(pair.server), 0u);
+        ASSERT_EQ(::send(pair.client, "tail", 4, 0), 4);
+        ASSERT_TRUE(reported(pair.server, POLLIN));
+        if (look == 1) expect_quiet();
+        ::shutdown(pair.client, SHUT_WR);
+        ASSERT_TRUE(reported(pair.server, POLLIN | POLLRDHUP));
+        if (look == 2) expect_quiet();
+        const std::int32_t expected[] = {4, 0, 0};
+        for (std::int32_t want : expected) {
+            io_block receive;
+            ASSERT_EQ(backend->start_recv(pair.server, buffer, sizeof buffer, receive), 0u);
+            ASSERT_EQ(collect(1, 2000), std::vector<io_block*>{&receive});
+            EXPECT_EQ(receive.result, want);
+        }
+        EXPECT_EQ(std::string(buffer, 4), "tail");
+        backend->forget(pair.server);
+    }
+
+    // The data and the FIN (of a close) come while a read already waits.
+    tcp_pair pair;
+    ASSERT_EQ(backend->associate(pair.server), 0u);
+    io_block waiting, after;
+    ASSERT_EQ(backend->start_recv(pair.server, buffer, sizeof buffer, waiting), 0u);
+    expect_quiet();
+    ASSERT_EQ(::send(pair.client, "last", 4, 0), 4);
+    ::close(std::exchange(pair.client, -1));
+    ASSERT_EQ(collect(1, 2000), std::vector<io_block*>{&waiting});
+    EXPECT_EQ(waiting.result, 4);
+    ASSERT_EQ(backend->start_recv(pair.server, buffer, sizeof buffer, after), 0u);
+    ASSERT_EQ(collect(1, 2000), std::vector<io_block*>{&after});
+    EXPECT_EQ(after.result, 0);
+    backend->forget(pair.server);
+}
+
+// Reads smaller than what came take the rest without a new edge, whether they
+// start one by one afterwards or wait together for one arrival.
+TEST_P(IoBackendTest, ReadsSmallerThanWhatCameNeedNoNewEdge) {
+    tcp_pair pair;
+    ASSERT_EQ(backend->associate(pair.server), 0u);
+    std::vector<std::uint8_t> sent(192), got(192);
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = pattern_byte(i, 1);
+    ASSERT_TRUE(send_all(pair.client, sent.data(), sent.size()));
+    ASSERT_TRUE(reported(pair.server, POLLIN));
+    expect_quiet();  // the arrival's edge is taken: only the backend's memory knows more is left
+    for (int i = 0; i < 3; ++i) {
+        io_block receive;
+        ASSERT_EQ(backend->start_recv(pair.server, got.data() + 64 * i, 64, receive), 0u);
+        ASSERT_EQ(collect(1, 2000), std::vector<io_block*>{&receive}) << "read " << i;
+        ASSERT_EQ(receive.result, 64);
+    }
+    EXPECT_EQ(got, sent);
+
+    // Drained now: the reads wait, and a single arrival serves all three. Which
+    // waiting read takes which part is not promised (the ring serves the last
+    // one started first); the order they are handed out in is the stream's.
+    io_block receives[3];
+    char parts[3][64];
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(backend->start_recv(pair.server, parts[i], 64, receives[i]), 0u);
+    expect_quiet();
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = pattern_byte(i, 2);
+    ASSERT_TRUE(send_all(pair.client, sent.data(), sent.size()));
+    const auto done = collect(3, 2000);
+    ASSERT_EQ(done.size(), 3u);
+    got.clear();
+    for (io_block* receive : done) {
+        ASSERT_EQ(receive->result, 64);
+        const auto* part = reinterpret_cast<const std::uint8_t*>(parts[receive - receives]);
+        got.insert(got.end(), part, part + 64);
+    }
+    EXPECT_EQ(got, sent);
+
+    // Drained again: bytes whose edge was taken while no read waited are still found.
+    ASSERT_TRUE(send_all(pair.client, sent.data(), 64));
+    ASSERT_TRUE(reported(pair.server, POLLIN));
+    expect_quiet();
+    io_block late;
+    ASSERT_EQ(backend->start_recv(pair.server, parts[0], 64, late), 0u);
+    ASSERT_EQ(collect(1, 2000), std::vector<io_block*>{&late});
+    EXPECT_EQ(late.result, 64);
+    backend->forget(pair.server);
+}
+
+// Datagrams queued before any receive finish one receive each, in order, the
+// short and the empty one too; the next receive then waits for the next one.
+TEST_P(IoBackendTest, QueuedDatagramsEachFinishAReceive) {
+    const int a = make_udp();
+    const int b = make_udp();
+    ASSERT_EQ(backend->associate(a), 0u);
+    ASSERT_EQ(backend->associate(b), 0u);
+    const sockaddr_in to = loopback(local_port(b));
+    const std::string texts[] = {"first datagram", "", "3", "late"};
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(::sendto(a, texts[i].data(), texts[i].size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+                  static_cast<ssize_t>(texts[i].size()));
+    ASSERT_TRUE(reported(b, POLLIN));
+    expect_quiet();  // their edge is taken before the receives start
+    char in[4][32];
+    sockaddr_in from[4]{};
+    io_block receives[4];
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(backend->start_recv_from(b, in[i], sizeof in[i], reinterpret_cast<sockaddr*>(&from[i]),
+                                           sizeof from[i], receives[i]),
+                  0u);
+    EXPECT_EQ(collect(3, 2000), (std::vector<io_block*>{&receives[0], &receives[1], &receives[2]}));
+    ASSERT_EQ(backend->start_recv_from(b, in[3], sizeof in[3], reinterpret_cast<sockaddr*>(&from[3]), sizeof from[3],
+                                       receives[3]),
+              0u);
+    expect_quiet();
+    ASSERT_EQ(::sendto(a, "late", 4, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 4);
+    EXPECT_EQ(collect(1, 2000), std::vector<io_block*>{&receives[3]});
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(receives[i].result, static_cast<std::int32_t>(texts[i].size()));
+        EXPECT_EQ(std::string(in[i], texts[i].size()), texts[i]);
+        EXPECT_EQ(ntohs(from[i].sin_port), local_port(a));
+    }
+    backend->forget(a);
+    backend->forget(b);
+    ::close(a);
+    ::close(b);
+}
+
+// Requests started on another thread while the dispatch thread sleeps in
+// wait() end that sleep long before its limit: one that finishes at once, and
+// one that waits for data.
+TEST_P(IoBackendTest, RequestsFromAnotherThreadEndASleepingWait) {
+    tcp_pair pair;
+    ASSERT_EQ(backend->associate(pair.server), 0u);
+    ASSERT_EQ(::send(pair.client, "now", 3, 0), 3);
+    ASSERT_TRUE(reported(pair.server, POLLIN));
+    const pid_t dispatcher = ::gettid();
+    char buffer[16];
+    for (const bool data_first : {true, false}) {
+        SCOPED_TRACE(data_first);
+        std::vector<io_block*> out;
+        pass(out, 0);  // this thread is the dispatch thread from now on
+        ASSERT_TRUE(out.empty());
+        io_block receive;
+        std::thread starter([&] {
+            EXPECT_TRUE(asleep(dispatcher));
+            EXPECT_EQ(backend->start_recv(pair.server, buffer, sizeof buffer, receive), 0u);
+            if (!data_first) {
+                EXPECT_EQ(::send(pair.client, "later", 5, 0), 5);
+            }
+        });
+        const auto before = std::chrono::steady_clock::now();
+        while (out.empty() && std::chrono::steady_clock::now() - before < std::chrono::seconds(10)) pass(out, 5000);
+        const auto took = std::chrono::steady_clock::now() - before;
+        starter.join();
+        ASSERT_EQ(out, std::vector<io_block*>{&receive});
+        EXPECT_LT(took, std::chrono::milliseconds(2500));
+        ASSERT_GT(receive.result, 0);
+        EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(receive.result)), data_first ? "now" : "later");
+    }
+    backend->forget(pair.server);
+}
+
+// A number back after forget() and close() names a new socket: nothing learnt
+// of the old one (its end of stream, its listener made non-blocking) remains.
+TEST_P(IoBackendTest, ReusedDescriptorNumberStartsAfresh) {
+    const int listener = make_listener();
+    ASSERT_EQ(backend->associate(listener), 0u);
+    io_block accepting;
+    ASSERT_EQ(backend->start_accept(listener, nullptr, 0, accepting), 0u);
+    int client = connect_client(local_port(listener));
+    ASSERT_EQ(collect(1), std::vector<io_block*>{&accepting});
+    const int stream = accepting.result;
+    ASSERT_GE(stream, 0);
+    ASSERT_EQ(backend->associate(stream), 0u);
+    ASSERT_EQ(::send(client, "x", 1, 0), 1);
+    ::close(client);
+    char buffer[8];
+    for (const std::int32_t want : {1, 0}) {
+        io_block receive;
+        ASSERT_EQ(backend->start_recv(stream, buffer, sizeof buffer, receive), 0u);
+        ASSERT_EQ(collect(1, 2000), std::vector<io_block*>{&receive});
+        EXPECT_EQ(receive.result, want);
+    }
+
+    // The new sockets exist before the old numbers are freed, so that dup2
+    // can move them there.
+    const int new_listener = make_listener();
+    tcp_pair pair;
+    backend->forget(stream);
+    ::close(stream);
+    backend->forget(listener);
+    ::close(listener);
+    ASSERT_EQ(::dup2(new_listener, listener), listener);
+    ::close(new_listener);
+    ASSERT_EQ(::dup2(pair.server, stream), stream);
+    ::close(std::exchange(pair.server, stream));
+    // A blocking listener: an accept that is tried on it without O_NONBLOCK
+    // sleeps until this limit instead of returning at once.
+    const timeval limit{2, 0};
+    ASSERT_EQ(::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    ASSERT_EQ(backend->associate(listener), 0u);
+    ASSERT_EQ(backend->associate(stream), 0u);
+    io_block receive, accepting_again;
+    ASSERT_EQ(backend->start_recv(stream, buffer, sizeof buffer, receive), 0u);
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_EQ(backend->start_accept(listener, nullptr, 0, accepting_again), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1000));
+    expect_quiet();  // no end of stream or connection left from the old ones
+    ASSERT_EQ(::send(pair.client, "y", 1, 0), 1);
+    client = connect_client(local_port(listener));
+    auto done = collect(2);
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_EQ(receive.result, 1);
+    EXPECT_GE(accepting_again.result, 0);
+    ::close(accepting_again.result);
+    ::close(client);
+    backend->forget(listener);
+    ::close(listener);
+    backend->forget(stream);
+}
+
+// A send that finds no room at all waits for the peer to read, then finishes
+// whole. The second round waits again on a descriptor already watched for room.
+TEST_P(IoBackendTest, SendThatMustWaitForRoomFinishesWhole) {
+    tcp_pair pair;
+    // A fixed send buffer, so that the payload below cannot fit in any room freed late.
+    const int size = 64 << 10;
+    ASSERT_EQ(::setsockopt(pair.server, SOL_SOCKET, SO_SNDBUF, &size, sizeof size), 0);
+    ASSERT_EQ(backend->associate(pair.server), 0u);
+    std::vector<std::uint8_t> payload(1 << 20), chunk(65536);
+    for (std::uint8_t round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        std::size_t filled = 0;
+        ssize_t n;
+        while ((n = ::send(pair.server, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL)) > 0)
+            filled += static_cast<std::size_t>(n);
+        ASSERT_TRUE(n < 0 && errno == EAGAIN);
+        for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = pattern_byte(i, round);
+        io_block send;
+        ASSERT_EQ(backend->start_send(pair.server, payload.data(), static_cast<std::uint32_t>(payload.size()), send),
+                  0u);
+        expect_quiet();
+        std::vector<std::uint8_t> received(filled + payload.size());
+        std::thread reader([&] { EXPECT_TRUE(recv_all(pair.client, received.data(), received.size())); });
+        const auto done = collect(1, 10000);
+        reader.join();
+        ASSERT_EQ(done, std::vector<io_block*>{&send});
+        EXPECT_EQ(send.result, static_cast<std::int32_t>(payload.size()));
+        EXPECT_TRUE(std::equal(payload.begin(), payload.end(), received.begin() + static_cast<std::ptrdiff_t>(filled)));
+    }
+    backend->forget(pair.server);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, IoBackendTest, ::testing::Values(false, true),

@@ -121,13 +121,9 @@ std::uint32_t peer_name(int fd, socket_address_v4& address) noexcept {
 std::uint32_t accept_now(int listen_fd, int& fd) noexcept {
     for (;;) {
         fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            // A listener in non-blocking mode hands out non-blocking sockets on
-            // some systems; the devices expect blocking ones.
-            const int flags = ::fcntl(fd, F_GETFL);
-            if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-            return 0;
-        }
+        // accept4 never passes the listener's O_NONBLOCK on: the socket blocks,
+        // as the devices expect.
+        if (fd >= 0) return 0;
         const int error = errno;
         fd = invalid_socket;
         if (error == EINTR) continue;
@@ -152,19 +148,30 @@ void close_socket(int fd) noexcept {
 }
 
 int wait_readable(const int* fds, std::size_t count, std::uint32_t timeout_ms) noexcept {
-    std::vector<pollfd> entries;
-    try {
-        entries.resize(count);
-    } catch (...) {
-        return -2;
+    constexpr std::size_t inline_entries = 64;
+    pollfd inline_storage[inline_entries];
+    std::vector<pollfd> heap_storage;
+    pollfd* entries = inline_storage;
+    if (count > inline_entries) {
+        try {
+            heap_storage.resize(count);
+        } catch (...) {
+            return -2;
+        }
+        entries = heap_storage.data();
     }
     for (std::size_t i = 0; i < count; ++i) {
-        entries[i].fd = fds[i];
+        // Many requests may watch one listener: the kernel is asked once per
+        // descriptor (poll skips negative ones), and the first index answers.
+        bool repeated = false;
+        for (std::size_t j = 0; j < i && !repeated; ++j) repeated = fds[j] == fds[i];
+        entries[i].fd = repeated ? -1 : fds[i];
         entries[i].events = POLLIN;
+        entries[i].revents = 0;
     }
     const int timeout = timeout_ms == 0xFFFFFFFFu ? -1 : static_cast<int>(timeout_ms > 0x7FFFFFFF ? 0x7FFFFFFF : timeout_ms);
     for (;;) {
-        const int ready = ::poll(entries.data(), static_cast<nfds_t>(count), timeout);
+        const int ready = ::poll(entries, static_cast<nfds_t>(count), timeout);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return -2;

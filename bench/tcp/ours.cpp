@@ -1,0 +1,382 @@
+// This library's cases, each run twice in the same program: on the ring
+// ("ours") and on the readiness loop ("ours_epoll").
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "component/asyn_io_operation_object.h"
+#include "engine/asyn_io_manager.h"
+#include "platform/io_backend.h"
+#include "socket/socket_objects.h"
+#include "socket/socket_services.h"
+#include "support/setting.h"
+#include "tcp_common.h"
+
+namespace tcp_bench {
+namespace {
+
+using namespace asynframe;
+
+// The host's settings of these cases: the listen backlog every library gets.
+class bench_settings final : public ISettingsProvider {
+public:
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
+    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
+    HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override {
+        return E_FAIL;
+    }
+    HRESULT ASYNFRAME_STDCALL GetInteger(UINT section_length, const char* section, UINT key_length,
+                                         const char* key, UINT* value) override {
+        if (std::string_view(section, section_length) == "socket" &&
+            std::string_view(key, key_length) == "listen_backlog") {
+            *value = listen_backlog;
+            return S_OK;
+        }
+        return E_FAIL;
+    }
+    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
+        return E_FAIL;
+    }
+};
+
+bench_settings g_settings;
+
+// An engine with its acceptor, on the ring or on the readiness loop.
+class our_engine {
+public:
+    explicit our_engine(bool readiness) : _settings(&g_settings) {
+        _services.operation_objects_ptr = &_objects;
+        _services.setting_ptr = &_settings;
+        _manager = std::make_unique<asyn_io_manager>(&_services, readiness);
+        if (_manager->use_completion_port() == readiness) give_up("choosing the engine's backend");
+        _services.asyn_io_manager_ptr = _manager.get();
+        socket_services::create_accept_manager(_services);
+        socket_services::start_accept_manager(_services);
+        _manager->start();
+    }
+    ~our_engine() {
+        _manager->stop();
+        socket_services::stop_accept_manager(_services);
+        socket_services::destroy_accept_manager(_services);
+    }
+    singleton_instance* services() { return &_services; }
+
+private:
+    setting _settings;
+    singleton_instance _services;
+    CAsynIoOperationObjects _objects{&_services};
+    std::unique_ptr<asyn_io_manager> _manager;
+};
+
+// Calls a function for every completion, on the dispatch thread.
+class callback_sink final : public IAsynIoOperationEvents {
+public:
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
+    ULONG ASYNFRAME_STDCALL Release() override {
+        const ULONG left = --_references;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* operation) override {
+        DWORD error = 0, bytes = 0;
+        operation->GetResult(&error, &bytes);
+        on_complete(operation, error, bytes);
+        return S_OK;
+    }
+    std::function<void(IAsynIoOperation*, DWORD, DWORD)> on_complete;
+
+private:
+    std::atomic<ULONG> _references{1};
+};
+
+IAsynIoOperation* our_operation(our_engine& engine, callback_sink* sink, DWORD size, LONG tag = 0) {
+    IAsynIoOperation* operation = nullptr;
+    CAsynIoOperation::create(engine.services(), sink, IID_IAsynIoOperation, reinterpret_cast<void**>(&operation));
+    operation->SetTag(tag);
+    if (size != 0) {
+        operation->AllocBuffer(size);
+        operation->SetRange(0, size);
+    }
+    return operation;
+}
+
+IAsynTcpSocket* our_socket(our_engine& engine, int fd) {
+    auto* socket = new CAsynTcpSocket(engine.services(), std::make_unique<asyn_socket_device_imp>(engine.services(), fd));
+    socket->set_open(true);
+    return socket;
+}
+
+// Runs `work` on the dispatch thread without waiting for it: it is the
+// completion of an operation posted with a preset result, delivered to a sink
+// of its own; both go away after it.
+void post_to_dispatch(our_engine& engine, std::function<void()> work) {
+    auto* kick_sink = new callback_sink;
+    kick_sink->on_complete = [kick_sink, work = std::move(work)](IAsynIoOperation* kick, DWORD, DWORD) {
+        work();
+        kick->Release();       // the creator's reference; the request still holds one
+        kick_sink->Release();  // the delivery holds the sink until the callback returns
+    };
+    IAsynIoOperation* kick = our_operation(engine, kick_sink, 0);
+    CAsynIoOperation* object = CAsynIoOperation::resolve(kick);
+    object->AddRef();  // the posted request's reference
+    object->engine_operation()->set_preset_result(0, 0);
+    if (!object->engine_operation()->post()) give_up("posting to the dispatch thread");
+}
+
+// Runs `work` on the dispatch thread and waits for it (set-up and teardown).
+void on_dispatch(our_engine& engine, const std::function<void()>& work) {
+    batch_signal done;
+    post_to_dispatch(engine, [&] {
+        work();
+        done.raise();
+    });
+    if (!done.wait()) give_up("a call on the dispatch thread");
+}
+
+// `connections` echo pairs, all on one engine: each client writes 64 bytes and
+// reads them back `rounds` times a batch; each server echoes. The exchange
+// runs in completion handlers on the dispatch thread; the benchmark thread
+// starts a batch and waits once for its end, as for the peers.
+void echo_case(benchmark::State& state, bool readiness, int connections, long rounds) {
+    our_engine engine(readiness);
+    std::vector<int> client_fds, server_fds;
+    plain_pairs(connections, client_fds, server_fds);
+    struct pair {
+        IAsynTcpSocket* client;
+        IAsynTcpSocket* server;
+        IAsynIoOperation* client_op;
+        IAsynIoOperation* server_op;
+        bool client_writing = true, server_reading = true;
+        long rounds = 0;
+    };
+    auto* sink = new callback_sink;
+    std::vector<pair> pairs(static_cast<std::size_t>(connections));
+    for (int i = 0; i < connections; ++i) {
+        pair& p = pairs[static_cast<std::size_t>(i)];
+        p.client = our_socket(engine, client_fds[static_cast<std::size_t>(i)]);
+        p.server = our_socket(engine, server_fds[static_cast<std::size_t>(i)]);
+        p.client_op = our_operation(engine, sink, message_size, i * 2);
+        p.server_op = our_operation(engine, sink, message_size, i * 2 + 1);
+    }
+    long total = 0, target = 0;  // dispatch thread only
+    batch_signal batch_done;
+    sink->on_complete = [&](IAsynIoOperation* op, DWORD error, DWORD) {
+        if (error != 0) return;
+        LONG tag = 0;
+        op->GetTag(&tag);
+        pair& p = pairs[static_cast<std::size_t>(tag / 2)];
+        if (tag % 2 != 0) {
+            p.server_reading = !p.server_reading;
+            if (p.server_reading)
+                p.server->ReadFully(p.server_op);
+            else
+                p.server->WriteFully(p.server_op);
+        } else if (p.client_writing) {
+            p.client_writing = false;
+            p.client->ReadFully(p.client_op);
+        } else {
+            if (++total == target) batch_done.raise();
+            if (--p.rounds > 0) {
+                p.client_writing = true;
+                p.client->WriteFully(p.client_op);
+            }
+        }
+    };
+    on_dispatch(engine, [&] {
+        for (pair& p : pairs) p.server->ReadFully(p.server_op);
+    });
+    const long per_batch = connections * rounds;
+    for (auto _ : state) {
+        batch_done.reset();
+        post_to_dispatch(engine, [&] {
+            total = 0;
+            target = per_batch;
+            for (pair& p : pairs) {
+                p.rounds = rounds;
+                p.client_writing = true;
+                p.client->WriteFully(p.client_op);
+            }
+        });
+        if (!batch_done.wait()) {
+            state.SkipWithError("echo batch timed out");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * per_batch);
+    on_dispatch(engine, [&] {
+        for (pair& p : pairs) {
+            p.client->Close();
+            p.server->Close();
+        }
+    });
+    for (pair& p : pairs) {
+        p.client->Release();
+        p.server->Release();
+        p.client_op->Release();
+        p.server_op->Release();
+    }
+    sink->Release();
+}
+
+void bulk_case(benchmark::State& state, bool readiness) {
+    our_engine engine(readiness);
+    int client_fd = -1, server_fd = -1;
+    plain_pair(client_fd, server_fd);
+    IAsynTcpSocket* client = our_socket(engine, client_fd);
+    IAsynTcpSocket* server = our_socket(engine, server_fd);
+    auto* sink = new callback_sink;
+    IAsynIoOperation* client_op = our_operation(engine, sink, bulk_chunk);
+    IAsynIoOperation* server_op = our_operation(engine, sink, bulk_chunk);
+    std::size_t written = 0, received = 0, target = 0;  // dispatch thread only
+    batch_signal batch_done;
+    sink->on_complete = [&](IAsynIoOperation* op, DWORD error, DWORD bytes) {
+        if (error != 0) return;
+        if (op == server_op) {
+            const bool was_short = received < target;
+            received += bytes;
+            if (was_short && received >= target) batch_done.raise();
+            if (bytes != 0) server->Read(server_op);
+        } else if (op == client_op) {
+            written += bytes;
+            if (written < target) client->WriteFully(client_op);
+        }
+    };
+    on_dispatch(engine, [&] { server->Read(server_op); });
+    for (auto _ : state) {
+        batch_done.reset();
+        post_to_dispatch(engine, [&] {
+            target += bulk_batch;
+            client->WriteFully(client_op);
+        });
+        if (!batch_done.wait()) {
+            state.SkipWithError("bulk batch timed out");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bulk_batch));
+    on_dispatch(engine, [&] {
+        client->Close();
+        server->Close();
+    });
+    client->Release();
+    server->Release();
+    client_op->Release();
+    server_op->Release();
+    sink->Release();
+}
+
+// Accepts (with `accept_window` requests outstanding) and closes whatever
+// `connect` makes, one batch of `batch` per iteration.
+template <typename Connect>
+void accept_case(benchmark::State& state, bool readiness, long batch, Connect connect) {
+    our_engine engine(readiness);
+    auto* sink = new callback_sink;
+    auto* listener = new CAsynTcpListener(engine.services());
+    IAsynIoOperation* listen_op = our_operation(engine, sink, 0);
+    std::vector<IAsynIoOperation*> accept_ops;
+    for (long i = 0; i < accept_window; ++i) accept_ops.push_back(our_operation(engine, sink, 0));
+    std::atomic<long> accepted{0};  // the connector paces itself by it
+    std::atomic<long> goal{0};
+    batch_signal batch_done;
+    bool stopping = false;
+    sink->on_complete = [&](IAsynIoOperation* op, DWORD error, DWORD) {
+        if (op == listen_op || stopping || error != 0) return;
+        IUnknown* connection = nullptr;
+        op->GetResultObject(&connection);
+        op->SetResultObject(nullptr);
+        if (connection != nullptr) {
+            IAsynTcpSocket* socket = nullptr;
+            connection->QueryInterface(IID_IAsynTcpSocket, reinterpret_cast<void**>(&socket));
+            if (socket != nullptr) {
+                socket->Close();
+                socket->Release();
+            }
+            connection->Release();
+        }
+        if (accepted.fetch_add(1, std::memory_order_release) + 1 == goal.load(std::memory_order_acquire))
+            batch_done.raise();
+        listener->Accept(op);
+    };
+    on_dispatch(engine, [&] {
+        listener->ListenOn(htonl(INADDR_LOOPBACK), 0, listen_op);
+        for (IAsynIoOperation* op : accept_ops) listener->Accept(op);
+    });
+    const std::uint16_t port = listener->listening_device()->local_port();
+    for (auto _ : state) {
+        const long base = accepted.load();
+        batch_done.reset();
+        goal.store(base + batch, std::memory_order_release);
+        std::thread connecting(connect, port, std::cref(accepted), base);
+        const bool finished = batch_done.wait();
+        connecting.join();
+        if (!finished) {
+            state.SkipWithError("accept batch timed out");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * batch);
+    on_dispatch(engine, [&] {
+        stopping = true;
+        listener->Close();
+    });
+    for (IAsynIoOperation* op : accept_ops) op->Release();
+    listen_op->Release();
+    listener->Release();
+    sink->Release();
+}
+
+void stream_accepts(std::uint16_t port, const std::atomic<long>& accepted, long base) {
+    connector(port, accept_batch, accepted, base);
+}
+
+template <bool Readiness>
+void pingpong(benchmark::State& state) {
+    echo_case(state, Readiness, 1, pingpong_batch);
+}
+template <bool Readiness>
+void echo(benchmark::State& state) {
+    echo_case(state, Readiness, echo_connections, echo_rounds);
+}
+template <bool Readiness>
+void bulk(benchmark::State& state) {
+    bulk_case(state, Readiness);
+}
+template <bool Readiness>
+void accept(benchmark::State& state) {
+    accept_case(state, Readiness, accept_batch, stream_accepts);
+}
+template <bool Readiness>
+void burst(benchmark::State& state) {
+    accept_case(state, Readiness, burst_connections, burst_connector);
+}
+
+template <bool Readiness>
+void register_ours(const char* suffix) {
+    const std::string tail = std::string("/") + suffix;
+    register_case(("pingpong" + tail).c_str(), pingpong<Readiness>, socket_min_time);
+    register_case(("bulk" + tail).c_str(), bulk<Readiness>, socket_min_time);
+    register_case(("echo_1000" + tail).c_str(), echo<Readiness>, socket_min_time);
+    register_case(("accept" + tail).c_str(), accept<Readiness>, accept_min_time);
+    register_case(("accept_close_100" + tail).c_str(), burst<Readiness>, accept_min_time);
+}
+
+[[maybe_unused]] const bool registered = [] {
+    register_ours<false>("ours");
+    register_ours<true>("ours_epoll");
+    return true;
+}();
+
+}  // namespace
+}  // namespace tcp_bench
