@@ -1,6 +1,6 @@
 # Two commands for a fresh Debian 12 machine: `make test` and `make demo`.
 BUILD_PACKAGES := g++ cmake ninja-build pkg-config libssl-dev liburing-dev libgtest-dev libgmock-dev libbenchmark-dev
-BENCH_PACKAGES := libasio-dev libuv1-dev libc-ares-dev
+BENCH_PACKAGES := libasio-dev libuv1-dev libc-ares-dev python3
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_TARGETS := fuzz_dns_reply fuzz_read_name fuzz_hosts_file fuzz_profile
 FUZZ_SECONDS ?= 20
@@ -38,11 +38,22 @@ tsan: deps
 demo: build
 	./build/default/examples/host/asynframe_host
 
+# Every program runs each case BENCH_REPETITIONS times, interleaved at random
+# so that drift of the machine falls on every library alike; the ratios of the
+# medians close the run (bench/ratios.py).
+BENCH_REPETITIONS ?= 3
+BENCH_RESULTS := build/bench/results
+
 bench: deps
 	@./tools/install-deps.sh $(BENCH_PACKAGES)
 	cmake --preset bench
 	cmake --build --preset bench
-	@for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b" || exit 1; done
+	@mkdir -p $(BENCH_RESULTS) && rm -f $(BENCH_RESULTS)/*.json
+	@for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; \
+	  "$$b" --benchmark_repetitions=$(BENCH_REPETITIONS) --benchmark_enable_random_interleaving=true \
+	    --benchmark_report_aggregates_only=true --benchmark_out_format=json \
+	    --benchmark_out=$(BENCH_RESULTS)/$$(basename $$b).json || exit 1; done
+	python3 bench/ratios.py $(BENCH_RESULTS)/*.json
 
 # Each fuzz target runs FUZZ_SECONDS on its committed seeds (new inputs go to
 # build/fuzz/corpus/); any crash, leak or sanitizer report fails the target.

@@ -3,6 +3,8 @@
 #include <ares.h>
 #include <ares_dns.h>
 #include <benchmark/benchmark.h>
+
+#include "../bench_main.h"
 #include <arpa/nameser.h>
 #include <netdb.h>
 
@@ -107,10 +109,7 @@ BENCHMARK(decode_cares)->Name("decode_reply/cares");
 
 int main(int argc, char** argv) {
     if (ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) return EXIT_FAILURE;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return EXIT_FAILURE;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int result = asynframe_bench::run(argc, argv, "ours and c-ares: message format only, no I/O");
     ares_library_cleanup();
-    return EXIT_SUCCESS;
+    return result;
 }

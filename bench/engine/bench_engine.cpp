@@ -11,6 +11,7 @@
 
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_manager.h"
+#include "../bench_main.h"
 
 namespace {
 
@@ -24,11 +25,13 @@ void wait_flag(const std::atomic<bool>& flag) {
     while (!flag.load(std::memory_order_acquire)) std::this_thread::yield();
 }
 
+// The engine on the ring, or on the readiness loop (the backend carries the
+// cross-thread posts and the sleeps between timers).
 struct engine_fixture {
     singleton_instance services;
     std::unique_ptr<asyn_io_manager> engine;
-    engine_fixture() {
-        engine = std::make_unique<asyn_io_manager>(&services, false);
+    explicit engine_fixture(bool readiness) {
+        engine = std::make_unique<asyn_io_manager>(&services, readiness);
         services.asyn_io_manager_ptr = engine.get();
         engine->start();
     }
@@ -57,8 +60,9 @@ void on_dispatch(engine_fixture& fixture, const std::function<void()>& work) {
 
 // ---- posts on the dispatch thread ----------------------------------------------
 
+template <bool Readiness>
 void same_thread_posts_ours(benchmark::State& state) {
-    engine_fixture fixture;
+    engine_fixture fixture(Readiness);
     std::atomic<bool> finished{false};
     int remaining = 0;
     function_handler handler;
@@ -107,8 +111,9 @@ void same_thread_posts_asio(benchmark::State& state) {
 
 // ---- posts from a second thread --------------------------------------------------
 
+template <bool Readiness>
 void cross_thread_posts_ours(benchmark::State& state) {
-    engine_fixture fixture;
+    engine_fixture fixture(Readiness);
     struct slot {
         std::unique_ptr<asyn_io_operation> operation;
         std::atomic<bool> busy{false};
@@ -175,8 +180,9 @@ public:
     }
 };
 
+template <bool Readiness>
 void timers_fired_ours(benchmark::State& state) {
-    engine_fixture fixture;
+    engine_fixture fixture(Readiness);
     std::vector<counting_timer> timers(timers_per_run);
     int remaining = 0;
     std::atomic<bool> finished{false};
@@ -212,8 +218,9 @@ void timers_fired_asio(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * timers_per_run);
 }
 
+template <bool Readiness>
 void timers_cancelled_ours(benchmark::State& state) {
-    engine_fixture fixture;
+    engine_fixture fixture(Readiness);
     std::vector<counting_timer> timers(timers_per_run);
     for (auto _ : state) {
         on_dispatch(fixture, [&] {
@@ -244,13 +251,17 @@ void timers_cancelled_asio(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(same_thread_posts_ours)->Name("same_thread_posts/ours")->Unit(benchmark::kMillisecond)->UseRealTime();
+#define ENGINE_CASE(function, name)                                                                  \
+    BENCHMARK(function<false>)->Name(name "/ours")->Unit(benchmark::kMillisecond)->UseRealTime();       \
+    BENCHMARK(function<true>)->Name(name "/ours_epoll")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+ENGINE_CASE(same_thread_posts_ours, "same_thread_posts")
 BENCHMARK(same_thread_posts_asio)->Name("same_thread_posts/asio")->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(cross_thread_posts_ours)->Name("cross_thread_posts/ours")->Unit(benchmark::kMillisecond)->UseRealTime();
+ENGINE_CASE(cross_thread_posts_ours, "cross_thread_posts")
 BENCHMARK(cross_thread_posts_asio)->Name("cross_thread_posts/asio")->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(timers_fired_ours)->Name("timers_armed_then_fired/ours")->Unit(benchmark::kMillisecond)->UseRealTime();
+ENGINE_CASE(timers_fired_ours, "timers_armed_then_fired")
 BENCHMARK(timers_fired_asio)->Name("timers_armed_then_fired/asio")->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(timers_cancelled_ours)->Name("timers_armed_then_cancelled/ours")->Unit(benchmark::kMillisecond)->UseRealTime();
+ENGINE_CASE(timers_cancelled_ours, "timers_armed_then_cancelled")
 BENCHMARK(timers_cancelled_asio)->Name("timers_armed_then_cancelled/asio")->Unit(benchmark::kMillisecond)->UseRealTime();
 
-BENCHMARK_MAIN();
+ASYNFRAME_BENCH_MAIN("ours: io_uring, ours_epoll: epoll, asio: its scheduler (posts and timers do not touch its reactor)")

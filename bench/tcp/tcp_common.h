@@ -175,7 +175,4 @@ inline void register_case(const char* name, void (*function)(benchmark::State&),
     benchmark::RegisterBenchmark(name, function)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(min_time);
 }
 
-// The program's main: the kernel and the mechanism of each library first.
-int run_main(int argc, char** argv, const char* backends);
-
 }  // namespace tcp_bench

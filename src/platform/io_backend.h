@@ -88,6 +88,9 @@ public:
 
     // True for the completion backend (the engine's "port" modes).
     virtual bool is_completion_port() const noexcept = 0;
+    // True when start_accept works here. A backend that cannot finish accepts
+    // itself (an alertable loop on Windows) leaves them to the acceptor thread.
+    virtual bool completes_accepts() const noexcept { return true; }
 
     // Makes a descriptor usable for requests, before the first one. Returns 0
     // or a Windows error code. A descriptor about to be closed is forgotten

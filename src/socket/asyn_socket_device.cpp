@@ -194,16 +194,17 @@ void asyn_socket_device_imp::accept(asyn_io_operation* operation) {
     operation->set_preset_result(0, 0);
     operation->set_operation_type(operation_type::accept);
 
-    if (use_completion_port()) {
-        // The ring makes the accepted socket itself; the device that will own
-        // it rides on the operation until then.
+    platform::io_backend& port = backend_of(*this);
+    if (port.completes_accepts()) {
+        // The backend makes the accepted socket itself; the device that will
+        // own it rides on the operation until then.
         operation->attach_device(new asyn_socket_device_imp(_singleton));
         operation->set_result_preset(false);
         operation->mark_pending();
         std::uint8_t* peer = operation->address_area() + accept_address_half;
         std::memset(operation->address_area(), 0, asyn_io_operation::address_area_size);
-        const std::uint32_t error = backend_of(*this).start_accept(
-            _socket_handle, reinterpret_cast<::sockaddr*>(peer), accept_address_half, *operation);
+        const std::uint32_t error =
+            port.start_accept(_socket_handle, reinterpret_cast<::sockaddr*>(peer), accept_address_half, *operation);
         if (error != 0) throw socket_exception("asyn accept request error", error);
         return;
     }
@@ -217,9 +218,16 @@ void asyn_socket_device_imp::on_accepted(asyn_io_operation* operation) {
     if (operation->result_preset()) return;  // the acceptor's path: the socket is already here
     const std::int32_t fd = operation->overlapped().result;
     if (fd < 0) return;
-    // The completion port made the descriptor itself: it is valid and
-    // already the port's, so there is nothing to register.
     _socket_handle = fd;
+    // A descriptor the ring made is already the ring's; the readiness loop
+    // must watch the new one.
+    if (!use_completion_port()) {
+        try {
+            associate_to_manager();
+        } catch (...) {
+            // A request that must wait registers the descriptor itself.
+        }
+    }
     if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
     // The ring wrote the peer's address; the local one is asked for only when
     // wanted, since most servers never do.

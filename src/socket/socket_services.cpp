@@ -1,6 +1,7 @@
 #include "socket/socket_services.h"
 
 #include "engine/asyn_io_manager.h"
+#include "platform/io_backend.h"
 #include "socket/accept_manager.h"
 
 namespace asynframe::socket_services {
@@ -18,7 +19,9 @@ void create_accept_manager(singleton_instance& services) {
 void start_accept_manager(singleton_instance& services) {
     accept_manager* acceptor = services.accept_manager_ptr;
     if (acceptor == nullptr || services.asyn_io_manager_ptr == nullptr) return;
-    if (services.asyn_io_manager_ptr->use_completion_port()) return;
+    // Only a backend that cannot finish accepts itself needs the thread.
+    platform::io_backend* port = services.asyn_io_manager_ptr->io_port();
+    if (port == nullptr || port->completes_accepts()) return;
     acceptor->set_max_accepting(frame_accept_limit);
     acceptor->start();
 }

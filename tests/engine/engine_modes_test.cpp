@@ -218,6 +218,40 @@ TEST_P(EngineModeTest, ExactlyOneCompletionPerPendingOperation) {
     EXPECT_EQ(error, peer_closed_error);
 }
 
+TEST_P(EngineModeTest, ACallbacksPostsKeepTheirPlaceAmongOtherThreadsPosts) {
+    // A callback's own posts skip the cross-thread queue; what another thread
+    // posted before them must still come first.
+    start();
+    std::mutex lock;
+    std::vector<std::uint32_t> order;
+    callback_handler recorder;
+    recorder.on_complete = [&](asyn_io_operation* operation) {
+        std::lock_guard<std::mutex> guard(lock);
+        order.push_back(operation->preset_bytes());
+    };
+    std::vector<std::unique_ptr<asyn_io_operation>> posts;
+    for (std::uint32_t i = 1; i <= 5; ++i) {
+        posts.push_back(std::make_unique<asyn_io_operation>(&services, static_cast<asyn_io_handler_base*>(&recorder), 0));
+        posts.back()->set_preset_result(0, i);
+    }
+    callback_handler kick;
+    kick.on_complete = [&](asyn_io_operation*) {
+        std::thread([&] { EXPECT_TRUE(engine->post(posts[0].get())); }).join();
+        EXPECT_TRUE(engine->post(posts[1].get()));
+        EXPECT_TRUE(engine->post(posts[2].get()));
+        std::thread([&] { EXPECT_TRUE(engine->post(posts[3].get())); }).join();
+        EXPECT_TRUE(engine->post(posts[4].get()));
+    };
+    asyn_io_operation kicker(&services, static_cast<asyn_io_handler_base*>(&kick), 0);
+    ASSERT_TRUE(engine->post(&kicker));
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return order.size() == 5;
+    }));
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(order, (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
+}
+
 TEST_P(EngineModeTest, PostsFromFourThreadsAreEachDeliveredOnce) {
     start();
     constexpr int threads = 4;

@@ -1,5 +1,6 @@
 // TCP sockets and listeners over loopback, in every engine mode.
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "common/socket_fixture.h"
 #include "component/string_setter.h"
 #include "socket/socket_objects.h"
+#include "support/setting.h"
 
 namespace {
 
@@ -93,9 +95,9 @@ TEST_P(TcpSocketTest, AcceptedConnectionKnowsBothEnds) {
     EXPECT_EQ(htonl(INADDR_LOOPBACK), peer);
     EXPECT_EQ(ntohs(client_name.sin_port), peer_port);
 
-    // The ring captures both addresses at accept time; the accept thread does not.
+    // The accept itself gave the peer's address: no query was needed.
     auto* object = static_cast<CAsynTcpSocket*>(server);
-    EXPECT_EQ(!env->alertable(), object->socket_device()->has_accepted_addresses());
+    EXPECT_TRUE(object->socket_device()->has_accepted_addresses());
 }
 
 TEST_P(TcpSocketTest, AcceptedAddressesGoAwayWithClose) {
@@ -230,6 +232,83 @@ TEST_P(TcpSocketTest, CloseAbortsReceiveAndSendInFlight) {
         EXPECT_EQ(E_FAIL, server->GetPeerAddress(&address, &port));
         EXPECT_EQ(0u, address);
     });
+}
+
+// Answers "socket"/"listen_backlog" and nothing else.
+class backlog_settings final : public ISettingsProvider {
+public:
+    explicit backlog_settings(UINT backlog) : _backlog(backlog) {}
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
+    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
+    HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL GetInteger(UINT section_length, const char* section, UINT key_length, const char* key,
+                                         UINT* value) override {
+        if (std::string(section, section_length) != "socket" || std::string(key, key_length) != "listen_backlog")
+            return E_FAIL;
+        *value = _backlog;
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
+        return E_FAIL;
+    }
+
+private:
+    UINT _backlog;
+};
+
+// Starts `count` connects that nobody accepts and waits until `wanted` of them
+// are established: the listener's queue must hold that many.
+bool queue_holds(std::uint16_t port, int count, int wanted, std::vector<int>& fds) {
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(port);
+        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target);
+        fds.push_back(fd);
+    }
+    return wait_until(
+        [&] {
+            int established = 0;
+            for (int fd : fds) {
+                pollfd entry{fd, POLLOUT, 0};
+                int error = -1;
+                socklen_t length = sizeof error;
+                if (::poll(&entry, 1, 0) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+                    error == 0)
+                    ++established;
+            }
+            return established >= wanted;
+        },
+        short_pause, std::chrono::seconds(5));
+}
+
+TEST_P(TcpSocketTest, ListenBacklogComesFromTheSettings) {
+    // Linux queues one connection more than the backlog. With the default of
+    // 5, the 21 below could never all be established while nobody accepts.
+    backlog_settings wide(20), huge(0xFFFFFFFFu);
+    setting with_wide(&wide), with_huge(&huge);
+    env->services()->setting_ptr = &with_wide;
+    IAsynTcpListener2* listener = make_listener();
+    const std::uint16_t port = listen(listener);
+    std::vector<int> fds;
+    EXPECT_TRUE(queue_holds(port, 21, 21, fds));
+
+    // Beyond the system's maximum the backlog is capped, not refused.
+    env->services()->setting_ptr = &with_huge;
+    IAsynTcpListener2* capped = make_listener();
+    const std::uint16_t capped_port = listen(capped);
+    EXPECT_TRUE(queue_holds(capped_port, 40, 40, fds));
+    env->services()->setting_ptr = nullptr;
+    for (int fd : fds) ::close(fd);
 }
 
 TEST_P(TcpSocketTest, ListenOnBusyPortReportsBindError) {

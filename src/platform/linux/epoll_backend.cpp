@@ -1,5 +1,5 @@
-// The readiness backend. Each descriptor enters the epoll set once, when it is
-// associated, edge-triggered; the backend remembers per descriptor whether the
+// The readiness backend. Each descriptor enters the epoll set once, the first
+// time a request must wait for it, edge-triggered; the backend remembers per descriptor whether the
 // last attempt found it drained, so a request on a descriptor that may be ready
 // is tried at once and one that surely is not waits for the next edge without a
 // system call. Positional file requests run at once. Finished blocks are handed
@@ -140,14 +140,15 @@ public:
     bool is_completion_port() const noexcept override { return false; }
 
     std::uint32_t associate(int fd) noexcept override {
-        if (fd < 0 || ::fcntl(fd, F_GETFD) == -1) return file_error_from_errno(EBADF);
+        if (fd < 0) return file_error_from_errno(EBADF);
         descriptor_state* state = _table.find(fd, true);
-        if (state == nullptr) return file_error_from_errno(fd < 0 ? EBADF : EMFILE);
+        if (state == nullptr) return file_error_from_errno(EMFILE);
         std::lock_guard<std::mutex> guard(state->lock);
+        // The descriptor enters the epoll set when a request first has to wait
+        // for it: a connection accepted and closed at once, or one whose every
+        // request finishes on the first try, costs no epoll call at all.
         state->reset();
-        // Regular files cannot be watched (EPERM) and need not be.
-        const int error = register_locked(fd, *state, inbound_events);
-        return error == 0 || error == EPERM ? 0 : file_error_from_errno(error);
+        return 0;
     }
 
     std::uint32_t start_recv(int fd, void* buffer, std::uint32_t length, io_block& block) noexcept override {
@@ -345,7 +346,7 @@ public:
     }
 
 private:
-    static constexpr int max_events = 64;
+    static constexpr int max_events = 256;
 
     // Hands readiness to the waiting requests; answers epoll's count.
     int poll_events(int timeout) noexcept {

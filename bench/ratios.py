@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""Ours over each peer, from the JSON results of one `make bench` run.
+
+Each case is named "<case>/<library>". Ours on the ring ("ours") is set against
+the peers on the ring and libuv; ours on epoll ("ours_epoll") against the peers
+on epoll and libuv; both against the bare loop of their own mechanism where one
+exists. Above 1 is faster. With repetitions, the median of each case is used.
+Exits 1 when a pairing is below its bar, so a regression shows."""
+import json
+import re
+import sys
+
+# ours variant -> the peers it is compared with, and the bar of each.
+PAIRINGS = {
+    "ours": [("asio_uring", 1.0), ("asio", 1.0), ("libuv", 1.0), ("cares", 1.0), ("raw_uring", 0.9)],
+    "ours_epoll": [("asio", 1.0), ("libuv", 1.0), ("raw_epoll", 0.9)],
+}
+# A case whose bar is the bare loop of its mechanism instead of the peers: the
+# mechanism itself is the limit (see bench/tcp/raw.cpp).
+MECHANISM_BOUND = {
+    ("bulk", "ours_epoll"),
+}
+# The one case with a bar of its own.
+SPECIAL_BARS = {("same_thread_posts", "asio"): 1.2}
+
+
+def rate(entry):
+    for key in ("items_per_second", "bytes_per_second"):
+        if key in entry:
+            return float(entry[key])
+    return None
+
+
+def load(paths):
+    results = {}
+    context = {}
+    for path in paths:
+        with open(path) as handle:
+            data = json.load(handle)
+        for key in ("kernel", "backends"):
+            if key in data.get("context", {}):
+                context.setdefault(key, []).append(data["context"][key])
+        for entry in data.get("benchmarks", []):
+            if entry.get("run_type") == "aggregate" and entry.get("aggregate_name") != "median":
+                continue
+            name = re.sub(r"/(min_time|real_time|repeats)[^/]*", "", entry.get("run_name", entry["name"]))
+            name = re.sub(r"_(median|mean|stddev|cv)$", "", name)
+            value = rate(entry)
+            if value is None or entry.get("error_occurred"):
+                continue
+            case, _, library = name.rpartition("/")
+            # A median wins over the single runs of the same case.
+            if entry.get("run_type") == "aggregate" or (case, library) not in results:
+                results[(case, library)] = value
+    return results, context
+
+
+def main(paths):
+    results, context = load(paths)
+    for key, values in context.items():
+        for value in sorted(set(values)):
+            print(f"{key}: {value}")
+    cases = sorted({case for case, _ in results}, key=lambda c: (c.split("/")[0], c))
+    failed = []
+    print(f"{'case':32} {'ours':>10} {'peer':>12} {'ratio':>7}  bar")
+    for case in cases:
+        for ours, peers in PAIRINGS.items():
+            mine = results.get((case, ours))
+            if mine is None:
+                continue
+            bound = (case, ours) in MECHANISM_BOUND
+            for peer, bar in peers:
+                # Ours on the ring meets Asio on the ring where that exists.
+                if ours == "ours" and peer == "asio" and (case, "asio_uring") in results:
+                    continue
+                theirs = results.get((case, peer))
+                if theirs is None or theirs == 0:
+                    continue
+                bar = SPECIAL_BARS.get((case, peer), bar)
+                # The bare loops are a bar only where the mechanism is the limit.
+                counts = bound == peer.startswith("raw_")
+                ratio = mine / theirs
+                verdict = "" if not counts else ("ok" if ratio >= bar else "BELOW")
+                if counts and ratio < bar:
+                    failed.append(f"{case}/{ours} vs {peer}: {ratio:.2f} < {bar}")
+                print(f"{case:32} {ours:>10} {peer:>12} {ratio:7.2f}  {bar if counts else '-':<4} {verdict}")
+    if failed:
+        print("\nbelow the bar:\n  " + "\n  ".join(failed))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
