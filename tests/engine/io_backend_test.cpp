@@ -568,13 +568,19 @@ TEST_P(IoBackendTest, ReusedDescriptorNumberStartsAfresh) {
     backend->forget(stream);
 }
 
-// A send that finds no room at all waits for the peer to read, then finishes
+// A send that finds the buffers full waits for the peer to read, then finishes
 // whole. The second round waits again on a descriptor already watched for room.
 TEST_P(IoBackendTest, SendThatMustWaitForRoomFinishesWhole) {
     tcp_pair pair;
-    // A fixed send buffer, so that the payload below cannot fit in any room freed late.
+    // Fixed buffers at both ends, so that room freed after the filling below (the
+    // peer still taking in flight data, or growing its buffer) is far less
+    // than the payload.
     const int size = 64 << 10;
     ASSERT_EQ(::setsockopt(pair.server, SOL_SOCKET, SO_SNDBUF, &size, sizeof size), 0);
+    ASSERT_EQ(::setsockopt(pair.client, SOL_SOCKET, SO_RCVBUF, &size, sizeof size), 0);
+    // The reader gives up rather than hang when the send never goes on.
+    const timeval limit{10, 0};
+    ASSERT_EQ(::setsockopt(pair.client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
     ASSERT_EQ(backend->associate(pair.server), 0u);
     std::vector<std::uint8_t> payload(1 << 20), chunk(65536);
     for (std::uint8_t round = 0; round < 2; ++round) {
