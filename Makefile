@@ -38,8 +38,7 @@ tsan: deps
 demo: build
 	./build/default/examples/host/asynframe_host
 
-# Every program runs each case BENCH_REPETITIONS times, interleaved at random
-# so that drift of the machine falls on every library alike; the ratios of the
+# Every program runs each case BENCH_REPETITIONS times; the ratios of the
 # medians close the run (bench/ratios.py).
 BENCH_REPETITIONS ?= 3
 BENCH_RESULTS := build/bench/results
@@ -50,8 +49,7 @@ bench: deps
 	cmake --build --preset bench
 	@mkdir -p $(BENCH_RESULTS) && rm -f $(BENCH_RESULTS)/*.json
 	@for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; \
-	  "$$b" --benchmark_repetitions=$(BENCH_REPETITIONS) --benchmark_enable_random_interleaving=true \
-	    --benchmark_report_aggregates_only=true --benchmark_out_format=json \
+	  "$$b" --benchmark_repetitions=$(BENCH_REPETITIONS) --benchmark_report_aggregates_only=true --benchmark_out_format=json \
 	    --benchmark_out=$(BENCH_RESULTS)/$$(basename $$b).json || exit 1; done
 	python3 bench/ratios.py $(BENCH_RESULTS)/*.json
 

@@ -303,7 +303,93 @@ void raw_uring_bulk(benchmark::State& state) {
     ::close(server);
 }
 
+// ---- accepts, both mechanisms ---------------------------------------------------------------------
+
+// Accepts and closes what `connect` makes, `batch` a iteration: epoll takes
+// every waiting connection per readiness report, the ring keeps
+// `accept_window` accepts in flight.
+template <typename Connect>
+void raw_accept(benchmark::State& state, bool ring_mode, long batch, Connect connect) {
+    std::uint16_t port = 0;
+    const int listener = plain_listener(port, listen_backlog);
+    set_nonblocking(listener);
+    raw_ring ring;
+    int poller = -1;
+    if (ring_mode) {
+        if (!ring.ready) {
+            state.SkipWithError("no io_uring here");
+            ::close(listener);
+            return;
+        }
+        for (long i = 0; i < accept_window; ++i) {
+            io_uring_sqe* entry = ring.sqe();
+            ::io_uring_prep_accept(entry, listener, nullptr, nullptr, SOCK_CLOEXEC);
+        }
+    } else {
+        poller = ::epoll_create1(EPOLL_CLOEXEC);
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = listener;
+        ::epoll_ctl(poller, EPOLL_CTL_ADD, listener, &event);
+    }
+    std::atomic<long> accepted{0};
+    for (auto _ : state) {
+        const long base = accepted.load();
+        std::thread connecting(connect, port, std::cref(accepted), base);
+        const auto deadline = wait_deadline();
+        bool failed = false;
+        while (accepted.load(std::memory_order_relaxed) - base < batch && !failed) {
+            if (ring_mode) {
+                ring.submit_and_wait();
+                unsigned head = 0, seen = 0;
+                io_uring_cqe* cqe = nullptr;
+                io_uring_for_each_cqe(&ring.ring, head, cqe) {
+                    ++seen;
+                    if (cqe->res >= 0) {
+                        ::close(cqe->res);
+                        accepted.fetch_add(1, std::memory_order_release);
+                    }
+                    io_uring_sqe* entry = ring.sqe();
+                    ::io_uring_prep_accept(entry, listener, nullptr, nullptr, SOCK_CLOEXEC);
+                }
+                ::io_uring_cq_advance(&ring.ring, seen);
+            } else {
+                epoll_event ready[4];
+                if (::epoll_wait(poller, ready, 4, 1000) > 0) {
+                    for (;;) {
+                        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                        if (fd < 0) break;
+                        ::close(fd);
+                        accepted.fetch_add(1, std::memory_order_release);
+                    }
+                }
+            }
+            if (bench_clock::now() > deadline) failed = true;
+        }
+        connecting.join();
+        if (failed) {
+            state.SkipWithError("accept batch timed out");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * batch);
+    if (poller >= 0) ::close(poller);
+    ::close(listener);
+}
+
+void stream_connects(std::uint16_t port, const std::atomic<long>& accepted, long base) {
+    connector(port, accept_batch, accepted, base);
+}
+void raw_epoll_accept(benchmark::State& state) { raw_accept(state, false, accept_batch, stream_connects); }
+void raw_uring_accept(benchmark::State& state) { raw_accept(state, true, accept_batch, stream_connects); }
+void raw_epoll_burst(benchmark::State& state) { raw_accept(state, false, burst_connections, burst_connector); }
+void raw_uring_burst(benchmark::State& state) { raw_accept(state, true, burst_connections, burst_connector); }
+
 [[maybe_unused]] const bool registered = [] {
+    register_case("accept/raw_epoll", raw_epoll_accept, accept_min_time);
+    register_case("accept_close_100/raw_epoll", raw_epoll_burst, accept_min_time);
+    register_case("accept/raw_uring", raw_uring_accept, accept_min_time);
+    register_case("accept_close_100/raw_uring", raw_uring_burst, accept_min_time);
     register_case("pingpong/raw_epoll", raw_epoll_pingpong, socket_min_time);
     register_case("bulk/raw_epoll", raw_epoll_bulk, socket_min_time);
     register_case("echo_1000/raw_epoll", raw_epoll_echo_1000, socket_min_time);
