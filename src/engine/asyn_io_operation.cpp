@@ -161,6 +161,14 @@ bool asyn_io_operation::post() {
     return _singleton->asyn_io_manager_ptr->post(this);
 }
 
+::iovec* asyn_io_operation::iov_storage(std::uint32_t count) noexcept {
+    if (count > _iov_capacity) {
+        _iov.reset(new (std::nothrow) ::iovec[count]);
+        _iov_capacity = _iov ? count : 0;
+    }
+    return _iov.get();
+}
+
 bool asyn_io_operation::get_result(std::uint32_t& bytes, std::uint32_t& error) const noexcept {
     if (_result_preset) {
         bytes = _preset_bytes;

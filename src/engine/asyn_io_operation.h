@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "engine/singleton.h"
 #include "platform/io_backend.h"
@@ -31,6 +32,13 @@ inline constexpr std::int32_t connect = 1;
 inline constexpr std::int32_t receive = 2;
 inline constexpr std::int32_t send = 3;
 inline constexpr std::int32_t accept = 4;
+inline constexpr std::int32_t file_create = 101;
+inline constexpr std::int32_t file_read = 102;
+inline constexpr std::int32_t file_write = 103;
+inline constexpr std::int32_t file_flush = 104;
+inline constexpr std::int32_t file_resize = 105;
+inline constexpr std::int32_t file_scatter_read = 106;
+inline constexpr std::int32_t file_gather_write = 107;
 inline constexpr std::int32_t dns_resolution = 201;
 inline constexpr std::int32_t frame_message = 0x33339999;
 }  // namespace operation_type
@@ -118,6 +126,9 @@ public:
     std::uint32_t segments_num() const noexcept { return _segments_num; }
     std::uint32_t segments_capacity() const noexcept { return _segments_capacity; }
     segment_element* set_segments_num(std::uint32_t segments_num);
+    // Room for the vector of a scatter or gather request, kept by the
+    // operation until the request is done. Null when it cannot be made.
+    ::iovec* iov_storage(std::uint32_t count) noexcept;
     void free_segments() noexcept;
 
     std::uint8_t* address_area() noexcept { return _address; }
@@ -156,6 +167,8 @@ private:
     std::uint8_t _address[address_area_size] = {};
     std::int32_t _address_len = 0;
     bool _is_pending = false;
+    std::unique_ptr<::iovec[]> _iov;
+    std::uint32_t _iov_capacity = 0;
     segment_element* _segments = nullptr;
     std::uint32_t _segments_capacity = 0;
     std::uint32_t _segments_num = 0;

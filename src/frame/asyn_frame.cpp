@@ -6,6 +6,7 @@
 #include "asynframe/connect.h"
 #include "engine/asyn_io_manager.h"
 #include "component/asyn_io_operation_object.h"
+#include "file/file_services.h"
 #include "frame/frame_services.h"
 #include "platform/memory.h"
 #include "socket/socket_factory.h"
@@ -669,29 +670,30 @@ HRESULT CAsynFrame::CreateUdpSocket(IAsynUdpSocket** socket) {
 }
 
 HRESULT CAsynFrame::file_request(IAsynIoOperation* operation, DWORD size_low, DWORD size_high, DWORD name_length,
-                                 const char* name) {
+                                 const char* name, bool extend) {
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
     if ((size_low == 0 && size_high == 0) || name_length == 0 || name == nullptr) return E_INVALIDARG;
     CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
-    if (object == nullptr || object->busy()) return E_INVALIDARG;
-    // The file creation helper is not part of this build yet.
-    return E_NOTIMPL;
+    if (object == nullptr || object->busy() || object->engine_operation() == nullptr) return E_INVALIDARG;
+    object->AddRef();  // released when the completion is delivered
+    file_services::request_file_size(&_services, object, size_low, size_high, std::string(name, name_length), extend);
+    return S_OK;
 }
 
 HRESULT CAsynFrame::CreateAllocatedFile(IAsynIoOperation* operation, DWORD size_low, DWORD size_high,
                                         DWORD name_length, const char* name) {
-    return file_request(operation, size_low, size_high, name_length, name);
+    return file_request(operation, size_low, size_high, name_length, name, false);
 }
 
 HRESULT CAsynFrame::ExtendFile(IAsynIoOperation* operation, DWORD size_low, DWORD size_high, DWORD name_length,
                                const char* name) {
-    return file_request(operation, size_low, size_high, name_length, name);
+    return file_request(operation, size_low, size_high, name_length, name, true);
 }
 
 HRESULT CAsynFrame::CreateAsynFile(IAsynFile** file) {
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
     if (file == nullptr) return E_INVALIDARG;
-    return not_yet(file);
+    return file_services::create_file_object(&_services, file);
 }
 
 HRESULT CAsynFrame::CreateIcmpSocket(IAsynIcmpSocket** socket) {

@@ -275,7 +275,7 @@ private:
     void destroy_timer(std::map<timer_key, CAsynFrameTimer*>::iterator position);
     void destroy_services() noexcept;
     HRESULT file_request(IAsynIoOperation* operation, DWORD size_low, DWORD size_high, DWORD name_length,
-                         const char* name);
+                         const char* name, bool extend);
 
     IUnknown* _connect_manager_object = nullptr;
     singleton_instance _services;

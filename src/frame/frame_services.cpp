@@ -1,5 +1,6 @@
 #include "frame/frame_services.h"
 
+#include "file/file_services.h"
 #include "socket/socket_services.h"
 
 namespace asynframe::frame_services {
@@ -7,7 +8,10 @@ namespace asynframe::frame_services {
 // Subsystems not yet in this build leave their entries empty and the frame
 // answers the dependent slots with E_NOTIMPL.
 
-void create(singleton_instance& services) { socket_services::create_accept_manager(services); }
+void create(singleton_instance& services) {
+    socket_services::create_accept_manager(services);
+    file_services::create_helper(services);
+}
 
 IUnknown* create_connect_manager_object(singleton_instance&) { return nullptr; }
 
@@ -17,12 +21,18 @@ void acquire_resolver() {}
 
 void release_resolver() noexcept {}
 
-void start(singleton_instance& services) { socket_services::start_accept_manager(services); }
+void start(singleton_instance& services) {
+    socket_services::start_accept_manager(services);
+    file_services::start_helper(services);
+}
 
-void stop(singleton_instance& services) noexcept { socket_services::stop_accept_manager(services); }
+void stop(singleton_instance& services) noexcept {
+    file_services::stop_helper(services);
+    socket_services::stop_accept_manager(services);
+}
 
 void destroy(singleton_instance& services) noexcept {
-    services.file_asyn_io_helper_ptr = nullptr;
+    file_services::destroy_helper(services);
     socket_services::destroy_accept_manager(services);
     services.connect_manager_ptr = nullptr;
 }

@@ -25,6 +25,22 @@ enum class open_disposition {
 std::uint32_t open(const std::string& path, open_disposition disposition, handle& out) noexcept;
 void close(handle file) noexcept;
 
+// Opens with the values of a Windows CreateFile call (asynframe/file.h):
+// desired access GENERIC_READ/GENERIC_WRITE to O_RDONLY, O_WRONLY or O_RDWR;
+// dispositions 1 to 5 to O_CREAT, O_EXCL and O_TRUNC; FILE_FLAG_NO_BUFFERING
+// to O_DIRECT (whose transfers must then be aligned, or fail with 87);
+// FILE_FLAG_WRITE_THROUGH to O_DSYNC. Share modes have no counterpart and are
+// not enforced: every open file may be opened again. An unknown disposition
+// is 87; a folder is refused with 5.
+std::uint32_t open_like_windows(const std::string& path, std::uint32_t desired_access, std::uint32_t disposition,
+                                std::uint32_t flags, handle& out) noexcept;
+// Gives the file `size` bytes of allocated blocks at once, without writing
+// them (the size becomes `size`). 50 (not supported) where the file system
+// cannot.
+std::uint32_t allocate(handle file, std::uint64_t size) noexcept;
+// The system's memory page size.
+std::uint32_t page_size() noexcept;
+
 // Transfer the whole count unless the end of the file or an error comes first;
 // `done` tells how far it got in either case.
 std::uint32_t read(handle file, void* buffer, std::uint32_t length, std::uint32_t& done) noexcept;

@@ -1,9 +1,10 @@
 // The readiness backend. Each descriptor enters the epoll set once, the first
-// time a request must wait for it, edge-triggered; the backend remembers per descriptor whether the
-// last attempt found it drained, so a request on a descriptor that may be ready
-// is tried at once and one that surely is not waits for the next edge without a
-// system call. Positional file requests run at once. Finished blocks are handed
-// out by reap() or take_posted() only, never inside the call that started them;
+// time a request must wait for it, edge-triggered; the backend remembers per
+// descriptor whether the last attempt found it drained, so a request on a
+// descriptor that may be ready is tried at once and one that surely is not
+// waits for the next edge without a system call. Positional file requests are
+// refused (the file helper thread does them). Finished blocks are handed out
+// by reap() or take_posted() only, never inside the call that started them;
 // those finished on the dispatch thread itself skip the cross-thread queue.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -224,32 +225,21 @@ public:
         return enqueue_locked(*state, block);
     }
 
-    std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, std::uint64_t position,
-                             io_block& block) noexcept override {
-        prepare(block, io_kind::read, fd);
-        const ssize_t n = ::pread(fd, buffer, length, static_cast<off_t>(position));
-        return finish_now(block, n);
+    // A regular file is always "ready" to epoll, and a blocking transfer here
+    // would stall every socket of the frame behind the disk: positional file
+    // requests are refused (50), and the file device hands them to its helper
+    // thread on this backend.
+    std::uint32_t start_read(int, void*, std::uint32_t, std::uint64_t, io_block&) noexcept override {
+        return file_error_from_errno(EOPNOTSUPP);
     }
-
-    std::uint32_t start_write(int fd, const void* buffer, std::uint32_t length, std::uint64_t position,
-                              io_block& block) noexcept override {
-        prepare(block, io_kind::write, fd);
-        const ssize_t n = ::pwrite(fd, buffer, length, static_cast<off_t>(position));
-        return finish_now(block, n);
+    std::uint32_t start_write(int, const void*, std::uint32_t, std::uint64_t, io_block&) noexcept override {
+        return file_error_from_errno(EOPNOTSUPP);
     }
-
-    std::uint32_t start_read_scatter(int fd, const ::iovec* iov, int count, std::uint64_t position,
-                                     io_block& block) noexcept override {
-        prepare(block, io_kind::read_scatter, fd);
-        const ssize_t n = ::preadv(fd, iov, count, static_cast<off_t>(position));
-        return finish_now(block, n);
+    std::uint32_t start_read_scatter(int, const ::iovec*, int, std::uint64_t, io_block&) noexcept override {
+        return file_error_from_errno(EOPNOTSUPP);
     }
-
-    std::uint32_t start_write_gather(int fd, const ::iovec* iov, int count, std::uint64_t position,
-                                     io_block& block) noexcept override {
-        prepare(block, io_kind::write_gather, fd);
-        const ssize_t n = ::pwritev(fd, iov, count, static_cast<off_t>(position));
-        return finish_now(block, n);
+    std::uint32_t start_write_gather(int, const ::iovec*, int, std::uint64_t, io_block&) noexcept override {
+        return file_error_from_errno(EOPNOTSUPP);
     }
 
     void cancel(int fd) noexcept override {
@@ -385,12 +375,6 @@ private:
             return;
         }
         post(block);
-    }
-
-    std::uint32_t finish_now(io_block& block, ssize_t n) noexcept {
-        block.result = n < 0 ? -errno : static_cast<std::int32_t>(n);
-        finish(block);
-        return 0;
     }
 
     void cancel_locked(descriptor_state& state) noexcept {

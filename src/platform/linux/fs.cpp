@@ -59,6 +59,58 @@ void close(handle file) noexcept {
     if (file != invalid_handle) ::close(file);
 }
 
+std::uint32_t open_like_windows(const std::string& path, std::uint32_t desired_access, std::uint32_t disposition,
+                                std::uint32_t flags, handle& out) noexcept {
+    constexpr std::uint32_t generic_read = 0x80000000u, generic_write = 0x40000000u;
+    constexpr std::uint32_t write_through = 0x80000000u, no_buffering = 0x20000000u;
+    out = invalid_handle;
+    int mode = O_CLOEXEC;
+    const bool reads = (desired_access & generic_read) != 0, writes = (desired_access & generic_write) != 0;
+    mode |= writes ? (reads ? O_RDWR : O_WRONLY) : O_RDONLY;
+    switch (disposition) {
+        case 1: mode |= O_CREAT | O_EXCL; break;   // create new
+        case 2: mode |= O_CREAT | O_TRUNC; break;  // create always
+        case 3: break;                             // open existing
+        case 4: mode |= O_CREAT; break;            // open always
+        case 5:                                    // truncate existing
+            if (!writes) return file_error_from_errno(EINVAL);
+            mode |= O_TRUNC;
+            break;
+        default: return file_error_from_errno(EINVAL);
+    }
+    if ((flags & no_buffering) != 0) mode |= O_DIRECT;
+    if ((flags & write_through) != 0) mode |= O_DSYNC;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), mode, new_file_mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return failed();
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        const std::uint32_t code = S_ISDIR(info.st_mode) ? file_error_from_errno(EISDIR) : failed();
+        ::close(fd);
+        return code;
+    }
+    out = fd;
+    return 0;
+}
+
+std::uint32_t allocate(handle file, std::uint64_t size) noexcept {
+    if (size == 0) return truncate(file, 0);
+    int result;
+    do {
+        result = ::fallocate(file, 0, 0, static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return 0;
+    if (errno == EOPNOTSUPP || errno == ENOSYS) return file_error_from_errno(EOPNOTSUPP);
+    return failed();
+}
+
+std::uint32_t page_size() noexcept {
+    static const std::uint32_t size = static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE));
+    return size;
+}
+
 std::uint32_t read(handle file, void* buffer, std::uint32_t length, std::uint32_t& done) noexcept {
     done = 0;
     auto* bytes = static_cast<unsigned char*>(buffer);

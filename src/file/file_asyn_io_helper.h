@@ -1,0 +1,85 @@
+// The file helper: one thread per frame that carries out file requests which
+// must not run on the dispatch thread or have no kernel request of their own
+// (creates at a final size, resizes, flushes, and every read and write on the
+// readiness loop). Requests queue in groups, one per file: creates and resizes
+// overtake everything, a file's reads and writes run in ascending position,
+// and a flush stays behind what was queued for its file before it. Each
+// request's outcome is stored in its operation, which is then posted.
+#pragma once
+
+#include <cstdint>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "engine/singleton.h"
+#include "platform/event.h"
+#include "platform/thread.h"
+
+namespace asynframe {
+
+class asyn_io_operation;
+
+class file_asyn_io_helper : public thread, public with_singleton {
+public:
+    // Reads "file_asyn_io_helper"/"create_pos_offset" and "create_delay".
+    explicit file_asyn_io_helper(singleton_instance* instance);
+    ~file_asyn_io_helper() override;
+
+    // Dispatch thread. The operation is pending with a preset result.
+    void queue_create(asyn_io_operation* operation, std::uint32_t size_low, std::uint32_t size_high,
+                      const std::string& path);
+    void queue_flush(asyn_io_operation* operation);
+    void queue_io(asyn_io_operation* operation, std::uint32_t bytes, std::uint32_t buffer_offset);
+
+    std::uint64_t create_pos_offset() const noexcept { return _create_pos_offset; }
+    std::uint32_t create_delay() const noexcept { return _create_delay; }
+    // Tests: the fallocate path can be switched off to reach the zero-filling one.
+    void set_fast_create_enabled(bool enabled) noexcept { _fast_create = enabled; }
+    // Tests: observes each zero block the slow path writes (position).
+    void set_zero_block_observer(void (*observer)(void* context, std::uint64_t position), void* context) noexcept {
+        _observer = observer;
+        _observer_context = context;
+    }
+    std::size_t queued_count();
+    // A descriptor about to be closed: its queued requests complete with 995,
+    // and one being carried out is waited for, so that no request ever runs
+    // on the number after it was closed (or given to another file).
+    void cancel_handle(int handle);
+
+protected:
+    void run() override;
+
+private:
+    struct request {
+        asyn_io_operation* operation = nullptr;
+        std::uint32_t bytes = 0;
+        std::uint32_t buffer_offset = 0;
+        std::uint64_t size = 0;
+        std::string path;
+    };
+    using group = std::deque<request>;
+
+    void place(request&& entry);
+    bool take(request& entry);
+    void carry_out(request& entry);
+    void create_or_resize(request& entry);
+    bool fast_create(const std::string& path, std::uint64_t size, bool create);
+    void transfer(request& entry);
+    void scatter_or_gather(request& entry);
+    void finish(asyn_io_operation* operation, std::uint32_t error, std::uint32_t bytes);
+
+    std::mutex _lock;
+    std::condition_variable _idle;
+    int _running_handle = -1;  // descriptor of the request being carried out
+    platform::event _request_event{false};
+    std::deque<group> _queue;
+    std::uint64_t _create_pos_offset;
+    std::uint32_t _create_delay;
+    bool _fast_create = true;
+    void (*_observer)(void*, std::uint64_t) = nullptr;
+    void* _observer_context = nullptr;
+};
+
+}  // namespace asynframe
