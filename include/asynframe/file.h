@@ -16,7 +16,7 @@ inline constexpr IID IID_IAsynFile = {
 // Desired access.
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
-// Share mode (advisory only on Linux).
+// Share mode (not enforced on Linux: POSIX files have no share modes).
 inline constexpr DWORD FILE_SHARE_READ = 0x00000001u;
 inline constexpr DWORD FILE_SHARE_WRITE = 0x00000002u;
 inline constexpr DWORD FILE_SHARE_DELETE = 0x00000004u;

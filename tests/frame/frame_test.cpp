@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <thread>
 
+#include "asynframe/file.h"
 #include "common/frame_fixture.h"
 #include "component/asyn_io_operation_object.h"
 #include "component/string_setter.h"
@@ -443,6 +445,54 @@ TEST_P(FrameTest, ForeignPostWhoseCallerLetsGoIsDeliveredAndSwept) {
     // Only the frame holds it now; the housekeeping sweep (every second) drops it.
     ASSERT_TRUE(host->run_until([&] { return object()->deferred_release_count() == 0; }));
     EXPECT_EQ(live_component_objects(), live_before);
+}
+
+TEST_P(FrameTest, FileSlotsCreateSizedFilesAndFileObjects) {
+    char pattern[] = "/tmp/asynframe-frame-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    const std::string name = std::string(pattern) + "/sized";
+    IAsynIoOperation* operation = make_operation(sink);
+    ASSERT_NE(operation, nullptr);
+    IAsynFile* file = nullptr;
+    host->on_dispatch([&] {
+        EXPECT_EQ(frame()->CreateAllocatedFile(operation, 0, 0, static_cast<DWORD>(name.size()), name.data()),
+                  E_INVALIDARG);  // size 0
+        EXPECT_EQ(frame()->CreateAllocatedFile(operation, 4096, 0, 0, name.data()), E_INVALIDARG);
+        EXPECT_EQ(frame()->CreateAllocatedFile(operation, 4096, 0, static_cast<DWORD>(name.size()), name.data()),
+                  E_INVALIDARG);  // busy: the tag is still -1
+        EXPECT_EQ(operation->SetTag(1), S_OK);
+        EXPECT_EQ(frame()->CreateAllocatedFile(operation, 4096, 0, static_cast<DWORD>(name.size()), name.data()),
+                  S_OK);
+        EXPECT_EQ(frame()->CreateAsynFile(nullptr), E_INVALIDARG);
+        EXPECT_EQ(frame()->CreateAsynFile(&file), S_OK);
+    });
+    ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == 1; }));
+    EXPECT_EQ(sink->log().back(), "complete 0 0");
+    EXPECT_EQ(std::filesystem::file_size(name), 4096u);
+    host->on_dispatch([&] {
+        EXPECT_EQ(frame()->ExtendFile(operation, 100, 0, static_cast<DWORD>(name.size()), name.data()), S_OK);
+    });
+    ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == 2; }));
+    EXPECT_EQ(std::filesystem::file_size(name), 100u);
+
+    // The file object works through the frame's engine and helper, and a
+    // stop with a write in flight still completes or abandons it.
+    ASSERT_NE(file, nullptr);
+    host->on_dispatch([&] {
+        EXPECT_EQ(file->Open(static_cast<DWORD>(name.size()), name.data(), GENERIC_READ | GENERIC_WRITE, 0,
+                             OPEN_EXISTING, 0),
+                  S_OK);
+        EXPECT_EQ(operation->AllocBuffer(4), S_OK);
+        EXPECT_EQ(operation->SetRange(0, 4), S_OK);
+        EXPECT_EQ(file->Write(operation), S_OK);
+    });
+    ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == 3; }));
+    EXPECT_EQ(sink->log().back(), "complete 0 4");
+    host->on_dispatch([&] { EXPECT_EQ(file->Write(operation), S_OK); });
+    EXPECT_EQ(host->stop(), S_OK);
+    file->Release();
+    operation->Release();
+    std::filesystem::remove_all(pattern);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FrameTest, harness::all_modes(), harness::mode_label);
