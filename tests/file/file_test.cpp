@@ -351,6 +351,24 @@ TEST_P(FileTest, FileErrorsArriveAsCompletionsWithTheirCodes) {
     EXPECT_EQ(0u, result.bytes);
     EXPECT_EQ(0u, stdfs::file_size(path("huge")));
 
+    // Unbuffered transfers must be aligned on the ring: a misaligned one fails
+    // with 87 and writes nothing. The helper of the readiness loop opens
+    // without the flag, so there the same write succeeds.
+    IAsynFile* direct = open(path("direct"), CREATE_ALWAYS, FILE_FLAG_NO_BUFFERING);
+    if (direct != nullptr) {
+        IAsynIoOperation* odd = operation(4097);
+        odd->SetRange(1, 4096);
+        odd->SetPosition(0, 0);
+        result = run_request(odd, [&] { return direct->Write(odd); });
+        if (env->alertable()) {
+            EXPECT_EQ(0u, result.error);
+            EXPECT_EQ(4096u, stdfs::file_size(path("direct")));
+        } else {
+            EXPECT_EQ(87u, result.error);
+            EXPECT_EQ(0u, stdfs::file_size(path("direct")));
+        }
+    }
+
     // A read-only file system, where one can be mounted here.
     const std::string readonly = path("ro");
     stdfs::create_directory(readonly);
