@@ -28,7 +28,7 @@ test-asan:
 	cmake --build --preset asan
 	ctest --preset asan
 
-# ThreadSanitizer over the engine, frame, socket and platform suites; slower,
+# ThreadSanitizer over the engine, frame, socket, file and platform suites; slower,
 # so not part of `make test`.
 tsan: deps
 	cmake --preset tsan
