@@ -12,8 +12,9 @@ import sys
 
 # ours variant -> the peers it is compared with, and the bar of each.
 PAIRINGS = {
-    "ours": [("asio_uring", 1.0), ("asio", 1.0), ("libuv", 1.0), ("cares", 1.0), ("raw_uring", 0.9)],
-    "ours_epoll": [("asio", 1.0), ("libuv", 1.0), ("raw_epoll", 0.9)],
+    "ours": [("asio_uring", 1.0), ("asio", 1.0), ("libuv", 1.0), ("cares", 1.0), ("raw_uring", 0.9),
+             ("sync", 1.0), ("ours_zero_fill", 1.0)],
+    "ours_epoll": [("asio", 1.0), ("libuv", 1.0), ("raw_epoll", 0.9), ("sync", 1.0)],
 }
 # A case whose bar is the bare loop of its mechanism instead of the peers: the
 # mechanism itself is the limit (see bench/tcp/raw.cpp).
