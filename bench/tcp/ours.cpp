@@ -215,18 +215,20 @@ void echo_case(benchmark::State& state, bool readiness, int connections, long ro
         }
     }
     state.SetItemsProcessed(state.iterations() * per_batch);
+    // Closed and released on the dispatch thread, where the completions of
+    // the reads the close ends also run. Those come after this case has
+    // returned: the sink must no longer reach its locals.
     on_dispatch(engine, [&] {
+        sink->on_complete = [](IAsynIoOperation*, DWORD, DWORD) {};
         for (pair& p : pairs) {
             p.client->Close();
             p.server->Close();
+            p.client->Release();
+            p.server->Release();
+            p.client_op->Release();
+            p.server_op->Release();
         }
     });
-    for (pair& p : pairs) {
-        p.client->Release();
-        p.server->Release();
-        p.client_op->Release();
-        p.server_op->Release();
-    }
     sink->Release();
 }
 
@@ -267,13 +269,14 @@ void bulk_case(benchmark::State& state, bool readiness) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bulk_batch));
     on_dispatch(engine, [&] {
+        sink->on_complete = [](IAsynIoOperation*, DWORD, DWORD) {};
         client->Close();
         server->Close();
+        client->Release();
+        server->Release();
+        client_op->Release();
+        server_op->Release();
     });
-    client->Release();
-    server->Release();
-    client_op->Release();
-    server_op->Release();
     sink->Release();
 }
 
@@ -329,6 +332,7 @@ void accept_case(benchmark::State& state, bool readiness, long batch, Connect co
     state.SetItemsProcessed(state.iterations() * batch);
     on_dispatch(engine, [&] {
         stopping = true;
+        sink->on_complete = [](IAsynIoOperation*, DWORD, DWORD) {};
         listener->Close();
     });
     for (IAsynIoOperation* op : accept_ops) op->Release();
