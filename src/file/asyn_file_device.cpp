@@ -56,6 +56,10 @@ void asyn_file_device::set_handle(int handle) {
 
 void asyn_file_device::close() {
     if (_handle == platform::fs::invalid_handle) return;
+    // The ring takes its own hold of the file only once a request is
+    // submitted: what this thread queued must go in before the descriptor
+    // does, or it would fail as a bad handle.
+    if (use_completion_port() && _singleton->asyn_io_manager_ptr->in_dispatch_thread()) io_port()->submit();
     platform::fs::close(std::exchange(_handle, platform::fs::invalid_handle));
 }
 
