@@ -37,9 +37,10 @@ dns_local_repository& dns_local_repository::instance() {
 }
 
 void dns_local_repository::destroy_instance() {
+    // Emptied, not freed: a caller on another thread may hold the reference
+    // instance() gave it while the service stops.
     mutex::scoped_lock guard(cache_lock());
-    delete g_instance;
-    g_instance = nullptr;
+    if (g_instance != nullptr) g_instance->_entries.clear();
 }
 
 int dns_local_repository::lookup(const std::string& name, std::vector<std::string>& addresses) {

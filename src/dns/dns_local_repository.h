@@ -38,8 +38,7 @@ public:
 
     // The process-wide cache, created on first use.
     static dns_local_repository& instance();
-    // Deletes the process-wide cache (the DNS service stops); the next
-    // instance() starts an empty one.
+    // Empties the process-wide cache (the DNS service stops).
     static void destroy_instance();
 
     // Appends the fresh addresses of `name` to `addresses`. Stale elements are

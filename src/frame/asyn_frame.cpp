@@ -273,7 +273,7 @@ void CAsynFrame::teardown() noexcept {
         std::exchange(_connect_manager_object, nullptr)->Release();
     }
     if (_resolver_acquired) {
-        frame_services::release_resolver();
+        frame_services::release_resolver(_services);
         _resolver_acquired = false;
     }
     {
@@ -705,7 +705,7 @@ HRESULT CAsynFrame::CreateIcmpSocket(IAsynIcmpSocket** socket) {
 HRESULT CAsynFrame::CreateDns(IAsynDns** dns) {
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
     if (dns == nullptr) return E_INVALIDARG;
-    return not_yet(dns);
+    return frame_services::create_dns_object(_services, dns);
 }
 
 HRESULT CAsynFrame::CreateSSLSocket(IAsynTcpSocket*, IAsynSSLSocket** socket) { return not_yet(socket); }

@@ -1,5 +1,9 @@
 #include "frame/frame_services.h"
 
+#include <new>
+
+#include "dns/dns_object.h"
+#include "dns/request_list.h"
 #include "file/file_services.h"
 #include "socket/socket_services.h"
 
@@ -17,9 +21,19 @@ IUnknown* create_connect_manager_object(singleton_instance&) { return nullptr; }
 
 void detach_connect_manager_object(singleton_instance&, IUnknown*) noexcept {}
 
-void acquire_resolver() {}
+void acquire_resolver() { start_dns_service(); }
 
-void release_resolver() noexcept {}
+void release_resolver(singleton_instance& services) noexcept {
+    abandon_dns_requests_of(&services);
+    stop_dns_service();
+}
+
+HRESULT create_dns_object(singleton_instance& services, IAsynDns** dns) {
+    auto* object = new (std::nothrow) CAsynDns(&services);
+    if (object == nullptr) return E_OUTOFMEMORY;
+    *dns = static_cast<IAsynDns*>(object);
+    return S_OK;
+}
 
 void start(singleton_instance& services) {
     socket_services::start_accept_manager(services);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "asynframe/com.h"
+#include "asynframe/dns.h"
 #include "engine/singleton.h"
 
 namespace asynframe::frame_services {
@@ -25,7 +26,12 @@ void detach_connect_manager_object(singleton_instance& services, IUnknown* objec
 
 // The process-wide resolver: the first user starts its thread, the last stops it.
 void acquire_resolver();
-void release_resolver() noexcept;
+// The frame's own requests still with the resolver are abandoned first: its
+// engine is stopped and goes next.
+void release_resolver(singleton_instance& services) noexcept;
+
+// A new resolver object in `dns` (the caller's reference).
+HRESULT create_dns_object(singleton_instance& services, IAsynDns** dns);
 
 // Before the engine starts: the acceptor's thread (only without a completion
 // port), the scheduler (half-open limit 60), the file helper's thread.

@@ -58,6 +58,16 @@ std::uint32_t accept_now(int listen_fd, int& fd) noexcept;
 // Whether a descriptor is an open socket: 0, or the code of the failure.
 std::uint32_t check_socket(int fd) noexcept;
 
+// Sends one datagram to an IPv4 address and port (both in network order)
+// without blocking: 0, 10035 when it would block, or the send's error.
+std::uint32_t send_datagram_now(int fd, const void* data, std::size_t size, std::uint32_t address,
+                                std::uint16_t port) noexcept;
+// Receives one queued datagram without blocking: 0 with its size and sender,
+// 10035 when none is queued, or the receive's error. A datagram longer than
+// `size` is cut to it.
+std::uint32_t receive_datagram_now(int fd, void* buffer, std::size_t size, std::size_t& received,
+                                   socket_address_v4& from) noexcept;
+
 // Both directions.
 void shutdown_socket(int fd) noexcept;
 void close_socket(int fd) noexcept;

@@ -110,6 +110,36 @@ std::uint32_t local_name(int fd, socket_address_v4& address) noexcept {
     return 0;
 }
 
+std::uint32_t send_datagram_now(int fd, const void* data, std::size_t size, std::uint32_t address,
+                                std::uint16_t port) noexcept {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = port;
+    to.sin_addr.s_addr = address;
+    for (;;) {
+        if (::sendto(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to) >= 0)
+            return 0;
+        if (errno != EINTR) return socket_error_from_errno(errno);
+    }
+}
+
+std::uint32_t receive_datagram_now(int fd, void* buffer, std::size_t size, std::size_t& received,
+                                   socket_address_v4& from) noexcept {
+    received = 0;
+    for (;;) {
+        sockaddr_in sender{};
+        socklen_t length = sizeof sender;
+        const ssize_t n = ::recvfrom(fd, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender), &length);
+        if (n >= 0) {
+            received = static_cast<std::size_t>(n);
+            std::memcpy(static_cast<void*>(&from), &sender, sizeof from);
+            return 0;
+        }
+        if (errno != EINTR) return socket_error_from_errno(errno);
+    }
+}
+
 std::uint32_t peer_name(int fd, socket_address_v4& address) noexcept {
     sockaddr_in name{};
     socklen_t length = sizeof name;

@@ -1,0 +1,45 @@
+// One caller's resolution: a name in, dotted IPv4 texts and a result code out.
+// Completed exactly once, by posting the caller's engine operation or by
+// signalling the caller's event.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace asynframe {
+
+class asyn_io_operation;
+
+// Result codes of a resolution.
+inline constexpr std::int32_t dns_result_ok = 0;
+inline constexpr std::int32_t dns_result_failed = 1;
+inline constexpr std::int32_t dns_result_shutdown = 2;
+inline constexpr std::int32_t dns_result_empty_name = 3;
+inline constexpr std::int32_t dns_result_pending = 5;
+inline constexpr std::int32_t dns_result_recent_failure = 7;
+
+struct dns_request {
+    dns_request(std::string name, int event, std::vector<std::string>* addresses, asyn_io_operation* operation)
+        : name(std::move(name)), event(event), addresses(addresses), operation(operation) {}
+    dns_request(const dns_request&) = delete;
+    dns_request& operator=(const dns_request&) = delete;
+
+    std::string name;
+    int event;  // the caller's event, or negative for none
+    // Stored last on completion (release): whoever sees it change from
+    // pending may read `addresses`.
+    std::atomic<std::int32_t> result_code{dns_result_pending};
+    std::vector<std::string>* addresses;  // the caller's list
+    asyn_io_operation* operation;         // completed through the engine when set
+
+    std::int32_t result() const noexcept { return result_code.load(std::memory_order_acquire); }
+    bool pending() const noexcept { return result() == dns_result_pending; }
+
+    // Applies the last-good-address rule and the failure recording, then tells
+    // the caller. The request list never touches the request afterwards.
+    void complete(std::int32_t code);
+};
+
+}  // namespace asynframe

@@ -1,0 +1,163 @@
+// The process-wide state of name resolution: callers' pending requests, the
+// names being queried (one query shared by every caller of a name), the hosts
+// file in front of them, and the system lookups running beside the queries.
+// One lock, the request-list lock, guards all of it; the answer cache has its
+// own lock and is never taken together with it.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dns/dns_request.h"
+#include "dns/hosts_file.h"
+#include "platform/event.h"
+
+namespace asynframe {
+
+struct singleton_instance;
+class resolver;
+class host_resolver;
+
+// A DNS server of one query and what it did.
+struct server_entry {
+    static constexpr int not_sent = 0;
+    static constexpr int sent = 1;
+    static constexpr int timed_out = 2;
+    static constexpr int answered_nothing = 3;
+    static constexpr int not_listed = 4;  // answer of a state lookup only
+
+    std::string server;  // dotted IPv4 text
+    int state = not_sent;
+};
+
+struct in_flight_query {
+    std::uint32_t started = 0;  // tick when the current try began
+    std::int32_t tries = 0;     // retries done; 0 for the first try
+    host_resolver* system_lookup = nullptr;
+    std::vector<server_entry> servers;
+    std::int32_t id = 0;  // the low 16 bits go into the query header
+};
+
+class request_list {
+public:
+    static constexpr std::int32_t max_tries = 5;
+
+    // Loads the hosts file. Throws std::runtime_error ("Create request_list
+    // Event error") when the request event cannot be made.
+    request_list();
+    ~request_list();
+    request_list(const request_list&) = delete;
+    request_list& operator=(const request_list&) = delete;
+
+    // Every operation below runs with the request-list lock held.
+
+    // A request that missed the literal test, the cache and the failure list.
+    void submit(dns_request* request);
+    // New requests arrived: start every name not yet in flight, then sweep.
+    void start_pending();
+    // Once a second: time-outs, retries, finished system lookups; also starts
+    // names whose first send failed.
+    void sweep();
+    // A usable reply for `name`, or a system lookup's addresses.
+    void answer(const std::string& name, const std::vector<std::string>& addresses);
+    // A negative or empty reply from `server`.
+    void reject(const std::string& name, const std::string& server);
+    void complete_all(const std::string& name, const std::vector<std::string>& addresses);
+    void fail_all(const std::string& name, std::int32_t code);
+    void give_up(const std::string& name, std::int32_t code);
+    void retry(const std::string& name);
+    void system_lookup_failed(host_resolver* lookup, const std::string& name);
+    // Takes a pending request out without completing it; false when it was
+    // not pending here.
+    bool cancel(dns_request* request);
+    // The resolver ends: every pending request completes with 2.
+    void shutdown();
+    // A frame goes away: its operations' requests leave without completing
+    // (its engine cannot deliver any more) and are returned.
+    std::vector<asyn_io_operation*> take_operations_of(const singleton_instance* services);
+
+    // The in-flight entry a reply from `source` (port in host order) with
+    // identifier `id` belongs to: its name, or null when the reply matches no
+    // query sent to that server.
+    const std::string* match_reply(const std::string& question, std::uint16_t id, const std::string& source,
+                                   std::uint16_t port) const;
+
+    // State of `server` in the query of `name`: 0-3, or 4 when it is not listed
+    // (also when the name is not in flight).
+    int server_state(const std::string& name, const std::string& server) const;
+    bool in_flight(const std::string& name) const { return _in_flight.count(name) != 0; }
+    std::size_t pending_count() const noexcept { return _pending.size(); }
+    const in_flight_query* query(const std::string& name) const;
+
+    platform::event& request_event() noexcept { return *_request_event; }
+
+    // A name made only of letters and "-", at most 15 bytes: sent to the
+    // system resolver only.
+    static bool single_label(const std::string& name) noexcept;
+    // 1 s for the first try, then 1, 2, 4, 8, 16 s.
+    static std::uint32_t query_timeout(std::int32_t tries) noexcept;
+    // The servers a new query goes to: configured IPv4 servers other than
+    // 0.0.0.0 and 255.255.255.255.
+    static std::vector<std::string> read_servers();
+
+private:
+    using query_map = std::map<std::string, in_flight_query>;
+
+    void start_name(const std::string& name);
+    void retry_entry(const std::string& name, in_flight_query& entry);
+    void erase_entry(query_map::iterator entry);
+    bool timed_out(const in_flight_query& entry) const noexcept;
+    static std::int32_t new_id() noexcept;
+
+    platform::event* _request_event = nullptr;
+    std::list<dns_request*> _pending;  // arrival order; not owned
+    query_map _in_flight;
+    hosts_file _hosts;
+    // Names whose first send failed with a socket error, and how often: a
+    // name is never left pending for good when the socket keeps failing.
+    std::map<std::string, std::int32_t> _start_failures;
+};
+
+// Answers from the literal-address test, the answer cache and the failure
+// list at once; hands everything else to the request list. Completes with 2
+// when the resolver is not running.
+void submit_request(dns_request* request);
+// Takes a still-pending request out of the request list (it is then never
+// completed). False when it was not pending.
+bool cancel_request(dns_request* request);
+
+// The process-wide resolver: the first start creates the request list and
+// starts the resolver thread; the last stop completes what is pending with 2,
+// stops every thread and deletes the shared state. Throws when it cannot start.
+void start_dns_service();
+void stop_dns_service() noexcept;
+// How many users the service has.
+int dns_service_users() noexcept;
+// Before a frame's engine goes: its operations' requests are abandoned
+// (handed back to their handlers without a completion).
+void abandon_dns_requests_of(const singleton_instance* services) noexcept;
+
+namespace dns_detail {
+// Holds the request-list lock. Operations whose completion the engine refused
+// meanwhile are handed back to their handlers after it is released, since a
+// handler may release objects that take the lock themselves.
+class list_guard {
+public:
+    list_guard();
+    ~list_guard();
+    list_guard(const list_guard&) = delete;
+    list_guard& operator=(const list_guard&) = delete;
+    // The request list and the resolver, or null while the service is stopped.
+    request_list* list() const noexcept;
+    resolver* active_resolver() const noexcept;
+};
+
+// An operation whose completion the engine refused: handed back to its handler
+// as abandoned, once the request-list lock is no longer held.
+void abandon_unposted(asyn_io_operation* operation) noexcept;
+}  // namespace dns_detail
+
+}  // namespace asynframe
