@@ -545,8 +545,9 @@ const std::string* request_list::match_reply(const std::string& question, std::u
         const auto found = _in_flight.find(key);
         if (found == _in_flight.end()) continue;
         if ((static_cast<std::uint32_t>(found->second.id) & 0xFFFFu) != id) continue;
+        // Only a server the query went to: the others never saw the identifier.
         for (const server_entry& s : found->second.servers)
-            if (s.server == source) return &found->first;
+            if (s.server == source && s.state != server_entry::not_sent) return &found->first;
     }
     return nullptr;
 }

@@ -80,8 +80,8 @@ public:
     std::vector<asyn_io_operation*> take_operations_of(const singleton_instance* services);
 
     // The in-flight entry a reply from `source` (port in host order) with
-    // identifier `id` belongs to: its name, or null when the reply matches no
-    // query sent to that server.
+    // identifier `id` belongs to: its name, or null unless that server was
+    // sent the query with that identifier, on the servers' port.
     const std::string* match_reply(const std::string& question, std::uint16_t id, const std::string& source,
                                    std::uint16_t port) const;
 

@@ -1,0 +1,33 @@
+#include "isolated_network.h"
+
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace asynframe::harness {
+namespace {
+bool g_isolated = false;
+}
+
+bool enter_isolated_network() {
+    if (g_isolated) return true;
+    if (::unshare(CLONE_NEWNET) != 0) return false;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    up = up && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    ::close(fd);
+    g_isolated = up;
+    return up;
+}
+
+bool network_isolated() { return g_isolated; }
+
+}  // namespace asynframe::harness

@@ -1,0 +1,109 @@
+// Real DNS servers for the resolver tests, on loopback: dnsmasq with the test
+// zone, and a responder of our own for what a real server will not do on
+// demand (silence, wrong identifiers, wrong sources, garbage).
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dns_test_support.h"
+
+namespace asynframe::dns_test {
+
+// What one resolver test configures through the environment: a hosts file
+// naming listed.af.test (10.9.9.9), a resolv.conf of its own (no server until
+// servers() is called) and the port of its servers.
+struct resolver_env {
+    resolver_env();
+    void servers(const std::vector<std::string>& addresses);
+
+    temp_folder folder;
+    std::uint16_t port;
+};
+
+// Names the last-good rule keeps: under this suffix.
+inline constexpr const char* last_good_suffix = ".lg.af.test";
+
+// A UDP port free on 127.0.0.1 and 127.0.0.2 at the time of the call.
+std::uint16_t free_udp_port();
+
+// dnsmasq answering the zone "af.test" from its own records only:
+//   one.af.test    10.1.0.1
+//   multi.af.test  10.1.0.2 and 10.1.0.3
+//   alias.af.test  CNAME of one.af.test
+//   *.lg.af.test   (last-good names) 10.2.0.1 for ok.lg.af.test
+// every other name under af.test is NXDOMAIN; TTLs are 300 s.
+class dnsmasq_server {
+public:
+    // Starts it on 127.0.0.1:`port`; `ok()` tells whether it answers.
+    dnsmasq_server(const std::string& folder, std::uint16_t port);
+    ~dnsmasq_server();
+    dnsmasq_server(const dnsmasq_server&) = delete;
+    dnsmasq_server& operator=(const dnsmasq_server&) = delete;
+
+    bool ok() const { return _ok; }
+    static bool installed();
+
+private:
+    pid_t _pid = -1;
+    bool _ok = false;
+};
+
+// The sender of a query, kept opaque here.
+struct sockaddr_in_storage {
+    unsigned char bytes[16];
+};
+
+// One query a responder received.
+struct received_query {
+    int server;  // index of the address it arrived at
+    sockaddr_in_storage from;  // the resolver's socket
+    std::uint16_t id;
+    std::string name;
+    std::vector<unsigned char> bytes;
+};
+
+// Listens on 127.0.0.1 and 127.0.0.2 (the same port) and replies as the
+// test's policy says.
+class scripted_responder {
+public:
+    struct datagram {
+        int from;  // which address sends it: 0 for 127.0.0.1, 1 for 127.0.0.2, 2 for 127.0.0.3
+        std::vector<unsigned char> bytes;
+    };
+    using policy = std::function<std::vector<datagram>(const received_query&)>;
+
+    explicit scripted_responder(std::uint16_t port, policy reply);
+    ~scripted_responder();
+    scripted_responder(const scripted_responder&) = delete;
+    scripted_responder& operator=(const scripted_responder&) = delete;
+
+    std::vector<received_query> queries() const;
+    std::size_t count(const std::string& name) const;
+    // Sends `bytes` from address `from` to where `query` came from.
+    void send(int from, const received_query& query, const std::vector<unsigned char>& bytes) const;
+
+    // A reply to `query` with `rcode` and one A record per address (TTL `ttl`).
+    static std::vector<unsigned char> reply(const received_query& query, unsigned rcode,
+                                            const std::vector<std::string>& addresses, std::uint32_t ttl = 60,
+                                            int id_delta = 0);
+
+private:
+    void serve();
+
+    int _sockets[3] = {-1, -1, -1};
+    int _wake[2] = {-1, -1};
+    policy _reply;
+    mutable std::mutex _lock;
+    std::vector<received_query> _queries;
+    std::thread _thread;
+};
+
+}  // namespace asynframe::dns_test

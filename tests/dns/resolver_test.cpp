@@ -1,0 +1,388 @@
+// The process-wide resolver against real servers on loopback: dnsmasq with a
+// test zone, and a scripted responder for silence, negative replies and
+// replies that must be ignored. Through the five exports, as every caller
+// outside the component layer uses it. The resolver has its own thread and no
+// engine, so these tests have no engine modes; the resolver object's tests
+// run in every mode.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "asynframe/dns.h"
+#include "common/harness.h"
+#include "common/isolated_network.h"
+#include "dns/dns_local_repository.h"
+#include "dns/host_db.h"
+#include "dns/request_list.h"
+#include "dns_servers.h"
+#include "platform/event.h"
+#include "platform/tick.h"
+#include "support/profile.h"
+
+namespace asynframe {
+namespace {
+
+using namespace dns_test;
+using namespace std::chrono_literals;
+
+struct outcome {
+    LONG code = -100;
+    std::vector<std::string> addresses;
+};
+
+// The addresses of a completed handle, read through the exports.
+std::vector<std::string> addresses_of(SYNC_DNS_HANDLE handle) {
+    std::vector<std::string> out;
+    for (LONG i = 0; i < sync_dns_count(handle); ++i) {
+        char text[256] = {};
+        EXPECT_EQ(sync_dns_address(handle, i, text, 255), 0);
+        out.emplace_back(text);
+    }
+    return out;
+}
+
+class ResolverTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        handles.clear();
+        if (started) stop_dns_service();
+        EXPECT_EQ(dns_service_users(), 0);
+    }
+
+    void start() {
+        start_dns_service();
+        started = true;
+    }
+
+    // One request through the exports, waited for on its event.
+    struct request {
+        platform::event done{true};
+        SYNC_DNS_HANDLE handle = nullptr;
+        bool finished(std::chrono::milliseconds limit) { return done.wait(static_cast<std::uint32_t>(limit.count())); }
+        outcome result() { return {sync_dns_result(handle), addresses_of(handle)}; }
+        ~request() {
+            if (handle != nullptr) sync_dns_cancel(handle);
+        }
+    };
+    request& begin(const std::string& name) {
+        handles.push_back(std::make_unique<request>());
+        request& r = *handles.back();
+        r.handle = sync_dns_request(name.c_str(), r.done.native(), SYNC_DNS_ACCESS);
+        EXPECT_NE(r.handle, nullptr);
+        return r;
+    }
+    outcome resolve(const std::string& name, std::chrono::milliseconds limit = 10s) {
+        request& r = begin(name);
+        EXPECT_TRUE(r.finished(limit)) << name;
+        return r.result();
+    }
+
+    static bool in_flight(const std::string& name) {
+        dns_detail::list_guard guard;
+        return guard.list() != nullptr && guard.list()->in_flight(name);
+    }
+    static bool cached(const std::string& name) {
+        std::vector<std::string> out;
+        return dns_local_repository::instance().lookup(name, out) == dns_local_repository::hit;
+    }
+    // A responder that answers `name` with `address` from the server asked.
+    static scripted_responder::policy answer_with(const std::string& address) {
+        return [address](const received_query& q) {
+            return std::vector<scripted_responder::datagram>{{q.server, scripted_responder::reply(q, 0, {address})}};
+        };
+    }
+    static scripted_responder::policy silent() {
+        return [](const received_query&) { return std::vector<scripted_responder::datagram>{}; };
+    }
+
+    resolver_env env;
+    bool started = false;
+    std::vector<std::unique_ptr<request>> handles;
+};
+
+#define SKIP_UNLESS_ISOLATED()                 \
+    if (!harness::network_isolated())          \
+    GTEST_SKIP() << "needs a network namespace: system lookups would leave loopback"
+
+TEST_F(ResolverTest, LocalSourcesAnswerBeforeTheRequestReturns) {
+    start();
+    dns_local_repository::instance().store("cached.af.test", {{"10.7.0.1", 60, platform::tick_count()}});
+    const struct {
+        const char* name;
+        LONG code;
+        std::vector<std::string> addresses;
+    } cases[] = {
+        {"", DNS_RESULT_EMPTY_NAME, {}},
+        {"10.1.2.3", DNS_RESULT_OK, {"10.1.2.3"}},
+        {"listed.af.test", DNS_RESULT_OK, {"10.9.9.9"}},  // the hosts file
+        {"cached.af.test", DNS_RESULT_OK, {"10.7.0.1"}},
+    };
+    for (const auto& c : cases) {
+        request& r = begin(c.name);
+        EXPECT_TRUE(r.done.try_acquire()) << "'" << c.name << "' was not answered before the call returned";
+        EXPECT_EQ(sync_dns_result(r.handle), c.code) << c.name;
+        EXPECT_EQ(addresses_of(r.handle), c.addresses) << c.name;
+    }
+}
+
+TEST_F(ResolverTest, ExportsAnswerForEveryHandleTheyAreGiven) {
+    start();
+    EXPECT_EQ(sync_dns_request("10.0.0.5", ASYNFRAME_NO_EVENT, SYNC_DNS_ACCESS - 1), nullptr);
+    EXPECT_EQ(sync_dns_request(nullptr, ASYNFRAME_NO_EVENT, SYNC_DNS_ACCESS), nullptr);
+
+    // Without an event the caller polls.
+    SYNC_DNS_HANDLE handle = sync_dns_request("10.0.0.5", ASYNFRAME_NO_EVENT, SYNC_DNS_ACCESS);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(sync_dns_result(handle), DNS_RESULT_OK);
+    EXPECT_EQ(sync_dns_count(handle), 1);
+    char text[16];
+    EXPECT_EQ(sync_dns_address(handle, 0, text, sizeof text), 0);
+    EXPECT_STREQ(text, "10.0.0.5");
+    std::strcpy(text, "junk");
+    EXPECT_EQ(sync_dns_address(handle, 1, text, sizeof text), -1);  // index equal to the count
+    EXPECT_STREQ(text, "");
+    std::strcpy(text, "junk");
+    EXPECT_EQ(sync_dns_address(handle, 0, text, 8), -1);  // "10.0.0.5" needs 9 bytes
+    EXPECT_STREQ(text, "");
+    EXPECT_EQ(sync_dns_address(handle, 0, text, 9), 0);
+    EXPECT_EQ(sync_dns_address(handle, -1, text, sizeof text), -1);
+    EXPECT_EQ(sync_dns_cancel(handle), 0);
+
+    // A released handle, or one never handed out, is looked up, not used.
+    int never = 0;
+    for (SYNC_DNS_HANDLE stale : {handle, static_cast<SYNC_DNS_HANDLE>(&never), SYNC_DNS_HANDLE{}}) {
+        EXPECT_EQ(sync_dns_result(stale), DNS_RESULT_INVALID_HANDLE);
+        EXPECT_EQ(sync_dns_count(stale), 0);
+        std::strcpy(text, "junk");
+        EXPECT_EQ(sync_dns_address(stale, 0, text, sizeof text), -1);
+        EXPECT_STREQ(text, "");
+        EXPECT_EQ(sync_dns_cancel(stale), -1);
+    }
+}
+
+TEST_F(ResolverTest, ARealServerAnswersAddressesAliasesAndFinalDots) {
+    if (!dnsmasq_server::installed()) GTEST_SKIP() << "dnsmasq is not installed";
+    dnsmasq_server server(env.folder.path().string(), env.port);
+    ASSERT_TRUE(server.ok());
+    env.servers({"127.0.0.1"});
+    start();
+
+    EXPECT_EQ(resolve("one.af.test").addresses, std::vector<std::string>{"10.1.0.1"});
+    outcome multi = resolve("multi.af.test");
+    EXPECT_EQ(multi.code, DNS_RESULT_OK);
+    std::sort(multi.addresses.begin(), multi.addresses.end());
+    EXPECT_EQ(multi.addresses, (std::vector<std::string>{"10.1.0.2", "10.1.0.3"}));
+    // The answer section leads through the alias to the address.
+    EXPECT_EQ(resolve("alias.af.test").addresses, std::vector<std::string>{"10.1.0.1"});
+    EXPECT_EQ(resolve("multi.af.test.").code, DNS_RESULT_OK);
+    EXPECT_FALSE(in_flight("multi.af.test."));
+    // Learned with its TTL: the next request needs no query.
+    EXPECT_TRUE(cached("one.af.test"));
+    request& again = begin("one.af.test");
+    EXPECT_TRUE(again.done.try_acquire());
+
+    SKIP_UNLESS_ISOLATED();
+    // NXDOMAIN on every try: failed, then failed at once while it is recent.
+    EXPECT_EQ(resolve("nothing.af.test", 40s).code, DNS_RESULT_FAILED);
+    EXPECT_FALSE(cached("nothing.af.test"));
+    request& recent = begin("nothing.af.test");
+    EXPECT_TRUE(recent.done.try_acquire());
+    EXPECT_EQ(sync_dns_result(recent.handle), DNS_RESULT_RECENT_FAILURE);
+}
+
+TEST_F(ResolverTest, CallersOfOneNameShareOneQuery) {
+    SKIP_UNLESS_ISOLATED();
+    // Silent on the first try; the retry is answered.
+    std::atomic<int> seen{0};
+    scripted_responder responder(env.port, [&](const received_query& q) {
+        std::vector<scripted_responder::datagram> out;
+        if (++seen >= 2) out.push_back({0, scripted_responder::reply(q, 0, {"10.3.0.9"})});
+        return out;
+    });
+    env.servers({"127.0.0.1"});
+    start();
+    request& first = begin("shared.af.test");
+    request& second = begin("shared.af.test");
+    ASSERT_TRUE(first.finished(10s));
+    ASSERT_TRUE(second.finished(10s));
+    EXPECT_EQ(first.result().addresses, std::vector<std::string>{"10.3.0.9"});
+    EXPECT_EQ(second.result().addresses, std::vector<std::string>{"10.3.0.9"});
+    // The first try and its one retry: the second caller sent nothing of its own.
+    EXPECT_EQ(responder.count("shared.af.test"), 2u);
+}
+
+TEST_F(ResolverTest, ANegativeReplyRetriesAtOnceToEveryServer) {
+    SKIP_UNLESS_ISOLATED();
+    // A frozen clock: no try ever times out, so only the reply can cause the retry.
+    manual_clock clock(1000);
+    scripted_responder responder(env.port, [](const received_query& q) {
+        std::vector<scripted_responder::datagram> out;
+        if (q.server == 0) out.push_back({0, scripted_responder::reply(q, 3, {})});
+        if (q.server == 1) out.push_back({1, scripted_responder::reply(q, 0, {"10.3.0.1"})});
+        return out;
+    });
+    env.servers({"127.0.0.1", "127.0.0.2"});
+    start();
+    const outcome result = resolve("negative.af.test");
+    EXPECT_EQ(result.code, DNS_RESULT_OK);
+    EXPECT_EQ(result.addresses, std::vector<std::string>{"10.3.0.1"});
+    const auto queries = responder.queries();
+    ASSERT_EQ(queries.size(), 3u);  // the first try to the first server, the retry to both
+    EXPECT_EQ(queries[0].server, 0);
+    EXPECT_EQ(queries[0].id, queries[1].id);  // one identifier for the life of the query
+}
+
+TEST_F(ResolverTest, RepliesThatDoNotBelongToTheQueryAreIgnored) {
+    SKIP_UNLESS_ISOLATED();
+    manual_clock clock(5000);
+    std::atomic<int> seen{0};
+    scripted_responder responder(env.port, [&](const received_query& q) {
+        std::vector<scripted_responder::datagram> out;
+        if (q.name != "guarded.af.test") {
+            out.push_back({0, scripted_responder::reply(q, 0, {"10.8.0.3"})});
+        } else if (++seen == 1) {
+            out.push_back({0, scripted_responder::reply(q, 0, {"10.6.6.1"}, 60, 1)});  // another identifier
+            out.push_back({1, scripted_responder::reply(q, 0, {"10.6.6.2"})});         // a server not asked
+            out.push_back({2, scripted_responder::reply(q, 0, {"10.6.6.4"})});         // nor configured
+            out.push_back({0, scripted_responder::reply(q, 3, {}, 60, 1)});  // a refusal with another identifier
+            std::vector<unsigned char> cut = scripted_responder::reply(q, 0, {"10.6.6.3"});
+            cut.resize(7);
+            out.push_back({0, cut});                                                       // shorter than a header
+            out.push_back({0, std::vector<unsigned char>{0xde, 0xad, 0xbe, 0xef, 0, 1}});  // garbage
+        } else {
+            out.push_back({0, scripted_responder::reply(q, 0, {"10.4.0.1"})});
+        }
+        return out;
+    });
+    env.servers({"127.0.0.1", "127.0.0.2"});
+    start();
+    request& r = begin("guarded.af.test");
+    ASSERT_TRUE(harness::wait_until([&] { return seen.load() == 1; }, harness::short_pause, 5s));
+    // The marker's answer arrives after every datagram above.
+    EXPECT_EQ(resolve("marker.af.test").code, DNS_RESULT_OK);
+    EXPECT_FALSE(r.done.try_acquire());
+    EXPECT_FALSE(cached("guarded.af.test"));
+    // The retry's proper answer is taken.
+    clock.advance(1000);
+    ASSERT_TRUE(r.finished(10s));
+    EXPECT_EQ(r.result().addresses, std::vector<std::string>{"10.4.0.1"});
+}
+
+TEST_F(ResolverTest, SingleLabelNamesGoToTheSystemOnly) {
+    scripted_responder responder(env.port, answer_with("10.5.0.1"));
+    env.servers({"127.0.0.1"});
+    start();
+    // In the system's hosts file, not in ours.
+    const outcome local = resolve("localhost");
+    EXPECT_EQ(local.code, DNS_RESULT_OK);
+    EXPECT_EQ(local.addresses, std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(resolve("abcdefghijklmnop").addresses, std::vector<std::string>{"10.5.0.1"});  // 16 letters
+    EXPECT_EQ(resolve("abc1").addresses, std::vector<std::string>{"10.5.0.1"});              // a digit
+    EXPECT_EQ(responder.count("localhost"), 0u);
+    EXPECT_EQ(responder.count("abcdefghijklmnop"), 1u);
+    SKIP_UNLESS_ISOLATED();
+    EXPECT_EQ(resolve("abcdefghijklmno", 40s).code, DNS_RESULT_FAILED);  // 15 letters, unknown
+    EXPECT_EQ(responder.count("abcdefghijklmno"), 0u);
+}
+
+TEST_F(ResolverTest, WithoutServersTheSystemAloneAnswersAndNothingIsCached) {
+    start();
+    const outcome result = resolve("localhost");
+    EXPECT_EQ(result.code, DNS_RESULT_OK);
+    EXPECT_EQ(result.addresses, std::vector<std::string>{"127.0.0.1"});
+    EXPECT_FALSE(cached("localhost"));
+}
+
+TEST_F(ResolverTest, ASilentServerFailsTheRequestAfterAboutThirtyTwoSeconds) {
+    SKIP_UNLESS_ISOLATED();
+    scripted_responder responder(env.port, silent());
+    env.servers({"127.0.0.1"});
+    start();
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(resolve("silent.af.test", 60s).code, DNS_RESULT_FAILED);
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(took, 28s);
+    EXPECT_LE(took, 40s);
+    EXPECT_EQ(responder.count("silent.af.test"), 6u);  // the first try and five retries
+}
+
+TEST_F(ResolverTest, StoppingTheServiceCompletesPendingRequestsWithTwo) {
+    manual_clock clock(1000);
+    scripted_responder responder(env.port, silent());
+    env.servers({"127.0.0.1"});
+    start();
+    request& a = begin("stop-a.af.test");
+    request& b = begin("stop-a.af.test");
+    request& c = begin("stop-b.af.test");
+    ASSERT_TRUE(harness::wait_until([&] { return responder.queries().size() == 2; }, harness::short_pause, 5s));
+    stop_dns_service();
+    started = false;
+    for (request* r : {&a, &b, &c}) {
+        EXPECT_TRUE(r->done.try_acquire());
+        EXPECT_EQ(sync_dns_result(r->handle), DNS_RESULT_SHUTDOWN);
+    }
+    // With no resolver running a request is answered at once, with 2.
+    request& late = begin("stop-c.af.test");
+    EXPECT_TRUE(late.done.try_acquire());
+    EXPECT_EQ(sync_dns_result(late.handle), DNS_RESULT_SHUTDOWN);
+}
+
+TEST_F(ResolverTest, CancellingTheLastRequestForANameForgetsTheName) {
+    manual_clock clock(1000);
+    scripted_responder responder(env.port, [](const received_query& q) {
+        std::vector<scripted_responder::datagram> out;
+        if (q.name == "marker.af.test") out.push_back({0, scripted_responder::reply(q, 0, {"10.8.0.2"})});
+        return out;
+    });
+    env.servers({"127.0.0.1"});
+    start();
+    request& first = begin("forgotten.af.test");
+    request& second = begin("forgotten.af.test");
+    ASSERT_TRUE(harness::wait_until([&] { return responder.count("forgotten.af.test") == 1; },
+                                    harness::short_pause, 5s));
+    EXPECT_EQ(sync_dns_cancel(first.handle), 0);
+    first.handle = nullptr;
+    EXPECT_TRUE(in_flight("forgotten.af.test"));
+    EXPECT_EQ(sync_dns_cancel(second.handle), 0);
+    second.handle = nullptr;
+    EXPECT_FALSE(in_flight("forgotten.af.test"));
+
+    // A reply that arrives now is dropped: the marker's answer comes after it.
+    const received_query query = responder.queries().front();
+    responder.send(0, query, scripted_responder::reply(query, 0, {"10.8.0.1"}));
+    EXPECT_EQ(resolve("marker.af.test").code, DNS_RESULT_OK);
+    EXPECT_FALSE(cached("forgotten.af.test"));
+    EXPECT_FALSE(first.done.try_acquire());
+    EXPECT_FALSE(second.done.try_acquire());
+}
+
+TEST_F(ResolverTest, ANameUnderTheSuffixKeepsItsLastGoodAddresses) {
+    SKIP_UNLESS_ISOLATED();
+    std::atomic<bool> refuse{false};
+    scripted_responder responder(env.port, [&](const received_query& q) {
+        const unsigned rcode = refuse ? 3 : 0;
+        return std::vector<scripted_responder::datagram>{
+            {0, scripted_responder::reply(q, rcode, rcode == 0 ? std::vector<std::string>{"10.2.0.1", "10.2.0.2"}
+                                                               : std::vector<std::string>{})}};
+    });
+    env.servers({"127.0.0.1"});
+    start();
+    const std::string name = std::string("kept") + last_good_suffix;
+    EXPECT_EQ(resolve(name).addresses, (std::vector<std::string>{"10.2.0.1", "10.2.0.2"}));
+    EXPECT_EQ(profile::read_string(host_db::default_path(), "domain_succ", name, ""), "10.2.0.1|10.2.0.2|");
+
+    // Forgotten by the cache, refused by the server: the stored pair answers.
+    dns_local_repository::destroy_instance();
+    refuse = true;
+    const outcome later = resolve(name, 40s);
+    EXPECT_EQ(later.code, DNS_RESULT_OK);
+    EXPECT_EQ(later.addresses, (std::vector<std::string>{"10.2.0.1", "10.2.0.2"}));
+    EXPECT_GE(responder.count(name), 2u);
+}
+
+}  // namespace
+}  // namespace asynframe
