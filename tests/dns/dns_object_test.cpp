@@ -1,0 +1,182 @@
+// The resolver object through a frame in every engine mode: resolutions
+// complete on the dispatch thread with their result object, the checks of
+// Resolve, and the resolver's life with the frames that use it.
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <thread>
+
+#include "common/frame_fixture.h"
+#include "component/string_setter.h"
+#include "dns/request_list.h"
+#include "dns_servers.h"
+#include "frame/asyn_frame.h"
+
+namespace asynframe {
+namespace {
+
+using namespace harness;
+using namespace dns_test;
+using namespace std::chrono_literals;
+
+class DnsObjectTest : public FrameTest {
+protected:
+    void SetUp() override {
+        FrameTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        host->on_dispatch([&] { EXPECT_EQ(frame()->CreateDns(&dns), S_OK); });
+        ASSERT_NE(dns, nullptr);
+    }
+    void TearDown() override {
+        if (dns != nullptr) dns->Release();
+        FrameTest::TearDown();
+        EXPECT_EQ(dns_service_users(), 0);
+    }
+
+    // A ready operation of the sink.
+    IAsynIoOperation* ready_operation() {
+        IAsynIoOperation* operation = make_operation(sink);
+        host->on_dispatch([&] { operation->SetTag(0); });
+        return operation;
+    }
+    HRESULT resolve(IAsynIoOperation* operation, const std::string& name) {
+        HRESULT hr = E_FAIL;
+        host->on_dispatch([&] { hr = dns->Resolve(operation, static_cast<DWORD>(name.size()), name.data()); });
+        return hr;
+    }
+    static IAsynDnsResult* result_of(IAsynIoOperation* operation) {
+        IUnknown* held = nullptr;
+        operation->GetResultObject(&held);
+        IAsynDnsResult* result = nullptr;
+        if (held != nullptr) {
+            held->QueryInterface(IID_IAsynDnsResult, reinterpret_cast<void**>(&result));
+            held->Release();
+        }
+        return result;
+    }
+
+    resolver_env env;
+    IAsynDns* dns = nullptr;
+};
+
+TEST_P(DnsObjectTest, ResolutionsCompleteOnTheDispatchThreadWithTheirResult) {
+    scripted_responder responder(env.port, [](const received_query& q) {
+        return std::vector<scripted_responder::datagram>{
+            {0, scripted_responder::reply(q, 0, {"10.11.0.1", "10.11.0.2"})}};
+    });
+    env.servers({"127.0.0.1"});
+    IAsynIoOperation* operation = ready_operation();
+    bool on_dispatch = false;
+    sink->on_complete = [&](IAsynIoOperation*) {
+        on_dispatch = object()->services()->asyn_io_manager_ptr->in_dispatch_thread();
+    };
+    for (const char* name : {"10.1.2.3", "object.af.test"}) {
+        const std::size_t before = sink->count("complete");
+        ASSERT_EQ(resolve(operation, name), S_OK);
+        ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == before + 1; })) << name;
+        EXPECT_EQ(sink->log().back(), "complete 0 0");
+        host->on_dispatch([] {});
+        EXPECT_TRUE(on_dispatch);
+    }
+    IAsynDnsResult* result = result_of(operation);
+    ASSERT_NE(result, nullptr);
+    std::string host_name;
+    auto* setter = new CStringSetter(host_name);
+    EXPECT_EQ(result->GetHostName(setter), S_OK);
+    setter->Release();
+    EXPECT_EQ(host_name, "object.af.test");
+    EXPECT_EQ(result->GetHostName(nullptr), E_INVALIDARG);
+    LONG code = -1;
+    DWORD count = 0;
+    EXPECT_EQ(result->GetResult(&code, &count), S_OK);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(result->GetResult(nullptr, nullptr), S_OK);
+    DWORD address = 0;
+    EXPECT_EQ(result->GetAddress(1, &address), S_OK);
+    EXPECT_EQ(address, ::inet_addr("10.11.0.2"));
+    EXPECT_EQ(result->GetAddress(2, &address), E_INVALIDARG);
+    EXPECT_EQ(result->GetAddress(0, nullptr), E_INVALIDARG);
+    result->Release();
+    sink->on_complete = nullptr;
+    operation->Release();
+}
+
+TEST_P(DnsObjectTest, ResolveRefusesWhatItCannotCarryOut) {
+    manual_clock clock(1000);  // the silent query below never times out
+    scripted_responder responder(env.port, [](const received_query&) {
+        return std::vector<scripted_responder::datagram>{};
+    });
+    env.servers({"127.0.0.1"});
+    IAsynIoOperation* operation = ready_operation();
+    // Off the dispatch thread.
+    if (!host->ui()) {
+        EXPECT_EQ(dns->Resolve(operation, 8, "10.0.0.1"), E_ACCESSDENIED);
+    }
+    EXPECT_EQ(resolve(operation, ""), E_INVALIDARG);
+    host->on_dispatch([&] { EXPECT_EQ(dns->Resolve(nullptr, 8, "10.0.0.1"), E_INVALIDARG); });
+    IAsynIoOperation* not_ready = make_operation(sink);  // its tag is still -1
+    EXPECT_EQ(resolve(not_ready, "10.0.0.1"), E_INVALIDARG);
+    // Busy while its resolution is under way; nothing changes.
+    ASSERT_EQ(resolve(operation, "pending.af.test"), S_OK);
+    EXPECT_EQ(resolve(operation, "10.0.0.1"), E_INVALIDARG);
+    EXPECT_EQ(sink->count("complete"), 0u);
+    // A result object replaced meanwhile takes its request out: the
+    // operation completes once, as aborted.
+    host->on_dispatch([&] { operation->SetResultObject(nullptr); });
+    ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == 1; }));
+    EXPECT_EQ(sink->log().back(), "complete 995 0");
+    {
+        dns_detail::list_guard guard;
+        EXPECT_FALSE(guard.list()->in_flight("pending.af.test"));
+    }
+    not_ready->Release();
+    operation->Release();
+}
+
+TEST_P(DnsObjectTest, AFrameStoppingWithAResolutionInFlightAbandonsIt) {
+    manual_clock clock(1000);
+    scripted_responder responder(env.port, [](const received_query&) {
+        return std::vector<scripted_responder::datagram>{};
+    });
+    env.servers({"127.0.0.1"});
+    // A second frame shares the resolver and keeps it running.
+    auto* other = new CAsynFrame();
+    frame_host second(static_cast<IAsynFrame3*>(other), static_cast<IAsynFramePlugin*>(other), engine_mode::alertable);
+    ASSERT_EQ(second.start(), S_OK);
+    EXPECT_EQ(dns_service_users(), 2);
+
+    IAsynIoOperation* operation = ready_operation();
+    ASSERT_EQ(resolve(operation, "abandoned.af.test"), S_OK);
+    ASSERT_TRUE(wait_until([&] { return responder.count("abandoned.af.test") == 1; }, short_pause, 5s));
+    EXPECT_EQ(host->stop(), S_OK);
+    EXPECT_EQ(dns_service_users(), 1);
+    {
+        dns_detail::list_guard guard;
+        EXPECT_EQ(guard.list()->pending_count(), 0u);
+        EXPECT_FALSE(guard.list()->in_flight("abandoned.af.test"));
+    }
+    EXPECT_EQ(sink->count("complete"), 0u);
+    operation->Release();
+
+    EXPECT_EQ(second.stop(), S_OK);
+    EXPECT_EQ(dns_service_users(), 0);
+    other->Release();
+}
+
+TEST_P(DnsObjectTest, TheLastFrameStoppedFromACompletionStopsTheResolver) {
+    IAsynIoOperation* operation = ready_operation();
+    sink->on_complete = [&](IAsynIoOperation*) { EXPECT_EQ(host->plugin->Uninitialize(), S_OK); };
+    ASSERT_EQ(resolve(operation, "10.0.0.7"), S_OK);
+    ASSERT_TRUE(host->run_until([&] { return dns_service_users() == 0 && !object()->running(); }, 10s));
+    sink->on_complete = nullptr;
+    operation->Release();
+    // The next frame starts it again.
+    ASSERT_EQ(host->start(), S_OK);
+    EXPECT_EQ(dns_service_users(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DnsObjectTest, all_modes(), mode_label);
+
+}  // namespace
+}  // namespace asynframe
