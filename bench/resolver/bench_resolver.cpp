@@ -1,0 +1,136 @@
+// Resolutions per second through the five exports: answered from the cache,
+// and uncached against a local dnsmasq, the latter against c-ares asking the
+// same server for the same name. One resolution at a time, as a caller
+// waiting on its event makes them.
+#include <ares.h>
+#include <benchmark/benchmark.h>
+#include <netdb.h>
+#include <poll.h>
+#include <stdlib.h>
+
+#include <memory>
+#include <string>
+
+#include "../bench_main.h"
+#include "asynframe/dns.h"
+#include "dns/dns_local_repository.h"
+#include "dns/request_list.h"
+#include "dns_servers.h"
+#include "platform/event.h"
+
+namespace {
+
+using namespace asynframe;
+
+const char* const name = "one.af.test";
+
+// dnsmasq and the resolver configured for it, for the whole program.
+struct setup {
+    dns_test::temp_folder folder;
+    std::uint16_t port = dns_test::free_udp_port();
+    std::unique_ptr<dns_test::dnsmasq_server> server;
+
+    setup() {
+        ::setenv("ASYNFRAME_DATA_DIR", folder.path().c_str(), 1);
+        ::setenv("ASYNFRAME_HOSTS_FILE", folder.write("hosts", "").c_str(), 1);
+        ::setenv("ASYNFRAME_RESOLV_CONF", folder.write("resolv.conf", "nameserver 127.0.0.1\n").c_str(), 1);
+        ::setenv("ASYNFRAME_DNS_PORT", std::to_string(port).c_str(), 1);
+        server = std::make_unique<dns_test::dnsmasq_server>(folder.path().string(), port);
+    }
+};
+
+setup& shared() {
+    static setup s;
+    return s;
+}
+
+bool resolve_once(platform::event& done) {
+    SYNC_DNS_HANDLE handle = sync_dns_request(name, done.native(), SYNC_DNS_ACCESS);
+    const bool answered = done.wait(5000) && sync_dns_result(handle) == DNS_RESULT_OK;
+    sync_dns_cancel(handle);
+    done.reset();
+    return answered;
+}
+
+void run_ours(benchmark::State& state, bool cached) {
+    if (!shared().server->ok()) {
+        state.SkipWithError("dnsmasq did not start");
+        return;
+    }
+    start_dns_service();
+    platform::event done(true);
+    resolve_once(done);  // fills the cache
+    for (auto _ : state) {
+        if (!cached) dns_local_repository::destroy_instance();
+        if (!resolve_once(done)) {
+            state.SkipWithError("a resolution failed");
+            break;
+        }
+    }
+    stop_dns_service();
+    state.SetItemsProcessed(state.iterations());
+}
+
+void cached_ours(benchmark::State& state) { run_ours(state, true); }
+void uncached_ours(benchmark::State& state) { run_ours(state, false); }
+
+void uncached_cares(benchmark::State& state) {
+    if (!shared().server->ok()) {
+        state.SkipWithError("dnsmasq did not start");
+        return;
+    }
+    ares_library_init(ARES_LIB_INIT_ALL);
+    ares_channel channel = nullptr;
+    ares_options options{};
+    char lookups[] = "b";  // the server only, as ours is configured
+    options.lookups = lookups;
+    options.tries = 1;
+    ares_init_options(&channel, &options, ARES_OPT_LOOKUPS | ARES_OPT_TRIES);
+    const std::string servers = "127.0.0.1:" + std::to_string(shared().port);
+    ares_set_servers_ports_csv(channel, servers.c_str());
+    struct outcome {
+        bool done = false;
+        bool ok = false;
+    };
+    const auto callback = [](void* arg, int status, int, hostent* host) {
+        auto* o = static_cast<outcome*>(arg);
+        o->done = true;
+        o->ok = status == ARES_SUCCESS && host != nullptr && host->h_addr_list[0] != nullptr;
+    };
+    for (auto _ : state) {
+        outcome o;
+        ares_gethostbyname(channel, name, AF_INET, callback, &o);
+        while (!o.done) {
+            ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
+            const int bits = ares_getsock(channel, sockets, ARES_GETSOCK_MAXNUM);
+            pollfd fds[ARES_GETSOCK_MAXNUM];
+            nfds_t count = 0;
+            for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+                short events = 0;
+                if (ARES_GETSOCK_READABLE(bits, i)) events |= POLLIN;
+                if (ARES_GETSOCK_WRITABLE(bits, i)) events |= POLLOUT;
+                if (events != 0) fds[count++] = pollfd{sockets[i], events, 0};
+            }
+            ::poll(fds, count, 1000);
+            for (nfds_t i = 0; i < count; ++i)
+                ares_process_fd(channel, (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) ? fds[i].fd : ARES_SOCKET_BAD,
+                                (fds[i].revents & POLLOUT) ? fds[i].fd : ARES_SOCKET_BAD);
+            if (count == 0) ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+        }
+        if (!o.ok) {
+            state.SkipWithError("a resolution failed");
+            break;
+        }
+    }
+    ares_destroy(channel);
+    ares_library_cleanup();
+    state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(cached_ours)->Name("cached/ours")->UseRealTime();
+BENCHMARK(uncached_ours)->Name("uncached/ours")->UseRealTime();
+BENCHMARK(uncached_cares)->Name("uncached/cares")->UseRealTime();
+
+}  // namespace
+
+ASYNFRAME_BENCH_MAIN("resolver thread over UDP; c-ares with poll")
