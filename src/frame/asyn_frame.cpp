@@ -8,6 +8,7 @@
 #include "component/asyn_io_operation_object.h"
 #include "file/file_services.h"
 #include "frame/frame_services.h"
+#include "socket/connect_manager.h"
 #include "platform/memory.h"
 #include "socket/socket_factory.h"
 #include "support/setting.h"
@@ -744,40 +745,45 @@ HRESULT CAsynFrame::CreateSock5UdpSocket(DWORD, const char*, WORD, DWORD, const 
 
 // ---- connection limits (the connection scheduler's) --------------------------------------
 
+template <class Call>
+HRESULT CAsynFrame::with_scheduler(Call&& call) {
+    // Any thread may ask; the scheduler is read under the state lock, which a
+    // stop takes before the services go.
+    std::shared_lock<std::shared_mutex> state_guard(_state_lock);
+    connect_manager* scheduler = _services.connect_manager_ptr;
+    if (_visible_engine == nullptr || scheduler == nullptr) return E_UNEXPECTED;
+    call(*scheduler);
+    return S_OK;
+}
+
 HRESULT CAsynFrame::SetMaxSynCount(DWORD count) {
     if (count == 0) return E_INVALIDARG;
-    if (!running()) return E_UNEXPECTED;
-    return E_NOTIMPL;
+    return with_scheduler([count](connect_manager& scheduler) { scheduler.set_max_syn_count(count); });
 }
 
 HRESULT CAsynFrame::GetMaxSynCount(DWORD* count) {
     if (count == nullptr) return E_INVALIDARG;
-    if (!running()) return E_UNEXPECTED;
-    return E_NOTIMPL;
+    return with_scheduler([count](connect_manager& scheduler) { *count = scheduler.max_syn_count(); });
 }
 
 HRESULT CAsynFrame::GetSynCount(DWORD* count) {
     if (count == nullptr) return E_INVALIDARG;
-    if (!running()) return E_UNEXPECTED;
-    return E_NOTIMPL;
+    return with_scheduler([count](connect_manager& scheduler) { *count = scheduler.syn_count(); });
 }
 
 HRESULT CAsynFrame::SetMaxConnection(DWORD count) {
     if (count == 0) return E_INVALIDARG;
-    if (!running()) return E_UNEXPECTED;
-    return E_NOTIMPL;
+    return with_scheduler([count](connect_manager& scheduler) { scheduler.set_max_connection(count); });
 }
 
 HRESULT CAsynFrame::GetMaxConnection(DWORD* count) {
     if (count == nullptr) return E_INVALIDARG;
-    if (!running()) return E_UNEXPECTED;
-    return E_NOTIMPL;
+    return with_scheduler([count](connect_manager& scheduler) { *count = scheduler.max_connection(); });
 }
 
 HRESULT CAsynFrame::GetConnectionCount(DWORD* count) {
     if (count == nullptr) return E_INVALIDARG;
-    if (!running()) return E_UNEXPECTED;
-    return E_NOTIMPL;
+    return with_scheduler([count](connect_manager& scheduler) { *count = scheduler.connection_count(); });
 }
 
 HRESULT CAsynFrame::VerifyProxy(PROXY_RECORD* record, ASYNFRAME_EVENT cancel_event, LONG* result) {

@@ -9,17 +9,19 @@
 
 namespace asynframe::frame_services {
 
-// Subsystems not yet in this build leave their entries empty and the frame
-// answers the dependent slots with E_NOTIMPL.
-
 void create(singleton_instance& services) {
+    socket_services::create_connect_manager(services);
     socket_services::create_accept_manager(services);
     file_services::create_helper(services);
 }
 
-IUnknown* create_connect_manager_object(singleton_instance&) { return nullptr; }
+IUnknown* create_connect_manager_object(singleton_instance& services) {
+    return socket_services::create_connect_manager_object(services);
+}
 
-void detach_connect_manager_object(singleton_instance&, IUnknown*) noexcept {}
+void detach_connect_manager_object(singleton_instance& services, IUnknown* object) noexcept {
+    socket_services::detach_connect_manager_object(services, object);
+}
 
 void acquire_resolver() { start_dns_service(); }
 
@@ -37,18 +39,20 @@ HRESULT create_dns_object(singleton_instance& services, IAsynDns** dns) {
 
 void start(singleton_instance& services) {
     socket_services::start_accept_manager(services);
+    socket_services::start_connect_manager(services);
     file_services::start_helper(services);
 }
 
 void stop(singleton_instance& services) noexcept {
     file_services::stop_helper(services);
+    socket_services::stop_connect_manager(services);
     socket_services::stop_accept_manager(services);
 }
 
 void destroy(singleton_instance& services) noexcept {
     file_services::destroy_helper(services);
     socket_services::destroy_accept_manager(services);
-    services.connect_manager_ptr = nullptr;
+    socket_services::destroy_connect_manager(services);
 }
 
 }  // namespace asynframe::frame_services

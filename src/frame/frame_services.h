@@ -1,9 +1,8 @@
 // The frame's services that other subsystems provide: the connection
 // scheduler, the acceptor, the file creation helper and the process-wide
 // resolver. The frame calls these steps at fixed points of Initialize and
-// Uninitialize; each subsystem fills in its own part here when it lands, so
-// the frame itself does not change. Until then a step does nothing and the
-// frame's slots that need the service answer E_NOTIMPL.
+// Uninitialize; each subsystem fills in its own part here, so the frame
+// itself does not change when one grows.
 #pragma once
 
 #include "asynframe/com.h"
@@ -38,7 +37,9 @@ HRESULT create_dns_object(singleton_instance& services, IAsynDns** dns);
 void start(singleton_instance& services);
 // After the engine stopped: the file helper, the scheduler, the acceptor.
 void stop(singleton_instance& services) noexcept;
-// Destroys and clears the file helper, the acceptor and the scheduler.
+// Destroys and clears the file helper, the acceptor and the scheduler; the
+// scheduler's requests still out complete with 995 and its averages go to the
+// statistics.
 void destroy(singleton_instance& services) noexcept;
 
 }  // namespace asynframe::frame_services

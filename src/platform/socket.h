@@ -68,6 +68,16 @@ std::uint32_t send_datagram_now(int fd, const void* data, std::size_t size, std:
 std::uint32_t receive_datagram_now(int fd, void* buffer, std::size_t size, std::size_t& received,
                                    socket_address_v4& from) noexcept;
 
+// Starts an outgoing connect without blocking: 0 when connected at once, 10035
+// while it runs (the socket becomes writable when it ends), or the failure.
+// `address` in network order, `port` in host order. The socket is left non-
+// blocking until finish_connect.
+std::uint32_t start_connect_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept;
+// The outcome of a connect start_connect_v4 left running: 0 connected, 10035
+// still running, or the failure (the socket may then connect again). A
+// connect that is over leaves the socket blocking again.
+std::uint32_t finish_connect(int fd) noexcept;
+
 // Both directions.
 void shutdown_socket(int fd) noexcept;
 void close_socket(int fd) noexcept;

@@ -9,6 +9,7 @@
 #include "engine/timer_manager.h"
 #include "platform/io_backend.h"
 #include "socket/accept_manager.h"
+#include "socket/connect_manager.h"
 #include "support/assert.h"
 #include "support/exceptions.h"
 #include "support/setting.h"
@@ -109,6 +110,10 @@ void asyn_socket_device_imp::close() {
     if (_socket_handle != platform::invalid_socket) {
         const int fd = _socket_handle;
         _socket_handle = platform::invalid_socket;
+        // A connect still queued or running for the socket ends with 995, and
+        // the socket is not watched once its number can be reused.
+        if (_singleton != nullptr && _singleton->connect_manager_ptr != nullptr)
+            _singleton->connect_manager_ptr->on_socket_closed(fd);
         // Requests in flight must finish with 995 rather than linger on a
         // descriptor the kernel still holds for them.
         cancel_socket_requests(_singleton, fd);
@@ -118,16 +123,24 @@ void asyn_socket_device_imp::close() {
     _accepted_peer_address.reset();
 }
 
-void asyn_socket_device_imp::connect(const std::string&, std::uint16_t, asyn_io_operation* operation,
-                                     std::int32_t) {
+void asyn_socket_device_imp::connect(const std::string& host, std::uint16_t port, asyn_io_operation* operation,
+                                     std::int32_t priority) {
     vortan_assert(operation->is_pending() == false, "vortan_assert");
+    connect_manager* scheduler = _singleton != nullptr ? _singleton->connect_manager_ptr : nullptr;
+    // Without a scheduler (an engine built without one) nothing would ever
+    // complete the request.
+    if (scheduler == nullptr) throw socket_exception("connect_manager not available", connect_unavailable_error);
     if (_socket_handle == platform::invalid_socket) {
         _socket_handle = create_socket();
         associate_to_manager();
     }
-    // Connects are paced and resolved by the connection scheduler; without
-    // one the request completes with this code.
-    throw socket_exception("connect_manager not available", connect_unavailable_error);
+    operation->clear_request();
+    operation->set_preset_result(0, 0);
+    operation->set_operate_handle(_socket_handle);
+    operation->set_result_preset(true);
+    operation->set_operation_type(operation_type::connect);
+    operation->mark_pending();
+    scheduler->connect(operation, host, port, priority);
 }
 
 bool asyn_socket_device_imp::local_address(platform::socket_address_v4& address) {

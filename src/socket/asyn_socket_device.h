@@ -15,7 +15,7 @@ namespace asynframe {
 
 class asyn_io_operation;
 
-// What a connect answers while no connection scheduler serves the frame
+// What a connect answers on an engine without a connection scheduler
 // (WSAEOPNOTSUPP): the request completes with it.
 inline constexpr std::uint32_t connect_unavailable_error = 10045;
 // ERROR_OPERATION_ABORTED: a request cancelled by a close, a time-out or a stop.

@@ -3,13 +3,48 @@
 #include "engine/asyn_io_manager.h"
 #include "platform/io_backend.h"
 #include "socket/accept_manager.h"
+#include "socket/connect_manager.h"
+#include "socket/connect_manager_object.h"
 
 namespace asynframe::socket_services {
 namespace {
 
 constexpr std::int32_t frame_accept_limit = 50;
+constexpr std::uint32_t frame_syn_limit = 60;
 
 }  // namespace
+
+void create_connect_manager(singleton_instance& services) {
+    if (services.connect_manager_ptr == nullptr) services.connect_manager_ptr = new connect_manager(&services);
+}
+
+void start_connect_manager(singleton_instance& services) {
+    connect_manager* scheduler = services.connect_manager_ptr;
+    if (scheduler == nullptr) return;
+    scheduler->set_max_syn_count(frame_syn_limit);
+    scheduler->start();
+}
+
+void stop_connect_manager(singleton_instance& services) noexcept {
+    if (services.connect_manager_ptr != nullptr) services.connect_manager_ptr->stop();
+}
+
+void destroy_connect_manager(singleton_instance& services) noexcept {
+    delete services.connect_manager_ptr;
+    services.connect_manager_ptr = nullptr;
+}
+
+IUnknown* create_connect_manager_object(singleton_instance& services) {
+    if (services.connect_manager_ptr == nullptr) return nullptr;
+    auto* object = new CConnectManager(&services);
+    services.connect_manager_ptr->add_events_sink(object);
+    return static_cast<IConnectManager*>(object);
+}
+
+void detach_connect_manager_object(singleton_instance& services, IUnknown* object) noexcept {
+    if (services.connect_manager_ptr == nullptr || object == nullptr) return;
+    services.connect_manager_ptr->remove_events_sink(static_cast<CConnectManager*>(static_cast<IConnectManager*>(object)));
+}
 
 void create_accept_manager(singleton_instance& services) {
     if (services.accept_manager_ptr == nullptr)

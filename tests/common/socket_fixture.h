@@ -46,20 +46,24 @@ public:
         _manager = std::make_unique<asyn_io_manager>(&_services, is_alertable(mode));
         _manager->set_ui_mode(is_ui(mode));
         _services.asyn_io_manager_ptr = _manager.get();
+        socket_services::create_connect_manager(_services);
         socket_services::create_accept_manager(_services);
         socket_services::start_accept_manager(_services);
+        socket_services::start_connect_manager(_services);
         _manager->start();
     }
     ~engine_env() { shutdown(); }
     engine_env(const engine_env&) = delete;
     engine_env& operator=(const engine_env&) = delete;
 
-    // Engine first, then the acceptor, as the frame does.
+    // Engine first, then the scheduler and the acceptor, as the frame does.
     void shutdown() {
         if (!_manager) return;
         _manager->stop();
+        socket_services::stop_connect_manager(_services);
         socket_services::stop_accept_manager(_services);
         socket_services::destroy_accept_manager(_services);
+        socket_services::destroy_connect_manager(_services);
         _manager.reset();
         _services.asyn_io_manager_ptr = nullptr;
     }

@@ -185,8 +185,14 @@ TEST_F(ModuleTest, PluginRunsTheFrameInTheHostsUiThread) {
 
     fake_host host;
     ASSERT_EQ(plugin->Initialize(&host), S_OK);
-    EXPECT_EQ(host.log, (std::vector<std::string>{"register frame"}));
+    EXPECT_EQ(host.log, (std::vector<std::string>{"register connect", "register frame"}));
     ASSERT_EQ(host.services.count("frame"), 1u);
+    // The scheduler's face is published for observers.
+    ASSERT_EQ(host.services.count("connect"), 1u);
+    IConnectManager* scheduler = nullptr;
+    EXPECT_EQ(host.services["connect"]->QueryInterface(IID_IConnectManager, reinterpret_cast<void**>(&scheduler)),
+              S_OK);
+    if (scheduler != nullptr) scheduler->Release();
     IAsynFrame* frame = nullptr;
     ASSERT_EQ(host.services["frame"]->QueryInterface(IID_IAsynFrame, reinterpret_cast<void**>(&frame)), S_OK);
     // The option put the frame on this thread.
@@ -200,7 +206,7 @@ TEST_F(ModuleTest, PluginRunsTheFrameInTheHostsUiThread) {
     frame->Release();
 
     EXPECT_EQ(plugin->Uninitialize(), S_OK);
-    EXPECT_EQ(host.log, (std::vector<std::string>{"register frame", "revoke connect", "revoke frame"}));
+    EXPECT_EQ(host.log, (std::vector<std::string>{"register connect", "register frame", "revoke connect", "revoke frame"}));
     EXPECT_EQ(host.refs, 1u);
     EXPECT_EQ(sink->references(), 1u);
     sink->Release();

@@ -388,12 +388,15 @@ TEST_P(TcpSocketTest, ArgumentAndStateChecks) {
         EXPECT_EQ(E_FAIL, socket->GetLocalAddress(&address, &port));
         EXPECT_EQ(E_INVALIDARG, socket->GetLocalAddress(nullptr, &port));
     });
-    // Without a connection scheduler the connect completes with a fixed code.
-    env->run([&] { EXPECT_EQ(S_OK, socket->Connect(op, 9, "127.0.0.1", 80, 0)); });
+    // A port nobody listens on: the connect is refused.
+    const int probe = harness::make_listener();
+    const std::uint16_t closed_port = harness::local_port(probe);
+    ::close(probe);
+    env->run([&] { EXPECT_EQ(S_OK, socket->Connect(op, 9, "127.0.0.1", closed_port, 0)); });
     const auto result = sink->wait(op);
-    EXPECT_EQ(connect_unavailable_error, result.error);
+    EXPECT_EQ(10061u, result.error);
     EXPECT_EQ(0u, result.bytes);
-    env->run([&] { EXPECT_EQ(E_UNEXPECTED, socket->Connect(op, 9, "127.0.0.1", 80, 0)); });
+    env->run([&] { EXPECT_EQ(E_UNEXPECTED, socket->Connect(op, 9, "127.0.0.1", closed_port, 0)); });
     // The socket made for the connect took the pending receive-buffer size.
     auto* object = static_cast<CAsynTcpSocket*>(socket);
     EXPECT_FALSE(object->socket_device()->recv_buffer_pending());

@@ -45,6 +45,46 @@ std::uint32_t create_tcp_socket(int& fd) noexcept { return make_socket(SOCK_STRE
 std::uint32_t create_udp_socket(int& fd) noexcept { return make_socket(SOCK_DGRAM, 0, fd); }
 std::uint32_t create_icmp_socket(int& fd) noexcept { return make_socket(SOCK_RAW, IPPROTO_ICMP, fd); }
 
+std::uint32_t start_connect_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept {
+    // The devices' sockets carry no other status flag, so one call sets it.
+    if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return socket_error_from_errno(errno);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = address;
+    int result;
+    do {
+        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    } while (result < 0 && errno == EINTR);
+    if (result == 0) {
+        ::fcntl(fd, F_SETFL, 0);
+        return 0;
+    }
+    if (errno == EINPROGRESS) return 10035;
+    const std::uint32_t error = socket_error_from_errno(errno);
+    ::fcntl(fd, F_SETFL, 0);
+    return error;
+}
+
+std::uint32_t finish_connect(int fd) noexcept {
+    // A signal that is not this connect's end (a stale or early wake-up) must not
+    // read as success: the socket has to be writable or failed first.
+    pollfd ready{fd, POLLOUT, 0};
+    int polled;
+    do {
+        polled = ::poll(&ready, 1, 0);
+    } while (polled < 0 && errno == EINTR);
+    if (polled < 0) return socket_error_from_errno(errno);
+    if (polled == 0) return 10035;
+    int error = 0;
+    ::socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+    // Writable without an error yet not connected: the attempt ended with no code.
+    if (error == 0 && (ready.revents & (POLLERR | POLLHUP)) != 0) error = ENOTCONN;
+    ::fcntl(fd, F_SETFL, 0);
+    return error == 0 ? 0 : socket_error_from_errno(error);
+}
+
 std::uint32_t set_nonblocking(int fd, bool on) noexcept {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0) return socket_error_from_errno(errno);

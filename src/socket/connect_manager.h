@@ -1,0 +1,166 @@
+// The connection scheduler: every outgoing TCP connect of a frame is queued
+// here by priority, paced by the half-open and connection limits, resolved,
+// tried address after address (preferring addresses that connected fast
+// before) and completed with its final Winsock code.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "asynframe/dns.h"
+#include "engine/singleton.h"
+#include "engine/wait_objects_thread.h"
+#include "platform/event.h"
+#include "platform/mutex.h"
+
+namespace asynframe {
+
+class asyn_io_operation;
+
+// WSAHOST_NOT_FOUND: the name gave no address.
+inline constexpr std::uint32_t host_not_found_error = 11001;
+// WSAENOBUFS: the connect could not be watched.
+inline constexpr std::uint32_t no_buffer_error = 10055;
+
+// Observers of each connect's steps. They are called on the thread of the
+// scheduler's entry point (the dispatch thread, except for the limit setters),
+// after the scheduler has let go of its lock, so an observer may close sockets
+// or change limits.
+class connect_manager_events {
+public:
+    virtual ~connect_manager_events() = default;
+    virtual void on_connect_request(asyn_io_operation* operation, const std::string& host, std::uint16_t port,
+                                    std::int32_t priority) = 0;
+    virtual void on_resolved(asyn_io_operation* operation, std::int32_t result,
+                             const std::vector<std::string>& addresses) = 0;
+    virtual void on_connect_attempt(asyn_io_operation* operation, std::uint32_t result,
+                                    const std::string& address) = 0;
+    virtual void on_connect_complete(asyn_io_operation* operation, std::uint32_t result) = 0;
+};
+
+class connect_manager : public i_wait_objects_thread_notify, public with_singleton {
+public:
+    enum opt_type : std::uint8_t { operation_type_none = 0, operation_type_resolve = 1, operation_type_connect = 2 };
+
+    // Reads its section of the settings.
+    explicit connect_manager(singleton_instance* instance);
+    // Requests still queued or in flight complete with 995; the averages go
+    // to the statistics.
+    ~connect_manager() override;
+    connect_manager(const connect_manager&) = delete;
+    connect_manager& operator=(const connect_manager&) = delete;
+
+    // `operation` is pending with type 1 and the socket as its operate handle.
+    void connect(asyn_io_operation* operation, const std::string& host, std::uint16_t port, std::int32_t priority);
+    // Before the socket is closed: a connect still queued or running for it
+    // completes with 995.
+    void on_socket_closed(int socket_handle);
+    void on_wait_object_signaled(const wait_handle& handle) override;
+
+    void set_max_syn_count(std::uint32_t count);
+    void set_max_connection(std::uint32_t count);
+    std::uint32_t max_syn_count();
+    std::uint32_t max_connection();
+    // Requests waiting plus requests being resolved or connected.
+    std::uint32_t syn_count();
+    // Sockets given a place and not yet closed.
+    std::uint32_t connection_count();
+
+    // Adding one already present does nothing.
+    void add_events_sink(connect_manager_events* sink);
+    void remove_events_sink(connect_manager_events* sink);
+
+    // Creates the wait service; until then (and after stop) nothing leaves the queue.
+    void start();
+    void stop();
+
+    // The score of an earlier connect to `host`:`port` (0 failed, 20 slow,
+    // 50 unknown, 80 fast, 90 instant).
+    std::int32_t address_score(const std::string& host, std::uint16_t port);
+
+private:
+    struct request {
+        asyn_io_operation* _operation_ptr = nullptr;
+        int socket = -1;
+        std::string host;
+        std::uint16_t port = 0;
+        std::vector<std::string> _ip_addresses;
+        std::string _ip_address;
+        std::int32_t _priority = 0;
+        opt_type _opt_type = operation_type_none;
+        std::uint32_t _connect_tick = 0;
+        std::uint32_t _dns_tick = 0;
+        std::uint32_t _request_tick = 0;
+        SYNC_DNS_HANDLE _adns_id = nullptr;
+        // Signalled by the resolver; only made for a name.
+        std::unique_ptr<platform::event> event;
+        // What the wait service watches for it: the event while resolving, the
+        // socket's writability while connecting; none while waiting.
+        wait_handle watched;
+        bool watching = false;
+        std::uint64_t id = 0;
+    };
+    using request_ptr = std::unique_ptr<request>;
+
+    // Observer calls gathered under the lock and made once it is released.
+    struct notice {
+        enum kind_t : std::uint8_t { request_made, resolved, attempt, complete } kind;
+        asyn_io_operation* operation;
+        std::int32_t value;
+        std::uint16_t port = 0;
+        std::string text;
+        std::vector<std::string> addresses;
+    };
+    using notices = std::vector<notice>;
+
+    void schedule(notices& out);
+    void start_resolving(request& r, notices& out);
+    void resolution_done(request& r, notices& out);
+    void start_connecting(request& r, bool pick_at_random, notices& out);
+    void connect_event(request& r, notices& out);
+    void finish(std::uint64_t id, std::uint32_t result, notices& out);
+    // Takes the request out of every structure; with `cancel` its operation completes with 995.
+    void forget_socket(int socket_handle, bool cancel);
+    bool watch(request& r, const wait_handle& handle);
+    void unwatch(request& r);
+    std::string score_key(const std::string& host, std::uint16_t port) const;
+    std::uint32_t read_setting_max_syn() const;
+
+    void add_notice(notices& out, notice::kind_t kind, asyn_io_operation* operation, std::int32_t value,
+                    std::uint16_t port = 0, std::string text = {}, std::vector<std::string> addresses = {});
+    void raise(notices& out);
+
+    mutex _sinks_lock;
+    std::vector<connect_manager_events*> _sinks;
+
+    mutex _lock;
+    std::map<std::string, std::uint32_t> _address_times;
+    std::uint64_t _request_time_sum = 0;
+    std::uint64_t _connect_time_sum = 0;
+    std::uint64_t _connect_count = 0;
+    std::uint64_t _dns_time_sum = 0;
+    std::uint64_t _dns_count = 0;
+
+    // Highest priority first; equal priorities keep their arrival order.
+    std::multimap<std::int32_t, request_ptr, std::greater<>> _waiting_requests;
+    // Socket to the request in flight for it (0: the request still waits).
+    std::map<int, std::uint64_t> _socket2event_map;
+    std::set<int> _connected_sockets;
+    std::map<std::uint64_t, request_ptr> _connecting_queue;
+    std::map<wait_handle, std::uint64_t> _watched;
+    std::uint64_t _next_id = 1;
+    bool _scheduling = false;
+
+    std::uint32_t _max_syn_count = 1;
+    std::uint32_t _max_connection = 1000;
+    std::uint32_t _syn_num_for_others = 2;
+    std::uint32_t _connect_time_threshold = 200;
+
+    std::unique_ptr<wait_objects_thread_manager> _wait_service;
+};
+
+}  // namespace asynframe

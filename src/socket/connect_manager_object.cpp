@@ -1,0 +1,61 @@
+#include "socket/connect_manager_object.h"
+
+#include "engine/asyn_io_operation.h"
+
+namespace asynframe {
+
+CConnectManager::CConnectManager(singleton_instance* services)
+    : with_singleton(services), CUnknownMultiThread("CConnectManager") {}
+
+HRESULT CConnectManager::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IConnectManager) {
+        *object = static_cast<IConnectManager*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT CConnectManager::Advise(IConnectManagerEvents* sink) { return _sinks.advise(sink); }
+
+HRESULT CConnectManager::Unadvise(IConnectManagerEvents* sink) { return _sinks.unadvise(sink); }
+
+void CConnectManager::on_connect_request(asyn_io_operation* operation, const std::string& host, std::uint16_t port,
+                                         std::int32_t priority) {
+    IAsynIoOperation* face = operation->operation_iface();
+    if (face == nullptr) return;
+    _sinks.raise([&](IConnectManagerEvents* sink) {
+        sink->OnConnectRequest(face, static_cast<DWORD>(host.size()), host.data(), port, priority);
+    });
+}
+
+void CConnectManager::on_resolved(asyn_io_operation* operation, std::int32_t result,
+                                  const std::vector<std::string>& addresses) {
+    IAsynIoOperation* face = operation->operation_iface();
+    if (face == nullptr) return;
+    std::vector<tagSTRING_ITEM> items;
+    items.reserve(addresses.size());
+    for (const std::string& address : addresses)
+        items.push_back(tagSTRING_ITEM{static_cast<UINT>(address.size()), address.empty() ? nullptr : address.data()});
+    const tagSTRING_ARRAY array{static_cast<UINT>(items.size()), items.empty() ? nullptr : items.data()};
+    _sinks.raise([&](IConnectManagerEvents* sink) { sink->OnResolved(face, result, array); });
+}
+
+void CConnectManager::on_connect_attempt(asyn_io_operation* operation, std::uint32_t result,
+                                         const std::string& address) {
+    IAsynIoOperation* face = operation->operation_iface();
+    if (face == nullptr) return;
+    _sinks.raise([&](IConnectManagerEvents* sink) {
+        sink->OnConnectAttempt(face, result, static_cast<DWORD>(address.size()), address.data());
+    });
+}
+
+void CConnectManager::on_connect_complete(asyn_io_operation* operation, std::uint32_t result) {
+    IAsynIoOperation* face = operation->operation_iface();
+    if (face == nullptr) return;
+    _sinks.raise([&](IConnectManagerEvents* sink) { sink->OnConnectComplete(face, result); });
+}
+
+}  // namespace asynframe
