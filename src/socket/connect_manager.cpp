@@ -277,6 +277,11 @@ std::uint32_t connect_manager::syn_count() {
     return static_cast<std::uint32_t>(_waiting_requests.size() + _connecting_queue.size());
 }
 
+std::uint32_t connect_manager::connecting_count() {
+    mutex::scoped_lock guard(_lock);
+    return static_cast<std::uint32_t>(_connecting_queue.size());
+}
+
 std::uint32_t connect_manager::connection_count() {
     mutex::scoped_lock guard(_lock);
     return static_cast<std::uint32_t>(_connected_sockets.size());

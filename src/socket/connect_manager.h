@@ -67,6 +67,8 @@ public:
     std::uint32_t max_connection();
     // Requests waiting plus requests being resolved or connected.
     std::uint32_t syn_count();
+    // Requests being resolved or connected: never above max_syn_count().
+    std::uint32_t connecting_count();
     // Sockets given a place and not yet closed.
     std::uint32_t connection_count();
 

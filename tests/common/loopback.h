@@ -3,13 +3,16 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -104,6 +107,40 @@ inline bool recv_all(int fd, std::uint8_t* data, std::size_t length) {
     }
     return true;
 }
+
+// A listener on 127.0.0.1 whose accept queue is full: the kernel drops new
+// SYNs, so a connect to it stays in progress until it is given up.
+struct stalled_listener {
+    int fd = -1;
+    std::uint16_t port = 0;
+    std::vector<int> fillers;
+    bool stalled = false;
+
+    stalled_listener() {
+        fd = must(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+        sockaddr_in address = loopback(0);
+        must(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind");
+        must(::listen(fd, 0), "listen");
+        port = local_port(fd);
+        // Connect until one does not complete: from there on the queue is full.
+        for (int i = 0; i < 16 && !stalled; ++i) {
+            const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            if (client < 0) break;
+            sockaddr_in target = loopback(port);
+            ::connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target);
+            fillers.push_back(client);
+            pollfd ready{client, POLLOUT, 0};
+            stalled = ::poll(&ready, 1, 200) == 0;
+        }
+        if (!stalled) ADD_FAILURE() << "the listener's queue never filled";
+    }
+    ~stalled_listener() {
+        for (int client : fillers) ::close(client);
+        if (fd >= 0) ::close(fd);
+    }
+    stalled_listener(const stalled_listener&) = delete;
+    stalled_listener& operator=(const stalled_listener&) = delete;
+};
 
 // Bytes that differ along a long buffer, so a shifted or repeated block shows.
 inline std::uint8_t pattern_byte(std::size_t index, std::uint8_t seed) {

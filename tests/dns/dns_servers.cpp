@@ -92,7 +92,8 @@ bool dnsmasq_server::installed() { return ::access(dnsmasq_path, X_OK) == 0; }
 dnsmasq_server::dnsmasq_server(const std::string& folder, std::uint16_t port) {
     {
         std::ofstream zone(folder + "/zone.hosts");
-        zone << "10.1.0.1 one.af.test\n10.1.0.2 multi.af.test\n10.1.0.3 multi.af.test\n10.2.0.1 ok.lg.af.test\n";
+        zone << "10.1.0.1 one.af.test\n10.1.0.2 multi.af.test\n10.1.0.3 multi.af.test\n10.2.0.1 ok.lg.af.test\n"
+                "127.0.0.1 loop.af.test\n";
     }
     std::vector<std::string> args = {dnsmasq_path,
                                      "--keep-in-foreground",

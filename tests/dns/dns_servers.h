@@ -39,6 +39,7 @@ std::uint16_t free_udp_port();
 //   multi.af.test  10.1.0.2 and 10.1.0.3
 //   alias.af.test  CNAME of one.af.test
 //   *.lg.af.test   (last-good names) 10.2.0.1 for ok.lg.af.test
+//   loop.af.test   127.0.0.1
 // every other name under af.test is NXDOMAIN; TTLs are 300 s.
 class dnsmasq_server {
 public:

@@ -81,6 +81,13 @@ std::uint32_t finish_connect(int fd) noexcept {
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
     // Writable without an error yet not connected: the attempt ended with no code.
     if (error == 0 && (ready.revents & (POLLERR | POLLHUP)) != 0) error = ENOTCONN;
+    if (error != 0) {
+        // The socket still counts as connecting, and its next connect would
+        // fail at once: dissolving the association makes it connectable again.
+        sockaddr unspecified{};
+        unspecified.sa_family = AF_UNSPEC;
+        ::connect(fd, &unspecified, sizeof unspecified);
+    }
     ::fcntl(fd, F_SETFL, 0);
     return error == 0 ? 0 : socket_error_from_errno(error);
 }

@@ -1,0 +1,637 @@
+// The connection scheduler in every engine mode: connects by address and by
+// name through real DNS servers on loopback, the retry over several addresses,
+// the limits and the queue order, closes at every stage, the observers and
+// the statistics.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/isolated_network.h"
+#include "common/socket_fixture.h"
+#include "dns/dns_servers.h"
+#include "dns/request_list.h"
+#include "socket/connect_manager.h"
+#include "socket/connect_manager_object.h"
+#include "socket/socket_objects.h"
+#include "support/stat_data.h"
+
+namespace {
+
+using namespace asynframe;
+using namespace asynframe::harness;
+using asynframe::dns_test::dnsmasq_server;
+using asynframe::dns_test::received_query;
+using asynframe::dns_test::resolver_env;
+using asynframe::dns_test::scripted_responder;
+
+// Every step the scheduler's component face reports, as text, in order.
+class observer final : public IConnectManagerEvents {
+public:
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
+    ULONG ASYNFRAME_STDCALL Release() override {
+        const ULONG left = --_references;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT ASYNFRAME_STDCALL OnConnectRequest(IAsynIoOperation* op, DWORD length, const char* host, WORD port,
+                                               LONG priority) override {
+        log(op, "request " + std::string(host, length) + ":" + std::to_string(port) + " " + std::to_string(priority));
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL OnResolved(IAsynIoOperation* op, LONG result, tagSTRING_ARRAY addresses) override {
+        std::string text = "resolved " + std::to_string(result);
+        for (UINT i = 0; i < addresses.count; ++i)
+            text += " " + std::string(addresses.items[i].text, addresses.items[i].length);
+        log(op, text);
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL OnConnectAttempt(IAsynIoOperation* op, DWORD result, DWORD length,
+                                               const char* address) override {
+        log(op, "attempt " + std::to_string(result) + " " + std::string(address, length));
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL OnConnectComplete(IAsynIoOperation* op, DWORD result) override {
+        log(op, "complete " + std::to_string(result));
+        return S_OK;
+    }
+
+    std::vector<std::string> of(IAsynIoOperation* op) {
+        std::lock_guard<std::mutex> guard(_lock);
+        std::vector<std::string> out;
+        for (const auto& [who, text] : _log)
+            if (who == op) out.push_back(text);
+        return out;
+    }
+    // The operations in the order their `prefix` step was reported.
+    std::vector<IAsynIoOperation*> order(const std::string& prefix) {
+        std::lock_guard<std::mutex> guard(_lock);
+        std::vector<IAsynIoOperation*> out;
+        for (const auto& [who, text] : _log)
+            if (text.rfind(prefix, 0) == 0) out.push_back(who);
+        return out;
+    }
+
+private:
+    ~observer() = default;
+    void log(IAsynIoOperation* op, std::string text) {
+        std::lock_guard<std::mutex> guard(_lock);
+        _log.emplace_back(op, std::move(text));
+    }
+    std::atomic<ULONG> _references{1};
+    std::mutex _lock;
+    std::vector<std::pair<IAsynIoOperation*, std::string>> _log;
+};
+
+// Collects what the scheduler stores at its end.
+class statistics_sink final : public IStatisticsSink {
+public:
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
+    ULONG ASYNFRAME_STDCALL Release() override {
+        const ULONG left = --_references;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT ASYNFRAME_STDCALL SetValue(UINT section_length, const char* section, UINT key_length, const char* key,
+                                       DWORD low, DWORD high) override {
+        std::lock_guard<std::mutex> guard(_lock);
+        values[name(section_length, section, key_length, key)] = (static_cast<std::uint64_t>(high) << 32) | low;
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL GetValue(UINT section_length, const char* section, UINT key_length, const char* key,
+                                       ULONGLONG* value) override {
+        std::lock_guard<std::mutex> guard(_lock);
+        const auto found = values.find(name(section_length, section, key_length, key));
+        if (found == values.end()) return E_FAIL;
+        *value = found->second;
+        return S_OK;
+    }
+    static std::string name(UINT sl, const char* s, UINT kl, const char* k) {
+        return std::string(s, sl) + "/" + std::string(k, kl);
+    }
+    std::map<std::string, std::uint64_t> values;
+
+private:
+    ~statistics_sink() = default;
+    std::atomic<ULONG> _references{1};
+    std::mutex _lock;
+};
+
+class ConnectManagerTest : public ::testing::TestWithParam<engine_mode> {
+protected:
+    void SetUp() override {
+        ASYNFRAME_SKIP_WITHOUT_RING(GetParam());
+        start_dns_service();
+        dns_started = true;
+        statistics = new statistics_sink;
+        statistics->values["connect_manager/connect_time_average"] = 100;
+        env = std::make_unique<engine_env>(GetParam());
+        // The scheduler writes its averages through the frame's statistics.
+        stats = std::make_unique<stat_data>(statistics);
+        env->services()->stat_data_ptr = stats.get();
+        sink = new recording_sink(env->waiter());
+        face = socket_services::create_connect_manager_object(*env->services());
+        ASSERT_NE(face, nullptr);
+        ASSERT_EQ(S_OK, face->QueryInterface(IID_IConnectManager, reinterpret_cast<void**>(&manager_face)));
+        events = new observer;
+        ASSERT_EQ(S_OK, manager_face->Advise(events));
+        EXPECT_EQ(E_UNEXPECTED, manager_face->Advise(events));
+    }
+    void TearDown() override {
+        if (!env) {
+            if (dns_started) stop_dns_service();
+            return;
+        }
+        for (IAsynTcpSocket* socket : sockets) env->run([&] { socket->Release(); });
+        for (IAsynIoOperation* op : operations) op->Release();
+        if (manager_face != nullptr) {
+            EXPECT_EQ(S_OK, manager_face->Unadvise(events));
+            manager_face->Release();
+        }
+        socket_services::detach_connect_manager_object(*env->services(), face);
+        face->Release();
+        env->shutdown();
+        env.reset();
+        stats.reset();
+        events->Release();
+        sink->Release();
+        statistics->Release();
+        stop_dns_service();
+    }
+
+    connect_manager& scheduler() { return *env->services()->connect_manager_ptr; }
+
+    IAsynTcpSocket* new_socket() {
+        IAsynTcpSocket* socket = nullptr;
+        EXPECT_EQ(S_OK, socket_factory::create_tcp_socket(env->services(), IID_IAsynTcpSocket,
+                                                         reinterpret_cast<void**>(&socket)));
+        sockets.push_back(socket);
+        return socket;
+    }
+    IAsynIoOperation* new_operation() {
+        operations.push_back(make_operation(*env, sink, 0));
+        return operations.back();
+    }
+    // Starts a connect on a new socket with a new operation.
+    std::pair<IAsynTcpSocket*, IAsynIoOperation*> start(const std::string& host, std::uint16_t port,
+                                                        LONG priority = 0) {
+        IAsynTcpSocket* socket = new_socket();
+        IAsynIoOperation* op = new_operation();
+        env->run([&] {
+            EXPECT_EQ(S_OK, socket->Connect(op, static_cast<DWORD>(host.size()), host.data(), port, priority));
+        });
+        return {socket, op};
+    }
+    void close(IAsynTcpSocket* socket) {
+        env->run([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    }
+    // A name no other test resolves, so the process-wide cache cannot answer it.
+    std::string fresh_name(const std::string& stem) {
+        static std::atomic<int> counter{0};
+        return stem + std::to_string(counter++) + "-" + mode_name(GetParam()) + ".af.test";
+    }
+    static std::uint16_t closed_port() {
+        const int probe = make_listener();
+        const std::uint16_t port = local_port(probe);
+        ::close(probe);
+        return port;
+    }
+    static int listener_on(const char* address, std::uint16_t port) {
+        const int fd = must(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+        sockaddr_in a = loopback(port);
+        ::inet_pton(AF_INET, address, &a.sin_addr);
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    // Holds a resolution of `name` at the responder until released, so one
+    // request occupies a place for as long as a test needs.
+    struct held_name {
+        std::string name;
+        std::mutex lock;
+        std::vector<received_query> queries;
+    };
+    static scripted_responder::policy hold_then_answer(held_name& held) {
+        return [&held](const received_query& q) {
+            std::lock_guard<std::mutex> guard(held.lock);
+            held.queries.push_back(q);
+            return std::vector<scripted_responder::datagram>{};
+        };
+    }
+    bool query_arrived(held_name& held) {
+        return env->wait_until([&] {
+            std::lock_guard<std::mutex> guard(held.lock);
+            return !held.queries.empty();
+        });
+    }
+    static void release(held_name& held, scripted_responder& responder, const std::vector<std::string>& addresses,
+                        unsigned rcode = 0) {
+        std::lock_guard<std::mutex> guard(held.lock);
+        for (const received_query& q : held.queries)
+            responder.send(q.server, q, scripted_responder::reply(q, rcode, addresses));
+    }
+
+    std::unique_ptr<engine_env> env;
+    std::unique_ptr<stat_data> stats;
+    statistics_sink* statistics = nullptr;
+    recording_sink* sink = nullptr;
+    IUnknown* face = nullptr;
+    IConnectManager* manager_face = nullptr;
+    observer* events = nullptr;
+    std::vector<IAsynTcpSocket*> sockets;
+    std::vector<IAsynIoOperation*> operations;
+    bool dns_started = false;
+};
+
+#define SKIP_UNLESS_ISOLATED()        \
+    if (!harness::network_isolated()) \
+    GTEST_SKIP() << "needs a network namespace: the resolver's system lookups would leave loopback"
+
+TEST_P(ConnectManagerTest, DottedAddressesConnectWithoutResolution) {
+    const int listener = make_listener();
+    const std::uint16_t port = local_port(listener);
+    for (const char* host : {"127.0.0.1", "127.0.0.1."}) {
+        auto [socket, op] = start(host, port, 5);
+        EXPECT_EQ(0u, sink->wait(op).error) << host;
+        const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        EXPECT_GE(accepted, 0);
+        // The connected socket carries data.
+        EXPECT_EQ(1, ::send(accepted, "x", 1, MSG_NOSIGNAL));
+        ::close(accepted);
+        const std::string request = "request " + std::string(host) + ":" + std::to_string(port) + " 5";
+        EXPECT_EQ(events->of(op), (std::vector<std::string>{request, "attempt 0 127.0.0.1", "complete 0"}));
+    }
+    ::close(listener);
+}
+
+TEST_P(ConnectManagerTest, NamesResolveThroughTheServerThenConnect) {
+    SKIP_UNLESS_ISOLATED();
+    if (!dnsmasq_server::installed()) GTEST_SKIP() << "dnsmasq is not installed";
+    resolver_env dns;
+    dnsmasq_server server(dns.folder.path().string(), dns.port);
+    ASSERT_TRUE(server.ok());
+    dns.servers({"127.0.0.1"});
+    const int listener = make_listener();
+    const std::uint16_t port = local_port(listener);
+
+    auto [socket, op] = start("loop.af.test", port);
+    EXPECT_EQ(0u, sink->wait(op).error);
+    EXPECT_EQ(events->of(op), (std::vector<std::string>{"request loop.af.test:" + std::to_string(port) + " 0",
+                                                        "resolved 0 127.0.0.1", "attempt 0 127.0.0.1",
+                                                        "complete 0"}));
+    // A name the zone does not have.
+    const std::string name = fresh_name("missing");
+    auto [missing_socket, missing] = start(name, port);
+    EXPECT_EQ(host_not_found_error, sink->wait(missing).error);
+    EXPECT_EQ(events->of(missing), (std::vector<std::string>{"request " + name + ":" + std::to_string(port) + " 0",
+                                                             "resolved 1", "complete 11001"}));
+    ::close(listener);
+}
+
+TEST_P(ConnectManagerTest, EveryAddressIsTriedAndTheOperationCompletesOnceAfterTheLast) {
+    SKIP_UNLESS_ISOLATED();
+    resolver_env dns;
+    const std::string name = fresh_name("three");
+    scripted_responder responder(dns.port, [](const received_query& q) {
+        return std::vector<scripted_responder::datagram>{
+            {q.server, scripted_responder::reply(q, 0, {"127.0.0.1", "127.0.0.2", "127.0.0.3"})}};
+    });
+    dns.servers({"127.0.0.1"});
+    const std::uint16_t port = closed_port();
+
+    // 127.0.0.2 connected fast before, so it is tried second, and the listener
+    // on 127.0.0.3 last.
+    {
+        const int earlier = listener_on("127.0.0.2", port);
+        ASSERT_GE(earlier, 0);
+        auto [socket, op] = start("127.0.0.2", port);
+        EXPECT_EQ(0u, sink->wait(op).error);
+        ::close(earlier);
+        close(socket);
+    }
+    const int listener = listener_on("127.0.0.3", port);
+    ASSERT_GE(listener, 0);
+    auto [socket, op] = start(name, port);
+    sink->hook = [&](IAsynIoOperation* done, DWORD, DWORD) {
+        // The observers heard every attempt before the caller's completion.
+        if (done == op) {
+            EXPECT_EQ(6u, events->of(op).size());
+        }
+    };
+    EXPECT_EQ(0u, sink->wait(op).error);
+    sink->hook = nullptr;
+    EXPECT_EQ(events->of(op),
+              (std::vector<std::string>{"request " + name + ":" + std::to_string(port) + " 0",
+                                        "resolved 0 127.0.0.1 127.0.0.2 127.0.0.3", "attempt 10061 127.0.0.1",
+                                        "attempt 10061 127.0.0.2", "attempt 0 127.0.0.3", "complete 0"}));
+    ::close(listener);
+
+    // With nobody listening the last attempt's error is the result.
+    const std::string again = fresh_name("three");
+    auto [refused_socket, refused] = start(again, port);
+    EXPECT_EQ(10061u, sink->wait(refused).error);
+    const auto steps = events->of(refused);
+    EXPECT_EQ(3, std::count_if(steps.begin(), steps.end(), [](const std::string& s) {
+                  return s.rfind("attempt 10061", 0) == 0;
+              }));
+    EXPECT_EQ(steps.back(), "complete 10061");
+    env->wait_until([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(1, sink->get(refused).count);
+}
+
+TEST_P(ConnectManagerTest, ASynLimitOfOneRunsConnectsOneAfterAnotherInPriorityOrder) {
+    SKIP_UNLESS_ISOLATED();
+    resolver_env dns;
+    held_name held;
+    scripted_responder responder(dns.port, hold_then_answer(held));
+    dns.servers({"127.0.0.1"});
+    const int listener = make_listener();
+    const std::uint16_t port = local_port(listener);
+
+    scheduler().set_max_syn_count(1);
+    EXPECT_EQ(1u, scheduler().max_syn_count());
+    // The first request holds the only place while its name is resolved.
+    auto [blocker_socket, blocker] = start(fresh_name("held"), port);
+    ASSERT_TRUE(query_arrived(held));
+    auto [s1, older] = start("127.0.0.1", port, 0);
+    auto [s2, newer] = start("127.0.0.1", port, 0);
+    auto [s3, urgent] = start("127.0.0.1", port, 10);
+    EXPECT_EQ(4u, scheduler().syn_count());
+    EXPECT_EQ(1u, scheduler().connection_count());
+    EXPECT_FALSE(sink->completed(older));
+
+    release(held, responder, {"127.0.0.1"});
+    for (IAsynIoOperation* op : {blocker, older, newer, urgent}) EXPECT_EQ(0u, sink->wait(op).error);
+    // Each attempt began only after the one before had completed.
+    EXPECT_EQ(events->order("attempt"), (std::vector<IAsynIoOperation*>{blocker, urgent, older, newer}));
+    EXPECT_EQ(events->order("complete"), (std::vector<IAsynIoOperation*>{blocker, urgent, older, newer}));
+    ::close(listener);
+}
+
+TEST_P(ConnectManagerTest, AHostThatFailedScoresZeroAndQueuesBehindANewOne) {
+    SKIP_UNLESS_ISOLATED();
+    resolver_env dns;
+    held_name held;
+    scripted_responder responder(dns.port, hold_then_answer(held));
+    dns.servers({"127.0.0.1"});
+    const int listener = listener_on("127.0.0.2", 0);
+    ASSERT_GE(listener, 0);
+    const std::uint16_t port = local_port(listener);
+    const std::uint16_t refusing = closed_port();
+
+    EXPECT_EQ(50, scheduler().address_score("127.0.0.1", refusing));
+    auto [failed_socket, failed] = start("127.0.0.1", refusing);
+    EXPECT_EQ(10061u, sink->wait(failed).error);
+    EXPECT_EQ(0, scheduler().address_score("127.0.0.1", refusing));
+
+    scheduler().set_max_syn_count(1);
+    auto [blocker_socket, blocker] = start(fresh_name("held"), port);
+    ASSERT_TRUE(query_arrived(held));
+    auto [s1, known_bad] = start("127.0.0.1", refusing, 0);
+    auto [s2, unknown] = start("127.0.0.2", port, 0);
+    release(held, responder, {"127.0.0.2"});
+    EXPECT_EQ(0u, sink->wait(blocker).error);
+    EXPECT_EQ(10061u, sink->wait(known_bad).error);
+    EXPECT_EQ(sink->get(unknown).count, 1);
+    EXPECT_EQ(events->order("complete"), (std::vector<IAsynIoOperation*>{failed, blocker, unknown, known_bad}));
+    EXPECT_EQ(events->of(known_bad).front(), "request 127.0.0.1:" + std::to_string(refusing) + " 0");
+    ::close(listener);
+}
+
+TEST_P(ConnectManagerTest, ClosingWhileResolvingCancelsTheResolutionWith995) {
+    SKIP_UNLESS_ISOLATED();
+    resolver_env dns;
+    held_name held;
+    scripted_responder responder(dns.port, hold_then_answer(held));
+    dns.servers({"127.0.0.1"});
+    const std::string name = fresh_name("closed");
+    auto [socket, op] = start(name, 80);
+    ASSERT_TRUE(query_arrived(held));
+    auto in_flight = [&] {
+        dns_detail::list_guard guard;
+        return guard.list() != nullptr && guard.list()->in_flight(name);
+    };
+    EXPECT_TRUE(in_flight());
+    close(socket);
+    EXPECT_EQ(operation_aborted_error, sink->wait(op).error);
+    // The resolver dropped the name: nobody asks for it any more.
+    EXPECT_FALSE(in_flight());
+    EXPECT_EQ(0u, scheduler().syn_count());
+    EXPECT_EQ(0u, scheduler().connection_count());
+    // A late answer changes nothing.
+    release(held, responder, {"127.0.0.1"});
+    env->wait_until([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(1, sink->get(op).count);
+    EXPECT_EQ(events->of(op).size(), 1u);  // the request only: no outcome was reported
+}
+
+TEST_P(ConnectManagerTest, ClosingWhileConnectingOrQueuedCompletesWith995) {
+    stalled_listener stalled;
+    ASSERT_TRUE(stalled.stalled);
+    scheduler().set_max_syn_count(1);
+    auto [connecting_socket, connecting] = start("127.0.0.1", stalled.port);
+    auto [queued_socket, queued] = start("127.0.0.1", stalled.port);
+    env->wait_until([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_FALSE(sink->completed(connecting));
+    EXPECT_EQ(2u, scheduler().syn_count());
+
+    close(queued_socket);
+    EXPECT_EQ(operation_aborted_error, sink->wait(queued).error);
+    close(connecting_socket);
+    EXPECT_EQ(operation_aborted_error, sink->wait(connecting).error);
+    EXPECT_EQ(0u, scheduler().syn_count());
+    EXPECT_EQ(0u, scheduler().connection_count());
+    // Closed twice, and used again after the close: a fresh socket connects.
+    env->run([&] { EXPECT_EQ(E_UNEXPECTED, connecting_socket->Close()); });
+    const int listener = make_listener();
+    IAsynIoOperation* again = new_operation();
+    env->run([&] { EXPECT_EQ(S_OK, connecting_socket->Connect(again, 9, "127.0.0.1", local_port(listener), 0)); });
+    EXPECT_EQ(0u, sink->wait(again).error);
+    ::close(listener);
+}
+
+TEST_P(ConnectManagerTest, ASecondConnectOnAQueuedSocketAndAnEmptyHostCompleteWithMinusOne) {
+    stalled_listener stalled;
+    ASSERT_TRUE(stalled.stalled);
+    auto [socket, first] = start("127.0.0.1", stalled.port);
+    auto* object = static_cast<CAsynTcpSocket*>(socket);
+    const int fd = object->socket_device()->handle();
+    auto issue = [&](IAsynIoOperation* op, const std::string& host) {
+        env->run([&] {
+            CAsynIoOperation* request = CAsynIoOperation::resolve(op);
+            request->AddRef();  // the completion's reference
+            asyn_io_operation* engine_op = request->engine_operation();
+            engine_op->set_operate_handle(fd);
+            engine_op->set_operation_type(operation_type::connect);
+            engine_op->mark_pending();
+            scheduler().connect(engine_op, host, stalled.port, 0);
+        });
+    };
+    IAsynIoOperation* second = new_operation();
+    issue(second, "127.0.0.1");
+    EXPECT_EQ(0xFFFFFFFFu, sink->wait(second).error);
+    IAsynIoOperation* empty = new_operation();
+    issue(empty, "");
+    EXPECT_EQ(0xFFFFFFFFu, sink->wait(empty).error);
+    EXPECT_FALSE(sink->completed(first));
+    EXPECT_EQ(1u, scheduler().syn_count());
+    close(socket);
+    EXPECT_EQ(operation_aborted_error, sink->wait(first).error);
+}
+
+TEST_P(ConnectManagerTest, ClosingAConnectedSocketLetsAWaitingRequestIn) {
+    const int listener = make_listener();
+    const std::uint16_t port = local_port(listener);
+    scheduler().set_max_connection(1);
+    EXPECT_EQ(1u, scheduler().max_connection());
+    auto [first_socket, first] = start("127.0.0.1", port);
+    EXPECT_EQ(0u, sink->wait(first).error);
+    auto [second_socket, second] = start("127.0.0.1", port);
+    env->wait_until([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_FALSE(sink->completed(second));
+    EXPECT_EQ(1u, scheduler().connection_count());
+    close(first_socket);
+    EXPECT_EQ(0u, sink->wait(second).error);
+    ::close(listener);
+}
+
+TEST_P(ConnectManagerTest, LimitSettersClampAndKeepPlacesBack) {
+    const struct {
+        std::uint32_t asked, syn;
+    } syn_cases[] = {{60, 58}, {1, 1}, {2, 1}, {3, 1}, {4, 2}, {300, 254}};
+    for (const auto& c : syn_cases) {
+        scheduler().set_max_syn_count(c.asked);
+        EXPECT_EQ(c.syn, scheduler().max_syn_count()) << c.asked;
+    }
+    const struct {
+        std::uint32_t asked, kept;
+    } connection_cases[] = {{5000, 1000}, {1, 1}, {999, 999}};
+    for (const auto& c : connection_cases) {
+        scheduler().set_max_connection(c.asked);
+        EXPECT_EQ(c.kept, scheduler().max_connection()) << c.asked;
+    }
+}
+
+TEST_P(ConnectManagerTest, AveragesAreStoredWhenTheSchedulerGoes) {
+    SKIP_UNLESS_ISOLATED();
+    if (!dnsmasq_server::installed()) GTEST_SKIP() << "dnsmasq is not installed";
+    resolver_env dns;
+    dnsmasq_server server(dns.folder.path().string(), dns.port);
+    ASSERT_TRUE(server.ok());
+    dns.servers({"127.0.0.1"});
+    const int listener = make_listener();
+    auto [s1, by_address] = start("127.0.0.1", local_port(listener));
+    EXPECT_EQ(0u, sink->wait(by_address).error);
+    auto [s2, by_name] = start("loop.af.test", local_port(listener));
+    EXPECT_EQ(0u, sink->wait(by_name).error);
+    ::close(listener);
+
+    for (IAsynTcpSocket* socket : std::exchange(sockets, {})) env->run([&] { socket->Release(); });
+    socket_services::detach_connect_manager_object(*env->services(), face);
+    env->shutdown();
+    auto& values = statistics->values;
+    for (const char* key : {"request_time_average", "connect_time_average", "dns_time_average"})
+        EXPECT_EQ(values.count(std::string("connect_manager_once/") + key), 1u) << key;
+    // Merged with what was stored before: the mean of the old and the new.
+    const std::uint64_t once = values["connect_manager_once/connect_time_average"];
+    EXPECT_EQ(values["connect_manager/connect_time_average"], (100 + once) / 2);
+    EXPECT_EQ(values["connect_manager/request_time_average"], values["connect_manager_once/request_time_average"]);
+    EXPECT_LE(values["connect_manager_once/connect_time_average"],
+              values["connect_manager_once/request_time_average"]);
+}
+
+TEST_P(ConnectManagerTest, TwoThousandConnectsCompleteOnceEachWithinTheLimits) {
+    // Client and server ends of many connections at once.
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < 4096 && files.rlim_max >= 4096) {
+        files.rlim_cur = 4096;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    constexpr int total = 2000;
+    const int listener = must(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+    sockaddr_in address = loopback(0);
+    must(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind");
+    must(::listen(listener, 4096), "listen");
+    const std::uint16_t port = local_port(listener);
+    std::atomic<bool> serving{true};
+    std::thread server([&] {
+        while (serving) {
+            pollfd ready{listener, POLLIN, 0};
+            if (::poll(&ready, 1, 50) <= 0) continue;
+            const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (accepted >= 0) ::close(accepted);
+        }
+    });
+
+    const std::uint32_t limit = scheduler().max_syn_count();
+    EXPECT_EQ(58u, limit);
+    std::atomic<std::uint32_t> most_in_flight{0};
+    std::atomic<bool> sampling{true};
+    std::thread sampler([&] {
+        while (sampling) {
+            const std::uint32_t now = scheduler().connecting_count();
+            if (now > most_in_flight) most_in_flight = now;
+            std::this_thread::yield();
+        }
+    });
+    std::vector<IAsynTcpSocket*> clients(total);
+    std::vector<IAsynIoOperation*> ops(total);
+    for (int i = 0; i < total; ++i) ops[i] = new_operation();
+    std::atomic<int> failures{0};
+    std::map<IAsynIoOperation*, IAsynTcpSocket*> owner;
+    env->run([&] {
+        for (int i = 0; i < total; ++i) {
+            EXPECT_EQ(S_OK, socket_factory::create_tcp_socket(env->services(), IID_IAsynTcpSocket,
+                                                             reinterpret_cast<void**>(&clients[i])));
+            owner[ops[i]] = clients[i];
+        }
+    });
+    // Each connected socket goes as soon as its connect is over, so the
+    // connection limit never holds the rest back for good.
+    sink->hook = [&](IAsynIoOperation* op, DWORD error, DWORD) {
+        if (error != 0) ++failures;
+        IAsynTcpSocket*& socket = owner[op];
+        if (socket != nullptr) std::exchange(socket, nullptr)->Release();
+    };
+    env->run([&] {
+        for (int i = 0; i < total; ++i) EXPECT_EQ(S_OK, clients[i]->Connect(ops[i], 9, "127.0.0.1", port, 0));
+    });
+    EXPECT_TRUE(env->wait_until([&] { return sink->total.load() >= total; }, std::chrono::seconds(120)));
+    sampling = false;
+    sampler.join();
+    serving = false;
+    server.join();
+    ::close(listener);
+    sink->hook = nullptr;
+    env->run([&] {
+        for (auto& [op, socket] : owner)
+            if (socket != nullptr) std::exchange(socket, nullptr)->Release();
+    });
+    EXPECT_EQ(0, failures.load());
+    for (IAsynIoOperation* op : ops) EXPECT_EQ(1, sink->get(op).count);
+    EXPECT_LE(most_in_flight.load(), limit);
+    EXPECT_EQ(0u, scheduler().syn_count());
+    EXPECT_EQ(0u, scheduler().connection_count());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ConnectManagerTest, all_modes(), mode_label);
+
+}  // namespace
