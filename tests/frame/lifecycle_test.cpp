@@ -22,6 +22,7 @@
 #include "asynframe/asynframe.h"
 #include "asynframe/ui_thread.h"
 #include "component/unknown_base.h"
+#include "common/loopback.h"
 #include "common/frame_fixture.h"
 #include "frame/asyn_frame.h"
 
@@ -267,8 +268,9 @@ protected:
     frame_session session{std::get<0>(GetParam())};
 };
 
-// A connection with a full read and a full write in flight, a timer, a posted
-// message and a UDP receive; then the frame goes in one of the ways hosts use.
+// A connection with a full read and a full write in flight, a connect that
+// cannot finish, a timer, a posted message and a UDP receive; then the frame
+// goes in one of the ways hosts use.
 TEST_P(TeardownTest, EveryOperationEndsAtMostOnceAndNothingIsLeft) {
     const shutdown_way way = std::get<1>(GetParam());
     sink* events = session.events;
@@ -278,7 +280,10 @@ TEST_P(TeardownTest, EveryOperationEndsAtMostOnceAndNothingIsLeft) {
     IAsynIoOperation* read = session.operation(64 * 1024);
     IAsynIoOperation* write = session.operation(16 * 1024 * 1024);
     IAsynIoOperation* datagram = session.operation(2048);
+    IAsynIoOperation* connecting = session.operation(0);
     IAsynUdpSocket* udp = nullptr;
+    IAsynTcpSocket* stuck = nullptr;
+    stalled_listener stalled;
     session.on_dispatch([&] {
         ASSERT_EQ(pair.socket->ReadFully(read), S_OK);
         // The client never reads: sixteen megabytes stay in flight.
@@ -287,6 +292,8 @@ TEST_P(TeardownTest, EveryOperationEndsAtMostOnceAndNothingIsLeft) {
         ASSERT_EQ(frame->CreateUdpSocket(&udp), S_OK);
         ASSERT_EQ(udp->Open(0), S_OK);
         ASSERT_EQ(udp->Read(datagram), S_OK);
+        ASSERT_EQ(frame->CreateTcpSocket(&stuck), S_OK);
+        ASSERT_EQ(stuck->Connect(connecting, 9, "127.0.0.1", stalled.port, 0), S_OK);
     });
     ASSERT_EQ(frame->RegisterReceiver(events), S_OK);
 
@@ -295,7 +302,9 @@ TEST_P(TeardownTest, EveryOperationEndsAtMostOnceAndNothingIsLeft) {
             pair.socket->Close();
             udp->Close();
             pair.listener->Close();
+            stuck->Close();
         }
+        stuck->Release();
         pair.socket->Release();
         udp->Release();
         pair.listener->Release();
@@ -329,7 +338,8 @@ TEST_P(TeardownTest, EveryOperationEndsAtMostOnceAndNothingIsLeft) {
             });
             // The host lets go of its operations (the requests keep theirs),
             // then drops its last reference without Uninitialize.
-            for (IAsynIoOperation*& operation : {std::ref(read), std::ref(write), std::ref(datagram)})
+            for (IAsynIoOperation*& operation :
+                 {std::ref(read), std::ref(write), std::ref(datagram), std::ref(connecting)})
                 std::exchange(operation, nullptr)->Release();
             std::exchange(session.frame_object, nullptr)->Release();
             EXPECT_EQ(events->stops.load(), 1);
@@ -338,7 +348,7 @@ TEST_P(TeardownTest, EveryOperationEndsAtMostOnceAndNothingIsLeft) {
     ::close(pair.client);
     EXPECT_LE(events->messages.load() + events->cancelled.load(), 1);
     EXPECT_EQ(events->timers.load(), 0);
-    for (IAsynIoOperation* operation : {read, write, datagram}) {
+    for (IAsynIoOperation* operation : {read, write, datagram, connecting}) {
         if (operation == nullptr) continue;
         EXPECT_LE(events->get(operation).count, 1);
         operation->Release();

@@ -109,6 +109,43 @@ TEST_P(FrameSocketSlotsTest, OpenAndListenRefuseAnOperationThatIsNotReady) {
     ready->Release();
 }
 
+TEST_P(FrameSocketSlotsTest, ConnectsGoThroughTheSchedulerAndItsLimits) {
+    EXPECT_EQ(E_INVALIDARG, frame()->SetMaxSynCount(0));
+    EXPECT_EQ(E_INVALIDARG, frame()->GetSynCount(nullptr));
+    DWORD value = 0;
+    // Any thread may read and set the limits.
+    std::thread([&] {
+        EXPECT_EQ(S_OK, frame()->GetMaxSynCount(&value));
+        EXPECT_EQ(58u, value);
+        EXPECT_EQ(S_OK, frame()->SetMaxConnection(5000));
+        EXPECT_EQ(S_OK, frame()->GetMaxConnection(&value));
+        EXPECT_EQ(1000u, value);
+        EXPECT_EQ(S_OK, frame()->SetMaxSynCount(10));
+        EXPECT_EQ(S_OK, frame()->GetMaxSynCount(&value));
+        EXPECT_EQ(8u, value);
+    }).join();
+
+    const int listener = make_listener();
+    IAsynTcpSocket* tcp = nullptr;
+    IAsynIoOperation* op = make_operation(slots_sink);
+    op->SetTag(0);
+    host->on_dispatch([&] {
+        ASSERT_EQ(S_OK, frame()->CreateTcpSocket(&tcp));
+        EXPECT_EQ(S_OK, tcp->Connect(op, 10, "127.0.0.1.", local_port(listener), 0));
+    });
+    EXPECT_EQ(0u, slots_sink->wait(op).error);
+    EXPECT_EQ(S_OK, frame()->GetConnectionCount(&value));
+    EXPECT_EQ(1u, value);
+    EXPECT_EQ(S_OK, frame()->GetSynCount(&value));
+    EXPECT_EQ(0u, value);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, tcp->Close()); });
+    EXPECT_EQ(S_OK, frame()->GetConnectionCount(&value));
+    EXPECT_EQ(0u, value);
+    host->on_dispatch([&] { tcp->Release(); });
+    op->Release();
+    ::close(listener);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, FrameSocketSlotsTest, all_modes(), mode_label);
 
 }  // namespace
