@@ -31,16 +31,14 @@
 #include <benchmark/benchmark.h>
 
 #include "../bench_main.h"
-#include "component/asyn_io_operation_object.h"
-#include "engine/asyn_io_manager.h"
+#include "../common/our_engine.h"
 #include "file/file_asyn_io_helper.h"
-#include "file/file_services.h"
-#include "support/setting.h"
 
 namespace file_bench {
 namespace {
 
 using namespace asynframe;
+using namespace asynframe_bench;
 
 constexpr std::uint32_t mebibyte = 1u << 20;
 constexpr std::uint32_t chunk_size = mebibyte;
@@ -55,11 +53,6 @@ constexpr std::uint64_t random_seed = 0x5eed'f11e;
 constexpr std::uint32_t scatter_pages = 64;
 constexpr std::uint64_t created_size = 1024ull * mebibyte;
 constexpr double min_time = 1.0;
-
-// No wait in this program is unbounded: a batch that does not finish in time
-// fails its case instead of hanging the run.
-constexpr std::chrono::seconds wait_limit{20};
-using bench_clock = std::chrono::steady_clock;
 
 std::uint32_t page_size() {
     static const auto size = static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE));
@@ -93,40 +86,11 @@ work_folder& folder() {
     return instance;
 }
 
-// A wait that may not end in time where nothing sound can follow (teardown).
-[[noreturn]] void give_up(const char* what) {
-    std::fprintf(stderr, "bench_file: %s did not finish within %lld s\n", what,
-                 static_cast<long long>(wait_limit.count()));
-    std::fflush(stderr);
-    folder().remove();
-    std::_Exit(2);
-}
-
-// Raised once per batch on the thread that finishes it; the benchmark thread waits for it.
-class batch_signal {
-public:
-    void reset() {
-        std::lock_guard<std::mutex> guard(_lock);
-        _raised = false;
-    }
-    void raise() {
-        {
-            std::lock_guard<std::mutex> guard(_lock);
-            _raised = true;
-        }
-        _changed.notify_all();
-    }
-    // False when the limit passed first.
-    bool wait() {
-        std::unique_lock<std::mutex> guard(_lock);
-        return _changed.wait_until(guard, bench_clock::now() + wait_limit, [this] { return _raised; });
-    }
-
-private:
-    std::mutex _lock;
-    std::condition_variable _changed;
-    bool _raised = false;
-};
+// A run that gives up leaves no files behind.
+[[maybe_unused]] const bool cleans_up = [] {
+    on_give_up = [] { folder().remove(); };
+    return true;
+}();
 
 // Every 4 KiB of the data file holds one byte value, so any read can be checked
 // from its position alone.
@@ -239,132 +203,14 @@ struct page_set {
 
 // The host's settings: none, or the helper's pause between the zero blocks of
 // a create set to 0.
-class bench_settings final : public ISettingsProvider {
-public:
-    explicit bench_settings(bool unpaced_creates) : _unpaced_creates(unpaced_creates) {}
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
-    HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override {
-        return E_FAIL;
-    }
-    HRESULT ASYNFRAME_STDCALL GetInteger(UINT section_length, const char* section, UINT key_length,
-                                         const char* key, UINT* value) override {
-        if (_unpaced_creates && std::string_view(section, section_length) == "file_asyn_io_helper" &&
-            std::string_view(key, key_length) == "create_delay") {
-            *value = 0;
-            return S_OK;
-        }
-        return E_FAIL;
-    }
-    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
-        return E_FAIL;
-    }
-
-private:
-    bool _unpaced_creates;
-};
-
-bench_settings g_settings(false);
-bench_settings g_unpaced_settings(true);
-
-// An engine with its file helper, on the ring or on the readiness loop. The
-// helper posts to the engine: it comes after it and goes before it.
-class our_engine {
-public:
-    our_engine(bool readiness, ISettingsProvider* provider) : _settings(provider) {
-        _services.operation_objects_ptr = &_objects;
-        _services.setting_ptr = &_settings;
-        _manager = std::make_unique<asyn_io_manager>(&_services, readiness);
-        if (_manager->use_completion_port() == readiness) give_up("choosing the engine's backend");
-        _services.asyn_io_manager_ptr = _manager.get();
-        _manager->start();
-        file_services::create_helper(_services);
-        file_services::start_helper(_services);
-    }
-    ~our_engine() {
-        file_services::stop_helper(_services);
-        file_services::destroy_helper(_services);
-        _manager->stop();
-    }
-    singleton_instance* services() { return &_services; }
-    file_asyn_io_helper* helper() { return _services.file_asyn_io_helper_ptr; }
-
-private:
-    setting _settings;
-    singleton_instance _services;
-    CAsynIoOperationObjects _objects{&_services};
-    std::unique_ptr<asyn_io_manager> _manager;
-};
-
-// Calls a function for every completion, on the dispatch thread; once the
-// function is cleared, completions are dropped.
-class callback_sink final : public IAsynIoOperationEvents {
-public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_references;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* operation) override {
-        DWORD error = 0, bytes = 0;
-        operation->GetResult(&error, &bytes);
-        if (on_complete) on_complete(operation, error, bytes);
-        return S_OK;
-    }
-    std::function<void(IAsynIoOperation*, DWORD, DWORD)> on_complete;
-
-private:
-    std::atomic<ULONG> _references{1};
-};
-
-IAsynIoOperation* our_operation(our_engine& engine, callback_sink* sink, DWORD size) {
-    IAsynIoOperation* operation = nullptr;
-    CAsynIoOperation::create(engine.services(), sink, IID_IAsynIoOperation, reinterpret_cast<void**>(&operation));
-    operation->SetTag(0);
-    if (size != 0) {
-        operation->AllocBuffer(size);
-        operation->SetRange(0, size);
-    }
-    return operation;
-}
-
-// Runs `work` on the dispatch thread without waiting for it: it is the
-// completion of an operation posted with a preset result, delivered to a sink
-// of its own; both go away after it.
-void post_to_dispatch(our_engine& engine, std::function<void()> work) {
-    auto* kick_sink = new callback_sink;
-    kick_sink->on_complete = [kick_sink, work = std::move(work)](IAsynIoOperation* kick, DWORD, DWORD) {
-        work();
-        kick->Release();       // the creator's reference; the request still holds one
-        kick_sink->Release();  // the delivery holds the sink until the callback returns
-    };
-    IAsynIoOperation* kick = our_operation(engine, kick_sink, 0);
-    CAsynIoOperation* object = CAsynIoOperation::resolve(kick);
-    object->AddRef();  // the posted request's reference
-    object->engine_operation()->set_preset_result(0, 0);
-    if (!object->engine_operation()->post()) give_up("posting to the dispatch thread");
-}
-
-// Runs `work` on the dispatch thread and waits for it (set-up and teardown).
-void on_dispatch(our_engine& engine, const std::function<void()>& work) {
-    batch_signal done;
-    post_to_dispatch(engine, [&] {
-        work();
-        done.raise();
-    });
-    if (!done.wait()) give_up("a call on the dispatch thread");
+bench_settings g_settings;
+bench_settings& unpaced_settings() {
+    static bench_settings instance = [] {
+        bench_settings made;
+        made.set("file_asyn_io_helper", "create_delay", 0);
+        return made;
+    }();
+    return instance;
 }
 
 void set_position(IAsynIoOperation* operation, std::uint64_t position) {
@@ -375,7 +221,7 @@ void set_position(IAsynIoOperation* operation, std::uint64_t position) {
 // and each completion starts the next request; the benchmark thread waits once
 // for the end of the batch.
 void ours_case(benchmark::State& state, bool readiness, request_kind kind, const plan& p, const std::string& path) {
-    our_engine engine(readiness, &g_settings);
+    our_engine engine(readiness, with_file_helper, &g_settings);
     const bool writes = kind == request_kind::write_whole;
     IAsynFile* file = nullptr;
     if (file_services::create_file_object(engine.services(), &file) != S_OK) give_up("making a file object");
@@ -472,8 +318,8 @@ void ours_case(benchmark::State& state, bool readiness, request_kind kind, const
 // and time the pauses rather than the path's work, so this case sets the
 // pause to 0.
 void create_case(benchmark::State& state, bool zero_fill) {
-    our_engine engine(false, zero_fill ? &g_unpaced_settings : &g_settings);
-    if (zero_fill) engine.helper()->set_fast_create_enabled(false);
+    our_engine engine(false, with_file_helper, zero_fill ? &unpaced_settings() : &g_settings);
+    if (zero_fill) engine.services()->file_asyn_io_helper_ptr->set_fast_create_enabled(false);
     const std::string path = folder().file(zero_fill ? "created_zero_fill" : "created");
     auto* sink = new callback_sink;
     IAsynIoOperation* operation = our_operation(engine, sink, 0);

@@ -5,12 +5,9 @@
 #include <memory>
 #include <string_view>
 
-#include "component/asyn_io_operation_object.h"
-#include "engine/asyn_io_manager.h"
+#include "../common/our_engine.h"
 #include "platform/io_backend.h"
 #include "socket/socket_objects.h"
-#include "socket/socket_services.h"
-#include "support/setting.h"
 #include "tcp_common.h"
 
 namespace tcp_bench {
@@ -18,98 +15,16 @@ namespace {
 
 using namespace asynframe;
 
-// The host's settings of these cases: the listen backlog every library gets.
-class bench_settings final : public ISettingsProvider {
-public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
-    HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override {
-        return E_FAIL;
-    }
-    HRESULT ASYNFRAME_STDCALL GetInteger(UINT section_length, const char* section, UINT key_length,
-                                         const char* key, UINT* value) override {
-        if (std::string_view(section, section_length) == "socket" &&
-            std::string_view(key, key_length) == "listen_backlog") {
-            *value = listen_backlog;
-            return S_OK;
-        }
-        return E_FAIL;
-    }
-    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
-        return E_FAIL;
-    }
-};
+using namespace asynframe_bench;
 
-bench_settings g_settings;
-
-// An engine with its acceptor, on the ring or on the readiness loop.
-class our_engine {
-public:
-    explicit our_engine(bool readiness) : _settings(&g_settings) {
-        _services.operation_objects_ptr = &_objects;
-        _services.setting_ptr = &_settings;
-        _manager = std::make_unique<asyn_io_manager>(&_services, readiness);
-        if (_manager->use_completion_port() == readiness) give_up("choosing the engine's backend");
-        _services.asyn_io_manager_ptr = _manager.get();
-        socket_services::create_accept_manager(_services);
-        socket_services::start_accept_manager(_services);
-        _manager->start();
-    }
-    ~our_engine() {
-        _manager->stop();
-        socket_services::stop_accept_manager(_services);
-        socket_services::destroy_accept_manager(_services);
-    }
-    singleton_instance* services() { return &_services; }
-
-private:
-    setting _settings;
-    singleton_instance _services;
-    CAsynIoOperationObjects _objects{&_services};
-    std::unique_ptr<asyn_io_manager> _manager;
-};
-
-// Calls a function for every completion, on the dispatch thread.
-class callback_sink final : public IAsynIoOperationEvents {
-public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_references;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* operation) override {
-        DWORD error = 0, bytes = 0;
-        operation->GetResult(&error, &bytes);
-        on_complete(operation, error, bytes);
-        return S_OK;
-    }
-    std::function<void(IAsynIoOperation*, DWORD, DWORD)> on_complete;
-
-private:
-    std::atomic<ULONG> _references{1};
-};
-
-IAsynIoOperation* our_operation(our_engine& engine, callback_sink* sink, DWORD size, LONG tag = 0) {
-    IAsynIoOperation* operation = nullptr;
-    CAsynIoOperation::create(engine.services(), sink, IID_IAsynIoOperation, reinterpret_cast<void**>(&operation));
-    operation->SetTag(tag);
-    if (size != 0) {
-        operation->AllocBuffer(size);
-        operation->SetRange(0, size);
-    }
-    return operation;
+// The listen backlog every library gets.
+bench_settings& settings() {
+    static bench_settings instance = [] {
+        bench_settings made;
+        made.set("socket", "listen_backlog", listen_backlog);
+        return made;
+    }();
+    return instance;
 }
 
 IAsynTcpSocket* our_socket(our_engine& engine, int fd) {
@@ -118,39 +33,12 @@ IAsynTcpSocket* our_socket(our_engine& engine, int fd) {
     return socket;
 }
 
-// Runs `work` on the dispatch thread without waiting for it: it is the
-// completion of an operation posted with a preset result, delivered to a sink
-// of its own; both go away after it.
-void post_to_dispatch(our_engine& engine, std::function<void()> work) {
-    auto* kick_sink = new callback_sink;
-    kick_sink->on_complete = [kick_sink, work = std::move(work)](IAsynIoOperation* kick, DWORD, DWORD) {
-        work();
-        kick->Release();       // the creator's reference; the request still holds one
-        kick_sink->Release();  // the delivery holds the sink until the callback returns
-    };
-    IAsynIoOperation* kick = our_operation(engine, kick_sink, 0);
-    CAsynIoOperation* object = CAsynIoOperation::resolve(kick);
-    object->AddRef();  // the posted request's reference
-    object->engine_operation()->set_preset_result(0, 0);
-    if (!object->engine_operation()->post()) give_up("posting to the dispatch thread");
-}
-
-// Runs `work` on the dispatch thread and waits for it (set-up and teardown).
-void on_dispatch(our_engine& engine, const std::function<void()>& work) {
-    batch_signal done;
-    post_to_dispatch(engine, [&] {
-        work();
-        done.raise();
-    });
-    if (!done.wait()) give_up("a call on the dispatch thread");
-}
-
 // `connections` echo pairs, all on one engine: each client writes 64 bytes and
 // reads them back `rounds` times a batch; each server echoes. The exchange
 // runs in completion handlers on the dispatch thread; the benchmark thread
 // starts a batch and waits once for its end, as for the peers.
 void echo_case(benchmark::State& state, bool readiness, int connections, long rounds) {
-    our_engine engine(readiness);
+    our_engine engine(readiness, with_acceptor, &settings());
     std::vector<int> client_fds, server_fds;
     plain_pairs(connections, client_fds, server_fds);
     struct pair {
@@ -233,7 +121,7 @@ void echo_case(benchmark::State& state, bool readiness, int connections, long ro
 }
 
 void bulk_case(benchmark::State& state, bool readiness) {
-    our_engine engine(readiness);
+    our_engine engine(readiness, with_acceptor, &settings());
     int client_fd = -1, server_fd = -1;
     plain_pair(client_fd, server_fd);
     IAsynTcpSocket* client = our_socket(engine, client_fd);
@@ -284,7 +172,7 @@ void bulk_case(benchmark::State& state, bool readiness) {
 // `connect` makes, one batch of `batch` per iteration.
 template <typename Connect>
 void accept_case(benchmark::State& state, bool readiness, long batch, Connect connect) {
-    our_engine engine(readiness);
+    our_engine engine(readiness, with_acceptor, &settings());
     auto* sink = new callback_sink;
     auto* listener = new CAsynTcpListener(engine.services());
     IAsynIoOperation* listen_op = our_operation(engine, sink, 0);

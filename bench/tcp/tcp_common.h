@@ -20,6 +20,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "../common/bench_support.h"
+
 namespace tcp_bench {
 
 constexpr std::size_t message_size = 64;
@@ -38,45 +40,11 @@ constexpr int burst_connections = 100;
 constexpr double socket_min_time = 1.0;
 constexpr double accept_min_time = 3.0;
 
-// No wait in these programs is unbounded: a batch that does not finish in
-// time fails its case instead of hanging the run.
-constexpr std::chrono::seconds wait_limit{20};
-using bench_clock = std::chrono::steady_clock;
-inline bench_clock::time_point wait_deadline() { return bench_clock::now() + wait_limit; }
-
-// A wait that may not end in time where nothing sound can follow (teardown).
-[[noreturn]] inline void give_up(const char* what) {
-    std::fprintf(stderr, "bench_tcp: %s did not finish within %lld s\n", what,
-                 static_cast<long long>(wait_limit.count()));
-    std::fflush(stderr);
-    std::_Exit(2);
-}
-
-// Raised once per batch by the loop's thread; the benchmark thread waits for it.
-class batch_signal {
-public:
-    void reset() {
-        std::lock_guard<std::mutex> guard(_lock);
-        _raised = false;
-    }
-    void raise() {
-        {
-            std::lock_guard<std::mutex> guard(_lock);
-            _raised = true;
-        }
-        _changed.notify_all();
-    }
-    // False when the limit passed first.
-    bool wait() {
-        std::unique_lock<std::mutex> guard(_lock);
-        return _changed.wait_until(guard, wait_deadline(), [this] { return _raised; });
-    }
-
-private:
-    std::mutex _lock;
-    std::condition_variable _changed;
-    bool _raised = false;
-};
+using asynframe_bench::batch_signal;
+using asynframe_bench::bench_clock;
+using asynframe_bench::give_up;
+using asynframe_bench::wait_deadline;
+using asynframe_bench::wait_limit;
 
 inline sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in address{};

@@ -1,5 +1,7 @@
 #include "engine/wait_objects_thread.h"
 
+#include <utility>
+
 #include <algorithm>
 #include <iterator>
 #include <mutex>
@@ -140,6 +142,13 @@ bool wait_objects_thread::remove_handle_and_wait(const wait_handle& handle) {
     return true;
 }
 
+bool wait_objects_thread::remove_reported_handle(const wait_handle& handle) {
+    if (in_thread()) return true;
+    // Nothing to wake the thread for: it handles the request with its next one.
+    _requests.push(wait_request{wait_request::remove, handle, 0, 0});
+    return true;
+}
+
 bool wait_objects_thread::is_full() const {
     mutex::scoped_lock guard(_requests._lock);
     return handle_count() + _requests._requests.size() + 1 >= maximum_wait_objects;
@@ -202,6 +211,7 @@ void wait_objects_thread::process_requests() {
                     insert_by_priority(request.handle, request.priority);
                 rearm(request.handle);
                 break;
+            case wait_request::remove:
             case wait_request::remove_and_wait: {
                 const auto it = find_waited(request.handle);
                 if (it != _wait_array.end()) _wait_array.erase(it);
@@ -326,11 +336,20 @@ bool wait_objects_thread_manager::add_wait_object(const wait_handle& handle, std
     return true;
 }
 
+namespace {
+// The handle whose notification this thread is delivering, and for which manager.
+thread_local const wait_objects_thread_manager* t_notifying_manager = nullptr;
+thread_local wait_handle t_notifying_handle;
+}  // namespace
+
 bool wait_objects_thread_manager::remove_wait_object(const wait_handle& handle) {
     mutex::scoped_lock guard(_threads_lock);
     const auto it = _placements.find(handle);
     if (it == _placements.end()) return false;
-    const bool removed = it->second->remove_handle_and_wait(handle);
+    const bool reported = t_notifying_manager == this && t_notifying_handle == handle &&
+                          wait_objects_thread::is_level_triggered(handle);
+    const bool removed =
+        reported ? it->second->remove_reported_handle(handle) : it->second->remove_handle_and_wait(handle);
     _placements.erase(it);
     drop_notification(handle);
     return removed;
@@ -414,11 +433,19 @@ void wait_objects_thread_manager::on_io_complete(asyn_io_operation* operation) {
         _notifications.erase(handle);
     }
     delete_operation(operation);
-    if (_owner != nullptr) _owner->on_wait_object_signaled(handle);
+    // Asked first: the owner may stop watching an event and free it meanwhile.
+    const bool level_triggered = wait_objects_thread::is_level_triggered(handle);
+    if (_owner != nullptr) {
+        const wait_objects_thread_manager* outer_manager = std::exchange(t_notifying_manager, this);
+        const wait_handle outer_handle = std::exchange(t_notifying_handle, handle);
+        _owner->on_wait_object_signaled(handle);
+        t_notifying_manager = outer_manager;
+        t_notifying_handle = outer_handle;
+    }
 
     // A level-triggered handle was set aside when it fired; watch it again now
     // that the owner has seen it, unless the owner stopped watching it.
-    if (!wait_objects_thread::is_level_triggered(handle)) return;
+    if (!level_triggered) return;
     mutex::scoped_lock guard(_threads_lock);
     const auto it = _placements.find(handle);
     if (it != _placements.end()) it->second->rearm_handle(handle);

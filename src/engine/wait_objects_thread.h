@@ -30,7 +30,7 @@ public:
 };
 
 struct wait_request {
-    enum kind_t : std::uint32_t { add = 0, remove_and_wait = 1, demote = 2, rearm = 3 };
+    enum kind_t : std::uint32_t { add = 0, remove_and_wait = 1, demote = 2, rearm = 3, remove = 4 };
 
     kind_t kind = add;
     wait_handle handle;
@@ -104,6 +104,11 @@ public:
     // Blocks until the thread has dropped the handle (or has ended); returns at
     // once when the handle's add was still queued, or the thread never started.
     bool remove_handle_and_wait(const wait_handle& handle);
+    // Drops a handle the thread is not waiting on (a level-triggered one it has
+    // reported and not yet re-armed) without waiting: the thread cannot touch it
+    // again, and requests are carried out in order, so a later add of the same
+    // handle finds it gone.
+    bool remove_reported_handle(const wait_handle& handle);
     // Moves the handle behind every other one, priority 0; does not wait.
     bool demote_handle(const wait_handle& handle);
     // Level-triggered waitables (sockets, manual-reset events) are set aside once
@@ -175,7 +180,9 @@ public:
     // the handles left on it are no longer watched. New handles go to live threads.
     bool add_wait_object(const wait_handle& handle, std::int32_t priority);
     // Returns once the handle is no longer watched; a notification already posted
-    // for it is dropped, so the owner hears nothing more about it.
+    // for it is dropped, so the owner hears nothing more about it. Removing a
+    // level-triggered handle from inside its own notification does not wait for
+    // the wait thread: it has set the handle aside already.
     bool remove_wait_object(const wait_handle& handle);
     bool demote_wait_object(const wait_handle& handle);
 

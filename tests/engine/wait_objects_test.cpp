@@ -104,8 +104,9 @@ public:
             gate_open.wait(platform::infinite);
             return;
         }
-        wait_objects_thread_manager::on_wait_object_signaled(handle);
+        // Counted before it is handed on: the owner may see it at once.
         ++signals;
+        wait_objects_thread_manager::on_wait_object_signaled(handle);
     }
 
     platform::event* gate = nullptr;
@@ -334,6 +335,36 @@ TEST_P(WaitObjectsTest, ReadySocketIsReportedOnceUntilTheOwnerHasSeenIt) {
     EXPECT_EQ(manager->signals.load(), 3) << "no signal was absorbed: the socket was set aside meanwhile";
     ::close(sv[0]);
     ::close(sv[1]);
+}
+
+// Removed inside its own report, a socket is dropped without a wait; its
+// number, reused at once by a new socket, is watched afresh.
+TEST_P(WaitObjectsTest, ASocketRemovedInItsReportCanBeReplacedByItsNumber) {
+    int first[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, first), 0);
+    const int number = first[0];
+    const wait_handle handle = wait_handle::socket(number, wait_handle::socket_readable);
+    int second[2] = {-1, -1};
+    owner->on_signal = [&](const wait_handle& h) {
+        if (owner->count_of(h) != 1) return;
+        EXPECT_TRUE(manager->remove_wait_object(h));
+        ::close(first[0]);
+        ::close(first[1]);
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, second), 0);
+        EXPECT_EQ(second[0], number);  // the lowest free number comes back
+        EXPECT_TRUE(manager->add_wait_object(wait_handle::socket(second[0], wait_handle::socket_readable), 0));
+    };
+    ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(handle, 0)); }));
+    ASSERT_EQ(::write(first[1], "x", 1), 1);
+    ASSERT_TRUE(until([&] { return owner->count_of(handle) == 1 && second[1] >= 0; }));
+    // The new socket is not readable yet: nothing stale may be reported for it.
+    ASSERT_TRUE(round_trip());
+    EXPECT_EQ(owner->count_of(handle), 1u);
+    ASSERT_EQ(::write(second[1], "y", 1), 1);
+    ASSERT_TRUE(until([&] { return owner->count_of(handle) >= 2; }));
+    ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->remove_wait_object(handle)); }));
+    ::close(second[0]);
+    ::close(second[1]);
 }
 
 TEST_P(WaitObjectsTest, ConnectOutcomesOnLoopbackAreReported) {
