@@ -38,6 +38,11 @@ SPECIAL_BARS = {
     # two thread hand-offs a library resolving on the caller's thread does not
     # make: reported, not judged.
     ("uncached", "cares"): None,
+    # Every scheduled connect is watched by a wait-object thread (with the
+    # request's priority) and reported back to the dispatch thread, two thread
+    # hand-offs a loop watching its own sockets does not make: reported, not judged.
+    ("connect", "asio"): None,
+    ("connect", "libuv"): None,
 }
 
 
