@@ -124,22 +124,18 @@ struct IAsynFrame : IUnknown {
     // in the background; `operation` completes when the file exists.
     // E_INVALIDARG for size 0, an empty or null name, or a foreign or busy
     // operation.
-    // Until the file creation helper is built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL CreateAllocatedFile(IAsynIoOperation* operation, DWORD size_low,
                                                           DWORD size_high, DWORD name_length,
                                                           const char* name) = 0;  // slot 21
     // Dispatch thread. Opens the existing file `name` and gives it the size;
     // arguments and results as CreateAllocatedFile.
-    // Until the file creation helper is built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL ExtendFile(IAsynIoOperation* operation, DWORD size_low, DWORD size_high,
                                                  DWORD name_length, const char* name) = 0;  // slot 22
     // Dispatch thread. A file object. E_INVALIDARG for a null out.
-    // Until the file objects are built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL CreateAsynFile(IAsynFile** file) = 0;  // slot 23
     // Dispatch thread. An ICMP socket. E_INVALIDARG for a null out.
     virtual HRESULT ASYNFRAME_STDCALL CreateIcmpSocket(IAsynIcmpSocket** socket) = 0;  // slot 24
     // Dispatch thread. A resolver object. E_INVALIDARG for a null out.
-    // Until the resolver object is built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL CreateDns(IAsynDns** dns) = 0;  // slot 25
     // Any thread. A TLS client over `inner` (any TCP socket object, a
     // reference is kept).
@@ -155,35 +151,30 @@ struct IAsynFrame : IUnknown {
                                                            const char* user, DWORD password_length,
                                                            const char* password,
                                                            IAsynProxyTcpSocket** proxy_socket) = 0;  // slot 27
-    // Any thread. A rate limiter without limit.
-    // Until rate limiting is built: answers E_NOTIMPL after its checks.
+    // Any thread. A rate limiter without limit. E_INVALIDARG for a null out.
     virtual HRESULT ASYNFRAME_STDCALL CreateSpeedLimit(ISpeedLimit** limit) = 0;  // slot 28
     // Any thread. A TCP socket that moves `inner`'s reads and writes only as
     // fast as `read_limit` and `write_limit` grant (either may be null: no
-    // limit in that direction).
-    // Until rate limiting is built: answers E_NOTIMPL after its checks.
+    // limit in that direction). The socket keeps references to the frame (its
+    // timers), `inner` and the limiters. E_INVALIDARG for a null `inner` or out.
     virtual HRESULT ASYNFRAME_STDCALL CreateSpeedLimitSocket(IAsynTcpSocket* inner, ISpeedLimit* read_limit,
                                                              ISpeedLimit* write_limit,
                                                              IAsynTcpSocket** socket) = 0;  // slot 29
-    // Any thread. Most connects in flight at once (bounded by the setting
-    // "connect_manager"/"max_syn_count"). E_INVALIDARG for 0.
-    // Until the connection scheduler is built: answers E_NOTIMPL after its checks.
+    // Any thread; slots 30 to 35 answer E_UNEXPECTED while the frame is not
+    // running. Most connects in flight at once: `count` bounded by the setting
+    // "connect_manager"/"max_syn_count", less the 2 places kept back for others
+    // ("syn_num_for_others"), at least 1. E_INVALIDARG for 0.
     virtual HRESULT ASYNFRAME_STDCALL SetMaxSynCount(DWORD count) = 0;  // slot 30
     // Any thread. The limit on connects in flight.
-    // Until the connection scheduler is built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL GetMaxSynCount(DWORD* count) = 0;  // slot 31
     // Any thread. Connects queued or in flight.
-    // Until the connection scheduler is built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL GetSynCount(DWORD* count) = 0;  // slot 32
     // Any thread. Most scheduled connections at once, clamped to 1..1000.
     // E_INVALIDARG for 0.
-    // Until the connection scheduler is built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL SetMaxConnection(DWORD count) = 0;  // slot 33
     // Any thread. The connection limit.
-    // Until the connection scheduler is built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL GetMaxConnection(DWORD* count) = 0;  // slot 34
     // Any thread. Scheduled connections that are not closed yet.
-    // Until the connection scheduler is built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL GetConnectionCount(DWORD* count) = 0;  // slot 35
     // Any thread except the dispatch thread (E_ACCESSDENIED there, as it waits
     // for it). Checks the proxy in `record` synchronously and stores a

@@ -42,8 +42,8 @@ struct IAsynTcpSocket : IAsynIoDevice {
     // the operation completes with 0 or the last Winsock error, and 0 bytes.
     // E_INVALIDARG for an empty or null host or an unusable operation;
     // E_UNEXPECTED when a connect was already started (Close first, also after
-    // a failed connect). Until the connection scheduler is built, the
-    // operation completes with 10045 (WSAEOPNOTSUPP) and 0 bytes.
+    // a failed connect). Closing the socket while the connect is queued or
+    // running completes it with 995.
     virtual HRESULT ASYNFRAME_STDCALL Connect(IAsynIoOperation* operation, DWORD host_length,
                                               const char* host, WORD port, LONG priority) = 0;  // slot 8
     // Local endpoint. E_INVALIDARG when either out is null; E_FAIL when unknown

@@ -9,6 +9,8 @@
 #include "file/file_services.h"
 #include "frame/frame_services.h"
 #include "socket/connect_manager.h"
+#include "speed/speed_limit.h"
+#include "speed/speed_limit_socket.h"
 #include "platform/memory.h"
 #include "socket/socket_factory.h"
 #include "support/setting.h"
@@ -717,10 +719,26 @@ HRESULT CAsynFrame::CreateProxyTcpSocket(IAsynTcpSocket*, DWORD kind, DWORD, con
     return not_yet(proxy_socket);
 }
 
-HRESULT CAsynFrame::CreateSpeedLimit(ISpeedLimit** limit) { return not_yet(limit); }
+HRESULT CAsynFrame::CreateSpeedLimit(ISpeedLimit** limit) {
+    // Nothing would receive the object.
+    if (limit == nullptr) return E_INVALIDARG;
+    auto* object = new (std::nothrow) CSpeedLimit();
+    if (object == nullptr) return E_OUTOFMEMORY;
+    object->QueryInterface(IID_ISpeedLimit, reinterpret_cast<void**>(limit));
+    object->Release();
+    return S_OK;
+}
 
-HRESULT CAsynFrame::CreateSpeedLimitSocket(IAsynTcpSocket*, ISpeedLimit*, ISpeedLimit*, IAsynTcpSocket** socket) {
-    return not_yet(socket);
+HRESULT CAsynFrame::CreateSpeedLimitSocket(IAsynTcpSocket* inner, ISpeedLimit* read_limit, ISpeedLimit* write_limit,
+                                           IAsynTcpSocket** socket) {
+    // Without an out or a socket to wrap there is nothing to make.
+    if (socket == nullptr || inner == nullptr) return E_INVALIDARG;
+    auto* object = new (std::nothrow) CAsynSpeedLimitSocket();
+    if (object == nullptr) return E_OUTOFMEMORY;
+    object->initialize(static_cast<IAsynFrame3*>(this), inner, read_limit, write_limit);
+    object->QueryInterface(IID_IAsynTcpSocket, reinterpret_cast<void**>(socket));
+    object->Release();
+    return S_OK;
 }
 
 HRESULT CAsynFrame::CreateUdpSocket2(IAsynUdpSocket2** socket) {

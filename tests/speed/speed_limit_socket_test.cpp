@@ -1,0 +1,306 @@
+// The limited socket over real loopback connections in every engine mode:
+// achieved rates against one limiter and against a shared parent, parked
+// requests and their timers, whole-range transfers, and the frame's slots.
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "common/frame_fixture.h"
+#include "common/socket_fixture.h"
+#include "speed/speed_limit_socket.h"
+
+namespace {
+
+using namespace asynframe;
+using namespace asynframe::harness;
+using clock_type = std::chrono::steady_clock;
+
+constexpr DWORD mebibyte = 1024 * 1024;
+constexpr DWORD read_size = 64 * 1024;
+
+// Writes as fast as the connection takes it until stopped.
+class flood {
+public:
+    explicit flood(int fd) : _fd(fd), _thread([this] { run(); }) {}
+    ~flood() {
+        _running = false;
+        ::shutdown(_fd, SHUT_RDWR);
+        _thread.join();
+    }
+
+private:
+    void run() {
+        std::vector<char> chunk(256 * 1024, 'f');
+        while (_running && ::send(_fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+        }
+    }
+    int _fd;
+    std::atomic<bool> _running{true};
+    std::thread _thread;
+};
+
+class LimitedSocketTest : public FrameTest {
+protected:
+    void SetUp() override {
+        FrameTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ops = new recording_sink(host->waiter());
+        listener = make_listener();
+    }
+    void TearDown() override {
+        if (ops != nullptr) {
+            host->on_dispatch([&] {
+                for (IUnknown* object : objects) object->Release();
+            });
+            for (IAsynIoOperation* op : operations) op->Release();
+            ops->Release();
+        }
+        for (int fd : servers) ::close(fd);
+        if (listener >= 0) ::close(listener);
+        FrameTest::TearDown();
+    }
+
+    ISpeedLimit* limiter(DWORD limit, ISpeedLimit* parent = nullptr) {
+        ISpeedLimit* made = nullptr;
+        EXPECT_EQ(S_OK, frame()->CreateSpeedLimit(&made));
+        made->SetLimit(limit);
+        if (parent != nullptr) {
+            EXPECT_EQ(S_OK, made->SetParent(parent));
+        }
+        objects.push_back(made);
+        return made;
+    }
+    // A connected TCP socket of the frame wrapped in a limited one; the far
+    // end's descriptor in `server`.
+    IAsynTcpSocket* limited(ISpeedLimit* read_limit, ISpeedLimit* write_limit, int& server) {
+        IAsynTcpSocket* inner = nullptr;
+        IAsynIoOperation* connecting = operation(0);
+        host->on_dispatch([&] {
+            ASSERT_EQ(S_OK, frame()->CreateTcpSocket(&inner));
+            EXPECT_EQ(S_OK, inner->Connect(connecting, 9, "127.0.0.1", local_port(listener), 0));
+        });
+        EXPECT_EQ(0u, ops->wait(connecting).error);
+        server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        EXPECT_GE(server, 0);
+        servers.push_back(server);
+        IAsynTcpSocket* socket = nullptr;
+        EXPECT_EQ(S_OK, frame()->CreateSpeedLimitSocket(inner, read_limit, write_limit, &socket));
+        host->on_dispatch([&] { inner->Release(); });  // the limited socket keeps its own
+        objects.push_back(socket);
+        return socket;
+    }
+    IAsynIoOperation* operation(DWORD size) {
+        IAsynIoOperation* op = make_operation(ops);
+        op->SetTag(0);
+        if (size != 0) {
+            op->AllocBuffer(size);
+            op->SetRange(0, size);
+        }
+        operations.push_back(op);
+        return op;
+    }
+    static CAsynSpeedLimitSocket* object_of(IAsynTcpSocket* socket) {
+        return static_cast<CAsynSpeedLimitSocket*>(socket);
+    }
+    // Reads until the limiter refuses, so that the next read is parked.
+    void read_until_parked(IAsynTcpSocket* socket, IAsynIoOperation* op) {
+        for (int i = 0; i < 20 && !object_of(socket)->read_parked(); ++i) {
+            const int before = ops->get(op).count;
+            host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Read(op)); });
+            if (object_of(socket)->read_parked()) break;
+            ops->wait(op, before + 1);
+        }
+    }
+
+    recording_sink* ops = nullptr;
+    int listener = -1;
+    std::vector<int> servers;
+    std::vector<IUnknown*> objects;
+    std::vector<IAsynIoOperation*> operations;
+};
+
+TEST_P(LimitedSocketTest, ReadsKeepToTheirLimitAndToASharedParentOverTenSeconds) {
+    ISpeedLimit* alone = limiter(mebibyte);
+    ISpeedLimit* parent = limiter(mebibyte);
+    ISpeedLimit* first_child = limiter(700 * 1024, parent);
+    ISpeedLimit* second_child = limiter(700 * 1024, parent);
+    int fds[3];
+    IAsynTcpSocket* sockets[3] = {limited(alone, nullptr, fds[0]), limited(first_child, nullptr, fds[1]),
+                                  limited(second_child, nullptr, fds[2])};
+    flood floods[3] = {flood(fds[0]), flood(fds[1]), flood(fds[2])};
+
+    std::map<IAsynIoOperation*, int> which;
+    std::atomic<std::uint64_t> received[3] = {0, 0, 0};
+    std::atomic<bool> reading{true};
+    std::atomic<int> failures{0};
+    IAsynIoOperation* reads[3];
+    for (int i = 0; i < 3; ++i) {
+        reads[i] = operation(read_size);
+        which[reads[i]] = i;
+    }
+    ops->hook = [&](IAsynIoOperation* op, DWORD error, DWORD bytes) {
+        const auto found = which.find(op);
+        if (found == which.end()) return;
+        if (error != 0 || bytes == 0) {
+            if (reading) ++failures;
+            return;
+        }
+        received[found->second] += bytes;
+        op->SetRange(0, read_size);
+        if (reading) sockets[found->second]->Read(op);
+    };
+    const auto start = clock_type::now();
+    host->on_dispatch([&] {
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(S_OK, sockets[i]->Read(reads[i]));
+    });
+    host->run_until([&] { return clock_type::now() - start >= std::chrono::seconds(10); }, std::chrono::seconds(15));
+    std::uint64_t totals[3];
+    for (int i = 0; i < 3; ++i) totals[i] = received[i].load();
+    const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    reading = false;
+    host->on_dispatch([&] {
+        for (IAsynTcpSocket* socket : sockets) socket->Close();
+    });
+    ops->hook = nullptr;
+
+    const double alone_rate = totals[0] / seconds;
+    const double shared_rate = (totals[1] + totals[2]) / seconds;
+    std::printf("achieved: alone %.0f B/s, shared parent %.0f B/s (children %.0f and %.0f B/s)\n", alone_rate,
+                shared_rate, totals[1] / seconds, totals[2] / seconds);
+    EXPECT_EQ(0, failures.load());
+    EXPECT_NEAR(alone_rate, mebibyte, 0.05 * mebibyte);
+    EXPECT_NEAR(shared_rate, mebibyte, 0.05 * mebibyte);
+    for (int i = 1; i < 3; ++i) EXPECT_LE(totals[i] / seconds, 1.05 * 700 * 1024);
+}
+
+TEST_P(LimitedSocketTest, AParkedReadWaitsForItsTimerAndACloseAbandonsIt) {
+    ISpeedLimit* slow = limiter(4000);
+    int server = -1;
+    IAsynTcpSocket* socket = limited(slow, nullptr, server);
+    std::vector<char> data(20000, 'p');
+    ASSERT_TRUE(send_all(server, reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+    IAsynIoOperation* op = operation(read_size);
+    IAsynIoOperation* other = operation(read_size);
+
+    read_until_parked(socket, op);
+    ASSERT_TRUE(object_of(socket)->read_parked());
+    host->on_dispatch([&] { EXPECT_EQ(E_UNEXPECTED, socket->Read(other)); });
+    const int before = ops->get(op).count;
+    const auto parked_at = clock_type::now();
+    // The timer issues the read once the next quota comes.
+    const auto done = ops->wait(op, before + 1);
+    EXPECT_GE(clock_type::now() - parked_at, std::chrono::milliseconds(100));
+    EXPECT_EQ(0u, done.error);
+    EXPECT_GT(done.bytes, 0u);
+    EXPECT_LE(done.bytes, 2000u);
+    DWORD start = 1, length = 0;
+    op->GetRange(&start, &length);
+    EXPECT_EQ(0u, start);
+    EXPECT_EQ(read_size, length);  // the caller's range, not the grant
+
+    read_until_parked(socket, op);
+    ASSERT_TRUE(object_of(socket)->read_parked());
+    const int parked_count = ops->get(op).count;
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    EXPECT_FALSE(object_of(socket)->read_parked());
+    host->run_until([] { return false; }, std::chrono::milliseconds(400));
+    EXPECT_EQ(parked_count, ops->get(op).count);  // abandoned: no completion
+    host->on_dispatch([&] { EXPECT_EQ(E_UNEXPECTED, socket->Read(other)); });
+}
+
+TEST_P(LimitedSocketTest, WholeRangeTransfersAreLimitedPieceByPiece) {
+    ISpeedLimit* reads = limiter(4000);
+    ISpeedLimit* writes = limiter(4000);
+    int server = -1;
+    IAsynTcpSocket* socket = limited(reads, writes, server);
+    constexpr DWORD size = 6000;
+    std::vector<std::uint8_t> data(size);
+    for (DWORD i = 0; i < size; ++i) data[i] = pattern_byte(i, 3);
+    ASSERT_TRUE(send_all(server, data.data(), size));
+
+    IAsynIoOperation* whole = operation(size);
+    auto began = clock_type::now();
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->ReadFully(whole)); });
+    auto result = ops->wait(whole);
+    // 2000 bytes in the first quarter, then 1000 a quarter: four more quarters,
+    // the first of which may begin right after the transfer did.
+    EXPECT_GE(clock_type::now() - began, std::chrono::milliseconds(700));
+    EXPECT_EQ(0u, result.error);
+    EXPECT_EQ(size, result.bytes);
+    BYTE* buffer = nullptr;
+    DWORD length = 0;
+    whole->GetBuffer(&buffer, &length);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), buffer));
+    DWORD speed = 0;
+    reads->GetSpeed(&speed);
+    EXPECT_GT(speed, 0u);
+
+    began = clock_type::now();
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->WriteFully(whole)); });
+    result = ops->wait(whole, 2);
+    EXPECT_GE(clock_type::now() - began, std::chrono::milliseconds(700));
+    EXPECT_EQ(size, result.bytes);
+    std::vector<std::uint8_t> echoed(size);
+    ASSERT_TRUE(recv_all(server, echoed.data(), size));
+    EXPECT_EQ(data, echoed);
+}
+
+TEST_P(LimitedSocketTest, AParkedReadOutlivesTheCallersReference) {
+    ISpeedLimit* slow = limiter(4000);
+    int server = -1;
+    IAsynTcpSocket* socket = limited(slow, nullptr, server);
+    std::vector<char> data(20000, 'q');
+    ASSERT_TRUE(send_all(server, reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+    IAsynIoOperation* op = operation(read_size);
+    read_until_parked(socket, op);
+    ASSERT_TRUE(object_of(socket)->read_parked());
+    const int before = ops->get(op).count;
+    // The caller lets go; the timer's reference keeps the socket until its read ran.
+    objects.erase(std::find(objects.begin(), objects.end(), socket));
+    host->on_dispatch([&] { socket->Release(); });
+    EXPECT_EQ(0u, ops->wait(op, before + 1).error);
+    // Parked again and released, then the frame stops under it: the read is
+    // abandoned with the timer, and nothing is left (checked by the fixture).
+    IAsynTcpSocket* second = limited(slow, nullptr, server);
+    ASSERT_TRUE(send_all(server, reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+    IAsynIoOperation* second_op = operation(read_size);
+    read_until_parked(second, second_op);
+    ASSERT_TRUE(object_of(second)->read_parked());
+    objects.erase(std::find(objects.begin(), objects.end(), second));
+    host->on_dispatch([&] { second->Release(); });
+}
+
+TEST_P(LimitedSocketTest, FrameSlotsCheckTheirArguments) {
+    EXPECT_EQ(E_INVALIDARG, frame()->CreateSpeedLimit(nullptr));
+    ISpeedLimit* made = nullptr;
+    // Any thread may make limiters and limited sockets.
+    std::thread([&] { EXPECT_EQ(S_OK, frame()->CreateSpeedLimit(&made)); }).join();
+    ASSERT_NE(nullptr, made);
+    objects.push_back(made);
+    IAsynTcpSocket* socket = nullptr;
+    EXPECT_EQ(E_INVALIDARG, frame()->CreateSpeedLimitSocket(nullptr, made, made, &socket));
+    int server = -1;
+    IAsynTcpSocket* limited_socket = limited(nullptr, nullptr, server);
+    EXPECT_EQ(E_INVALIDARG, frame()->CreateSpeedLimitSocket(limited_socket, made, made, nullptr));
+    IAsynIoDevice* device = nullptr;
+    EXPECT_EQ(S_OK, limited_socket->QueryInterface(IID_IAsynIoDevice, reinterpret_cast<void**>(&device)));
+    EXPECT_EQ(static_cast<IAsynIoDevice*>(limited_socket), device);
+    host->on_dispatch([&] { device->Release(); });
+    // Without limiters reads pass straight through.
+    ASSERT_EQ(4, ::send(server, "abcd", 4, MSG_NOSIGNAL));
+    IAsynIoOperation* op = operation(16);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, limited_socket->Read(op)); });
+    EXPECT_EQ(4u, ops->wait(op).bytes);
+    DWORD address = 0;
+    WORD port = 0;
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, limited_socket->GetPeerAddress(&address, &port)); });
+    EXPECT_EQ(local_port(listener), port);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, LimitedSocketTest, all_modes(), mode_label);
+
+}  // namespace
