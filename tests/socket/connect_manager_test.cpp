@@ -336,7 +336,7 @@ TEST_P(ConnectManagerTest, EveryAddressIsTriedAndTheOperationCompletesOnceAfterT
         }
     };
     EXPECT_EQ(0u, sink->wait(op).error);
-    sink->hook = nullptr;
+    env->run([&] { sink->hook = nullptr; });
     EXPECT_EQ(events->of(op),
               (std::vector<std::string>{"request " + name + ":" + std::to_string(port) + " 0",
                                         "resolved 0 127.0.0.1 127.0.0.2 127.0.0.3", "attempt 10061 127.0.0.1",
@@ -620,7 +620,7 @@ TEST_P(ConnectManagerTest, TwoThousandConnectsCompleteOnceEachWithinTheLimits) {
     serving = false;
     server.join();
     ::close(listener);
-    sink->hook = nullptr;
+    env->run([&] { sink->hook = nullptr; });
     env->run([&] {
         for (auto& [op, socket] : owner)
             if (socket != nullptr) std::exchange(socket, nullptr)->Release();

@@ -164,8 +164,8 @@ TEST_P(LimitedSocketTest, ReadsKeepToTheirLimitAndToASharedParentOverTenSeconds)
     reading = false;
     host->on_dispatch([&] {
         for (IAsynTcpSocket* socket : sockets) socket->Close();
+        ops->hook = nullptr;
     });
-    ops->hook = nullptr;
 
     const double alone_rate = totals[0] / seconds;
     const double shared_rate = (totals[1] + totals[2]) / seconds;
