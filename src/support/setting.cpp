@@ -7,7 +7,41 @@ namespace {
 UINT length_of(std::string_view text) noexcept { return static_cast<UINT>(text.size()); }
 const char* bytes_of(std::string_view text) noexcept { return text.data() != nullptr ? text.data() : ""; }
 
+// Receives the provider's text.
+class text_receiver final : public IStringSetter {
+public:
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IStringSetter) {
+            *object = static_cast<IStringSetter*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Lives on the caller's stack: the provider's references change nothing.
+    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
+    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
+    HRESULT ASYNFRAME_STDCALL SetString(UINT length, const char* text) override {
+        if (length != 0 && text == nullptr) return E_INVALIDARG;
+        value.assign(text != nullptr ? text : "", length);
+        received = true;
+        return S_OK;
+    }
+    std::string value;
+    bool received = false;
+};
+
 }  // namespace
+
+std::string setting::get_string(std::string_view section, std::string_view key,
+                                std::string_view default_value) const {
+    if (_provider == nullptr) return std::string(default_value);
+    text_receiver receiver;
+    const HRESULT hr = _provider->GetString(length_of(section), bytes_of(section), length_of(key), bytes_of(key),
+                                            &receiver);
+    return FAILED(hr) || !receiver.received ? std::string(default_value) : receiver.value;
+}
 
 setting::setting(ISettingsProvider* provider) noexcept : _provider(provider) {
     (void)_unused;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "asynframe/host_services.h"
@@ -26,6 +27,11 @@ public:
         return get_uint(key.section, key.key, key.default_value);
     }
     bool get(const setting_keys::bool_key& key) const { return get_bool(key.section, key.key, key.default_value); }
+    // The provider's text, or the default when it has none.
+    std::string get_string(std::string_view section, std::string_view key, std::string_view default_value) const;
+    std::string get(const setting_keys::string_key& key) const {
+        return get_string(key.section, key.key, key.default_value);
+    }
 
     ISettingsProvider* provider() const noexcept { return _provider; }
 

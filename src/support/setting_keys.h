@@ -12,6 +12,12 @@ struct uint_key {
     std::uint32_t default_value;
 };
 
+struct string_key {
+    std::string_view section;
+    std::string_view key;
+    std::string_view default_value;
+};
+
 struct bool_key {
     std::string_view section;
     std::string_view key;
@@ -38,6 +44,8 @@ inline constexpr uint_key set_recv_buffer{"socket", "set_recv_buffer", 0};
 inline constexpr uint_key recv_buffer_size{"socket", "recv_buffer_size", 8192};
 // Connections a listener lets wait for an accept; capped at the system's maximum.
 inline constexpr uint_key listen_backlog{"socket", "listen_backlog", 5};
+// The site the HTTP proxy check asks for through the proxy: an absolute http:// URL.
+inline constexpr string_key proxy_verifier_http_url{"proxy_verifier", "http_url", "http://www.example.com/"};
 // UI-thread dispatch; read straight from the provider before the wrappers exist.
 inline constexpr bool_key run_in_ui_thread{"asyn_frame", "run_in_ui_thread", false};
 
