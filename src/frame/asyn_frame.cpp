@@ -9,6 +9,10 @@
 #include "file/file_services.h"
 #include "frame/frame_services.h"
 #include "socket/connect_manager.h"
+#include "platform/event.h"
+#include "proxy/proxy_verifier.h"
+#include "proxy/socks_objects.h"
+#include "socket/socket_objects.h"
 #include "speed/speed_limit.h"
 #include "speed/speed_limit_socket.h"
 #include "platform/memory.h"
@@ -639,6 +643,13 @@ HRESULT CAsynFrame::PostOperation(IUnknown* operation) {
 
 namespace {
 
+// A counted text of the caller's; false for a length without bytes.
+bool counted_text(DWORD length, const char* bytes, std::string& out) {
+    if (length != 0 && bytes == nullptr) return false;
+    out.assign(bytes != nullptr ? bytes : "", length);
+    return true;
+}
+
 template <class Out>
 HRESULT not_yet(Out** out) {
     if (out != nullptr) *out = nullptr;
@@ -653,11 +664,24 @@ HRESULT CAsynFrame::CreateTcpListener(IAsynTcpListener** listener) {
     return socket_factory::create_tcp_listener(&_services, IID_IAsynTcpListener, reinterpret_cast<void**>(listener));
 }
 
-HRESULT CAsynFrame::CreateSock5TcpListener(DWORD, const char*, WORD, DWORD, const char*, DWORD, const char*, DWORD,
-                                           const char*, WORD, IAsynTcpListener** listener) {
+HRESULT CAsynFrame::CreateSock5TcpListener(DWORD host_length, const char* host, WORD port, DWORD user_length,
+                                           const char* user, DWORD password_length, const char* password,
+                                           DWORD target_length, const char* target, WORD target_port,
+                                           IAsynTcpListener** listener) {
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
     if (listener == nullptr) return E_INVALIDARG;
-    return not_yet(listener);
+    proxy_settings proxy;
+    std::string bind_host;
+    if (!counted_text(host_length, host, proxy.host) || !counted_text(user_length, user, proxy.user) ||
+        !counted_text(password_length, password, proxy.password) || !counted_text(target_length, target, bind_host))
+        return E_INVALIDARG;
+    proxy.port = port;
+    auto* object = new (std::nothrow) CAsynSock5TcpListener(&_services, std::move(proxy), std::move(bind_host),
+                                                            target_port);
+    if (object == nullptr) return E_OUTOFMEMORY;
+    object->QueryInterface(IID_IAsynTcpListener, reinterpret_cast<void**>(listener));
+    object->Release();
+    return S_OK;
 }
 
 HRESULT CAsynFrame::CreateTcpSocket(IAsynTcpSocket** socket) {
@@ -713,10 +737,24 @@ HRESULT CAsynFrame::CreateDns(IAsynDns** dns) {
 
 HRESULT CAsynFrame::CreateSSLSocket(IAsynTcpSocket*, IAsynSSLSocket** socket) { return not_yet(socket); }
 
-HRESULT CAsynFrame::CreateProxyTcpSocket(IAsynTcpSocket*, DWORD kind, DWORD, const char*, WORD, DWORD, const char*,
-                                         DWORD, const char*, IAsynProxyTcpSocket** proxy_socket) {
+HRESULT CAsynFrame::CreateProxyTcpSocket(IAsynTcpSocket* socket, DWORD kind, DWORD host_length, const char* host,
+                                         WORD port, DWORD user_length, const char* user, DWORD password_length,
+                                         const char* password, IAsynProxyTcpSocket** proxy_socket) {
     if (kind != PROXY_KIND_SOCKS5) return E_NOTIMPL;
-    return not_yet(proxy_socket);
+    // Nothing would receive the object.
+    if (proxy_socket == nullptr) return E_INVALIDARG;
+    // The socket only vouches for the caller: it must be one of this module's.
+    if (socket == nullptr || dynamic_cast<CAsynTcpSocket*>(socket) == nullptr) return E_UNEXPECTED;
+    proxy_settings proxy;
+    if (!counted_text(host_length, host, proxy.host) || !counted_text(user_length, user, proxy.user) ||
+        !counted_text(password_length, password, proxy.password))
+        return E_INVALIDARG;
+    proxy.port = port;
+    auto* object = new (std::nothrow) CAsynSock5TcpSocket(&_services, std::move(proxy));
+    if (object == nullptr) return E_OUTOFMEMORY;
+    object->QueryInterface(IID_IAsynProxyTcpSocket, reinterpret_cast<void**>(proxy_socket));
+    object->Release();
+    return S_OK;
 }
 
 HRESULT CAsynFrame::CreateSpeedLimit(ISpeedLimit** limit) {
@@ -754,11 +792,21 @@ HRESULT CAsynFrame::CreateTcpListener2(IAsynTcpListener2** listener) {
                                                reinterpret_cast<void**>(listener));
 }
 
-HRESULT CAsynFrame::CreateSock5UdpSocket(DWORD, const char*, WORD, DWORD, const char*, DWORD, const char*,
+HRESULT CAsynFrame::CreateSock5UdpSocket(DWORD host_length, const char* host, WORD port, DWORD user_length,
+                                         const char* user, DWORD password_length, const char* password,
                                          IAsynUdpSocket2** socket) {
     if (socket == nullptr) return E_INVALIDARG;
     if (const HRESULT hr = guard(); hr != S_OK) return hr;
-    return not_yet(socket);
+    proxy_settings proxy;
+    if (!counted_text(host_length, host, proxy.host) || !counted_text(user_length, user, proxy.user) ||
+        !counted_text(password_length, password, proxy.password))
+        return E_INVALIDARG;
+    proxy.port = port;
+    auto* object = new (std::nothrow) CAsynSock5UdpSocket(&_services, std::move(proxy));
+    if (object == nullptr) return E_OUTOFMEMORY;
+    object->QueryInterface(IID_IAsynUdpSocket2, reinterpret_cast<void**>(socket));
+    object->Release();
+    return S_OK;
 }
 
 // ---- connection limits (the connection scheduler's) --------------------------------------
@@ -815,9 +863,35 @@ HRESULT CAsynFrame::VerifyProxy(PROXY_RECORD* record, ASYNFRAME_EVENT cancel_eve
     if (record->host_length > sizeof record->host || record->user_length > sizeof record->user ||
         record->password_length > sizeof record->password)
         return E_INVALIDARG;
+    // Held while the check runs: a stop waits for it instead of taking the
+    // engine away under it.
+    std::shared_lock<std::shared_mutex> state_guard(_state_lock);
     if (!running()) return E_UNEXPECTED;
-    // The proxy verifiers are not part of this build yet.
-    return E_NOTIMPL;
+    platform::reset_caller_event(cancel_event);
+    std::string host(record->host, record->host_length);
+    std::string user(record->user, record->user_length);
+    std::string password(record->password, record->password_length);
+    std::unique_ptr<proxy_verifier> verifier;
+    try {
+        if (record->kind == PROXY_KIND_HTTP) {
+            const std::string url = _services.setting_ptr != nullptr
+                                        ? _services.setting_ptr->get(setting_keys::proxy_verifier_http_url)
+                                        : std::string(setting_keys::proxy_verifier_http_url.default_value);
+            verifier = std::make_unique<http_proxy_verifier>(&_services, std::move(host), record->port,
+                                                             std::move(user), std::move(password), cancel_event, url);
+        } else if (record->kind == PROXY_KIND_SOCKS5) {
+            verifier = std::make_unique<socks_proxy_verifier>(&_services, std::move(host), record->port,
+                                                              std::move(user), std::move(password), cancel_event);
+        } else {
+            record->kind = PROXY_KIND_FTP;
+            verifier = std::make_unique<ftp_proxy_verifier>(&_services, std::move(host), record->port,
+                                                            std::move(user), std::move(password), cancel_event);
+        }
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;
+    }
+    *result = verifier->verify();
+    return S_OK;
 }
 
 // ---- pages -------------------------------------------------------------------------------

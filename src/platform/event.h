@@ -41,4 +41,8 @@ private:
     mutable std::atomic<std::uint32_t> _sets{0};
 };
 
+// An event a caller handed in (an eventfd descriptor of theirs): cleared
+// without blocking, whatever the descriptor's own mode. Nothing for a negative one.
+void reset_caller_event(int event) noexcept;
+
 }  // namespace asynframe::platform

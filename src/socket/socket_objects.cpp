@@ -17,6 +17,8 @@ bool on_dispatch_thread(singleton_instance* services) noexcept {
            services->asyn_io_manager_ptr->in_dispatch_thread();
 }
 
+}  // namespace
+
 // A framework operation object that is free for a request, or null.
 CAsynIoOperation* usable_operation(IAsynIoOperation* operation) noexcept {
     CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
@@ -32,7 +34,6 @@ void fail_started_request(CAsynIoOperation* object, std::uint32_t code) {
     if (!request->post()) object->Release();
 }
 
-}  // namespace
 
 // ---- CAsynTcpSocket --------------------------------------------------------------------
 

@@ -16,6 +16,13 @@
 
 namespace asynframe {
 
+// The checks and the failure path every socket object shares.
+// A framework operation object that is free for a request, or null.
+CAsynIoOperation* usable_operation(IAsynIoOperation* operation) noexcept;
+// A request that could not be started completes with `code` instead; the
+// request's reference, taken by the caller, goes with that completion.
+void fail_started_request(CAsynIoOperation* object, std::uint32_t code);
+
 class CAsynTcpSocket final : public IAsynTcpSocket, public CAsynIoDevice, public CUnknownMultiThread {
 public:
     // Takes `device` (may be null: one without a socket is made). Reference

@@ -48,6 +48,12 @@ inline constexpr uint_key listen_backlog{"socket", "listen_backlog", 5};
 inline constexpr string_key proxy_verifier_http_url{"proxy_verifier", "http_url", "http://www.example.com/"};
 // UI-thread dispatch; read straight from the provider before the wrappers exist.
 inline constexpr bool_key run_in_ui_thread{"asyn_frame", "run_in_ui_thread", false};
+// TLS: a PEM file of certificates trusted beside the system's store.
+inline constexpr string_key ssl_ca_file{"ssl", "ca_file", ""};
+// TLS: false accepts any server certificate.
+inline constexpr bool_key ssl_verify_peer{"ssl", "verify_peer", true};
+// TLS: the name a handshake over an already connected socket checks.
+inline constexpr string_key ssl_expected_host{"ssl", "expected_host", ""};
 
 // Statistics: u64 averages in milliseconds, in both sections below.
 inline constexpr std::string_view stat_section_once = "connect_manager_once";

@@ -69,4 +69,14 @@ bool event::wait(std::uint32_t timeout_ms) noexcept {
     }
 }
 
+void reset_caller_event(int event) noexcept {
+    if (event < 0) return;
+    // Only read what is there: a blocking eventfd would wait on an empty count.
+    pollfd ready{event, POLLIN, 0};
+    while (::poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0) {
+        std::uint64_t count = 0;
+        if (::read(event, &count, sizeof count) != static_cast<ssize_t>(sizeof count)) break;
+    }
+}
+
 }  // namespace asynframe::platform

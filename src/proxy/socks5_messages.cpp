@@ -1,0 +1,152 @@
+#include "proxy/socks5_messages.h"
+
+#include <cstring>
+
+#include "dns/ip_parser.h"
+#include "platform/socket.h"
+#include "support/exceptions.h"
+
+namespace asynframe::socks5 {
+namespace {
+
+constexpr std::uint8_t version = 5;
+constexpr std::uint8_t auth_version = 1;
+constexpr std::uint8_t method_none = 0;
+constexpr std::uint8_t method_password = 2;
+constexpr std::uint8_t method_refused = 0xFF;
+
+// The byte as the messages show it: a signed 8-bit number.
+std::string signed_byte(std::uint8_t value) { return std::to_string(static_cast<int>(static_cast<std::int8_t>(value))); }
+
+[[noreturn]] void refuse(const std::string& text) { throw proxy_exception(text); }
+
+void put_port(bytes& out, std::uint16_t port) {
+    out.push_back(static_cast<std::uint8_t>(port >> 8));
+    out.push_back(static_cast<std::uint8_t>(port & 0xFF));
+}
+
+// Four decimal numbers of at most 255 between single dots, nothing else.
+bool dotted_address(const std::string& host, std::uint8_t (&address)[4]) {
+    if (!is_ip(host)) return false;
+    std::size_t pos = 0;
+    for (int part = 0; part < 4; ++part) {
+        unsigned value = 0;
+        std::size_t digits = 0;
+        while (pos < host.size() && host[pos] != '.') {
+            value = value * 10 + static_cast<unsigned>(host[pos] - '0');
+            if (++digits > 3 || value > 255) return false;
+            ++pos;
+        }
+        address[part] = static_cast<std::uint8_t>(value);
+        ++pos;
+    }
+    return true;
+}
+
+}  // namespace
+
+bytes greeting(bool with_credentials) {
+    if (with_credentials) return {version, 2, method_none, method_password};
+    return {version, 1, method_none};
+}
+
+bytes authentication(const std::string& user, const std::string& password) {
+    if (user.empty()) refuse("no set user name,can't login socks5 proxy server");
+    if (user.size() >= 256) refuse("sock5 not support user name of length exceed 255");
+    if (password.size() >= 256) refuse("sock5 not support passord of length exceed 255");
+    bytes out{auth_version, static_cast<std::uint8_t>(user.size())};
+    out.insert(out.end(), user.begin(), user.end());
+    out.push_back(static_cast<std::uint8_t>(password.size()));
+    out.insert(out.end(), password.begin(), password.end());
+    return out;
+}
+
+bytes request(std::uint8_t command, const std::string& host, std::uint16_t port) {
+    bytes out{version, command, 0};
+    std::uint8_t address[4];
+    // A target like 300.1.1.1 is not an address: sent as a name rather than
+    // as the broadcast address its failed conversion would give.
+    if (dotted_address(host, address)) {
+        out.push_back(1);
+        out.insert(out.end(), std::begin(address), std::end(address));
+    } else {
+        if (host.size() >= 256)
+            throw socket_exception("sock5: length of host name(" + host + ") exceed 255, sock5 not support this",
+                                   0xFFFFFFFFu);
+        out.push_back(3);
+        out.push_back(static_cast<std::uint8_t>(host.size()));
+        out.insert(out.end(), host.begin(), host.end());
+    }
+    put_port(out, port);
+    return out;
+}
+
+std::uint8_t check_method(const std::uint8_t* reply) {
+    if (reply[0] != version) refuse("unsupported socks ver no: " + signed_byte(reply[0]));
+    if (reply[1] == method_refused) refuse("sock5: no acceptable method to login proxy server");
+    if (reply[1] != method_none && reply[1] != method_password)
+        refuse("sock5: unsupport authenticate method: " + signed_byte(reply[1]));
+    return reply[1];
+}
+
+void check_authentication(const std::uint8_t* reply) {
+    if (reply[0] != auth_version) refuse("unsupported socks ver no: " + signed_byte(reply[0]));
+    if (reply[1] != 0) refuse("socks5 server user name and password authenticate not passed");
+}
+
+std::uint32_t check_reply_header(const std::uint8_t* header) {
+    if (header[0] != version) refuse("unsupported socks ver no: " + signed_byte(header[0]));
+    switch (header[1]) {
+        case 0: break;
+        case 1: refuse("sock5 server: general socks server failure");
+        case 2: refuse("sock5 server: connection not allowed by sock5 ruleset");
+        case 3: refuse("sock5 server : network unreachable");
+        case 4: refuse("sock5 server :host unreachable");
+        case 5: refuse("sock5 server : connection refused");
+        case 6: refuse("sock5 server : ttl expired");
+        case 7: refuse("sock5 server : command not supported");
+        case 8: refuse("sock5 server : address type not supported");
+        default: refuse("sock5 : unknown resp code:" + signed_byte(header[1]));
+    }
+    if (header[2] != 0) refuse("sock5 :resv reserve byte should be 0, but is:" + signed_byte(header[2]));
+    switch (header[3]) {
+        case 1: return 5;                 // 3 more address bytes and the port
+        case 3: return header[4] + 2u;    // the name after its length byte, and the port
+        case 4: return 17;                // 15 more address bytes and the port
+        default: refuse("sock5: unknow address type:" + signed_byte(header[3]));
+    }
+}
+
+void parse_bound_address(const std::uint8_t* reply, std::size_t length, const std::string& proxy_host,
+                         std::string& host, std::uint16_t& port) {
+    const std::uint8_t* port_bytes = nullptr;
+    if (reply[3] == 1 && length >= 10) {
+        std::uint32_t address = 0;
+        std::memcpy(&address, reply + 4, 4);
+        char text[16];
+        platform::dotted_address(address, text);
+        if (text[0] == '\0') throw io_exception("covert to ip error!");
+        host = text;
+        // A proxy that answers "any address" means its own.
+        if (host == "0.0.0.0") host = proxy_host;
+        port_bytes = reply + 8;
+    } else if (reply[3] == 3 && length >= 5u + reply[4] + 2u) {
+        host.assign(reinterpret_cast<const char*>(reply + 5), reply[4]);
+        port_bytes = reply + 5 + reply[4];
+    } else {
+        refuse("Unknown address type.");
+    }
+    port = static_cast<std::uint16_t>((port_bytes[0] << 8) | port_bytes[1]);
+}
+
+void put_udp_header(std::uint8_t* out, std::uint32_t address, std::uint16_t port) {
+    out[0] = 0;
+    out[1] = 0;
+    out[2] = 0;  // FRAG: whole datagrams only
+    out[3] = 1;  // ATYP: IPv4
+    std::memcpy(out + 4, &address, 4);
+    out[8] = static_cast<std::uint8_t>(port >> 8);
+    out[9] = static_cast<std::uint8_t>(port & 0xFF);
+}
+
+}  // namespace asynframe::socks5

@@ -1,0 +1,45 @@
+// The SOCKS5 messages a client writes and the checks of what it reads
+// (user name and password authentication included). Pure byte work; every
+// refusal is a proxy_exception with the client's message.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace asynframe::socks5 {
+
+inline constexpr std::uint8_t command_connect = 1;
+inline constexpr std::uint8_t command_bind = 2;
+inline constexpr std::uint8_t command_udp_associate = 3;
+// The fixed part of a request reply read first: VER, REP, RSV, ATYP and one more byte.
+inline constexpr std::uint32_t request_res_header = 5;
+// RSV, FRAG, ATYP and an IPv4 address and port before a relayed datagram.
+inline constexpr std::uint32_t udp_header_size = 10;
+
+using bytes = std::vector<std::uint8_t>;
+
+// 05 01 00, or 05 02 00 02 when a user name is offered.
+bytes greeting(bool with_credentials);
+// 01, the user name and the password, each after its length byte. Throws for
+// an empty user name or either text of 256 bytes or more.
+bytes authentication(const std::string& user, const std::string& password);
+// 05 CMD 00 ATYP address port. A real dotted address (four numbers of at
+// most 255) goes as ATYP 1, anything else as a name (ATYP 3); a name of 256
+// bytes or more throws socket_exception (code -1).
+bytes request(std::uint8_t command, const std::string& host, std::uint16_t port);
+
+// The method the proxy chose (0 or 2); throws for anything else.
+std::uint8_t check_method(const std::uint8_t* reply);
+void check_authentication(const std::uint8_t* reply);
+// Checks the 5-byte head of a request reply; answers how many bytes follow it.
+std::uint32_t check_reply_header(const std::uint8_t* header);
+
+// BND.ADDR and BND.PORT of a whole reply. 0.0.0.0 stands for the proxy itself.
+void parse_bound_address(const std::uint8_t* reply, std::size_t length, const std::string& proxy_host,
+                         std::string& host, std::uint16_t& port);
+
+// The relay header before a datagram for `address` (network order) and `port`.
+void put_udp_header(std::uint8_t* out, std::uint32_t address, std::uint16_t port);
+
+}  // namespace asynframe::socks5

@@ -1,0 +1,482 @@
+#include "proxy/socks_objects.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "dns/dns_object.h"
+#include "dns/ip_parser.h"
+#include "engine/asyn_io_manager.h"
+#include "engine/asyn_io_operation.h"
+#include "proxy/socks5_messages.h"
+#include "socket/socket_objects.h"
+#include "support/exceptions.h"
+
+namespace asynframe {
+namespace {
+
+bool on_dispatch_thread(const singleton_instance* services) noexcept {
+    return services != nullptr && services->asyn_io_manager_ptr != nullptr &&
+           services->asyn_io_manager_ptr->in_dispatch_thread();
+}
+
+constexpr HRESULT aborted = static_cast<HRESULT>(0x80004004u);  // E_ABORT
+
+}  // namespace
+
+// ---- CAsynSock5TcpSocket -----------------------------------------------------------------
+
+CAsynSock5TcpSocket::CAsynSock5TcpSocket(singleton_instance* services, proxy_settings proxy)
+    : with_singleton(services),
+      CUnknownMultiThread("CAsynSock5TcpSocket"),
+      _proxy(std::move(proxy)),
+      _inner(new CAsynTcpSocket(services, nullptr)) {}
+
+CAsynSock5TcpSocket::~CAsynSock5TcpSocket() {
+    _wrapper.reset();
+    _inner->Release();
+}
+
+HRESULT CAsynSock5TcpSocket::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynTcpSocket ||
+        iid == IID_IAsynProxyTcpSocket) {
+        *object = static_cast<IAsynProxyTcpSocket*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT CAsynSock5TcpSocket::Read(IAsynIoOperation* operation) { return _inner->Read(operation); }
+HRESULT CAsynSock5TcpSocket::Write(IAsynIoOperation* operation) { return _inner->Write(operation); }
+HRESULT CAsynSock5TcpSocket::ReadFully(IAsynIoOperation* operation) { return _inner->ReadFully(operation); }
+HRESULT CAsynSock5TcpSocket::WriteFully(IAsynIoOperation* operation) { return _inner->WriteFully(operation); }
+HRESULT CAsynSock5TcpSocket::GetLocalAddress(DWORD* address, WORD* port) {
+    return _inner->GetLocalAddress(address, port);
+}
+HRESULT CAsynSock5TcpSocket::GetPeerAddress(DWORD* address, WORD* port) {
+    return _inner->GetPeerAddress(address, port);
+}
+HRESULT CAsynSock5TcpSocket::SetRecvTimeout(DWORD milliseconds) { return _inner->SetRecvTimeout(milliseconds); }
+HRESULT CAsynSock5TcpSocket::SetRecvBufferSize(DWORD bytes) { return _inner->SetRecvBufferSize(bytes); }
+
+HRESULT CAsynSock5TcpSocket::Close() {
+    if (!on_dispatch_thread(_singleton)) return E_ACCESSDENIED;
+    _wrapper.reset();  // cancels an exchange in progress
+    return _inner->Close();
+}
+
+HRESULT CAsynSock5TcpSocket::Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
+                                     LONG priority) {
+    if (host_length == 0 || host == nullptr) {
+        if (!on_dispatch_thread(_singleton)) return E_ACCESSDENIED;
+        if (_wrapper) return E_UNEXPECTED;
+        return E_INVALIDARG;
+    }
+    const std::string target(host, host_length);
+    return start(operation, &target, port, priority);
+}
+
+HRESULT CAsynSock5TcpSocket::Login(IAsynIoOperation* operation) { return start(operation, nullptr, 0, 0); }
+
+HRESULT CAsynSock5TcpSocket::start(IAsynIoOperation* operation, const std::string* host, WORD port, LONG priority) {
+    if (!on_dispatch_thread(_singleton)) return E_ACCESSDENIED;
+    // Also after a failed connect: the caller closes first.
+    if (_wrapper) return E_UNEXPECTED;
+    CAsynIoOperation* object = usable_operation(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    object->AddRef();  // the request's reference, released with its completion
+    _wrapper = std::make_unique<socks_wrapper>(_singleton, _inner->socket_device(), _proxy.host, _proxy.port,
+                                               _proxy.user, _proxy.password);
+    _inner->set_open(true);
+    try {
+        if (host != nullptr)
+            _wrapper->connect(*host, port, object->engine_operation(), priority);
+        else
+            _wrapper->login(object->engine_operation());
+    } catch (const socket_exception& failure) {
+        fail_started_request(object, failure.code());
+    }
+    return S_OK;
+}
+
+// ---- CAsynSock5TcpListener ---------------------------------------------------------------
+
+CAsynSock5TcpListener::CAsynSock5TcpListener(singleton_instance* services, proxy_settings proxy,
+                                             std::string bind_host, std::uint16_t bind_port)
+    : with_singleton(services),
+      CUnknownMultiThread("CAsynSock5TcpListener"),
+      _server(std::make_unique<socks_asyn_server_socket>(services, std::move(proxy.host), proxy.port,
+                                                         std::move(proxy.user), std::move(proxy.password),
+                                                         std::move(bind_host), bind_port)) {}
+
+HRESULT CAsynSock5TcpListener::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IAsynTcpListener || iid == IID_IAsynTcpListener2) {
+        *object = static_cast<IAsynTcpListener2*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT CAsynSock5TcpListener::ListenOn(DWORD, WORD port, IAsynIoOperation* operation) {
+    return Listen(port, operation);
+}
+
+HRESULT CAsynSock5TcpListener::Listen(WORD port, IAsynIoOperation* operation) {
+    if (!on_dispatch_thread(_singleton)) return E_ACCESSDENIED;
+    if (_listening) return E_UNEXPECTED;
+    CAsynIoOperation* object = usable_operation(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    object->AddRef();
+    try {
+        _server->listen(port, object->engine_operation());
+    } catch (...) {
+        object->Release();
+        return E_FAIL;
+    }
+    _listening = true;
+    return S_OK;
+}
+
+HRESULT CAsynSock5TcpListener::GetLocalAddress(IStringSetter* address, WORD* port) {
+    if (!on_dispatch_thread(_singleton)) return E_ACCESSDENIED;
+    if (!_listening) return E_UNEXPECTED;
+    if (address == nullptr || port == nullptr) return E_INVALIDARG;
+    const std::string host = _server->bound_host();
+    address->SetString(static_cast<UINT>(host.size()), host.c_str());
+    *port = _server->bound_port();
+    return S_OK;
+}
+
+HRESULT CAsynSock5TcpListener::Accept(IAsynIoOperation* operation) {
+    if (!on_dispatch_thread(_singleton)) return E_ACCESSDENIED;
+    if (!_listening) return E_UNEXPECTED;
+    CAsynIoOperation* object = usable_operation(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    const std::uint32_t context[7] = {};
+    try {
+        object->push_layer(this, context);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    object->AddRef();
+    try {
+        _server->accept(object->engine_operation());
+    } catch (const socket_exception& failure) {
+        fail_started_request(object, failure.code());
+    }
+    return S_OK;
+}
+
+void CAsynSock5TcpListener::on_layer_complete(CAsynIoOperation* operation, layer_entry) {
+    asyn_io_operation* request = operation->engine_operation();
+    std::uint32_t bytes = 0, error = 0;
+    const bool accepted = request->get_result(bytes, error);
+    std::unique_ptr<asyn_io_device> produced(request->take_device());
+    auto* device = dynamic_cast<asyn_socket_device_imp*>(produced.get());
+    IUnknown* connection = nullptr;
+    if (accepted && device != nullptr) {
+        produced.release();
+        auto* socket = new CAsynTcpSocket(_singleton, std::unique_ptr<asyn_socket_device_imp>(device));
+        socket->set_open(true);
+        connection = static_cast<IAsynTcpSocket*>(socket);
+    }
+    operation->SetResultObject(connection);
+    if (connection != nullptr) connection->Release();  // the operation holds it now
+    operation->deliver();
+}
+
+HRESULT CAsynSock5TcpListener::Close() {
+    if (!on_dispatch_thread(_singleton)) return E_ACCESSDENIED;
+    if (!_listening) return E_UNEXPECTED;
+    _server->close();
+    _listening = false;
+    return S_OK;
+}
+
+// ---- CAsynSock5UdpSocket -----------------------------------------------------------------
+
+CAsynSock5UdpSocket::CAsynSock5UdpSocket(singleton_instance* services, proxy_settings proxy)
+    : asyn_io_handler(services),
+      CUnknownMultiThread("CAsynSock5UdpSocket"),
+      _proxy(std::move(proxy)),
+      _control(std::make_unique<asyn_socket_device_imp>(services)),
+      _udp_device(services) {
+    _wrapper = std::make_unique<socks_wrapper>(services, _control.get(), _proxy.host, _proxy.port, _proxy.user,
+                                               _proxy.password);
+}
+
+CAsynSock5UdpSocket::~CAsynSock5UdpSocket() {
+    if (_state != closed_for_good) {
+        _wrapper->cancel();
+        _control->close();
+        _udp_device.close();
+    }
+    _wrapper.reset();
+    delete_all_operations();
+    for (IAsynIoOperation** held : {&_open_op, &_read_op, &_write_op})
+        if (*held != nullptr) std::exchange(*held, nullptr)->Release();
+    if (_resolving != nullptr) {
+        _resolving->Close();
+        std::exchange(_resolving, nullptr)->Release();
+    }
+    if (_dns != nullptr) _dns->Release();
+}
+
+bool CAsynSock5UdpSocket::in_dispatch_thread() const noexcept { return on_dispatch_thread(_singleton); }
+
+HRESULT CAsynSock5UdpSocket::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynUdpSocket2) {
+        *object = static_cast<IAsynUdpSocket2*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+void CAsynSock5UdpSocket::complete(IAsynIoOperation*& held, DWORD error, DWORD bytes) {
+    IAsynIoOperation* operation = std::exchange(held, nullptr);
+    if (operation == nullptr) return;
+    if (CAsynIoOperation* object = CAsynIoOperation::resolve(operation)) {
+        object->SetResult(error, bytes);
+        object->post_completion();
+    }
+    operation->Release();
+}
+
+HRESULT CAsynSock5UdpSocket::Open(DWORD address, WORD port, IAsynIoOperation* operation) {
+    if (_state != closed) return E_UNEXPECTED;
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    CAsynIoOperation* object = usable_operation(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    std::uint32_t local_ip = 0;
+    std::uint16_t local_port = 0;
+    try {
+        _udp_device.create_socket();
+        _udp_device.bind(address, port);
+        _udp_device.local_address(local_ip, local_port);
+    } catch (const socket_exception& failure) {
+        _state = failed;
+        object->SetResult(failure.code(), 0);
+        object->post_completion();
+        return S_OK;
+    }
+    operation->AddRef();
+    _open_op = operation;
+    _associate_op = create_operation(0);
+    try {
+        char local_text[16];
+        platform::dotted_address(local_ip, local_text);
+        _wrapper->udp_associate(local_text, local_port, _associate_op);
+    } catch (const socket_exception& failure) {
+        _state = failed;
+        complete(_open_op, failure.code(), 0);
+        return S_OK;
+    }
+    _state = associating;
+    return S_OK;
+}
+
+void CAsynSock5UdpSocket::on_io_complete(asyn_io_operation* operation) {
+    if (_state == closed_for_good) return;
+    if (operation == _associate_op) {
+        associated(operation);
+    } else if (operation == _receive_op) {
+        received(operation);
+    } else if (operation == _send_op) {
+        std::uint32_t bytes = 0, error = 0;
+        operation->get_result(bytes, error);
+        const DWORD payload = bytes >= socks5::udp_header_size ? bytes - socks5::udp_header_size : 0;
+        complete(_write_op, error, error == 0 ? payload : 0);
+    }
+}
+
+void CAsynSock5UdpSocket::associated(asyn_io_operation* operation) {
+    std::uint32_t bytes = 0, error = 0;
+    if (!operation->get_result(bytes, error)) {
+        _state = failed;
+        complete(_open_op, error, 0);
+        return;
+    }
+    _relay_port = _wrapper->bound_port();
+    const std::string& host = _wrapper->bound_host();
+    std::uint32_t address = 0;
+    if (inet_addr_value(host, address)) {
+        _relay_address = platform::host_to_net32(address);
+        _state = open;
+        complete(_open_op, 0, 0);
+    } else if (host.empty()) {
+        _state = failed;
+        complete(_open_op, 0xFFFFFFFFu, 0);
+    } else {
+        resolve_relay(host);
+    }
+}
+
+void CAsynSock5UdpSocket::resolve_relay(const std::string& host) {
+    if (_dns == nullptr) _dns = new CAsynDns(_singleton);
+    if (CAsynIoOperation::create(_singleton, static_cast<IAsynIoOperationEvents*>(this), IID_IAsynIoOperation,
+                                 reinterpret_cast<void**>(&_resolving)) != S_OK) {
+        _state = failed;
+        complete(_open_op, socks_cancelled_error, 0);
+        return;
+    }
+    _resolving->SetTag(0);
+    if (_dns->Resolve(_resolving, static_cast<DWORD>(host.size()), host.data()) != S_OK) {
+        std::exchange(_resolving, nullptr)->Release();
+        _state = failed;
+        complete(_open_op, socks_cancelled_error, 0);
+    }
+}
+
+HRESULT CAsynSock5UdpSocket::OnIoComplete(IAsynIoOperation* operation) {
+    if (operation != _resolving || _state != associating) return S_OK;
+    DWORD error = 0, bytes = 0;
+    operation->GetResult(&error, &bytes);
+    if (error == 0) {
+        IUnknown* result = nullptr;
+        operation->GetResultObject(&result);
+        IAsynDnsResult* addresses = nullptr;
+        if (result != nullptr && result->QueryInterface(IID_IAsynDnsResult, reinterpret_cast<void**>(&addresses)) == S_OK) {
+            DWORD address = 0;
+            if (addresses->GetAddress(0, &address) == S_OK) _relay_address = address;
+            else error = DNS_RESULT_FAILED;
+            addresses->Release();
+        } else {
+            error = DNS_RESULT_FAILED;
+        }
+        if (result != nullptr) result->Release();
+    }
+    std::exchange(_resolving, nullptr)->Release();
+    _state = error == 0 ? open : failed;
+    complete(_open_op, error, 0);
+    return S_OK;
+}
+
+HRESULT CAsynSock5UdpSocket::Read(IAsynIoOperation* operation) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (_state != open) return E_UNEXPECTED;
+    CAsynIoOperation* object = usable_operation(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    if (_read_op != nullptr) return E_UNEXPECTED;
+    DWORD start = 0, length = 0;
+    operation->GetRange(&start, &length);
+    if (length < min_read_range) return E_INVALIDARG;
+    operation->AddRef();
+    _read_op = operation;
+    if (_receive_op == nullptr) _receive_op = create_operation(receive_size);
+    start_receive();
+    return S_OK;
+}
+
+void CAsynSock5UdpSocket::start_receive() {
+    try {
+        _udp_device.read(_receive_op, receive_size, 0);
+    } catch (const socket_exception& failure) {
+        complete(_read_op, failure.code(), 0);
+    }
+}
+
+void CAsynSock5UdpSocket::received(asyn_io_operation* operation) {
+    std::uint32_t bytes = 0, error = 0;
+    if (!operation->get_result(bytes, error)) {
+        complete(_read_op, error, 0);
+        return;
+    }
+    platform::socket_address_v4 source;
+    std::memcpy(static_cast<void*>(&source), operation->address_area(), sizeof source);
+    const std::uint8_t* data = operation->buffer();
+    // Only whole IPv4 datagrams from the relay: anything else, a short one
+    // included (its payload length would be negative), is dropped.
+    const bool from_relay =
+        source.address == _relay_address && platform::net_to_host16(source.port) == _relay_port;
+    if (!from_relay || bytes < socks5::udp_header_size || data[2] != 0 || data[3] != 1) {
+        start_receive();
+        return;
+    }
+    IAsynIoOperation* caller = _read_op;
+    BYTE* buffer = nullptr;
+    DWORD capacity = 0;
+    caller->GetBuffer(&buffer, &capacity);
+    DWORD start = 0, length = 0;
+    caller->GetRange(&start, &length);
+    const DWORD payload = std::min<DWORD>(bytes - socks5::udp_header_size, length);
+    std::memcpy(buffer + start, data + socks5::udp_header_size, payload);
+    std::uint32_t origin = 0;
+    std::memcpy(&origin, data + 4, 4);
+    caller->SetAddress(origin, static_cast<WORD>((data[8] << 8) | data[9]));
+    complete(_read_op, 0, payload);
+}
+
+HRESULT CAsynSock5UdpSocket::Write(IAsynIoOperation* operation) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (_state != open) return E_UNEXPECTED;
+    CAsynIoOperation* object = usable_operation(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    BYTE* buffer = nullptr;
+    DWORD capacity = 0;
+    operation->GetBuffer(&buffer, &capacity);
+    if (capacity > max_write_buffer) return E_INVALIDARG;
+    if (_write_op != nullptr) return E_UNEXPECTED;
+    DWORD start = 0, length = 0;
+    operation->GetRange(&start, &length);
+    if (buffer == nullptr || static_cast<std::uint64_t>(start) + length > capacity) return E_INVALIDARG;
+    DWORD target = 0;
+    WORD target_port = 0;
+    operation->GetAddress(&target, &target_port);
+
+    if (_send_op != nullptr) delete_operation(_send_op);
+    _send_op = create_operation(length + socks5::udp_header_size);
+    socks5::put_udp_header(_send_op->buffer(), target, target_port);
+    std::memcpy(_send_op->buffer() + socks5::udp_header_size, buffer + start, length);
+    platform::socket_address_v4 relay;
+    relay.address = _relay_address;
+    relay.port = platform::host_to_net16(_relay_port);
+    std::memcpy(_send_op->address_area(), &relay, sizeof relay);
+    _send_op->set_address_len(sizeof relay);
+    operation->AddRef();
+    _write_op = operation;
+    try {
+        _udp_device.write(_send_op, length + socks5::udp_header_size, 0);
+    } catch (const socket_exception& failure) {
+        complete(_write_op, failure.code(), 0);
+    }
+    return S_OK;
+}
+
+HRESULT CAsynSock5UdpSocket::Close() {
+    if (_state == closed_for_good) return E_UNEXPECTED;
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    _state = closed_for_good;
+    _wrapper->cancel();
+    _control->close();
+    _udp_device.close();
+    delete_all_operations();
+    _associate_op = _receive_op = _send_op = nullptr;
+    // A relay resolution still running goes unheard.
+    if (_resolving != nullptr) {
+        _resolving->Close();
+        std::exchange(_resolving, nullptr)->Release();
+    }
+    complete(_open_op, static_cast<DWORD>(aborted), 0);
+    complete(_read_op, static_cast<DWORD>(aborted), 0);
+    complete(_write_op, static_cast<DWORD>(aborted), 0);
+    return S_OK;
+}
+
+HRESULT CAsynSock5UdpSocket::GetLocalAddress(DWORD* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (_state != open) return E_UNEXPECTED;
+    if (address != nullptr) *address = _relay_address;
+    if (port != nullptr) *port = _relay_port;
+    return S_OK;
+}
+
+}  // namespace asynframe
