@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -159,8 +160,8 @@ private:
     std::atomic<ULONG> _refs{1};
 };
 
-// The host's settings: "system"/"force_win98" is 1 in alertable modes; every
-// other value is left to its default.
+// The host's settings: "system"/"force_win98" is 1 in alertable modes; texts
+// and booleans a test sets; every other value is left to its default.
 class mode_settings final : public ISettingsProvider {
 public:
     explicit mode_settings(bool force_win98) : _force_win98(force_win98) {}
@@ -181,8 +182,25 @@ public:
         return left;
     }
 
-    HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override {
-        return E_FAIL;
+    HRESULT ASYNFRAME_STDCALL GetString(UINT section_length, const char* section, UINT key_length, const char* key,
+                                        IStringSetter* value) override {
+        std::string text;
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            const auto found = _texts.find(std::string(section, section_length) + "/" + std::string(key, key_length));
+            if (found == _texts.end()) return E_FAIL;
+            text = found->second;
+        }
+        return value->SetString(static_cast<UINT>(text.size()), text.c_str());
+    }
+    // Values a test gives, by "section/key".
+    void set_text(const std::string& name, const std::string& text) {
+        std::lock_guard<std::mutex> guard(_lock);
+        _texts[name] = text;
+    }
+    void set_bool(const std::string& name, bool value) {
+        std::lock_guard<std::mutex> guard(_lock);
+        _bools[name] = value;
     }
     HRESULT ASYNFRAME_STDCALL GetInteger(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
     HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
@@ -193,7 +211,11 @@ public:
             *value = 1;
             return S_OK;
         }
-        return E_FAIL;
+        std::lock_guard<std::mutex> guard(_lock);
+        const auto found = _bools.find(std::string(section, section_length) + "/" + std::string(key, key_length));
+        if (found == _bools.end()) return E_FAIL;
+        *value = found->second ? 1 : 0;
+        return S_OK;
     }
     HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
     HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
@@ -203,6 +225,9 @@ public:
 private:
     ~mode_settings() = default;
     bool _force_win98;
+    std::mutex _lock;
+    std::map<std::string, std::string> _texts;
+    std::map<std::string, bool> _bools;
     std::atomic<ULONG> _refs{1};
 };
 
@@ -222,6 +247,7 @@ public:
     bool ui() const { return is_ui(mode); }
     bool alertable() const { return is_alertable(mode); }
     const dispatch_waiter& waiter() const { return _waiter; }
+    mode_settings& settings() { return *_settings; }
 
     HRESULT start() {
         const HRESULT hr = plugin->Initialize(ui() ? 1 : 0, _settings, nullptr, 0);
