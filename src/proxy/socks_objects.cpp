@@ -228,6 +228,17 @@ CAsynSock5UdpSocket::~CAsynSock5UdpSocket() {
     if (_dns != nullptr) _dns->Release();
 }
 
+std::uint16_t CAsynSock5UdpSocket::local_port() noexcept {
+    try {
+        std::uint32_t ip = 0;
+        std::uint16_t port = 0;
+        _udp_device.local_address(ip, port);
+        return port;
+    } catch (...) {
+        return 0;
+    }
+}
+
 bool CAsynSock5UdpSocket::in_dispatch_thread() const noexcept { return on_dispatch_thread(_singleton); }
 
 HRESULT CAsynSock5UdpSocket::QueryInterface(REFIID iid, void** object) {

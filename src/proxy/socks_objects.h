@@ -132,6 +132,8 @@ public:
     void cancel() override {}
 
     state_t state() const noexcept { return _state; }
+    // The local socket's port (host order), 0 before Open.
+    std::uint16_t local_port() noexcept;
 
 private:
     ~CAsynSock5UdpSocket() override;

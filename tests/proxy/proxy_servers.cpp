@@ -1,0 +1,181 @@
+#include "proxy_servers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "common/loopback.h"
+
+namespace asynframe::proxy_test {
+
+bool ensure_socks_user() {
+    if (::getpwnam(socks_user) != nullptr) return true;
+    if (::geteuid() != 0) return false;
+    const std::string add = std::string("useradd -M -s /usr/sbin/nologin ") + socks_user + " >/dev/null 2>&1";
+    const std::string password = std::string("echo '") + socks_user + ":" + socks_password + "' | chpasswd";
+    return std::system(add.c_str()) == 0 && std::system(password.c_str()) == 0 && ::getpwnam(socks_user) != nullptr;
+}
+
+bool danted_server::installed() { return harness::program_installed("/usr/sbin/danted"); }
+
+danted_server::danted_server(const std::string& folder, std::uint16_t port, bool authenticate) {
+    const std::string config = folder + "/danted-" + std::to_string(port) + ".conf";
+    {
+        std::ofstream out(config);
+        out << "logoutput: " << folder << "/danted-" << port << ".log\n"
+            << "internal: 127.0.0.1 port = " << port << "\n"
+            << "external: 127.0.0.1\n"
+            << "clientmethod: none\n"
+            << "socksmethod: " << (authenticate ? "username" : "none") << "\n"
+            << "user.privileged: root\n"
+            << "user.unprivileged: nobody\n"
+            << "client pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n"
+            << "socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 command: bind connect udpassociate bindreply udpreply }\n";
+    }
+    _process = std::make_unique<harness::child_process>(
+        "/usr/sbin/danted", std::vector<std::string>{"danted", "-f", config, "-p", config + ".pid"});
+    _ok = harness::wait_for_tcp(port, *_process);
+}
+
+bool tinyproxy_server::installed() { return harness::program_installed("/usr/bin/tinyproxy"); }
+
+tinyproxy_server::tinyproxy_server(const std::string& folder, std::uint16_t port, const std::string& user,
+                                   const std::string& password) {
+    const std::string config = folder + "/tinyproxy-" + std::to_string(port) + ".conf";
+    {
+        std::ofstream out(config);
+        out << "Port " << port << "\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nMaxClients 20\n"
+            << "LogLevel Critical\n";
+        if (::geteuid() == 0) out << "User nobody\nGroup nogroup\n";
+        if (!user.empty()) out << "BasicAuth " << user << " " << password << "\n";
+    }
+    _process = std::make_unique<harness::child_process>("/usr/bin/tinyproxy",
+                                                        std::vector<std::string>{"tinyproxy", "-d", "-c", config});
+    _ok = harness::wait_for_tcp(port, *_process);
+}
+
+// ---- scripted peers ------------------------------------------------------------------------
+
+scripted_tcp_server::scripted_tcp_server(script each) : _script(std::move(each)) {
+    _listener = harness::make_listener();
+    _port = harness::local_port(_listener);
+    if (::pipe2(_wake, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe";
+    _thread = std::thread([this] { serve(); });
+}
+
+scripted_tcp_server::~scripted_tcp_server() {
+    const char stop = 1;
+    (void)!::write(_wake[1], &stop, 1);
+    _thread.join();
+    for (std::thread& worker : _workers) worker.join();
+    ::close(_listener);
+    ::close(_wake[0]);
+    ::close(_wake[1]);
+}
+
+void scripted_tcp_server::serve() {
+    for (;;) {
+        pollfd items[2] = {{_listener, POLLIN, 0}, {_wake[0], POLLIN, 0}};
+        if (::poll(items, 2, -1) < 0) continue;
+        if (items[1].revents != 0) return;
+        const int fd = ::accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        ++_connections;
+        _workers.emplace_back([this, fd] {
+            _script(fd);
+            ::close(fd);
+        });
+    }
+}
+
+bool read_exactly(int fd, void* data, std::size_t size, int timeout_ms) {
+    auto* out = static_cast<std::uint8_t*>(data);
+    while (size > 0) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, timeout_ms) != 1) return false;
+        const ssize_t n = ::recv(fd, out, size, 0);
+        if (n <= 0) return false;
+        out += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool write_all(int fd, const void* data, std::size_t size) {
+    return harness::send_all(fd, static_cast<const std::uint8_t*>(data), size);
+}
+
+void drain(int fd, int timeout_ms) {
+    char buffer[4096];
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, timeout_ms) != 1) return;
+        if (::recv(fd, buffer, sizeof buffer, 0) <= 0) return;
+    }
+}
+
+std::unique_ptr<scripted_tcp_server> echo_server() {
+    return std::make_unique<scripted_tcp_server>([](int fd) {
+        char buffer[4096];
+        for (;;) {
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 10000) != 1) return;
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0 || !write_all(fd, buffer, static_cast<std::size_t>(n))) return;
+        }
+    });
+}
+
+std::unique_ptr<scripted_tcp_server> http_site() {
+    return std::make_unique<scripted_tcp_server>([](int fd) {
+        std::string request;
+        char buffer[1024];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 5000) != 1) return;
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) return;
+            request.append(buffer, static_cast<std::size_t>(n));
+        }
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+        write_all(fd, answer.data(), answer.size());
+    });
+}
+
+udp_echo::udp_echo() {
+    _fd = harness::make_udp();
+    _port = harness::local_port(_fd);
+    if (::pipe2(_wake, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe";
+    _thread = std::thread([this] {
+        for (;;) {
+            pollfd items[2] = {{_fd, POLLIN, 0}, {_wake[0], POLLIN, 0}};
+            if (::poll(items, 2, -1) < 0) continue;
+            if (items[1].revents != 0) return;
+            char buffer[2048];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t n =
+                ::recvfrom(_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n >= 0)
+                ::sendto(_fd, buffer, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
+    });
+}
+
+udp_echo::~udp_echo() {
+    const char stop = 1;
+    (void)!::write(_wake[1], &stop, 1);
+    _thread.join();
+    ::close(_fd);
+    ::close(_wake[0]);
+    ::close(_wake[1]);
+}
+
+}  // namespace asynframe::proxy_test
