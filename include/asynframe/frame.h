@@ -138,8 +138,7 @@ struct IAsynFrame : IUnknown {
     // Dispatch thread. A resolver object. E_INVALIDARG for a null out.
     virtual HRESULT ASYNFRAME_STDCALL CreateDns(IAsynDns** dns) = 0;  // slot 25
     // Any thread. A TLS client over `inner` (any TCP socket object, a
-    // reference is kept).
-    // Until the TLS client is built: answers E_NOTIMPL after its checks.
+    // reference is kept). E_INVALIDARG for a null `inner` or out.
     virtual HRESULT ASYNFRAME_STDCALL CreateSSLSocket(IAsynTcpSocket* inner, IAsynSSLSocket** socket) = 0;  // slot 26
     // Any thread. A TCP socket through a proxy of `kind` (only
     // PROXY_KIND_SOCKS5; E_NOTIMPL otherwise) at host:port with the given

@@ -15,6 +15,7 @@
 #include "socket/socket_objects.h"
 #include "speed/speed_limit.h"
 #include "speed/speed_limit_socket.h"
+#include "tls/asyn_ssl_socket.h"
 #include "platform/memory.h"
 #include "socket/socket_factory.h"
 #include "support/setting.h"
@@ -735,7 +736,16 @@ HRESULT CAsynFrame::CreateDns(IAsynDns** dns) {
     return frame_services::create_dns_object(_services, dns);
 }
 
-HRESULT CAsynFrame::CreateSSLSocket(IAsynTcpSocket*, IAsynSSLSocket** socket) { return not_yet(socket); }
+HRESULT CAsynFrame::CreateSSLSocket(IAsynTcpSocket* inner, IAsynSSLSocket** socket) {
+    // Without an out or a socket to carry the records there is nothing to make.
+    if (socket == nullptr || inner == nullptr) return E_INVALIDARG;
+    auto* object = new (std::nothrow) CAsynSSLSocket();
+    if (object == nullptr) return E_OUTOFMEMORY;
+    object->initialize(static_cast<IAsynFrame3*>(this), &_services, inner);
+    object->QueryInterface(IID_IAsynSSLSocket, reinterpret_cast<void**>(socket));
+    object->Release();
+    return S_OK;
+}
 
 HRESULT CAsynFrame::CreateProxyTcpSocket(IAsynTcpSocket* socket, DWORD kind, DWORD host_length, const char* host,
                                          WORD port, DWORD user_length, const char* user, DWORD password_length,

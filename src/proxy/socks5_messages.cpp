@@ -20,11 +20,6 @@ std::string signed_byte(std::uint8_t value) { return std::to_string(static_cast<
 
 [[noreturn]] void refuse(const std::string& text) { throw proxy_exception(text); }
 
-void put_port(bytes& out, std::uint16_t port) {
-    out.push_back(static_cast<std::uint8_t>(port >> 8));
-    out.push_back(static_cast<std::uint8_t>(port & 0xFF));
-}
-
 // Four decimal numbers of at most 255 between single dots, nothing else.
 bool dotted_address(const std::string& host, std::uint8_t (&address)[4]) {
     if (!is_ip(host)) return false;
@@ -54,30 +49,39 @@ bytes authentication(const std::string& user, const std::string& password) {
     if (user.empty()) refuse("no set user name,can't login socks5 proxy server");
     if (user.size() >= 256) refuse("sock5 not support user name of length exceed 255");
     if (password.size() >= 256) refuse("sock5 not support passord of length exceed 255");
-    bytes out{auth_version, static_cast<std::uint8_t>(user.size())};
-    out.insert(out.end(), user.begin(), user.end());
-    out.push_back(static_cast<std::uint8_t>(password.size()));
-    out.insert(out.end(), password.begin(), password.end());
+    // Sized at once and filled in place.
+    bytes out(3 + user.size() + password.size());
+    out[0] = auth_version;
+    out[1] = static_cast<std::uint8_t>(user.size());
+    std::memcpy(out.data() + 2, user.data(), user.size());
+    out[2 + user.size()] = static_cast<std::uint8_t>(password.size());
+    if (!password.empty()) std::memcpy(out.data() + 3 + user.size(), password.data(), password.size());
     return out;
 }
 
 bytes request(std::uint8_t command, const std::string& host, std::uint16_t port) {
-    bytes out{version, command, 0};
     std::uint8_t address[4];
     // A target like 300.1.1.1 is not an address: sent as a name rather than
     // as the broadcast address its failed conversion would give.
-    if (dotted_address(host, address)) {
-        out.push_back(1);
-        out.insert(out.end(), std::begin(address), std::end(address));
+    const bool dotted = dotted_address(host, address);
+    if (!dotted && host.size() >= 256)
+        throw socket_exception("sock5: length of host name(" + host + ") exceed 255, sock5 not support this",
+                               0xFFFFFFFFu);
+    const std::size_t address_size = dotted ? 4 : 1 + host.size();
+    bytes out(4 + address_size + 2);
+    out[0] = version;
+    out[1] = command;
+    out[2] = 0;
+    if (dotted) {
+        out[3] = 1;
+        std::memcpy(out.data() + 4, address, 4);
     } else {
-        if (host.size() >= 256)
-            throw socket_exception("sock5: length of host name(" + host + ") exceed 255, sock5 not support this",
-                                   0xFFFFFFFFu);
-        out.push_back(3);
-        out.push_back(static_cast<std::uint8_t>(host.size()));
-        out.insert(out.end(), host.begin(), host.end());
+        out[3] = 3;
+        out[4] = static_cast<std::uint8_t>(host.size());
+        std::memcpy(out.data() + 5, host.data(), host.size());
     }
-    put_port(out, port);
+    out[4 + address_size] = static_cast<std::uint8_t>(port >> 8);
+    out[5 + address_size] = static_cast<std::uint8_t>(port & 0xFF);
     return out;
 }
 

@@ -1,0 +1,224 @@
+#include "platform/tls.h"
+
+#include <arpa/inet.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <climits>
+
+namespace asynframe::platform::tls {
+namespace {
+
+bool is_dotted_ipv4(const std::string& host) {
+    in_addr address{};
+    return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
+}
+
+// The library's queued errors as one text, oldest first; the queue is left empty.
+std::string queued_errors() {
+    std::string text;
+    char line[256];
+    while (const unsigned long code = ERR_get_error()) {
+        ERR_error_string_n(code, line, sizeof line);
+        if (!text.empty()) text += "; ";
+        text += line;
+    }
+    return text;
+}
+
+int clamp_int(std::size_t length) { return length > INT_MAX ? INT_MAX : static_cast<int>(length); }
+
+}  // namespace
+
+struct client_session::state {
+    SSL_CTX* context = nullptr;
+    SSL* session = nullptr;
+    BIO* input = nullptr;   // owned by the session once attached
+    BIO* output = nullptr;  // likewise
+    std::string error;
+    bool verify_peer = true;
+    bool verification_failed = false;
+
+    ~state() {
+        if (session != nullptr) SSL_free(session);  // frees both memory buffers
+        if (context != nullptr) SSL_CTX_free(context);
+    }
+
+    void fail(std::string text, bool certificate) {
+        error = std::move(text);
+        verification_failed = certificate;
+    }
+
+    // Records why `result` of a session call was not a success; the status
+    // the caller reports.
+    status failure_of(int result) {
+        const int code = SSL_get_error(session, result);
+        if (code == SSL_ERROR_WANT_READ) return status::want_input;
+        if (code == SSL_ERROR_ZERO_RETURN) return status::closed;
+        // Without the check the result is still computed, but nothing failed on it.
+        const long verified = verify_peer && SSL_is_init_finished(session) != 1 ? SSL_get_verify_result(session)
+                                                                                : X509_V_OK;
+        if (verified != X509_V_OK) {
+            ERR_clear_error();
+            fail(X509_verify_cert_error_string(verified), true);
+        } else {
+            std::string text = queued_errors();
+            fail(text.empty() ? "TLS error " + std::to_string(code) : text, false);
+        }
+        return status::failed;
+    }
+};
+
+client_session::client_session() = default;
+
+client_session::~client_session() = default;
+
+bool client_session::open(const verification& settings, bool& library_failure) {
+    library_failure = false;
+    close();
+    auto made = std::make_unique<state>();
+    made->verify_peer = settings.verify_peer;
+    ERR_clear_error();
+    made->context = SSL_CTX_new(TLS_client_method());
+    if (made->context == nullptr) {
+        library_failure = true;
+        _state = std::move(made);
+        _state->fail(queued_errors(), false);
+        return false;
+    }
+    // SSL 3, TLS 1.0 and 1.1 are broken; nothing older than 1.2 is offered.
+    SSL_CTX_set_min_proto_version(made->context, TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(made->context, TLS1_3_VERSION);
+    // The default paths honour SSL_CERT_FILE and SSL_CERT_DIR.
+    bool trusted = SSL_CTX_set_default_verify_paths(made->context) == 1;
+    if (trusted && !settings.ca_file.empty())
+        trusted = SSL_CTX_load_verify_locations(made->context, settings.ca_file.c_str(), nullptr) == 1;
+    SSL_CTX_set_verify(made->context, settings.verify_peer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+    if (!trusted) {
+        std::string text = queued_errors();
+        made->fail("cannot load the trusted certificates" + (settings.ca_file.empty() ? "" : " of " + settings.ca_file) +
+                       (text.empty() ? "" : ": " + text),
+                   false);
+        _state = std::move(made);
+        return false;
+    }
+
+    made->session = SSL_new(made->context);
+    made->input = BIO_new(BIO_s_mem());
+    made->output = BIO_new(BIO_s_mem());
+    if (made->session == nullptr || made->input == nullptr || made->output == nullptr) {
+        if (made->input != nullptr) BIO_free(made->input);
+        if (made->output != nullptr) BIO_free(made->output);
+        made->input = made->output = nullptr;
+        made->fail(queued_errors(), false);
+        _state = std::move(made);
+        return false;
+    }
+    // An empty input buffer means "more to come", never the end of the stream.
+    BIO_set_mem_eof_return(made->input, -1);
+    SSL_set_bio(made->session, made->input, made->output);
+    SSL_set_connect_state(made->session);
+
+    bool named = true;
+    if (!settings.host.empty()) {
+        const bool address = is_dotted_ipv4(settings.host);
+        if (!address) named = SSL_set_tlsext_host_name(made->session, settings.host.c_str()) == 1;
+        if (named && settings.verify_peer) {
+            if (address) {
+                named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(made->session), settings.host.c_str()) == 1;
+            } else {
+                SSL_set_hostflags(made->session, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+                named = SSL_set1_host(made->session, settings.host.c_str()) == 1;
+            }
+        }
+    }
+    if (!named) {
+        made->fail("cannot check the name " + settings.host + ": " + queued_errors(), false);
+        _state = std::move(made);
+        return false;
+    }
+    _state = std::move(made);
+    return true;
+}
+
+bool client_session::is_open() const noexcept { return _state && _state->session != nullptr; }
+
+void client_session::close() noexcept { _state.reset(); }
+
+status client_session::handshake() {
+    if (!is_open()) return status::failed;
+    ERR_clear_error();
+    const int result = SSL_do_handshake(_state->session);
+    return result == 1 ? status::done : _state->failure_of(result);
+}
+
+bool client_session::encrypt(const std::uint8_t* data, std::size_t length) {
+    if (!is_open() || length == 0 || length > SSL3_RT_MAX_PLAIN_LENGTH) return false;
+    ERR_clear_error();
+    const int result = SSL_write(_state->session, data, static_cast<int>(length));
+    if (result == static_cast<int>(length)) return true;
+    if (result <= 0) _state->failure_of(result);
+    return false;
+}
+
+status client_session::decrypt(std::uint8_t* out, std::size_t capacity, std::size_t& produced) {
+    produced = 0;
+    if (!is_open() || capacity == 0) return status::failed;
+    ERR_clear_error();
+    const int result = SSL_read(_state->session, out, clamp_int(capacity));
+    if (result > 0) {
+        produced = static_cast<std::size_t>(result);
+        return status::done;
+    }
+    return _state->failure_of(result);
+}
+
+bool client_session::shutdown() {
+    if (!is_open()) return false;
+    ERR_clear_error();
+    const int result = SSL_shutdown(_state->session);
+    ERR_clear_error();
+    return result >= 0;
+}
+
+void client_session::put_input(const std::uint8_t* data, std::size_t length) {
+    if (!is_open()) return;
+    while (length > 0) {
+        const int written = BIO_write(_state->input, data, clamp_int(length));
+        if (written <= 0) return;
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
+std::size_t client_session::input_held() const noexcept {
+    return is_open() ? BIO_ctrl_pending(_state->input) : 0;
+}
+
+std::size_t client_session::output_pending() const noexcept {
+    return is_open() ? BIO_ctrl_pending(_state->output) : 0;
+}
+
+std::size_t client_session::take_output(std::uint8_t* out, std::size_t capacity) {
+    if (!is_open() || capacity == 0) return 0;
+    const int read = BIO_read(_state->output, out, clamp_int(capacity));
+    return read > 0 ? static_cast<std::size_t>(read) : 0;
+}
+
+stream_sizes client_session::sizes() const noexcept {
+    // The trailer covers the largest MAC, padding and tag of any suite.
+    return {SSL3_RT_HEADER_LENGTH, SSL3_RT_MAX_ENCRYPTED_OVERHEAD, SSL3_RT_MAX_PLAIN_LENGTH};
+}
+
+std::string client_session::protocol() const {
+    if (!is_open() || SSL_is_init_finished(_state->session) != 1) return {};
+    return SSL_get_version(_state->session);
+}
+
+std::string client_session::error_text() const { return _state ? _state->error : std::string(); }
+
+bool client_session::verification_failed() const noexcept { return _state && _state->verification_failed; }
+
+}  // namespace asynframe::platform::tls

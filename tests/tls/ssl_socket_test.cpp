@@ -1,0 +1,771 @@
+// The TLS client socket through a real frame in every engine mode, against
+// `openssl s_server` and nginx with certificates made for the run (TLS 1.2
+// and 1.3), and against scripted TCP peers: exchanges both ways, the record
+// and buffering rules, whole-range transfers, certificate checks, the
+// handshake over a connected socket, closes and broken peers.
+#include <sys/socket.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "common/frame_fixture.h"
+#include "common/socket_fixture.h"
+#include "tls/asyn_ssl_socket.h"
+#include "tls_peers.h"
+#include "dns/dns_test_support.h"
+#include "proxy/proxy_servers.h"
+
+namespace {
+
+using namespace asynframe;
+using namespace asynframe::harness;
+using namespace asynframe::tls_testing;
+
+constexpr DWORD other_failure_code = 1930;
+
+// The host's settings: the engine mode's, plus the "ssl" values a test sets.
+class tls_settings final : public ISettingsProvider {
+public:
+    explicit tls_settings(bool force_win98) : _force_win98(force_win98) {}
+
+    void set_text(const std::string& key, const std::string& value) {
+        std::lock_guard<std::mutex> guard(_lock);
+        _texts[key] = value;
+    }
+    void set_flag(const std::string& key, bool value) {
+        std::lock_guard<std::mutex> guard(_lock);
+        _flags[key] = value ? 1 : 0;
+    }
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
+        if (iid == IID_IUnknown || iid == IID_ISettingsProvider) {
+            *object = static_cast<ISettingsProvider*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
+    ULONG ASYNFRAME_STDCALL Release() override {
+        const ULONG left = --_refs;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT ASYNFRAME_STDCALL GetString(UINT section_length, const char* section, UINT key_length, const char* key,
+                                        IStringSetter* value) override {
+        std::lock_guard<std::mutex> guard(_lock);
+        const auto found = _texts.find(name(section_length, section, key_length, key));
+        if (found == _texts.end()) return E_FAIL;
+        return value->SetString(static_cast<UINT>(found->second.size()), found->second.data());
+    }
+    HRESULT ASYNFRAME_STDCALL GetInteger(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT section_length, const char* section, UINT key_length, const char* key,
+                                         UINT* value) override {
+        const std::string wanted = name(section_length, section, key_length, key);
+        if (_force_win98 && wanted == "system/force_win98") {
+            *value = 1;
+            return S_OK;
+        }
+        std::lock_guard<std::mutex> guard(_lock);
+        const auto found = _flags.find(wanted);
+        if (found == _flags.end()) return E_FAIL;
+        *value = found->second;
+        return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
+    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
+        return E_FAIL;
+    }
+
+private:
+    ~tls_settings() = default;
+    static std::string name(UINT section_length, const char* section, UINT key_length, const char* key) {
+        return std::string(section, section_length) + "/" + std::string(key, key_length);
+    }
+
+    bool _force_win98;
+    std::mutex _lock;
+    std::map<std::string, std::string> _texts;
+    std::map<std::string, UINT> _flags;
+    std::atomic<ULONG> _refs{1};
+};
+
+// Starts the frame with the test's settings instead of the host's.
+class settings_plugin final : public IAsynFramePlugin {
+public:
+    settings_plugin(IAsynFramePlugin* frame, ISettingsProvider* settings) : _frame(frame), _settings(settings) {}
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
+    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
+    HRESULT ASYNFRAME_STDCALL Initialize(BOOL ui, ISettingsProvider*, IStatisticsSink* statistics,
+                                         DWORD reserved) override {
+        return _frame->Initialize(ui, _settings, statistics, reserved);
+    }
+    HRESULT ASYNFRAME_STDCALL Uninitialize() override { return _frame->Uninitialize(); }
+
+private:
+    IAsynFramePlugin* _frame;
+    ISettingsProvider* _settings;
+};
+
+// Forwards to a real TCP socket and keeps what passed: the bytes of every
+// write and the count of reads.
+class counting_socket final : public IAsynTcpSocket {
+public:
+    explicit counting_socket(IAsynTcpSocket* inner) : _inner(inner) { _inner->AddRef(); }
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
+        if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynTcpSocket) {
+            *object = static_cast<IAsynTcpSocket*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
+    ULONG ASYNFRAME_STDCALL Release() override {
+        const ULONG left = --_refs;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override {
+        ++reads;
+        return _inner->Read(operation);
+    }
+    HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override {
+        BYTE* buffer = nullptr;
+        DWORD start = 0, length = 0;
+        operation->GetBuffer(&buffer, nullptr);
+        operation->GetRange(&start, &length);
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            _writes.emplace_back(reinterpret_cast<const char*>(buffer) + start, length);
+        }
+        return _inner->Write(operation);
+    }
+    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override { return _inner->ReadFully(operation); }
+    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override {
+        return _inner->WriteFully(operation);
+    }
+    HRESULT ASYNFRAME_STDCALL Close() override { return _inner->Close(); }
+    HRESULT ASYNFRAME_STDCALL Connect(IAsynIoOperation* operation, DWORD length, const char* host, WORD port,
+                                      LONG priority) override {
+        return _inner->Connect(operation, length, host, port, priority);
+    }
+    HRESULT ASYNFRAME_STDCALL GetLocalAddress(DWORD* address, WORD* port) override {
+        return _inner->GetLocalAddress(address, port);
+    }
+    HRESULT ASYNFRAME_STDCALL GetPeerAddress(DWORD* address, WORD* port) override {
+        return _inner->GetPeerAddress(address, port);
+    }
+    HRESULT ASYNFRAME_STDCALL SetRecvTimeout(DWORD milliseconds) override { return _inner->SetRecvTimeout(milliseconds); }
+    HRESULT ASYNFRAME_STDCALL SetRecvBufferSize(DWORD bytes) override { return _inner->SetRecvBufferSize(bytes); }
+
+    std::vector<std::string> writes() {
+        std::lock_guard<std::mutex> guard(_lock);
+        return _writes;
+    }
+
+    std::atomic<int> reads{0};
+
+private:
+    ~counting_socket() { _inner->Release(); }
+    IAsynTcpSocket* _inner;
+    std::mutex _lock;
+    std::vector<std::string> _writes;
+    std::atomic<ULONG> _refs{1};
+};
+
+struct record_header {
+    int type;
+    std::size_t length;
+};
+
+// The TLS records laid end to end in `bytes`.
+std::vector<record_header> records_of(const std::string& bytes) {
+    std::vector<record_header> records;
+    std::size_t at = 0;
+    while (at + 5 <= bytes.size()) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data()) + at;
+        const std::size_t length = (std::size_t{p[3]} << 8) | p[4];
+        records.push_back({p[0], length});
+        at += 5 + length;
+    }
+    EXPECT_EQ(at, bytes.size()) << "bytes past the last whole record";
+    return records;
+}
+
+struct protocol_version {
+    const char* s_server_flag;
+    const char* nginx_name;
+    const char* reported;
+    const char* label;
+};
+void PrintTo(const protocol_version& version, std::ostream* out) { *out << version.reported; }
+const protocol_version tls12{"-tls1_2", "TLSv1.2", "TLSv1.2", "tls12"};
+const protocol_version tls13{"-tls1_3", "TLSv1.3", "TLSv1.3", "tls13"};
+
+// A frame in the engine mode under test whose settings the test controls,
+// with helpers that make objects and run requests on its dispatch thread.
+template <class Param>
+class tls_fixture : public ::testing::TestWithParam<Param> {
+protected:
+    virtual engine_mode mode() const = 0;
+
+    void SetUp() override {
+        ASYNFRAME_SKIP_WITHOUT_RING(mode());
+        if (test_pki() == nullptr) GTEST_SKIP() << "openssl cannot make the test certificates here";
+        settings = new tls_settings(is_alertable(mode()));
+        _object = new CAsynFrame();
+        _plugin = std::make_unique<settings_plugin>(static_cast<IAsynFramePlugin*>(_object), settings);
+        host = std::make_unique<frame_host>(frame(), _plugin.get(), mode());
+        _events = new recorder;
+        ASSERT_EQ(S_OK, frame()->Advise(_events));
+        ASSERT_EQ(S_OK, host->start());
+        ASSERT_TRUE(host->run_until([&] { return _events->count("start") == 1; }));
+        ops = new recording_sink(host->waiter());
+    }
+
+    void TearDown() override {
+        if (_object == nullptr) return;
+        if (ops != nullptr) {
+            host->on_dispatch([&] {
+                for (IUnknown* object : objects) object->Release();
+                for (IAsynIoOperation* op : operations) op->Release();
+            });
+            ops->Release();
+        }
+        if (_object->running()) {
+            EXPECT_EQ(S_OK, host->stop());
+        }
+        frame()->Unadvise(_events);
+        _events->Release();
+        _object->Release();
+        settings->Release();
+        EXPECT_EQ(0, live_component_objects());
+    }
+
+    IAsynFrame3* frame() { return static_cast<IAsynFrame3*>(_object); }
+
+    IAsynIoOperation* operation(DWORD size) {
+        IAsynIoOperation* op = nullptr;
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, frame()->CreateOperation(ops, &op)); });
+        op->SetTag(0);
+        if (size != 0) {
+            op->AllocBuffer(size);
+            op->SetRange(0, size);
+        }
+        operations.push_back(op);
+        return op;
+    }
+    IAsynIoOperation* operation_with(const std::string& text) {
+        IAsynIoOperation* op = operation(static_cast<DWORD>(text.size()));
+        std::memcpy(buffer_of(op), text.data(), text.size());
+        return op;
+    }
+    IAsynTcpSocket* tcp_socket() {
+        IAsynTcpSocket* socket = nullptr;
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, frame()->CreateTcpSocket(&socket)); });
+        objects.push_back(socket);
+        return socket;
+    }
+    IAsynSSLSocket* ssl_over(IAsynTcpSocket* inner) {
+        IAsynSSLSocket* socket = nullptr;
+        EXPECT_EQ(S_OK, frame()->CreateSSLSocket(inner, &socket));
+        objects.push_back(socket);
+        return socket;
+    }
+    counting_socket* counting_tcp() {
+        auto* counting = new counting_socket(tcp_socket());
+        objects.push_back(counting);
+        return counting;
+    }
+    static CAsynSSLSocket* object_of(IAsynSSLSocket* socket) { return static_cast<CAsynSSLSocket*>(socket); }
+
+    // Connects and waits: the completion's error.
+    DWORD connect(IAsynSSLSocket* socket, const std::string& name, std::uint16_t port) {
+        IAsynIoOperation* op = operation(0);
+        host->on_dispatch([&] {
+            EXPECT_EQ(S_OK, socket->Connect(op, static_cast<DWORD>(name.size()), name.c_str(), port, 0));
+        });
+        return ops->wait(op).error;
+    }
+    void trust_test_ca() { settings->set_text("ssl/ca_file", test_pki()->ca); }
+
+    recording_sink::record write(IAsynSSLSocket* socket, const std::string& text) {
+        IAsynIoOperation* op = operation_with(text);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Write(op)); });
+        return ops->wait(op);
+    }
+    // One Read with a window of `window` bytes: the bytes, and the completion.
+    std::string read(IAsynSSLSocket* socket, IAsynIoOperation* op, DWORD window, recording_sink::record* result) {
+        const int before = ops->get(op).count;
+        op->SetRange(0, window);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Read(op)); });
+        *result = ops->wait(op, before + 1);
+        return std::string(reinterpret_cast<const char*>(buffer_of(op)), result->error == 0 ? result->bytes : 0);
+    }
+    // Reads until `count` bytes came or a read failed or ended.
+    std::string read_text(IAsynSSLSocket* socket, std::size_t count) {
+        IAsynIoOperation* op = operation(4096);
+        std::string text;
+        while (text.size() < count) {
+            recording_sink::record result;
+            const std::string piece = read(socket, op, 4096, &result);
+            if (result.error != 0 || result.bytes == 0) break;
+            text += piece;
+        }
+        return text;
+    }
+
+    tls_settings* settings = nullptr;
+    std::unique_ptr<frame_host> host;
+    recording_sink* ops = nullptr;
+    std::vector<IUnknown*> objects;
+    std::vector<IAsynIoOperation*> operations;
+
+private:
+    CAsynFrame* _object = nullptr;
+    std::unique_ptr<settings_plugin> _plugin;
+    recorder* _events = nullptr;
+};
+
+// ---- against real servers, TLS 1.2 and 1.3 ---------------------------------------------
+
+using server_param = std::tuple<engine_mode, protocol_version>;
+
+class TlsServerTest : public tls_fixture<server_param> {
+protected:
+    engine_mode mode() const override { return std::get<0>(GetParam()); }
+    const protocol_version& version() const { return std::get<1>(GetParam()); }
+    std::unique_ptr<s_server> server(const std::string& cert, const std::string& key, bool quiet = true) {
+        auto made = std::make_unique<s_server>(cert, key, version().s_server_flag, quiet);
+        EXPECT_TRUE(made->started()) << made->errors();
+        return made;
+    }
+};
+
+TEST_P(TlsServerTest, ExchangesDataBothWaysInWholeRecordsAndHandsOutHeldPlaintext) {
+    trust_test_ca();
+    auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key);
+    counting_socket* inner = counting_tcp();
+    IAsynSSLSocket* socket = ssl_over(inner);
+    ASSERT_EQ(0u, connect(socket, "localhost", peer->port())) << object_of(socket)->failure_text();
+    EXPECT_EQ(version().reported, object_of(socket)->protocol());
+
+    EXPECT_EQ(5u, write(socket, "hello").bytes);
+    ASSERT_TRUE(peer->wait_received(5));
+    EXPECT_EQ("hello", peer->received());
+    peer->send("world");
+    EXPECT_EQ("world", read_text(socket, 5));
+
+    // 40,000 bytes: three records of at most 16,384 bytes in one inner write.
+    std::string large(40000, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(pattern_byte(i, 5));
+    const std::size_t writes_before = inner->writes().size();
+    const auto written = write(socket, large);
+    EXPECT_EQ(0u, written.error);
+    EXPECT_EQ(40000u, written.bytes);
+    const std::vector<std::string> writes = inner->writes();
+    ASSERT_EQ(writes_before + 1, writes.size());
+    const std::vector<record_header> records = records_of(writes.back());
+    ASSERT_EQ(3u, records.size());
+    for (const record_header& record : records) EXPECT_EQ(23, record.type);  // application data
+    EXPECT_EQ(records[0].length, records[1].length);
+    EXPECT_EQ(records[0].length - 16384, records[2].length - (40000 - 2 * 16384));
+    ASSERT_TRUE(peer->wait_received(5 + 40000));
+    EXPECT_EQ("hello" + large, peer->received());
+
+    // One 100-byte record read through a 10-byte window: the first read takes
+    // it off the network, nine more are answered from what it decrypted.
+    std::string hundred(100, '\0');
+    for (std::size_t i = 0; i < hundred.size(); ++i) hundred[i] = static_cast<char>('a' + i % 26);
+    peer->send(hundred);
+    IAsynIoOperation* op = operation(64);
+    recording_sink::record result;
+    std::string gathered = read(socket, op, 10, &result);
+    EXPECT_EQ(10u, result.bytes);
+    EXPECT_EQ(90u, object_of(socket)->result_data_held());
+    const int reads_after_first = inner->reads.load();
+    for (int i = 0; i < 9; ++i) {
+        gathered += read(socket, op, 10, &result);
+        EXPECT_EQ(0u, result.error);
+        EXPECT_EQ(10u, result.bytes);
+    }
+    EXPECT_EQ(reads_after_first, inner->reads.load());
+    EXPECT_EQ(hundred, gathered);
+    EXPECT_EQ(0u, object_of(socket)->result_data_held());
+}
+
+TEST_P(TlsServerTest, ThePeersCloseNotifyReadsAsZeroBytesAndCloseSendsOurs) {
+    trust_test_ca();
+    {
+        auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key);
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        ASSERT_EQ(0u, connect(socket, "127.0.0.1", peer->port())) << object_of(socket)->failure_text();
+        peer->send("last words");
+        EXPECT_EQ("last words", read_text(socket, 10));
+        peer->close_input();  // s_server answers the end of its input with close_notify
+        IAsynIoOperation* op = operation(64);
+        recording_sink::record result;
+        read(socket, op, 64, &result);
+        EXPECT_EQ(0u, result.error);
+        EXPECT_EQ(0u, result.bytes);
+        // Once closed, every read ends the same way.
+        read(socket, op, 64, &result);
+        EXPECT_EQ(0u, result.bytes);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    }
+    {
+        auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key);
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        ASSERT_EQ(0u, connect(socket, "127.0.0.1", peer->port()));
+        EXPECT_EQ(3u, write(socket, "bye").bytes);
+        ASSERT_TRUE(peer->wait_received(3));
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+        // A connection ended without close_notify makes s_server report an
+        // unexpected end of file.
+        ASSERT_TRUE(peer->wait_exit());
+        EXPECT_EQ(std::string::npos, peer->errors().find("unexpected eof")) << peer->errors();
+        host->on_dispatch([&] { EXPECT_EQ(E_UNEXPECTED, socket->Close()); });
+    }
+}
+
+TEST_P(TlsServerTest, CertificateChecksFailWith1930UnlessTrustedOrTurnedOff) {
+    const pki& certificates = *test_pki();
+    struct check {
+        const char* what;
+        std::string cert, key, host;
+        bool trust_ca, verify;
+        bool passes;
+        const char* reason;
+    };
+    const check checks[] = {
+        {"unknown CA", certificates.leaf_cert, certificates.leaf_key, "localhost", false, true, false,
+         "unable to get local issuer certificate"},
+        {"wrong name", certificates.other_cert, certificates.other_key, "localhost", true, true, false,
+         "hostname mismatch"},
+        {"wrong address", certificates.other_cert, certificates.other_key, "127.0.0.1", true, true, false,
+         "IP address mismatch"},
+        {"self-signed", certificates.self_cert, certificates.self_key, "localhost", true, true, false, "self"},
+        {"trusted CA, by address", certificates.leaf_cert, certificates.leaf_key, "127.0.0.1", true, true, true, ""},
+        {"verification off", certificates.self_cert, certificates.self_key, "localhost", false, false, true, ""},
+    };
+    for (const check& c : checks) {
+        SCOPED_TRACE(c.what);
+        settings->set_text("ssl/ca_file", c.trust_ca ? certificates.ca : "");
+        settings->set_flag("ssl/verify_peer", c.verify);
+        auto peer = server(c.cert, c.key);
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        const DWORD error = connect(socket, c.host, peer->port());
+        const std::string failure = object_of(socket)->failure_text();
+        if (c.passes) {
+            EXPECT_EQ(0u, error) << failure;
+            EXPECT_EQ(2u, write(socket, "ok").bytes);
+            EXPECT_TRUE(peer->wait_received(2));
+        } else {
+            EXPECT_EQ(other_failure_code, error);
+            EXPECT_NE(std::string::npos, failure.find("SSL handshake: certificate verification failed: ")) << failure;
+            EXPECT_NE(std::string::npos, failure.find(c.reason)) << failure;
+        }
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    }
+}
+
+TEST_P(TlsServerTest, HandshakeOverAConnectedSocketChecksTheExpectedName) {
+    trust_test_ca();
+    struct check {
+        const char* expected;
+        bool passes;
+    };
+    for (const check c : {check{"localhost", true}, check{"", true}, check{"elsewhere.invalid", false}}) {
+        SCOPED_TRACE(c.expected);
+        settings->set_text("ssl/expected_host", c.expected);
+        auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key);
+        IAsynTcpSocket* inner = tcp_socket();
+        IAsynIoOperation* connected = operation(0);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, inner->Connect(connected, 9, "127.0.0.1", peer->port(), 0)); });
+        ASSERT_EQ(0u, ops->wait(connected).error);
+        IAsynSSLSocket* socket = ssl_over(inner);
+        IAsynIoOperation* op = operation(0);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Handshake(op)); });
+        const DWORD error = ops->wait(op).error;
+        if (c.passes) {
+            ASSERT_EQ(0u, error) << object_of(socket)->failure_text();
+            peer->send("tunnel");
+            EXPECT_EQ("tunnel", read_text(socket, 6));
+        } else {
+            EXPECT_EQ(other_failure_code, error);
+            EXPECT_NE(std::string::npos, object_of(socket)->failure_text().find("hostname mismatch"));
+        }
+        host->on_dispatch([&] { EXPECT_EQ(E_UNEXPECTED, socket->Handshake(op)); });
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    }
+}
+
+TEST_P(TlsServerTest, KeyUpdatesAndRenegotiationsArriveInTheMiddleOfAConnection) {
+    // s_server's commands: "K" a TLS 1.3 key update that asks for ours (the
+    // session answers it with its next record), "r" a TLS 1.2 renegotiation
+    // (the client's hello must leave while the read is still pending).
+    const bool tls13_session = std::string(version().label) == "tls13";
+    trust_test_ca();
+    auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key, false);
+    counting_socket* inner = counting_tcp();
+    IAsynSSLSocket* socket = ssl_over(inner);
+    ASSERT_EQ(0u, connect(socket, "localhost", peer->port())) << object_of(socket)->failure_text();
+    // Whatever the server sends after its handshake (session tickets) comes
+    // ahead of this line, so the counts below see only the command's records.
+    peer->send("ready\n");
+    EXPECT_EQ("ready\n", read_text(socket, 6));
+    IAsynIoOperation* op = operation(64);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Read(op)); });
+    const std::size_t writes_before = inner->writes().size();
+    const int reads_before = inner->reads.load();
+    peer->send(tls13_session ? "K\n" : "r\n");
+    if (tls13_session) {
+        // The key update was taken in and the read went on waiting.
+        ASSERT_TRUE(host->run_until([&] { return inner->reads.load() > reads_before; }));
+    } else {
+        ASSERT_TRUE(host->run_until([&] { return inner->writes().size() > writes_before; }));
+    }
+    EXPECT_FALSE(ops->completed(op));
+    peer->send("after\n");
+    const auto result = ops->wait(op);
+    ASSERT_EQ(0u, result.error) << object_of(socket)->failure_text();
+    EXPECT_EQ("after\n", std::string(reinterpret_cast<const char*>(buffer_of(op)), result.bytes));
+    if (tls13_session) {
+        // Readable only if our own key update went out ahead of the data.
+        EXPECT_EQ(12u, write(socket, "still-talks\n").bytes);
+        EXPECT_TRUE(host->run_until([&] { return peer->received().find("still-talks") != std::string::npos; }))
+            << peer->received();
+    }
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+}
+
+TEST_P(TlsServerTest, WholeRangeTransfersOfTenMebibytesThroughNginx) {
+    if (!nginx_installed()) GTEST_SKIP() << "nginx with its stream module is not installed";
+    constexpr DWORD size = 10 * 1024 * 1024;
+    trust_test_ca();
+    sink_source backend(size);
+    nginx_server nginx(test_pki()->leaf_cert, test_pki()->leaf_key, version().nginx_name, backend.port());
+    ASSERT_TRUE(nginx.started()) << nginx.errors();
+    IAsynSSLSocket* socket = ssl_over(tcp_socket());
+    ASSERT_EQ(0u, connect(socket, "localhost", nginx.port())) << object_of(socket)->failure_text();
+    EXPECT_EQ(version().reported, object_of(socket)->protocol());
+
+    IAsynIoOperation* whole = operation(size);
+    BYTE* bytes = buffer_of(whole);
+    for (DWORD i = 0; i < size; ++i) bytes[i] = pattern_byte(i, 7);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->WriteFully(whole)); });
+    auto result = ops->wait(whole);
+    EXPECT_EQ(0u, result.error);
+    EXPECT_EQ(size, result.bytes);
+
+    std::memset(bytes, 0, size);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->ReadFully(whole)); });
+    result = ops->wait(whole, 2);
+    EXPECT_EQ(0u, result.error);
+    EXPECT_EQ(size, result.bytes);
+    EXPECT_TRUE(backend.intact());
+    DWORD wrong = 0;
+    for (DWORD i = 0; i < size; ++i)
+        if (bytes[i] != pattern_byte(i, 9)) ++wrong;
+    EXPECT_EQ(0u, wrong);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+}
+
+std::string server_label(const ::testing::TestParamInfo<server_param>& info) {
+    return std::string(mode_name(std::get<0>(info.param))) + "_" + std::get<1>(info.param).label;
+}
+
+TEST_P(TlsServerTest, HandshakeOverASocks5TunnelThroughDante) {
+    if (!proxy_test::danted_server::installed()) GTEST_SKIP() << "dante-server is not installed";
+    trust_test_ca();
+    settings->set_text("ssl/expected_host", "localhost");
+    dns_test::temp_folder folder;
+    const std::uint16_t proxy_port = free_port();
+    proxy_test::danted_server dante(folder.path().string(), proxy_port, false);
+    ASSERT_TRUE(dante.ok());
+    auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key);
+
+    // The tunnel first: a SOCKS5 connect through dante to the TLS server.
+    IAsynTcpSocket* voucher = tcp_socket();
+    IAsynProxyTcpSocket* tunnel = nullptr;
+    ASSERT_EQ(S_OK, frame()->CreateProxyTcpSocket(voucher, PROXY_KIND_SOCKS5, 9, "127.0.0.1", proxy_port, 0, "", 0,
+                                                  "", &tunnel));
+    objects.push_back(tunnel);
+    IAsynIoOperation* connected = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, tunnel->Connect(connected, 9, "127.0.0.1", peer->port(), 0)); });
+    ASSERT_EQ(0u, ops->wait(connected).error);
+    // Then TLS over it, checked against the expected name.
+    IAsynSSLSocket* socket = ssl_over(tunnel);
+    IAsynIoOperation* op = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Handshake(op)); });
+    ASSERT_EQ(0u, ops->wait(op).error) << object_of(socket)->failure_text();
+    peer->send("over the proxy");
+    EXPECT_EQ("over the proxy", read_text(socket, 14));
+    EXPECT_EQ(0u, write(socket, "and back").error);
+    EXPECT_TRUE(peer->wait_received(8));
+    EXPECT_EQ("and back", peer->received());
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+}
+
+INSTANTIATE_TEST_SUITE_P(ModesAndVersions, TlsServerTest,
+                         ::testing::Combine(all_modes(), ::testing::Values(tls12, tls13)), server_label);
+
+// ---- against scripted peers --------------------------------------------------------------
+
+class TlsPeerTest : public tls_fixture<engine_mode> {
+protected:
+    engine_mode mode() const override { return GetParam(); }
+};
+
+TEST_P(TlsPeerTest, AHandshakeArrivingOneByteAtATimeCompletes) {
+    trust_test_ca();
+    for (const protocol_version* version : {&tls12, &tls13}) {
+        SCOPED_TRACE(version->label);
+        s_server server(test_pki()->leaf_cert, test_pki()->leaf_key, version->s_server_flag);
+        ASSERT_TRUE(server.started()) << server.errors();
+        scripted_peer trickle([&](int fd) { relay(fd, server.port(), true); });
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        ASSERT_EQ(0u, connect(socket, "127.0.0.1", trickle.port())) << object_of(socket)->failure_text();
+        EXPECT_EQ(version->reported, object_of(socket)->protocol());
+        server.send("drip");
+        EXPECT_EQ("drip", read_text(socket, 4));
+        EXPECT_EQ(4u, write(socket, "drop").bytes);
+        EXPECT_TRUE(server.wait_received(4));
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    }
+}
+
+TEST_P(TlsPeerTest, APeerClosingOrTalkingNonsenseMidHandshakeFailsTheConnectWith1930) {
+    struct script {
+        const char* what;
+        std::string reply;  // sent after the ClientHello, then the peer closes
+        const char* failure;
+    };
+    const script scripts[] = {
+        {"close after the hello", "", "SSL handshake: data transfered 0 bytes, the peer may have closed connection"},
+        {"close inside a record header", std::string("\x16\x03\x03", 3),
+         "SSL handshake: data transfered 0 bytes, the peer may have closed connection"},
+        {"garbage", "HTTP/1.1 400 Bad Request\r\n\r\n", "SSL handshake: SSL handshake failed"},
+    };
+    for (const script& s : scripts) {
+        SCOPED_TRACE(s.what);
+        scripted_peer peer([&](int fd) {
+            EXPECT_FALSE(read_some(fd).empty());  // the ClientHello
+            if (!s.reply.empty()) send_all(fd, reinterpret_cast<const std::uint8_t*>(s.reply.data()), s.reply.size());
+            read_some(fd, std::chrono::milliseconds(200));
+        });
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        EXPECT_EQ(other_failure_code, connect(socket, "127.0.0.1", peer.port()));
+        EXPECT_EQ(0u, object_of(socket)->failure_text().find(s.failure)) << object_of(socket)->failure_text();
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    }
+}
+
+TEST_P(TlsPeerTest, AGarbageRecordAfterTheHandshakeFailsTheReadWith1930) {
+    trust_test_ca();
+    s_server server(test_pki()->leaf_cert, test_pki()->leaf_key, tls13.s_server_flag);
+    ASSERT_TRUE(server.started()) << server.errors();
+    std::atomic<bool> spoil{false};
+    scripted_peer relayed([&](int fd) {
+        relay(fd, server.port(), false, [&] {
+            // An application-data record no key can open.
+            return spoil ? std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '\x5a') : std::string();
+        });
+    });
+    IAsynSSLSocket* socket = ssl_over(tcp_socket());
+    ASSERT_EQ(0u, connect(socket, "127.0.0.1", relayed.port())) << object_of(socket)->failure_text();
+    server.send("fine");
+    EXPECT_EQ("fine", read_text(socket, 4));
+    spoil = true;
+    IAsynIoOperation* op = operation(64);
+    recording_sink::record result;
+    read(socket, op, 64, &result);
+    EXPECT_EQ(other_failure_code, result.error);
+    EXPECT_EQ(0u, result.bytes);
+    EXPECT_EQ(0u, object_of(socket)->failure_text().find("SSL recv: DecryptMessage call error"))
+        << object_of(socket)->failure_text();
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+}
+
+TEST_P(TlsPeerTest, CloseCompletesAPendingReadOrConnectWith1930) {
+    trust_test_ca();
+    s_server server(test_pki()->leaf_cert, test_pki()->leaf_key, tls13.s_server_flag);
+    ASSERT_TRUE(server.started()) << server.errors();
+    IAsynSSLSocket* socket = ssl_over(tcp_socket());
+    ASSERT_EQ(0u, connect(socket, "localhost", server.port())) << object_of(socket)->failure_text();
+    IAsynIoOperation* pending = operation(64);
+    host->on_dispatch([&] {
+        EXPECT_EQ(S_OK, socket->Read(pending));
+        EXPECT_EQ(S_OK, socket->Close());
+    });
+    const auto result = ops->wait(pending);
+    EXPECT_EQ(other_failure_code, result.error);
+    EXPECT_EQ(0u, result.bytes);
+    host->on_dispatch([&] { EXPECT_EQ(E_UNEXPECTED, socket->Read(pending)); });
+
+    // A peer that never answers the hello: the connect is still in the handshake.
+    std::atomic<bool> done{false};
+    scripted_peer silent([&](int fd) {
+        read_some(fd);
+        while (!done) read_some(fd, std::chrono::milliseconds(50));
+    });
+    IAsynSSLSocket* second = ssl_over(tcp_socket());
+    IAsynIoOperation* connecting = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, second->Connect(connecting, 9, "127.0.0.1", silent.port(), 0)); });
+    host->run_until([&] { return object_of(second)->handshake_status() == CAsynSSLSocket::receiving_token; });
+    EXPECT_EQ(CAsynSSLSocket::receiving_token, object_of(second)->handshake_status());
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, second->Close()); });
+    EXPECT_EQ(other_failure_code, ops->wait(connecting).error);
+    done = true;
+}
+
+TEST_P(TlsPeerTest, TheFrameSlotAndTheSocketRefuseWhatTheyCannotDo) {
+    IAsynSSLSocket* socket = nullptr;
+    EXPECT_EQ(E_INVALIDARG, frame()->CreateSSLSocket(nullptr, &socket));
+    IAsynTcpSocket* inner = tcp_socket();
+    EXPECT_EQ(E_INVALIDARG, frame()->CreateSSLSocket(inner, nullptr));
+    // Any thread may make one.
+    std::thread([&] { EXPECT_EQ(S_OK, frame()->CreateSSLSocket(inner, &socket)); }).join();
+    ASSERT_NE(nullptr, socket);
+    objects.push_back(socket);
+    for (const IID& iid : {IID_IUnknown, IID_IAsynIoDevice, IID_IAsynTcpSocket, IID_IAsynSSLSocket}) {
+        void* face = nullptr;
+        EXPECT_EQ(S_OK, socket->QueryInterface(iid, &face));
+        EXPECT_EQ(static_cast<void*>(socket), face);
+        host->on_dispatch([&] { static_cast<IUnknown*>(face)->Release(); });
+    }
+    IAsynIoOperation* op = operation(16);
+    if (!host->ui()) {
+        EXPECT_EQ(E_ACCESSDENIED, socket->Connect(op, 9, "127.0.0.1", 1, 0));
+    }
+    host->on_dispatch([&] {
+        EXPECT_EQ(E_UNEXPECTED, socket->Close());
+        EXPECT_EQ(E_UNEXPECTED, socket->Read(op));
+        EXPECT_EQ(E_INVALIDARG, socket->Connect(op, 0, "", 1, 0));
+        EXPECT_EQ(E_INVALIDARG, socket->Connect(nullptr, 9, "127.0.0.1", 1, 0));
+    });
+    // A refused inner connect: the socket is left as it was.
+    std::uint16_t closed_port = free_port();
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Connect(op, 9, "127.0.0.1", closed_port, 0)); });
+    EXPECT_EQ(10061u, ops->wait(op).error);  // the inner socket's own error
+    host->on_dispatch([&] {
+        EXPECT_EQ(E_UNEXPECTED, socket->Connect(op, 9, "127.0.0.1", closed_port, 0));
+        EXPECT_EQ(S_OK, socket->Close());
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TlsPeerTest, all_modes(), mode_label);
+
+}  // namespace
