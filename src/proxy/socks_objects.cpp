@@ -15,11 +15,6 @@
 namespace asynframe {
 namespace {
 
-bool on_dispatch_thread(const singleton_instance* services) noexcept {
-    return services != nullptr && services->asyn_io_manager_ptr != nullptr &&
-           services->asyn_io_manager_ptr->in_dispatch_thread();
-}
-
 constexpr HRESULT aborted = static_cast<HRESULT>(0x80004004u);  // E_ABORT
 
 }  // namespace

@@ -10,14 +10,11 @@
 #include "support/exceptions.h"
 
 namespace asynframe {
-namespace {
 
-bool on_dispatch_thread(singleton_instance* services) noexcept {
+bool on_dispatch_thread(const singleton_instance* services) noexcept {
     return services != nullptr && services->asyn_io_manager_ptr != nullptr &&
            services->asyn_io_manager_ptr->in_dispatch_thread();
 }
-
-}  // namespace
 
 // A framework operation object that is free for a request, or null.
 CAsynIoOperation* usable_operation(IAsynIoOperation* operation) noexcept {

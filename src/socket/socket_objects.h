@@ -17,6 +17,8 @@
 namespace asynframe {
 
 // The checks and the failure path every socket object shares.
+// The frame's dispatch thread is the caller's.
+bool on_dispatch_thread(const singleton_instance* services) noexcept;
 // A framework operation object that is free for a request, or null.
 CAsynIoOperation* usable_operation(IAsynIoOperation* operation) noexcept;
 // A request that could not be started completes with `code` instead; the
