@@ -267,6 +267,15 @@ void CAsynFrame::teardown() noexcept {
         frame_services::stop(_services);
         _services_started = false;
     }
+    {
+        // The engine is down: no step of a running check can run any more.
+        std::lock_guard<std::mutex> guard(_verifiers_lock);
+        for (const std::shared_ptr<proxy_verifier>& verifier : _verifiers) {
+            verifier->abort();
+            _abandoned_verifiers.push_back(verifier);
+        }
+        _verifiers.clear();
+    }
     if (_host != nullptr) {
         if (_host_services) {
             _host->RevokeService(IID_IConnectManager);
@@ -290,6 +299,12 @@ void CAsynFrame::teardown() noexcept {
         _visible_engine = nullptr;
     }
     destroy_services();
+    std::vector<std::shared_ptr<proxy_verifier>> abandoned;
+    {
+        std::lock_guard<std::mutex> guard(_verifiers_lock);
+        abandoned.swap(_abandoned_verifiers);
+    }
+    abandoned.clear();
     std::unique_lock<std::shared_mutex> state_guard(_state_lock);
     _state.store(frame_state::stopped, std::memory_order_release);
 }
@@ -873,34 +888,45 @@ HRESULT CAsynFrame::VerifyProxy(PROXY_RECORD* record, ASYNFRAME_EVENT cancel_eve
     if (record->host_length > sizeof record->host || record->user_length > sizeof record->user ||
         record->password_length > sizeof record->password)
         return E_INVALIDARG;
-    // Held while the check runs: a stop waits for it instead of taking the
-    // engine away under it.
-    std::shared_lock<std::shared_mutex> state_guard(_state_lock);
     if (!running()) return E_UNEXPECTED;
     platform::reset_caller_event(cancel_event);
     std::string host(record->host, record->host_length);
     std::string user(record->user, record->user_length);
     std::string password(record->password, record->password_length);
-    std::unique_ptr<proxy_verifier> verifier;
+    std::shared_ptr<proxy_verifier> verifier;
     try {
         if (record->kind == PROXY_KIND_HTTP) {
             const std::string url = _services.setting_ptr != nullptr
                                         ? _services.setting_ptr->get(setting_keys::proxy_verifier_http_url)
                                         : std::string(setting_keys::proxy_verifier_http_url.default_value);
-            verifier = std::make_unique<http_proxy_verifier>(&_services, std::move(host), record->port,
+            verifier = std::make_shared<http_proxy_verifier>(&_services, std::move(host), record->port,
                                                              std::move(user), std::move(password), cancel_event, url);
         } else if (record->kind == PROXY_KIND_SOCKS5) {
-            verifier = std::make_unique<socks_proxy_verifier>(&_services, std::move(host), record->port,
+            verifier = std::make_shared<socks_proxy_verifier>(&_services, std::move(host), record->port,
                                                               std::move(user), std::move(password), cancel_event);
         } else {
             record->kind = PROXY_KIND_FTP;
-            verifier = std::make_unique<ftp_proxy_verifier>(&_services, std::move(host), record->port,
+            verifier = std::make_shared<ftp_proxy_verifier>(&_services, std::move(host), record->port,
                                                             std::move(user), std::move(password), cancel_event);
         }
     } catch (const std::exception&) {
         return E_OUTOFMEMORY;
     }
+    {
+        // Registered while the frame runs: a stop that comes meanwhile ends the
+        // wait (255) instead of taking the engine away under the check.
+        std::shared_lock<std::shared_mutex> state_guard(_state_lock);
+        if (!running()) return E_UNEXPECTED;
+        std::lock_guard<std::mutex> guard(_verifiers_lock);
+        _verifiers.insert(verifier);
+    }
     *result = verifier->verify();
+    {
+        std::lock_guard<std::mutex> guard(_verifiers_lock);
+        _verifiers.erase(verifier);
+    }
+    // A check a stop took over is freed by whoever lets go last, never
+    // before the services are gone.
     return S_OK;
 }
 

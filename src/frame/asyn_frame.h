@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <shared_mutex>
@@ -27,6 +28,7 @@
 namespace asynframe {
 
 class CAsynFrame;
+class proxy_verifier;
 
 // A frame message in flight: an engine operation of the frame's handler.
 class CAsynFrameMessage final : public asyn_io_operation {
@@ -241,6 +243,11 @@ private:
     mutable std::shared_mutex _state_lock;
     asyn_io_manager* _visible_engine = nullptr;
     bool _resolver_acquired = false;
+    // Proxy checks running on host threads. A stop takes over those still
+    // running once the engine is down, and frees them after the services.
+    std::mutex _verifiers_lock;
+    std::set<std::shared_ptr<proxy_verifier>> _verifiers;
+    std::vector<std::shared_ptr<proxy_verifier>> _abandoned_verifiers;
     bool _host_services = false;
     bool _services_started = false;
 };

@@ -69,7 +69,13 @@ LONG proxy_verifier::verify() {
     _stop_operation->set_preset_result(0, 0);
     if (!_stop_operation->post()) return PROXY_VERIFY_NOT_RUN;
     if (!_stopped.wait(platform::infinite)) return PROXY_VERIFY_NOT_RUN;
-    return PROXY_VERIFY_CANCELLED;
+    return _result == PROXY_VERIFY_NOT_RUN ? PROXY_VERIFY_NOT_RUN : PROXY_VERIFY_CANCELLED;
+}
+
+void proxy_verifier::abort() noexcept {
+    _result = PROXY_VERIFY_NOT_RUN;
+    _done.set();
+    _stopped.set();
 }
 
 void proxy_verifier::on_io_complete(asyn_io_operation* operation) {

@@ -34,6 +34,9 @@ public:
 
     // Blocks until the check is over; never on the dispatch thread.
     LONG verify();
+    // The engine has stopped for good with the check still running: the
+    // waiting caller gets 255 at once. Nothing of the check runs any more.
+    void abort() noexcept;
 
     void on_io_complete(asyn_io_operation* operation) override;
     // The engine stopped with a step still queued: the check cannot go on.

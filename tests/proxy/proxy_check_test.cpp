@@ -202,6 +202,28 @@ TEST_P(ProxyCheckTest, ACancelEndsTheWaitForTheResponsePromptly) {
     EXPECT_EQ(PROXY_VERIFY_OK, verify(r));
 }
 
+TEST_P(ProxyCheckTest, AFrameStoppedFromItsDispatchThreadEndsARunningCheck) {
+    std::atomic<int> requests{0};
+    scripted_tcp_server& silent = serve(std::make_unique<scripted_tcp_server>([&](int fd) {
+        char buffer[16];
+        if (read_exactly(fd, buffer, sizeof buffer)) ++requests;
+        drain(fd, 10000);
+    }));
+    PROXY_RECORD r = record(PROXY_KIND_HTTP, silent.port());
+    std::atomic<bool> done{false};
+    LONG result = -1;
+    std::thread checker([&] {
+        EXPECT_EQ(S_OK, frame()->VerifyProxy(&r, cancel, &result));
+        done = true;
+    });
+    EXPECT_TRUE(host->run_until([&] { return requests.load() == 1; }));
+    // The stop may not wait for the check, which waits for the dispatch thread.
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, host->plugin->Uninitialize()); });
+    EXPECT_TRUE(host->run_until([&] { return done.load(); }, std::chrono::seconds(10)));
+    checker.join();
+    EXPECT_EQ(PROXY_VERIFY_NOT_RUN, result);
+}
+
 TEST_P(ProxyCheckTest, SocksProxiesWithUserAndPassword) {
     if (!danted_server::installed()) GTEST_SKIP() << "dante-server is not installed";
     if (!network_isolated()) GTEST_SKIP() << "needs a network namespace: the proxy must reach only loopback";
