@@ -35,8 +35,9 @@ tsan: deps
 	cmake --build --preset tsan
 	ctest --preset tsan
 
+# The main job: afserve and afget move 256 MiB over loopback (tools/demo.sh).
 demo: build
-	./build/default/examples/host/asynframe_host
+	./tools/demo.sh build/default
 
 # Every program runs each case BENCH_REPETITIONS times; the ratios of the
 # medians close the run (bench/ratios.py). Dirty pages the file cases leave

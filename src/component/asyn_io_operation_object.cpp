@@ -352,6 +352,11 @@ void CAsynIoOperationObjects::remove(CAsynIoOperation* operation, IAsynIoOperati
     if (list.empty()) _operations.erase(found);
 }
 
+void CAsynIoOperationObjects::clear() {
+    mutex::scoped_lock guard(_lock);
+    _operations.clear();
+}
+
 void CAsynIoOperationObjects::release_all(IAsynIoOperationEvents* receiver) {
     std::vector<CAsynIoOperation*> list;
     {

@@ -138,6 +138,8 @@ public:
     void remove(CAsynIoOperation* operation, IAsynIoOperationEvents* receiver);
     void release_all(IAsynIoOperationEvents* receiver);
     std::size_t count(IAsynIoOperationEvents* receiver);
+    // Forgets every entry; the operations themselves are left as they are.
+    void clear();
 
 private:
     // Creation is allowed on any thread (scatter operations), so the map is locked.

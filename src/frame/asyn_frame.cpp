@@ -79,6 +79,7 @@ CAsynFrame::~CAsynFrame() {
     _receivers.clear();
     for (IUnknown* object : _deferred_releases) object->Release();
     _deferred_releases.clear();
+    delete std::exchange(_services.operation_objects_ptr, nullptr);
 }
 
 HRESULT CAsynFrame::QueryInterface(REFIID iid, void** object) {
@@ -155,7 +156,8 @@ HRESULT CAsynFrame::initialize(IPluginHost* host, bool run_in_ui_thread, ISettin
     try {
         _services.setting_ptr = new setting(settings);
         _services.stat_data_ptr = new stat_data(statistics);
-        _services.operation_objects_ptr = new CAsynIoOperationObjects(&_services);
+        if (_services.operation_objects_ptr == nullptr)
+            _services.operation_objects_ptr = new CAsynIoOperationObjects(&_services);
         // Reads its own settings while it is built: the settings entry exists by now.
         _services.asyn_io_manager_ptr = new asyn_io_manager(&_services);
         frame_services::create(_services);
@@ -312,7 +314,10 @@ void CAsynFrame::teardown() noexcept {
 void CAsynFrame::destroy_services() noexcept {
     frame_services::destroy(_services);
     delete std::exchange(_services.asyn_io_manager_ptr, nullptr);
-    delete std::exchange(_services.operation_objects_ptr, nullptr);
+    // Emptied, not freed: a host may still let go of an operation object on
+    // its own thread while a stop finishes on another, and the object then
+    // asks the registry to forget it. It goes with the frame.
+    if (_services.operation_objects_ptr != nullptr) _services.operation_objects_ptr->clear();
     delete std::exchange(_services.stat_data_ptr, nullptr);
     delete std::exchange(_services.setting_ptr, nullptr);
 }

@@ -68,7 +68,9 @@ TEST_P(FrameTest, InitializeTwiceThenAgainAfterUninitialize) {
     EXPECT_EQ(host->plugin->Uninitialize(), E_UNEXPECTED);
     const singleton_instance& bundle = *object()->services();
     EXPECT_EQ(bundle.asyn_io_manager_ptr, nullptr);
-    EXPECT_EQ(bundle.operation_objects_ptr, nullptr);
+    // The operation registry stays, empty, for objects the host lets go of later.
+    ASSERT_NE(bundle.operation_objects_ptr, nullptr);
+    EXPECT_EQ(bundle.operation_objects_ptr->count(sink), 0u);
     EXPECT_EQ(bundle.setting_ptr, nullptr);
     EXPECT_EQ(bundle.frame_plugin_ptr, nullptr);
     EXPECT_EQ(frame()->SetTimer(sink, 1, 10, 0), E_UNEXPECTED);

@@ -1,0 +1,417 @@
+// The tools as a user runs them: afget and afserve against each other and
+// against nginx, curl and dante on loopback; bad input to every tool.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/child_process.h"
+#include "common/harness.h"
+#include "proxy/proxy_servers.h"
+#include "tools/tool_runner.h"
+
+namespace asynframe::tools_test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr std::size_t big_size = 6 * 1024 * 1024 + 12345;
+
+// Messages are one line and the exit is not 0.
+void expect_one_line_failure(const run_result& result, const std::string& words) {
+    EXPECT_NE(result.code, 0);
+    EXPECT_NE(result.code, -1) << "the tool hung";
+    const std::vector<std::string> lines = lines_of(result.err);
+    ASSERT_FALSE(lines.empty()) << "no message";
+    EXPECT_NE(lines.back().find(words), std::string::npos) << lines.back();
+    EXPECT_EQ(lines.back().find('\r'), std::string::npos);
+}
+
+class ToolsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        _folder = fs::temp_directory_path() / ("aftools-" + std::to_string(::getpid()) + "-" +
+                                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(_folder);
+        fs::create_directories(www());
+        fs::create_directories(out());
+        _big = random_bytes(big_size, 7);
+        write_file(www() + "/big.bin", _big);
+        write_file(www() + "/small.txt", "hello, tools\n");
+    }
+    void TearDown() override { fs::remove_all(_folder); }
+
+    std::string folder() const { return _folder.string(); }
+    std::string www() const { return folder() + "/www"; }
+    std::string out() const { return folder() + "/out"; }
+    std::string output(const std::string& name) const { return out() + "/" + name; }
+
+    run_result afget(std::vector<std::string> args, const std::map<std::string, std::string>& environment = {}) {
+        args.insert(args.begin(), {"--progress", "none"});
+        return run_tool(AFGET_PATH, args, environment);
+    }
+
+    // Only the finished file is there, and it holds `expected`.
+    void expect_saved(const std::string& name, const std::string& expected) {
+        ASSERT_TRUE(fs::exists(output(name))) << name;
+        EXPECT_TRUE(read_file(output(name)) == expected) << name << " differs";
+        EXPECT_FALSE(fs::exists(output(name) + ".part"));
+        EXPECT_FALSE(fs::exists(output(name) + ".part.state"));
+    }
+
+    fs::path _folder;
+    std::string _big;
+};
+
+// ---- afget against afserve ---------------------------------------------------------------
+
+TEST_F(ToolsTest, AfgetFetchesFromAfserveInRangesAndWhole) {
+    afserve_server server(www(), folder() + "/afserve.log");
+    ASSERT_TRUE(server.ok());
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+
+    run_result four = afget({"-c", "4", "-o", output("big.bin"), base + "/big.bin"});
+    ASSERT_EQ(four.code, 0) << four.err;
+    expect_saved("big.bin", _big);
+    EXPECT_NE(four.out.find("4 connections"), std::string::npos) << four.out;
+
+    run_result one = afget({"-o", output("one.bin"), base + "/big.bin"});
+    ASSERT_EQ(one.code, 0) << one.err;
+    expect_saved("one.bin", _big);
+
+    run_result small = afget({"-c", "8", "-o", output("small.txt"), base + "/small.txt"});
+    ASSERT_EQ(small.code, 0) << small.err;
+    expect_saved("small.txt", "hello, tools\n");
+
+    // Four ranges were asked for, each exactly once.
+    const std::string log = read_file(folder() + "/afserve.log");
+    EXPECT_NE(log.find("range=bytes=0-"), std::string::npos) << log;
+    EXPECT_NE(log.find("/big.bin 206"), std::string::npos) << log;
+}
+
+TEST_F(ToolsTest, AfgetReportsMissingFileAndLeavesNothing) {
+    afserve_server server(www(), folder() + "/afserve.log");
+    ASSERT_TRUE(server.ok());
+    run_result missing =
+        afget({"-o", output("missing.bin"), "http://127.0.0.1:" + std::to_string(server.port()) + "/missing.bin"});
+    expect_one_line_failure(missing, "HTTP 404");
+    EXPECT_EQ(missing.code, 7);
+    EXPECT_TRUE(fs::is_empty(out()));
+}
+
+TEST_F(ToolsTest, AfgetResumesAPartialFile) {
+    afserve_server server(www(), folder() + "/afserve.log");
+    ASSERT_TRUE(server.ok());
+    const std::string address = "http://127.0.0.1:" + std::to_string(server.port()) + "/big.bin";
+
+    // A prefix left by another downloader: only the rest is fetched.
+    const std::size_t prefix = 1000003;
+    write_file(output("prefix.bin.part"), _big.substr(0, prefix));
+    run_result from_prefix = afget({"-c", "2", "-o", output("prefix.bin"), address});
+    ASSERT_EQ(from_prefix.code, 0) << from_prefix.err;
+    expect_saved("prefix.bin", _big);
+    EXPECT_NE(read_file(folder() + "/afserve.log").find("range=bytes=" + std::to_string(prefix) + "-"),
+              std::string::npos);
+
+    // Interrupted midway (slowed down so that there is a midway): the record
+    // beside the part lets the second run take up every range where it was.
+    background_tool slow(AFGET_PATH, {"--progress", "lines", "-c", "3", "--limit", "1M", "-o", output("cut.bin"), address},
+                         folder() + "/slow.log");
+    const bool progressed = harness::wait_until(
+        [&] {
+            const std::string state = read_file(output("cut.bin.part.state"));
+            return state.find("afget-state-1") != std::string::npos &&
+                   read_file(folder() + "/slow.log").find("%") != std::string::npos;
+        },
+        harness::short_pause, 20s);
+    ASSERT_TRUE(progressed);
+    EXPECT_EQ(slow.stop(SIGINT), 130);
+    EXPECT_FALSE(fs::exists(output("cut.bin"))) << "an interrupted download looks complete";
+    ASSERT_TRUE(fs::exists(output("cut.bin.part")));
+
+    run_result resumed = afget({"-c", "3", "-o", output("cut.bin"), address});
+    ASSERT_EQ(resumed.code, 0) << resumed.err;
+    EXPECT_NE(resumed.err.find("resuming"), std::string::npos) << resumed.err;
+    expect_saved("cut.bin", _big);
+}
+
+TEST_F(ToolsTest, AfgetKeepsToTheRateLimit) {
+    afserve_server server(www(), folder() + "/afserve.log");
+    ASSERT_TRUE(server.ok());
+    const auto begun = std::chrono::steady_clock::now();
+    run_result limited = afget({"-c", "4", "--limit", "3M", "-o", output("slow.bin"),
+                                "http://127.0.0.1:" + std::to_string(server.port()) + "/big.bin"});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+    ASSERT_EQ(limited.code, 0) << limited.err;
+    expect_saved("slow.bin", _big);
+    // 6 MiB at 3 MiB/s over four connections together: about two seconds,
+    // less the first quarter-second grants.
+    EXPECT_GT(seconds, 1.4);
+    EXPECT_LT(seconds, 6.0);
+}
+
+// ---- afget against nginx -----------------------------------------------------------------
+
+TEST_F(ToolsTest, AfgetAgainstNginx) {
+    if (!nginx_server::installed()) GTEST_SKIP() << "nginx is not installed";
+    nginx_server nginx(folder(), www());
+    ASSERT_TRUE(nginx.ok());
+    const std::string base = "http://127.0.0.1:" + std::to_string(nginx.port());
+
+    run_result ranges = afget({"-c", "4", "-o", output("ranges.bin"), base + "/big.bin"});
+    ASSERT_EQ(ranges.code, 0) << ranges.err;
+    expect_saved("ranges.bin", _big);
+
+    // Without range support one connection takes the whole body.
+    run_result whole = afget({"-c", "4", "-o", output("whole.bin"), base + "/noranges/big.bin"});
+    ASSERT_EQ(whole.code, 0) << whole.err;
+    expect_saved("whole.bin", _big);
+    EXPECT_NE(whole.out.find("1 connection)"), std::string::npos) << whole.out;
+
+    run_result moved = afget({"-c", "2", "-o", output("moved.bin"), base + "/old"});
+    ASSERT_EQ(moved.code, 0) << moved.err;
+    expect_saved("moved.bin", _big);
+
+    run_result loop = afget({"-o", output("loop.bin"), base + "/loop"});
+    expect_one_line_failure(loop, "redirects");
+    run_result missing = afget({"-o", output("missing.bin"), base + "/missing.bin"});
+    expect_one_line_failure(missing, "HTTP 404");
+    EXPECT_FALSE(fs::exists(output("loop.bin")));
+    EXPECT_FALSE(fs::exists(output("missing.bin")));
+
+    // nginx saw real range requests, not one whole body per connection.
+    const std::string log = nginx.access_log();
+    EXPECT_NE(log.find("GET /big.bin"), std::string::npos);
+    EXPECT_NE(log.find("\" 206 "), std::string::npos) << log;
+}
+
+// ---- afget through dante -----------------------------------------------------------------
+
+TEST_F(ToolsTest, AfgetThroughSocks5) {
+    if (!proxy_test::danted_server::installed()) GTEST_SKIP() << "dante (danted) is not installed";
+    afserve_server server(www(), folder() + "/afserve.log");
+    ASSERT_TRUE(server.ok());
+    const std::string address = "http://127.0.0.1:" + std::to_string(server.port()) + "/big.bin";
+
+    const std::uint16_t open_port = harness::free_tcp_port();
+    proxy_test::danted_server open(folder(), open_port, false);
+    ASSERT_TRUE(open.ok());
+    run_result plain = afget({"-c", "2", "--proxy", "socks5://127.0.0.1:" + std::to_string(open_port), "-o",
+                              output("proxied.bin"), address});
+    ASSERT_EQ(plain.code, 0) << plain.err;
+    expect_saved("proxied.bin", _big);
+
+    if (!proxy_test::ensure_socks_user()) GTEST_SKIP() << "no account for dante's user check";
+    const std::uint16_t guarded_port = harness::free_tcp_port();
+    proxy_test::danted_server guarded(folder(), guarded_port, true);
+    ASSERT_TRUE(guarded.ok());
+    const std::string proxy = "127.0.0.1:" + std::to_string(guarded_port);
+    run_result signed_in = afget({"--proxy",
+                                  std::string("socks5://") + proxy_test::socks_user + ":" +
+                                      proxy_test::socks_password + "@" + proxy,
+                                  "-o", output("signed.bin"), address});
+    ASSERT_EQ(signed_in.code, 0) << signed_in.err;
+    expect_saved("signed.bin", _big);
+
+    run_result refused = afget({"--proxy", std::string("socks5://") + proxy_test::socks_user + ":wrong@" + proxy,
+                                "-o", output("refused.bin"), address});
+    expect_one_line_failure(refused, "proxy");
+    EXPECT_EQ(refused.code, 6);
+    EXPECT_FALSE(fs::exists(output("refused.bin")));
+}
+
+// ---- HTTPS -------------------------------------------------------------------------------
+
+TEST_F(ToolsTest, AfgetOverTlsVerifiesTheServer) {
+    if (!nginx_server::installed()) GTEST_SKIP() << "nginx is not installed";
+    const std::string certificate = folder() + "/cert.pem", key = folder() + "/key.pem";
+    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost "
+                             "-addext subjectAltName=DNS:localhost -keyout " + key + " -out " + certificate +
+                             " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    nginx_server nginx(folder(), www(), certificate, key);
+    ASSERT_TRUE(nginx.ok());
+    const std::string port = std::to_string(nginx.port());
+
+    run_result trusted = afget({"--cacert", certificate, "-c", "2", "-o", output("tls.bin"),
+                                "https://localhost:" + port + "/big.bin"});
+    if (trusted.err.find("HTTPS is not available") != std::string::npos)
+        GTEST_SKIP() << "the library's TLS client is not built yet (CreateSSLSocket answers E_NOTIMPL)";
+    ASSERT_EQ(trusted.code, 0) << trusted.err;
+    expect_saved("tls.bin", _big);
+
+    // The certificate names localhost, not 127.0.0.1.
+    run_result wrong_name = afget({"--cacert", certificate, "-o", output("wrong.bin"),
+                                   "https://127.0.0.1:" + port + "/big.bin"});
+    expect_one_line_failure(wrong_name, "TLS");
+    EXPECT_EQ(wrong_name.code, 5);
+    EXPECT_FALSE(fs::exists(output("wrong.bin")));
+
+    run_result untrusted = afget({"-o", output("untrusted.bin"), "https://localhost:" + port + "/big.bin"});
+    EXPECT_EQ(untrusted.code, 5) << untrusted.err;
+
+    run_result insecure = afget({"--insecure", "-o", output("insecure.bin"),
+                                 "https://127.0.0.1:" + port + "/small.txt"});
+    ASSERT_EQ(insecure.code, 0) << insecure.err;
+    expect_saved("insecure.bin", "hello, tools\n");
+}
+
+// ---- progress ----------------------------------------------------------------------------
+
+TEST_F(ToolsTest, ProgressIsABarOnATerminalAndLinesOtherwise) {
+    afserve_server server(www(), folder() + "/afserve.log");
+    ASSERT_TRUE(server.ok());
+    const std::string address = "http://127.0.0.1:" + std::to_string(server.port()) + "/big.bin";
+
+    run_result piped = run_tool(AFGET_PATH, {"--limit", "4M", "-o", output("lines.bin"), address});
+    ASSERT_EQ(piped.code, 0) << piped.err;
+    const std::vector<std::string> lines = lines_of(piped.err);
+    ASSERT_GE(lines.size(), 2u) << piped.err;
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("afget: lines.bin: ", 0), 0u) << line;
+        EXPECT_EQ(line.find('\r'), std::string::npos);
+    }
+    EXPECT_NE(lines.back().find("100%"), std::string::npos) << lines.back();
+
+    run_result terminal = run_on_terminal(AFGET_PATH, {"--limit", "4M", "-o", output("bar.bin"), address});
+    ASSERT_EQ(terminal.code, 0) << terminal.out;
+    EXPECT_GE(std::count(terminal.out.begin(), terminal.out.end(), '\r'), 3) << terminal.out;
+    EXPECT_NE(terminal.out.find("[" + std::string(30, '=') + "] 100%"), std::string::npos) << terminal.out;
+    expect_saved("bar.bin", _big);
+}
+
+// ---- afserve checked with curl -----------------------------------------------------------
+
+TEST_F(ToolsTest, AfserveAnswersCurl) {
+    if (!harness::program_installed("/usr/bin/curl")) GTEST_SKIP() << "curl is not installed";
+    afserve_server server(www(), folder() + "/afserve.log");
+    ASSERT_TRUE(server.ok());
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+    const std::string curl = "/usr/bin/curl";
+
+    run_result whole = run_tool(curl, {"-sS", "-o", output("curl.bin"), "-w", "%{http_code}", base + "/big.bin"});
+    EXPECT_EQ(whole.out, "200");
+    EXPECT_TRUE(read_file(output("curl.bin")) == _big);
+
+    run_result head = run_tool(curl, {"-sS", "-I", base + "/big.bin"});
+    EXPECT_NE(head.out.find("Content-Length: " + std::to_string(big_size)), std::string::npos) << head.out;
+    EXPECT_NE(head.out.find("Accept-Ranges: bytes"), std::string::npos);
+
+    run_result part = run_tool(curl, {"-sS", "-r", "100-199", "-D", "-", base + "/big.bin"});
+    EXPECT_NE(part.out.find("206 Partial Content"), std::string::npos) << part.out;
+    EXPECT_NE(part.out.find("Content-Range: bytes 100-199/" + std::to_string(big_size)), std::string::npos);
+    EXPECT_EQ(part.out.substr(part.out.size() - 100), _big.substr(100, 100));
+
+    run_result suffix = run_tool(curl, {"-sS", "-H", "Range: bytes=-5", base + "/big.bin"});
+    EXPECT_EQ(suffix.out, _big.substr(big_size - 5));
+
+    run_result beyond = run_tool(curl, {"-sS", "-o", "/dev/null", "-w", "%{http_code}", "-r", "99999999-",
+                                        base + "/big.bin"});
+    EXPECT_EQ(beyond.out, "416");
+    run_result missing = run_tool(curl, {"-sS", "-o", "/dev/null", "-w", "%{http_code}", base + "/nothing"});
+    EXPECT_EQ(missing.out, "404");
+    run_result climbing = run_tool(curl, {"-sS", "--path-as-is", "-o", "/dev/null", "-w", "%{http_code}",
+                                          base + "/../" + fs::path(folder()).filename().string() + "/www/small.txt"});
+    EXPECT_EQ(climbing.out, "403");
+
+    // Two requests, one connection.
+    run_result kept = run_tool(curl, {"-sS", "-v", "-o", "/dev/null", "-o", "/dev/null", base + "/small.txt",
+                                      base + "/small.txt"});
+    EXPECT_NE(kept.err.find("Re-using existing connection"), std::string::npos) << kept.err;
+}
+
+// ---- bad input ---------------------------------------------------------------------------
+
+TEST_F(ToolsTest, BadCommandLinesEndWithOneLine) {
+    expect_one_line_failure(afget({"http//no-scheme"}), "malformed URL");
+    expect_one_line_failure(afget({"ftp://127.0.0.1/file"}), "unsupported scheme");
+    expect_one_line_failure(afget({"http://127.0.0.1:70000/file"}), "127.0.0.1:70000");
+    expect_one_line_failure(afget({"http://127.0.0.1:0/file"}), "port out of range");
+    expect_one_line_failure(afget({"--bogus", "http://127.0.0.1/"}), "--bogus");
+    expect_one_line_failure(afget({"-c", "0", "http://127.0.0.1/"}), "connections");
+    expect_one_line_failure(afget({"--proxy", "http://127.0.0.1:1080", "http://127.0.0.1/"}), "--proxy");
+    expect_one_line_failure(afget({"--limit", "fast", "http://127.0.0.1/"}), "--limit");
+    expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--port", "70000"}), "port out of range");
+    expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--colour"}), "--colour");
+    expect_one_line_failure(run_tool(AFSERVE_PATH, {folder() + "/none"}), "not a folder");
+    expect_one_line_failure(run_tool(AFRESOLVE_PATH, {"bad name"}), "not a host name");
+    expect_one_line_failure(run_tool(AFPROXY_CHECK_PATH, {"socks5", "127.0.0.1", "0"}), "port out of range");
+    expect_one_line_failure(run_tool(AFPROXY_CHECK_PATH, {"gopher", "127.0.0.1", "1080"}), "unknown proxy kind");
+}
+
+TEST_F(ToolsTest, AfgetRejectsBrokenAnswers) {
+    // Each script answers HEAD truthfully enough and then misbehaves.
+    auto answer_with = [](std::string head, std::string get) {
+        return std::make_unique<proxy_test::scripted_tcp_server>([head, get](int fd) {
+            std::string request;
+            char buffer[2048];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                if (!proxy_test::read_exactly(fd, buffer, 1)) return;
+                request += buffer[0];
+            }
+            const std::string& reply = request.rfind("HEAD", 0) == 0 ? head : get;
+            proxy_test::write_all(fd, reply.data(), reply.size());
+        });
+    };
+    const std::string no_ranges = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n";
+    auto broken = answer_with(no_ranges, "HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\nbody");
+    run_result garbled = afget({"-o", output("broken.bin"), "http://127.0.0.1:" + std::to_string(broken->port()) + "/f"});
+    expect_one_line_failure(garbled, "broken answer");
+    EXPECT_EQ(garbled.code, 8);
+
+    auto garbage = answer_with("SSH-2.0-OpenSSH\r\n\r\n", "");
+    run_result not_http = afget({"-o", output("garbage.bin"), "http://127.0.0.1:" + std::to_string(garbage->port()) + "/f"});
+    expect_one_line_failure(not_http, "broken answer");
+
+    auto short_body = answer_with(no_ranges, no_ranges + std::string(10, 'x'));
+    run_result cut = afget({"-o", output("short.bin"), "http://127.0.0.1:" + std::to_string(short_body->port()) + "/f"});
+    expect_one_line_failure(cut, "ended");
+    EXPECT_EQ(cut.code, 8);
+
+    // Nothing claims to be complete.
+    EXPECT_FALSE(fs::exists(output("broken.bin")));
+    EXPECT_FALSE(fs::exists(output("garbage.bin")));
+    EXPECT_FALSE(fs::exists(output("short.bin")));
+
+    const std::uint16_t nobody = harness::free_tcp_port();
+    run_result refused = afget({"-o", output("refused.bin"), "http://127.0.0.1:" + std::to_string(nobody) + "/f"});
+    expect_one_line_failure(refused, "connection refused");
+    EXPECT_EQ(refused.code, 4);
+}
+
+// ---- afresolve and afproxy-check ---------------------------------------------------------
+
+TEST_F(ToolsTest, AfresolveNamesTheAddressesAndTheirSource) {
+    const std::string hosts = folder() + "/hosts";
+    write_file(hosts, "10.1.2.3 aftools.test\n127.0.0.1 localhost\n");
+    run_result resolved = run_tool(AFRESOLVE_PATH, {"aftools.test", "192.0.2.7"}, {{"ASYNFRAME_HOSTS_FILE", hosts}});
+    ASSERT_EQ(resolved.code, 0) << resolved.err;
+    const std::vector<std::string> lines = lines_of(resolved.out);
+    ASSERT_EQ(lines.size(), 2u) << resolved.out;
+    EXPECT_EQ(lines[0].rfind("aftools.test: 10.1.2.3 (hosts, ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind("192.0.2.7: 192.0.2.7 (address, ", 0), 0u) << lines[1];
+    EXPECT_NE(lines[0].find(" ms)"), std::string::npos);
+}
+
+TEST_F(ToolsTest, AfproxyCheckGivesTheVerdictInWords) {
+    if (!proxy_test::danted_server::installed()) GTEST_SKIP() << "dante (danted) is not installed";
+    const std::uint16_t port = harness::free_tcp_port();
+    proxy_test::danted_server open(folder(), port, false);
+    ASSERT_TRUE(open.ok());
+    run_result works = run_tool(AFPROXY_CHECK_PATH, {"socks5", "127.0.0.1", std::to_string(port)});
+    EXPECT_EQ(works.code, 0) << works.err;
+    EXPECT_NE(works.out.find(": works"), std::string::npos) << works.out;
+
+    run_result nobody = run_tool(AFPROXY_CHECK_PATH, {"socks5", "127.0.0.1", std::to_string(harness::free_tcp_port())});
+    EXPECT_EQ(nobody.code, 6);
+    EXPECT_NE(nobody.out.find("unreachable"), std::string::npos) << nobody.out;
+}
+
+}  // namespace
+}  // namespace asynframe::tools_test

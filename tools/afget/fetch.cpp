@@ -1,0 +1,263 @@
+#include "afget/fetch.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace asynframe::tools {
+namespace {
+
+constexpr DWORD network_buffer = 128 * 1024;
+// One receive's body always fits: the disk buffer is at least as large.
+constexpr DWORD disk_buffer = network_buffer;
+
+}  // namespace
+
+fetch::fetch(host& owner, const connection_settings& settings, url target)
+    : _host(owner), _settings(settings), _target(std::move(target)) {}
+
+fetch::~fetch() { cancel(); }
+
+void fetch::cancel() {
+    _stopped = true;
+    _on_done = nullptr;
+    _net.reset();
+    _disk.reset();
+    if (_socket) _socket->Close();
+    _socket.reset();
+    _own_limit.reset();
+}
+
+void fetch::write_body_to(IAsynFile* file, std::uint64_t file_position, std::uint64_t limit, progress on_progress) {
+    _file = file;
+    _file_position = file_position;
+    _body_limit = limit;
+    _on_progress = std::move(on_progress);
+}
+
+void fetch::start(const std::string& method, std::optional<std::pair<std::uint64_t, std::uint64_t>> range,
+                  head_check on_head, finished on_done) {
+    _head_only = method == "HEAD";
+    _on_head = std::move(on_head);
+    _on_done = std::move(on_done);
+    std::string host_header = _target.host;
+    if (_target.port != (_target.scheme == "https" ? 443 : 80)) host_header.append(":").append(std::to_string(_target.port));
+    _request = method + " " + _target.target + " HTTP/1.1\r\nHost: " + host_header +
+               "\r\nUser-Agent: afget/1.0\r\nAccept: */*\r\nAccept-Encoding: identity\r\n";
+    if (range) {
+        _request += "Range: bytes=" + std::to_string(range->first) + "-";
+        if (range->second != ~0ull) _request += std::to_string(range->second);
+        _request += "\r\n";
+    }
+    _request += "Connection: close\r\n\r\n";
+    _answer.next_message(_head_only);
+    _answer.on_body = [this](const char* data, std::size_t size) {
+        if (_head_only) return;
+        if (_body_limit != 0 && _body_seen + size > _body_limit) {
+            _body_overflow = true;
+            size = static_cast<std::size_t>(_body_limit - _body_seen);
+        }
+        if (size == 0) return;
+        std::memcpy(_disk->buffer() + _fill, data, size);
+        _fill += static_cast<DWORD>(size);
+        _body_seen += size;
+    };
+    try {
+        open_socket();
+    } catch (const tool_error& failure) {
+        end({failure.code(), failure.what()});
+    }
+}
+
+void fetch::open_socket() {
+    IAsynFrame3* frame = _host.frame();
+    _net = std::make_unique<operation>(frame, network_buffer);
+    _disk = std::make_unique<operation>(frame, disk_buffer);
+    ref<IAsynTcpSocket> base;
+    if (frame->CreateTcpSocket(base.put()) != S_OK) throw tool_error(exit_failure, "the frame made no TCP socket");
+    ref<IAsynTcpSocket> socket = base;
+    if (_settings.proxy) {
+        const url& proxy = *_settings.proxy;
+        ref<IAsynProxyTcpSocket> tunnel;
+        const HRESULT made = frame->CreateProxyTcpSocket(
+            base.get(), PROXY_KIND_SOCKS5, static_cast<DWORD>(proxy.host.size()), proxy.host.c_str(), proxy.port,
+            static_cast<DWORD>(proxy.user.size()), proxy.user.c_str(), static_cast<DWORD>(proxy.password.size()),
+            proxy.password.c_str(), tunnel.put());
+        if (made != S_OK) throw tool_error(exit_proxy, "the library made no SOCKS5 socket");
+        socket = ref<IAsynTcpSocket>(tunnel.get());
+        tunnel->AddRef();
+    }
+    if (_settings.limit != nullptr) {
+        // Each connection has its own limiter under the shared one, so the
+        // parent splits the total between them.
+        if (frame->CreateSpeedLimit(_own_limit.put()) != S_OK) throw tool_error(exit_failure, "no rate limiter");
+        _own_limit->SetParent(_settings.limit);
+        ref<IAsynTcpSocket> limited;
+        if (frame->CreateSpeedLimitSocket(socket.get(), _own_limit.get(), nullptr, limited.put()) != S_OK)
+            throw tool_error(exit_failure, "no rate-limited socket");
+        socket = limited;
+    }
+    if (_target.scheme == "https") {
+        ref<IAsynSSLSocket> secure;
+        const HRESULT made = frame->CreateSSLSocket(socket.get(), secure.put());
+        if (made == E_NOTIMPL)
+            throw tool_error(exit_tls, "HTTPS is not available: this build of the library has no TLS client");
+        if (made != S_OK) throw tool_error(exit_tls, "the library made no TLS socket");
+        socket = ref<IAsynTcpSocket>(secure.get());
+        secure->AddRef();
+    }
+    _socket = socket;
+    _net->on_complete([this](DWORD error, DWORD) {
+        if (error != 0) {
+            end(connect_failure(error));
+            return;
+        }
+        send_request();
+    });
+    if (_socket->Connect(_net->get(), static_cast<DWORD>(_target.host.size()), _target.host.c_str(), _target.port,
+                         0) != S_OK)
+        throw tool_error(exit_connect, "cannot start a connection to " + _target.origin());
+}
+
+outcome fetch::connect_failure(DWORD error) const {
+    const std::string where = _target.host + ":" + std::to_string(_target.port);
+    if (_settings.proxy) {
+        const std::string proxy = _settings.proxy->host + ":" + std::to_string(_settings.proxy->port);
+        if (error == 1928)
+            return {exit_proxy, "the SOCKS5 proxy " + proxy + " refused the connection to " + where};
+        if (_target.scheme != "https" || error == 10061 || error == 10060 || error == 11001)
+            return {exit_proxy, "cannot use the SOCKS5 proxy " + proxy + " for " + where + ": " +
+                                    describe_error(error)};
+    }
+    if (error == 11001) return {exit_dns, "cannot resolve host name '" + _target.host + "'"};
+    if (_target.scheme == "https" && (error == 1928 || error == 1929 || error == 1930))
+        return {exit_tls, "TLS handshake with " + where + " failed (certificate not trusted, wrong name, or "
+                          "not TLS)"};
+    return {exit_connect, "cannot connect to " + where + ": " + describe_error(error)};
+}
+
+void fetch::send_request() {
+    const DWORD length = static_cast<DWORD>(std::min<std::size_t>(_request.size(), network_buffer));
+    std::memcpy(_net->buffer(), _request.data(), length);
+    _net->range(0, length);
+    _net->on_complete([this](DWORD error, DWORD) {
+        if (error != 0) {
+            end({exit_connect, "sending the request to " + _target.origin() + " failed: " + describe_error(error)});
+            return;
+        }
+        receive();
+    });
+    if (_socket->WriteFully(_net->get()) != S_OK) end({exit_connect, "cannot send to " + _target.origin()});
+}
+
+void fetch::receive() {
+    _net->range(0, network_buffer);
+    _net->on_complete([this](DWORD error, DWORD bytes) {
+        if (_stopped) return;
+        if (error != 0) {
+            end({exit_connect, "receiving from " + _target.origin() + " failed: " + describe_error(error)});
+            return;
+        }
+        if (_writing) {
+            _held_read = bytes;
+            return;
+        }
+        take(bytes);
+    });
+    if (_socket->Read(_net->get()) != S_OK) end({exit_connect, "cannot receive from " + _target.origin()});
+}
+
+void fetch::take(DWORD bytes) {
+    const bool headers_before = _answer.headers_complete();
+    if (bytes == 0) {
+        _answer.end_of_input();
+    } else {
+        _answer.feed(reinterpret_cast<const char*>(_net->buffer()), bytes);
+    }
+    if (!headers_before && _answer.headers_complete() && !_answer.failed()) {
+        if (_on_head && !_on_head(_answer)) {
+            end({});
+            return;
+        }
+    }
+    if (_body_overflow) {
+        end({exit_protocol, "the server sent more than the " + std::to_string(_body_limit) + " bytes asked for"});
+        return;
+    }
+    if (_answer.failed() && _fill == 0) {
+        const bool short_body = _answer.headers_complete();
+        std::string text = short_body ? "the answer from " + _target.origin() + " ended early"
+                                      : "broken answer from " + _target.origin() + ": " + _answer.error();
+        if (short_body && _answer.content_length())
+            text += " (" + std::to_string(_body_seen) + " of " + std::to_string(*_answer.content_length()) +
+                    " bytes)";
+        end({exit_protocol, text});
+        return;
+    }
+    if (_fill > 0) write_pending();
+    if (_answer.complete() && !_writing) {
+        end({});
+        return;
+    }
+    if (!_answer.complete() && !_answer.failed()) receive();
+}
+
+void fetch::write_pending() {
+    if (_file == nullptr) {
+        _fill = 0;
+        return;
+    }
+    _writing = true;
+    _written_of_fill = 0;
+    write_rest();
+}
+
+// Plain writes, resumed until the buffer is out: the output file is shared by
+// every connection, and a device runs one whole-range write at a time.
+void fetch::write_rest() {
+    const DWORD length = _fill - _written_of_fill;
+    _disk->range(_written_of_fill, length);
+    _disk->position(_file_position + _written_of_fill);
+    _disk->on_complete([this](DWORD error, DWORD written) {
+        if (error != 0 || written == 0) {
+            _writing = false;
+            end({exit_failure, "writing the output failed: " + describe_error(error != 0 ? error : 29)});
+            return;
+        }
+        _written_of_fill += written;
+        if (_written_of_fill < _fill) {
+            write_rest();
+            return;
+        }
+        const DWORD length = _fill;
+        _writing = false;
+        _fill = 0;
+        _file_position += length;
+        if (_on_progress) _on_progress(length);
+        if (_stopped) return;
+        if (_answer.failed()) {
+            take(0);
+            return;
+        }
+        if (_answer.complete()) {
+            end({});
+            return;
+        }
+        if (_held_read) {
+            const DWORD bytes = *_held_read;
+            _held_read.reset();
+            take(bytes);
+        }
+    });
+    if (_file->Write(_disk->get()) != S_OK) end({exit_failure, "the output refused a write"});
+}
+
+void fetch::end(const outcome& result) {
+    if (_stopped) return;
+    _stopped = true;
+    if (_socket) _socket->Close();
+    finished done = std::exchange(_on_done, nullptr);
+    // The owner may destroy this object from its callback.
+    if (done) done(result);
+}
+
+}  // namespace asynframe::tools

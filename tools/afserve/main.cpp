@@ -1,0 +1,445 @@
+// afserve DIR [--port P] [--tls CERT KEY]: serves the files under DIR over
+// HTTP/1.1 on the frame's TCP listener, reading them with the frame's async
+// files. GET and HEAD, one byte range per request, keep-alive.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "common/host.h"
+#include "common/http.h"
+
+using namespace asynframe;
+using namespace asynframe::tools;
+
+namespace {
+
+constexpr DWORD receive_size = 16 * 1024;
+constexpr DWORD send_size = 256 * 1024;
+// Longest request head; a longer one is answered 431 and the connection closed.
+constexpr std::size_t head_limit = 64 * 1024;
+
+std::string reason(int status) {
+    switch (status) {
+    case 200: return "OK";
+    case 206: return "Partial Content";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 416: return "Range Not Satisfiable";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+std::string content_type(const std::filesystem::path& path) {
+    static const std::map<std::string, std::string> types = {
+        {".html", "text/html"}, {".htm", "text/html"},        {".txt", "text/plain"},
+        {".css", "text/css"},   {".js", "text/javascript"},   {".json", "application/json"},
+        {".png", "image/png"},  {".jpg", "image/jpeg"},       {".svg", "image/svg+xml"}};
+    const auto found = types.find(path.extension().string());
+    return found == types.end() ? "application/octet-stream" : found->second;
+}
+
+std::string http_date(std::time_t when) {
+    char text[64];
+    std::tm parts{};
+    ::gmtime_r(&when, &parts);
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    return text;
+}
+
+class server;
+
+// One accepted connection: reads requests one at a time and answers each,
+// the body in pieces read from the file and written to the socket.
+class connection {
+public:
+    connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t id);
+    void start() { receive(); }
+    void close();
+
+private:
+    void receive();
+    void take_input();
+    void answer();
+    void answer_error(int status, bool keep);
+    void send_head(const std::string& head, std::function<void()> then);
+    void send_body();
+    void response_done();
+    void log(int status, std::uint64_t bytes);
+
+    server& _owner;
+    IAsynFrame* _frame;
+    ref<IAsynTcpSocket> _socket;
+    std::uint64_t _id;
+    operation _receive;
+    operation _send;
+    message_parser _request{message_parser::kind::request};
+    std::string _input;  // received, not yet parsed
+    std::size_t _head_bytes = 0;
+    bool _closed = false;
+    bool _keep_alive = false;
+    bool _responding = false;
+    // The body being sent.
+    ref<IAsynFile> _file;
+    std::uint64_t _position = 0;
+    std::uint64_t _left = 0;
+    int _status = 0;
+    std::uint64_t _body_bytes = 0;
+};
+
+class server {
+public:
+    server(host& owner, std::string root, std::uint16_t port, bool quiet)
+        : _host(owner), _root(std::move(root)), _port(port), _quiet(quiet) {}
+
+    void start() {
+        IAsynFrame* frame = _host.frame();
+        if (frame->CreateTcpListener2(_listener.put()) != S_OK) throw tool_error(exit_failure, "no listener");
+        _accept = std::make_unique<operation>(frame);
+        _accept->on_complete([this](DWORD error, DWORD) {
+            if (error != 0) {
+                _host.finish(exit_failure, "cannot listen on port " + std::to_string(_port) + ": " +
+                                               describe_error(error));
+                return;
+            }
+            string_receiver address;
+            WORD port = 0;
+            _listener->GetLocalAddress(&address, &port);
+            std::printf("afserve: serving %s on port %u\n", _root.c_str(), static_cast<unsigned>(port));
+            std::fflush(stdout);
+            accept();
+        });
+        if (_listener->ListenOn(0, _port, _accept->get()) != S_OK) throw tool_error(exit_failure, "listen refused");
+    }
+
+    void stop() {
+        _stopping = true;
+        for (auto& [id, each] : _connections) each->close();
+        _connections.clear();
+        _accept.reset();
+        if (_listener) _listener->Close();
+        _listener.reset();
+    }
+
+    void forget(std::uint64_t id) {
+        // Later, since this runs inside one of the connection's callbacks.
+        if (_stopping) return;
+        _host.post([this, id] { _connections.erase(id); });
+    }
+
+    host& owner() { return _host; }
+    const std::string& root() const { return _root; }
+    bool quiet() const { return _quiet; }
+
+private:
+    void accept() {
+        _accept->on_complete([this](DWORD error, DWORD) {
+            ref<IUnknown> object;
+            _accept->get()->GetResultObject(object.put());
+            ref<IAsynTcpSocket> socket;
+            if (error == 0 && object && object->QueryInterface(IID_IAsynTcpSocket, socket.put_void()) == S_OK) {
+                const std::uint64_t id = ++_next_id;
+                auto& added = _connections[id] = std::make_unique<connection>(*this, std::move(socket), id);
+                added->start();
+            }
+            _accept->get()->SetResultObject(nullptr);
+            accept();
+        });
+        if (_listener->Accept(_accept->get()) != S_OK) _host.finish(exit_failure, "accept refused");
+    }
+
+    host& _host;
+    std::string _root;
+    std::uint16_t _port;
+    bool _quiet;
+    bool _stopping = false;
+    ref<IAsynTcpListener2> _listener;
+    std::unique_ptr<operation> _accept;
+    std::map<std::uint64_t, std::unique_ptr<connection>> _connections;
+    std::uint64_t _next_id = 0;
+};
+
+connection::connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t id)
+    : _owner(owner),
+      _frame(owner.owner().frame()),
+      _socket(std::move(socket)),
+      _id(id),
+      _receive(_frame, receive_size),
+      _send(_frame, send_size) {}
+
+void connection::close() {
+    if (_closed) return;
+    _closed = true;
+    if (_file) _file->Close();
+    _file.reset();
+    _socket->Close();
+    _owner.forget(_id);
+}
+
+void connection::receive() {
+    _receive.range(0, receive_size);
+    _receive.on_complete([this](DWORD error, DWORD bytes) {
+        if (error != 0 || bytes == 0) {
+            close();
+            return;
+        }
+        _input.append(reinterpret_cast<const char*>(_receive.buffer()), bytes);
+        take_input();
+    });
+    if (_socket->Read(_receive.get()) != S_OK) close();
+}
+
+void connection::take_input() {
+    if (_closed || _responding) return;
+    const std::size_t used = _request.feed(_input.data(), _input.size());
+    if (!_request.headers_complete()) _head_bytes += used;
+    _input.erase(0, used);
+    if (_request.failed()) {
+        answer_error(400, false);
+        return;
+    }
+    if (_request.complete()) {
+        answer();
+        return;
+    }
+    if (_head_bytes > head_limit) {
+        answer_error(431, false);
+        return;
+    }
+    receive();
+}
+
+void connection::answer_error(int status, bool keep) {
+    _keep_alive = keep;
+    _status = status;
+    const std::string body = std::to_string(status) + " " + reason(status) + "\n";
+    _body_bytes = body.size();
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) +
+                       "\r\nServer: afserve\r\nContent-Type: text/plain\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\nConnection: " + (keep ? "keep-alive" : "close") + "\r\n\r\n";
+    if (_request.method() != "HEAD") head += body;
+    _responding = true;
+    send_head(head, [this] { response_done(); });
+}
+
+void connection::answer() {
+    _keep_alive = _request.keep_alive();
+    const std::string& method = _request.method();
+    if (method != "GET" && method != "HEAD") {
+        answer_error(405, _keep_alive);
+        return;
+    }
+    std::string path;
+    const std::string target = _request.target().substr(0, _request.target().find('?'));
+    if (target.empty() || target[0] != '/' || !percent_decode(target, path) ||
+        path.find('\0') != std::string::npos) {
+        answer_error(400, false);
+        return;
+    }
+    // No segment may climb out of the served folder.
+    for (std::size_t at = 0; at != std::string::npos;) {
+        const std::size_t next = path.find('/', at + 1);
+        const std::string segment = path.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+        if (segment == "..") {
+            answer_error(403, _keep_alive);
+            return;
+        }
+        at = next;
+    }
+    std::filesystem::path file = std::filesystem::path(_owner.root()) / std::filesystem::path(path).relative_path();
+    std::error_code failed;
+    if (std::filesystem::is_directory(file, failed)) file /= "index.html";
+    struct stat about{};
+    if (::stat(file.c_str(), &about) != 0 || !S_ISREG(about.st_mode)) {
+        answer_error(404, _keep_alive);
+        return;
+    }
+    const std::uint64_t size = static_cast<std::uint64_t>(about.st_size);
+    _status = 200;
+    _position = 0;
+    _left = size;
+    std::string extra;
+    byte_range range;
+    const std::string range_header = _request.header("Range");
+    if (!range_header.empty()) {
+        switch (parse_range(range_header, size, range)) {
+        case range_answer::unsatisfiable: {
+            _status = 416;
+            _body_bytes = 0;
+            const std::string head = "HTTP/1.1 416 " + reason(416) +
+                                     "\r\nServer: afserve\r\nContent-Length: 0\r\nContent-Range: bytes */" +
+                                     std::to_string(size) + "\r\nConnection: " +
+                                     (_keep_alive ? "keep-alive" : "close") + "\r\n\r\n";
+            _responding = true;
+            send_head(head, [this] { response_done(); });
+            return;
+        }
+        case range_answer::ok:
+            _status = 206;
+            _position = range.first;
+            _left = range.last - range.first + 1;
+            extra = "Content-Range: bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) + "/" +
+                    std::to_string(size) + "\r\n";
+            break;
+        case range_answer::none: break;
+        }
+    }
+    if (method == "GET" && _left > 0) {
+        if (_frame->CreateAsynFile(_file.put()) != S_OK ||
+            _file->Open(static_cast<DWORD>(file.native().size()), file.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN) != S_OK) {
+            _file.reset();
+            answer_error(403, _keep_alive);
+            return;
+        }
+    }
+    const std::string head = "HTTP/1.1 " + std::to_string(_status) + " " + reason(_status) +
+                             "\r\nServer: afserve\r\nDate: " + http_date(std::time(nullptr)) +
+                             "\r\nLast-Modified: " + http_date(about.st_mtime) + "\r\nContent-Type: " +
+                             content_type(file) + "\r\nContent-Length: " + std::to_string(_left) +
+                             "\r\nAccept-Ranges: bytes\r\n" + extra +
+                             "Connection: " + (_keep_alive ? "keep-alive" : "close") + "\r\n\r\n";
+    _body_bytes = method == "GET" ? _left : 0;
+    if (method != "GET") _left = 0;
+    _responding = true;
+    send_head(head, [this] { send_body(); });
+}
+
+void connection::send_head(const std::string& head, std::function<void()> then) {
+    // Heads are short; a longer error text is cut to the buffer.
+    const DWORD length = static_cast<DWORD>(std::min<std::size_t>(head.size(), send_size));
+    std::copy(head.begin(), head.begin() + length, _send.buffer());
+    _send.range(0, length);
+    _send.on_complete([this, then = std::move(then)](DWORD error, DWORD) {
+        if (error != 0) {
+            close();
+            return;
+        }
+        then();
+    });
+    if (_socket->WriteFully(_send.get()) != S_OK) close();
+}
+
+void connection::send_body() {
+    if (_left == 0) {
+        response_done();
+        return;
+    }
+    const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(_left, send_size));
+    _send.range(0, piece);
+    _send.position(_position);
+    _send.on_complete([this](DWORD error, DWORD bytes) {
+        if (error != 0 || bytes == 0) {
+            // The file shrank or failed under us: the promised length cannot
+            // be kept, so the connection ends and the client sees a short body.
+            close();
+            return;
+        }
+        _send.range(0, bytes);
+        _position += bytes;
+        _left -= bytes;
+        _send.on_complete([this](DWORD sent_error, DWORD) {
+            if (sent_error != 0) {
+                close();
+                return;
+            }
+            send_body();
+        });
+        if (_socket->WriteFully(_send.get()) != S_OK) close();
+    });
+    if (_file->Read(_send.get()) != S_OK) close();
+}
+
+void connection::response_done() {
+    log(_status, _body_bytes);
+    if (_file) _file->Close();
+    _file.reset();
+    _responding = false;
+    if (!_keep_alive) {
+        close();
+        return;
+    }
+    _request.next_message();
+    _head_bytes = 0;
+    if (_input.empty())
+        receive();
+    else
+        take_input();
+}
+
+void connection::log(int status, std::uint64_t bytes) {
+    if (_owner.quiet()) return;
+    const std::string range = _request.header("Range");
+    std::printf("%s %s %d %llu%s%s\n", _request.method().empty() ? "-" : _request.method().c_str(),
+                _request.target().empty() ? "-" : _request.target().c_str(), status,
+                static_cast<unsigned long long>(bytes), range.empty() ? "" : " range=", range.c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    set_tool_name(argv[0]);
+    CLI::App app{"afserve: a static HTTP/1.1 file server on asynframe"};
+    std::string root, library;
+    int port = 8080;
+    std::vector<std::string> tls;
+    bool quiet = false;
+    app.add_option("DIR", root, "folder to serve")->required();
+    app.add_option("-p,--port", port, "TCP port (1 to 65535, 0: any free one)");
+    app.add_option("--tls", tls, "serve HTTPS with this certificate and key (PEM)")->expected(2);
+    app.add_flag("-q,--quiet", quiet, "no line per request");
+    app.add_option("--library", library, "path of libasynframe.so");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& failure) {
+        print_error(std::string(failure.what()) + " (see --help)");
+        return exit_usage;
+    }
+    if (port < 0 || port > 65535) {
+        print_error("port out of range: " + std::to_string(port) + " (0 to 65535)");
+        return exit_usage;
+    }
+    std::error_code failed;
+    if (!std::filesystem::is_directory(root, failed)) {
+        print_error("not a folder: " + root);
+        return exit_usage;
+    }
+    if (!tls.empty()) {
+        // The library's TLS is a client; a server side would need its own.
+        print_error("--tls is not available: the library has no TLS server yet");
+        return exit_usage;
+    }
+    try {
+        host runner(library);
+        runner.settings().set("socket", "listen_backlog", 1024u);
+        std::unique_ptr<server> site;
+        return runner.run(
+            [&] {
+                site = std::make_unique<server>(runner, std::filesystem::absolute(root).string(),
+                                                static_cast<std::uint16_t>(port), quiet);
+                site->start();
+            },
+            [&] {
+                if (site) site->stop();
+                site.reset();
+            },
+            [&] { runner.finish(exit_ok); });
+    } catch (const tool_error& failure) {
+        print_error(failure.what());
+        return failure.code();
+    }
+}
