@@ -34,8 +34,9 @@ std::string find_library(const std::string& option) {
     if (const char* variable = std::getenv("ASYNFRAME_LIBRARY"); variable != nullptr && *variable != '\0')
         return variable;
     const std::string folder = program_folder();
-    for (const std::string& candidate : {folder + "/libasynframe.so", folder + "/../lib/libasynframe.so.1",
-                                         folder + "/../lib/libasynframe.so"})
+    for (const std::string& candidate : {folder + "/libasynframe.so",
+                                         folder + "/../" ASYNFRAME_INSTALL_LIBDIR "/libasynframe.so.1",
+                                         folder + "/../lib/libasynframe.so.1", folder + "/../lib/libasynframe.so"})
         if (readable(candidate)) return candidate;
 #ifdef ASYNFRAME_LIBRARY_PATH
     if (readable(ASYNFRAME_LIBRARY_PATH)) return ASYNFRAME_LIBRARY_PATH;
