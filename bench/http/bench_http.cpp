@@ -1,0 +1,242 @@
+// HTTP over loopback: afserve serving a 4 KiB file to wrk (100 connections)
+// against nginx with one worker, and afget fetching a 1 GiB file from nginx
+// with one and four connections against curl and aria2c. Each program runs
+// as it would for a user; the times are the programs' own, start to exit.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../bench_main.h"
+#include "../common/bench_support.h"
+
+namespace {
+
+using asynframe_bench::give_up;
+using clock_type = std::chrono::steady_clock;
+
+constexpr std::size_t small_size = 4096;
+constexpr std::size_t big_size = std::size_t{1} << 30;
+
+// Runs a program to its end; its standard output in `out` when asked for.
+int run(const std::vector<std::string>& args, std::string* out = nullptr) {
+    int pipe_fds[2] = {-1, -1};
+    if (out != nullptr && ::pipe(pipe_fds) != 0) give_up("making a pipe");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(out != nullptr ? pipe_fds[1] : null, 1);
+        ::dup2(null, 2);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (out != nullptr) {
+        ::close(pipe_fds[1]);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) out->append(buffer, static_cast<std::size_t>(n));
+        ::close(pipe_fds[0]);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+// A server program for the whole run.
+class server {
+public:
+    explicit server(const std::vector<std::string>& args) {
+        _pid = ::fork();
+        if (_pid == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            std::vector<char*> argv;
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    ~server() {
+        if (_pid > 0) {
+            ::kill(_pid, SIGTERM);
+            ::waitpid(_pid, nullptr, 0);
+        }
+    }
+
+private:
+    pid_t _pid = -1;
+};
+
+std::uint16_t free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool answers(std::uint16_t port) {
+    const auto limit = clock_type::now() + std::chrono::seconds(10);
+    while (clock_type::now() < limit) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (ok) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// The files, nginx and afserve, made once for the run.
+struct site {
+    std::string folder, www, downloads;
+    std::uint16_t nginx_port = 0, afserve_port = 0;
+    std::unique_ptr<server> nginx, afserve;
+
+    site() {
+        char pattern[] = "/tmp/asynframe-bench-http-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) give_up("making a folder");
+        folder = pattern;
+        www = folder + "/www";
+        downloads = folder + "/downloads";
+        std::filesystem::create_directories(www);
+        std::filesystem::create_directories(downloads);
+        std::ofstream(www + "/small.bin", std::ios::binary) << std::string(small_size, 's');
+        {
+            std::ofstream big(www + "/big.bin", std::ios::binary);
+            std::string block(1 << 20, '\0');
+            for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 131 + 7);
+            for (std::size_t written = 0; written < big_size; written += block.size()) big << block;
+        }
+        nginx_port = free_port();
+        std::ofstream(folder + "/nginx.conf")
+            << "daemon off;\nworker_processes 1;\npid " << folder << "/nginx.pid;\nerror_log " << folder
+            << "/nginx.log;\nevents { worker_connections 1024; }\nhttp {\n  access_log off;\n"
+            << "  client_body_temp_path " << folder << ";\n  proxy_temp_path " << folder << ";\n"
+            << "  fastcgi_temp_path " << folder << ";\n  uwsgi_temp_path " << folder << ";\n"
+            << "  scgi_temp_path " << folder << ";\n  sendfile on;\n  keepalive_requests 100000;\n"
+            << "  server { listen 127.0.0.1:" << nginx_port << "; root " << www << "; }\n}\n";
+        nginx = std::make_unique<server>(
+            std::vector<std::string>{"/usr/sbin/nginx", "-p", folder, "-c", folder + "/nginx.conf"});
+        afserve_port = free_port();
+        afserve = std::make_unique<server>(
+            std::vector<std::string>{AFSERVE_PATH, www, "--port", std::to_string(afserve_port), "-q"});
+        if (!answers(nginx_port) || !answers(afserve_port)) give_up("starting nginx and afserve");
+    }
+    ~site() {
+        nginx.reset();
+        afserve.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+    std::string url(std::uint16_t port, const char* name) const {
+        return "http://127.0.0.1:" + std::to_string(port) + "/" + name;
+    }
+};
+
+site& the_site() {
+    static site instance;
+    return instance;
+}
+
+// wrk with 100 connections for 2 s an iteration; requests per second.
+void small_file(benchmark::State& state, std::uint16_t site::*port) {
+    site& s = the_site();
+    double requests = 0;
+    for (auto _ : state) {
+        std::string out;
+        const auto began = clock_type::now();
+        if (run({"/usr/bin/wrk", "-t1", "-c100", "-d2s", s.url(s.*port, "small.bin")}, &out) != 0) {
+            state.SkipWithError("wrk failed");
+            break;
+        }
+        const double taken = std::chrono::duration<double>(clock_type::now() - began).count();
+        const std::size_t at = out.find("Requests/sec:");
+        if (at == std::string::npos) {
+            state.SkipWithError("wrk reported nothing");
+            break;
+        }
+        const double rate = std::atof(out.c_str() + at + 13);
+        state.SetIterationTime(taken);
+        requests += rate * taken;
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(requests));
+}
+
+// One fetch of the 1 GiB file from nginx an iteration; bytes per second.
+void fetch(benchmark::State& state, const std::vector<std::string>& command) {
+    const std::string target = the_site().downloads + "/big.bin";
+    for (auto _ : state) {
+        std::error_code ignored;
+        std::filesystem::remove(target, ignored);
+        std::filesystem::remove(target + ".part", ignored);
+        std::filesystem::remove(target + ".part.state", ignored);
+        const auto began = clock_type::now();
+        const int code = run(command);
+        state.SetIterationTime(std::chrono::duration<double>(clock_type::now() - began).count());
+        if (code != 0 || std::filesystem::file_size(target, ignored) != big_size) {
+            state.SkipWithError("the fetch failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * big_size));
+}
+
+void register_case(const char* name, std::function<void(benchmark::State&)> body) {
+    benchmark::RegisterBenchmark(name, [body](benchmark::State& state) { body(state); })
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1);
+}
+
+[[maybe_unused]] const bool registered = [] {
+    register_case("small_file/ours", [](benchmark::State& state) { small_file(state, &site::afserve_port); });
+    register_case("small_file/nginx", [](benchmark::State& state) { small_file(state, &site::nginx_port); });
+    auto big_url = [] { return the_site().url(the_site().nginx_port, "big.bin"); };
+    auto output = [] { return the_site().downloads + "/big.bin"; };
+    register_case("fetch_1/ours", [=](benchmark::State& state) {
+        fetch(state, {AFGET_PATH, "-c", "1", "--progress", "none", "-o", output(), big_url()});
+    });
+    register_case("fetch_1/curl", [=](benchmark::State& state) {
+        fetch(state, {"/usr/bin/curl", "-s", "-o", output(), big_url()});
+    });
+    register_case("fetch_4/ours", [=](benchmark::State& state) {
+        fetch(state, {AFGET_PATH, "-c", "4", "--progress", "none", "-o", output(), big_url()});
+    });
+    register_case("fetch_4/aria2", [=](benchmark::State& state) {
+        fetch(state, {"/usr/bin/aria2c", "-q", "-x", "4", "-s", "4", "--allow-overwrite=true",
+                      "--file-allocation=none", "-d", the_site().downloads, "-o", "big.bin", big_url()});
+    });
+    return true;
+}();
+
+}  // namespace
+
+ASYNFRAME_BENCH_MAIN(BENCH_BACKENDS)
