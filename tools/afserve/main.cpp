@@ -75,6 +75,9 @@ private:
     void answer_error(int status, bool keep);
     void send_head(const std::string& head, std::function<void()> then);
     void send_body();
+    // The head and the body's first piece in one write: a head sent alone
+    // waits out the client's delayed acknowledgement before the body may go.
+    void send_head_with_body(const std::string& head);
     void response_done();
     void log(int status, std::uint64_t bytes);
 
@@ -313,7 +316,37 @@ void connection::answer() {
     _body_bytes = method == "GET" ? _left : 0;
     if (method != "GET") _left = 0;
     _responding = true;
-    send_head(head, [this] { send_body(); });
+    if (_left == 0 || head.size() >= send_size) {
+        send_head(head, [this] { send_body(); });
+        return;
+    }
+    send_head_with_body(head);
+}
+
+void connection::send_head_with_body(const std::string& head) {
+    const DWORD head_length = static_cast<DWORD>(head.size());
+    std::copy(head.begin(), head.end(), _send.buffer());
+    const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(_left, send_size - head_length));
+    _send.range(head_length, piece);
+    _send.position(_position);
+    _send.on_complete([this, head_length](DWORD error, DWORD bytes) {
+        if (error != 0 || bytes == 0) {
+            close();
+            return;
+        }
+        _send.range(0, head_length + bytes);
+        _position += bytes;
+        _left -= bytes;
+        _send.on_complete([this](DWORD sent_error, DWORD) {
+            if (sent_error != 0) {
+                close();
+                return;
+            }
+            send_body();
+        });
+        if (_socket->WriteFully(_send.get()) != S_OK) close();
+    });
+    if (_file->Read(_send.get()) != S_OK) close();
 }
 
 void connection::send_head(const std::string& head, std::function<void()> then) {
