@@ -222,6 +222,8 @@ TEST_P(ProxyCheckTest, AFrameStoppedFromItsDispatchThreadEndsARunningCheck) {
     EXPECT_TRUE(host->run_until([&] { return done.load(); }, std::chrono::seconds(10)));
     checker.join();
     EXPECT_EQ(PROXY_VERIFY_NOT_RUN, result);
+    // The host's own side of the stop: the frame has stopped already.
+    EXPECT_EQ(E_UNEXPECTED, host->stop());
 }
 
 TEST_P(ProxyCheckTest, SocksProxiesWithUserAndPassword) {
