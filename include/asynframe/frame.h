@@ -108,7 +108,6 @@ struct IAsynFrame : IUnknown {
     // Dispatch thread. A listener served by a SOCKS5 proxy's BIND command:
     // proxy host, port and credentials, then the BIND target host and port.
     // One accepted connection per listen. E_INVALIDARG for a null out.
-    // Until the SOCKS5 objects are built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL CreateSock5TcpListener(DWORD host_length, const char* host, WORD port,
                                                              DWORD user_length, const char* user,
                                                              DWORD password_length, const char* password,
@@ -144,7 +143,6 @@ struct IAsynFrame : IUnknown {
     // PROXY_KIND_SOCKS5; E_NOTIMPL otherwise) at host:port with the given
     // credentials. `socket` must be a TCP socket object of this library
     // (E_UNEXPECTED otherwise); it only vouches for the caller and is not used.
-    // Until the SOCKS5 objects are built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL CreateProxyTcpSocket(IAsynTcpSocket* socket, DWORD kind, DWORD host_length,
                                                            const char* host, WORD port, DWORD user_length,
                                                            const char* user, DWORD password_length,
@@ -180,8 +178,9 @@ struct IAsynFrame : IUnknown {
     // PROXY_VERIFY_* code in `result`. `cancel_event` is reset first; setting
     // it from another thread ends the check with PROXY_VERIFY_CANCELLED.
     // E_INVALIDARG for a null record, event or result, and (with result 1) for
-    // an empty host.
-    // Until the proxy verifiers are built: answers E_NOTIMPL after its checks.
+    // an empty host. A frame that stops meanwhile ends the check with
+    // PROXY_VERIFY_NOT_RUN. The HTTP check asks for the setting
+    // "proxy_verifier"/"http_url" through the proxy.
     virtual HRESULT ASYNFRAME_STDCALL VerifyProxy(PROXY_RECORD* record, ASYNFRAME_EVENT cancel_event,
                                                   LONG* result) = 0;  // slot 36
     // Any thread. The system's memory page size.
@@ -204,7 +203,6 @@ struct IAsynFrame : IUnknown {
     // Dispatch thread. A UDP socket relayed by a SOCKS5 proxy (UDP ASSOCIATE)
     // at host:port with the given credentials. E_INVALIDARG for a null out
     // (also off the dispatch thread).
-    // Until the SOCKS5 objects are built: answers E_NOTIMPL after its checks.
     virtual HRESULT ASYNFRAME_STDCALL CreateSock5UdpSocket(DWORD host_length, const char* host, WORD port,
                                                            DWORD user_length, const char* user,
                                                            DWORD password_length, const char* password,
