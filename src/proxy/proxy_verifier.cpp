@@ -34,6 +34,8 @@ proxy_verifier::proxy_verifier(singleton_instance* instance, std::string host, s
       _password(std::move(password)),
       _cancel_event(cancel_event) {
     _io_operation = create_operation(operation_buffer);
+    _stop_operation = create_operation(0);
+    _stop_operation->set_operation_type(proxy_verifier_types::stop);
 }
 
 proxy_verifier::~proxy_verifier() {
@@ -43,8 +45,9 @@ proxy_verifier::~proxy_verifier() {
 }
 
 void proxy_verifier::set_result(LONG code) {
+    const std::shared_ptr<platform::event> done = _done;
     _result = code;
-    _done.set();
+    done->set();
 }
 
 void proxy_verifier::clean_up() noexcept {
@@ -58,32 +61,32 @@ LONG proxy_verifier::verify() {
     _io_operation->set_preset_result(0, 0);
     if (!_io_operation->post()) return PROXY_VERIFY_NOT_RUN;
     const platform::waitable items[2] = {platform::waitable::socket(_cancel_event, platform::waitable::socket_readable),
-                                         platform::waitable::of(_done)};
+                                         platform::waitable::of(*_done)};
     const int ready = platform::wait_any(items, 2, platform::infinite);
     if (ready == 1) return _result;
     if (ready != 0) return PROXY_VERIFY_NOT_RUN;
     // Cancelled: the stop runs where the steps run, and the verifier may go
     // only once it has.
-    _stop_operation = create_operation(0);
-    _stop_operation->set_operation_type(proxy_verifier_types::stop);
     _stop_operation->set_preset_result(0, 0);
     if (!_stop_operation->post()) return PROXY_VERIFY_NOT_RUN;
-    if (!_stopped.wait(platform::infinite)) return PROXY_VERIFY_NOT_RUN;
+    if (!_stopped->wait(platform::infinite)) return PROXY_VERIFY_NOT_RUN;
     return _result == PROXY_VERIFY_NOT_RUN ? PROXY_VERIFY_NOT_RUN : PROXY_VERIFY_CANCELLED;
 }
 
 void proxy_verifier::abort() noexcept {
+    const std::shared_ptr<platform::event> done = _done, stopped = _stopped;
     _result = PROXY_VERIFY_NOT_RUN;
-    _done.set();
-    _stopped.set();
+    done->set();
+    stopped->set();
 }
 
 void proxy_verifier::on_io_complete(asyn_io_operation* operation) {
     if (operation == _stop_operation) {
+        const std::shared_ptr<platform::event> done = _done, stopped = _stopped;
         clean_up();
         _result = PROXY_VERIFY_CANCELLED;
-        _done.set();
-        _stopped.set();
+        done->set();
+        stopped->set();
         return;
     }
     if (operation != _io_operation) return;
@@ -92,7 +95,8 @@ void proxy_verifier::on_io_complete(asyn_io_operation* operation) {
 
 void proxy_verifier::on_io_abandoned(asyn_io_operation* operation) {
     if (operation == _stop_operation) {
-        _stopped.set();
+        const std::shared_ptr<platform::event> stopped = _stopped;
+        stopped->set();
         return;
     }
     if (operation == _io_operation) set_result(PROXY_VERIFY_NOT_RUN);

@@ -3,6 +3,7 @@
 // dispatch thread over the verifier's own operation.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,10 +62,13 @@ protected:
 
 private:
     int _cancel_event;
-    platform::event _done{true};
-    platform::event _stopped{true};
-    LONG _result = PROXY_VERIFY_NOT_RUN;
-    asyn_io_operation* _stop_operation = nullptr;
+    // Shared with whoever signals them: the caller may free the verifier the
+    // moment a signal lands, while the signalling call is still returning.
+    std::shared_ptr<platform::event> _done = std::make_shared<platform::event>(true);
+    std::shared_ptr<platform::event> _stopped = std::make_shared<platform::event>(true);
+    // Written on the dispatch thread (or by a stop), read by the caller.
+    std::atomic<LONG> _result{PROXY_VERIFY_NOT_RUN};
+    asyn_io_operation* _stop_operation = nullptr;  // made up front: never changes while steps run
 };
 
 class http_proxy_verifier final : public proxy_verifier {

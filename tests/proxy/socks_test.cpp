@@ -397,6 +397,12 @@ TEST_P(ProxyTest, UdpGoesThroughTheRelayBothWays) {
 
 // ---- a scripted proxy ----------------------------------------------------------------------
 
+// What the proxy's thread recorded, read under the plan's lock.
+bytes seen(plan& p, bytes plan::*field) {
+    std::lock_guard<std::mutex> guard(p.lock);
+    return p.*field;
+}
+
 // Changes the plan between connections.
 template <class Change>
 void change(plan& p, Change&& how) {
@@ -469,49 +475,49 @@ TEST_P(ProxyTest, AScriptedProxyRefusesInEveryWay) {
     plan& p = script;
     scripted_tcp_server* proxy = &serve(scripted_proxy(p));
     // Without a user name the greeting offers one method.
-    p.method = 0xFF;
+    change(p, [&] { p.method = 0xFF; });
     EXPECT_EQ(socks_protocol_error, connect(proxied(proxy->port()), "10.0.0.1", 80));
-    EXPECT_EQ(p.greeting, (bytes{5, 1, 0}));
+    EXPECT_EQ(seen(p, &plan::greeting), (bytes{5, 1, 0}));
     // With one it offers two; a proxy choosing "none" skips the authentication.
-    p.method = 0;
+    change(p, [&] { p.method = 0; });
     EXPECT_EQ(0u, connect(proxied(proxy->port(), "user", ""), "10.0.0.1", 80));
-    EXPECT_EQ(p.greeting, (bytes{5, 2, 0, 2}));
-    EXPECT_TRUE(p.authentication.empty());
+    EXPECT_EQ(seen(p, &plan::greeting), (bytes{5, 2, 0, 2}));
+    EXPECT_TRUE(seen(p, &plan::authentication).empty());
     // An empty password goes as length 0.
-    p.method = 2;
+    change(p, [&] { p.method = 2; });
     EXPECT_EQ(0u, connect(proxied(proxy->port(), "user", ""), "300.1.1.1", 80));
-    EXPECT_EQ(p.authentication, (bytes{1, 4, 'u', 's', 'e', 'r', 0}));
-    EXPECT_EQ(p.request[3], 3);  // the odd target as a name
-    p.method = 0;
+    EXPECT_EQ(seen(p, &plan::authentication), (bytes{1, 4, 'u', 's', 'e', 'r', 0}));
+    EXPECT_EQ(seen(p, &plan::request)[3], 3);  // the odd target as a name
+    change(p, [&] { p.method = 0; });
     for (std::uint8_t rep = 1; rep <= 9; ++rep) {
-        p.reply = {5, rep, 0, 1, 127, 0, 0, 1, 0, 80};
+        change(p, [&] { p.reply = {5, rep, 0, 1, 127, 0, 0, 1, 0, 80}; });
         EXPECT_EQ(socks_protocol_error, connect(proxied(proxy->port()), "10.0.0.1", 80)) << int(rep);
     }
-    p.reply = {5, 0, 1, 1, 127, 0, 0, 1, 0, 80};
+    change(p, [&] { p.reply = {5, 0, 1, 1, 127, 0, 0, 1, 0, 80}; });
     EXPECT_EQ(socks_protocol_error, connect(proxied(proxy->port()), "10.0.0.1", 80));
-    p.reply = {5, 0, 0, 7, 127, 0, 0, 1, 0, 80};
+    change(p, [&] { p.reply = {5, 0, 0, 7, 127, 0, 0, 1, 0, 80}; });
     EXPECT_EQ(socks_protocol_error, connect(proxied(proxy->port()), "10.0.0.1", 80));
 }
 
 TEST_P(ProxyTest, AScriptedProxyClosingMidwayOrALongNameReply) {
     plan& p = script;
     scripted_tcp_server* proxy = &serve(scripted_proxy(p));
-    p.method = 2;
+    change(p, [&] { p.method = 2; });
     for (int stage = 1; stage <= 3; ++stage) {
-        p.close_at = stage;
+        change(p, [&] { p.close_at = stage; });
         EXPECT_EQ(socks_proxy_closed_error, connect(proxied(proxy->port(), "u", "p"), "10.0.0.1", 80)) << stage;
     }
     // A 200-byte name in the reply is read whole: the data after it is the stream's.
-    p.close_at = 0;
-    p.method = 0;
-    p.reply = {5, 0, 0, 3, 200};
-    p.reply.insert(p.reply.end(), 200, 'n');
-    p.reply.push_back(0);
-    p.reply.push_back(80);
-    p.after = {'t', 'a', 'i', 'l'};
+    change(p, [&] { p.close_at = 0; });
+    change(p, [&] { p.method = 0; });
+    change(p, [&] { p.reply = {5, 0, 0, 3, 200}; });
+    change(p, [&] { p.reply.insert(p.reply.end(), 200, 'n'); });
+    change(p, [&] { p.reply.push_back(0); });
+    change(p, [&] { p.reply.push_back(80); });
+    change(p, [&] { p.after = {'t', 'a', 'i', 'l'}; });
     IAsynProxyTcpSocket* socket = proxied(proxy->port());
     EXPECT_EQ(0u, connect(socket, "a-seven", 80));
-    EXPECT_EQ(p.request, (bytes{5, 1, 0, 3, 7, 'a', '-', 's', 'e', 'v', 'e', 'n', 0, 80}));
+    EXPECT_EQ(seen(p, &plan::request), (bytes{5, 1, 0, 3, 7, 'a', '-', 's', 'e', 'v', 'e', 'n', 0, 80}));
     IAsynIoOperation* in = operation(4);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->ReadFully(in)); });
     EXPECT_EQ(4u, ops->wait(in).bytes);
@@ -536,7 +542,7 @@ TEST_P(ProxyTest, ClosingDuringTheExchangeCompletesWith1930) {
 
 TEST_P(ProxyTest, ABindReplyOfAnyAddressNamesTheProxy) {
     plan& p = script;
-    p.reply = {5, 0, 0, 1, 0, 0, 0, 0, 0x1F, 0x90};
+    change(p, [&] { p.reply = {5, 0, 0, 1, 0, 0, 0, 0, 0x1F, 0x90}; });
     scripted_tcp_server* proxy = &serve(scripted_proxy(p));
     IAsynTcpListener* listener = nullptr;
     host->on_dispatch([&] {
@@ -552,7 +558,7 @@ TEST_P(ProxyTest, ABindReplyOfAnyAddressNamesTheProxy) {
     host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->GetLocalAddress(&bound, &port)); });
     EXPECT_EQ("127.0.0.1", bound.text);
     EXPECT_EQ(8080, port);
-    EXPECT_EQ(2, p.request[1]);  // BIND
+    EXPECT_EQ(2, seen(p, &plan::request)[1]);  // BIND
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ProxyTest, all_modes(), mode_label);
