@@ -26,96 +26,6 @@ using namespace asynframe::tls_testing;
 
 constexpr DWORD other_failure_code = 1930;
 
-// The host's settings: the engine mode's, plus the "ssl" values a test sets.
-class tls_settings final : public ISettingsProvider {
-public:
-    explicit tls_settings(bool force_win98) : _force_win98(force_win98) {}
-
-    void set_text(const std::string& key, const std::string& value) {
-        std::lock_guard<std::mutex> guard(_lock);
-        _texts[key] = value;
-    }
-    void set_flag(const std::string& key, bool value) {
-        std::lock_guard<std::mutex> guard(_lock);
-        _flags[key] = value ? 1 : 0;
-    }
-
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (iid == IID_IUnknown || iid == IID_ISettingsProvider) {
-            *object = static_cast<ISettingsProvider*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_refs;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT ASYNFRAME_STDCALL GetString(UINT section_length, const char* section, UINT key_length, const char* key,
-                                        IStringSetter* value) override {
-        std::lock_guard<std::mutex> guard(_lock);
-        const auto found = _texts.find(name(section_length, section, key_length, key));
-        if (found == _texts.end()) return E_FAIL;
-        return value->SetString(static_cast<UINT>(found->second.size()), found->second.data());
-    }
-    HRESULT ASYNFRAME_STDCALL GetInteger(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT section_length, const char* section, UINT key_length, const char* key,
-                                         UINT* value) override {
-        const std::string wanted = name(section_length, section, key_length, key);
-        if (_force_win98 && wanted == "system/force_win98") {
-            *value = 1;
-            return S_OK;
-        }
-        std::lock_guard<std::mutex> guard(_lock);
-        const auto found = _flags.find(wanted);
-        if (found == _flags.end()) return E_FAIL;
-        *value = found->second;
-        return S_OK;
-    }
-    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
-        return E_FAIL;
-    }
-
-private:
-    ~tls_settings() = default;
-    static std::string name(UINT section_length, const char* section, UINT key_length, const char* key) {
-        return std::string(section, section_length) + "/" + std::string(key, key_length);
-    }
-
-    bool _force_win98;
-    std::mutex _lock;
-    std::map<std::string, std::string> _texts;
-    std::map<std::string, UINT> _flags;
-    std::atomic<ULONG> _refs{1};
-};
-
-// Starts the frame with the test's settings instead of the host's.
-class settings_plugin final : public IAsynFramePlugin {
-public:
-    settings_plugin(IAsynFramePlugin* frame, ISettingsProvider* settings) : _frame(frame), _settings(settings) {}
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
-    HRESULT ASYNFRAME_STDCALL Initialize(BOOL ui, ISettingsProvider*, IStatisticsSink* statistics,
-                                         DWORD reserved) override {
-        return _frame->Initialize(ui, _settings, statistics, reserved);
-    }
-    HRESULT ASYNFRAME_STDCALL Uninitialize() override { return _frame->Uninitialize(); }
-
-private:
-    IAsynFramePlugin* _frame;
-    ISettingsProvider* _settings;
-};
-
 // Forwards to a real TCP socket and keeps what passed: the bytes of every
 // write and the count of reads.
 class counting_socket final : public IAsynTcpSocket {
@@ -224,10 +134,9 @@ protected:
     void SetUp() override {
         ASYNFRAME_SKIP_WITHOUT_RING(mode());
         if (test_pki() == nullptr) GTEST_SKIP() << "openssl cannot make the test certificates here";
-        settings = new tls_settings(is_alertable(mode()));
         _object = new CAsynFrame();
-        _plugin = std::make_unique<settings_plugin>(static_cast<IAsynFramePlugin*>(_object), settings);
-        host = std::make_unique<frame_host>(frame(), _plugin.get(), mode());
+        host = std::make_unique<frame_host>(frame(), static_cast<IAsynFramePlugin*>(_object), mode());
+        settings = &host->settings();
         _events = new recorder;
         ASSERT_EQ(S_OK, frame()->Advise(_events));
         ASSERT_EQ(S_OK, host->start());
@@ -250,7 +159,6 @@ protected:
         frame()->Unadvise(_events);
         _events->Release();
         _object->Release();
-        settings->Release();
         EXPECT_EQ(0, live_component_objects());
     }
 
@@ -327,7 +235,7 @@ protected:
         return text;
     }
 
-    tls_settings* settings = nullptr;
+    mode_settings* settings = nullptr;  // the host's, which the frame reads
     std::unique_ptr<frame_host> host;
     recording_sink* ops = nullptr;
     std::vector<IUnknown*> objects;
@@ -335,7 +243,6 @@ protected:
 
 private:
     CAsynFrame* _object = nullptr;
-    std::unique_ptr<settings_plugin> _plugin;
     recorder* _events = nullptr;
 };
 
@@ -463,7 +370,7 @@ TEST_P(TlsServerTest, CertificateChecksFailWith1930UnlessTrustedOrTurnedOff) {
     for (const check& c : checks) {
         SCOPED_TRACE(c.what);
         settings->set_text("ssl/ca_file", c.trust_ca ? certificates.ca : "");
-        settings->set_flag("ssl/verify_peer", c.verify);
+        settings->set_bool("ssl/verify_peer", c.verify);
         auto peer = server(c.cert, c.key);
         IAsynSSLSocket* socket = ssl_over(tcp_socket());
         const DWORD error = connect(socket, c.host, peer->port());
