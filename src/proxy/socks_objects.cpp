@@ -207,19 +207,9 @@ CAsynSock5UdpSocket::CAsynSock5UdpSocket(singleton_instance* services, proxy_set
 }
 
 CAsynSock5UdpSocket::~CAsynSock5UdpSocket() {
-    if (_state != closed_for_good) {
-        _wrapper->cancel();
-        _control->close();
-        _udp_device.close();
-    }
+    // Released without Close: what the caller still waits for ends as a close ends it.
+    if (_state != closed_for_good) close_for_good();
     _wrapper.reset();
-    delete_all_operations();
-    for (IAsynIoOperation** held : {&_open_op, &_read_op, &_write_op})
-        if (*held != nullptr) std::exchange(*held, nullptr)->Release();
-    if (_resolving != nullptr) {
-        _resolving->Close();
-        std::exchange(_resolving, nullptr)->Release();
-    }
     if (_dns != nullptr) _dns->Release();
 }
 
@@ -460,6 +450,11 @@ HRESULT CAsynSock5UdpSocket::Write(IAsynIoOperation* operation) {
 HRESULT CAsynSock5UdpSocket::Close() {
     if (_state == closed_for_good) return E_UNEXPECTED;
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    close_for_good();
+    return S_OK;
+}
+
+void CAsynSock5UdpSocket::close_for_good() {
     _state = closed_for_good;
     _wrapper->cancel();
     _control->close();
@@ -474,7 +469,6 @@ HRESULT CAsynSock5UdpSocket::Close() {
     complete(_open_op, static_cast<DWORD>(aborted), 0);
     complete(_read_op, static_cast<DWORD>(aborted), 0);
     complete(_write_op, static_cast<DWORD>(aborted), 0);
-    return S_OK;
 }
 
 HRESULT CAsynSock5UdpSocket::GetLocalAddress(DWORD* address, WORD* port) {

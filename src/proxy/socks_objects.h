@@ -118,7 +118,8 @@ public:
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override;
     HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation*) override { return E_NOTIMPL; }
     HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation*) override { return E_NOTIMPL; }
-    // For good: held operations complete with E_ABORT.
+    // For good: held operations complete with E_ABORT, as they do when the
+    // socket is released without Close.
     HRESULT ASYNFRAME_STDCALL Close() override;
     // Binds the local socket, then asks the proxy for its relay.
     HRESULT ASYNFRAME_STDCALL Open(DWORD address, WORD port, IAsynIoOperation* operation) override;
@@ -139,6 +140,9 @@ private:
     ~CAsynSock5UdpSocket() override;
 
     bool in_dispatch_thread() const noexcept;
+    // The proxy connection, the socket and the private operations go; held
+    // operations complete with E_ABORT.
+    void close_for_good();
     // SetResult on the held operation and its completion; the hold goes.
     void complete(IAsynIoOperation*& held, DWORD error, DWORD bytes);
     void associated(asyn_io_operation* operation);

@@ -540,6 +540,57 @@ TEST_P(ProxyTest, ClosingDuringTheExchangeCompletesWith1930) {
     EXPECT_EQ(1, ops->get(op).count);
 }
 
+// Every object with an exchange in flight, closed, closed again, used again
+// and released: each operation ends exactly once.
+TEST_P(ProxyTest, ObjectsClosedTwiceReusedAndReleasedMidExchangeEndEachOperationOnce) {
+    scripted_tcp_server& silent = serve(std::make_unique<scripted_tcp_server>([](int fd) { drain(fd, 3000); }));
+    IAsynProxyTcpSocket* tcp = proxied(silent.port());
+    IAsynIoOperation* first = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, tcp->Connect(first, 8, "10.0.0.1", 80, 0)); });
+    ASSERT_TRUE(host->run_until([&] { return silent.connections() == 1; }));
+    host->on_dispatch([&] {
+        EXPECT_EQ(S_OK, tcp->Close());
+        EXPECT_EQ(E_UNEXPECTED, tcp->Close());
+    });
+    EXPECT_EQ(socks_cancelled_error, ops->wait(first).error);
+    // Usable again after the close; then released with the exchange running.
+    IAsynIoOperation* second = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, tcp->Connect(second, 8, "10.0.0.1", 80, 0)); });
+    ASSERT_TRUE(host->run_until([&] { return silent.connections() == 2; }));
+    objects.erase(std::find(objects.begin(), objects.end(), tcp));
+    host->on_dispatch([&] { tcp->Release(); });
+    EXPECT_EQ(socks_cancelled_error, ops->wait(second).error);
+
+    IAsynTcpListener* listener = nullptr;
+    host->on_dispatch([&] {
+        ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(9, "127.0.0.1", silent.port(), 0, "", 0, "", 9, "127.0.0.1",
+                                                        0, &listener));
+    });
+    keep(listener);
+    IAsynIoOperation* listening = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Listen(0, listening)); });
+    ASSERT_TRUE(host->run_until([&] { return silent.connections() == 3; }));
+    host->on_dispatch([&] {
+        EXPECT_EQ(S_OK, listener->Close());
+        EXPECT_EQ(E_UNEXPECTED, listener->Close());
+    });
+    EXPECT_EQ(socks_cancelled_error, ops->wait(listening).error);
+
+    // A UDP socket released while the proxy has not answered its association.
+    IAsynUdpSocket2* udp = nullptr;
+    host->on_dispatch([&] {
+        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", silent.port(), 0, "", 0, "", &udp));
+    });
+    IAsynIoOperation* opening = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, udp->Open(htonl(INADDR_LOOPBACK), 0, opening)); });
+    ASSERT_TRUE(host->run_until([&] { return silent.connections() == 4; }));
+    host->on_dispatch([&] { udp->Release(); });
+    EXPECT_EQ(static_cast<DWORD>(0x80004004u), ops->wait(opening).error);
+
+    host->run_until([] { return false; }, std::chrono::milliseconds(50));
+    for (IAsynIoOperation* op : {first, second, listening, opening}) EXPECT_EQ(1, ops->get(op).count);
+}
+
 TEST_P(ProxyTest, ABindReplyOfAnyAddressNamesTheProxy) {
     plan& p = script;
     change(p, [&] { p.reply = {5, 0, 0, 1, 0, 0, 0, 0, 0x1F, 0x90}; });

@@ -223,7 +223,10 @@ TEST_P(LimitedSocketTest, AParkedReadWaitsForItsTimerAndACloseAbandonsIt) {
     EXPECT_FALSE(object_of(socket)->read_parked());
     host->run_until([] { return false; }, std::chrono::milliseconds(400));
     EXPECT_EQ(parked_count, ops->get(op).count);  // abandoned: no completion
-    host->on_dispatch([&] { EXPECT_EQ(E_UNEXPECTED, socket->Read(other)); });
+    host->on_dispatch([&] {
+        EXPECT_EQ(E_UNEXPECTED, socket->Read(other));
+        EXPECT_EQ(E_UNEXPECTED, socket->Close());  // closed twice
+    });
 }
 
 TEST_P(LimitedSocketTest, WholeRangeTransfersAreLimitedPieceByPiece) {
