@@ -169,9 +169,12 @@ std::string random_bytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-afserve_server::afserve_server(const std::string& root, const std::string& log) : _port(harness::free_tcp_port()) {
-    _process = std::make_unique<harness::child_process>(
-        AFSERVE_PATH, std::vector<std::string>{"afserve", root, "--port", std::to_string(_port)}, log);
+afserve_server::afserve_server(const std::string& root, const std::string& log,
+                               const std::vector<std::string>& options)
+    : _port(harness::free_tcp_port()) {
+    std::vector<std::string> args{"afserve", root, "--port", std::to_string(_port)};
+    args.insert(args.end(), options.begin(), options.end());
+    _process = std::make_unique<harness::child_process>(AFSERVE_PATH, args, log);
     _ok = harness::wait_for_tcp(_port, *_process);
 }
 

@@ -53,7 +53,8 @@ std::string random_bytes(std::size_t size, unsigned seed);
 
 class afserve_server {
 public:
-    afserve_server(const std::string& root, const std::string& log);
+    // `options` go after the folder and port (--tls CERT KEY, for one).
+    afserve_server(const std::string& root, const std::string& log, const std::vector<std::string>& options = {});
     bool ok() const { return _ok; }
     std::uint16_t port() const { return _port; }
 

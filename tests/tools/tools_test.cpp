@@ -1,5 +1,8 @@
 // The tools as a user runs them: afget and afserve against each other and
 // against nginx, curl and dante on loopback; bad input to every tool.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -228,26 +231,51 @@ TEST_F(ToolsTest, AfgetThroughSocks5) {
 
 // ---- HTTPS -------------------------------------------------------------------------------
 
+// A self-signed certificate for localhost (not 127.0.0.1), and its key.
+struct certificate_files {
+    std::string certificate, key;
+};
+
+certificate_files make_certificate(const std::string& folder) {
+    certificate_files made{folder + "/cert.pem", folder + "/key.pem"};
+    const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost "
+                                "-addext subjectAltName=DNS:localhost -keyout " + made.key + " -out " +
+                                made.certificate + " >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) made = {};
+    return made;
+}
+
+// Connects, sends `bytes`, reads until the server closes, and leaves.
+void send_and_leave(std::uint16_t port, const std::string& bytes) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_TRUE(proxy_test::write_all(fd, bytes.data(), bytes.size()));
+    ::shutdown(fd, SHUT_WR);
+    proxy_test::drain(fd);
+    ::close(fd);
+}
+
+// afget trusts the server only with its certificate and only under its name.
 TEST_F(ToolsTest, AfgetOverTlsVerifiesTheServer) {
     if (!nginx_server::installed()) GTEST_SKIP() << "nginx is not installed";
-    const std::string certificate = folder() + "/cert.pem", key = folder() + "/key.pem";
-    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost "
-                             "-addext subjectAltName=DNS:localhost -keyout " + key + " -out " + certificate +
-                             " >/dev/null 2>&1";
-    ASSERT_EQ(std::system(make.c_str()), 0);
-    nginx_server nginx(folder(), www(), certificate, key);
+    const certificate_files made = make_certificate(folder());
+    ASSERT_FALSE(made.certificate.empty());
+    nginx_server nginx(folder(), www(), made.certificate, made.key);
     ASSERT_TRUE(nginx.ok());
     const std::string port = std::to_string(nginx.port());
 
-    run_result trusted = afget({"--cacert", certificate, "-c", "2", "-o", output("tls.bin"),
+    run_result trusted = afget({"--cacert", made.certificate, "-c", "2", "-o", output("tls.bin"),
                                 "https://localhost:" + port + "/big.bin"});
-    if (trusted.err.find("HTTPS is not available") != std::string::npos)
-        GTEST_SKIP() << "the library's TLS client is not built yet (CreateSSLSocket answers E_NOTIMPL)";
     ASSERT_EQ(trusted.code, 0) << trusted.err;
     expect_saved("tls.bin", _big);
 
     // The certificate names localhost, not 127.0.0.1.
-    run_result wrong_name = afget({"--cacert", certificate, "-o", output("wrong.bin"),
+    run_result wrong_name = afget({"--cacert", made.certificate, "-o", output("wrong.bin"),
                                    "https://127.0.0.1:" + port + "/big.bin"});
     expect_one_line_failure(wrong_name, "TLS");
     EXPECT_EQ(wrong_name.code, 5);
@@ -260,6 +288,58 @@ TEST_F(ToolsTest, AfgetOverTlsVerifiesTheServer) {
                                  "https://127.0.0.1:" + port + "/small.txt"});
     ASSERT_EQ(insecure.code, 0) << insecure.err;
     expect_saved("insecure.bin", "hello, tools\n");
+}
+
+TEST_F(ToolsTest, AfserveServesHttps) {
+    const certificate_files made = make_certificate(folder());
+    ASSERT_FALSE(made.certificate.empty());
+    afserve_server server(www(), folder() + "/afserve.log", {"--tls", made.certificate, made.key});
+    ASSERT_TRUE(server.ok());
+    const std::string port = std::to_string(server.port());
+    const std::string base = "https://localhost:" + port;
+
+    run_result four = afget({"--cacert", made.certificate, "-c", "4", "-o", output("tls.bin"), base + "/big.bin"});
+    ASSERT_EQ(four.code, 0) << four.err;
+    expect_saved("tls.bin", _big);
+    EXPECT_NE(four.out.find("4 connections"), std::string::npos) << four.out;
+
+    run_result wrong_name = afget({"--cacert", made.certificate, "-o", output("wrong.bin"),
+                                   "https://127.0.0.1:" + port + "/big.bin"});
+    expect_one_line_failure(wrong_name, "TLS");
+    EXPECT_EQ(wrong_name.code, 5);
+    EXPECT_FALSE(fs::exists(output("wrong.bin")));
+
+    // Clients that do not speak TLS, or break off, cost the server nothing.
+    send_and_leave(server.port(), "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    send_and_leave(server.port(), std::string("\x16\x03\x01\x00\x80\x01\x00", 7));
+    run_result resumed = afget({"--cacert", made.certificate, "-o", output("after.txt"), base + "/small.txt"});
+    ASSERT_EQ(resumed.code, 0) << resumed.err;
+    expect_saved("after.txt", "hello, tools\n");
+    EXPECT_NE(read_file(folder() + "/afserve.log").find("TLS handshake failed"), std::string::npos);
+
+    if (!harness::program_installed("/usr/bin/curl")) GTEST_SKIP() << "curl is not installed";
+    const std::string curl = "/usr/bin/curl";
+    run_result part = run_tool(curl, {"-sS", "--cacert", made.certificate, "-r", "100-199", "-D", "-",
+                                      base + "/big.bin"});
+    EXPECT_NE(part.out.find("206 Partial Content"), std::string::npos) << part.out << part.err;
+    ASSERT_GE(part.out.size(), 100u);
+    EXPECT_EQ(part.out.substr(part.out.size() - 100), _big.substr(100, 100));
+    run_result head = run_tool(curl, {"-sS", "-I", "--cacert", made.certificate, base + "/big.bin"});
+    EXPECT_NE(head.out.find("Content-Length: " + std::to_string(big_size)), std::string::npos) << head.out;
+    // Two requests on one TLS connection.
+    run_result kept = run_tool(curl, {"-sS", "-v", "--cacert", made.certificate, "-o", output("a.txt"), "-o",
+                                      output("b.bin"), base + "/small.txt", base + "/big.bin"});
+    EXPECT_EQ(kept.code, 0) << kept.err;
+    EXPECT_NE(kept.err.find("Re-using existing connection"), std::string::npos) << kept.err;
+    EXPECT_TRUE(read_file(output("b.bin")) == _big);
+
+    // A request that asks to close: the client is told (close_notify, which
+    // s_client reports as "closed"), not cut off.
+    run_result closing = run_tool("/bin/sh", {"-c", "printf 'GET /small.txt HTTP/1.1\\r\\nHost: x\\r\\n"
+                                                    "Connection: close\\r\\n\\r\\n' | openssl s_client -connect "
+                                                    "127.0.0.1:" + port + " -ign_eof 2>&1"});
+    EXPECT_NE(closing.out.find("hello, tools\n"), std::string::npos) << closing.out;
+    EXPECT_NE(closing.out.find("\nclosed"), std::string::npos) << closing.out;
 }
 
 // ---- progress ----------------------------------------------------------------------------
@@ -340,6 +420,12 @@ TEST_F(ToolsTest, BadCommandLinesEndWithOneLine) {
     expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--port", "70000"}), "port out of range");
     expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--colour"}), "--colour");
     expect_one_line_failure(run_tool(AFSERVE_PATH, {folder() + "/none"}), "not a folder");
+    expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--tls", folder() + "/none.pem", folder() + "/none.key"}),
+                            "cannot use the certificate");
+    write_file(folder() + "/mixed.pem", "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n");
+    expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--tls", folder() + "/mixed.pem", folder() + "/mixed.pem"}),
+                            "cannot use the certificate");
+    expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--tls", folder() + "/only-one.pem"}), "--tls");
     expect_one_line_failure(run_tool(AFRESOLVE_PATH, {"bad name"}), "not a host name");
     expect_one_line_failure(run_tool(AFPROXY_CHECK_PATH, {"socks5", "127.0.0.1", "0"}), "port out of range");
     expect_one_line_failure(run_tool(AFPROXY_CHECK_PATH, {"gopher", "127.0.0.1", "1080"}), "unknown proxy kind");

@@ -1,6 +1,6 @@
 // afserve DIR [--port P] [--tls CERT KEY]: serves the files under DIR over
-// HTTP/1.1 on the frame's TCP listener, reading them with the frame's async
-// files. GET and HEAD, one byte range per request, keep-alive.
+// HTTP/1.1 (or HTTPS) on the frame's TCP listener, reading them with the
+// frame's async files. GET and HEAD, one byte range per request, keep-alive.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -13,6 +13,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "afserve/stream.h"
+#include "afserve/tls_server.h"
 #include "common/host.h"
 #include "common/http.h"
 
@@ -65,7 +67,7 @@ class server;
 class connection {
 public:
     connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t id);
-    void start() { receive(); }
+    void start();
     void close();
 
 private:
@@ -83,7 +85,7 @@ private:
 
     server& _owner;
     IAsynFrame* _frame;
-    ref<IAsynTcpSocket> _socket;
+    stream _stream;
     std::uint64_t _id;
     operation _receive;
     operation _send;
@@ -103,8 +105,8 @@ private:
 
 class server {
 public:
-    server(host& owner, std::string root, std::uint16_t port, bool quiet)
-        : _host(owner), _root(std::move(root)), _port(port), _quiet(quiet) {}
+    server(host& owner, std::string root, std::uint16_t port, bool quiet, const tls_server_context* tls)
+        : _host(owner), _root(std::move(root)), _port(port), _quiet(quiet), _tls(tls) {}
 
     void start() {
         IAsynFrame* frame = _host.frame();
@@ -119,7 +121,8 @@ public:
             string_receiver address;
             WORD port = 0;
             _listener->GetLocalAddress(&address, &port);
-            std::printf("afserve: serving %s on port %u\n", _root.c_str(), static_cast<unsigned>(port));
+            std::printf("afserve: serving %s on port %u%s\n", _root.c_str(), static_cast<unsigned>(port),
+                        _tls ? " over TLS" : "");
             std::fflush(stdout);
             accept();
         });
@@ -144,6 +147,7 @@ public:
     host& owner() { return _host; }
     const std::string& root() const { return _root; }
     bool quiet() const { return _quiet; }
+    const tls_server_context* tls() const { return _tls; }
 
 private:
     void accept() {
@@ -166,6 +170,7 @@ private:
     std::string _root;
     std::uint16_t _port;
     bool _quiet;
+    const tls_server_context* _tls;
     bool _stopping = false;
     ref<IAsynTcpListener2> _listener;
     std::unique_ptr<operation> _accept;
@@ -176,7 +181,7 @@ private:
 connection::connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t id)
     : _owner(owner),
       _frame(owner.owner().frame()),
-      _socket(std::move(socket)),
+      _stream(owner.owner(), std::move(socket), owner.tls()),
       _id(id),
       _receive(_frame, receive_size),
       _send(_frame, send_size) {}
@@ -186,13 +191,26 @@ void connection::close() {
     _closed = true;
     if (_file) _file->Close();
     _file.reset();
-    _socket->Close();
+    _stream.close();
     _owner.forget(_id);
 }
 
+void connection::start() {
+    _stream.start([this](bool ok, const std::string& why) {
+        if (ok) {
+            receive();
+            return;
+        }
+        if (!_owner.quiet()) {
+            std::printf("- - TLS handshake failed: %s\n", why.c_str());
+            std::fflush(stdout);
+        }
+        close();
+    });
+}
+
 void connection::receive() {
-    _receive.range(0, receive_size);
-    _receive.on_complete([this](DWORD error, DWORD bytes) {
+    _stream.read(_receive, 0, receive_size, [this](DWORD error, DWORD bytes) {
         if (error != 0 || bytes == 0) {
             close();
             return;
@@ -200,7 +218,6 @@ void connection::receive() {
         _input.append(reinterpret_cast<const char*>(_receive.buffer()), bytes);
         take_input();
     });
-    if (_socket->Read(_receive.get()) != S_OK) close();
 }
 
 void connection::take_input() {
@@ -334,17 +351,15 @@ void connection::send_head_with_body(const std::string& head) {
             close();
             return;
         }
-        _send.range(0, head_length + bytes);
         _position += bytes;
         _left -= bytes;
-        _send.on_complete([this](DWORD sent_error, DWORD) {
+        _stream.write_fully(_send, 0, head_length + bytes, [this](DWORD sent_error, DWORD) {
             if (sent_error != 0) {
                 close();
                 return;
             }
             send_body();
         });
-        if (_socket->WriteFully(_send.get()) != S_OK) close();
     });
     if (_file->Read(_send.get()) != S_OK) close();
 }
@@ -353,15 +368,13 @@ void connection::send_head(const std::string& head, std::function<void()> then) 
     // Heads are short; a longer error text is cut to the buffer.
     const DWORD length = static_cast<DWORD>(std::min<std::size_t>(head.size(), send_size));
     std::copy(head.begin(), head.begin() + length, _send.buffer());
-    _send.range(0, length);
-    _send.on_complete([this, then = std::move(then)](DWORD error, DWORD) {
+    _stream.write_fully(_send, 0, length, [this, then = std::move(then)](DWORD error, DWORD) {
         if (error != 0) {
             close();
             return;
         }
         then();
     });
-    if (_socket->WriteFully(_send.get()) != S_OK) close();
 }
 
 void connection::send_body() {
@@ -379,17 +392,15 @@ void connection::send_body() {
             close();
             return;
         }
-        _send.range(0, bytes);
         _position += bytes;
         _left -= bytes;
-        _send.on_complete([this](DWORD sent_error, DWORD) {
+        _stream.write_fully(_send, 0, bytes, [this](DWORD sent_error, DWORD) {
             if (sent_error != 0) {
                 close();
                 return;
             }
             send_body();
         });
-        if (_socket->WriteFully(_send.get()) != S_OK) close();
     });
     if (_file->Read(_send.get()) != S_OK) close();
 }
@@ -400,7 +411,8 @@ void connection::response_done() {
     _file.reset();
     _responding = false;
     if (!_keep_alive) {
-        close();
+        // Over TLS the client is told that the stream ends here.
+        _stream.shutdown([this] { close(); });
         return;
     }
     _request.next_message();
@@ -451,19 +463,16 @@ int main(int argc, char** argv) {
         print_error("not a folder: " + root);
         return exit_usage;
     }
-    if (!tls.empty()) {
-        // The library's TLS is a client; a server side would need its own.
-        print_error("--tls is not available: the library has no TLS server yet");
-        return exit_usage;
-    }
     try {
+        std::unique_ptr<tls_server_context> secure;
+        if (!tls.empty()) secure = std::make_unique<tls_server_context>(tls[0], tls[1]);
         host runner(library);
         runner.settings().set("socket", "listen_backlog", 1024u);
         std::unique_ptr<server> site;
         return runner.run(
             [&] {
                 site = std::make_unique<server>(runner, std::filesystem::absolute(root).string(),
-                                                static_cast<std::uint16_t>(port), quiet);
+                                                static_cast<std::uint16_t>(port), quiet, secure.get());
                 site->start();
             },
             [&] {
