@@ -13,7 +13,7 @@ import sys
 # ours variant -> the peers it is compared with, and the bar of each.
 PAIRINGS = {
     "ours": [("asio_uring", 1.0), ("asio", 1.0), ("libuv", 1.0), ("cares", 1.0), ("raw_uring", 0.9),
-             ("sync", None), ("ours_zero_fill", 1.0)],
+             ("sync", None), ("ours_zero_fill", 1.0), ("nginx", None), ("curl", None), ("aria2", None)],
     "ours_epoll": [("asio", 1.0), ("libuv", 1.0), ("raw_epoll", 0.9), ("sync", None)],
 }
 # Plain blocking calls on the caller's thread ("sync") are shown for reference
@@ -45,6 +45,7 @@ SPECIAL_BARS = {
     ("connect", "libuv"): None,
     # Whole programs against whole programs: reported, not judged yet.
     ("small_file", "nginx"): None,
+    ("small_file_tls", "nginx"): None,
     ("fetch_1", "curl"): None,
     ("fetch_4", "aria2"): None,
 }
@@ -69,7 +70,8 @@ def load(paths):
         for entry in data.get("benchmarks", []):
             if entry.get("run_type") == "aggregate" and entry.get("aggregate_name") != "median":
                 continue
-            name = re.sub(r"/(min_time|real_time|repeats)[^/]*", "", entry.get("run_name", entry["name"]))
+            name = re.sub(r"/(min_time|real_time|manual_time|repeats|iterations)[^/]*", "",
+                          entry.get("run_name", entry["name"]))
             name = re.sub(r"_(median|mean|stddev|cv)$", "", name)
             value = rate(entry)
             if value is None or entry.get("error_occurred"):

@@ -1,5 +1,6 @@
 // HTTP over loopback: afserve serving a 4 KiB file to wrk (100 connections)
-// against nginx with one worker, and afget fetching a 1 GiB file from nginx
+// against nginx with one worker, in plain HTTP and over TLS with the same
+// certificate, and afget fetching a 1 GiB file from nginx
 // with one and four connections against curl and aria2c. Each program runs
 // as it would for a user; the times are the programs' own, start to exit.
 #include <arpa/inet.h>
@@ -117,8 +118,8 @@ bool answers(std::uint16_t port) {
 // The files, nginx and afserve, made once for the run.
 struct site {
     std::string folder, www, downloads;
-    std::uint16_t nginx_port = 0, afserve_port = 0;
-    std::unique_ptr<server> nginx, afserve;
+    std::uint16_t nginx_port = 0, afserve_port = 0, nginx_tls_port = 0, afserve_tls_port = 0;
+    std::unique_ptr<server> nginx, afserve, afserve_tls;
 
     site() {
         char pattern[] = "/tmp/asynframe-bench-http-XXXXXX";
@@ -135,29 +136,42 @@ struct site {
             for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 131 + 7);
             for (std::size_t written = 0; written < big_size; written += block.size()) big << block;
         }
+        const std::string certificate = folder + "/cert.pem", key = folder + "/key.pem";
+        if (run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                 "/CN=localhost", "-keyout", key, "-out", certificate}) != 0)
+            give_up("making a certificate");
         nginx_port = free_port();
+        nginx_tls_port = free_port();
         std::ofstream(folder + "/nginx.conf")
             << "daemon off;\nworker_processes 1;\npid " << folder << "/nginx.pid;\nerror_log " << folder
             << "/nginx.log;\nevents { worker_connections 1024; }\nhttp {\n  access_log off;\n"
             << "  client_body_temp_path " << folder << ";\n  proxy_temp_path " << folder << ";\n"
             << "  fastcgi_temp_path " << folder << ";\n  uwsgi_temp_path " << folder << ";\n"
             << "  scgi_temp_path " << folder << ";\n  sendfile on;\n  keepalive_requests 100000;\n"
-            << "  server { listen 127.0.0.1:" << nginx_port << "; root " << www << "; }\n}\n";
+            << "  server { listen 127.0.0.1:" << nginx_port << "; root " << www << "; }\n"
+            << "  server { listen 127.0.0.1:" << nginx_tls_port << " ssl; root " << www << ";\n"
+            << "    ssl_certificate " << certificate << "; ssl_certificate_key " << key << "; }\n}\n";
         nginx = std::make_unique<server>(
             std::vector<std::string>{"/usr/sbin/nginx", "-p", folder, "-c", folder + "/nginx.conf"});
         afserve_port = free_port();
         afserve = std::make_unique<server>(
             std::vector<std::string>{AFSERVE_PATH, www, "--port", std::to_string(afserve_port), "-q"});
-        if (!answers(nginx_port) || !answers(afserve_port)) give_up("starting nginx and afserve");
+        afserve_tls_port = free_port();
+        afserve_tls = std::make_unique<server>(std::vector<std::string>{
+            AFSERVE_PATH, www, "--port", std::to_string(afserve_tls_port), "-q", "--tls", certificate, key});
+        for (const std::uint16_t port : {nginx_port, afserve_port, nginx_tls_port, afserve_tls_port})
+            if (!answers(port)) give_up("starting nginx and afserve");
     }
     ~site() {
         nginx.reset();
         afserve.reset();
+        afserve_tls.reset();
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
     }
     std::string url(std::uint16_t port, const char* name) const {
-        return "http://127.0.0.1:" + std::to_string(port) + "/" + name;
+        const bool tls = port == nginx_tls_port || port == afserve_tls_port;
+        return std::string(tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port) + "/" + name;
     }
 };
 
@@ -219,6 +233,8 @@ void register_case(const char* name, std::function<void(benchmark::State&)> body
 [[maybe_unused]] const bool registered = [] {
     register_case("small_file/ours", [](benchmark::State& state) { small_file(state, &site::afserve_port); });
     register_case("small_file/nginx", [](benchmark::State& state) { small_file(state, &site::nginx_port); });
+    register_case("small_file_tls/ours", [](benchmark::State& state) { small_file(state, &site::afserve_tls_port); });
+    register_case("small_file_tls/nginx", [](benchmark::State& state) { small_file(state, &site::nginx_tls_port); });
     auto big_url = [] { return the_site().url(the_site().nginx_port, "big.bin"); };
     auto output = [] { return the_site().downloads + "/big.bin"; };
     register_case("fetch_1/ours", [=](benchmark::State& state) {
