@@ -245,19 +245,22 @@ certificate_files make_certificate(const std::string& folder) {
     return made;
 }
 
-// Connects, sends `bytes`, reads until the server closes, and leaves.
-void send_and_leave(std::uint16_t port, const std::string& bytes) {
+// Connects, sends `bytes` (then ends its side when `end_sending`), and reads
+// until the server closes; the seconds that took, 10 or more when it did not.
+double talk_until_closed(std::uint16_t port, const std::string& bytes, bool end_sending = true) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
+    EXPECT_GE(fd, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto begun = std::chrono::steady_clock::now();
     EXPECT_TRUE(proxy_test::write_all(fd, bytes.data(), bytes.size()));
-    ::shutdown(fd, SHUT_WR);
-    proxy_test::drain(fd);
+    if (end_sending) ::shutdown(fd, SHUT_WR);
+    proxy_test::drain(fd, 10000);
     ::close(fd);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
 }
 
 // afget trusts the server only with its certificate and only under its name.
@@ -310,8 +313,8 @@ TEST_F(ToolsTest, AfserveServesHttps) {
     EXPECT_FALSE(fs::exists(output("wrong.bin")));
 
     // Clients that do not speak TLS, or break off, cost the server nothing.
-    send_and_leave(server.port(), "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
-    send_and_leave(server.port(), std::string("\x16\x03\x01\x00\x80\x01\x00", 7));
+    EXPECT_LT(talk_until_closed(server.port(), "GET / HTTP/1.1\r\nHost: x\r\n\r\n"), 5.0);
+    EXPECT_LT(talk_until_closed(server.port(), std::string("\x16\x03\x01\x00\x80\x01\x00", 7)), 5.0);
     run_result resumed = afget({"--cacert", made.certificate, "-o", output("after.txt"), base + "/small.txt"});
     ASSERT_EQ(resumed.code, 0) << resumed.err;
     expect_saved("after.txt", "hello, tools\n");
@@ -340,6 +343,36 @@ TEST_F(ToolsTest, AfserveServesHttps) {
                                                     "127.0.0.1:" + port + " -ign_eof 2>&1"});
     EXPECT_NE(closing.out.find("hello, tools\n"), std::string::npos) << closing.out;
     EXPECT_NE(closing.out.find("\nclosed"), std::string::npos) << closing.out;
+}
+
+// A client that goes quiet loses its connection; one that keeps taking data,
+// however slowly, does not.
+TEST_F(ToolsTest, AfserveClosesIdleConnections) {
+    const certificate_files made = make_certificate(folder());
+    ASSERT_FALSE(made.certificate.empty());
+    afserve_server plain(www(), folder() + "/afserve.log", {"--idle-timeout", "1"});
+    afserve_server secure(www(), folder() + "/afserve-tls.log",
+                          {"--idle-timeout", "1", "--tls", made.certificate, made.key});
+    ASSERT_TRUE(plain.ok());
+    ASSERT_TRUE(secure.ok());
+
+    // Silent, half a request, and half a TLS handshake: each closed after
+    // one to two seconds (the sweep runs every second).
+    for (const std::string& said : {std::string(), std::string("GET /small.txt HTTP/1.1\r\nHo")}) {
+        const double waited = talk_until_closed(plain.port(), said, false);
+        EXPECT_GE(waited, 0.9);
+        EXPECT_LT(waited, 5.0);
+    }
+    const double handshake = talk_until_closed(secure.port(), std::string("\x16\x03\x01\x00\x80\x01", 6), false);
+    EXPECT_GE(handshake, 0.9);
+    EXPECT_LT(handshake, 5.0);
+    EXPECT_NE(read_file(folder() + "/afserve.log").find("idle for 1 s: closed"), std::string::npos);
+
+    // 6 MiB at 2 MiB/s over one connection: three seconds of steady progress.
+    run_result slow = afget({"--limit", "2M", "-o", output("slow.bin"),
+                             "http://127.0.0.1:" + std::to_string(plain.port()) + "/big.bin"});
+    ASSERT_EQ(slow.code, 0) << slow.err;
+    expect_saved("slow.bin", _big);
 }
 
 // ---- progress ----------------------------------------------------------------------------
@@ -419,6 +452,7 @@ TEST_F(ToolsTest, BadCommandLinesEndWithOneLine) {
     expect_one_line_failure(afget({"--limit", "fast", "http://127.0.0.1/"}), "--limit");
     expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--port", "70000"}), "port out of range");
     expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--colour"}), "--colour");
+    expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--idle-timeout", "-1"}), "idle time-out out of range");
     expect_one_line_failure(run_tool(AFSERVE_PATH, {folder() + "/none"}), "not a folder");
     expect_one_line_failure(run_tool(AFSERVE_PATH, {www(), "--tls", folder() + "/none.pem", folder() + "/none.key"}),
                             "cannot use the certificate");

@@ -3,6 +3,7 @@
 // frame's async files. GET and HEAD, one byte range per request, keep-alive.
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -69,6 +70,8 @@ public:
     connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t id);
     void start();
     void close();
+    // Nothing moved either way since `limit`: the client left us waiting.
+    bool idle_since(std::chrono::steady_clock::time_point limit) const { return _active < limit; }
 
 private:
     void receive();
@@ -82,6 +85,7 @@ private:
     void send_head_with_body(const std::string& head);
     void response_done();
     void log(int status, std::uint64_t bytes);
+    void touch() { _active = std::chrono::steady_clock::now(); }
 
     server& _owner;
     IAsynFrame* _frame;
@@ -101,12 +105,14 @@ private:
     std::uint64_t _left = 0;
     int _status = 0;
     std::uint64_t _body_bytes = 0;
+    std::chrono::steady_clock::time_point _active = std::chrono::steady_clock::now();
 };
 
 class server {
 public:
-    server(host& owner, std::string root, std::uint16_t port, bool quiet, const tls_server_context* tls)
-        : _host(owner), _root(std::move(root)), _port(port), _quiet(quiet), _tls(tls) {}
+    server(host& owner, std::string root, std::uint16_t port, bool quiet, const tls_server_context* tls,
+           int idle_seconds)
+        : _host(owner), _root(std::move(root)), _port(port), _quiet(quiet), _tls(tls), _idle_seconds(idle_seconds) {}
 
     void start() {
         IAsynFrame* frame = _host.frame();
@@ -127,10 +133,12 @@ public:
             accept();
         });
         if (_listener->ListenOn(0, _port, _accept->get()) != S_OK) throw tool_error(exit_failure, "listen refused");
+        if (_idle_seconds > 0) _sweep = std::make_unique<timer>(frame, 1000, [this] { close_idle(); });
     }
 
     void stop() {
         _stopping = true;
+        _sweep.reset();
         for (auto& [id, each] : _connections) each->close();
         _connections.clear();
         _accept.reset();
@@ -150,6 +158,21 @@ public:
     const tls_server_context* tls() const { return _tls; }
 
 private:
+    // A client that stops talking (or reading, or never finishes its TLS
+    // handshake) would otherwise hold its connection for good.
+    void close_idle() {
+        const auto limit = std::chrono::steady_clock::now() - std::chrono::seconds(_idle_seconds);
+        // Closing only schedules the erase, so the walk stays valid.
+        for (auto& [id, each] : _connections) {
+            if (!each->idle_since(limit)) continue;
+            if (!_quiet) {
+                std::printf("- - idle for %d s: closed\n", _idle_seconds);
+                std::fflush(stdout);
+            }
+            each->close();
+        }
+    }
+
     void accept() {
         _accept->on_complete([this](DWORD error, DWORD) {
             ref<IUnknown> object;
@@ -171,6 +194,8 @@ private:
     std::uint16_t _port;
     bool _quiet;
     const tls_server_context* _tls;
+    int _idle_seconds;
+    std::unique_ptr<timer> _sweep;
     bool _stopping = false;
     ref<IAsynTcpListener2> _listener;
     std::unique_ptr<operation> _accept;
@@ -215,6 +240,7 @@ void connection::receive() {
             close();
             return;
         }
+        touch();
         _input.append(reinterpret_cast<const char*>(_receive.buffer()), bytes);
         take_input();
     });
@@ -358,6 +384,7 @@ void connection::send_head_with_body(const std::string& head) {
                 close();
                 return;
             }
+            touch();
             send_body();
         });
     });
@@ -373,6 +400,7 @@ void connection::send_head(const std::string& head, std::function<void()> then) 
             close();
             return;
         }
+        touch();
         then();
     });
 }
@@ -399,6 +427,7 @@ void connection::send_body() {
                 close();
                 return;
             }
+            touch();
             send_body();
         });
     });
@@ -441,9 +470,12 @@ int main(int argc, char** argv) {
     int port = 8080;
     std::vector<std::string> tls;
     bool quiet = false;
+    int idle_seconds = 60;
     app.add_option("DIR", root, "folder to serve")->required();
     app.add_option("-p,--port", port, "TCP port (1 to 65535, 0: any free one)");
     app.add_option("--tls", tls, "serve HTTPS with this certificate and key (PEM)")->expected(2);
+    app.add_option("--idle-timeout", idle_seconds,
+                   "close a connection after this many seconds without progress (0: never; default 60)");
     app.add_flag("-q,--quiet", quiet, "no line per request");
     app.add_option("--library", library, "path of libasynframe.so");
     try {
@@ -456,6 +488,10 @@ int main(int argc, char** argv) {
     }
     if (port < 0 || port > 65535) {
         print_error("port out of range: " + std::to_string(port) + " (0 to 65535)");
+        return exit_usage;
+    }
+    if (idle_seconds < 0 || idle_seconds > 86400) {
+        print_error("idle time-out out of range: " + std::to_string(idle_seconds) + " (0 to 86400 seconds)");
         return exit_usage;
     }
     std::error_code failed;
@@ -472,7 +508,8 @@ int main(int argc, char** argv) {
         return runner.run(
             [&] {
                 site = std::make_unique<server>(runner, std::filesystem::absolute(root).string(),
-                                                static_cast<std::uint16_t>(port), quiet, secure.get());
+                                                static_cast<std::uint16_t>(port), quiet, secure.get(),
+                                                idle_seconds);
                 site->start();
             },
             [&] {
