@@ -116,7 +116,8 @@ bool asyn_io_manager::in_dispatch_thread() const noexcept {
 }
 
 bool asyn_io_manager::in_callback() const noexcept {
-    if (_ui_mode) return _callback_depth > 0 && in_dispatch_thread();
+    // The depth belongs to the UI thread: other threads must not read it.
+    if (_ui_mode) return in_dispatch_thread() && _callback_depth > 0;
     // The engine thread runs nothing but callbacks.
     return in_thread();
 }
@@ -326,8 +327,12 @@ void asyn_io_manager::create_window() {
 
 void asyn_io_manager::destroy_window() {
     if (_hwnd == nullptr) return;
+    // The window goes first: from another thread, its removal waits out a
+    // delivery running on the UI thread, which may be using the window and
+    // its timers. The window's timers go with it.
+    _hwnd->destroy();
+    _hwnd = nullptr;
     if (_window_timers != nullptr) _window_timers->detach_window();
-    std::exchange(_hwnd, nullptr)->destroy();
 }
 
 void asyn_io_manager::ui_turn() {

@@ -152,8 +152,9 @@ void window_timer_service::clear() noexcept {
 }
 
 void window_timer_service::detach_window() noexcept {
-    clear();
+    // The window, and its timers with it, are gone: the slots are only forgotten.
     _window = nullptr;
+    clear();
 }
 
 void window_timer_service::on_expiry(std::uintptr_t event_id) {

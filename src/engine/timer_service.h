@@ -65,7 +65,7 @@ public:
 
     // UI thread: the window timer `event_id` expired.
     void on_expiry(std::uintptr_t event_id);
-    // The window is going away: later calls no longer arm anything.
+    // The window is gone, and its timers with it: later calls arm nothing.
     void detach_window() noexcept;
 
 private:

@@ -339,7 +339,10 @@ protected:
         frame()->Unadvise(sink);
         sink->Release();
         _object->Release();
-        EXPECT_EQ(live_component_objects(), 0);
+        // A stop begun on the engine thread finishes on a thread of its own,
+        // which lets go of the frame last.
+        EXPECT_TRUE(wait_until([] { return live_component_objects() == 0; }, short_pause, std::chrono::seconds(5)))
+            << live_component_objects() << " component objects left";
     }
 
     IAsynFrame3* frame() { return static_cast<IAsynFrame3*>(_object); }

@@ -527,6 +527,30 @@ TEST_P(LifecycleTest, AUiThreadFrameStoppedFromAnotherThread) {
     posted->Release();
 }
 
+TEST_P(LifecycleTest, AUiThreadFrameStoppedFromAnotherThreadWhileItPumps) {
+    if (!session.ui()) GTEST_SKIP() << "only UI-thread mode has a queue of its own";
+    // A stream of completions keeps the UI thread busy in its pumps while
+    // the stop takes its window and queue away under it.
+    sink* events = session.events;
+    IAsynFrame3* frame = session.frame();
+    ASSERT_EQ(frame->RegisterReceiver(events), S_OK);
+    std::atomic<bool> stopping{false};
+    events->on_message = [&](DWORD, DWORD, DWORD) {
+        if (!stopping.load()) frame->PostFrameMessage(events, 0, 0, 0);
+    };
+    session.on_dispatch([&] { ASSERT_EQ(frame->PostFrameMessage(events, 0, 0, 0), S_OK); });
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        EXPECT_EQ(session.plugin()->Uninitialize(), S_OK);
+        stopped = true;
+    });
+    EXPECT_TRUE(session.run_until([&] { return stopped.load(); }));
+    stopping = true;
+    stopper.join();
+    EXPECT_FALSE(session.frame_object->running());
+    EXPECT_EQ(asynframe_ui_thread_pump(), -1);
+}
+
 // ---- fairness: a receiver that re-posts itself ------------------------------------
 
 TEST_P(LifecycleTest, AMessageFloodStarvesNeitherTimersNorSocketsNorTheStop) {

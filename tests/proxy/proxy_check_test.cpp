@@ -70,6 +70,7 @@ protected:
         EXPECT_EQ(S_OK, hr);
         return result;
     }
+    void expect_stop_ends_a_running_check(const std::function<void()>& stop_frame);
     scripted_tcp_server& serve(std::unique_ptr<scripted_tcp_server> server) {
         servers.push_back(std::move(server));
         return *servers.back();
@@ -202,7 +203,9 @@ TEST_P(ProxyCheckTest, ACancelEndsTheWaitForTheResponsePromptly) {
     EXPECT_EQ(PROXY_VERIFY_OK, verify(r));
 }
 
-TEST_P(ProxyCheckTest, AFrameStoppedFromItsDispatchThreadEndsARunningCheck) {
+// A check waiting for its proxy's answer when `stop_frame` stops the frame
+// ends as not run, and the frame is stopped.
+void ProxyCheckTest::expect_stop_ends_a_running_check(const std::function<void()>& stop_frame) {
     std::atomic<int> requests{0};
     scripted_tcp_server& silent = serve(std::make_unique<scripted_tcp_server>([&](int fd) {
         char buffer[16];
@@ -217,13 +220,32 @@ TEST_P(ProxyCheckTest, AFrameStoppedFromItsDispatchThreadEndsARunningCheck) {
         done = true;
     });
     EXPECT_TRUE(host->run_until([&] { return requests.load() == 1; }));
-    // The stop may not wait for the check, which waits for the dispatch thread.
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, host->plugin->Uninitialize()); });
+    stop_frame();
     EXPECT_TRUE(host->run_until([&] { return done.load(); }, std::chrono::seconds(10)));
     checker.join();
     EXPECT_EQ(PROXY_VERIFY_NOT_RUN, result);
     // The host's own side of the stop: the frame has stopped already.
     EXPECT_EQ(E_UNEXPECTED, host->stop());
+}
+
+TEST_P(ProxyCheckTest, AFrameStoppedFromItsDispatchThreadEndsARunningCheck) {
+    // The stop may not wait for the check, which waits for the dispatch thread.
+    expect_stop_ends_a_running_check(
+        [&] { host->on_dispatch([&] { EXPECT_EQ(S_OK, host->plugin->Uninitialize()); }); });
+}
+
+TEST_P(ProxyCheckTest, AFrameStoppedFromAnotherThreadEndsARunningCheck) {
+    // Neither the host's thread nor the dispatch thread: the stop waits for the
+    // dispatch thread (which, in UI-thread modes, is this one, pumping).
+    expect_stop_ends_a_running_check([&] {
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            EXPECT_EQ(S_OK, host->plugin->Uninitialize());
+            stopped = true;
+        });
+        EXPECT_TRUE(host->run_until([&] { return stopped.load(); }, std::chrono::seconds(10)));
+        stopper.join();
+    });
 }
 
 TEST_P(ProxyCheckTest, SocksProxiesWithUserAndPassword) {

@@ -68,7 +68,7 @@ public:
     // away on another thread.
     static message_queue* current() noexcept {
         message_queue* queue = t_queue;
-        if (queue != nullptr && queue->_pump_depth == 0 && queue->window_count() == 0) {
+        if (queue != nullptr && queue->_pump_depth == 0 && queue->unused()) {
             t_queue = nullptr;
             delete queue;
             return nullptr;
@@ -114,6 +114,9 @@ public:
         std::vector<queued_message> discarded;
         {
             std::unique_lock<std::mutex> guard(_lock);
+            // The wait below lets go of the lock; the owner must not free the
+            // queue under this thread meanwhile.
+            if (!owner_thread) ++_removers;
             for (auto it = _windows.begin(); it != _windows.end(); ++it) {
                 if (it->window != window) continue;
                 if (it->watched_fd >= 0) ::epoll_ctl(_epoll_fd, EPOLL_CTL_DEL, it->watched_fd, nullptr);
@@ -138,15 +141,18 @@ public:
             // A delivery running on the owner's thread finishes before the window goes.
             if (!owner_thread) _delivered.wait(guard, [&] { return _delivering != window; });
             arm_timerfd_locked();
+            // Wake the owner so that its next pump frees the queue. Under the
+            // lock: once it is released, that pump may free the queue at once.
+            if (!owner_thread) {
+                --_removers;
+                wake_locked();
+            }
         }
         if (sink != nullptr)
             for (const queued_message& m : discarded) sink(context, m.message, m.param);
-        if (owner_thread && _pump_depth == 0 && window_count() == 0) {
+        if (owner_thread && _pump_depth == 0 && unused()) {
             t_queue = nullptr;
             delete this;
-        } else if (!owner_thread) {
-            // Wake the owner so that its next pump frees the queue.
-            signal();
         }
     }
 
@@ -219,7 +225,7 @@ public:
         delivered += fire_timers();
         delivered += run_watchers();
         --_pump_depth;
-        if (window_count() == 0) {
+        if (unused()) {
             t_queue = nullptr;
             delete this;
             return delivered;
@@ -234,7 +240,7 @@ private:
         bool armed = false;
         // A thread that ends frees its queue; windows still on it are the host's leak.
         ~owner_guard() {
-            if (armed && t_queue != nullptr && t_queue->window_count() == 0) {
+            if (armed && t_queue != nullptr && t_queue->unused()) {
                 delete t_queue;
                 t_queue = nullptr;
             }
@@ -262,9 +268,11 @@ private:
         return true;
     }
 
-    std::size_t window_count() noexcept {
+    // No window left, and no other thread still inside remove_window: the
+    // owner may free the queue.
+    bool unused() noexcept {
         std::lock_guard<std::mutex> guard(_lock);
-        return _windows.size();
+        return _windows.empty() && _removers == 0;
     }
 
     void signal() noexcept {
@@ -274,10 +282,18 @@ private:
             wake = !_signalled;
             _signalled = true;
         }
-        if (wake) {
-            const std::uint64_t one = 1;
-            while (::write(_event_fd, &one, sizeof one) < 0 && errno == EINTR) {
-            }
+        if (wake) write_wake();
+    }
+
+    void wake_locked() noexcept {
+        if (_signalled) return;
+        _signalled = true;
+        write_wake();
+    }
+
+    void write_wake() noexcept {
+        const std::uint64_t one = 1;
+        while (::write(_event_fd, &one, sizeof one) < 0 && errno == EINTR) {
         }
     }
 
@@ -392,6 +408,7 @@ private:
     std::mutex _lock;
     std::condition_variable _delivered;
     ui_window* _delivering = nullptr;
+    int _removers = 0;  // other threads inside remove_window
     std::vector<queued_message> _ring;
     std::size_t _head = 0;
     std::size_t _count = 0;
