@@ -348,8 +348,8 @@ TEST_P(WaitObjectsTest, ASocketRemovedInItsReportCanBeReplacedByItsNumber) {
     owner->on_signal = [&](const wait_handle& h) {
         if (owner->count_of(h) != 1) return;
         EXPECT_TRUE(manager->remove_wait_object(h));
+        // The writing end stays open until the test's own thread is done with it.
         ::close(first[0]);
-        ::close(first[1]);
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, second), 0);
         EXPECT_EQ(second[0], number);  // the lowest free number comes back
         EXPECT_TRUE(manager->add_wait_object(wait_handle::socket(second[0], wait_handle::socket_readable), 0));
@@ -363,6 +363,7 @@ TEST_P(WaitObjectsTest, ASocketRemovedInItsReportCanBeReplacedByItsNumber) {
     ASSERT_EQ(::write(second[1], "y", 1), 1);
     ASSERT_TRUE(until([&] { return owner->count_of(handle) >= 2; }));
     ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->remove_wait_object(handle)); }));
+    ::close(first[1]);
     ::close(second[0]);
     ::close(second[1]);
 }

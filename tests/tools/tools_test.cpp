@@ -315,8 +315,8 @@ TEST_F(ToolsTest, AfserveServesHttps) {
     // Clients that do not speak TLS, or break off, cost the server nothing.
     EXPECT_LT(talk_until_closed(server.port(), "GET / HTTP/1.1\r\nHost: x\r\n\r\n"), 5.0);
     EXPECT_LT(talk_until_closed(server.port(), std::string("\x16\x03\x01\x00\x80\x01\x00", 7)), 5.0);
-    run_result resumed = afget({"--cacert", made.certificate, "-o", output("after.txt"), base + "/small.txt"});
-    ASSERT_EQ(resumed.code, 0) << resumed.err;
+    run_result still_serving = afget({"--cacert", made.certificate, "-o", output("after.txt"), base + "/small.txt"});
+    ASSERT_EQ(still_serving.code, 0) << still_serving.err;
     expect_saved("after.txt", "hello, tools\n");
     EXPECT_NE(read_file(folder() + "/afserve.log").find("TLS handshake failed"), std::string::npos);
 
