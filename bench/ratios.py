@@ -14,7 +14,8 @@ import sys
 PAIRINGS = {
     "ours": [("asio_uring", 1.0), ("asio", 1.0), ("libuv", 1.0), ("cares", 1.0), ("raw_uring", 0.9),
              ("sync", None), ("ours_zero_fill", 1.0), ("nginx", None), ("curl", None), ("aria2", None)],
-    "ours_epoll": [("asio", 1.0), ("libuv", 1.0), ("raw_epoll", 0.9), ("sync", None)],
+    "ours_epoll": [("asio", 1.0), ("libuv", 1.0), ("raw_epoll", 0.9), ("sync", None), ("nginx", None),
+                   ("aria2", None)],
 }
 # Plain blocking calls on the caller's thread ("sync") are shown for reference
 # only: on a cached file no request handed to another thread can beat them.

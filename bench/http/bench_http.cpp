@@ -1,8 +1,9 @@
 // HTTP over loopback: afserve serving a 4 KiB file to wrk (100 connections)
-// against nginx with one worker, in plain HTTP and over TLS with the same
-// certificate, and afget fetching a 1 GiB file from nginx
-// with one and four connections against curl and aria2c. Each program runs
-// as it would for a user; the times are the programs' own, start to exit.
+// against nginx with one worker, in plain HTTP (afserve on io_uring and on
+// epoll) and over TLS with the same certificate, and afget fetching a 1 GiB
+// file from nginx with one and four connections against curl and aria2c. Each
+// program runs as it would for a user; the times are the programs' own, start
+// to exit.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -32,6 +33,8 @@ using clock_type = std::chrono::steady_clock;
 
 constexpr std::size_t small_size = 4096;
 constexpr std::size_t big_size = std::size_t{1} << 30;
+// The tools on the epoll backend.
+constexpr const char* no_ring = "ASYNFRAME_NO_IO_URING=1";
 
 // Runs a program to its end; its standard output in `out` when asked for.
 int run(const std::vector<std::string>& args, std::string* out = nullptr) {
@@ -118,8 +121,8 @@ bool answers(std::uint16_t port) {
 // The files, nginx and afserve, made once for the run.
 struct site {
     std::string folder, www, downloads;
-    std::uint16_t nginx_port = 0, afserve_port = 0, nginx_tls_port = 0, afserve_tls_port = 0;
-    std::unique_ptr<server> nginx, afserve, afserve_tls;
+    std::uint16_t nginx_port = 0, afserve_port = 0, nginx_tls_port = 0, afserve_tls_port = 0, afserve_epoll_port = 0;
+    std::unique_ptr<server> nginx, afserve, afserve_tls, afserve_epoll;
 
     site() {
         char pattern[] = "/tmp/asynframe-bench-http-XXXXXX";
@@ -156,16 +159,20 @@ struct site {
         afserve_port = free_port();
         afserve = std::make_unique<server>(
             std::vector<std::string>{AFSERVE_PATH, www, "--port", std::to_string(afserve_port), "-q"});
+        afserve_epoll_port = free_port();
+        afserve_epoll = std::make_unique<server>(std::vector<std::string>{
+            "/usr/bin/env", no_ring, AFSERVE_PATH, www, "--port", std::to_string(afserve_epoll_port), "-q"});
         afserve_tls_port = free_port();
         afserve_tls = std::make_unique<server>(std::vector<std::string>{
             AFSERVE_PATH, www, "--port", std::to_string(afserve_tls_port), "-q", "--tls", certificate, key});
-        for (const std::uint16_t port : {nginx_port, afserve_port, nginx_tls_port, afserve_tls_port})
+        for (const std::uint16_t port : {nginx_port, afserve_port, nginx_tls_port, afserve_tls_port, afserve_epoll_port})
             if (!answers(port)) give_up("starting nginx and afserve");
     }
     ~site() {
         nginx.reset();
         afserve.reset();
         afserve_tls.reset();
+        afserve_epoll.reset();
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
     }
@@ -232,6 +239,8 @@ void register_case(const char* name, std::function<void(benchmark::State&)> body
 
 [[maybe_unused]] const bool registered = [] {
     register_case("small_file/ours", [](benchmark::State& state) { small_file(state, &site::afserve_port); });
+    register_case("small_file/ours_epoll",
+                  [](benchmark::State& state) { small_file(state, &site::afserve_epoll_port); });
     register_case("small_file/nginx", [](benchmark::State& state) { small_file(state, &site::nginx_port); });
     register_case("small_file_tls/ours", [](benchmark::State& state) { small_file(state, &site::afserve_tls_port); });
     register_case("small_file_tls/nginx", [](benchmark::State& state) { small_file(state, &site::nginx_tls_port); });
@@ -245,6 +254,9 @@ void register_case(const char* name, std::function<void(benchmark::State&)> body
     });
     register_case("fetch_4/ours", [=](benchmark::State& state) {
         fetch(state, {AFGET_PATH, "-c", "4", "--progress", "none", "-o", output(), big_url()});
+    });
+    register_case("fetch_4/ours_epoll", [=](benchmark::State& state) {
+        fetch(state, {"/usr/bin/env", no_ring, AFGET_PATH, "-c", "4", "--progress", "none", "-o", output(), big_url()});
     });
     register_case("fetch_4/aria2", [=](benchmark::State& state) {
         fetch(state, {"/usr/bin/aria2c", "-q", "-x", "4", "-s", "4", "--allow-overwrite=true",

@@ -29,7 +29,20 @@ void stream::close() {
     _socket->Close();
 }
 
+// Counts the stream's own calls on the stack while it lives.
+struct stream::inside {
+    explicit inside(int& depth) : _depth(depth) { ++_depth; }
+    ~inside() { --_depth; }
+    int& _depth;
+};
+
 void stream::deliver(callback done, DWORD error, DWORD bytes) {
+    // From a completion of the stream's own, the caller is already out of
+    // the call that started this: the result may go to it at once.
+    if (_calls == 0) {
+        done(error, bytes);
+        return;
+    }
     _host.post([alive = std::weak_ptr<bool>(_alive), done = std::move(done), error, bytes] {
         const auto still = alive.lock();
         if (still && *still) done(error, bytes);
@@ -39,6 +52,7 @@ void stream::deliver(callback done, DWORD error, DWORD bytes) {
 // ---- starting ----------------------------------------------------------------------------
 
 void stream::start(std::function<void(bool, const std::string&)> ready) {
+    const inside call(_calls);
     _ready = std::move(ready);
     if (!_tls) {
         deliver([this](DWORD, DWORD) { _ready(true, {}); }, 0, 0);
@@ -83,6 +97,7 @@ void stream::handshake_step() {
 // ---- reading -----------------------------------------------------------------------------
 
 void stream::read(operation& into, DWORD start, DWORD length, callback done) {
+    const inside call(_calls);
     if (!_tls) {
         into.range(start, length);
         into.on_complete(done);
@@ -139,6 +154,7 @@ void stream::pull(std::function<void(DWORD, DWORD)> then) {
 // ---- writing -----------------------------------------------------------------------------
 
 void stream::write_fully(operation& from, DWORD start, DWORD length, callback done) {
+    const inside call(_calls);
     if (!_tls) {
         from.range(start, length);
         from.on_complete(done);
@@ -158,6 +174,7 @@ void stream::write_fully(operation& from, DWORD start, DWORD length, callback do
 }
 
 void stream::shutdown(std::function<void()> then) {
+    const inside call(_calls);
     if (!_tls || _closed || _broken != 0) {
         deliver([then = std::move(then)](DWORD, DWORD) { then(); }, 0, 0);
         return;

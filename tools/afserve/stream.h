@@ -39,7 +39,9 @@ public:
 
 private:
     using waiter = std::function<void(DWORD error)>;
-    // Calls `done` at a later turn, unless the stream is gone by then.
+    struct inside;
+    // Calls `done`: at once from a completion, at a later turn (unless the
+    // stream is gone by then) from inside one of the calls above.
     void deliver(callback done, DWORD error, DWORD bytes);
     void handshake_step();
     void read_step(operation& into, DWORD start, DWORD length, callback done);
@@ -60,6 +62,7 @@ private:
     bool _flushing = false;
     DWORD _broken = 0;  // the error a send of TLS output ended with
     bool _closed = false;
+    int _calls = 0;  // the calls above now on the stack
     std::shared_ptr<bool> _alive = std::make_shared<bool>(true);
 };
 
