@@ -368,6 +368,34 @@ TEST_F(ToolsTest, AfserveClosesIdleConnections) {
     EXPECT_LT(handshake, 5.0);
     EXPECT_NE(read_file(folder() + "/afserve.log").find("idle for 1 s: closed"), std::string::npos);
 
+    // A client that asks for the big file and stops reading: the server's
+    // write stalls, and the connection goes with it.
+    const auto count_closed = [&] {
+        const std::string log = read_file(folder() + "/afserve.log");
+        std::size_t closed = 0;
+        for (std::size_t at = log.find("idle for"); at != std::string::npos; at = log.find("idle for", at + 1))
+            ++closed;
+        return closed;
+    };
+    const std::size_t closed_before = count_closed();
+    const int stalled = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(stalled, 0);
+    const int small_buffer = 4096;
+    ::setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(plain.port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_TRUE(proxy_test::write_all(stalled, request.data(), request.size()));
+    EXPECT_TRUE(harness::wait_until([&] { return count_closed() > closed_before; }, harness::short_pause, 10s));
+    // What was sent before the close is still readable; then the stream ends.
+    const auto began = std::chrono::steady_clock::now();
+    proxy_test::drain(stalled, 10000);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
+    ::close(stalled);
+
     // 6 MiB at 2 MiB/s over one connection: three seconds of steady progress.
     run_result slow = afget({"--limit", "2M", "-o", output("slow.bin"),
                              "http://127.0.0.1:" + std::to_string(plain.port()) + "/big.bin"});

@@ -96,6 +96,8 @@ private:
     message_parser _request{message_parser::kind::request};
     std::string _input;  // received, not yet parsed
     std::size_t _head_bytes = 0;
+    // Completions still on their way when the connection closed (a sweep of
+    // idle ones, for one) are dropped: every callback checks this first.
     bool _closed = false;
     bool _keep_alive = false;
     bool _responding = false;
@@ -236,6 +238,7 @@ void connection::start() {
 
 void connection::receive() {
     _stream.read(_receive, 0, receive_size, [this](DWORD error, DWORD bytes) {
+        if (_closed) return;
         if (error != 0 || bytes == 0) {
             close();
             return;
@@ -373,6 +376,7 @@ void connection::send_head_with_body(const std::string& head) {
     _send.range(head_length, piece);
     _send.position(_position);
     _send.on_complete([this, head_length](DWORD error, DWORD bytes) {
+        if (_closed) return;
         if (error != 0 || bytes == 0) {
             close();
             return;
@@ -380,6 +384,7 @@ void connection::send_head_with_body(const std::string& head) {
         _position += bytes;
         _left -= bytes;
         _stream.write_fully(_send, 0, head_length + bytes, [this](DWORD sent_error, DWORD) {
+            if (_closed) return;
             if (sent_error != 0) {
                 close();
                 return;
@@ -396,6 +401,7 @@ void connection::send_head(const std::string& head, std::function<void()> then) 
     const DWORD length = static_cast<DWORD>(std::min<std::size_t>(head.size(), send_size));
     std::copy(head.begin(), head.begin() + length, _send.buffer());
     _stream.write_fully(_send, 0, length, [this, then = std::move(then)](DWORD error, DWORD) {
+        if (_closed) return;
         if (error != 0) {
             close();
             return;
@@ -414,6 +420,7 @@ void connection::send_body() {
     _send.range(0, piece);
     _send.position(_position);
     _send.on_complete([this](DWORD error, DWORD bytes) {
+        if (_closed) return;
         if (error != 0 || bytes == 0) {
             // The file shrank or failed under us: the promised length cannot
             // be kept, so the connection ends and the client sees a short body.
@@ -423,6 +430,7 @@ void connection::send_body() {
         _position += bytes;
         _left -= bytes;
         _stream.write_fully(_send, 0, bytes, [this](DWORD sent_error, DWORD) {
+            if (_closed) return;
             if (sent_error != 0) {
                 close();
                 return;

@@ -39,6 +39,7 @@ struct stream::inside {
 void stream::deliver(callback done, DWORD error, DWORD bytes) {
     // From a completion of the stream's own, the caller is already out of
     // the call that started this: the result may go to it at once.
+    if (_closed) return;
     if (_calls == 0) {
         done(error, bytes);
         return;
