@@ -71,6 +71,14 @@ protected:
         return result;
     }
     void expect_stop_ends_a_running_check(const std::function<void()>& stop_frame);
+    // A proxy that takes the check's request, counts it, and never answers.
+    scripted_tcp_server& silent_proxy(std::atomic<int>& requests) {
+        return serve(std::make_unique<scripted_tcp_server>([&requests](int fd) {
+            char buffer[16];
+            if (read_exactly(fd, buffer, sizeof buffer)) ++requests;
+            drain(fd, 10000);
+        }));
+    }
     scripted_tcp_server& serve(std::unique_ptr<scripted_tcp_server> server) {
         servers.push_back(std::move(server));
         return *servers.back();
@@ -180,11 +188,7 @@ TEST_P(ProxyCheckTest, BrokenResponsesAndUnreachableProxies) {
 
 TEST_P(ProxyCheckTest, ACancelEndsTheWaitForTheResponsePromptly) {
     std::atomic<int> requests{0};
-    scripted_tcp_server& silent = serve(std::make_unique<scripted_tcp_server>([&](int fd) {
-        char buffer[16];
-        if (read_exactly(fd, buffer, sizeof buffer)) ++requests;
-        drain(fd, 10000);
-    }));
+    scripted_tcp_server& silent = silent_proxy(requests);
     PROXY_RECORD r = record(PROXY_KIND_HTTP, silent.port());
     clock_type::time_point cancelled_at;
     const LONG result = verify(r, [&] {
@@ -207,11 +211,7 @@ TEST_P(ProxyCheckTest, ACancelEndsTheWaitForTheResponsePromptly) {
 // ends as not run, and the frame is stopped.
 void ProxyCheckTest::expect_stop_ends_a_running_check(const std::function<void()>& stop_frame) {
     std::atomic<int> requests{0};
-    scripted_tcp_server& silent = serve(std::make_unique<scripted_tcp_server>([&](int fd) {
-        char buffer[16];
-        if (read_exactly(fd, buffer, sizeof buffer)) ++requests;
-        drain(fd, 10000);
-    }));
+    scripted_tcp_server& silent = silent_proxy(requests);
     PROXY_RECORD r = record(PROXY_KIND_HTTP, silent.port());
     std::atomic<bool> done{false};
     LONG result = -1;

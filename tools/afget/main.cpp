@@ -13,12 +13,12 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
-
 #include "afget/fetch.h"
+#include "common/command_line.h"
 
 using namespace asynframe;
 using namespace asynframe::tools;
@@ -588,14 +588,7 @@ int main(int argc, char** argv) {
     app.add_option("--progress", progress, "auto, bar, lines or none")
         ->check(CLI::IsMember({"auto", "bar", "lines", "none"}));
     app.add_option("--library", library, "path of libasynframe.so");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& help) {
-        return app.exit(help);
-    } catch (const CLI::ParseError& failure) {
-        print_error(std::string(failure.what()) + " (see --help)");
-        return exit_usage;
-    }
+    if (const std::optional<int> stop = parse_command_line(app, argc, argv)) return *stop;
     settings.progress = progress == "bar"     ? progress_mode::bar
                         : progress == "lines" ? progress_mode::lines
                         : progress == "none"  ? progress_mode::none

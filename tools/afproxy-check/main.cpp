@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
-#include <CLI/CLI.hpp>
-
+#include "common/command_line.h"
 #include "common/host.h"
 
 using namespace asynframe;
@@ -47,14 +47,7 @@ int main(int argc, char** argv) {
     app.add_option("USER", user, "user name");
     app.add_option("PASS", password, "password");
     app.add_option("--library", library, "path of libasynframe.so");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& help) {
-        return app.exit(help);
-    } catch (const CLI::ParseError& failure) {
-        print_error(std::string(failure.what()) + " (see --help)");
-        return exit_usage;
-    }
+    if (const std::optional<int> stop = parse_command_line(app, argc, argv)) return *stop;
     PROXY_RECORD record{};
     if (kind == "socks5") {
         record.kind = PROXY_KIND_SOCKS5;

@@ -8,11 +8,11 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
-
+#include "common/command_line.h"
 #include "common/host.h"
 
 using namespace asynframe;
@@ -78,14 +78,7 @@ int main(int argc, char** argv) {
     std::string library;
     app.add_option("NAME", names, "host names or dotted addresses")->required();
     app.add_option("--library", library, "path of libasynframe.so");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& help) {
-        return app.exit(help);
-    } catch (const CLI::ParseError& failure) {
-        print_error(std::string(failure.what()) + " (see --help)");
-        return exit_usage;
-    }
+    if (const std::optional<int> stop = parse_command_line(app, argc, argv)) return *stop;
     for (const std::string& name : names)
         if (name.empty() || name.size() > 253 || name.find_first_of(" \t/:") != std::string::npos) {
             print_error("not a host name: '" + name + "'");

@@ -9,13 +9,13 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
-
 #include "afserve/stream.h"
 #include "afserve/tls_server.h"
+#include "common/command_line.h"
 #include "common/host.h"
 #include "common/http.h"
 
@@ -79,10 +79,9 @@ private:
     void answer();
     void answer_error(int status, bool keep);
     void send_head(const std::string& head, std::function<void()> then);
-    void send_body();
-    // The head and the body's first piece in one write: a head sent alone
-    // waits out the client's delayed acknowledgement before the body may go.
-    void send_head_with_body(const std::string& head);
+    // The body's next piece, read into the send buffer after the `ahead`
+    // bytes already there (the head, with the first piece) and sent with them.
+    void send_body(DWORD ahead = 0);
     void response_done();
     void log(int status, std::uint64_t bytes);
     void touch() { _active = std::chrono::steady_clock::now(); }
@@ -366,34 +365,10 @@ void connection::answer() {
         send_head(head, [this] { send_body(); });
         return;
     }
-    send_head_with_body(head);
-}
-
-void connection::send_head_with_body(const std::string& head) {
-    const DWORD head_length = static_cast<DWORD>(head.size());
+    // The head and the body's first piece in one write: a head sent alone
+    // waits out the client's delayed acknowledgement before the body may go.
     std::copy(head.begin(), head.end(), _send.buffer());
-    const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(_left, send_size - head_length));
-    _send.range(head_length, piece);
-    _send.position(_position);
-    _send.on_complete([this, head_length](DWORD error, DWORD bytes) {
-        if (_closed) return;
-        if (error != 0 || bytes == 0) {
-            close();
-            return;
-        }
-        _position += bytes;
-        _left -= bytes;
-        _stream.write_fully(_send, 0, head_length + bytes, [this](DWORD sent_error, DWORD) {
-            if (_closed) return;
-            if (sent_error != 0) {
-                close();
-                return;
-            }
-            touch();
-            send_body();
-        });
-    });
-    if (_file->Read(_send.get()) != S_OK) close();
+    send_body(static_cast<DWORD>(head.size()));
 }
 
 void connection::send_head(const std::string& head, std::function<void()> then) {
@@ -411,15 +386,15 @@ void connection::send_head(const std::string& head, std::function<void()> then) 
     });
 }
 
-void connection::send_body() {
+void connection::send_body(DWORD ahead) {
     if (_left == 0) {
         response_done();
         return;
     }
-    const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(_left, send_size));
-    _send.range(0, piece);
+    const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(_left, send_size - ahead));
+    _send.range(ahead, piece);
     _send.position(_position);
-    _send.on_complete([this](DWORD error, DWORD bytes) {
+    _send.on_complete([this, ahead](DWORD error, DWORD bytes) {
         if (_closed) return;
         if (error != 0 || bytes == 0) {
             // The file shrank or failed under us: the promised length cannot
@@ -429,7 +404,7 @@ void connection::send_body() {
         }
         _position += bytes;
         _left -= bytes;
-        _stream.write_fully(_send, 0, bytes, [this](DWORD sent_error, DWORD) {
+        _stream.write_fully(_send, 0, ahead + bytes, [this](DWORD sent_error, DWORD) {
             if (_closed) return;
             if (sent_error != 0) {
                 close();
@@ -486,14 +461,7 @@ int main(int argc, char** argv) {
                    "close a connection after this many seconds without progress (0: never; default 60)");
     app.add_flag("-q,--quiet", quiet, "no line per request");
     app.add_option("--library", library, "path of libasynframe.so");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& help) {
-        return app.exit(help);
-    } catch (const CLI::ParseError& failure) {
-        print_error(std::string(failure.what()) + " (see --help)");
-        return exit_usage;
-    }
+    if (const std::optional<int> stop = parse_command_line(app, argc, argv)) return *stop;
     if (port < 0 || port > 65535) {
         print_error("port out of range: " + std::to_string(port) + " (0 to 65535)");
         return exit_usage;

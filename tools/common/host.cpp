@@ -128,16 +128,15 @@ HRESULT string_receiver::QueryInterface(REFIID iid, void** object) {
     return E_NOINTERFACE;
 }
 
-// ---- operations --------------------------------------------------------------------------
-
-// The completion target; the operation object holds a reference until it is
-// cut loose, so the sink outlives any completion it may still get.
-class operation::sink final : public IAsynIoOperationEvents {
+// QueryInterface and the reference count of a sink the library holds; it
+// deletes itself with the last reference.
+template <class Interface, const IID& Id>
+class counted_sink : public Interface {
 public:
     HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
         if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IAsynIoOperationEvents) {
-            *object = static_cast<IAsynIoOperationEvents*>(this);
+        if (iid == IID_IUnknown || iid == Id) {
+            *object = static_cast<Interface*>(this);
             AddRef();
             return S_OK;
         }
@@ -150,6 +149,20 @@ public:
         if (left == 0) delete this;
         return left;
     }
+
+protected:
+    virtual ~counted_sink() = default;
+
+private:
+    std::atomic<ULONG> _references{1};
+};
+
+// ---- operations --------------------------------------------------------------------------
+
+// The completion target; the operation object holds a reference until it is
+// cut loose, so the sink outlives any completion it may still get.
+class operation::sink final : public counted_sink<IAsynIoOperationEvents, IID_IAsynIoOperationEvents> {
+public:
     HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* completed) override {
         callback call = std::exchange(next, nullptr);
         if (!call) return S_OK;
@@ -159,9 +172,6 @@ public:
         return S_OK;
     }
     callback next;
-
-private:
-    std::atomic<ULONG> _references{1};
 };
 
 operation::operation(IAsynFrame* frame, DWORD buffer_size) : _sink(new sink()) {
@@ -262,32 +272,13 @@ void host::post(std::function<void()> work) {
     _frame->PostFrameMessage(_messages, message_sink::posted_work, 0, 0);
 }
 
-class timer::sink final : public IAsynTimerEvents {
+class timer::sink final : public counted_sink<IAsynTimerEvents, IID_IAsynTimerEvents> {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IAsynTimerEvents) {
-            *object = static_cast<IAsynTimerEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_references;
-        if (left == 0) delete this;
-        return left;
-    }
     HRESULT ASYNFRAME_STDCALL OnTimer(DWORD) override {
         if (tick) tick();
         return S_OK;
     }
     std::function<void()> tick;
-
-private:
-    std::atomic<ULONG> _references{1};
 };
 
 timer::timer(IAsynFrame* frame, DWORD period_ms, std::function<void()> tick) : _frame(frame), _sink(new sink()) {
