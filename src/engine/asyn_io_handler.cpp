@@ -7,11 +7,9 @@
 
 namespace asynframe {
 
-asyn_io_handler::~asyn_io_handler() {
-    if (_singleton != nullptr && _singleton->asyn_io_manager_ptr != nullptr &&
-        _singleton->asyn_io_manager_ptr->in_dispatch_thread())
-        delete_all_operations();
-}
+// On any thread: a pending operation left pointing here would call a handler
+// that is gone when it completes, so it is orphaned and the engine deletes it.
+asyn_io_handler::~asyn_io_handler() { delete_all_operations(); }
 
 void asyn_io_handler::on_notify(std::uint32_t) {}
 

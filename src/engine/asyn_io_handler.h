@@ -25,8 +25,9 @@ public:
 class asyn_io_handler : public asyn_io_handler_base, public with_singleton {
 public:
     explicit asyn_io_handler(singleton_instance* instance) noexcept : with_singleton(instance) {}
-    // On the dispatch thread every operation is deleted (pending ones are
-    // orphaned); on any other thread they are left as they are.
+    // Every operation is deleted, on any thread; pending ones are orphaned and
+    // deleted by the engine when they complete. An owner going on a host
+    // thread must not have a completion of its own running meanwhile.
     ~asyn_io_handler() override;
 
     void on_io_complete(asyn_io_operation* operation) override = 0;

@@ -47,7 +47,7 @@ asyn_io_operation::asyn_io_operation(singleton_instance* instance, asyn_io_handl
 }
 
 asyn_io_operation::~asyn_io_operation() {
-    vortan_assert_text(_is_pending == false, "_is_pending == false", "vortan_assert", "asyn_io_operation", 101);
+    vortan_assert_text(!is_pending(), "_is_pending == false", "vortan_assert", "asyn_io_operation", 101);
     delete[] _buffer;
     close_device();
     delete[] _segments;
@@ -130,8 +130,12 @@ void asyn_io_operation::cancel_timeout() noexcept {
 }
 
 void asyn_io_operation::detach_handler() noexcept {
-    _handler = nullptr;
-    cancel_timeout();
+    _handler.store(nullptr, std::memory_order_release);
+    // The engine's time-outs belong to the dispatch thread; an operation
+    // orphaned elsewhere loses its time-out when it completes.
+    if (_singleton != nullptr && _singleton->asyn_io_manager_ptr != nullptr &&
+        _singleton->asyn_io_manager_ptr->in_dispatch_thread())
+        cancel_timeout();
 }
 
 void asyn_io_operation::reset(asyn_io_handler_base* handler_ptr) {
@@ -141,7 +145,7 @@ void asyn_io_operation::reset(asyn_io_handler_base* handler_ptr) {
     _buffer_len = 0;
     _operate_handle = -1;
     close_device();
-    _is_pending = false;
+    clear_pending();
     _operation_type = 0;
     std::memset(_address, 0, sizeof _address);
     _address_len = 0;
@@ -152,7 +156,7 @@ void asyn_io_operation::reset(asyn_io_handler_base* handler_ptr) {
     _preset_error = 0;
     _preset_bytes = 0;
     _segments_num = 0;
-    _handler = handler_ptr;
+    _handler.store(handler_ptr, std::memory_order_release);
     _operation_iface = operation_face_of(handler_ptr);
 }
 
@@ -209,13 +213,13 @@ bool asyn_io_operation::get_result(std::uint32_t& bytes, std::uint32_t& error) c
 }
 
 void asyn_io_operation::complete() {
-    if (_handler != nullptr) {
-        cancel_timeout();
-        _is_pending = false;
-        _handler->on_io_complete(this);
+    cancel_timeout();
+    if (asyn_io_handler_base* handler = handdler_ptr()) {
+        clear_pending();
+        handler->on_io_complete(this);
         return;
     }
-    _is_pending = false;
+    clear_pending();
     delete this;
 }
 

@@ -2,6 +2,7 @@
 // buffer, the result and the handler told on the dispatch thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -72,13 +73,14 @@ public:
     }
     platform::io_block& overlapped() noexcept { return *this; }
 
-    bool is_pending() const noexcept { return _is_pending; }
+    // Atomic because a handler destroyed on a host thread reads it there.
+    bool is_pending() const noexcept { return _is_pending.load(std::memory_order_acquire); }
     // Devices mark an operation pending before starting a request and clear the
     // flag again when the request is refused.
-    void mark_pending() noexcept { _is_pending = true; }
-    void clear_pending() noexcept { _is_pending = false; }
+    void mark_pending() noexcept { _is_pending.store(true, std::memory_order_release); }
+    void clear_pending() noexcept { _is_pending.store(false, std::memory_order_release); }
 
-    asyn_io_handler_base* handdler_ptr() const noexcept { return _handler; }
+    asyn_io_handler_base* handdler_ptr() const noexcept { return _handler.load(std::memory_order_acquire); }
     IAsynIoOperation* operation_iface() const noexcept { return _operation_iface; }
 
     int operate_handle() const noexcept { return _operate_handle; }
@@ -157,7 +159,8 @@ private:
     std::uint32_t _preset_error = 0;
     std::uint32_t _preset_bytes = 0;
     IAsynIoOperation* _operation_iface = nullptr;
-    asyn_io_handler_base* _handler = nullptr;
+    // Cleared by a handler that goes, possibly on a host thread.
+    std::atomic<asyn_io_handler_base*> _handler{nullptr};
     int _operate_handle = -1;
     std::int32_t _operation_type = 0;
     std::uint8_t* _buffer = nullptr;
@@ -166,7 +169,7 @@ private:
     asyn_io_device* _device = nullptr;
     std::uint8_t _address[address_area_size] = {};
     std::int32_t _address_len = 0;
-    bool _is_pending = false;
+    std::atomic<bool> _is_pending{false};
     std::unique_ptr<::iovec[]> _iov;
     std::uint32_t _iov_capacity = 0;
     segment_element* _segments = nullptr;

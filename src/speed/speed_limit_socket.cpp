@@ -1,5 +1,7 @@
 #include "speed/speed_limit_socket.h"
 
+#include <atomic>
+#include <mutex>
 #include <utility>
 
 #include "component/io_device.h"
@@ -21,16 +23,78 @@ void keep(T*& field, T* value) {
 
 }  // namespace
 
+// The frame's timers and the caller's operations hold this relay, not the
+// socket. The socket detaches it when it goes; a timer that fires afterwards
+// finds no owner, and a request still in flight is handed on to its caller.
+class limited_socket_relay final : public IAsynTimerEvents, public CAsynIoOperationLayer {
+public:
+    explicit limited_socket_relay(CAsynSpeedLimitSocket* owner) noexcept : _owner(owner) {}
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IAsynTimerEvents) {
+            *object = static_cast<IAsynTimerEvents*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
+    ULONG ASYNFRAME_STDCALL Release() override {
+        const ULONG left = --_references;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    // The lock keeps the owner from going (its destructor detaches first) on
+    // another thread while a retry runs in it; a retry never releases it.
+    HRESULT ASYNFRAME_STDCALL OnTimer(DWORD id) override {
+        const std::lock_guard<std::mutex> hold(_lock);
+        if (_owner != nullptr) _owner->on_timer(id);
+        return S_OK;
+    }
+
+    void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override {
+        DWORD error = 0;
+        DWORD bytes = 0;
+        operation->GetResult(&error, &bytes);
+        if (error == 0) {
+            const std::lock_guard<std::mutex> hold(_lock);
+            if (_owner != nullptr) _owner->report(entry.values[direction] == 1, bytes);
+        }
+        operation->SetRange(entry.values[range_start], entry.values[range_length]);
+        operation->deliver();
+    }
+
+    void detach() noexcept {
+        const std::lock_guard<std::mutex> hold(_lock);
+        _owner = nullptr;
+    }
+
+private:
+    ~limited_socket_relay() override = default;
+
+    std::mutex _lock;
+    CAsynSpeedLimitSocket* _owner;
+    std::atomic<ULONG> _references{1};
+};
+
 CAsynSpeedLimitSocket::CAsynSpeedLimitSocket() : CUnknownMultiThread("CAsynSpeedLimitSocket") {
+    _relay = new limited_socket_relay(this);
     _complete_device = new CAsynCompleteIoDevice();
     _complete_device->set_inner_device(static_cast<IAsynTcpSocket*>(this));
 }
 
 CAsynSpeedLimitSocket::~CAsynSpeedLimitSocket() {
-    // Released with an operation still parked (its timer went with a stopped
-    // frame): the operation is abandoned as a close would.
+    // The caller's last reference: no timer or completion reaches this object
+    // any more; what is parked completes with 995 and the connection closes,
+    // as a plain socket released with work in flight does.
+    _relay->detach();
     abandon_parked(true);
     abandon_parked(false);
+    if (!_closed && _inner != nullptr) _inner->Close();
+    std::exchange(_relay, nullptr)->Release();
     _complete_device->set_inner_device(nullptr);
     std::exchange(_complete_device, nullptr)->Release();
     keep(_read_limit, static_cast<ISpeedLimit*>(nullptr));
@@ -63,7 +127,7 @@ HRESULT CAsynSpeedLimitSocket::Read(IAsynIoOperation* operation) { return transf
 HRESULT CAsynSpeedLimitSocket::Write(IAsynIoOperation* operation) { return transfer(operation, false); }
 
 HRESULT CAsynSpeedLimitSocket::transfer(IAsynIoOperation* operation, bool read) {
-    if (_inner == nullptr) return E_UNEXPECTED;
+    if (_inner == nullptr || _closed) return E_UNEXPECTED;
     IAsynIoOperation*& parked = read ? _read_parked : _write_parked;
     if (parked != nullptr) return E_UNEXPECTED;
     ISpeedLimit* limit = read ? _read_limit : _write_limit;
@@ -78,8 +142,7 @@ HRESULT CAsynSpeedLimitSocket::transfer(IAsynIoOperation* operation, bool read) 
     limit->Request(length, &granted, &wait);
     if (granted == 0) {
         if (_timers == nullptr) return E_UNEXPECTED;
-        const HRESULT hr = _timers->SetTimer(static_cast<IAsynTimerEvents*>(this), read ? read_timer : write_timer,
-                                             wait, 0);
+        const HRESULT hr = _timers->SetTimer(_relay, read ? read_timer : write_timer, wait, 0);
         if (SUCCEEDED(hr)) {
             operation->AddRef();
             parked = operation;
@@ -88,7 +151,7 @@ HRESULT CAsynSpeedLimitSocket::transfer(IAsynIoOperation* operation, bool read) 
     }
     const std::uint32_t values[7] = {read ? 1u : 0u, start, length, 0, 0, 0, 0};
     try {
-        object->push_layer(this, values);
+        object->push_layer(_relay, values);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -101,26 +164,17 @@ HRESULT CAsynSpeedLimitSocket::transfer(IAsynIoOperation* operation, bool read) 
     return hr;
 }
 
-void CAsynSpeedLimitSocket::on_layer_complete(CAsynIoOperation* operation, layer_entry entry) {
-    const bool read = entry.values[direction] == 1;
-    DWORD error = 0;
-    DWORD bytes = 0;
-    operation->GetResult(&error, &bytes);
-    if (error == 0) {
-        if (ISpeedLimit* limit = read ? _read_limit : _write_limit) limit->Report(bytes);
-    }
-    operation->SetRange(entry.values[range_start], entry.values[range_length]);
-    operation->deliver();
+void CAsynSpeedLimitSocket::report(bool read, DWORD bytes) {
+    if (ISpeedLimit* limit = read ? _read_limit : _write_limit) limit->Report(bytes);
 }
 
-HRESULT CAsynSpeedLimitSocket::OnTimer(DWORD id) {
-    if (id != read_timer && id != write_timer) return S_OK;
+void CAsynSpeedLimitSocket::on_timer(DWORD id) {
+    if (id != read_timer && id != write_timer) return;
     const bool read = id == read_timer;
     IAsynIoOperation* operation = std::exchange(read ? _read_parked : _write_parked, nullptr);
-    if (operation == nullptr) return S_OK;
-    AddRef();  // the retry may end in a callback that releases this socket
+    if (operation == nullptr) return;
     if (FAILED(transfer(operation, read))) {
-        // The retry cannot start (the inner socket was closed meanwhile): the
+        // The retry cannot start (the inner socket failed meanwhile): the
         // caller would otherwise wait for ever.
         if (CAsynIoOperation* object = CAsynIoOperation::resolve(operation)) {
             object->SetResult(operation_aborted, 0);
@@ -128,26 +182,29 @@ HRESULT CAsynSpeedLimitSocket::OnTimer(DWORD id) {
         }
     }
     operation->Release();
-    Release();
-    return S_OK;
 }
 
+// A parked request completes with 995, once: its timer goes first (off the
+// dispatch thread it cannot, and then finds the relay detached or the
+// request gone). The operation stays the caller's to use again.
 void CAsynSpeedLimitSocket::abandon_parked(bool read) noexcept {
     IAsynIoOperation* operation = std::exchange(read ? _read_parked : _write_parked, nullptr);
     if (operation == nullptr) return;
-    if (_timers != nullptr) _timers->KillTimer(static_cast<IAsynTimerEvents*>(this), read ? read_timer : write_timer);
-    operation->Close();
+    if (_timers != nullptr) _timers->KillTimer(_relay, read ? read_timer : write_timer);
+    if (CAsynIoOperation* object = CAsynIoOperation::resolve(operation)) {
+        object->SetResult(operation_aborted, 0);
+        object->post_completion();
+    }
     operation->Release();
 }
 
 HRESULT CAsynSpeedLimitSocket::Close() {
     if (_inner == nullptr) return E_UNEXPECTED;
     const HRESULT hr = _inner->Close();
-    AddRef();  // killing a timer lets go of the frame's reference to this socket
+    _closed = true;
     abandon_parked(true);
     abandon_parked(false);
     _complete_device->drop_transfers();
-    Release();
     return hr;
 }
 
@@ -159,7 +216,10 @@ HRESULT CAsynSpeedLimitSocket::WriteFully(IAsynIoOperation* operation) {
 
 HRESULT CAsynSpeedLimitSocket::Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
                                        LONG priority) {
-    return _inner != nullptr ? _inner->Connect(operation, host_length, host, port, priority) : E_UNEXPECTED;
+    if (_inner == nullptr) return E_UNEXPECTED;
+    const HRESULT hr = _inner->Connect(operation, host_length, host, port, priority);
+    if (SUCCEEDED(hr)) _closed = false;  // a closed TCP socket may connect again
+    return hr;
 }
 
 HRESULT CAsynSpeedLimitSocket::GetLocalAddress(DWORD* address, WORD* port) {

@@ -13,11 +13,13 @@
 namespace asynframe {
 
 class CAsynCompleteIoDevice;
+class limited_socket_relay;
 
-class CAsynSpeedLimitSocket final : public IAsynTcpSocket,
-                                    public IAsynTimerEvents,
-                                    public CAsynIoOperationLayer,
-                                    public CUnknownMultiThread {
+// Neither its timers nor its requests in flight hold the socket: they go
+// through a relay that points back, so the caller's last Release ends the
+// socket as it does a plain TCP socket's (the connection closes, a parked
+// request completes with 995).
+class CAsynSpeedLimitSocket final : public IAsynTcpSocket, public CUnknownMultiThread {
 public:
     // Frame timer ids of the parked read and the parked write.
     static constexpr DWORD read_timer = 0;
@@ -32,14 +34,15 @@ public:
     ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
     ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
 
-    // E_UNEXPECTED while one is parked in the same direction; E_INVALIDARG
-    // for a foreign or busy operation or a range outside its buffer.
+    // E_UNEXPECTED while one is parked in the same direction or after Close;
+    // E_INVALIDARG for a foreign or busy operation or a range outside its
+    // buffer.
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override;
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override;
     // Whole-range transfers whose every piece is limited.
     HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override;
     HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override;
-    // Closes the inner socket; parked operations are abandoned (no completion).
+    // Closes the inner socket; a parked request completes with 995.
     HRESULT ASYNFRAME_STDCALL Close() override;
     HRESULT ASYNFRAME_STDCALL Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
                                       LONG priority) override;
@@ -48,9 +51,9 @@ public:
     HRESULT ASYNFRAME_STDCALL SetRecvTimeout(DWORD milliseconds) override;
     HRESULT ASYNFRAME_STDCALL SetRecvBufferSize(DWORD bytes) override;
 
-    HRESULT ASYNFRAME_STDCALL OnTimer(DWORD id) override;
-
-    void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override;
+    // The relay's calls, on the dispatch thread.
+    void on_timer(DWORD id);
+    void report(bool read, DWORD bytes);
 
     bool read_parked() const noexcept { return _read_parked != nullptr; }
     bool write_parked() const noexcept { return _write_parked != nullptr; }
@@ -67,6 +70,9 @@ private:
     ISpeedLimit* _write_limit = nullptr;
     IAsynIoOperation* _read_parked = nullptr;   // m_pReadOpt
     IAsynIoOperation* _write_parked = nullptr;  // m_pWriteOpt
+    limited_socket_relay* _relay = nullptr;
+    // Set by Close, cleared by a Connect the inner socket takes.
+    bool _closed = false;
     CAsynCompleteIoDevice* _complete_device = nullptr;
 };
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -106,6 +107,20 @@ inline bool recv_all(int fd, std::uint8_t* data, std::size_t length) {
         length -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// Whether the far end closes (or resets) the connection within the time,
+// reading past whatever it still sends.
+inline bool peer_closed(int fd, int milliseconds = 5000) {
+    std::uint8_t sink[4096];
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < until) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 50) <= 0) continue;
+        const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
+    }
+    return false;
 }
 
 // A listener on 127.0.0.1 whose accept queue is full: the kernel drops new

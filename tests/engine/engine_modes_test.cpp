@@ -338,6 +338,27 @@ TEST_P(EngineModeTest, OrphanedOperationsAreDeletedAtCompletionWithoutTheHandler
     on_dispatch([&] { handler.reset(); });
 }
 
+TEST_P(EngineModeTest, AHandlerDestroyedOnAHostThreadOrphansItsOperations) {
+    start();
+    tcp_pair pair;
+    auto handler = std::make_unique<owning_handler>(&services);
+    std::atomic<bool> pending_deleted{false}, idle_deleted{false};
+    auto* pending = new tracked_operation(&services, handler.get(), &pending_deleted);
+    new tracked_operation(&services, handler.get(), &idle_deleted);
+    start_receive(pending, pair.server);
+    on_dispatch([&] { engine->set_operation_timeout(pending, 60000); });
+    // The last owner lets go on a host thread: the idle operation goes at once,
+    // the pending one when its request completes, without reaching the handler.
+    std::thread([&] { handler.reset(); }).join();
+    EXPECT_TRUE(idle_deleted.load());
+    EXPECT_FALSE(pending_deleted.load());
+    ASSERT_EQ(::send(pair.client, "x", 1, 0), 1);
+    ASSERT_TRUE(wait_for([&] { return pending_deleted.load(); }));
+    bool has_timers = true;
+    on_dispatch([&] { has_timers = engine->has_timers(); });
+    EXPECT_FALSE(has_timers);  // its time-out went with it
+}
+
 TEST_P(EngineModeTest, OperationTimeoutCancelsAReceiveWith995) {
     start();
     tcp_pair pair;

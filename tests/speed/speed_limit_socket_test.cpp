@@ -21,6 +21,7 @@ using clock_type = std::chrono::steady_clock;
 
 constexpr DWORD mebibyte = 1024 * 1024;
 constexpr DWORD read_size = 64 * 1024;
+constexpr DWORD operation_aborted = 995;
 
 // Writes as fast as the connection takes it until stopped.
 class flood {
@@ -221,12 +222,24 @@ TEST_P(LimitedSocketTest, AParkedReadWaitsForItsTimerAndACloseAbandonsIt) {
     const int parked_count = ops->get(op).count;
     host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
     EXPECT_FALSE(object_of(socket)->read_parked());
-    host->run_until([] { return false; }, std::chrono::milliseconds(400));
-    EXPECT_EQ(parked_count, ops->get(op).count);  // abandoned: no completion
+    // The parked read completes once, with 995, and its timer never fires.
+    EXPECT_EQ(operation_aborted, ops->wait(op, parked_count + 1).error);
+    host->run_until([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(parked_count + 1, ops->get(op).count);
     host->on_dispatch([&] {
         EXPECT_EQ(E_UNEXPECTED, socket->Read(other));
+        EXPECT_EQ(E_UNEXPECTED, socket->Write(other));
         EXPECT_EQ(E_UNEXPECTED, socket->Close());  // closed twice
     });
+    EXPECT_TRUE(peer_closed(server));
+    // The caller's operation is still its own: it connects another socket.
+    IAsynTcpSocket* next = nullptr;
+    host->on_dispatch([&] {
+        ASSERT_EQ(S_OK, frame()->CreateTcpSocket(&next));
+        EXPECT_EQ(S_OK, next->Connect(op, 9, "127.0.0.1", local_port(listener), 0));
+    });
+    EXPECT_EQ(0u, ops->wait(op, parked_count + 2).error);
+    objects.push_back(next);
 }
 
 TEST_P(LimitedSocketTest, WholeRangeTransfersAreLimitedPieceByPiece) {
@@ -266,29 +279,57 @@ TEST_P(LimitedSocketTest, WholeRangeTransfersAreLimitedPieceByPiece) {
     EXPECT_EQ(data, echoed);
 }
 
-TEST_P(LimitedSocketTest, AParkedReadOutlivesTheCallersReference) {
+TEST_P(LimitedSocketTest, ReleasedWithRequestsParkedOrInFlightItCompletesThemAndCloses) {
     ISpeedLimit* slow = limiter(4000);
     int server = -1;
-    IAsynTcpSocket* socket = limited(slow, nullptr, server);
+    IAsynTcpSocket* socket = limited(slow, slow, server);
     std::vector<char> data(20000, 'q');
     ASSERT_TRUE(send_all(server, reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
     IAsynIoOperation* op = operation(read_size);
     read_until_parked(socket, op);
     ASSERT_TRUE(object_of(socket)->read_parked());
     const int before = ops->get(op).count;
-    // The caller lets go; the timer's reference keeps the socket until its read ran.
+    // The caller lets go: its timer does not keep the socket, the parked read
+    // completes once with 995 and the connection closes.
     objects.erase(std::find(objects.begin(), objects.end(), socket));
     host->on_dispatch([&] { socket->Release(); });
-    EXPECT_EQ(0u, ops->wait(op, before + 1).error);
-    // Parked again and released, then the frame stops under it: the read is
-    // abandoned with the timer, and nothing is left (checked by the fixture).
+    EXPECT_EQ(operation_aborted, ops->wait(op, before + 1).error);
+    EXPECT_TRUE(peer_closed(server));
+    host->run_until([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(before + 1, ops->get(op).count);
+
+    // A read in flight (granted, waiting for data) holds no reference either.
     IAsynTcpSocket* second = limited(slow, nullptr, server);
-    ASSERT_TRUE(send_all(server, reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
-    IAsynIoOperation* second_op = operation(read_size);
-    read_until_parked(second, second_op);
-    ASSERT_TRUE(object_of(second)->read_parked());
+    IAsynIoOperation* waiting = operation(16);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, second->Read(waiting)); });
     objects.erase(std::find(objects.begin(), objects.end(), second));
     host->on_dispatch([&] { second->Release(); });
+    EXPECT_EQ(operation_aborted, ops->wait(waiting).error);
+    EXPECT_TRUE(peer_closed(server));
+
+    // Released from a host thread with a read parked: the same, once the
+    // dispatch thread next runs.
+    IAsynTcpSocket* third = limited(slow, nullptr, server);
+    ASSERT_TRUE(send_all(server, reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+    IAsynIoOperation* third_op = operation(read_size);
+    read_until_parked(third, third_op);
+    ASSERT_TRUE(object_of(third)->read_parked());
+    const int third_before = ops->get(third_op).count;
+    objects.erase(std::find(objects.begin(), objects.end(), third));
+    std::thread([&] { third->Release(); }).join();
+    EXPECT_EQ(operation_aborted, ops->wait(third_op, third_before + 1).error);
+    host->run_until([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(third_before + 1, ops->get(third_op).count);
+
+    // Parked again and released, then the frame stops under it: nothing is
+    // left (checked by the fixture).
+    IAsynTcpSocket* last = limited(slow, nullptr, server);
+    ASSERT_TRUE(send_all(server, reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+    IAsynIoOperation* last_op = operation(read_size);
+    read_until_parked(last, last_op);
+    ASSERT_TRUE(object_of(last)->read_parked());
+    objects.erase(std::find(objects.begin(), objects.end(), last));
+    host->on_dispatch([&] { last->Release(); });
 }
 
 TEST_P(LimitedSocketTest, FrameSlotsCheckTheirArguments) {
