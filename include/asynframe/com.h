@@ -9,6 +9,21 @@
 #include <cstdint>
 #include <cstring>
 
+// A Windows host gets the system's own types, result codes, GUID and IUnknown,
+// so that this header may come before or after <windows.h>.
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#define ASYNFRAME_UNDEF_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <unknwn.h>
+#ifdef ASYNFRAME_UNDEF_LEAN_AND_MEAN
+#undef WIN32_LEAN_AND_MEAN
+#undef ASYNFRAME_UNDEF_LEAN_AND_MEAN
+#endif
+#endif
+
 #if defined(_WIN32)
 #define ASYNFRAME_STDCALL __stdcall
 #else
@@ -24,6 +39,22 @@
 
 namespace asynframe {
 
+#if defined(_WIN32)
+using ::BOOL;
+using ::BYTE;
+using ::CLSID;
+using ::DWORD;
+using ::GUID;
+using ::HRESULT;
+using ::IID;
+using ::INT;
+using ::LONG;
+using ::LONGLONG;
+using ::UINT;
+using ::ULONG;
+using ::ULONGLONG;
+using ::WORD;
+#else
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
@@ -47,6 +78,7 @@ using CLSID = GUID;
 using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 using REFGUID = const GUID&;
+#endif
 
 // An event object a caller hands in to be signalled (or to signal): on Linux an
 // eventfd descriptor, set by writing a non-zero count and reset by reading it
@@ -60,14 +92,18 @@ using ASYNFRAME_EVENT = int;
 inline constexpr ASYNFRAME_EVENT ASYNFRAME_NO_EVENT = -1;
 #endif
 
+#if !defined(_WIN32)
 constexpr bool operator==(const GUID& a, const GUID& b) noexcept {
     if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
     for (int i = 0; i < 8; ++i)
         if (a.Data4[i] != b.Data4[i]) return false;
     return true;
 }
+#endif
 
-// Result codes of the component boundary.
+// Result codes of the component boundary (on Windows, the system's macros of
+// the same names and values).
+#if !defined(_WIN32)
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
 inline constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
@@ -85,15 +121,18 @@ inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x8004
 
 constexpr bool SUCCEEDED(HRESULT hr) noexcept { return hr >= 0; }
 constexpr bool FAILED(HRESULT hr) noexcept { return hr < 0; }
+#endif
 
 // Completion error codes that callers test for; the platform layer maps native
 // errors into this (Windows and Winsock) code space on every OS.
+#if !defined(_WIN32)
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD WSAECONNRESET = 10054;
 inline constexpr DWORD WSAETIMEDOUT = 10060;
 inline constexpr DWORD WSAECONNREFUSED = 10061;
+#endif
 // A peer that closed while a send was in flight.
 inline constexpr DWORD ERROR_PEER_CLOSED = 0xFFFFFFFFu;
 // Exceptions caught in a layered device and turned into completions.
@@ -101,6 +140,12 @@ inline constexpr DWORD ERROR_LAYER_IO_EXCEPTION = 1928;      // proxy_exception,
 inline constexpr DWORD ERROR_LAYER_SOCKET_EXCEPTION = 1929;  // socket_exception
 inline constexpr DWORD ERROR_LAYER_OTHER_EXCEPTION = 1930;   // any other standard exception
 
+#if defined(_WIN32)
+using ::IClassFactory;
+using ::IID_IClassFactory;
+using ::IID_IUnknown;
+using ::IUnknown;
+#else
 // {00000000-0000-0000-C000-000000000046}
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 // {00000001-0000-0000-C000-000000000046}
@@ -122,5 +167,6 @@ struct IClassFactory : IUnknown {
 protected:
     ~IClassFactory() = default;
 };
+#endif
 
 }  // namespace asynframe

@@ -14,6 +14,7 @@ inline constexpr IID IID_IAsynFile = {
 // Values of IAsynFile::Open, the same on every platform (the Linux backend
 // maps them onto open(2) flags).
 // Desired access.
+#if !defined(_WIN32)  // the system headers give these on Windows
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
 // Share mode (not enforced on Linux: POSIX files have no share modes).
@@ -33,6 +34,7 @@ inline constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;  // added by the libr
 inline constexpr DWORD FILE_FLAG_NO_BUFFERING = 0x20000000u;
 inline constexpr DWORD FILE_FLAG_RANDOM_ACCESS = 0x10000000u;
 inline constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
+#endif
 
 // A file: the IAsynIoDevice slots read and write at each operation's own
 // 64-bit position (IAsynIoOperation::SetPosition); the file keeps none.

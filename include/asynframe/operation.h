@@ -113,7 +113,9 @@ protected:
 // of its interfaces.
 struct IAsynIoOperationObject : IUnknown {
     // The implementing object itself (not an interface, no new reference). S_OK.
-    virtual HRESULT ASYNFRAME_STDCALL GetObject(void** object) = 0;  // slot 3
+    // The slot is GetObject; its C++ name differs because <windows.h> makes
+    // GetObject a macro.
+    virtual HRESULT ASYNFRAME_STDCALL GetImplementation(void** object) = 0;  // slot 3
 
 protected:
     ~IAsynIoOperationObject() = default;

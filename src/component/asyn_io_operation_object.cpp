@@ -1,6 +1,5 @@
 #include "component/asyn_io_operation_object.h"
 
-#include <netinet/in.h>
 
 #include <algorithm>
 #include <cstring>
@@ -68,7 +67,7 @@ CAsynIoOperation* CAsynIoOperation::resolve(IUnknown* any) noexcept {
         face == nullptr)
         return nullptr;
     void* object = nullptr;
-    face->GetObject(&object);
+    face->GetImplementation(&object);
     face->Release();
     return static_cast<CAsynIoOperation*>(object);
 }
@@ -176,23 +175,15 @@ HRESULT CAsynIoOperation::GetPosition(ULONGLONG* position) {
 
 HRESULT CAsynIoOperation::SetAddress(DWORD address, WORD port) {
     if (_operation == nullptr) return E_UNEXPECTED;
-    ::sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = address;
-    static_assert(sizeof peer <= asyn_io_operation::address_area_size);
-    std::memset(_operation->address_area(), 0, asyn_io_operation::address_area_size);
-    std::memcpy(_operation->address_area(), &peer, sizeof peer);
-    _operation->set_address_len(static_cast<std::int32_t>(sizeof peer));
+    _operation->address() = platform::endpoint::v4(address, port);
     return S_OK;
 }
 
 HRESULT CAsynIoOperation::GetAddress(DWORD* address, WORD* port) {
     if (address == nullptr || port == nullptr) return E_INVALIDARG;
-    ::sockaddr_in peer{};
-    if (_operation != nullptr) std::memcpy(&peer, _operation->address_area(), sizeof peer);
-    *address = peer.sin_addr.s_addr;
-    *port = ntohs(peer.sin_port);
+    const platform::endpoint peer = _operation != nullptr ? _operation->address() : platform::endpoint{};
+    *address = peer.v4_address();
+    *port = peer.port;
     return S_OK;
 }
 
@@ -238,7 +229,7 @@ HRESULT CAsynIoOperation::GetSelectedSegment(DWORD* index) {
     return S_OK;
 }
 
-HRESULT CAsynIoOperation::GetObject(void** object) {
+HRESULT CAsynIoOperation::GetImplementation(void** object) {
     if (object == nullptr) return E_INVALIDARG;
     *object = this;
     return S_OK;

@@ -82,7 +82,7 @@ public:
     HRESULT ASYNFRAME_STDCALL SelectSegment(DWORD index) override;
     HRESULT ASYNFRAME_STDCALL GetSelectedSegment(DWORD* index) override;
     // IAsynIoOperationObject
-    HRESULT ASYNFRAME_STDCALL GetObject(void** object) override;
+    HRESULT ASYNFRAME_STDCALL GetImplementation(void** object) override;
 
     // asyn_io_handler_base: the engine's completion of the request in flight.
     void on_io_complete(asyn_io_operation* operation) override;

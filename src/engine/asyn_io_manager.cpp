@@ -194,7 +194,8 @@ void asyn_io_manager::stop() {
 bool asyn_io_manager::post(asyn_io_operation* operation) {
     operation->mark_pending();
     operation->kind = platform::io_kind::posted;
-    operation->result = 0;
+    operation->bytes = 0;
+    operation->error = 0;
     // A callback's own posts (the common case) stay on this thread.
     if (in_dispatch_thread() && _turning) {
         if (_port->has_posted()) append_local(_port->take_posted());

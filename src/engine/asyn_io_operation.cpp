@@ -147,8 +147,7 @@ void asyn_io_operation::reset(asyn_io_handler_base* handler_ptr) {
     close_device();
     clear_pending();
     _operation_type = 0;
-    std::memset(_address, 0, sizeof _address);
-    _address_len = 0;
+    _address = platform::endpoint{};
     clear_request();
     _position = 0;
     _range_start = _range_length = _bytes_moved = 0;
@@ -165,12 +164,12 @@ bool asyn_io_operation::post() {
     return _singleton->asyn_io_manager_ptr->post(this);
 }
 
-::iovec* asyn_io_operation::iov_storage(std::uint32_t count) noexcept {
-    if (count > _iov_capacity) {
-        _iov.reset(new (std::nothrow) ::iovec[count]);
-        _iov_capacity = _iov ? count : 0;
+platform::buffer_span* asyn_io_operation::span_storage(std::uint32_t count) noexcept {
+    if (count > _span_capacity) {
+        _spans.reset(new (std::nothrow) platform::buffer_span[count]);
+        _span_capacity = _spans ? count : 0;
     }
-    return _iov.get();
+    return _spans.get();
 }
 
 bool asyn_io_operation::get_result(std::uint32_t& bytes, std::uint32_t& error) const noexcept {
@@ -179,36 +178,16 @@ bool asyn_io_operation::get_result(std::uint32_t& bytes, std::uint32_t& error) c
         error = _preset_error;
         return error == 0;
     }
-    const std::int32_t outcome = result;
-    if (_operation_type > 0 && _operation_type < 100) {
-        if (outcome < 0) {
-            bytes = 0;
-            error = platform::socket_error_from_errno(-outcome);
-            return false;
-        }
-        bytes = static_cast<std::uint32_t>(outcome);
-        if (kind == platform::io_kind::recv_from && bytes > length) {
-            // The datagram's real length: the rest did not fit and is gone.
-            bytes = length;
-            error = message_too_long_error;
-            return false;
-        }
-        // A stream send that moved nothing means the peer is gone; an empty
-        // datagram is a legitimate message and stays a success.
-        if (bytes == 0 && _operation_type == operation_type::send && kind != platform::io_kind::send_to) {
-            error = peer_closed_error;
-            return false;
-        }
-        error = 0;
-        return true;
-    }
-    if (outcome < 0) {
-        bytes = 0;
-        error = platform::file_error_from_errno(-outcome);
+    // The backend gave the outcome in the library's code space already.
+    bytes = this->bytes;
+    error = this->error;
+    if (error != 0) return false;
+    // A stream send that moved nothing means the peer is gone; an empty
+    // datagram is a legitimate message and stays a success.
+    if (bytes == 0 && _operation_type == operation_type::send && kind != platform::io_kind::send_to) {
+        error = peer_closed_error;
         return false;
     }
-    bytes = static_cast<std::uint32_t>(outcome);
-    error = 0;
     return true;
 }
 

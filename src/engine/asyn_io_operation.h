@@ -57,8 +57,6 @@ inline constexpr std::uint32_t message_too_long_error = 10040;
 
 class asyn_io_operation : public with_singleton, public overlapped_ex {
 public:
-    static constexpr std::size_t address_area_size = 64;
-
     // For a plain handler (the component operation object): not registered anywhere.
     asyn_io_operation(singleton_instance* instance, asyn_io_handler_base* handler, std::uint32_t buffer_size);
     // For an owning handler: appended to its list of operations.
@@ -130,12 +128,11 @@ public:
     segment_element* set_segments_num(std::uint32_t segments_num);
     // Room for the vector of a scatter or gather request, kept by the
     // operation until the request is done. Null when it cannot be made.
-    ::iovec* iov_storage(std::uint32_t count) noexcept;
+    platform::buffer_span* span_storage(std::uint32_t count) noexcept;
     void free_segments() noexcept;
 
-    std::uint8_t* address_area() noexcept { return _address; }
-    std::int32_t address_len() const noexcept { return _address_len; }
-    void set_address_len(std::int32_t length) noexcept { _address_len = length; }
+    // The datagram's target or source, or the peer an accept found.
+    platform::endpoint& address() noexcept { return _address; }
 
     asyn_io_device* attached_device() const noexcept { return _device; }
     void attach_device(asyn_io_device* device);
@@ -167,11 +164,10 @@ private:
     std::uint32_t _buffer_capacity = 0;
     std::uint32_t _buffer_len = 0;
     asyn_io_device* _device = nullptr;
-    std::uint8_t _address[address_area_size] = {};
-    std::int32_t _address_len = 0;
+    platform::endpoint _address;
     std::atomic<bool> _is_pending{false};
-    std::unique_ptr<::iovec[]> _iov;
-    std::uint32_t _iov_capacity = 0;
+    std::unique_ptr<platform::buffer_span[]> _spans;
+    std::uint32_t _span_capacity = 0;
     segment_element* _segments = nullptr;
     std::uint32_t _segments_capacity = 0;
     std::uint32_t _segments_num = 0;

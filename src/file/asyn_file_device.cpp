@@ -113,13 +113,13 @@ void asyn_file_device::scatter_gather(asyn_io_operation* operation, std::uint32_
         return;
     }
     operation->set_result_preset(false);
-    ::iovec* pieces = operation->iov_storage(count);
+    platform::buffer_span* pieces = operation->span_storage(count);
     std::uint32_t code = pieces == nullptr ? platform::file_error_from_errno(ENOMEM) : 0;
     if (code == 0) {
         for (std::uint32_t i = 0; i < count; ++i) {
-            pieces[i].iov_base = reinterpret_cast<void*>(
+            pieces[i].data = reinterpret_cast<void*>(
                 static_cast<std::uintptr_t>(operation->segments()[first_segment + i].address));
-            pieces[i].iov_len = page;
+            pieces[i].length = page;
         }
         platform::io_backend& port = *io_port();
         code = read ? port.start_read_scatter(_handle, pieces, static_cast<int>(count), operation->get_position(),

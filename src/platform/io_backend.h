@@ -12,11 +12,11 @@
 // blocks, and wait() only when nothing was ready.
 #pragma once
 
-#include <sys/socket.h>
-#include <sys/uio.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include "platform/native.h"
 
 namespace asynframe::platform {
 
@@ -35,42 +35,59 @@ enum class io_kind : std::uint8_t {
     write_gather,
 };
 
+// Room each block keeps for its backend's own per-request state (Linux: the
+// message header, one vector element and a socket address; Windows: the
+// OVERLAPPED, a WSABUF, flags and the accepted socket's address buffer).
+inline constexpr std::size_t io_block_backend_size = 192;
+
 // The per-request block every operation embeds. It holds the request while it
 // is in flight and its outcome afterwards; nothing is allocated per request.
 struct io_block {
-    io_block* next = nullptr;    // link in the backend's queues
-    std::int32_t result = 0;     // bytes (>= 0) or -errno, once finished
+    io_block* next = nullptr;  // link in the backend's queues
+    // The outcome, once finished: bytes moved and 0, or a Windows/Winsock
+    // error code (the backend maps native errors; a datagram cut to the
+    // buffer is 10040 with the bytes that fit).
+    std::uint32_t bytes = 0;
+    std::uint32_t error = 0;
     io_kind kind = io_kind::none;
-    std::uint8_t state = 0;      // backend bookkeeping
-    int fd = -1;
+    std::uint8_t state = 0;  // backend bookkeeping
+    native_handle handle = invalid_handle;
 
     // Request arguments, kept until the request finishes.
     void* buffer = nullptr;
     std::uint32_t length = 0;
     std::uint32_t done = 0;  // bytes moved so far (readiness backend)
-    const ::iovec* iov = nullptr;
-    int iov_count = 0;
-    ::sockaddr* address = nullptr;  // source/target of datagrams, peer of accept, target of connect
-    ::socklen_t address_length = 0;
-    ::iovec single{};
-    ::msghdr message{};
+    const buffer_span* spans = nullptr;
+    int span_count = 0;
+    // Receives the source of a datagram or the peer of an accepted connection.
+    endpoint* address = nullptr;
+    // The connection an accept took.
+    native_handle accepted = invalid_handle;
+
+    alignas(std::max_align_t) unsigned char backend_area[io_block_backend_size];
+
+    // The backend's per-request state, kept in backend_area.
+    template <class T>
+    T& backend_state() noexcept {
+        static_assert(sizeof(T) <= io_block_backend_size && alignof(T) <= alignof(std::max_align_t));
+        return *reinterpret_cast<T*>(backend_area);
+    }
 
     // Forgets the request and its result.
     void clear_request() noexcept {
         next = nullptr;
-        result = 0;
+        bytes = 0;
+        error = 0;
         kind = io_kind::none;
         state = 0;
-        fd = -1;
+        handle = invalid_handle;
         buffer = nullptr;
         length = 0;
         done = 0;
-        iov = nullptr;
-        iov_count = 0;
+        spans = nullptr;
+        span_count = 0;
         address = nullptr;
-        address_length = 0;
-        single = {};
-        message = {};
+        accepted = invalid_handle;
     }
 };
 
@@ -95,42 +112,41 @@ public:
     // Makes a descriptor usable for requests, before the first one. Returns 0
     // or a Windows error code. A descriptor about to be closed is forgotten
     // first (below), so that a later one with the same number starts afresh.
-    virtual std::uint32_t associate(int fd) noexcept = 0;
+    virtual std::uint32_t associate(native_handle handle) noexcept = 0;
 
     // Requests. Each returns 0 when the request is under way (its block will be
     // handed out exactly once) or a Windows error code when it was
     // refused (nothing will be handed out). The block and every buffer, address
-    // and iovec array it names must stay valid until the block is handed out.
+    // and span array it names must stay valid until the block is handed out.
     // Stream sends finish whole or with an error.
-    virtual std::uint32_t start_recv(int fd, void* buffer, std::uint32_t length, io_block& block) noexcept = 0;
-    virtual std::uint32_t start_send(int fd, const void* buffer, std::uint32_t length, io_block& block) noexcept = 0;
-    // `address` receives the source; block.address_length says how much was written.
-    virtual std::uint32_t start_recv_from(int fd, void* buffer, std::uint32_t length, ::sockaddr* address,
-                                          ::socklen_t address_capacity, io_block& block) noexcept = 0;
-    virtual std::uint32_t start_send_to(int fd, const void* buffer, std::uint32_t length,
-                                        const ::sockaddr* address, ::socklen_t address_length,
-                                        io_block& block) noexcept = 0;
-    // The accepted descriptor is the result; `address` receives the peer.
-    virtual std::uint32_t start_accept(int fd, ::sockaddr* address, ::socklen_t address_capacity,
-                                       io_block& block) noexcept = 0;
-    // `fd` must be a non-blocking socket.
-    virtual std::uint32_t start_connect(int fd, const ::sockaddr* address, ::socklen_t address_length,
-                                        io_block& block) noexcept = 0;
-    // Positional file requests at `position`.
-    virtual std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, std::uint64_t position,
+    virtual std::uint32_t start_recv(native_handle handle, void* buffer, std::uint32_t length,
                                      io_block& block) noexcept = 0;
-    virtual std::uint32_t start_write(int fd, const void* buffer, std::uint32_t length, std::uint64_t position,
-                                      io_block& block) noexcept = 0;
-    virtual std::uint32_t start_read_scatter(int fd, const ::iovec* iov, int count, std::uint64_t position,
-                                             io_block& block) noexcept = 0;
-    virtual std::uint32_t start_write_gather(int fd, const ::iovec* iov, int count, std::uint64_t position,
-                                             io_block& block) noexcept = 0;
+    virtual std::uint32_t start_send(native_handle handle, const void* buffer, std::uint32_t length,
+                                     io_block& block) noexcept = 0;
+    // `source` (may be null) receives the sender.
+    virtual std::uint32_t start_recv_from(native_handle handle, void* buffer, std::uint32_t length, endpoint* source,
+                                          io_block& block) noexcept = 0;
+    virtual std::uint32_t start_send_to(native_handle handle, const void* buffer, std::uint32_t length,
+                                        const endpoint& target, io_block& block) noexcept = 0;
+    // The connection goes to block.accepted; `peer` (may be null) receives its address.
+    virtual std::uint32_t start_accept(native_handle handle, endpoint* peer, io_block& block) noexcept = 0;
+    // `handle` must be a non-blocking socket.
+    virtual std::uint32_t start_connect(native_handle handle, const endpoint& target, io_block& block) noexcept = 0;
+    // Positional file requests at `position`.
+    virtual std::uint32_t start_read(native_handle handle, void* buffer, std::uint32_t length, std::uint64_t position,
+                                     io_block& block) noexcept = 0;
+    virtual std::uint32_t start_write(native_handle handle, const void* buffer, std::uint32_t length,
+                                      std::uint64_t position, io_block& block) noexcept = 0;
+    virtual std::uint32_t start_read_scatter(native_handle handle, const buffer_span* spans, int count,
+                                             std::uint64_t position, io_block& block) noexcept = 0;
+    virtual std::uint32_t start_write_gather(native_handle handle, const buffer_span* spans, int count,
+                                             std::uint64_t position, io_block& block) noexcept = 0;
 
-    // Cancels every request on the descriptor; each finishes with -ECANCELED.
-    virtual void cancel(int fd) noexcept = 0;
-    // Drops what the backend keeps for a descriptor about to be closed; call
+    // Cancels every request on the handle; each finishes with 995.
+    virtual void cancel(native_handle handle) noexcept = 0;
+    // Drops what the backend keeps for a handle about to be closed; call
     // after cancel() and after the cancelled blocks were handed out.
-    virtual void forget(int fd) noexcept = 0;
+    virtual void forget(native_handle handle) noexcept = 0;
 
     // Queues a block to be handed out as it is (its result already set). Any
     // thread. False when the backend cannot take it.
@@ -156,9 +172,9 @@ public:
     // again instead of sleeping). Until the next reap() or take_posted(),
     // descriptor() becomes readable on any new work.
     virtual bool prepare_external_wait() noexcept = 0;
-    // A descriptor for poll/epoll; readable while prepare_external_wait() was
-    // followed by new work. -1 when the backend has none.
-    virtual int descriptor() const noexcept = 0;
+    // A waitable for the UI thread's wait; ready while prepare_external_wait()
+    // was followed by new work. invalid_handle when the backend has none.
+    virtual native_handle descriptor() const noexcept = 0;
     // Times completions found no room in the kernel's queue and were moved in late.
     virtual std::uint64_t overflow_count() const noexcept { return 0; }
 

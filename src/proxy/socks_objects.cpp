@@ -386,13 +386,11 @@ void CAsynSock5UdpSocket::received(asyn_io_operation* operation) {
         complete(_read_op, error, 0);
         return;
     }
-    platform::socket_address_v4 source;
-    std::memcpy(static_cast<void*>(&source), operation->address_area(), sizeof source);
+    const platform::endpoint& source = operation->address();
     const std::uint8_t* data = operation->buffer();
     // Only whole IPv4 datagrams from the relay: anything else, a short one
     // included (its payload length would be negative), is dropped.
-    const bool from_relay =
-        source.address == _relay_address && platform::net_to_host16(source.port) == _relay_port;
+    const bool from_relay = source.is_v4() && source.v4_address() == _relay_address && source.port == _relay_port;
     if (!from_relay || bytes < socks5::udp_header_size || data[2] != 0 || data[3] != 1) {
         start_receive();
         return;
@@ -432,11 +430,7 @@ HRESULT CAsynSock5UdpSocket::Write(IAsynIoOperation* operation) {
     _send_op = create_operation(length + socks5::udp_header_size);
     socks5::put_udp_header(_send_op->buffer(), target, target_port);
     std::memcpy(_send_op->buffer() + socks5::udp_header_size, buffer + start, length);
-    platform::socket_address_v4 relay;
-    relay.address = _relay_address;
-    relay.port = platform::host_to_net16(_relay_port);
-    std::memcpy(_send_op->address_area(), &relay, sizeof relay);
-    _send_op->set_address_len(sizeof relay);
+    _send_op->address() = platform::endpoint::v4(_relay_address, _relay_port);
     operation->AddRef();
     _write_op = operation;
     try {

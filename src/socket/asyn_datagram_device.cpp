@@ -10,12 +10,6 @@
 #include "support/exceptions.h"
 
 namespace asynframe {
-namespace {
-
-constexpr std::int32_t ipv4_address_length = 16;
-
-}  // namespace
-
 asyn_datagram_device::~asyn_datagram_device() { close(); }
 
 void asyn_datagram_device::start_transfer(asyn_io_operation* operation, std::uint32_t expected_bytes,
@@ -31,15 +25,14 @@ void asyn_datagram_device::start_transfer(asyn_io_operation* operation, std::uin
     operation->set_preset_result(0, 0);
     operation->set_result_preset(false);
     operation->set_operation_type(receive ? operation_type::receive : operation_type::send);
-    if (receive) std::memset(operation->address_area(), 0, ipv4_address_length);
-    operation->set_address_len(ipv4_address_length);
+    if (receive) operation->address() = platform::endpoint{};
     operation->mark_pending();
 
     std::uint8_t* buffer = operation->buffer() == nullptr ? nullptr : operation->buffer() + buffer_pos;
-    auto* peer = reinterpret_cast<::sockaddr*>(operation->address_area());
+    platform::endpoint& peer = operation->address();
     const std::uint32_t error =
-        receive ? port->start_recv_from(_socket_handle, buffer, expected_bytes, peer, ipv4_address_length, *operation)
-                : port->start_send_to(_socket_handle, buffer, expected_bytes, peer, ipv4_address_length, *operation);
+        receive ? port->start_recv_from(_socket_handle, buffer, expected_bytes, &peer, *operation)
+                : port->start_send_to(_socket_handle, buffer, expected_bytes, peer, *operation);
     if (error != 0) {
         operation->clear_pending();
         throw socket_exception(receive ? "asyn read request error" : "asyn write request error", error);

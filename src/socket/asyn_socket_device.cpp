@@ -17,7 +17,6 @@
 namespace asynframe {
 namespace {
 
-constexpr std::size_t accept_address_half = 32;
 // The longest time-out the timer manager takes.
 constexpr std::uint32_t max_recv_timeout = MAX_TIMER_MILLISECOND - 1;
 
@@ -214,10 +213,8 @@ void asyn_socket_device_imp::accept(asyn_io_operation* operation) {
         operation->attach_device(new asyn_socket_device_imp(_singleton));
         operation->set_result_preset(false);
         operation->mark_pending();
-        std::uint8_t* peer = operation->address_area() + accept_address_half;
-        std::memset(operation->address_area(), 0, asyn_io_operation::address_area_size);
-        const std::uint32_t error =
-            port.start_accept(_socket_handle, reinterpret_cast<::sockaddr*>(peer), accept_address_half, *operation);
+        operation->address() = platform::endpoint{};
+        const std::uint32_t error = port.start_accept(_socket_handle, &operation->address(), *operation);
         if (error != 0) throw socket_exception("asyn accept request error", error);
         return;
     }
@@ -229,7 +226,8 @@ void asyn_socket_device_imp::accept(asyn_io_operation* operation) {
 
 void asyn_socket_device_imp::on_accepted(asyn_io_operation* operation) {
     if (operation->result_preset()) return;  // the acceptor's path: the socket is already here
-    const std::int32_t fd = operation->overlapped().result;
+    if (operation->overlapped().error != 0) return;
+    const int fd = static_cast<int>(operation->overlapped().accepted);
     if (fd < 0) return;
     _socket_handle = fd;
     // A descriptor the ring made is already the ring's; the readiness loop
@@ -244,8 +242,10 @@ void asyn_socket_device_imp::on_accepted(asyn_io_operation* operation) {
     if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
     // The ring wrote the peer's address; the local one is asked for only when
     // wanted, since most servers never do.
+    const platform::endpoint& from = operation->address();
     platform::socket_address_v4 peer;
-    std::memcpy(static_cast<void*>(&peer), operation->address_area() + accept_address_half, sizeof peer);
+    peer.port = platform::host_to_net16(from.port);
+    peer.address = from.v4_address();
     _accepted_peer_address = peer;
 }
 

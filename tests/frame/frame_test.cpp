@@ -299,9 +299,9 @@ TEST_P(FrameTest, OperationFieldsCheckTheirArguments) {
     EXPECT_EQ(operation->SetAddress(0x0100007Fu, 80), S_OK);
     CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
     ASSERT_NE(object, nullptr);
-    const std::uint8_t* area = object->engine_operation()->address_area();
-    EXPECT_EQ(area[2], 0x00);
-    EXPECT_EQ(area[3], 0x50);
+    const platform::endpoint& kept = object->engine_operation()->address();
+    EXPECT_TRUE(kept.is_v4());
+    EXPECT_EQ(kept.port, 80);
     DWORD address = 0;
     WORD port = 0;
     EXPECT_EQ(operation->GetAddress(&address, nullptr), E_INVALIDARG);

@@ -175,7 +175,7 @@ TEST(SlotOrder, OperationAndDevices) {
     EXPECT_SLOT(IAsynFileScatterOperation, GetSegments, 20);
     EXPECT_SLOT(IAsynFileScatterOperation, SelectSegment, 21);
     EXPECT_SLOT(IAsynFileScatterOperation, GetSelectedSegment, 22);
-    EXPECT_SLOT(IAsynIoOperationObject, GetObject, 3);
+    EXPECT_SLOT(IAsynIoOperationObject, GetImplementation, 3);
     EXPECT_SLOT(IAsynIoOperationEvents, OnIoComplete, 3);
 
     EXPECT_SLOT(IAsynIoDevice, Read, 3);

@@ -140,7 +140,8 @@ public:
 
     bool is_completion_port() const noexcept override { return false; }
 
-    std::uint32_t associate(int fd) noexcept override {
+    std::uint32_t associate(native_handle handle) noexcept override {
+        const int fd = static_cast<int>(handle);
         if (fd < 0) return file_error_from_errno(EBADF);
         descriptor_state* state = _table.find(fd, true);
         if (state == nullptr) return file_error_from_errno(EMFILE);
@@ -152,67 +153,68 @@ public:
         return 0;
     }
 
-    std::uint32_t start_recv(int fd, void* buffer, std::uint32_t length, io_block& block) noexcept override {
-        prepare(block, io_kind::recv, fd);
+    std::uint32_t start_recv(native_handle handle, void* buffer, std::uint32_t length,
+                             io_block& block) noexcept override {
+        prepare(block, io_kind::recv, handle);
         block.buffer = buffer;
         block.length = length;
         return queue_or_finish(block);
     }
 
-    std::uint32_t start_send(int fd, const void* buffer, std::uint32_t length, io_block& block) noexcept override {
-        prepare(block, io_kind::send, fd);
+    std::uint32_t start_send(native_handle handle, const void* buffer, std::uint32_t length,
+                             io_block& block) noexcept override {
+        prepare(block, io_kind::send, handle);
         block.buffer = const_cast<void*>(buffer);
         block.length = length;
         return queue_or_finish(block);
     }
 
-    std::uint32_t start_recv_from(int fd, void* buffer, std::uint32_t length, ::sockaddr* address,
-                                  ::socklen_t address_capacity, io_block& block) noexcept override {
-        prepare(block, io_kind::recv_from, fd);
+    std::uint32_t start_recv_from(native_handle handle, void* buffer, std::uint32_t length, endpoint* source,
+                                  io_block& block) noexcept override {
+        linux_request& request = prepare(block, io_kind::recv_from, handle);
         block.buffer = buffer;
         block.length = length;
-        block.address = address;
-        block.address_length = address_capacity;
-        block.message.msg_namelen = address_capacity;  // the capacity, kept across retries
+        block.address = source;
+        request.address = &request.name.any;
+        request.address_length = sizeof request.name;
         return queue_or_finish(block);
     }
 
-    std::uint32_t start_send_to(int fd, const void* buffer, std::uint32_t length, const ::sockaddr* address,
-                                ::socklen_t address_length, io_block& block) noexcept override {
-        prepare(block, io_kind::send_to, fd);
+    std::uint32_t start_send_to(native_handle handle, const void* buffer, std::uint32_t length,
+                                const endpoint& target, io_block& block) noexcept override {
+        linux_request& request = prepare(block, io_kind::send_to, handle);
         block.buffer = const_cast<void*>(buffer);
         block.length = length;
-        block.address = const_cast<::sockaddr*>(address);
-        block.address_length = address_length;
+        request.address = &request.name.any;
+        request.address_length = to_socket_address(target, request.name);
         return queue_or_finish(block);
     }
 
-    std::uint32_t start_accept(int fd, ::sockaddr* address, ::socklen_t address_capacity,
-                               io_block& block) noexcept override {
-        prepare(block, io_kind::accept, fd);
-        block.address = address;
-        block.address_length = address_capacity;
-        block.message.msg_namelen = address_capacity;
+    std::uint32_t start_accept(native_handle handle, endpoint* peer, io_block& block) noexcept override {
+        linux_request& request = prepare(block, io_kind::accept, handle);
+        block.address = peer;
+        request.address = &request.name.any;
+        request.address_length = sizeof request.name;
         return queue_or_finish(block);
     }
 
-    std::uint32_t start_connect(int fd, const ::sockaddr* address, ::socklen_t address_length,
-                                io_block& block) noexcept override {
-        prepare(block, io_kind::connect, fd);
-        block.address = const_cast<::sockaddr*>(address);
-        block.address_length = address_length;
+    std::uint32_t start_connect(native_handle handle, const endpoint& target, io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
+        linux_request& request = prepare(block, io_kind::connect, handle);
+        request.address = &request.name.any;
+        request.address_length = to_socket_address(target, request.name);
         descriptor_state* state = _table.find(fd, true);
         if (state == nullptr) return socket_error_from_errno(fd < 0 ? EBADF : EMFILE);
         std::lock_guard<std::mutex> guard(state->lock);
-        if (::connect(fd, address, address_length) == 0) {
-            block.result = 0;
+        if (::connect(fd, request.address, request.address_length) == 0) {
+            request.result = 0;
             finish(block);
             return 0;
         }
         const int error = errno;
         if (error != EINPROGRESS && error != EAGAIN && error != EINTR) {
             // Reported through the completion, as the ring does.
-            block.result = -error;
+            request.result = -error;
             finish(block);
             return 0;
         }
@@ -229,27 +231,31 @@ public:
     // would stall every socket of the frame behind the disk: positional file
     // requests are refused (50), and the file device hands them to its helper
     // thread on this backend.
-    std::uint32_t start_read(int, void*, std::uint32_t, std::uint64_t, io_block&) noexcept override {
+    std::uint32_t start_read(native_handle, void*, std::uint32_t, std::uint64_t, io_block&) noexcept override {
         return file_error_from_errno(EOPNOTSUPP);
     }
-    std::uint32_t start_write(int, const void*, std::uint32_t, std::uint64_t, io_block&) noexcept override {
+    std::uint32_t start_write(native_handle, const void*, std::uint32_t, std::uint64_t, io_block&) noexcept override {
         return file_error_from_errno(EOPNOTSUPP);
     }
-    std::uint32_t start_read_scatter(int, const ::iovec*, int, std::uint64_t, io_block&) noexcept override {
+    std::uint32_t start_read_scatter(native_handle, const buffer_span*, int, std::uint64_t,
+                                     io_block&) noexcept override {
         return file_error_from_errno(EOPNOTSUPP);
     }
-    std::uint32_t start_write_gather(int, const ::iovec*, int, std::uint64_t, io_block&) noexcept override {
+    std::uint32_t start_write_gather(native_handle, const buffer_span*, int, std::uint64_t,
+                                     io_block&) noexcept override {
         return file_error_from_errno(EOPNOTSUPP);
     }
 
-    void cancel(int fd) noexcept override {
+    void cancel(native_handle handle) noexcept override {
+        const int fd = static_cast<int>(handle);
         descriptor_state* state = _table.find(fd, false);
         if (state == nullptr) return;
         std::lock_guard<std::mutex> guard(state->lock);
         cancel_locked(*state);
     }
 
-    void forget(int fd) noexcept override {
+    void forget(native_handle handle) noexcept override {
+        const int fd = static_cast<int>(handle);
         descriptor_state* state = _table.find(fd, false);
         if (state == nullptr) return;
         std::lock_guard<std::mutex> guard(state->lock);
@@ -322,7 +328,7 @@ public:
         return true;
     }
 
-    int descriptor() const noexcept override { return _epoll_fd; }
+    native_handle descriptor() const noexcept override { return _epoll_fd; }
 
     void drain(void (*sink)(void*, io_block&), void* context) noexcept override {
         // No dispatch thread any more: everything cancelled goes to the posted queue.
@@ -355,18 +361,22 @@ private:
         return count;
     }
 
-    static void prepare(io_block& block, io_kind kind, int fd) noexcept {
+    static linux_request& prepare(io_block& block, io_kind kind, native_handle handle) noexcept {
         block.next = nullptr;
         block.kind = kind;
-        block.fd = fd;
-        block.result = 0;
+        block.handle = handle;
         block.done = 0;
         block.state = 0;
+        linux_request& request = request_of(block);
+        request.fd = static_cast<int>(handle);
+        request.result = 0;
+        return request;
     }
 
     // A finished block: kept for the next reap() when this is the dispatch
     // thread, posted otherwise.
     void finish(io_block& block) noexcept {
+        finish_request(block);
         if (current_thread_id() == _dispatch_thread.load(std::memory_order_relaxed)) {
             _finished.push_back(block);
             // The host of UI-thread mode may start requests between its pumps:
@@ -385,7 +395,7 @@ private:
     void cancel_list(block_list& list) noexcept {
         while (io_block* block = list.pop_front()) {
             _waiting.fetch_sub(1, std::memory_order_relaxed);
-            block->result = -ECANCELED;
+            request_of(*block).result = -ECANCELED;
             finish(*block);
         }
     }
@@ -411,8 +421,8 @@ private:
     }
 
     std::uint32_t queue_or_finish(io_block& block) noexcept {
-        descriptor_state* state = _table.find(block.fd, true);
-        if (state == nullptr) return socket_error_from_errno(block.fd < 0 ? EBADF : EMFILE);
+        descriptor_state* state = _table.find(request_of(block).fd, true);
+        if (state == nullptr) return socket_error_from_errno(request_of(block).fd < 0 ? EBADF : EMFILE);
         std::lock_guard<std::mutex> guard(state->lock);
         const bool inbound = is_inbound(block.kind);
         block_list& list = inbound ? state->inbound : state->outbound;
@@ -429,7 +439,7 @@ private:
         const bool inbound = is_inbound(block.kind);
         if (!state.registered || (!inbound && !state.out_interest)) {
             const std::uint32_t events = inbound_events | (inbound && !state.out_interest ? 0u : std::uint32_t{EPOLLOUT});
-            if (const int error = register_locked(block.fd, state, events))
+            if (const int error = register_locked(request_of(block).fd, state, events))
                 return is_socket_kind(block.kind) ? socket_error_from_errno(error) : file_error_from_errno(error);
         }
         (inbound ? state.inbound : state.outbound).push_back(block);
@@ -447,41 +457,42 @@ private:
                     n = receive(state, block);
                     break;
                 case io_kind::recv_from: {
-                    ::socklen_t length = block.message.msg_namelen;
+                    linux_request& request = request_of(block);
+                    ::socklen_t length = sizeof request.name;
                     // MSG_TRUNC: the datagram's real length, so truncation is seen.
-                    n = ::recvfrom(block.fd, block.buffer, block.length, MSG_DONTWAIT | MSG_TRUNC, block.address,
-                                   block.address != nullptr ? &length : nullptr);
-                    if (n >= 0) block.address_length = block.address != nullptr ? length : 0;
+                    n = ::recvfrom(request.fd, block.buffer, block.length, MSG_DONTWAIT | MSG_TRUNC, request.address,
+                                   &length);
+                    if (n >= 0) request.address_length = length;
                     break;
                 }
                 case io_kind::accept: {
                     // accept has no per-call "don't wait": the listener itself must not block.
                     if (!state.nonblocking) {
-                        const int flags = ::fcntl(block.fd, F_GETFL);
-                        if (flags != -1 && (flags & O_NONBLOCK) == 0) ::fcntl(block.fd, F_SETFL, flags | O_NONBLOCK);
+                        const int flags = ::fcntl(request_of(block).fd, F_GETFL);
+                        if (flags != -1 && (flags & O_NONBLOCK) == 0) ::fcntl(request_of(block).fd, F_SETFL, flags | O_NONBLOCK);
                         state.nonblocking = true;
                     }
-                    ::socklen_t length = block.message.msg_namelen;
-                    n = ::accept4(block.fd, block.address, block.address != nullptr ? &length : nullptr,
-                                  SOCK_CLOEXEC);
-                    if (n >= 0) block.address_length = block.address != nullptr ? length : 0;
+                    linux_request& request = request_of(block);
+                    ::socklen_t length = sizeof request.name;
+                    n = ::accept4(request.fd, request.address, &length, SOCK_CLOEXEC);
+                    if (n >= 0) request.address_length = length;
                     break;
                 }
                 case io_kind::send_to:
-                    n = ::sendto(block.fd, block.buffer, block.length, MSG_DONTWAIT | MSG_NOSIGNAL, block.address,
-                                 block.address_length);
+                    n = ::sendto(request_of(block).fd, block.buffer, block.length, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                 request_of(block).address, request_of(block).address_length);
                     break;
                 case io_kind::send: {
                     if (block.done == block.length && block.length != 0) {
-                        block.result = static_cast<std::int32_t>(block.done);
+                        request_of(block).result = static_cast<std::int32_t>(block.done);
                         return true;
                     }
-                    n = ::send(block.fd, static_cast<const std::uint8_t*>(block.buffer) + block.done,
+                    n = ::send(request_of(block).fd, static_cast<const std::uint8_t*>(block.buffer) + block.done,
                                block.length - block.done, MSG_DONTWAIT | MSG_NOSIGNAL);
                     if (n > 0 || (n == 0 && block.length == 0)) {
                         block.done += static_cast<std::uint32_t>(n);
                         if (block.done < block.length) continue;  // a stream send finishes whole
-                        block.result = static_cast<std::int32_t>(block.done);
+                        request_of(block).result = static_cast<std::int32_t>(block.done);
                         return true;
                     }
                     break;
@@ -490,16 +501,16 @@ private:
                     if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return false;
                     int error = 0;
                     ::socklen_t length = sizeof error;
-                    if (::getsockopt(block.fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-                    block.result = -error;
+                    if (::getsockopt(request_of(block).fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+                    request_of(block).result = -error;
                     return true;
                 }
                 default:
-                    block.result = -EINVAL;
+                    request_of(block).result = -EINVAL;
                     return true;
             }
             if (n >= 0) {
-                block.result = static_cast<std::int32_t>(n);
+                request_of(block).result = static_cast<std::int32_t>(n);
                 return true;
             }
             const int error = errno;
@@ -508,7 +519,7 @@ private:
                 (is_inbound(block.kind) ? state.readable : state.writable) = false;
                 return false;
             }
-            block.result = -error;
+            request_of(block).result = -error;
             return true;
         }
     }
@@ -520,9 +531,9 @@ private:
         if (!state.inq_tried) {
             state.inq_tried = true;
             const int one = 1;
-            state.inq = ::setsockopt(block.fd, IPPROTO_TCP, TCP_INQ, &one, sizeof one) == 0;
+            state.inq = ::setsockopt(request_of(block).fd, IPPROTO_TCP, TCP_INQ, &one, sizeof one) == 0;
         }
-        if (!state.inq) return ::recv(block.fd, block.buffer, block.length, MSG_DONTWAIT);
+        if (!state.inq) return ::recv(request_of(block).fd, block.buffer, block.length, MSG_DONTWAIT);
         ::iovec piece{block.buffer, block.length};
         alignas(::cmsghdr) char control[CMSG_SPACE(sizeof(int))];
         ::msghdr message{};
@@ -530,7 +541,7 @@ private:
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(block.fd, &message, MSG_DONTWAIT);
+        const ssize_t n = ::recvmsg(request_of(block).fd, &message, MSG_DONTWAIT);
         if (n <= 0 || state.closed_in) return n;
         for (::cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
             if (header->cmsg_level == IPPROTO_TCP && header->cmsg_type == TCP_CM_INQ) {
@@ -561,7 +572,9 @@ private:
 
     void run_list(descriptor_state& state, block_list& list, std::uint32_t events) noexcept {
         while (!list.empty() && attempt(state, *list.head, events)) {
-            _finished.push_back(*list.pop_front());
+            io_block& block = *list.pop_front();
+            finish_request(block);
+            _finished.push_back(block);
             _waiting.fetch_sub(1, std::memory_order_relaxed);
         }
     }

@@ -2,6 +2,9 @@
 // wake-up of a sleeping loop and the deadline of a wait that may restart.
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -9,10 +12,109 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
+#include "platform/errors.h"
 #include "platform/io_backend.h"
 
 namespace asynframe::platform::detail {
+
+static_assert(sizeof(buffer_span) == sizeof(::iovec) && offsetof(buffer_span, data) == offsetof(::iovec, iov_base) &&
+                  offsetof(buffer_span, length) == offsetof(::iovec, iov_len),
+              "spans are handed to the kernel as iovec arrays");
+
+inline const ::iovec* as_iovec(const buffer_span* spans) noexcept { return reinterpret_cast<const ::iovec*>(spans); }
+
+union socket_address {
+    ::sockaddr any;
+    ::sockaddr_in v4;
+    ::sockaddr_in6 v6;
+};
+
+// What a request keeps in its block's backend area on Linux: the kernel's
+// view of it until the outcome is put into the block's bytes and error.
+struct linux_request {
+    int fd = -1;
+    std::int32_t result = 0;  // bytes (>= 0) or -errno
+    ::sockaddr* address = nullptr;  // &name, or null when the request has no address
+    ::socklen_t address_length = 0;
+    const ::iovec* iov = nullptr;
+    int iov_count = 0;
+    ::iovec single{};
+    ::msghdr message{};
+    socket_address name{};
+};
+
+inline linux_request& request_of(io_block& block) noexcept { return block.backend_state<linux_request>(); }
+
+inline bool is_file_kind(io_kind kind) noexcept {
+    return kind == io_kind::read || kind == io_kind::write || kind == io_kind::read_scatter ||
+           kind == io_kind::write_gather;
+}
+
+// The kernel's form of an endpoint; answers its length (0 for no family).
+inline ::socklen_t to_socket_address(const endpoint& from, socket_address& to) noexcept {
+    std::memset(&to, 0, sizeof to);
+    if (from.is_v4()) {
+        to.v4.sin_family = AF_INET;
+        to.v4.sin_port = htons(from.port);
+        std::memcpy(&to.v4.sin_addr, from.address, 4);
+        return sizeof to.v4;
+    }
+    if (from.is_v6()) {
+        to.v6.sin6_family = AF_INET6;
+        to.v6.sin6_port = htons(from.port);
+        to.v6.sin6_scope_id = from.scope_id;
+        std::memcpy(&to.v6.sin6_addr, from.address, 16);
+        return sizeof to.v6;
+    }
+    return 0;
+}
+
+inline endpoint from_socket_address(const socket_address& from, ::socklen_t length) noexcept {
+    endpoint to;
+    if (length >= static_cast<::socklen_t>(sizeof from.v4) && from.any.sa_family == AF_INET) {
+        std::uint32_t address = 0;
+        std::memcpy(&address, &from.v4.sin_addr, 4);
+        to = endpoint::v4(address, ntohs(from.v4.sin_port));
+    } else if (length >= static_cast<::socklen_t>(sizeof from.v6) && from.any.sa_family == AF_INET6) {
+        std::uint8_t bytes[16];
+        std::memcpy(bytes, &from.v6.sin6_addr, 16);
+        to = endpoint::v6(bytes, ntohs(from.v6.sin6_port), from.v6.sin6_scope_id);
+    }
+    return to;
+}
+
+// A request's kernel result, put into the block's outcome in the library's
+// code space. A datagram longer than the buffer (MSG_TRUNC gives its real
+// length) is cut to the buffer and reported as 10040.
+inline void finish_request(io_block& block) noexcept {
+    linux_request& request = request_of(block);
+    const std::int32_t result = request.result;
+    if (result < 0) {
+        block.bytes = 0;
+        block.error = is_file_kind(block.kind) ? file_error_from_errno(-result) : socket_error_from_errno(-result);
+        return;
+    }
+    block.error = 0;
+    block.bytes = static_cast<std::uint32_t>(result);
+    switch (block.kind) {
+        case io_kind::accept:
+            block.accepted = result;
+            block.bytes = 0;
+            if (block.address != nullptr) *block.address = from_socket_address(request.name, request.address_length);
+            break;
+        case io_kind::recv_from:
+            if (block.address != nullptr) *block.address = from_socket_address(request.name, request.address_length);
+            if (block.bytes > block.length) {
+                block.bytes = block.length;
+                block.error = 10040;
+            }
+            break;
+        default:
+            break;
+    }
+}
 
 // Many producers push; the single dispatch thread takes everything at once and
 // keeps it in arrival order. Nothing is allocated: blocks link through `next`.

@@ -78,11 +78,6 @@ private:
     std::atomic<std::atomic<std::uint32_t>*> _chunks[chunk_count] = {};
 };
 
-bool is_file_kind(io_kind kind) noexcept {
-    return kind == io_kind::read || kind == io_kind::write || kind == io_kind::read_scatter ||
-           kind == io_kind::write_gather;
-}
-
 class uring_backend final : public io_backend {
 public:
     explicit uring_backend(bool external_wait) noexcept : _external_wait(external_wait) {}
@@ -118,12 +113,15 @@ public:
 
     bool is_completion_port() const noexcept override { return true; }
 
-    std::uint32_t associate(int fd) noexcept override {
+    std::uint32_t associate(native_handle handle) noexcept override {
+        const int fd = static_cast<int>(handle);
         if (fd < 0 || ::fcntl(fd, F_GETFD) == -1) return file_error_from_errno(EBADF);
         return 0;
     }
 
-    std::uint32_t start_recv(int fd, void* buffer, std::uint32_t length, io_block& block) noexcept override {
+    std::uint32_t start_recv(native_handle handle, void* buffer, std::uint32_t length,
+                             io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
         return start(block, io_kind::recv, fd, [&](io_uring_sqe* sqe) {
             block.buffer = buffer;
             block.length = length;
@@ -131,7 +129,9 @@ public:
         });
     }
 
-    std::uint32_t start_send(int fd, const void* buffer, std::uint32_t length, io_block& block) noexcept override {
+    std::uint32_t start_send(native_handle handle, const void* buffer, std::uint32_t length,
+                             io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
         return start(block, io_kind::send, fd, [&](io_uring_sqe* sqe) {
             block.buffer = const_cast<void*>(buffer);
             block.length = length;
@@ -140,46 +140,51 @@ public:
         });
     }
 
-    std::uint32_t start_recv_from(int fd, void* buffer, std::uint32_t length, ::sockaddr* address,
-                                  ::socklen_t address_capacity, io_block& block) noexcept override {
+    std::uint32_t start_recv_from(native_handle handle, void* buffer, std::uint32_t length, endpoint* source,
+                                  io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
         return start(block, io_kind::recv_from, fd, [&](io_uring_sqe* sqe) {
-            fill_message(block, buffer, length, address, address_capacity);
+            block.address = source;
+            fill_message(block, buffer, length, sizeof(socket_address));
             // MSG_TRUNC: the result is the datagram's real length, so a
             // datagram larger than the buffer is reported, not cut silently.
-            ::io_uring_prep_recvmsg(sqe, fd, &block.message, MSG_TRUNC);
+            ::io_uring_prep_recvmsg(sqe, fd, &request_of(block).message, MSG_TRUNC);
         });
     }
 
-    std::uint32_t start_send_to(int fd, const void* buffer, std::uint32_t length, const ::sockaddr* address,
-                                ::socklen_t address_length, io_block& block) noexcept override {
+    std::uint32_t start_send_to(native_handle handle, const void* buffer, std::uint32_t length,
+                                const endpoint& target, io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
         return start(block, io_kind::send_to, fd, [&](io_uring_sqe* sqe) {
-            fill_message(block, const_cast<void*>(buffer), length, const_cast<::sockaddr*>(address),
-                         address_length);
-            ::io_uring_prep_sendmsg(sqe, fd, &block.message, MSG_NOSIGNAL);
+            fill_message(block, const_cast<void*>(buffer), length, to_socket_address(target, request_of(block).name));
+            ::io_uring_prep_sendmsg(sqe, fd, &request_of(block).message, MSG_NOSIGNAL);
         });
     }
 
-    std::uint32_t start_accept(int fd, ::sockaddr* address, ::socklen_t address_capacity,
-                               io_block& block) noexcept override {
+    std::uint32_t start_accept(native_handle handle, endpoint* peer, io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
         return start(block, io_kind::accept, fd, [&](io_uring_sqe* sqe) {
-            block.address = address;
-            block.address_length = address_capacity;
-            ::io_uring_prep_accept(sqe, fd, address, address != nullptr ? &block.address_length : nullptr,
-                                   SOCK_CLOEXEC);
+            linux_request& request = request_of(block);
+            block.address = peer;
+            request.address = &request.name.any;
+            request.address_length = sizeof request.name;
+            ::io_uring_prep_accept(sqe, fd, request.address, &request.address_length, SOCK_CLOEXEC);
         });
     }
 
-    std::uint32_t start_connect(int fd, const ::sockaddr* address, ::socklen_t address_length,
-                                io_block& block) noexcept override {
+    std::uint32_t start_connect(native_handle handle, const endpoint& target, io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
         return start(block, io_kind::connect, fd, [&](io_uring_sqe* sqe) {
-            block.address = const_cast<::sockaddr*>(address);
-            block.address_length = address_length;
-            ::io_uring_prep_connect(sqe, fd, address, address_length);
+            linux_request& request = request_of(block);
+            request.address = &request.name.any;
+            request.address_length = to_socket_address(target, request.name);
+            ::io_uring_prep_connect(sqe, fd, request.address, request.address_length);
         });
     }
 
-    std::uint32_t start_read(int fd, void* buffer, std::uint32_t length, std::uint64_t position,
+    std::uint32_t start_read(native_handle handle, void* buffer, std::uint32_t length, std::uint64_t position,
                              io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
         return start(block, io_kind::read, fd, [&](io_uring_sqe* sqe) {
             block.buffer = buffer;
             block.length = length;
@@ -187,8 +192,9 @@ public:
         });
     }
 
-    std::uint32_t start_write(int fd, const void* buffer, std::uint32_t length, std::uint64_t position,
-                              io_block& block) noexcept override {
+    std::uint32_t start_write(native_handle handle, const void* buffer, std::uint32_t length,
+                              std::uint64_t position, io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
         return start(block, io_kind::write, fd, [&](io_uring_sqe* sqe) {
             block.buffer = const_cast<void*>(buffer);
             block.length = length;
@@ -196,25 +202,28 @@ public:
         });
     }
 
-    std::uint32_t start_read_scatter(int fd, const ::iovec* iov, int count, std::uint64_t position,
-                                     io_block& block) noexcept override {
+    std::uint32_t start_read_scatter(native_handle handle, const buffer_span* spans, int count,
+                                     std::uint64_t position, io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
         return start(block, io_kind::read_scatter, fd, [&](io_uring_sqe* sqe) {
-            block.iov = iov;
-            block.iov_count = count;
-            ::io_uring_prep_readv(sqe, fd, iov, static_cast<unsigned>(count), position);
+            block.spans = spans;
+            block.span_count = count;
+            ::io_uring_prep_readv(sqe, fd, as_iovec(spans), static_cast<unsigned>(count), position);
         });
     }
 
-    std::uint32_t start_write_gather(int fd, const ::iovec* iov, int count, std::uint64_t position,
-                                     io_block& block) noexcept override {
+    std::uint32_t start_write_gather(native_handle handle, const buffer_span* spans, int count,
+                                     std::uint64_t position, io_block& block) noexcept override {
+        const int fd = static_cast<int>(handle);
         return start(block, io_kind::write_gather, fd, [&](io_uring_sqe* sqe) {
-            block.iov = iov;
-            block.iov_count = count;
-            ::io_uring_prep_writev(sqe, fd, iov, static_cast<unsigned>(count), position);
+            block.spans = spans;
+            block.span_count = count;
+            ::io_uring_prep_writev(sqe, fd, as_iovec(spans), static_cast<unsigned>(count), position);
         });
     }
 
-    void cancel(int fd) noexcept override {
+    void cancel(native_handle handle) noexcept override {
+        const int fd = static_cast<int>(handle);
         std::lock_guard<std::mutex> guard(_sq_lock);
         // Requests start under this lock: with none counted, none can be in the kernel.
         if (!_fd_requests.maybe_busy(fd)) return;
@@ -226,7 +235,7 @@ public:
         submit_locked();
     }
 
-    void forget(int) noexcept override {}
+    void forget(native_handle) noexcept override {}
 
     bool post(io_block& block) noexcept override {
         post_and_wake(_posted, _wake, block);
@@ -309,7 +318,7 @@ public:
         return true;
     }
 
-    int descriptor() const noexcept override { return _ring.ring_fd; }
+    native_handle descriptor() const noexcept override { return _ring.ring_fd; }
 
     std::uint64_t overflow_count() const noexcept override { return _overflows.load(std::memory_order_relaxed); }
 
@@ -406,28 +415,32 @@ private:
         return false;
     }
 
-    static void fill_message(io_block& block, void* buffer, std::uint32_t length, ::sockaddr* address,
+    // One buffer and the request's own address (`address_length` of it in use).
+    static void fill_message(io_block& block, void* buffer, std::uint32_t length,
                              ::socklen_t address_length) noexcept {
+        linux_request& request = request_of(block);
         block.buffer = buffer;
         block.length = length;
-        block.address = address;
-        block.address_length = address_length;
-        block.single.iov_base = buffer;
-        block.single.iov_len = length;
-        block.message = {};
-        block.message.msg_name = address;
-        block.message.msg_namelen = address != nullptr ? address_length : 0;
-        block.message.msg_iov = &block.single;
-        block.message.msg_iovlen = 1;
+        request.address = &request.name.any;
+        request.address_length = address_length;
+        request.single.iov_base = buffer;
+        request.single.iov_len = length;
+        request.message = {};
+        request.message.msg_name = &request.name;
+        request.message.msg_namelen = address_length;
+        request.message.msg_iov = &request.single;
+        request.message.msg_iovlen = 1;
     }
 
     template <typename Prepare>
     std::uint32_t start(io_block& block, io_kind kind, int fd, Prepare prepare) noexcept {
         block.next = nullptr;
         block.kind = kind;
-        block.fd = fd;
-        block.result = 0;
+        block.handle = fd;
         block.done = 0;
+        linux_request& request = request_of(block);
+        request.fd = fd;
+        request.result = 0;
         std::lock_guard<std::mutex> guard(_sq_lock);
         io_uring_sqe* sqe = get_sqe_marked_locked();
         if (sqe == nullptr)
@@ -493,9 +506,11 @@ private:
         }
         if (data == cancel_tag || data == 0) return false;
         io_block* block = reinterpret_cast<io_block*>(static_cast<std::uintptr_t>(data));
-        block->result = result;
-        if (block->kind == io_kind::recv_from) block->address_length = block->message.msg_namelen;
-        _fd_requests.remove(block->fd);
+        linux_request& request = request_of(*block);
+        request.result = result;
+        if (block->kind == io_kind::recv_from) request.address_length = request.message.msg_namelen;
+        finish_request(*block);
+        _fd_requests.remove(request.fd);
         _inflight.fetch_sub(1, std::memory_order_release);
         finished = block;
         return true;
