@@ -52,7 +52,8 @@ inline constexpr bool_key run_in_ui_thread{"asyn_frame", "run_in_ui_thread", fal
 inline constexpr string_key ssl_ca_file{"ssl", "ca_file", ""};
 // TLS: false accepts any server certificate.
 inline constexpr bool_key ssl_verify_peer{"ssl", "verify_peer", true};
-// TLS: the name a handshake over an already connected socket checks.
+// TLS: the name a handshake over an already connected socket checks when
+// the socket was given none of its own.
 inline constexpr string_key ssl_expected_host{"ssl", "expected_host", ""};
 
 // Statistics: u64 averages in milliseconds, in both sections below.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "component/asyn_io_operation_object.h"
@@ -132,8 +133,9 @@ void CAsynSSLSocket::initialize(IAsynFrame* frame, singleton_instance* services,
 
 HRESULT CAsynSSLSocket::QueryInterface(REFIID iid, void** object) {
     if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynTcpSocket || iid == IID_IAsynSSLSocket) {
-        *object = static_cast<IAsynSSLSocket*>(this);
+    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynTcpSocket || iid == IID_IAsynSSLSocket ||
+        iid == IID_IAsynSSLSocket2) {
+        *object = static_cast<IAsynSSLSocket2*>(this);
         AddRef();
         return S_OK;
     }
@@ -144,6 +146,11 @@ HRESULT CAsynSSLSocket::QueryInterface(REFIID iid, void** object) {
 bool CAsynSSLSocket::in_dispatch_thread() const noexcept {
     return _services != nullptr && _services->asyn_io_manager_ptr != nullptr &&
            _services->asyn_io_manager_ptr->in_dispatch_thread();
+}
+
+bool CAsynSSLSocket::verify_peer() const {
+    return _services == nullptr || _services->setting_ptr == nullptr ||
+           _services->setting_ptr->get(setting_keys::ssl_verify_peer);
 }
 
 void CAsynSSLSocket::reset_tls_state() noexcept {
@@ -219,9 +226,20 @@ HRESULT CAsynSSLSocket::Handshake(IAsynIoOperation* operation) {
     if (FAILED(create_inner_operation())) return E_FAIL;
     ssl_assert(_connect_op_ptr == nullptr, "_connect_op_ptr == NULL");
     keep(_connect_op_ptr, operation);
-    _host = _services != nullptr && _services->setting_ptr != nullptr
-                ? _services->setting_ptr->get(setting_keys::ssl_expected_host)
-                : std::string(setting_keys::ssl_expected_host.default_value);
+    if (!_server_name.empty())
+        _host = _server_name;
+    else
+        _host = _services != nullptr && _services->setting_ptr != nullptr
+                    ? _services->setting_ptr->get(setting_keys::ssl_expected_host)
+                    : std::string(setting_keys::ssl_expected_host.default_value);
+    if (_host.empty() && verify_peer()) {
+        // The chain alone would let any server with a trusted certificate
+        // stand in for the one meant; nothing is sent.
+        _activity = handshaking;
+        _handshake_status = handshake_failed;
+        fail_current(other_failure, "SSL handshake: no server name was given to check the certificate against");
+        return S_OK;
+    }
     try {
         start_handshake(_host);
     } catch (const std::exception& failure) {
@@ -232,15 +250,28 @@ HRESULT CAsynSSLSocket::Handshake(IAsynIoOperation* operation) {
     return S_OK;
 }
 
+HRESULT CAsynSSLSocket::SetServerName(DWORD name_length, const char* name) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    // The handshake under way (or done) was started with the name it had.
+    if (_open) return E_UNEXPECTED;
+    // The longest name SNI can carry.
+    constexpr DWORD longest = 255;
+    if (name_length > longest || (name_length > 0 && name == nullptr)) return E_INVALIDARG;
+    const std::string_view text(name_length > 0 ? name : "", name_length);
+    // A zero byte would cut the name short where the TLS library reads it.
+    if (text.find('\0') != std::string_view::npos) return E_INVALIDARG;
+    _server_name.assign(text);
+    return S_OK;
+}
+
 void CAsynSSLSocket::start_handshake(const std::string& host) {
     _activity = handshaking;
     reset_tls_state();
     platform::tls::verification settings;
     settings.host = host;
-    if (_services != nullptr && _services->setting_ptr != nullptr) {
-        settings.verify_peer = _services->setting_ptr->get(setting_keys::ssl_verify_peer);
+    settings.verify_peer = verify_peer();
+    if (_services != nullptr && _services->setting_ptr != nullptr)
         settings.ca_file = _services->setting_ptr->get(setting_keys::ssl_ca_file);
-    }
     bool library_failure = false;
     if (!_session.open(settings, library_failure)) {
         _failure_detail = _session.error_text();

@@ -18,7 +18,7 @@ namespace asynframe {
 class CAsynCompleteIoDevice;
 class ssl_inner_events;
 
-class CAsynSSLSocket final : public IAsynSSLSocket, public CUnknownMultiThread {
+class CAsynSSLSocket final : public IAsynSSLSocket2, public CUnknownMultiThread {
 public:
     // What the inner operation is doing.
     enum activity_kind : std::uint32_t { connecting = 0, handshaking = 1, writing = 2, reading = 3 };
@@ -55,6 +55,9 @@ public:
     HRESULT ASYNFRAME_STDCALL SetRecvTimeout(DWORD milliseconds) override;
     HRESULT ASYNFRAME_STDCALL SetRecvBufferSize(DWORD bytes) override;
     HRESULT ASYNFRAME_STDCALL Handshake(IAsynIoOperation* operation) override;
+    // Dispatch thread; E_UNEXPECTED while open (from Connect or Handshake
+    // until Close).
+    HRESULT ASYNFRAME_STDCALL SetServerName(DWORD name_length, const char* name) override;
 
     // The inner operation's completion, on the dispatch thread.
     void on_inner_complete(IAsynIoOperation* operation);
@@ -71,6 +74,7 @@ private:
     ~CAsynSSLSocket() override;
 
     bool in_dispatch_thread() const noexcept;
+    bool verify_peer() const;
     HRESULT close_connection();
     HRESULT create_inner_operation();
     void release_inner_operation() noexcept;
@@ -109,8 +113,10 @@ private:
     IAsynIoOperation* _operation_ptr = nullptr;
     ssl_inner_events* _inner_events = nullptr;
     bool _open = false;
-    // The name or address given to Connect (or the setting for Handshake).
+    // The name or address given to Connect (or the one Handshake checks).
     std::string _host;
+    // The name Handshake checks before the setting's; kept across Close.
+    std::string _server_name;
     platform::tls::client_session _session;
     std::uint32_t _io_buffer_len = 0;
     std::uint32_t _activity = connecting;

@@ -56,6 +56,7 @@ const std::vector<named_guid>& known_guids() {
         {"IAsynProxyTcpSocket", &IID_IAsynProxyTcpSocket, "{7B5CF205-A4BD-4BE1-B461-75E804266504}"},
         {"ISpeedLimit", &IID_ISpeedLimit, "{6A420A5D-1198-44FC-ACFF-7BEC934FE7D5}"},
         {"IAsynSSLSocket", &IID_IAsynSSLSocket, "{4AAE589B-F8FA-489B-BD8E-AF018E0BC083}"},
+        {"IAsynSSLSocket2", &IID_IAsynSSLSocket2, "{F053AEFA-5B6D-416E-917F-9CA776DA8864}"},
         {"IAsynDns", &IID_IAsynDns, "{13C32332-EED4-4701-8644-C2F6E3CCBFE6}"},
         {"IAsynDnsResult", &IID_IAsynDnsResult, "{24CEF41C-4C1B-499B-B3A4-85119CB98B3A}"},
         {"IStringSetter", &IID_IStringSetter, "{83A323B1-3B99-496F-91BE-5786FC213443}"},
@@ -197,6 +198,8 @@ TEST(SlotOrder, OperationAndDevices) {
     EXPECT_SLOT(IAsynTcpSocket, SetRecvBufferSize, 12);
     EXPECT_SLOT(IAsynProxyTcpSocket, Login, 13);
     EXPECT_SLOT(IAsynSSLSocket, Handshake, 13);
+    EXPECT_SLOT(IAsynSSLSocket2, Handshake, 13);
+    EXPECT_SLOT(IAsynSSLSocket2, SetServerName, 14);
     EXPECT_SLOT(IAsynUdpSocket, Open, 8);
     EXPECT_SLOT(IAsynUdpSocket, GetLocalAddress, 9);
     EXPECT_SLOT(IAsynUdpSocket2, Open, 8);

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -208,6 +209,29 @@ protected:
         return ops->wait(op).error;
     }
     void trust_test_ca() { settings->set_text("ssl/ca_file", test_pki()->ca); }
+    // Connects `inner` to 127.0.0.1:`port` and waits.
+    IAsynTcpSocket* connect_by_address(IAsynTcpSocket* inner, std::uint16_t port) {
+        IAsynIoOperation* connected = operation(0);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, inner->Connect(connected, 9, "127.0.0.1", port, 0)); });
+        EXPECT_EQ(0u, ops->wait(connected).error);
+        return inner;
+    }
+    HRESULT name_server(IAsynSSLSocket* socket, const std::string& name) {
+        IAsynSSLSocket2* named = nullptr;
+        HRESULT hr = socket->QueryInterface(IID_IAsynSSLSocket2, reinterpret_cast<void**>(&named));
+        if (FAILED(hr)) return hr;
+        host->on_dispatch([&] {
+            hr = named->SetServerName(static_cast<DWORD>(name.size()), name.data());
+            named->Release();
+        });
+        return hr;
+    }
+    // Runs Handshake and waits: the completion's error.
+    DWORD handshake(IAsynSSLSocket* socket, IAsynIoOperation* op) {
+        const int before = ops->get(op).count;
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Handshake(op)); });
+        return ops->wait(op, before + 1).error;
+    }
 
     recording_sink::record write(IAsynSSLSocket* socket, const std::string& text) {
         IAsynIoOperation* op = operation_with(text);
@@ -388,35 +412,92 @@ TEST_P(TlsServerTest, CertificateChecksFailWith1930UnlessTrustedOrTurnedOff) {
     }
 }
 
-TEST_P(TlsServerTest, HandshakeOverAConnectedSocketChecksTheExpectedName) {
+TEST_P(TlsServerTest, HandshakeOverAConnectedSocketChecksANameOrRefusesWithoutOne) {
     trust_test_ca();
     struct check {
-        const char* expected;
-        bool passes;
+        const char* what;
+        const char* expected_host;  // the frame's setting
+        const char* name;           // the socket's own, or none
+        bool verify;
+        const char* failure;  // empty: passes
     };
-    for (const check c : {check{"localhost", true}, check{"", true}, check{"elsewhere.invalid", false}}) {
-        SCOPED_TRACE(c.expected);
-        settings->set_text("ssl/expected_host", c.expected);
+    const check checks[] = {
+        {"setting", "localhost", nullptr, true, ""},
+        {"no name at all", "", nullptr, true, "SSL handshake: no server name was given"},
+        {"setting names another", "elsewhere.invalid", nullptr, true, "hostname mismatch"},
+        {"own name before the setting", "elsewhere.invalid", "localhost", true, ""},
+        {"own address", "", "127.0.0.1", true, ""},
+        {"no name, verification off", "", nullptr, false, ""},
+    };
+    for (const check& c : checks) {
+        SCOPED_TRACE(c.what);
+        settings->set_text("ssl/expected_host", c.expected_host);
+        settings->set_bool("ssl/verify_peer", c.verify);
         auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key);
-        IAsynTcpSocket* inner = tcp_socket();
-        IAsynIoOperation* connected = operation(0);
-        host->on_dispatch([&] { EXPECT_EQ(S_OK, inner->Connect(connected, 9, "127.0.0.1", peer->port(), 0)); });
-        ASSERT_EQ(0u, ops->wait(connected).error);
+        counting_socket* inner = counting_tcp();
+        connect_by_address(inner, peer->port());
         IAsynSSLSocket* socket = ssl_over(inner);
+        if (c.name != nullptr) {
+            ASSERT_EQ(S_OK, name_server(socket, c.name));
+        }
         IAsynIoOperation* op = operation(0);
-        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Handshake(op)); });
-        const DWORD error = ops->wait(op).error;
-        if (c.passes) {
-            ASSERT_EQ(0u, error) << object_of(socket)->failure_text();
+        const DWORD error = handshake(socket, op);
+        const std::string failure = object_of(socket)->failure_text();
+        if (*c.failure == '\0') {
+            ASSERT_EQ(0u, error) << failure;
             peer->send("tunnel");
             EXPECT_EQ("tunnel", read_text(socket, 6));
         } else {
             EXPECT_EQ(other_failure_code, error);
-            EXPECT_NE(std::string::npos, object_of(socket)->failure_text().find("hostname mismatch"));
+            EXPECT_NE(std::string::npos, failure.find(c.failure)) << failure;
+        }
+        if (error != 0 && failure.find("no server name") != std::string::npos) {
+            EXPECT_TRUE(inner->writes().empty()) << "a hello went out";
         }
         host->on_dispatch([&] { EXPECT_EQ(E_UNEXPECTED, socket->Handshake(op)); });
         host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
     }
+}
+
+TEST_P(TlsServerTest, TunnelsToTwoServersEachCheckedByTheNameItsSocketWasGiven) {
+    trust_test_ca();
+    const pki& certificates = *test_pki();
+    auto local = server(certificates.leaf_cert, certificates.leaf_key);
+    auto elsewhere = server(certificates.other_cert, certificates.other_key);
+    IAsynSSLSocket* to_local = ssl_over(connect_by_address(tcp_socket(), local->port()));
+    IAsynSSLSocket* to_elsewhere = ssl_over(connect_by_address(tcp_socket(), elsewhere->port()));
+    ASSERT_EQ(S_OK, name_server(to_local, "localhost"));
+    ASSERT_EQ(S_OK, name_server(to_elsewhere, "elsewhere.invalid"));
+    // Both handshakes run side by side on the one frame.
+    IAsynIoOperation* local_done = operation(0);
+    IAsynIoOperation* elsewhere_done = operation(0);
+    host->on_dispatch([&] {
+        EXPECT_EQ(S_OK, to_local->Handshake(local_done));
+        EXPECT_EQ(S_OK, to_elsewhere->Handshake(elsewhere_done));
+    });
+    ASSERT_EQ(0u, ops->wait(local_done).error) << object_of(to_local)->failure_text();
+    ASSERT_EQ(0u, ops->wait(elsewhere_done).error) << object_of(to_elsewhere)->failure_text();
+    EXPECT_EQ(4u, write(to_local, "to a").bytes);
+    EXPECT_EQ(4u, write(to_elsewhere, "to b").bytes);
+    ASSERT_TRUE(local->wait_received(4));
+    ASSERT_TRUE(elsewhere->wait_received(4));
+    EXPECT_EQ("to a", local->received());
+    EXPECT_EQ("to b", elsewhere->received());
+    elsewhere->send("from b");
+    EXPECT_EQ("from b", read_text(to_elsewhere, 6));
+
+    // Each server's certificate names only itself.
+    auto wrong = server(certificates.leaf_cert, certificates.leaf_key);
+    IAsynSSLSocket* misnamed = ssl_over(connect_by_address(tcp_socket(), wrong->port()));
+    ASSERT_EQ(S_OK, name_server(misnamed, "elsewhere.invalid"));
+    EXPECT_EQ(other_failure_code, handshake(misnamed, operation(0)));
+    EXPECT_NE(std::string::npos, object_of(misnamed)->failure_text().find("hostname mismatch"))
+        << object_of(misnamed)->failure_text();
+    host->on_dispatch([&] {
+        EXPECT_EQ(S_OK, to_local->Close());
+        EXPECT_EQ(S_OK, to_elsewhere->Close());
+        EXPECT_EQ(S_OK, misnamed->Close());
+    });
 }
 
 TEST_P(TlsServerTest, KeyUpdatesAndRenegotiationsArriveInTheMiddleOfAConnection) {
@@ -653,7 +734,8 @@ TEST_P(TlsPeerTest, TheFrameSlotAndTheSocketRefuseWhatTheyCannotDo) {
     std::thread([&] { EXPECT_EQ(S_OK, frame()->CreateSSLSocket(inner, &socket)); }).join();
     ASSERT_NE(nullptr, socket);
     objects.push_back(socket);
-    for (const IID& iid : {IID_IUnknown, IID_IAsynIoDevice, IID_IAsynTcpSocket, IID_IAsynSSLSocket}) {
+    for (const IID& iid :
+         {IID_IUnknown, IID_IAsynIoDevice, IID_IAsynTcpSocket, IID_IAsynSSLSocket, IID_IAsynSSLSocket2}) {
         void* face = nullptr;
         EXPECT_EQ(S_OK, socket->QueryInterface(iid, &face));
         EXPECT_EQ(static_cast<void*>(socket), face);
@@ -677,6 +759,59 @@ TEST_P(TlsPeerTest, TheFrameSlotAndTheSocketRefuseWhatTheyCannotDo) {
         EXPECT_EQ(E_UNEXPECTED, socket->Connect(op, 9, "127.0.0.1", closed_port, 0));
         EXPECT_EQ(S_OK, socket->Close());
     });
+}
+
+TEST_P(TlsPeerTest, TheServerNameGoesOutAsSniAndIsFixedFromTheHandshakeUntilClose) {
+    // The socket's face that takes the server's name.
+    auto face = [&](IAsynSSLSocket* socket) {
+        IAsynSSLSocket2* named = nullptr;
+        EXPECT_EQ(S_OK, socket->QueryInterface(IID_IAsynSSLSocket2, reinterpret_cast<void**>(&named)));
+        objects.push_back(named);
+        return named;
+    };
+    IAsynSSLSocket2* unused = face(ssl_over(tcp_socket()));
+    if (!host->ui()) {
+        EXPECT_EQ(E_ACCESSDENIED, unused->SetServerName(9, "localhost"));
+    }
+    const std::string too_long(256, 'a');
+    host->on_dispatch([&] {
+        EXPECT_EQ(E_INVALIDARG, unused->SetServerName(3, nullptr));
+        EXPECT_EQ(E_INVALIDARG, unused->SetServerName(9, std::string("local\0ost", 9).data()));
+        EXPECT_EQ(E_INVALIDARG, unused->SetServerName(static_cast<DWORD>(too_long.size()), too_long.data()));
+        EXPECT_EQ(S_OK, unused->SetServerName(static_cast<DWORD>(too_long.size() - 1), too_long.data()));
+        EXPECT_EQ(S_OK, unused->SetServerName(0, nullptr));
+    });
+
+    for (const bool verify : {true, false}) {
+        SCOPED_TRACE(verify ? "verification on" : "verification off");
+        settings->set_bool("ssl/verify_peer", verify);
+        std::mutex lock;
+        std::string hello;
+        scripted_peer peer([&](int fd) {
+            const std::string received = read_some(fd);  // the ClientHello; then the peer closes
+            std::lock_guard<std::mutex> guard(lock);
+            hello = received;
+        });
+        IAsynSSLSocket* socket = ssl_over(connect_by_address(tcp_socket(), peer.port()));
+        IAsynSSLSocket2* named = face(socket);
+        const std::string name = verify ? "checked.example" : "unchecked.example";
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, named->SetServerName(static_cast<DWORD>(name.size()), name.data())); });
+        IAsynIoOperation* op = operation(0);
+        host->on_dispatch([&] {
+            EXPECT_EQ(S_OK, socket->Handshake(op));
+            EXPECT_EQ(E_UNEXPECTED, named->SetServerName(9, "localhost"));
+        });
+        EXPECT_EQ(other_failure_code, ops->wait(op).error);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            EXPECT_NE(std::string::npos, hello.find(name)) << "no SNI in a hello of " << hello.size() << " bytes";
+        }
+        host->on_dispatch([&] {
+            EXPECT_EQ(E_UNEXPECTED, named->SetServerName(9, "localhost"));
+            EXPECT_EQ(S_OK, socket->Close());
+            EXPECT_EQ(S_OK, named->SetServerName(9, "localhost"));
+        });
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TlsPeerTest, all_modes(), mode_label);
