@@ -25,6 +25,8 @@ std::uint16_t net_to_host16(std::uint16_t value) noexcept;
 std::uint32_t host_to_net32(std::uint32_t value) noexcept;
 // Dotted text of an address in network order ("127.0.0.1").
 void dotted_address(std::uint32_t address, char (&text)[16]) noexcept;
+// Text of a 16-byte IPv6 address ("2001:db8::1"); empty when it cannot be made.
+void ipv6_address_text(const std::uint8_t* address, char (&text)[46]) noexcept;
 
 // IPv4 stream socket (blocking, close-on-exec).
 std::uint32_t create_tcp_socket(int& fd) noexcept;

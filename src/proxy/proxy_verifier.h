@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "asynframe/proxy.h"
 #include "engine/asyn_io_handler.h"
@@ -121,5 +122,11 @@ private:
 
 // The Host header's value of an absolute http:// URL (host and any port), or empty.
 std::string http_url_host(const std::string& url);
+// The status of an HTTP response's status line ("HTTP/1.1 407 ..." gives 407),
+// or -1 when the response does not start with one.
+int http_status_code(std::string_view response);
+// The HTTP check's verdict on a response header: 407 refused, 2xx and 3xx
+// working, anything else (another status, or no HTTP) another failure.
+LONG http_check_result(std::string_view response);
 
 }  // namespace asynframe

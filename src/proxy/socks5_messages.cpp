@@ -134,6 +134,14 @@ void parse_bound_address(const std::uint8_t* reply, std::size_t length, const st
         // A proxy that answers "any address" means its own.
         if (host == "0.0.0.0") host = proxy_host;
         port_bytes = reply + 8;
+    } else if (reply[3] == 4 && length >= 4u + 16u + 2u) {
+        // A proxy that reaches the target over IPv6 names its own end that way.
+        char text[46];
+        platform::ipv6_address_text(reply + 4, text);
+        if (text[0] == '\0') throw io_exception("covert to ip error!");
+        host = text;
+        if (host == "::") host = proxy_host;
+        port_bytes = reply + 20;
     } else if (reply[3] == 3 && length >= 5u + reply[4] + 2u) {
         host.assign(reinterpret_cast<const char*>(reply + 5), reply[4]);
         port_bytes = reply + 5 + reply[4];

@@ -35,7 +35,8 @@ void check_authentication(const std::uint8_t* reply);
 // Checks the 5-byte head of a request reply; answers how many bytes follow it.
 std::uint32_t check_reply_header(const std::uint8_t* header);
 
-// BND.ADDR and BND.PORT of a whole reply. 0.0.0.0 stands for the proxy itself.
+// BND.ADDR and BND.PORT of a whole reply: dotted text, a name, or IPv6 text.
+// 0.0.0.0 and :: stand for the proxy itself.
 void parse_bound_address(const std::uint8_t* reply, std::size_t length, const std::string& proxy_host,
                          std::string& host, std::uint16_t& port);
 

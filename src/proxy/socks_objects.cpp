@@ -16,6 +16,7 @@ namespace asynframe {
 namespace {
 
 constexpr HRESULT aborted = static_cast<HRESULT>(0x80004004u);  // E_ABORT
+constexpr DWORD address_family_unsupported = 10047;             // WSAEAFNOSUPPORT
 
 }  // namespace
 
@@ -105,7 +106,13 @@ CAsynSock5TcpListener::CAsynSock5TcpListener(singleton_instance* services, proxy
       CUnknownMultiThread("CAsynSock5TcpListener"),
       _server(std::make_unique<socks_asyn_server_socket>(services, std::move(proxy.host), proxy.port,
                                                          std::move(proxy.user), std::move(proxy.password),
-                                                         std::move(bind_host), bind_port)) {}
+                                                         std::move(bind_host), bind_port)),
+      _accept_layer(new CAsynAcceptLayer(services)) {}
+
+CAsynSock5TcpListener::~CAsynSock5TcpListener() {
+    _server.reset();
+    _accept_layer->Release();
+}
 
 HRESULT CAsynSock5TcpListener::QueryInterface(REFIID iid, void** object) {
     if (object == nullptr) return E_POINTER;
@@ -155,7 +162,7 @@ HRESULT CAsynSock5TcpListener::Accept(IAsynIoOperation* operation) {
     if (object == nullptr) return E_INVALIDARG;
     const std::uint32_t context[7] = {};
     try {
-        object->push_layer(this, context);
+        object->push_layer(_accept_layer, context);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -166,24 +173,6 @@ HRESULT CAsynSock5TcpListener::Accept(IAsynIoOperation* operation) {
         fail_started_request(object, failure.code());
     }
     return S_OK;
-}
-
-void CAsynSock5TcpListener::on_layer_complete(CAsynIoOperation* operation, layer_entry) {
-    asyn_io_operation* request = operation->engine_operation();
-    std::uint32_t bytes = 0, error = 0;
-    const bool accepted = request->get_result(bytes, error);
-    std::unique_ptr<asyn_io_device> produced(request->take_device());
-    auto* device = dynamic_cast<asyn_socket_device_imp*>(produced.get());
-    IUnknown* connection = nullptr;
-    if (accepted && device != nullptr) {
-        produced.release();
-        auto* socket = new CAsynTcpSocket(_singleton, std::unique_ptr<asyn_socket_device_imp>(device));
-        socket->set_open(true);
-        connection = static_cast<IAsynTcpSocket*>(socket);
-    }
-    operation->SetResultObject(connection);
-    if (connection != nullptr) connection->Release();  // the operation holds it now
-    operation->deliver();
 }
 
 HRESULT CAsynSock5TcpListener::Close() {
@@ -304,7 +293,11 @@ void CAsynSock5UdpSocket::associated(asyn_io_operation* operation) {
     _relay_port = _wrapper->bound_port();
     const std::string& host = _wrapper->bound_host();
     std::uint32_t address = 0;
-    if (inet_addr_value(host, address)) {
+    if (_wrapper->reply_address_type() == 4 && host != _proxy.host) {
+        // The datagrams go out over IPv4: a relay on an IPv6 address is out of reach.
+        _state = failed;
+        complete(_open_op, address_family_unsupported, 0);
+    } else if (inet_addr_value(host, address)) {
         _relay_address = platform::host_to_net32(address);
         _state = open;
         complete(_open_op, 0, 0);

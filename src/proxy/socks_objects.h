@@ -19,6 +19,7 @@
 
 namespace asynframe {
 
+class CAsynAcceptLayer;
 class CAsynTcpSocket;
 
 // Where a proxy is and who logs in.
@@ -62,10 +63,7 @@ private:
     std::unique_ptr<socks_wrapper> _wrapper;
 };
 
-class CAsynSock5TcpListener final : public IAsynTcpListener2,
-                                    public CAsynIoOperationLayer,
-                                    public with_singleton,
-                                    public CUnknownMultiThread {
+class CAsynSock5TcpListener final : public IAsynTcpListener2, public with_singleton, public CUnknownMultiThread {
 public:
     // The proxy, and the BIND target: the host expected to connect.
     CAsynSock5TcpListener(singleton_instance* services, proxy_settings proxy, std::string bind_host,
@@ -86,12 +84,14 @@ public:
     // The address is not used: the proxy listens where it chooses.
     HRESULT ASYNFRAME_STDCALL ListenOn(DWORD address, WORD port, IAsynIoOperation* operation) override;
 
-    void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override;
-
 private:
-    ~CAsynSock5TcpListener() override = default;
+    // Closes the connection to the proxy: an accept or listen in flight
+    // completes as Close completes it.
+    ~CAsynSock5TcpListener() override;
 
     std::unique_ptr<socks_asyn_server_socket> _server;
+    // Not the listener itself, so that an accept in flight does not keep it alive.
+    CAsynAcceptLayer* _accept_layer;
     bool _listening = false;
 };
 

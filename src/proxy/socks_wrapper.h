@@ -48,6 +48,8 @@ public:
 
     const std::string& bound_host() const noexcept { return _bound_host; }
     std::uint16_t bound_port() const noexcept { return _bound_port; }
+    // ATYP of the last reply: 1 IPv4, 3 a name, 4 IPv6.
+    std::uint8_t reply_address_type() const noexcept { return _reply_address_type; }
     std::uint8_t stage() const noexcept { return _stage; }
     bool serving() const noexcept { return _user_op_ptr != nullptr; }
 

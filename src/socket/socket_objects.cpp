@@ -121,14 +121,67 @@ HRESULT CAsynTcpSocket::SetRecvBufferSize(DWORD bytes) {
     return S_OK;
 }
 
+// ---- CAsynAcceptLayer --------------------------------------------------------------------
+
+CAsynAcceptLayer::CAsynAcceptLayer(singleton_instance* services)
+    : with_singleton(services), CUnknownMultiThread("CAsynAcceptLayer") {}
+
+HRESULT CAsynAcceptLayer::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (!(iid == IID_IUnknown)) {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    *object = static_cast<IUnknown*>(this);
+    AddRef();
+    return S_OK;
+}
+
+void CAsynAcceptLayer::on_layer_complete(CAsynIoOperation* operation, layer_entry) {
+    asyn_io_operation* request = operation->engine_operation();
+    std::uint32_t bytes = 0;
+    std::uint32_t error = 0;
+    const bool accepted = request->get_result(bytes, error);
+    std::unique_ptr<asyn_io_device> produced(request->take_device());
+    auto* device = dynamic_cast<asyn_socket_device_imp*>(produced.get());
+    IUnknown* connection = nullptr;
+    if (accepted && device != nullptr) {
+        try {
+            device->on_accepted(request);
+            if (device->handle() != platform::invalid_socket) {
+                produced.release();
+                auto* socket = new CAsynTcpSocket(_singleton, std::unique_ptr<asyn_socket_device_imp>(device));
+                socket->set_open(true);
+                connection = static_cast<IAsynTcpSocket*>(socket);
+            }
+        } catch (const std::exception&) {
+            // The device (and the socket it took) goes away below.
+        }
+    }
+    if (connection != nullptr) {
+        operation->SetResultObject(connection);
+        connection->Release();  // the operation holds the only reference now
+        operation->SetResult(0, 0);
+    } else {
+        operation->SetResultObject(nullptr);
+        // A success without a connection is still a failure for the caller.
+        if (accepted) operation->SetResult(operation_aborted_error, 0);
+    }
+    operation->deliver();
+}
+
 // ---- CAsynTcpListener --------------------------------------------------------------------
 
 CAsynTcpListener::CAsynTcpListener(singleton_instance* services)
     : with_singleton(services),
       CUnknownMultiThread("CAsynTcpListener"),
-      _device(std::make_unique<asyn_socket_device_imp>(services)) {}
+      _device(std::make_unique<asyn_socket_device_imp>(services)),
+      _accept_layer(new CAsynAcceptLayer(services)) {}
 
-CAsynTcpListener::~CAsynTcpListener() = default;
+CAsynTcpListener::~CAsynTcpListener() {
+    _device.reset();
+    _accept_layer->Release();
+}
 
 bool CAsynTcpListener::in_dispatch_thread() const noexcept { return on_dispatch_thread(_singleton); }
 
@@ -193,7 +246,7 @@ HRESULT CAsynTcpListener::Accept(IAsynIoOperation* operation) {
 
     const std::uint32_t context[7] = {};
     try {
-        object->push_layer(this, context);
+        object->push_layer(_accept_layer, context);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -204,39 +257,6 @@ HRESULT CAsynTcpListener::Accept(IAsynIoOperation* operation) {
         fail_started_request(object, failure.code());
     }
     return S_OK;
-}
-
-void CAsynTcpListener::on_layer_complete(CAsynIoOperation* operation, layer_entry) {
-    asyn_io_operation* request = operation->engine_operation();
-    std::uint32_t bytes = 0;
-    std::uint32_t error = 0;
-    const bool accepted = request->get_result(bytes, error);
-    std::unique_ptr<asyn_io_device> produced(request->take_device());
-    auto* device = dynamic_cast<asyn_socket_device_imp*>(produced.get());
-    IUnknown* connection = nullptr;
-    if (accepted && device != nullptr) {
-        try {
-            device->on_accepted(request);
-            if (device->handle() != platform::invalid_socket) {
-                produced.release();
-                auto* socket = new CAsynTcpSocket(_singleton, std::unique_ptr<asyn_socket_device_imp>(device));
-                socket->set_open(true);
-                connection = static_cast<IAsynTcpSocket*>(socket);
-            }
-        } catch (const std::exception&) {
-            // The device (and the socket it took) goes away below.
-        }
-    }
-    if (connection != nullptr) {
-        operation->SetResultObject(connection);
-        connection->Release();  // the operation holds the only reference now
-        operation->SetResult(0, 0);
-    } else {
-        operation->SetResultObject(nullptr);
-        // A success without a connection is still a failure for the caller.
-        if (accepted) operation->SetResult(operation_aborted_error, 0);
-    }
-    operation->deliver();
 }
 
 HRESULT CAsynTcpListener::Close() {

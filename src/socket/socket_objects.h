@@ -60,10 +60,25 @@ private:
     std::unique_ptr<asyn_socket_device_imp> _socket_device;
 };
 
-class CAsynTcpListener final : public IAsynTcpListener2,
-                               public CAsynIoOperationLayer,
-                               public with_singleton,
-                               public CUnknownMultiThread {
+// Sees an accept's completion before the caller and turns the accepted socket
+// into a CAsynTcpSocket, the operation's result object. An object of its own
+// rather than the listener: an accept in flight must not keep the listener,
+// and so its listening socket, alive once the caller has let it go.
+class CAsynAcceptLayer final : public CAsynIoOperationLayer, public with_singleton, public CUnknownMultiThread {
+public:
+    explicit CAsynAcceptLayer(singleton_instance* services);
+
+    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
+    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
+    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+
+    void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override;
+
+private:
+    ~CAsynAcceptLayer() override = default;
+};
+
+class CAsynTcpListener final : public IAsynTcpListener2, public with_singleton, public CUnknownMultiThread {
 public:
     explicit CAsynTcpListener(singleton_instance* services);
 
@@ -77,16 +92,15 @@ public:
     HRESULT ASYNFRAME_STDCALL Close() override;
     HRESULT ASYNFRAME_STDCALL ListenOn(DWORD address, WORD port, IAsynIoOperation* operation) override;
 
-    // The accept's completion, before the caller sees it.
-    void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override;
-
     asyn_socket_device_imp* listening_device() const noexcept { return _device.get(); }
 
 private:
+    // Closes the listening socket: an accept in flight completes with 995.
     ~CAsynTcpListener() override;
     bool in_dispatch_thread() const noexcept;
 
     std::unique_ptr<asyn_socket_device_imp> _device;
+    CAsynAcceptLayer* _accept_layer;
     bool _listening = false;
 };
 

@@ -5,23 +5,112 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
+#include <shadow.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <vector>
 
 #include "common/loopback.h"
 
 namespace asynframe::proxy_test {
 
-bool ensure_socks_user() {
-    if (::getpwnam(socks_user) != nullptr) return true;
-    if (::geteuid() != 0) return false;
-    const std::string add = std::string("useradd -M -s /usr/sbin/nologin ") + socks_user + " >/dev/null 2>&1";
-    const std::string password = std::string("echo '") + socks_user + ":" + socks_password + "' | chpasswd";
-    return std::system(add.c_str()) == 0 && std::system(password.c_str()) == 0 && ::getpwnam(socks_user) != nullptr;
+namespace {
+
+// Held while accounts are checked, made or removed, across test programs.
+class account_lock {
+public:
+    account_lock() : _fd(::open("/tmp/asynframe-test-accounts.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+        if (_fd >= 0) ::flock(_fd, LOCK_EX);
+    }
+    ~account_lock() {
+        if (_fd >= 0) ::close(_fd);  // also lets go of the lock
+    }
+    account_lock(const account_lock&) = delete;
+    account_lock& operator=(const account_lock&) = delete;
+
+private:
+    int _fd;
+};
+
+// Only letters, digits, '-' and '_': the texts go through a shell.
+bool plain(const std::string& text) {
+    if (text.empty()) return false;
+    for (const char c : text)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+    return true;
 }
+
+std::string run_output(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+        ::pclose(pipe);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+bool account_exists(const std::string& user) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    return ::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+}
+
+bool account_has_password(const std::string& user) {
+    spwd entry{};
+    spwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    return ::getspnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+           found->sp_pwdp != nullptr && found->sp_pwdp[0] == '$';
+}
+
+namespace {
+
+// Ready to log in with: without root the shadow entry cannot be read, and the
+// account is what there is.
+bool account_ready(const std::string& user) {
+    return account_exists(user) && (::geteuid() != 0 || account_has_password(user));
+}
+
+}  // namespace
+
+bool ensure_account(const std::string& user, const std::string& password) {
+    if (account_ready(user)) return true;
+    if (::geteuid() != 0 || !plain(user) || !plain(password)) return false;
+    account_lock lock;
+    if (account_ready(user)) return true;  // made by another program meanwhile
+    // Hashed first, so that the account appears with its password in one step.
+    const std::string hash = run_output("openssl passwd -6 '" + password + "' 2>/dev/null");
+    if (hash.empty() || hash[0] != '$') return false;
+    const std::string command = !account_exists(user)
+                                    ? "useradd -M -s /usr/sbin/nologin -p '" + hash + "' " + user
+                                    : "usermod -p '" + hash + "' " + user;
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0 && account_ready(user);
+}
+
+void remove_account(const std::string& user) {
+    if (::geteuid() != 0 || !plain(user)) return;
+    account_lock lock;
+    (void)!std::system(("userdel " + user + " >/dev/null 2>&1").c_str());
+}
+
+bool add_account_without_password(const std::string& user) {
+    if (::geteuid() != 0 || !plain(user)) return false;
+    account_lock lock;
+    return std::system(("useradd -M -s /usr/sbin/nologin " + user + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool ensure_socks_user() { return ensure_account(socks_user, socks_password); }
 
 bool danted_server::installed() { return harness::program_installed("/usr/sbin/danted"); }
 

@@ -22,6 +22,18 @@ inline constexpr const char* socks_user = "afsocks";
 inline constexpr const char* socks_password = "af-Secret-1";
 // Makes the account when it is missing (root only); false when there is none.
 bool ensure_socks_user();
+// The same for any account and password. Test programs run side by side, so
+// an account is never visible without its password: one found half made
+// would refuse the right password. Makers take turns under a lock file.
+bool ensure_account(const std::string& user, const std::string& password);
+// Removes an account ensure_account made (root only).
+void remove_account(const std::string& user);
+// Makes an account without a password, as a run killed midway could leave one.
+bool add_account_without_password(const std::string& user);
+// Safe to call on several threads at once.
+bool account_exists(const std::string& user);
+// The account's shadow entry holds a password hash (root only).
+bool account_has_password(const std::string& user);
 
 class danted_server {
 public:

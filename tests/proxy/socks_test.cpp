@@ -5,7 +5,10 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <initializer_list>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -122,6 +125,37 @@ TEST(SocksMessages, RepliesAreCheckedByte_by_byte) {
     socks5::parse_bound_address(named, sizeof named, "p", host, port);
     EXPECT_EQ("hosts", host);
     EXPECT_EQ(21, port);
+}
+
+// A proxy that reaches its target over IPv6 names its end with ATYP 4: 16
+// address bytes and the port.
+bytes v6_reply(std::uint8_t rep_command_reply, std::initializer_list<std::uint8_t> tail_of_address,
+               std::uint16_t port) {
+    bytes reply{5, rep_command_reply, 0, 4};
+    bytes address(16, 0);
+    std::copy(tail_of_address.begin(), tail_of_address.end(), address.end() - static_cast<long>(tail_of_address.size()));
+    reply.insert(reply.end(), address.begin(), address.end());
+    reply.push_back(static_cast<std::uint8_t>(port >> 8));
+    reply.push_back(static_cast<std::uint8_t>(port & 0xFF));
+    return reply;
+}
+
+TEST(SocksMessages, AnIpv6BoundAddressIsReadAsText) {
+    bytes reply = v6_reply(0, {1}, 443);
+    reply[4] = 0x20, reply[5] = 0x01, reply[6] = 0x0d, reply[7] = 0xb8;
+    std::string host;
+    std::uint16_t port = 0;
+    socks5::parse_bound_address(reply.data(), reply.size(), "proxy.example", host, port);
+    EXPECT_EQ("2001:db8::1", host);
+    EXPECT_EQ(443, port);
+    // The unspecified address means the proxy itself, as 0.0.0.0 does.
+    const bytes any = v6_reply(0, {}, 1080);
+    socks5::parse_bound_address(any.data(), any.size(), "proxy.example", host, port);
+    EXPECT_EQ("proxy.example", host);
+    EXPECT_EQ(1080, port);
+    // Cut short: refused, never read past the end.
+    EXPECT_EQ(refusal_of([&] { socks5::parse_bound_address(reply.data(), 21, "p", host, port); }),
+              "Unknown address type.");
 }
 
 // ---- through proxies ---------------------------------------------------------------------
@@ -589,6 +623,108 @@ TEST_P(ProxyTest, ObjectsClosedTwiceReusedAndReleasedMidExchangeEndEachOperation
 
     host->run_until([] { return false; }, std::chrono::milliseconds(50));
     for (IAsynIoOperation* op : {first, second, listening, opening}) EXPECT_EQ(1, ops->get(op).count);
+}
+
+TEST_P(ProxyTest, RepliesNamingAnIpv6AddressAreAccepted) {
+    plan& p = script;
+    scripted_tcp_server* proxy = &serve(scripted_proxy(p));
+    // CONNECT by name: exactly the 22 bytes of the reply are the proxy's, the rest the stream's.
+    change(p, [&] {
+        p.reply = v6_reply(0, {0x10}, 80);
+        p.after = {'t', 'a', 'i', 'l'};
+    });
+    IAsynProxyTcpSocket* socket = proxied(proxy->port());
+    EXPECT_EQ(0u, connect(socket, "dual.example", 80));
+    IAsynIoOperation* in = operation(4);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->ReadFully(in)); });
+    EXPECT_EQ(4u, ops->wait(in).bytes);
+    BYTE* buffer = nullptr;
+    DWORD length = 0;
+    in->GetBuffer(&buffer, &length);
+    EXPECT_EQ(0, std::memcmp(buffer, "tail", 4));
+
+    // BIND: the bound address is reported as it came.
+    change(p, [&] {
+        p.reply = v6_reply(0, {0x05}, 0x1F90);
+        p.after.clear();
+    });
+    IAsynTcpListener* listener = nullptr;
+    host->on_dispatch([&] {
+        ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(9, "127.0.0.1", proxy->port(), 0, "", 0, "", 9, "127.0.0.1",
+                                                        0, &listener));
+    });
+    keep(listener);
+    IAsynIoOperation* listening = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Listen(0, listening)); });
+    EXPECT_EQ(0u, ops->wait(listening).error);
+    text_sink bound;
+    WORD port = 0;
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->GetLocalAddress(&bound, &port)); });
+    EXPECT_EQ("::5", bound.text);
+    EXPECT_EQ(8080, port);
+
+    // UDP ASSOCIATE: datagrams go out over IPv4, so a relay at an IPv6
+    // address cannot be used and the open says so; "::" is the proxy itself.
+    IAsynUdpSocket2* far = nullptr;
+    host->on_dispatch([&] {
+        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", proxy->port(), 0, "", 0, "", &far));
+    });
+    keep(far);
+    IAsynIoOperation* opening = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, far->Open(htonl(INADDR_LOOPBACK), 0, opening)); });
+    EXPECT_EQ(10047u, ops->wait(opening).error);  // WSAEAFNOSUPPORT
+    change(p, [&] { p.reply = v6_reply(0, {}, 5353); });
+    IAsynUdpSocket2* near = nullptr;
+    host->on_dispatch([&] {
+        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", proxy->port(), 0, "", 0, "", &near));
+    });
+    keep(near);
+    IAsynIoOperation* opened = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, near->Open(htonl(INADDR_LOOPBACK), 0, opened)); });
+    EXPECT_EQ(0u, ops->wait(opened).error);
+    DWORD relay = 0;
+    WORD relay_port = 0;
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, near->GetLocalAddress(&relay, &relay_port)); });
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), relay);
+    EXPECT_EQ(5353, relay_port);
+}
+
+// Let go of (last reference, no Close) with an accept in flight: the accept
+// ends once, as Close ends it, and the connection to the proxy is closed.
+TEST_P(ProxyTest, ABindListenerReleasedWithAnAcceptInFlightEndsItAndLeavesTheProxy) {
+    // Shared: the proxy's thread may outlive this test's body.
+    auto proxy_saw_close = std::make_shared<std::atomic<bool>>(false);
+    scripted_tcp_server& proxy = serve(std::make_unique<scripted_tcp_server>([proxy_saw_close](int fd) {
+        std::uint8_t greeting[3];
+        if (!read_exactly(fd, greeting, 3)) return;
+        const std::uint8_t choice[2] = {5, 0};
+        write_all(fd, choice, 2);
+        std::uint8_t request[10];
+        if (!read_exactly(fd, request, 10)) return;
+        const std::uint8_t first_reply[10] = {5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90};
+        write_all(fd, first_reply, 10);
+        // No second reply: wait for the client to go.
+        char byte = 0;
+        if (!read_exactly(fd, &byte, 1, 20000)) *proxy_saw_close = true;
+    }));
+    IAsynTcpListener* listener = nullptr;
+    host->on_dispatch([&] {
+        ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(9, "127.0.0.1", proxy.port(), 0, "", 0, "", 9, "127.0.0.1",
+                                                        0, &listener));
+    });
+    IAsynIoOperation* listening = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Listen(0, listening)); });
+    ASSERT_EQ(0u, ops->wait(listening).error);
+    IAsynIoOperation* accepting = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Accept(accepting)); });
+    host->on_dispatch([&] { EXPECT_EQ(0u, listener->Release()); });
+    EXPECT_EQ(socks_cancelled_error, ops->wait(accepting).error);
+    IUnknown* result = reinterpret_cast<IUnknown*>(1);
+    EXPECT_EQ(S_OK, accepting->GetResultObject(&result));
+    EXPECT_EQ(nullptr, result);
+    EXPECT_TRUE(host->run_until([&] { return proxy_saw_close->load(); }, std::chrono::seconds(10)));
+    host->run_until([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(1, ops->get(accepting).count);
 }
 
 TEST_P(ProxyTest, ABindReplyOfAnyAddressNamesTheProxy) {

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -368,6 +369,38 @@ TEST_P(TcpSocketTest, FailedAcceptHasNoResultObject) {
     EXPECT_EQ(S_OK, op->GetResultObject(&object));
     EXPECT_EQ(nullptr, object);
     env->run([&] { EXPECT_EQ(E_UNEXPECTED, listener->Close()); });
+}
+
+// Let go of (last reference, no Close) with an accept in flight: the accept
+// ends once, with 995 and no connection, and the port is closed, as a
+// released socket's requests end.
+TEST_P(TcpSocketTest, ListenerReleasedWithAnAcceptInFlightClosesAndEndsItOnce) {
+    IAsynTcpListener2* listener = make_listener();
+    const std::uint16_t port = listen(listener);
+    IAsynIoOperation* op = operation(0);
+    env->run([&] { EXPECT_EQ(S_OK, listener->Accept(op)); });
+    EXPECT_FALSE(sink->completed(op));
+    owned.erase(std::find(owned.begin(), owned.end(), listener));
+    env->run([&] { EXPECT_EQ(0u, listener->Release()); });
+    EXPECT_EQ(995u, sink->wait(op).error);
+    IUnknown* object = reinterpret_cast<IUnknown*>(1);
+    EXPECT_EQ(S_OK, op->GetResultObject(&object));
+    EXPECT_EQ(nullptr, object);
+    const int late = connect_client(port);
+    EXPECT_LT(late, 0) << "the released listener still accepts connections";
+    if (late >= 0) ::close(late);
+    env->wait_until([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(1, sink->get(op).count);
+    // The operation is free for another request.
+    IAsynTcpListener2* next = make_listener();
+    const std::uint16_t next_port = listen(next);
+    int client = -1;
+    IAsynIoOperation* again = op;
+    env->run([&] { EXPECT_EQ(S_OK, next->Accept(again)); });
+    client = connect_client(next_port);
+    ASSERT_GE(client, 0);
+    clients.push_back(client);
+    EXPECT_EQ(0u, sink->wait(again, 2).error);
 }
 
 TEST_P(TcpSocketTest, ArgumentAndStateChecks) {

@@ -41,6 +41,12 @@ void dotted_address(std::uint32_t address, char (&text)[16]) noexcept {
     if (::inet_ntop(AF_INET, &in, text, sizeof text) == nullptr) text[0] = '\0';
 }
 
+void ipv6_address_text(const std::uint8_t* address, char (&text)[46]) noexcept {
+    in6_addr in{};
+    std::memcpy(&in, address, sizeof in);
+    if (::inet_ntop(AF_INET6, &in, text, sizeof text) == nullptr) text[0] = '\0';
+}
+
 std::uint32_t create_tcp_socket(int& fd) noexcept { return make_socket(SOCK_STREAM, IPPROTO_TCP, fd); }
 std::uint32_t create_udp_socket(int& fd) noexcept { return make_socket(SOCK_DGRAM, 0, fd); }
 std::uint32_t create_icmp_socket(int& fd) noexcept { return make_socket(SOCK_RAW, IPPROTO_ICMP, fd); }
