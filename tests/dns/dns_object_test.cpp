@@ -191,7 +191,7 @@ TEST_P(DnsObjectTest, ATruncatedReplyIsCompletedOverTcp) {
     scripted_tcp_responder tcp(env.port, [&](const received_query& q) { return scripted_responder::reply(q, 0, all); });
     env.servers({"127.0.0.1"});
     IAsynIoOperation* operation = ready_operation();
-    ASSERT_EQ(resolve(operation, "tcp-object.af.test"), S_OK);
+    ASSERT_EQ(resolve(operation, std::string("tcp-") + mode_name(GetParam()) + ".af.test"), S_OK);
     ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == 1; }, 5s));
     EXPECT_EQ(sink->log().back(), "complete 0 0");
     IAsynDnsResult* result = result_of(operation);
