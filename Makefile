@@ -28,7 +28,8 @@ test-asan:
 	cmake --build --preset asan
 	ctest --preset asan
 
-# ThreadSanitizer over the engine, frame, socket, file and platform suites; slower,
+# ThreadSanitizer over the engine, frame, socket, file, platform, speed, proxy, TLS and
+# name-resolution suites; slower,
 # so not part of `make test`.
 tsan: deps
 	cmake --preset tsan

@@ -121,6 +121,7 @@ adns_answer::adns_answer(const unsigned char* data_, std::uint32_t length_)
     id = get16(data);
     if ((data[2] & 0x80) == 0) return;  // a query, not a response
     rcode = data[3] & 0x0F;
+    truncated = (data[2] & 0x02) != 0;
     valid = true;
     if (get16(data + 4) != 1) return;
     const std::uint32_t answers = get16(data + 6);

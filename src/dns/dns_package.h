@@ -90,6 +90,8 @@ public:
     std::uint32_t length = 0;
     bool valid = false;
     std::int32_t rcode = -1;
+    // TC: the server had more to say than one datagram holds.
+    bool truncated = false;
     std::string question_name;
     std::uint32_t id = 0;
     std::vector<rrecord> records;

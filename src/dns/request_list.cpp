@@ -1,5 +1,6 @@
 #include "dns/request_list.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -162,6 +163,9 @@ thread_local int t_holding = 0;
 
 std::mutex g_service_lock;
 int g_users = 0;
+// Users of the service that forbid system lookups.
+std::atomic<int> g_forbidding{0};
+std::atomic<std::uint64_t> g_lookups_started{0};
 
 void abandon_now(asyn_io_operation* operation) noexcept {
     operation->clear_pending();
@@ -175,6 +179,7 @@ void abandon_now(asyn_io_operation* operation) noexcept {
 // reference.
 host_resolver* start_lookup(const std::string& name) {
     auto* lookup = new host_resolver(name);
+    g_lookups_started.fetch_add(1, std::memory_order_relaxed);
     try {
         if (g_pool == nullptr) throw std::runtime_error("no lookup threads");
         g_pool->start(lookup);
@@ -332,15 +337,36 @@ void request_list::start_name(const std::string& name) {
     in_flight_query entry;
     entry.id = new_id();
     entry.started = platform::tick_count();
-    entry.system_lookup = start_lookup(name);
+    if (!system_lookups_allowed()) {
+        // Nothing but the servers may answer: without one to ask the name
+        // fails now; otherwise the servers are asked again at the next tries.
+        if (single_label(name) || servers.empty()) {
+            fail_all(name, dns_result_failed);
+            return;
+        }
+        for (const std::string& server : servers) entry.servers.push_back(server_entry{server, server_entry::not_sent});
+    }
+    start_system_lookup(entry, name);
     _in_flight.emplace(name, std::move(entry));
 }
 
+void request_list::start_system_lookup(in_flight_query& entry, const std::string& name) {
+    if (entry.system_lookup != nullptr) entry.system_lookup->release_by_owner();
+    entry.system_lookup = system_lookups_allowed() ? start_lookup(name) : nullptr;
+}
+
 void request_list::start_pending() {
-    for (dns_request* request : _pending)
-        if (_in_flight.count(request->name) == 0) start_name(request->name);
-    sweep();
+    // Cleared before the list is read: a request that arrives from here on
+    // sets it again and is seen at the next wake-up, never left waiting for
+    // the sweep.
     _request_event->reset();
+    std::vector<std::string> names;
+    for (dns_request* request : _pending)
+        if (_in_flight.count(request->name) == 0) names.push_back(request->name);
+    // Starting a name may complete its requests, which takes them out of the list.
+    for (const std::string& name : names)
+        if (_in_flight.count(name) == 0) start_name(name);
+    sweep();
 }
 
 void request_list::retry(const std::string& name) {
@@ -360,8 +386,7 @@ void request_list::retry_entry(const std::string& name, in_flight_query& entry) 
             const int sent = g_resolver != nullptr ? g_resolver->send_query(name, entry.id, server.server) : -2;
             server.state = sent > 0 ? server_entry::sent : server_entry::not_sent;
         }
-    if (entry.system_lookup != nullptr) entry.system_lookup->release_by_owner();
-    entry.system_lookup = start_lookup(name);
+    start_system_lookup(entry, name);
     entry.started = platform::tick_count();
 }
 
@@ -498,6 +523,26 @@ void request_list::system_lookup_failed(host_resolver* lookup, const std::string
         retry_entry(name, entry);
 }
 
+bool request_list::current_try(const std::string& name, std::int32_t& id, std::uint32_t& ends) const {
+    const in_flight_query* entry = query(name);
+    if (entry == nullptr) return false;
+    id = entry->id;
+    ends = entry->started + query_timeout(entry->tries);
+    return true;
+}
+
+void request_list::tcp_failed(const std::string& name, const std::string& server) {
+    const auto found = _in_flight.find(name);
+    if (found == _in_flight.end()) return;
+    in_flight_query& entry = found->second;
+    // The server stays "sent": like a silent one it is given up at the try's
+    // time-out, by the sweep, which then retries.
+    bool listed = false;
+    for (const server_entry& s : entry.servers) listed = listed || s.server == server;
+    if (!listed || entry.system_lookup != nullptr || timed_out(entry)) return;
+    start_system_lookup(entry, name);
+}
+
 bool request_list::cancel(dns_request* request) {
     bool found = false;
     for (auto it = _pending.begin(); it != _pending.end(); ++it)
@@ -599,10 +644,15 @@ bool cancel_request(dns_request* request) {
     return list != nullptr && list->cancel(request);
 }
 
-void start_dns_service() {
+std::uint64_t system_lookups_started() noexcept { return g_lookups_started.load(std::memory_order_relaxed); }
+
+bool system_lookups_allowed() noexcept { return g_forbidding.load(std::memory_order_acquire) == 0; }
+
+void start_dns_service(bool system_lookup) {
     std::lock_guard<std::mutex> service(g_service_lock);
     if (g_users > 0) {
         ++g_users;
+        if (!system_lookup) g_forbidding.fetch_add(1, std::memory_order_acq_rel);
         return;
     }
     auto list = std::make_unique<request_list>();
@@ -626,11 +676,15 @@ void start_dns_service() {
     }
     thread.release();
     g_users = 1;
+    if (!system_lookup) g_forbidding.fetch_add(1, std::memory_order_acq_rel);
 }
 
-void stop_dns_service() noexcept {
+void stop_dns_service(bool system_lookup) noexcept {
     std::lock_guard<std::mutex> service(g_service_lock);
-    if (g_users == 0 || --g_users > 0) return;
+    if (g_users == 0) return;
+    if (!system_lookup && g_forbidding.load(std::memory_order_acquire) > 0)
+        g_forbidding.fetch_sub(1, std::memory_order_acq_rel);
+    if (--g_users > 0) return;
     resolver* thread = g_resolver;
     // Its last step completes every pending request with 2.
     thread->stop();

@@ -70,6 +70,13 @@ public:
     void give_up(const std::string& name, std::int32_t code);
     void retry(const std::string& name);
     void system_lookup_failed(host_resolver* lookup, const std::string& name);
+    // The identifier of the query of `name` and the tick its current try ends
+    // at; false when the name is not in flight.
+    bool current_try(const std::string& name, std::int32_t& id, std::uint32_t& ends) const;
+    // The TCP exchange a truncated reply from `server` began has failed: the
+    // server counts as silent, and the system lookup starts as it would after
+    // the try's time-out.
+    void tcp_failed(const std::string& name, const std::string& server);
     // Takes a pending request out without completing it; false when it was
     // not pending here.
     bool cancel(dns_request* request);
@@ -107,6 +114,8 @@ private:
     using query_map = std::map<std::string, in_flight_query>;
 
     void start_name(const std::string& name);
+    // The name's system lookup, when system lookups are allowed.
+    void start_system_lookup(in_flight_query& entry, const std::string& name);
     void retry_entry(const std::string& name, in_flight_query& entry);
     void erase_entry(query_map::iterator entry);
     bool timed_out(const in_flight_query& entry) const noexcept;
@@ -132,8 +141,15 @@ bool cancel_request(dns_request* request);
 // The process-wide resolver: the first start creates the request list and
 // starts the resolver thread; the last stop completes what is pending with 2,
 // stops every thread and deletes the shared state. Throws when it cannot start.
-void start_dns_service();
-void stop_dns_service() noexcept;
+// `system_lookup` false: this user forbids system lookups, so that no name
+// leaves for any resolver but the configured servers; they are made only
+// while no user of the service forbids them. A stop passes what its start did.
+void start_dns_service(bool system_lookup = true);
+void stop_dns_service(bool system_lookup = true) noexcept;
+// Whether failed queries may start system lookups now.
+bool system_lookups_allowed() noexcept;
+// System lookups started since the process began.
+std::uint64_t system_lookups_started() noexcept;
 // How many users the service has.
 int dns_service_users() noexcept;
 // Before a frame's engine goes: its operations' requests are abandoned

@@ -18,6 +18,14 @@ constexpr std::uint32_t would_block = 10035;
 resolver::~resolver() {
     stop();
     close_socket();
+    close_tcp();
+}
+
+void resolver::close_tcp() noexcept {
+    for (tcp_exchange& exchange : _tcp)
+        if (exchange.fd >= 0) platform::close_socket(exchange.fd);
+    _tcp.clear();
+    _tcp_count.store(0, std::memory_order_release);
 }
 
 void resolver::close_socket() noexcept {
@@ -55,17 +63,29 @@ int resolver::send_query(const std::string& name, std::int32_t id, const std::st
 }
 
 void resolver::run() {
+    // A request may have been submitted before this thread first waits: its
+    // event is still set then, and start_pending clears the event before it
+    // reads the list, so no request is ever left for the sweep to find.
     for (;;) {
-        platform::waitable items[3];
+        platform::waitable items[3 + max_tcp_exchanges];
         std::size_t count = 0;
         items[count++] = platform::waitable::of(stop_event());
         items[count++] = platform::waitable::of(_list.request_event());
         std::uint32_t timeout = platform::infinite;
+        const std::uint32_t now = platform::tick_count();
         if (ready()) {
             items[count++] = platform::waitable::socket(_socket, platform::waitable::socket_readable);
             const std::uint32_t period = static_cast<std::uint32_t>(_timer_period) * 1000u;
-            const std::uint32_t waited = platform::tick_elapsed(_last_sweep, platform::tick_count());
+            const std::uint32_t waited = platform::tick_elapsed(_last_sweep, now);
             timeout = waited >= period ? 0 : period - waited;
+        }
+        for (const tcp_exchange& exchange : _tcp) {
+            const bool sending = !exchange.connected || exchange.written < exchange.out.size();
+            items[count++] = platform::waitable::socket(
+                exchange.fd, sending ? platform::waitable::socket_writable : platform::waitable::socket_readable);
+            const std::uint32_t left =
+                static_cast<std::int32_t>(exchange.deadline - now) > 0 ? exchange.deadline - now : 0;
+            if (left < timeout) timeout = left;
         }
         const int which = platform::wait_any(items, count, timeout);
         if (which == 0) break;
@@ -73,25 +93,139 @@ void resolver::run() {
             dns_detail::list_guard guard;
             if (!ready()) reopen();
             _list.start_pending();
-        } else if (which == 2) {
+        } else if (which == 2 && ready()) {
             receive();
         } else if (which == platform::wait_failed) {
             // A socket the system closed under us: open a new one with the
-            // next request, rather than spin on it.
+            // next request, rather than spin on it. An exchange whose socket
+            // failed ends as failed below.
             dns_detail::list_guard guard;
             close_socket();
-            continue;
         }
         // Sweeps keep their pace however busy the socket is.
-        if (ready() && platform::tick_elapsed(_last_sweep, platform::tick_count()) >=
-                           static_cast<std::uint32_t>(_timer_period) * 1000u) {
+        const bool sweep_due = ready() && platform::tick_elapsed(_last_sweep, platform::tick_count()) >=
+                                              static_cast<std::uint32_t>(_timer_period) * 1000u;
+        if (!_tcp.empty()) run_tcp(sweep_due);
+        if (sweep_due) {
             _last_sweep = platform::tick_count();
             dns_detail::list_guard guard;
             _list.sweep();
         }
     }
+    close_tcp();
     dns_detail::list_guard guard;
     _list.shutdown();
+}
+
+void resolver::start_tcp(const std::string& name, const std::string& server, std::uint32_t address) {
+    for (const tcp_exchange& exchange : _tcp)
+        if (exchange.name == name && exchange.server == server) return;  // already asking it
+    tcp_exchange exchange;
+    exchange.name = name;
+    exchange.server = server;
+    exchange.address = address;
+    bool started = false;
+    {
+        dns_detail::list_guard guard;
+        started = _tcp.size() < max_tcp_exchanges && _list.current_try(name, exchange.id, exchange.deadline);
+    }
+    if (started) {
+        unsigned char query[query_buffer];
+        std::uint32_t length = sizeof query;
+        try {
+            dns_package(name, exchange.id).encode(query, length);
+            exchange.out.reserve(length + 2);
+            exchange.out.push_back(static_cast<unsigned char>(length >> 8));
+            exchange.out.push_back(static_cast<unsigned char>(length & 0xFF));
+            exchange.out.insert(exchange.out.end(), query, query + length);
+        } catch (const std::exception&) {
+            started = false;
+        }
+    }
+    if (started && platform::create_tcp_socket(exchange.fd) == 0) {
+        const std::uint32_t error = platform::start_connect_v4(exchange.fd, platform::host_to_net32(address),
+                                                               platform::dns::server_port());
+        exchange.connected = error == 0;
+        started = error == 0 || error == would_block;
+        if (started) {
+            try {
+                _tcp.push_back(std::move(exchange));
+                _tcp_count.store(_tcp.size(), std::memory_order_release);
+                return;
+            } catch (...) {
+                started = false;
+            }
+        }
+    } else {
+        started = false;
+    }
+    if (exchange.fd >= 0) platform::close_socket(exchange.fd);
+    dns_detail::list_guard guard;
+    _list.tcp_failed(name, server);
+}
+
+resolver::tcp_step resolver::step_tcp(tcp_exchange& exchange) {
+    if (!exchange.connected) {
+        const std::uint32_t error = platform::finish_connect(exchange.fd);
+        if (error == would_block) return tcp_step::waiting;
+        if (error != 0) return tcp_step::failed;
+        exchange.connected = true;
+    }
+    while (exchange.written < exchange.out.size()) {
+        std::size_t sent = 0;
+        const std::uint32_t error = platform::send_stream_now(exchange.fd, exchange.out.data() + exchange.written,
+                                                              exchange.out.size() - exchange.written, sent);
+        if (error == would_block) return tcp_step::waiting;
+        if (error != 0) return tcp_step::failed;
+        exchange.written += sent;
+    }
+    for (;;) {
+        // The length prefix says how much to take; nothing past one message.
+        std::size_t wanted = 2;
+        if (exchange.in.size() >= 2) wanted = 2 + (static_cast<std::size_t>(exchange.in[0]) << 8 | exchange.in[1]);
+        if (exchange.in.size() >= wanted) return wanted > 2 ? tcp_step::done : tcp_step::failed;
+        const std::size_t at = exchange.in.size();
+        exchange.in.resize(wanted);
+        std::size_t received = 0;
+        const std::uint32_t error =
+            platform::receive_stream_now(exchange.fd, exchange.in.data() + at, wanted - at, received);
+        exchange.in.resize(at + received);
+        if (error == would_block) return tcp_step::waiting;
+        if (error != 0 || received == 0) return tcp_step::failed;  // closed before a whole message
+    }
+}
+
+void resolver::run_tcp(bool drop_unwanted) {
+    const std::uint32_t now = platform::tick_count();
+    for (std::size_t i = 0; i < _tcp.size();) {
+        tcp_exchange& exchange = _tcp[i];
+        tcp_step step = tcp_step::failed;
+        try {
+            step = step_tcp(exchange);
+        } catch (...) {
+        }
+        bool wanted = true;
+        if (step == tcp_step::waiting && drop_unwanted) {
+            dns_detail::list_guard guard;
+            wanted = _list.in_flight(exchange.name);
+        }
+        if (step == tcp_step::waiting && wanted && static_cast<std::int32_t>(exchange.deadline - now) > 0) {
+            ++i;
+            continue;
+        }
+        tcp_exchange ended = std::move(exchange);
+        _tcp.erase(_tcp.begin() + static_cast<std::ptrdiff_t>(i));
+        _tcp_count.store(_tcp.size(), std::memory_order_release);
+        platform::close_socket(ended.fd);
+        if (!wanted) continue;
+        if (step == tcp_step::done) {
+            handle_reply(ended.in.data() + 2, static_cast<std::uint32_t>(ended.in.size() - 2),
+                         platform::host_to_net32(ended.address), platform::dns::server_port(), true);
+        } else {
+            dns_detail::list_guard guard;
+            _list.tcp_failed(ended.name, ended.server);
+        }
+    }
 }
 
 void resolver::receive() {
@@ -101,12 +235,13 @@ void resolver::receive() {
         platform::socket_address_v4 from;
         if (platform::receive_datagram_now(_socket, buffer, sizeof buffer, received, from) != 0) return;
         if (received == 0) continue;
-        handle_reply(buffer, static_cast<std::uint32_t>(received), from.address, platform::net_to_host16(from.port));
+        handle_reply(buffer, static_cast<std::uint32_t>(received), from.address, platform::net_to_host16(from.port),
+                     false);
     }
 }
 
 void resolver::handle_reply(const unsigned char* data, std::uint32_t length, std::uint32_t source,
-                            std::uint16_t port) {
+                            std::uint16_t port, bool over_tcp) {
     const adns_answer reply(data, length);
     if (!reply.valid) return;
     char text[16];
@@ -121,6 +256,20 @@ void resolver::handle_reply(const unsigned char* data, std::uint32_t length, std
             _list.match_reply(reply.question_name, static_cast<std::uint16_t>(reply.id & 0xFFFFu), sender, port);
         if (matched == nullptr) return;
         name = *matched;
+    }
+    if (reply.truncated) {
+        // The server had more addresses than one datagram holds: the same
+        // question again over TCP, whose reply is never cut. A TCP reply that
+        // says it was cut counts as a TCP exchange that failed.
+        if (!over_tcp) {
+            std::uint32_t address = 0;
+            inet_addr_value(sender, address);
+            start_tcp(name, sender, address);
+        } else {
+            dns_detail::list_guard guard;
+            _list.tcp_failed(name, sender);
+        }
+        return;
     }
     if (reply.rcode == 0) {
         std::vector<cached_address> usable = cached_addresses_of(reply.records);

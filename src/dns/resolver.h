@@ -3,8 +3,11 @@
 // that drives time-outs and retries.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/thread.h"
 
@@ -17,6 +20,9 @@ public:
     // Bytes of a query buffer and of a receive buffer.
     static constexpr std::uint32_t query_buffer = 512;
     static constexpr std::uint32_t receive_buffer = 3072;
+    // Questions asked again over TCP at once; a truncated reply beyond them
+    // counts as a TCP exchange that failed.
+    static constexpr std::size_t max_tcp_exchanges = 16;
 
     explicit resolver(request_list& list) noexcept : _list(list) {}
     ~resolver() override;
@@ -27,21 +33,48 @@ public:
     int send_query(const std::string& name, std::int32_t id, const std::string& server);
     // Socket open: queries can go out and the sweep runs.
     bool ready() const noexcept { return _socket >= 0; }
+    // TCP exchanges under way.
+    std::size_t tcp_exchanges() const noexcept { return _tcp_count.load(std::memory_order_acquire); }
 
 protected:
     void run() override;
 
 private:
+    // A question asked again over TCP, with its two-byte length prefix, after
+    // a reply that had the TC bit set.
+    struct tcp_exchange {
+        std::string name;  // the in-flight entry's key
+        std::string server;
+        std::uint32_t address = 0;  // network order
+        std::int32_t id = 0;
+        int fd = -1;
+        bool connected = false;
+        std::uint32_t deadline = 0;  // tick at which the try it belongs to ends
+        std::vector<unsigned char> out;
+        std::size_t written = 0;
+        std::vector<unsigned char> in;
+    };
+    enum class tcp_step { waiting, done, failed };
+
     void reopen();
     void close_socket() noexcept;
     // Drains every queued datagram.
     void receive();
-    void handle_reply(const unsigned char* data, std::uint32_t length, std::uint32_t source, std::uint16_t port);
+    void handle_reply(const unsigned char* data, std::uint32_t length, std::uint32_t source, std::uint16_t port,
+                      bool over_tcp);
+    void start_tcp(const std::string& name, const std::string& server, std::uint32_t address);
+    // Moves every exchange on as far as it goes without blocking; ends those
+    // that are over (answered, failed, out of time or no longer wanted).
+    void run_tcp(bool drop_unwanted);
+    tcp_step step_tcp(tcp_exchange& exchange);
+    void close_tcp() noexcept;
 
     request_list& _list;
     int _socket = -1;
     std::int32_t _timer_period = 0;  // seconds between sweeps
     std::uint32_t _last_sweep = 0;
+    std::vector<tcp_exchange> _tcp;
+    std::atomic<std::size_t> _tcp_count{0};
 };
 
 }  // namespace asynframe

@@ -173,7 +173,7 @@ HRESULT CAsynFrame::initialize(IPluginHost* host, bool run_in_ui_thread, ISettin
 
     try {
         _connect_manager_object = frame_services::create_connect_manager_object(_services);
-        frame_services::acquire_resolver();
+        _resolver_system_lookup = frame_services::acquire_resolver(_services);
         _resolver_acquired = true;
     } catch (...) {
         teardown();
@@ -292,7 +292,7 @@ void CAsynFrame::teardown() noexcept {
         std::exchange(_connect_manager_object, nullptr)->Release();
     }
     if (_resolver_acquired) {
-        frame_services::release_resolver(_services);
+        frame_services::release_resolver(_services, _resolver_system_lookup);
         _resolver_acquired = false;
     }
     {

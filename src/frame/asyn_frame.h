@@ -243,6 +243,7 @@ private:
     mutable std::shared_mutex _state_lock;
     asyn_io_manager* _visible_engine = nullptr;
     bool _resolver_acquired = false;
+    bool _resolver_system_lookup = true;  // what this frame's settings allowed when it acquired the resolver
     // Proxy checks running on host threads. A stop takes over those still
     // running once the engine is down, and frees them after the services.
     std::mutex _verifiers_lock;

@@ -6,6 +6,7 @@
 #include "dns/request_list.h"
 #include "file/file_services.h"
 #include "socket/socket_services.h"
+#include "support/setting.h"
 
 namespace asynframe::frame_services {
 
@@ -23,11 +24,15 @@ void detach_connect_manager_object(singleton_instance& services, IUnknown* objec
     socket_services::detach_connect_manager_object(services, object);
 }
 
-void acquire_resolver() { start_dns_service(); }
+bool acquire_resolver(singleton_instance& services) {
+    const bool system_lookup = services.setting_ptr == nullptr || services.setting_ptr->get(setting_keys::dns_system_lookup);
+    start_dns_service(system_lookup);
+    return system_lookup;
+}
 
-void release_resolver(singleton_instance& services) noexcept {
+void release_resolver(singleton_instance& services, bool system_lookup) noexcept {
     abandon_dns_requests_of(&services);
-    stop_dns_service();
+    stop_dns_service(system_lookup);
 }
 
 HRESULT create_dns_object(singleton_instance& services, IAsynDns** dns) {

@@ -24,10 +24,12 @@ IUnknown* create_connect_manager_object(singleton_instance& services);
 void detach_connect_manager_object(singleton_instance& services, IUnknown* object) noexcept;
 
 // The process-wide resolver: the first user starts its thread, the last stops it.
-void acquire_resolver();
+// Returns whether the frame's settings allow system lookups ("dns"/"system_lookup"),
+// which its release passes back.
+bool acquire_resolver(singleton_instance& services);
 // The frame's own requests still with the resolver are abandoned first: its
 // engine is stopped and goes next.
-void release_resolver(singleton_instance& services) noexcept;
+void release_resolver(singleton_instance& services, bool system_lookup) noexcept;
 
 // A new resolver object in `dns` (the caller's reference).
 HRESULT create_dns_object(singleton_instance& services, IAsynDns** dns);

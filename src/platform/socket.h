@@ -70,6 +70,15 @@ std::uint32_t send_datagram_now(int fd, const void* data, std::size_t size, std:
 std::uint32_t receive_datagram_now(int fd, void* buffer, std::size_t size, std::size_t& received,
                                    socket_address_v4& from) noexcept;
 
+// Sends what a stream socket takes now, without blocking: 0 with the bytes
+// taken in `sent` (fewer than `size` when its buffer is full), 10035 when it
+// takes nothing, or the send's error. Never raises SIGPIPE.
+std::uint32_t send_stream_now(int fd, const void* data, std::size_t size, std::size_t& sent) noexcept;
+// Receives what a stream socket holds now, without blocking: 0 with the bytes
+// in `received` (0 once the peer has closed), 10035 when nothing is queued,
+// or the receive's error.
+std::uint32_t receive_stream_now(int fd, void* buffer, std::size_t size, std::size_t& received) noexcept;
+
 // Starts an outgoing connect without blocking: 0 when connected at once, 10035
 // while it runs (the socket becomes writable when it ends), or the failure.
 // `address` in network order, `port` in host order. The socket is left non-

@@ -46,6 +46,9 @@ inline constexpr uint_key recv_buffer_size{"socket", "recv_buffer_size", 8192};
 inline constexpr uint_key listen_backlog{"socket", "listen_backlog", 5};
 // The site the HTTP proxy check asks for through the proxy: an absolute http:// URL.
 inline constexpr string_key proxy_verifier_http_url{"proxy_verifier", "http_url", "http://www.example.com/"};
+// Names the DNS servers cannot answer go to the system resolver as well; false
+// keeps every name to the configured servers.
+inline constexpr bool_key dns_system_lookup{"dns", "system_lookup", true};
 // UI-thread dispatch; read straight from the provider before the wrappers exist.
 inline constexpr bool_key run_in_ui_thread{"asyn_frame", "run_in_ui_thread", false};
 // TLS: a PEM file of certificates trusted beside the system's store.

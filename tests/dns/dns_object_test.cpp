@@ -4,9 +4,12 @@
 #include <arpa/inet.h>
 
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "common/frame_fixture.h"
+#include "common/isolated_network.h"
 #include "component/string_setter.h"
 #include "dns/request_list.h"
 #include "dns_servers.h"
@@ -22,6 +25,8 @@ using namespace std::chrono_literals;
 class DnsObjectTest : public FrameTest {
 protected:
     void SetUp() override {
+        // Resolutions here may reach the system resolver: none may leave loopback.
+        if (!network_isolated()) GTEST_SKIP() << "needs a network namespace of its own";
         FrameTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         host->on_dispatch([&] { EXPECT_EQ(frame()->CreateDns(&dns), S_OK); });
@@ -177,7 +182,108 @@ TEST_P(DnsObjectTest, TheLastFrameStoppedFromACompletionStopsTheResolver) {
     EXPECT_EQ(dns_service_users(), 1);
 }
 
+TEST_P(DnsObjectTest, ATruncatedReplyIsCompletedOverTcp) {
+    std::vector<std::string> all;
+    for (int i = 1; i <= 40; ++i) all.push_back("10.30.0." + std::to_string(i));
+    scripted_responder responder(env.port, [](const received_query& q) {
+        return std::vector<scripted_responder::datagram>{{0, truncated(scripted_responder::reply(q, 0, {}))}};
+    });
+    scripted_tcp_responder tcp(env.port, [&](const received_query& q) { return scripted_responder::reply(q, 0, all); });
+    env.servers({"127.0.0.1"});
+    IAsynIoOperation* operation = ready_operation();
+    ASSERT_EQ(resolve(operation, std::string("tcp-") + mode_name(GetParam()) + ".af.test"), S_OK);
+    ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == 1; }, 5s));
+    EXPECT_EQ(sink->log().back(), "complete 0 0");
+    IAsynDnsResult* result = result_of(operation);
+    ASSERT_NE(result, nullptr);
+    DWORD count = 0;
+    EXPECT_EQ(result->GetResult(nullptr, &count), S_OK);
+    EXPECT_EQ(count, all.size());
+    result->Release();
+    EXPECT_EQ(tcp.queries().size(), 1u);
+    operation->Release();
+}
+
+TEST_P(DnsObjectTest, AFrameThatForbidsSystemLookupsKeepsEveryNameToTheServers) {
+    // No server configured: only a system lookup could answer.
+    auto* other = new CAsynFrame();
+    {
+        frame_host second(static_cast<IAsynFrame3*>(other), static_cast<IAsynFramePlugin*>(other),
+                          engine_mode::alertable);
+        second.settings().set_bool("dns/system_lookup", false);
+        ASSERT_EQ(second.start(), S_OK);
+        const std::uint64_t lookups = system_lookups_started();
+        IAsynIoOperation* operation = ready_operation();
+        // Names of their own: a failure is remembered for the next modes.
+        const std::string mode = mode_name(GetParam());
+        ASSERT_EQ(resolve(operation, "forbidden-" + mode + ".af.test"), S_OK);
+        ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == 1; }, 5s));
+        EXPECT_EQ(sink->log().back(), "complete 1 0");
+        EXPECT_EQ(system_lookups_started(), lookups);
+        EXPECT_EQ(second.stop(), S_OK);
+
+        // That frame gone, this one's default applies again.
+        ASSERT_EQ(resolve(operation, "allowed-" + mode + ".af.test"), S_OK);
+        EXPECT_TRUE(wait_until([&] { return system_lookups_started() > lookups; }, short_pause, 5s));
+        ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == 2; }, 40s));
+        operation->Release();
+    }
+    other->Release();
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, DnsObjectTest, all_modes(), mode_label);
+
+// A fresh frame each round: its first resolution must leave at once, not at
+// the resolver's first sweep a second later.
+class DnsFirstQueryTest : public ::testing::TestWithParam<engine_mode> {};
+
+TEST_P(DnsFirstQueryTest, TheFirstQueryOfAFreshFrameLeavesAtOnce) {
+    ASYNFRAME_SKIP_WITHOUT_RING(GetParam());
+    if (!network_isolated()) GTEST_SKIP() << "needs a network namespace of its own";
+    resolver_env env;
+    std::mutex lock;
+    std::map<std::string, std::chrono::steady_clock::time_point> arrived;
+    scripted_responder responder(env.port, [&](const received_query& q) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            arrived.emplace(q.name, std::chrono::steady_clock::now());
+        }
+        return std::vector<scripted_responder::datagram>{{0, scripted_responder::reply(q, 0, {"10.31.0.1"})}};
+    });
+    env.servers({"127.0.0.1"});
+    for (int round = 0; round < 50; ++round) {
+        const std::string name = "frame" + std::to_string(round) + ".af.test";
+        auto* object = new CAsynFrame();
+        auto* sink = new recorder;
+        {
+            frame_host host(static_cast<IAsynFrame3*>(object), static_cast<IAsynFramePlugin*>(object), GetParam());
+            ASSERT_EQ(host.start(), S_OK);
+            IAsynDns* dns = nullptr;
+            IAsynIoOperation* operation = nullptr;
+            host.on_dispatch([&] {
+                EXPECT_EQ(object->CreateDns(&dns), S_OK);
+                EXPECT_EQ(object->CreateOperation(sink, &operation), S_OK);
+                operation->SetTag(0);
+            });
+            std::chrono::steady_clock::time_point submitted;
+            host.on_dispatch([&] {
+                submitted = std::chrono::steady_clock::now();
+                EXPECT_EQ(dns->Resolve(operation, static_cast<DWORD>(name.size()), name.data()), S_OK);
+            });
+            EXPECT_TRUE(host.run_until([&] { return sink->count("complete") == 1; }, 5s)) << name;
+            operation->Release();
+            dns->Release();
+            EXPECT_EQ(host.stop(), S_OK);
+            std::lock_guard<std::mutex> guard(lock);
+            ASSERT_EQ(arrived.count(name), 1u) << name;
+            EXPECT_LT(arrived[name] - submitted, 700ms) << name;
+        }
+        sink->Release();
+        object->Release();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DnsFirstQueryTest, all_modes(), mode_label);
 
 }  // namespace
 }  // namespace asynframe

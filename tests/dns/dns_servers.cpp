@@ -232,4 +232,96 @@ std::vector<unsigned char> scripted_responder::reply(const received_query& query
     return out.bytes;
 }
 
+scripted_tcp_responder::scripted_tcp_responder(std::uint16_t port, policy reply) : _reply(std::move(reply)) {
+    const char* addresses[2] = {"127.0.0.1", "127.0.0.2"};
+    for (int i = 0; i < 2; ++i) {
+        _listeners[i] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(_listeners[i], SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in a = address_of(addresses[i], port);
+        if (_listeners[i] < 0 || ::bind(_listeners[i], reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(_listeners[i], 16) != 0)
+            throw std::runtime_error("TCP responder cannot listen");
+    }
+    if (::pipe2(_wake, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    _thread = std::thread([this] { serve(); });
+}
+
+scripted_tcp_responder::~scripted_tcp_responder() {
+    const char stop = 1;
+    (void)!::write(_wake[1], &stop, 1);
+    _thread.join();
+    for (int fd : _listeners) ::close(fd);
+    ::close(_wake[0]);
+    ::close(_wake[1]);
+}
+
+void scripted_tcp_responder::serve() {
+    struct connection {
+        int fd;
+        int server;
+        std::vector<unsigned char> in;
+    };
+    std::vector<connection> open;
+    for (;;) {
+        std::vector<pollfd> items = {{_wake[0], POLLIN, 0}, {_listeners[0], POLLIN, 0}, {_listeners[1], POLLIN, 0}};
+        for (const connection& c : open) items.push_back({c.fd, POLLIN, 0});
+        if (::poll(items.data(), items.size(), -1) < 0) continue;
+        if (items[0].revents != 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (items[1 + i].revents == 0) continue;
+            const int fd = ::accept4(_listeners[i], nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            ++_accepted;
+            open.push_back({fd, i, {}});
+        }
+        for (std::size_t k = 0; k < items.size() - 3 && k < open.size(); ++k) {
+            if (items[3 + k].revents == 0) continue;
+            connection& c = open[k];
+            unsigned char buffer[1024];
+            const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                ::close(c.fd);
+                c.fd = -1;
+                continue;
+            }
+            c.in.insert(c.in.end(), buffer, buffer + n);
+            while (c.in.size() >= 2 && c.in.size() >= 2u + (c.in[0] << 8 | c.in[1])) {
+                const std::size_t length = static_cast<std::size_t>(c.in[0] << 8 | c.in[1]);
+                received_query query;
+                query.server = c.server;
+                query.bytes.assign(c.in.begin() + 2, c.in.begin() + 2 + static_cast<std::ptrdiff_t>(length));
+                c.in.erase(c.in.begin(), c.in.begin() + 2 + static_cast<std::ptrdiff_t>(length));
+                if (query.bytes.size() < 12) continue;
+                query.id = static_cast<std::uint16_t>(query.bytes[0] << 8 | query.bytes[1]);
+                query.name = question_of(query.bytes);
+                {
+                    std::lock_guard<std::mutex> guard(_lock);
+                    _queries.push_back(query);
+                }
+                std::vector<unsigned char> out = _reply(query);
+                if (out.empty()) continue;
+                out.insert(out.begin(), {static_cast<unsigned char>(out.size() >> 8),
+                                         static_cast<unsigned char>(out.size() & 0xFF)});
+                (void)!::send(c.fd, out.data(), out.size(), MSG_NOSIGNAL);
+            }
+        }
+        std::vector<connection> still;
+        for (connection& c : open)
+            if (c.fd >= 0) still.push_back(std::move(c));
+        open.swap(still);
+    }
+    for (const connection& c : open) ::close(c.fd);
+}
+
+std::vector<received_query> scripted_tcp_responder::queries() const {
+    std::lock_guard<std::mutex> guard(_lock);
+    return _queries;
+}
+
+std::vector<unsigned char> truncated(std::vector<unsigned char> reply) {
+    if (reply.size() > 2) reply[2] |= 0x02;
+    return reply;
+}
+
 }  // namespace asynframe::dns_test

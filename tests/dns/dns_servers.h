@@ -107,4 +107,35 @@ private:
     std::thread _thread;
 };
 
+// The TCP side of a server on 127.0.0.1 and 127.0.0.2 (the responder's port):
+// reads each length-prefixed query and answers as the test's policy says, one
+// message sent with its length prefix; an empty answer holds the connection
+// open, unanswered, until the responder goes.
+class scripted_tcp_responder {
+public:
+    using policy = std::function<std::vector<unsigned char>(const received_query&)>;
+
+    scripted_tcp_responder(std::uint16_t port, policy reply);
+    ~scripted_tcp_responder();
+    scripted_tcp_responder(const scripted_tcp_responder&) = delete;
+    scripted_tcp_responder& operator=(const scripted_tcp_responder&) = delete;
+
+    std::vector<received_query> queries() const;
+    std::size_t connections() const { return _accepted.load(); }
+
+private:
+    void serve();
+
+    int _listeners[2] = {-1, -1};
+    int _wake[2] = {-1, -1};
+    policy _reply;
+    std::atomic<std::size_t> _accepted{0};
+    mutable std::mutex _lock;
+    std::vector<received_query> _queries;
+    std::thread _thread;
+};
+
+// `reply` with the TC bit set: the server had more than fits.
+std::vector<unsigned char> truncated(std::vector<unsigned char> reply);
+
 }  // namespace asynframe::dns_test

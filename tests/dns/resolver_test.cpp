@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 #include "dns/dns_local_repository.h"
 #include "dns/host_db.h"
 #include "dns/request_list.h"
+#include "dns/resolver.h"
 #include "dns_servers.h"
 #include "platform/event.h"
 #include "platform/tick.h"
@@ -47,15 +50,30 @@ std::vector<std::string> addresses_of(SYNC_DNS_HANDLE handle) {
 
 class ResolverTest : public ::testing::Test {
 protected:
+    void SetUp() override {
+        // Every test here may resolve a name: none may leave loopback.
+        if (!harness::network_isolated()) GTEST_SKIP() << "needs a network namespace of its own";
+    }
     void TearDown() override {
         handles.clear();
-        if (started) stop_dns_service();
+        if (started) stop_dns_service(system_lookup);
         EXPECT_EQ(dns_service_users(), 0);
     }
 
-    void start() {
-        start_dns_service();
+    void start(bool allow_system_lookup = true) {
+        system_lookup = allow_system_lookup;
+        start_dns_service(system_lookup);
         started = true;
+    }
+    static std::size_t tcp_exchanges() {
+        dns_detail::list_guard guard;
+        return guard.active_resolver() != nullptr ? guard.active_resolver()->tcp_exchanges() : 0;
+    }
+    // One A record per address: far more than 512 bytes for a few dozen.
+    static std::vector<std::string> many_addresses(int count) {
+        std::vector<std::string> out;
+        for (int i = 1; i <= count; ++i) out.push_back("10.20.0." + std::to_string(i));
+        return out;
     }
 
     // One request through the exports, waited for on its event.
@@ -101,6 +119,7 @@ protected:
 
     resolver_env env;
     bool started = false;
+    bool system_lookup = true;
     std::vector<std::unique_ptr<request>> handles;
 };
 
@@ -382,6 +401,139 @@ TEST_F(ResolverTest, ANameUnderTheSuffixKeepsItsLastGoodAddresses) {
     EXPECT_EQ(later.code, DNS_RESULT_OK);
     EXPECT_EQ(later.addresses, (std::vector<std::string>{"10.2.0.1", "10.2.0.2"}));
     EXPECT_GE(responder.count(name), 2u);
+}
+
+TEST_F(ResolverTest, ATruncatedReplyIsAskedAgainOverTcp) {
+    manual_clock clock(1000);  // no try times out: only TCP can answer
+    const std::vector<std::string> all = many_addresses(40);
+    scripted_responder responder(env.port, [](const received_query& q) {
+        return std::vector<scripted_responder::datagram>{{q.server, truncated(scripted_responder::reply(q, 0, {}))}};
+    });
+    scripted_tcp_responder tcp(env.port, [&](const received_query& q) { return scripted_responder::reply(q, 0, all); });
+    env.servers({"127.0.0.1"});
+    start();
+    const outcome result = resolve("many.af.test");
+    EXPECT_EQ(result.code, DNS_RESULT_OK);
+    EXPECT_EQ(result.addresses, all);
+    ASSERT_EQ(responder.count("many.af.test"), 1u);
+    const auto asked = tcp.queries();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].name, "many.af.test");
+    EXPECT_EQ(asked[0].id, responder.queries()[0].id);  // the query's own identifier
+    EXPECT_TRUE(cached("many.af.test"));
+    EXPECT_TRUE(harness::wait_until([] { return tcp_exchanges() == 0; }, harness::short_pause, 5s));
+}
+
+TEST_F(ResolverTest, ATcpReplyMustCarryTheQuestionAndItsIdentifier) {
+    manual_clock clock(1000);
+    scripted_responder responder(env.port, [](const received_query& q) {
+        return std::vector<scripted_responder::datagram>{{0, truncated(scripted_responder::reply(q, 0, {}))}};
+    });
+    scripted_tcp_responder tcp(env.port, [](const received_query& q) {
+        return scripted_responder::reply(q, 0, {"10.21.0.1"}, 60, 1);  // another identifier
+    });
+    env.servers({"127.0.0.1"});
+    start();
+    request& r = begin("wrong-id.af.test");
+    ASSERT_TRUE(harness::wait_until([&] { return tcp.queries().size() == 1 && tcp_exchanges() == 0; },
+                                    harness::short_pause, 5s));
+    EXPECT_FALSE(r.done.try_acquire());
+    EXPECT_FALSE(cached("wrong-id.af.test"));
+    EXPECT_TRUE(in_flight("wrong-id.af.test"));
+}
+
+TEST_F(ResolverTest, AFailedTcpExchangeFallsBackToTheSystemLookup) {
+    manual_clock clock(1000);
+    // TC over UDP, and no TCP listener: the connection is refused.
+    scripted_responder responder(env.port, [](const received_query& q) {
+        return std::vector<scripted_responder::datagram>{{0, truncated(scripted_responder::reply(q, 0, {}))}};
+    });
+    env.servers({"127.0.0.1"});
+    start();
+    const std::uint64_t lookups = system_lookups_started();
+    request& r = begin("refused.af.test");
+    ASSERT_TRUE(harness::wait_until([&] { return system_lookups_started() == lookups + 1; }, harness::short_pause, 5s));
+    EXPECT_EQ(tcp_exchanges(), 0u);
+    // Like a silent server: the name waits for its try's time-out, then retries.
+    EXPECT_FALSE(r.done.try_acquire());
+    EXPECT_TRUE(in_flight("refused.af.test"));
+    EXPECT_EQ(responder.count("refused.af.test"), 1u);
+    clock.advance(1000);
+    ASSERT_TRUE(harness::wait_until([&] { return responder.count("refused.af.test") == 2; }, harness::short_pause, 5s));
+}
+
+TEST_F(ResolverTest, AServerThatAcceptsAndNeverAnswersStallsNoOtherName) {
+    scripted_responder responder(env.port, [](const received_query& q) {
+        std::vector<unsigned char> out = scripted_responder::reply(q, 0, {"10.22.0.1"});
+        if (q.name == "held.af.test") out = truncated(scripted_responder::reply(q, 0, {}));
+        return std::vector<scripted_responder::datagram>{{0, out}};
+    });
+    scripted_tcp_responder tcp(env.port, [](const received_query&) { return std::vector<unsigned char>{}; });
+    env.servers({"127.0.0.1"});
+    start();
+    request& held = begin("held.af.test");
+    ASSERT_TRUE(harness::wait_until([&] { return tcp.queries().size() == 1; }, harness::short_pause, 5s));
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(resolve("other.af.test").addresses, std::vector<std::string>{"10.22.0.1"});
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 700ms);
+    // The exchange ends with its try and the name goes on as after a silent
+    // server: its retry is truncated again and asked over a new connection.
+    EXPECT_TRUE(harness::wait_until([&] { return tcp.queries().size() >= 2; }, harness::short_pause, 5s));
+    EXPECT_GE(responder.count("held.af.test"), 2u);
+    EXPECT_FALSE(held.done.try_acquire());
+}
+
+TEST_F(ResolverTest, WithSystemLookupsForbiddenOnlyTheServersAreAsked) {
+    start(false);
+    const std::uint64_t lookups = system_lookups_started();
+    // Nothing to ask: failed at once, not after the system's answer.
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(resolve("no-server.af.test").code, DNS_RESULT_FAILED);
+    EXPECT_EQ(resolve("singlelabel").code, DNS_RESULT_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 700ms);
+
+    // A server that refuses the name: every try goes to it, and then the name fails.
+    scripted_responder responder(env.port, [](const received_query& q) {
+        return std::vector<scripted_responder::datagram>{{0, scripted_responder::reply(q, 3, {})}};
+    });
+    env.servers({"127.0.0.1"});
+    EXPECT_EQ(resolve("refused-name.af.test").code, DNS_RESULT_FAILED);
+    EXPECT_EQ(responder.count("refused-name.af.test"), 6u);
+    EXPECT_EQ(system_lookups_started(), lookups);
+
+    // A second user that allows them does not lift the first one's ban.
+    start_dns_service(true);
+    EXPECT_EQ(resolve("still-none.af.test").code, DNS_RESULT_FAILED);
+    EXPECT_EQ(system_lookups_started(), lookups);
+    stop_dns_service(true);
+}
+
+TEST_F(ResolverTest, TheFirstQueryOfAFreshResolverLeavesAtOnce) {
+    std::mutex lock;
+    std::map<std::string, std::chrono::steady_clock::time_point> arrived;
+    scripted_responder responder(env.port, [&](const received_query& q) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            arrived.emplace(q.name, std::chrono::steady_clock::now());
+        }
+        return std::vector<scripted_responder::datagram>{{0, scripted_responder::reply(q, 0, {"10.23.0.1"})}};
+    });
+    env.servers({"127.0.0.1"});
+    for (int round = 0; round < 100; ++round) {
+        const std::string name = "fresh" + std::to_string(round) + ".af.test";
+        start_dns_service();
+        const auto submitted = std::chrono::steady_clock::now();
+        {
+            request r;
+            r.handle = sync_dns_request(name.c_str(), r.done.native(), SYNC_DNS_ACCESS);
+            EXPECT_TRUE(r.finished(5s)) << name;
+        }
+        stop_dns_service();
+        std::lock_guard<std::mutex> guard(lock);
+        ASSERT_EQ(arrived.count(name), 1u) << name;
+        // Well under the one-second sweep.
+        EXPECT_LT(arrived[name] - submitted, 700ms) << name;
+    }
 }
 
 }  // namespace

@@ -193,6 +193,30 @@ std::uint32_t receive_datagram_now(int fd, void* buffer, std::size_t size, std::
     }
 }
 
+std::uint32_t send_stream_now(int fd, const void* data, std::size_t size, std::size_t& sent) noexcept {
+    sent = 0;
+    for (;;) {
+        const ssize_t n = ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0) {
+            sent = static_cast<std::size_t>(n);
+            return 0;
+        }
+        if (errno != EINTR) return socket_error_from_errno(errno);
+    }
+}
+
+std::uint32_t receive_stream_now(int fd, void* buffer, std::size_t size, std::size_t& received) noexcept {
+    received = 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
+        if (n >= 0) {
+            received = static_cast<std::size_t>(n);
+            return 0;
+        }
+        if (errno != EINTR) return socket_error_from_errno(errno);
+    }
+}
+
 std::uint32_t peer_name(int fd, socket_address_v4& address) noexcept {
     sockaddr_in name{};
     socklen_t length = sizeof name;
