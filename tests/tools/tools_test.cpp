@@ -131,7 +131,7 @@ TEST_F(ToolsTest, AfgetResumesAPartialFile) {
     const bool progressed = harness::wait_until(
         [&] {
             const std::string state = read_file(output("cut.bin.part.state"));
-            return state.find("afget-state-1") != std::string::npos &&
+            return state.find("afget-state-2") != std::string::npos &&
                    read_file(folder() + "/slow.log").find("%") != std::string::npos;
         },
         harness::short_pause, 20s);
