@@ -85,7 +85,10 @@ void fetch::start(const std::string& method, std::optional<std::pair<std::uint64
     _request += "Connection: close\r\n\r\n";
     _answer.next_message(_head_only);
     _answer.on_body = [this](const char* data, std::size_t size) {
-        if (_head_only || _enough) return;
+        // The head is judged before its first body bytes are placed: the
+        // judgement may say where they go.
+        if (!_head_checked) check_head();
+        if (_head_only || _enough || _head_refused) return;
         if (_skip > 0) {
             const std::size_t dropped = static_cast<std::size_t>(std::min<std::uint64_t>(_skip, size));
             _skip -= dropped;
@@ -235,17 +238,15 @@ void fetch::receive() {
 }
 
 void fetch::take(DWORD bytes) {
-    const bool headers_before = _answer.headers_complete();
     if (bytes == 0) {
         _answer.end_of_input();
     } else {
         _answer.feed(reinterpret_cast<const char*>(_net->buffer()), bytes);
     }
-    if (!headers_before && _answer.headers_complete() && !_answer.failed()) {
-        if (_on_head && !_on_head(_answer)) {
-            end({});
-            return;
-        }
+    if (!_head_checked && _answer.headers_complete() && !_answer.failed()) check_head();
+    if (_head_refused) {
+        end({});
+        return;
     }
     if (_sink_failed) {
         end({exit_failure, "writing to standard output failed: " + std::string(std::strerror(errno))});
@@ -328,6 +329,11 @@ void fetch::write_rest() {
         }
     });
     if (_file->Write(_disk->get()) != S_OK) end({exit_failure, "the output refused a write"});
+}
+
+void fetch::check_head() {
+    _head_checked = true;
+    if (_on_head && !_on_head(_answer)) _head_refused = true;
 }
 
 outcome fetch::broken(const std::string& text, DWORD error) const {

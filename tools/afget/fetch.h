@@ -80,6 +80,7 @@ private:
     outcome connect_failure(DWORD error) const;
     outcome classify_connect_failure(DWORD error) const;
     outcome broken(const std::string& text, DWORD error) const;
+    void check_head();
 
     host& _host;
     const connection_settings& _settings;
@@ -112,6 +113,8 @@ private:
     bool _enough = false;
     bool _sink_failed = false;
     bool _connected = false;
+    bool _head_checked = false;
+    bool _head_refused = false;
     std::chrono::steady_clock::time_point _began, _last_activity;
 };
 
