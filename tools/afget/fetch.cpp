@@ -1,6 +1,8 @@
 #include "afget/fetch.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace asynframe::tools {
@@ -34,6 +36,38 @@ void fetch::write_body_to(IAsynFile* file, std::uint64_t file_position, std::uin
     _on_progress = std::move(on_progress);
 }
 
+void fetch::write_body_to(std::function<bool(const char*, std::size_t)> sink, progress on_progress) {
+    _sink = std::move(sink);
+    _on_progress = std::move(on_progress);
+}
+
+void fetch::take_window(std::uint64_t skip) {
+    _skip = skip;
+    _window = true;
+}
+
+void fetch::check_time(std::chrono::steady_clock::time_point now) {
+    if (_stopped) return;
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    const auto seconds = [](milliseconds span) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g s", static_cast<double>(span.count()) / 1000);
+        return std::string(text);
+    };
+    if (!_connected && now - _began >= _settings.connect_timeout) {
+        outcome late{exit_connect, "connecting to " + _target.origin() + " timed out after " +
+                                       seconds(_settings.connect_timeout)};
+        late.retry = true;
+        end(late);
+    } else if (_connected && !_writing && now - _last_activity >= _settings.idle_timeout) {
+        outcome quiet{exit_connect, "no data from " + _target.origin() + " for " + seconds(_settings.idle_timeout) +
+                                        " (timed out)"};
+        quiet.retry = true;
+        end(quiet);
+    }
+}
+
 void fetch::start(const std::string& method, std::optional<std::pair<std::uint64_t, std::uint64_t>> range,
                   head_check on_head, finished on_done) {
     _head_only = method == "HEAD";
@@ -42,7 +76,7 @@ void fetch::start(const std::string& method, std::optional<std::pair<std::uint64
     std::string host_header = _target.host;
     if (_target.port != (_target.scheme == "https" ? 443 : 80)) host_header.append(":").append(std::to_string(_target.port));
     _request = method + " " + _target.target + " HTTP/1.1\r\nHost: " + host_header +
-               "\r\nUser-Agent: afget/1.0\r\nAccept: */*\r\nAccept-Encoding: identity\r\n";
+               "\r\nUser-Agent: afget/1.0\r\nAccept: */*\r\nAccept-Encoding: identity\r\n" + _extra_headers;
     if (range) {
         _request += "Range: bytes=" + std::to_string(range->first) + "-";
         if (range->second != ~0ull) _request += std::to_string(range->second);
@@ -51,12 +85,34 @@ void fetch::start(const std::string& method, std::optional<std::pair<std::uint64
     _request += "Connection: close\r\n\r\n";
     _answer.next_message(_head_only);
     _answer.on_body = [this](const char* data, std::size_t size) {
-        if (_head_only) return;
+        // The head is judged before its first body bytes are placed: the
+        // judgement may say where they go.
+        if (!_head_checked) check_head();
+        if (_head_only || _enough || _head_refused) return;
+        if (_skip > 0) {
+            const std::size_t dropped = static_cast<std::size_t>(std::min<std::uint64_t>(_skip, size));
+            _skip -= dropped;
+            data += dropped;
+            size -= dropped;
+        }
         if (_body_limit != 0 && _body_seen + size > _body_limit) {
-            _body_overflow = true;
+            if (_window)
+                _enough = true;
+            else
+                _body_overflow = true;
             size = static_cast<std::size_t>(_body_limit - _body_seen);
         }
+        if (_body_limit != 0 && _window && _body_seen + size == _body_limit) _enough = true;
         if (size == 0) return;
+        if (_sink) {
+            _body_seen += size;
+            if (!_sink(data, size)) {
+                _sink_failed = true;
+                return;
+            }
+            if (_on_progress) _on_progress(size);
+            return;
+        }
         std::memcpy(_disk->buffer() + _fill, data, size);
         _fill += static_cast<DWORD>(size);
         _body_seen += size;
@@ -70,10 +126,13 @@ void fetch::start(const std::string& method, std::optional<std::pair<std::uint64
 
 void fetch::open_socket() {
     IAsynFrame3* frame = _host.frame();
+    _began = _last_activity = std::chrono::steady_clock::now();
     _net = std::make_unique<operation>(frame, network_buffer);
     _disk = std::make_unique<operation>(frame, disk_buffer);
     ref<IAsynTcpSocket> base;
     if (frame->CreateTcpSocket(base.put()) != S_OK) throw tool_error(exit_failure, "the frame made no TCP socket");
+    // The download's own clock decides on silence; the socket's is a backstop.
+    base->SetRecvTimeout(static_cast<DWORD>(_settings.idle_timeout.count()) + 5000);
     ref<IAsynTcpSocket> socket = base;
     if (_settings.proxy) {
         const url& proxy = *_settings.proxy;
@@ -111,6 +170,8 @@ void fetch::open_socket() {
             end(connect_failure(error));
             return;
         }
+        _connected = true;
+        _last_activity = std::chrono::steady_clock::now();
         send_request();
     });
     if (_socket->Connect(_net->get(), static_cast<DWORD>(_target.host.size()), _target.host.c_str(), _target.port,
@@ -119,6 +180,14 @@ void fetch::open_socket() {
 }
 
 outcome fetch::connect_failure(DWORD error) const {
+    outcome failure = classify_connect_failure(error);
+    failure.error = error;
+    // A refusal, a missing name or a certificate stays what it is on a second try.
+    failure.retry = failure.code == exit_connect;
+    return failure;
+}
+
+outcome fetch::classify_connect_failure(DWORD error) const {
     const std::string where = _target.host + ":" + std::to_string(_target.port);
     if (_settings.proxy) {
         const std::string proxy = _settings.proxy->host + ":" + std::to_string(_settings.proxy->port);
@@ -141,12 +210,13 @@ void fetch::send_request() {
     _net->range(0, length);
     _net->on_complete([this](DWORD error, DWORD) {
         if (error != 0) {
-            end({exit_connect, "sending the request to " + _target.origin() + " failed: " + describe_error(error)});
+            end(broken("sending the request to " + _target.origin() + " failed: " + describe_error(error), error));
             return;
         }
+        _last_activity = std::chrono::steady_clock::now();
         receive();
     });
-    if (_socket->WriteFully(_net->get()) != S_OK) end({exit_connect, "cannot send to " + _target.origin()});
+    if (_socket->WriteFully(_net->get()) != S_OK) end(broken("cannot send to " + _target.origin(), 0));
 }
 
 void fetch::receive() {
@@ -154,30 +224,37 @@ void fetch::receive() {
     _net->on_complete([this](DWORD error, DWORD bytes) {
         if (_stopped) return;
         if (error != 0) {
-            end({exit_connect, "receiving from " + _target.origin() + " failed: " + describe_error(error)});
+            end(broken("receiving from " + _target.origin() + " failed: " + describe_error(error), error));
             return;
         }
+        _last_activity = std::chrono::steady_clock::now();
         if (_writing) {
             _held_read = bytes;
             return;
         }
         take(bytes);
     });
-    if (_socket->Read(_net->get()) != S_OK) end({exit_connect, "cannot receive from " + _target.origin()});
+    if (_socket->Read(_net->get()) != S_OK) end(broken("cannot receive from " + _target.origin(), 0));
 }
 
 void fetch::take(DWORD bytes) {
-    const bool headers_before = _answer.headers_complete();
     if (bytes == 0) {
         _answer.end_of_input();
     } else {
         _answer.feed(reinterpret_cast<const char*>(_net->buffer()), bytes);
     }
-    if (!headers_before && _answer.headers_complete() && !_answer.failed()) {
-        if (_on_head && !_on_head(_answer)) {
-            end({});
-            return;
-        }
+    if (!_head_checked && _answer.headers_complete() && !_answer.failed()) check_head();
+    if (_head_refused) {
+        end({});
+        return;
+    }
+    if (_sink_failed) {
+        end({exit_failure, "writing to standard output failed: " + std::string(std::strerror(errno))});
+        return;
+    }
+    if (_enough && _fill == 0 && !_writing) {
+        end({});
+        return;
     }
     if (_body_overflow) {
         end({exit_protocol, "the server sent more than the " + std::to_string(_body_limit) + " bytes asked for"});
@@ -190,15 +267,17 @@ void fetch::take(DWORD bytes) {
         if (short_body && _answer.content_length())
             text += " (" + std::to_string(_body_seen) + " of " + std::to_string(*_answer.content_length()) +
                     " bytes)";
-        end({exit_protocol, text});
+        outcome cut{exit_protocol, text};
+        cut.retry = short_body;
+        end(cut);
         return;
     }
     if (_fill > 0) write_pending();
-    if (_answer.complete() && !_writing) {
+    if ((_answer.complete() || _enough) && !_writing) {
         end({});
         return;
     }
-    if (!_answer.complete() && !_answer.failed()) receive();
+    if (!_answer.complete() && !_answer.failed() && !_enough) receive();
 }
 
 void fetch::write_pending() {
@@ -224,6 +303,7 @@ void fetch::write_rest() {
             return;
         }
         _written_of_fill += written;
+        _last_activity = std::chrono::steady_clock::now();
         if (_written_of_fill < _fill) {
             write_rest();
             return;
@@ -238,7 +318,7 @@ void fetch::write_rest() {
             take(0);
             return;
         }
-        if (_answer.complete()) {
+        if (_answer.complete() || _enough) {
             end({});
             return;
         }
@@ -249,6 +329,18 @@ void fetch::write_rest() {
         }
     });
     if (_file->Write(_disk->get()) != S_OK) end({exit_failure, "the output refused a write"});
+}
+
+void fetch::check_head() {
+    _head_checked = true;
+    if (_on_head && !_on_head(_answer)) _head_refused = true;
+}
+
+outcome fetch::broken(const std::string& text, DWORD error) const {
+    outcome failure{exit_connect, text};
+    failure.retry = true;
+    failure.error = error;
+    return failure;
 }
 
 void fetch::end(const outcome& result) {

@@ -3,6 +3,7 @@
 // request, and the answer's body handed on with its place in the output file.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,12 +19,19 @@ namespace asynframe::tools {
 struct connection_settings {
     std::optional<url> proxy;     // socks5://[user:pass@]host:port
     ISpeedLimit* limit = nullptr;  // parent of each connection's limiter, or null
+    // Connect (with the proxy and TLS handshakes) and silence on a connection
+    // that has one: past these an exchange ends as timed out.
+    std::chrono::milliseconds connect_timeout{60000};
+    std::chrono::milliseconds idle_timeout{60000};
 };
 
 // Why an exchange ended; exit code and one-line text.
 struct outcome {
     int code = exit_ok;
     std::string text;
+    // Worth another attempt: a connection that failed, broke or went quiet.
+    bool retry = false;
+    DWORD error = 0;  // the completion's code when one caused it
     bool ok() const { return code == exit_ok; }
 };
 
@@ -45,6 +53,17 @@ public:
     void start(const std::string& method, std::optional<std::pair<std::uint64_t, std::uint64_t>> range,
                head_check on_head, finished on_done);
     void write_body_to(IAsynFile* file, std::uint64_t file_position, std::uint64_t limit, progress on_progress);
+    // Body bytes go to `sink` as they arrive instead of a file (standard
+    // output); a false return stops the exchange with a write failure.
+    void write_body_to(std::function<bool(const char* data, std::size_t size)> sink, progress on_progress);
+    // The first `skip` body bytes are dropped (a whole answer to a range
+    // request), and the exchange ends well once `limit` bytes are written.
+    void take_window(std::uint64_t skip);
+    // More request header lines, each ending in CRLF.
+    void add_headers(std::string lines) { _extra_headers = std::move(lines); }
+    // Ends the exchange as timed out when its connect or its silence has
+    // lasted too long.
+    void check_time(std::chrono::steady_clock::time_point now);
     // Stops at once; `on_done` is not called.
     void cancel();
 
@@ -59,6 +78,9 @@ private:
     void write_rest();
     void end(const outcome& result);
     outcome connect_failure(DWORD error) const;
+    outcome classify_connect_failure(DWORD error) const;
+    outcome broken(const std::string& text, DWORD error) const;
+    void check_head();
 
     host& _host;
     const connection_settings& _settings;
@@ -84,6 +106,16 @@ private:
     bool _writing = false;
     std::optional<DWORD> _held_read;  // a receive that came in while writing
     bool _body_overflow = false;
+    std::string _extra_headers;
+    std::function<bool(const char*, std::size_t)> _sink;
+    std::uint64_t _skip = 0;
+    bool _window = false;  // stop well at the limit
+    bool _enough = false;
+    bool _sink_failed = false;
+    bool _connected = false;
+    bool _head_checked = false;
+    bool _head_refused = false;
+    std::chrono::steady_clock::time_point _began, _last_activity;
 };
 
 }  // namespace asynframe::tools

@@ -131,17 +131,84 @@ std::optional<url> parse_url(const std::string& original, const std::string& sch
     return out;
 }
 
-std::optional<url> resolve_location(const url& base, const std::string& location) {
+std::string remove_dot_segments(const std::string& path) {
+    std::string input = path, output;
+    while (!input.empty()) {
+        if (input.rfind("../", 0) == 0) {
+            input.erase(0, 3);
+        } else if (input.rfind("./", 0) == 0) {
+            input.erase(0, 2);
+        } else if (input.rfind("/./", 0) == 0) {
+            input.erase(0, 2);
+        } else if (input == "/.") {
+            input = "/";
+        } else if (input.rfind("/../", 0) == 0 || input == "/..") {
+            input = input.size() == 3 ? std::string("/") : input.substr(3);
+            const std::size_t last = output.rfind('/');
+            output.erase(last == std::string::npos ? 0 : last);
+        } else if (input == "." || input == "..") {
+            input.clear();
+        } else {
+            const std::size_t next = input.find('/', 1);
+            output += input.substr(0, next);
+            input.erase(0, next == std::string::npos ? input.size() : next);
+        }
+    }
+    return output;
+}
+
+std::optional<url> resolve_location(const url& base, const std::string& original) {
     std::string why;
-    if (location.empty()) return std::nullopt;
-    if (location.find("://") != std::string::npos) return parse_url(location, "http,https", why);
-    if (location.rfind("//", 0) == 0) return parse_url(base.scheme + ":" + location, "http,https", why);
-    url out = base;
-    if (location[0] == '/') {
-        out.target = location;
+    const std::string location = trim(original.substr(0, original.find('#')));
+    if (original.empty()) return std::nullopt;
+    // A scheme is letters, digits, "+", "-" and "." before the first ":",
+    // with no "/", "?" ahead of it.
+    const std::size_t colon = location.find(':');
+    const bool has_scheme = colon != std::string::npos && colon > 0 &&
+                            std::isalpha(static_cast<unsigned char>(location[0])) &&
+                            location.find_first_not_of(
+                                "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") == colon;
+    std::optional<url> out;
+    if (has_scheme) {
+        out = parse_url(location, "http,https", why);
+    } else if (location.rfind("//", 0) == 0) {
+        out = parse_url(base.scheme + ":" + location, "http,https", why);
     } else {
-        const std::string path = base.target.substr(0, base.target.find('?'));
-        out.target = path.substr(0, path.rfind('/') + 1) + location;
+        out = base;
+        const std::string base_path = base.target.substr(0, base.target.find('?'));
+        const std::size_t question = location.find('?');
+        const std::string path = location.substr(0, question);
+        const std::string query = question == std::string::npos ? std::string() : location.substr(question);
+        if (path.empty()) {
+            out->target = base_path + (question == std::string::npos ? base.target.substr(base_path.size()) : query);
+            return out;
+        }
+        out->target = (path[0] == '/' ? path : base_path.substr(0, base_path.rfind('/') + 1) + path) + query;
+    }
+    if (!out) return out;
+    const std::size_t question = out->target.find('?');
+    std::string path = remove_dot_segments(out->target.substr(0, question));
+    if (path.empty() || path[0] != '/') path.insert(0, "/");
+    out->target = path + (question == std::string::npos ? std::string() : out->target.substr(question));
+    return out;
+}
+
+std::string base64_encode(const std::string& bytes) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const unsigned value = (static_cast<unsigned char>(bytes[i]) << 16) |
+                               (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
+        for (int shift = 18; shift >= 0; shift -= 6) out += alphabet[(value >> shift) & 63];
+    }
+    if (i < bytes.size()) {
+        unsigned value = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) value |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        out += alphabet[(value >> 18) & 63];
+        out += alphabet[(value >> 12) & 63];
+        out += i + 1 < bytes.size() ? alphabet[(value >> 6) & 63] : '=';
+        out += '=';
     }
     return out;
 }

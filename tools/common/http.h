@@ -28,9 +28,14 @@ struct url {
 // defaults by scheme; out of 1..65535 is malformed. nullopt when malformed,
 // with `why` saying what.
 std::optional<url> parse_url(const std::string& text, const std::string& schemes, std::string& why);
-// `location` (absolute, scheme-relative, absolute path or relative path)
-// against `base`.
+// `location` (absolute, scheme-relative, absolute path, query or relative
+// path) against `base` by the URL reference rules: merged paths lose their
+// "." and ".." segments; a fragment is dropped.
 std::optional<url> resolve_location(const url& base, const std::string& location);
+// A path with its "." and ".." segments worked out ("/a/b/../c" -> "/a/c").
+std::string remove_dot_segments(const std::string& path);
+// Standard base64 with padding, for Basic credentials.
+std::string base64_encode(const std::string& bytes);
 
 // Decodes %XX escapes; false on a broken escape.
 bool percent_decode(const std::string& text, std::string& out);
