@@ -27,14 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// afget resolves names: the whole program runs where only loopback exists.
-class isolated_environment final : public ::testing::Environment {
-public:
-    void SetUp() override { harness::enter_isolated_network(); }
-};
-[[maybe_unused]] ::testing::Environment* const isolated =
-    ::testing::AddGlobalTestEnvironment(new isolated_environment);
-
 constexpr std::size_t file_size = 3 * 1024 * 1024 + 777;
 
 std::string header_of(const std::string& request, const std::string& name) {
