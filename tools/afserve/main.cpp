@@ -280,7 +280,6 @@ private:
             _accept->get()->GetResultObject(object.put());
             ref<IAsynTcpSocket> socket;
             if (error == 0 && object && object->QueryInterface(IID_IAsynTcpSocket, socket.put_void()) == S_OK) {
-                _starved = false;
                 const std::uint64_t id = ++_next_id;
                 auto& added = _connections[id] = std::make_unique<connection>(*this, std::move(socket), id);
                 added->start();
@@ -289,8 +288,11 @@ private:
             if (error == too_many_open_files || error == no_buffer_space) {
                 // The waiting client stays queued and the listener stays
                 // readable: accepting again at once would only spin.
-                if (!_starved) {
-                    _starved = true;
+                // One line per spell, however often the pause repeats; a
+                // spell broken by one accept does not say it again soon.
+                const auto now = clock_type::now();
+                if (!_starved_said || now - *_starved_said > std::chrono::minutes(1)) {
+                    _starved_said = now;
                     print_error("accept failed: " + describe_error(error) + "; accepting paused, retried every " +
                                 std::to_string(descriptor_pause.count()) + " ms");
                 }
@@ -312,7 +314,7 @@ private:
     bool _stopping = false;
     bool _accepting = false;
     bool _full = false;     // at the connection limit (said once)
-    bool _starved = false;  // out of descriptors (said once)
+    std::optional<clock_type::time_point> _starved_said;  // when running out was last said
     bool _paused = false;
     clock_type::time_point _resume_at;
     ref<IAsynTcpListener2> _listener;

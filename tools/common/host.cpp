@@ -384,12 +384,14 @@ std::string describe_error(DWORD error) {
     case 1929: return "the proxy connection failed";
     case 1930: return "the layered connection failed";
     case 10013: return "permission denied";
+    case 10024: return "too many open files";
     case 10048: return "address in use";
     case 10049: return "address not available";
     case 10050: return "network down";
     case 10051: return "network unreachable";
     case 10053: return "connection aborted";
     case 10054: return "connection reset";
+    case 10055: return "no buffer space";
     case 10058: return "the peer closed the connection";
     case 10060: return "timed out";
     case 10061: return "connection refused";
