@@ -144,7 +144,7 @@ private:
     void answer_text(int status, const std::string& type, const std::string& body, const std::string& extra,
                      bool keep);
     void answer_error(int status, bool keep, const std::string& extra = {});
-    // Sends `bytes` from `_text` on, in buffer-sized pieces, then calls `then`.
+    // Sends `_text` from `from` on, in buffer-sized pieces, then calls `then`.
     void send_text(std::size_t from, std::function<void()> then);
     // The body's next piece, read into the send buffer after the `ahead`
     // bytes already there (the head, with the first piece) and sent with them.
