@@ -211,6 +211,7 @@ public:
 
     void stop() {
         _stopping = true;
+        *_alive = false;
         _housekeeping.reset();
         for (auto& [id, each] : _connections) each->close();
         _connections.clear();
@@ -222,7 +223,10 @@ public:
     void forget(std::uint64_t id) {
         // Later, since this runs inside one of the connection's callbacks.
         if (_stopping) return;
-        _host.post([this, id] {
+        // A message posted before a stop may still arrive after the server is gone.
+        _host.post([this, id, alive = std::weak_ptr<bool>(_alive)] {
+            const auto still = alive.lock();
+            if (!still || !*still) return;
             _connections.erase(id);
             // A listener that waited for room takes the next client now.
             accept();
@@ -321,6 +325,7 @@ private:
     std::unique_ptr<operation> _accept;
     std::map<std::uint64_t, std::unique_ptr<connection>> _connections;
     std::uint64_t _next_id = 0;
+    std::shared_ptr<bool> _alive = std::make_shared<bool>(true);
 };
 
 connection::connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t id)
