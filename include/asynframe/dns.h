@@ -16,6 +16,10 @@ inline constexpr IID IID_IAsynDns = {
 inline constexpr IID IID_IAsynDnsResult = {
     0x24CEF41C, 0x4C1B, 0x499B, {0xB3, 0xA4, 0x85, 0x11, 0x9C, 0xB9, 0x8B, 0x3A}};
 
+// {ACAF677F-B0AA-4076-AD2F-7F45480565CA}
+inline constexpr IID IID_IAsynDnsResult2 = {
+    0xACAF677F, 0xB0AA, 0x4076, {0xAD, 0x2F, 0x7F, 0x45, 0x48, 0x05, 0x65, 0xCA}};
+
 // Result codes of a resolution: the error of a resolver object's completion
 // and the answer of sync_dns_result.
 inline constexpr LONG DNS_RESULT_OK = 0;              // at least one address
@@ -61,6 +65,26 @@ struct IAsynDnsResult : IUnknown {
 
 protected:
     ~IAsynDnsResult() = default;
+};
+
+// Where the addresses of a resolution came from (IAsynDnsResult2::GetSource).
+inline constexpr DWORD DNS_SOURCE_NONE = 0;        // no addresses: still pending, or failed
+inline constexpr DWORD DNS_SOURCE_LITERAL = 1;     // the name was a dotted IPv4 address
+inline constexpr DWORD DNS_SOURCE_HOSTS_FILE = 2;  // the hosts file
+inline constexpr DWORD DNS_SOURCE_CACHE = 3;       // the answer cache, from an earlier reply
+inline constexpr DWORD DNS_SOURCE_DNS_SERVER = 4;  // a reply of a DNS server, just now
+inline constexpr DWORD DNS_SOURCE_SYSTEM = 5;      // the operating system's own lookup
+inline constexpr DWORD DNS_SOURCE_LAST_GOOD = 6;   // the lookup failed; the name's last good addresses stand in
+
+// The result object also says where its answer came from. Every result of
+// IAsynDns::Resolve has this face.
+struct IAsynDnsResult2 : IAsynDnsResult {
+    // A DNS_SOURCE_* value: DNS_SOURCE_NONE until the operation has completed
+    // with addresses. E_INVALIDARG for a null out.
+    virtual HRESULT ASYNFRAME_STDCALL GetSource(DWORD* source) = 0;  // slot 6
+
+protected:
+    ~IAsynDnsResult2() = default;
 };
 
 // The exports may be called from any thread.

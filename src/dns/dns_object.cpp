@@ -12,6 +12,12 @@ namespace asynframe {
 
 namespace {
 constexpr std::uint32_t operation_aborted = 995;
+static_assert(static_cast<DWORD>(dns_source::literal) == DNS_SOURCE_LITERAL &&
+              static_cast<DWORD>(dns_source::hosts_file) == DNS_SOURCE_HOSTS_FILE &&
+              static_cast<DWORD>(dns_source::cache) == DNS_SOURCE_CACHE &&
+              static_cast<DWORD>(dns_source::dns_server) == DNS_SOURCE_DNS_SERVER &&
+              static_cast<DWORD>(dns_source::system) == DNS_SOURCE_SYSTEM &&
+              static_cast<DWORD>(dns_source::last_good) == DNS_SOURCE_LAST_GOOD);
 constexpr std::int32_t operation_type_resolve = 201;
 }  // namespace
 
@@ -32,8 +38,8 @@ CAsynDnsResult::~CAsynDnsResult() {
 
 HRESULT CAsynDnsResult::QueryInterface(REFIID iid, void** object) {
     if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynDnsResult) {
-        *object = static_cast<IAsynDnsResult*>(this);
+    if (iid == IID_IUnknown || iid == IID_IAsynDnsResult || iid == IID_IAsynDnsResult2) {
+        *object = static_cast<IAsynDnsResult2*>(this);
         AddRef();
         return S_OK;
     }
@@ -60,6 +66,13 @@ HRESULT CAsynDnsResult::GetAddress(DWORD index, DWORD* address) {
     std::uint32_t value = 0;
     // A text the classic conversion rejects gives its INADDR_NONE.
     *address = inet_addr_value(_addresses[index], value) ? platform::host_to_net32(value) : 0xFFFFFFFFu;
+    return S_OK;
+}
+
+HRESULT CAsynDnsResult::GetSource(DWORD* source) {
+    if (source == nullptr) return E_INVALIDARG;
+    *source = settled() && _request != nullptr && !_addresses.empty() ? static_cast<DWORD>(_request->source)
+                                                                      : DNS_SOURCE_NONE;
     return S_OK;
 }
 

@@ -15,7 +15,7 @@ namespace asynframe {
 
 struct dns_request;
 
-class CAsynDnsResult final : public IAsynDnsResult, public CUnknownMultiThread {
+class CAsynDnsResult final : public IAsynDnsResult2, public CUnknownMultiThread {
 public:
     explicit CAsynDnsResult(std::string host);
 
@@ -26,6 +26,7 @@ public:
     HRESULT ASYNFRAME_STDCALL GetHostName(IStringSetter* name) override;
     HRESULT ASYNFRAME_STDCALL GetResult(LONG* code, DWORD* count) override;
     HRESULT ASYNFRAME_STDCALL GetAddress(DWORD index, DWORD* address) override;
+    HRESULT ASYNFRAME_STDCALL GetSource(DWORD* source) override;
 
     // Framework side.
     void set_code(LONG code) noexcept { _code = code; }

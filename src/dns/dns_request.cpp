@@ -11,11 +11,14 @@ void dns_request::complete(std::int32_t code) {
     host_db& db = host_db::instance();
     try {
         // May turn a failure into success with the addresses of an earlier one.
+        const std::int32_t asked = code;
         db.apply_last_good(name, code, *addresses);
+        if (asked != dns_result_ok && code == dns_result_ok) source = dns_source::last_good;
         if (code != dns_result_ok && code != dns_result_recent_failure) db.record_failure(name);
     } catch (...) {
         // The file is a convenience: the caller still gets the outcome.
     }
+    if (code != dns_result_ok) source = dns_source::none;
     asyn_io_operation* const engine_operation = operation;
     const int caller_event = event;
     if (engine_operation != nullptr) {

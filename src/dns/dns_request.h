@@ -20,6 +20,9 @@ inline constexpr std::int32_t dns_result_empty_name = 3;
 inline constexpr std::int32_t dns_result_pending = 5;
 inline constexpr std::int32_t dns_result_recent_failure = 7;
 
+// Where a request's addresses came from; the values of DNS_SOURCE_*.
+enum class dns_source : std::int32_t { none = 0, literal, hosts_file, cache, dns_server, system, last_good };
+
 struct dns_request {
     dns_request(std::string name, int event, std::vector<std::string>* addresses, asyn_io_operation* operation)
         : name(std::move(name)), event(event), addresses(addresses), operation(operation) {}
@@ -33,6 +36,9 @@ struct dns_request {
     std::atomic<std::int32_t> result_code{dns_result_pending};
     std::vector<std::string>* addresses;  // the caller's list
     asyn_io_operation* operation;         // completed through the engine when set
+    // Set before a completion with addresses; read, like `addresses`, once
+    // the code shows.
+    dns_source source = dns_source::none;
 
     std::int32_t result() const noexcept { return result_code.load(std::memory_order_acquire); }
     bool pending() const noexcept { return result() == dns_result_pending; }
@@ -40,6 +46,11 @@ struct dns_request {
     // Applies the last-good-address rule and the failure recording, then tells
     // the caller. The request list never touches the request afterwards.
     void complete(std::int32_t code);
+    // The same for an answer with addresses from `from`.
+    void complete(std::int32_t code, dns_source from) {
+        source = from;
+        complete(code);
+    }
 };
 
 }  // namespace asynframe

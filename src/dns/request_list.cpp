@@ -238,7 +238,7 @@ void host_resolver::run() {
             if (!known)
                 list->system_lookup_failed(this, _name);
             else if (!found.empty())
-                list->answer(_name, found);
+                list->answer(_name, found, dns_source::system);
         }
     }
     release_by_thread();
@@ -307,7 +307,7 @@ void request_list::submit(dns_request* request) {
     std::string address;
     if (_hosts.lookup(request->name, address)) {
         request->addresses->push_back(address);
-        request->complete(dns_result_ok);
+        request->complete(dns_result_ok, dns_source::hosts_file);
         return;
     }
     _pending.push_back(request);
@@ -399,7 +399,7 @@ void request_list::sweep() {
             if (lookup->finished() && lookup->succeeded()) {
                 const std::vector<std::string> results = lookup->results();
                 if (!results.empty()) {
-                    complete_all(name, results);
+                    complete_all(name, results, dns_source::system);
                     finished.push_back(name);
                     continue;
                 }
@@ -434,17 +434,18 @@ void request_list::sweep() {
     }
 }
 
-void request_list::answer(const std::string& name, const std::vector<std::string>& addresses) {
+void request_list::answer(const std::string& name, const std::vector<std::string>& addresses, dns_source from) {
     // A query for "name." is answered under "name": its entry goes too, or
     // it would be retried for nobody.
     for (const std::string& key : {name, name + "."}) {
         const auto found = _in_flight.find(key);
         if (found != _in_flight.end()) erase_entry(found);
     }
-    complete_all(name, addresses);
+    complete_all(name, addresses, from);
 }
 
-void request_list::complete_all(const std::string& name, const std::vector<std::string>& addresses) {
+void request_list::complete_all(const std::string& name, const std::vector<std::string>& addresses,
+                                dns_source from) {
     for (auto it = _pending.begin(); it != _pending.end();) {
         dns_request* request = *it;
         const std::string& wanted = request->name;
@@ -456,7 +457,7 @@ void request_list::complete_all(const std::string& name, const std::vector<std::
         }
         it = _pending.erase(it);
         *request->addresses = addresses;
-        request->complete(dns_result_ok);
+        request->complete(dns_result_ok, from);
     }
 }
 
@@ -490,7 +491,7 @@ void request_list::reject(const std::string& name, const std::string& server) {
         if (lookup->finished() && lookup->succeeded()) {
             const std::vector<std::string> results = lookup->results();
             if (!results.empty()) {
-                answer(name, results);
+                answer(name, results, dns_source::system);
                 return;
             }
         }
@@ -617,11 +618,11 @@ void submit_request(dns_request* request) {
     std::uint32_t address = 0;
     if (inet_addr_value(request->name, address)) {
         request->addresses->push_back(request->name);
-        request->complete(dns_result_ok);
+        request->complete(dns_result_ok, dns_source::literal);
         return;
     }
     if (dns_local_repository::instance().lookup(request->name, *request->addresses) == dns_local_repository::hit) {
-        request->complete(dns_result_ok);
+        request->complete(dns_result_ok, dns_source::cache);
         return;
     }
     if (host_db::instance().failed_recently(request->name)) {

@@ -62,10 +62,12 @@ public:
     // names whose first send failed.
     void sweep();
     // A usable reply for `name`, or a system lookup's addresses.
-    void answer(const std::string& name, const std::vector<std::string>& addresses);
+    void answer(const std::string& name, const std::vector<std::string>& addresses,
+                dns_source from = dns_source::dns_server);
     // A negative or empty reply from `server`.
     void reject(const std::string& name, const std::string& server);
-    void complete_all(const std::string& name, const std::vector<std::string>& addresses);
+    void complete_all(const std::string& name, const std::vector<std::string>& addresses,
+                      dns_source from = dns_source::dns_server);
     void fail_all(const std::string& name, std::int32_t code);
     void give_up(const std::string& name, std::int32_t code);
     void retry(const std::string& name);

@@ -107,6 +107,53 @@ TEST_P(DnsObjectTest, ResolutionsCompleteOnTheDispatchThreadWithTheirResult) {
     operation->Release();
 }
 
+// Each answer names where it came from: the literal test, the hosts file, a
+// server's reply, the cache that reply filled, the system's own lookup.
+TEST_P(DnsObjectTest, EveryResultSaysWhereItsAddressesCameFrom) {
+    scripted_responder responder(env.port, [](const received_query& q) {
+        if (q.name == "source.af.test")
+            return std::vector<scripted_responder::datagram>{{0, scripted_responder::reply(q, 0, {"10.12.0.1"})}};
+        return std::vector<scripted_responder::datagram>{{0, scripted_responder::reply(q, 3, {})}};
+    });
+    env.servers({"127.0.0.1"});
+    const auto source_of = [&](const std::string& name, DWORD& source) {
+        IAsynIoOperation* operation = ready_operation();
+        const std::size_t before = sink->count("complete");
+        ASSERT_EQ(resolve(operation, name), S_OK);
+        ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == before + 1; }, 20s)) << name;
+        IUnknown* held = nullptr;
+        operation->GetResultObject(&held);
+        ASSERT_NE(held, nullptr);
+        IAsynDnsResult2* result = nullptr;
+        ASSERT_EQ(held->QueryInterface(IID_IAsynDnsResult2, reinterpret_cast<void**>(&result)), S_OK);
+        held->Release();
+        EXPECT_EQ(result->GetSource(nullptr), E_INVALIDARG);
+        source = 0xFFu;
+        EXPECT_EQ(result->GetSource(&source), S_OK);
+        result->Release();
+        operation->Release();
+    };
+    const std::pair<const char*, DWORD> expected[] = {
+        {"10.1.2.3", DNS_SOURCE_LITERAL},
+        {"listed.af.test", DNS_SOURCE_HOSTS_FILE},
+        {"source.af.test", DNS_SOURCE_DNS_SERVER},
+        {"source.af.test", DNS_SOURCE_CACHE},
+        {"missing.af.test", DNS_SOURCE_NONE},
+    };
+    for (const auto& [name, wanted] : expected) {
+        DWORD source = 0;
+        source_of(name, source);
+        EXPECT_EQ(source, wanted) << name;
+    }
+    EXPECT_EQ(responder.count("source.af.test"), 1u) << "the second answer did not come from the cache";
+    // A single label goes to the system's lookup only, which knows localhost.
+    if (network_isolated()) {
+        DWORD source = 0;
+        source_of("localhost", source);
+        EXPECT_EQ(source, DNS_SOURCE_SYSTEM);
+    }
+}
+
 TEST_P(DnsObjectTest, ResolveRefusesWhatItCannotCarryOut) {
     manual_clock clock(1000);  // the silent query below never times out
     scripted_responder responder(env.port, [](const received_query&) {

@@ -59,6 +59,7 @@ const std::vector<named_guid>& known_guids() {
         {"IAsynSSLSocket2", &IID_IAsynSSLSocket2, "{F053AEFA-5B6D-416E-917F-9CA776DA8864}"},
         {"IAsynDns", &IID_IAsynDns, "{13C32332-EED4-4701-8644-C2F6E3CCBFE6}"},
         {"IAsynDnsResult", &IID_IAsynDnsResult, "{24CEF41C-4C1B-499B-B3A4-85119CB98B3A}"},
+        {"IAsynDnsResult2", &IID_IAsynDnsResult2, "{ACAF677F-B0AA-4076-AD2F-7F45480565CA}"},
         {"IStringSetter", &IID_IStringSetter, "{83A323B1-3B99-496F-91BE-5786FC213443}"},
         {"IStringArraySetter", &IID_IStringArraySetter, "{93526DD3-B4DB-4B1B-AAF9-41028E847426}"},
         {"ISettingsProvider", &IID_ISettingsProvider, "{30A29138-545F-4CFA-BC75-94352DA5A566}"},
@@ -229,6 +230,7 @@ TEST(SlotOrder, ServicesCallbacksAndModule) {
     EXPECT_SLOT(IAsynDnsResult, GetHostName, 3);
     EXPECT_SLOT(IAsynDnsResult, GetResult, 4);
     EXPECT_SLOT(IAsynDnsResult, GetAddress, 5);
+    EXPECT_SLOT(IAsynDnsResult2, GetSource, 6);
     EXPECT_SLOT(IConnectManager, Advise, 3);
     EXPECT_SLOT(IConnectManager, Unadvise, 4);
     EXPECT_SLOT(IConnectManagerEvents, OnConnectRequest, 3);

@@ -38,6 +38,21 @@ TEST(InstallTest, TheInstalledTreeServesToolsPkgConfigAndFindPackage) {
     EXPECT_EQ(0, resolved.code) << resolved.err;
     EXPECT_NE(std::string::npos, resolved.out.find("127.0.0.1"));
 
+    // Nothing of the build tree's library is compiled in: a tool moved away
+    // from the prefix finds no library, unless it is told where one is.
+    const std::string library_folder = std::string(ASYNFRAME_BINARY_DIR) + "/src";
+    for (const char* tool : {"afget", "afserve", "afresolve", "afproxy-check"})
+        EXPECT_EQ(read_file(prefix.path + "/bin/" + tool).find(library_folder), std::string::npos) << tool;
+    scratch elsewhere;
+    std::filesystem::copy_file(prefix.path + "/bin/afresolve", elsewhere.path + "/afresolve");
+    std::filesystem::permissions(elsewhere.path + "/afresolve", std::filesystem::perms::owner_all);
+    const run_result lost = run_tool(elsewhere.path + "/afresolve", {"localhost"});
+    EXPECT_EQ(1, lost.code) << lost.out;
+    EXPECT_NE(std::string::npos, lost.err.find("libasynframe.so not found")) << lost.err;
+    const std::string installed_library = prefix.path + "/lib/libasynframe.so.1";
+    EXPECT_EQ(0, run_tool(elsewhere.path + "/afresolve", {"localhost"}, {{"ASYNFRAME_LIBRARY", installed_library}}).code);
+    EXPECT_EQ(0, run_tool(elsewhere.path + "/afresolve", {"--library", installed_library, "localhost"}).code);
+
     const std::string pkg_config = "/usr/bin/pkg-config";
     if (std::filesystem::exists(pkg_config)) {
         const run_result flags = run_tool(pkg_config, {"--cflags", "--libs", "asynframe"},

@@ -1,7 +1,6 @@
-// The tool tests run programs that resolve names (afget, afresolve) through
-// the resolver, which may ask the system resolver: they run in a network
-// namespace of their own when the machine allows it, so that no query can
-// leave loopback; the programs they start inherit it.
+// Every tool test runs in a network namespace of its own when the machine
+// allows it: afresolve, afproxy-check and the proxies they drive resolve
+// names, and none of them may reach past loopback.
 #include <gtest/gtest.h>
 
 #include "common/isolated_network.h"

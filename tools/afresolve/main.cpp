@@ -1,13 +1,15 @@
 // afresolve NAME...: resolves each name through the frame's resolver and
-// prints its addresses, where they came from and how long it took.
+// prints its addresses, where the resolver found them (address, hosts,
+// cache, dns, system) and how long it took. Names that cannot be host names
+// are refused before anything is asked.
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <map>
 #include <memory>
-#include <sstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,7 +29,10 @@ struct lookup {
     double milliseconds = 0;
     DWORD result = 0;
     std::vector<std::string> addresses;
+    DWORD source = DNS_SOURCE_NONE;
     bool done = false;
+    // The later lookup of the same name, started once this one is done.
+    std::optional<std::size_t> then;
 };
 
 bool dotted(const std::string& name) {
@@ -35,28 +40,42 @@ bool dotted(const std::string& name) {
     return ::inet_pton(AF_INET, name.c_str(), &ignored) == 1;
 }
 
-// The resolver reads the same file first; a name in it came from there.
-bool in_hosts_file(const std::string& name) {
-    const char* variable = std::getenv("ASYNFRAME_HOSTS_FILE");
-    std::ifstream in(variable != nullptr && *variable != '\0' ? variable : "/etc/hosts");
-    std::string line;
-    while (std::getline(in, line)) {
-        line = line.substr(0, line.find('#'));
-        std::istringstream words(line);
-        std::string address, alias;
-        if (!(words >> address) || !dotted(address)) continue;
-        while (words >> alias)
-            if (strcasecmp(alias.c_str(), name.c_str()) == 0) return true;
+// Why `name` cannot be a host name; empty when it can be one. Such a name
+// would only cost a round of queries that must fail.
+std::string name_problem(const std::string& name) {
+    if (name.empty()) return "empty";
+    // One final dot is the root's, as in "example.com.".
+    const std::string body = name.back() == '.' ? name.substr(0, name.size() - 1) : name;
+    if (body.empty()) return "no label";
+    if (body.size() > 253) return "longer than 253 characters";
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t dot = body.find('.', start);
+        const std::size_t length = (dot == std::string::npos ? body.size() : dot) - start;
+        if (length == 0) return "an empty label";
+        if (length > 63) return "a label longer than 63 characters";
+        if (dot == std::string::npos) break;
+        start = dot + 1;
     }
-    return false;
+    for (const char c : body) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x80) return "a character outside ASCII (give the xn-- form)";
+        if (!std::isalnum(u) && c != '-' && c != '_' && c != '.')
+            return std::isprint(u) ? std::string("the character '") + c + "'" : "a control character";
+    }
+    return {};
 }
 
-std::string source_of(const lookup& each) {
-    if (dotted(each.name)) return "address";
-    if (in_hosts_file(each.name)) return "hosts";
-    // The resolver object does not say whether its cache, a DNS server or the
-    // system's lookup answered; an answer this fast did not cross a network.
-    return each.milliseconds < 1.0 ? "cache" : "dns";
+std::string source_words(DWORD source) {
+    switch (source) {
+    case DNS_SOURCE_LITERAL: return "address";
+    case DNS_SOURCE_HOSTS_FILE: return "hosts";
+    case DNS_SOURCE_CACHE: return "cache";
+    case DNS_SOURCE_DNS_SERVER: return "dns";
+    case DNS_SOURCE_SYSTEM: return "system";
+    case DNS_SOURCE_LAST_GOOD: return "last good, the lookup failed";
+    default: return "source unknown";
+    }
 }
 
 std::string failure_words(DWORD code) {
@@ -79,20 +98,40 @@ int main(int argc, char** argv) {
     app.add_option("NAME", names, "host names or dotted addresses")->required();
     app.add_option("--library", library, "path of libasynframe.so");
     if (const std::optional<int> stop = parse_command_line(app, argc, argv)) return *stop;
-    for (const std::string& name : names)
-        if (name.empty() || name.size() > 253 || name.find_first_of(" \t/:") != std::string::npos) {
-            print_error("not a host name: '" + name + "'");
-            return exit_usage;
-        }
+    for (const std::string& name : names) {
+        if (dotted(name)) continue;
+        const std::string problem = name_problem(name);
+        if (problem.empty()) continue;
+        print_error("not a host name: '" + name + "' (" + problem + ")");
+        return exit_usage;
+    }
     try {
         host runner(library);
         std::vector<lookup> lookups(names.size());
         ref<IAsynDns> resolver;
         std::size_t left = names.size();
+        const auto begin = [&](lookup& each) {
+            each.begun = std::chrono::steady_clock::now();
+            if (resolver->Resolve(each.request->get(), static_cast<DWORD>(each.name.size()), each.name.c_str()) !=
+                S_OK)
+                runner.finish(exit_failure, "the resolver refused '" + each.name + "'");
+        };
         const int code = runner.run(
             [&] {
                 if (runner.frame()->CreateDns(resolver.put()) != S_OK)
                     throw tool_error(exit_failure, "the frame made no resolver");
+                // A name given again waits for its earlier lookup, so that the
+                // second answer shows where a repeated question is answered from.
+                std::map<std::string, std::size_t> last_of;
+                std::vector<bool> waits(names.size(), false);
+                for (std::size_t i = 0; i < names.size(); ++i) {
+                    const auto earlier = last_of.find(names[i]);
+                    if (earlier != last_of.end()) {
+                        lookups[earlier->second].then = i;
+                        waits[i] = true;
+                    }
+                    last_of[names[i]] = i;
+                }
                 for (std::size_t i = 0; i < names.size(); ++i) {
                     lookup& each = lookups[i];
                     each.name = names[i];
@@ -117,16 +156,19 @@ int main(int argc, char** argv) {
                                 ::inet_ntop(AF_INET, &value, text, sizeof text);
                                 done.addresses.push_back(text);
                             }
+                            // The library knows which of its sources answered.
+                            ref<IAsynDnsResult2> told;
+                            if (object->QueryInterface(IID_IAsynDnsResult2, told.put_void()) == S_OK)
+                                told->GetSource(&done.source);
                         }
                         done.request->get()->SetResultObject(nullptr);
                         done.done = true;
                         if (--left == 0) runner.finish(exit_ok);
+                        if (done.then) begin(lookups[*done.then]);
                     });
-                    each.begun = std::chrono::steady_clock::now();
-                    if (resolver->Resolve(each.request->get(), static_cast<DWORD>(each.name.size()),
-                                          each.name.c_str()) != S_OK)
-                        throw tool_error(exit_failure, "the resolver refused '" + each.name + "'");
                 }
+                for (std::size_t i = 0; i < names.size(); ++i)
+                    if (!waits[i]) begin(lookups[i]);
             },
             [&] {
                 for (lookup& each : lookups) each.request.reset();
@@ -143,7 +185,7 @@ int main(int argc, char** argv) {
             }
             std::string list;
             for (const std::string& address : each.addresses) list += (list.empty() ? "" : " ") + address;
-            std::printf("%s: %s (%s, %.1f ms)\n", each.name.c_str(), list.c_str(), source_of(each).c_str(),
+            std::printf("%s: %s (%s, %.1f ms)\n", each.name.c_str(), list.c_str(), source_words(each.source).c_str(),
                         each.milliseconds);
         }
         if (result != exit_ok) print_error("some names did not resolve");

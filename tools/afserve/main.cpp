@@ -1,10 +1,15 @@
-// afserve DIR [--port P] [--tls CERT KEY]: serves the files under DIR over
-// HTTP/1.1 (or HTTPS) on the frame's TCP listener, reading them with the
-// frame's async files. GET and HEAD, one byte range per request, keep-alive.
+// afserve DIR [options]: serves the files under DIR over HTTP/1.1 (or HTTPS)
+// on the frame's TCP listener, reading them with the frame's async files.
+// GET and HEAD, conditional requests, one byte range per request, keep-alive.
+#include <arpa/inet.h>
+#include <http_parser.h>
 #include <sys/stat.h>
 
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -13,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "afserve/files.h"
 #include "afserve/stream.h"
 #include "afserve/tls_server.h"
 #include "common/command_line.h"
@@ -28,38 +34,87 @@ constexpr DWORD receive_size = 16 * 1024;
 constexpr DWORD send_size = 256 * 1024;
 // Longest request head; a longer one is answered 431 and the connection closed.
 constexpr std::size_t head_limit = 64 * 1024;
+// How often idle connections, slow heads and a paused listener are looked at.
+constexpr DWORD housekeeping_ms = 250;
+// How long accepting rests once the process has no descriptor left.
+constexpr auto descriptor_pause = std::chrono::milliseconds(500);
+// The accept errors that say the process (or the system) ran out of
+// descriptors or buffers: retrying at once only fails again.
+constexpr DWORD too_many_open_files = 10024;
+constexpr DWORD no_buffer_space = 10055;
+
+using clock_type = std::chrono::steady_clock;
 
 std::string reason(int status) {
     switch (status) {
     case 200: return "OK";
     case 206: return "Partial Content";
+    case 301: return "Moved Permanently";
+    case 304: return "Not Modified";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 412: return "Precondition Failed";
     case 416: return "Range Not Satisfiable";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 505: return "HTTP Version Not Supported";
     default: return "Status";
     }
 }
 
-std::string content_type(const std::filesystem::path& path) {
-    static const std::map<std::string, std::string> types = {
-        {".html", "text/html"}, {".htm", "text/html"},        {".txt", "text/plain"},
-        {".css", "text/css"},   {".js", "text/javascript"},   {".json", "application/json"},
-        {".png", "image/png"},  {".jpg", "image/jpeg"},       {".svg", "image/svg+xml"}};
-    const auto found = types.find(path.extension().string());
-    return found == types.end() ? "application/octet-stream" : found->second;
+// Methods HTTP defines that a file server knows but does not allow; any
+// other is not implemented at all.
+bool known_method(const std::string& method) {
+    for (const char* each : {"POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH"})
+        if (method == each) return true;
+    return false;
 }
 
-std::string http_date(std::time_t when) {
-    char text[64];
-    std::tm parts{};
-    ::gmtime_r(&when, &parts);
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
-    return text;
+bool token_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
 }
+
+// The start of a head: a method-like token and a space, so that a method the
+// parser does not know is told apart from bytes that are not HTTP at all.
+bool starts_with_method(const std::string& head) {
+    std::size_t at = 0;
+    while (at < head.size() && token_char(head[at])) ++at;
+    return at > 0 && at < head.size() && head[at] == ' ';
+}
+
+// Quotes and control bytes escaped, as access logs keep one line per entry.
+std::string log_text(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+struct server_options {
+    std::string root;       // absolute
+    std::filesystem::path real_root;  // its links resolved
+    std::uint16_t port = 8080;
+    DWORD address = 0;  // network order; 0: every local address
+    std::string address_text = "0.0.0.0";
+    bool quiet = false;
+    const tls_server_context* tls = nullptr;
+    int idle_seconds = 60;
+    int header_seconds = 30;
+    std::size_t max_connections = 1024;
+    bool list = false;
+    bool no_symlinks = false;
+};
 
 class server;
 
@@ -71,49 +126,65 @@ public:
     void start();
     void close();
     // Nothing moved either way since `limit`: the client left us waiting.
-    bool idle_since(std::chrono::steady_clock::time_point limit) const { return _active < limit; }
+    bool idle_since(clock_type::time_point limit) const { return _active < limit; }
+    // A request head begun before `limit` is still not complete.
+    bool head_begun_before(clock_type::time_point limit) const {
+        return _head_started && !_responding && _head_begun < limit;
+    }
+    const std::string& client() const { return _client; }
+    void log(int status, std::uint64_t bytes, const char* note = nullptr);
 
 private:
     void receive();
     void take_input();
     void answer();
-    void answer_error(int status, bool keep);
-    void send_head(const std::string& head, std::function<void()> then);
+    void answer_file(const std::string& method, const std::string& raw_path, const std::string& query,
+                     const std::string& path);
+    // A short answer made here: an error, a redirect, a listing, a 304.
+    void answer_text(int status, const std::string& type, const std::string& body, const std::string& extra,
+                     bool keep);
+    void answer_error(int status, bool keep, const std::string& extra = {});
+    // Sends `_text` from `from` on, in buffer-sized pieces, then calls `then`.
+    void send_text(std::size_t from, std::function<void()> then);
     // The body's next piece, read into the send buffer after the `ahead`
     // bytes already there (the head, with the first piece) and sent with them.
     void send_body(DWORD ahead = 0);
     void response_done();
-    void log(int status, std::uint64_t bytes);
-    void touch() { _active = std::chrono::steady_clock::now(); }
+    void touch() { _active = clock_type::now(); }
+    std::string connection_header() const { return _keep_alive ? "keep-alive" : "close"; }
 
     server& _owner;
     IAsynFrame* _frame;
     stream _stream;
     std::uint64_t _id;
+    std::string _client = "-";
     operation _receive;
     operation _send;
     message_parser _request{message_parser::kind::request};
     std::string _input;  // received, not yet parsed
     std::size_t _head_bytes = 0;
+    std::string _head_start;  // the head's first bytes, for telling 501 from 400
+    bool _head_started = false;
+    clock_type::time_point _head_begun = clock_type::now();
     // Completions still on their way when the connection closed (a sweep of
     // idle ones, for one) are dropped: every callback checks this first.
     bool _closed = false;
     bool _keep_alive = false;
     bool _responding = false;
+    bool _logged = false;
+    std::string _text;  // a short answer being sent
     // The body being sent.
     ref<IAsynFile> _file;
     std::uint64_t _position = 0;
     std::uint64_t _left = 0;
     int _status = 0;
-    std::uint64_t _body_bytes = 0;
-    std::chrono::steady_clock::time_point _active = std::chrono::steady_clock::now();
+    std::uint64_t _sent_body = 0;
+    clock_type::time_point _active = clock_type::now();
 };
 
 class server {
 public:
-    server(host& owner, std::string root, std::uint16_t port, bool quiet, const tls_server_context* tls,
-           int idle_seconds)
-        : _host(owner), _root(std::move(root)), _port(port), _quiet(quiet), _tls(tls), _idle_seconds(idle_seconds) {}
+    server(host& owner, server_options options) : _host(owner), _options(std::move(options)) {}
 
     void start() {
         IAsynFrame* frame = _host.frame();
@@ -121,25 +192,27 @@ public:
         _accept = std::make_unique<operation>(frame);
         _accept->on_complete([this](DWORD error, DWORD) {
             if (error != 0) {
-                _host.finish(exit_failure, "cannot listen on port " + std::to_string(_port) + ": " +
-                                               describe_error(error));
+                _host.finish(exit_failure, "cannot listen on " + _options.address_text + " port " +
+                                               std::to_string(_options.port) + ": " + describe_error(error));
                 return;
             }
             string_receiver address;
             WORD port = 0;
             _listener->GetLocalAddress(&address, &port);
-            std::printf("afserve: serving %s on port %u%s\n", _root.c_str(), static_cast<unsigned>(port),
-                        _tls ? " over TLS" : "");
+            std::printf("afserve: serving %s on %s port %u%s\n", _options.root.c_str(), _options.address_text.c_str(),
+                        static_cast<unsigned>(port), _options.tls ? " over TLS" : "");
             std::fflush(stdout);
             accept();
         });
-        if (_listener->ListenOn(0, _port, _accept->get()) != S_OK) throw tool_error(exit_failure, "listen refused");
-        if (_idle_seconds > 0) _sweep = std::make_unique<timer>(frame, 1000, [this] { close_idle(); });
+        if (_listener->ListenOn(_options.address, _options.port, _accept->get()) != S_OK)
+            throw tool_error(exit_failure, "listen refused");
+        _housekeeping = std::make_unique<timer>(frame, housekeeping_ms, [this] { housekeeping(); });
     }
 
     void stop() {
         _stopping = true;
-        _sweep.reset();
+        *_alive = false;
+        _housekeeping.reset();
         for (auto& [id, each] : _connections) each->close();
         _connections.clear();
         _accept.reset();
@@ -150,24 +223,42 @@ public:
     void forget(std::uint64_t id) {
         // Later, since this runs inside one of the connection's callbacks.
         if (_stopping) return;
-        _host.post([this, id] { _connections.erase(id); });
+        // A message posted before a stop may still arrive after the server is gone.
+        _host.post([this, id, alive = std::weak_ptr<bool>(_alive)] {
+            const auto still = alive.lock();
+            if (!still || !*still) return;
+            _connections.erase(id);
+            // A listener that waited for room takes the next client now.
+            accept();
+        });
     }
 
     host& owner() { return _host; }
-    const std::string& root() const { return _root; }
-    bool quiet() const { return _quiet; }
-    const tls_server_context* tls() const { return _tls; }
+    const server_options& options() const { return _options; }
+    bool quiet() const { return _options.quiet; }
 
 private:
-    // A client that stops talking (or reading, or never finishes its TLS
-    // handshake) would otherwise hold its connection for good.
-    void close_idle() {
-        const auto limit = std::chrono::steady_clock::now() - std::chrono::seconds(_idle_seconds);
+    void housekeeping() {
+        const auto now = clock_type::now();
+        if (_paused && now >= _resume_at) {
+            _paused = false;
+            accept();
+        }
+        // A client that stops talking (or reading, or never finishes its TLS
+        // handshake) would otherwise hold its connection for good; one that
+        // sends its head a byte at a time, too.
+        const auto idle_limit = now - std::chrono::seconds(_options.idle_seconds);
+        const auto head_limit_time = now - std::chrono::seconds(_options.header_seconds);
         // Closing only schedules the erase, so the walk stays valid.
         for (auto& [id, each] : _connections) {
-            if (!each->idle_since(limit)) continue;
-            if (!_quiet) {
-                std::printf("- - idle for %d s: closed\n", _idle_seconds);
+            if (_options.header_seconds > 0 && each->head_begun_before(head_limit_time)) {
+                each->log(408, 0, "head-timeout");
+                each->close();
+                continue;
+            }
+            if (_options.idle_seconds <= 0 || !each->idle_since(idle_limit)) continue;
+            if (!_options.quiet) {
+                std::printf("%s - idle for %d s: closed\n", each->client().c_str(), _options.idle_seconds);
                 std::fflush(stdout);
             }
             each->close();
@@ -175,7 +266,20 @@ private:
     }
 
     void accept() {
+        if (_accepting || _paused || _stopping || !_accept) return;
+        if (_connections.size() >= _options.max_connections) {
+            // The kernel's queue holds the next clients until one leaves.
+            if (!_full) {
+                _full = true;
+                print_error("connection limit (" + std::to_string(_options.max_connections) +
+                            ") reached: new connections wait");
+            }
+            return;
+        }
+        _full = false;
+        _accepting = true;
         _accept->on_complete([this](DWORD error, DWORD) {
+            _accepting = false;
             ref<IUnknown> object;
             _accept->get()->GetResultObject(object.put());
             ref<IAsynTcpSocket> socket;
@@ -185,35 +289,65 @@ private:
                 added->start();
             }
             _accept->get()->SetResultObject(nullptr);
+            if (error == too_many_open_files || error == no_buffer_space) {
+                // The waiting client stays queued and the listener stays
+                // readable: accepting again at once would only spin.
+                // One line per spell, however often the pause repeats; a
+                // spell broken by one accept does not say it again soon.
+                const auto now = clock_type::now();
+                if (!_starved_said || now - *_starved_said > std::chrono::minutes(1)) {
+                    _starved_said = now;
+                    print_error("accept failed: " + describe_error(error) + "; accepting paused, retried every " +
+                                std::to_string(descriptor_pause.count()) + " ms");
+                }
+                _paused = true;
+                _resume_at = clock_type::now() + descriptor_pause;
+                return;
+            }
             accept();
         });
-        if (_listener->Accept(_accept->get()) != S_OK) _host.finish(exit_failure, "accept refused");
+        if (_listener->Accept(_accept->get()) != S_OK) {
+            _accepting = false;
+            _host.finish(exit_failure, "accept refused");
+        }
     }
 
     host& _host;
-    std::string _root;
-    std::uint16_t _port;
-    bool _quiet;
-    const tls_server_context* _tls;
-    int _idle_seconds;
-    std::unique_ptr<timer> _sweep;
+    server_options _options;
+    std::unique_ptr<timer> _housekeeping;
     bool _stopping = false;
+    bool _accepting = false;
+    bool _full = false;     // at the connection limit (said once)
+    std::optional<clock_type::time_point> _starved_said;  // when running out was last said
+    bool _paused = false;
+    clock_type::time_point _resume_at;
     ref<IAsynTcpListener2> _listener;
     std::unique_ptr<operation> _accept;
     std::map<std::uint64_t, std::unique_ptr<connection>> _connections;
     std::uint64_t _next_id = 0;
+    std::shared_ptr<bool> _alive = std::make_shared<bool>(true);
 };
 
 connection::connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t id)
     : _owner(owner),
       _frame(owner.owner().frame()),
-      _stream(owner.owner(), std::move(socket), owner.tls()),
+      _stream(owner.owner(), socket, owner.options().tls),
       _id(id),
       _receive(_frame, receive_size),
-      _send(_frame, send_size) {}
+      _send(_frame, send_size) {
+    DWORD address = 0;
+    WORD port = 0;
+    if (socket->GetPeerAddress(&address, &port) == S_OK) {
+        char text[INET_ADDRSTRLEN];
+        in_addr value{address};
+        if (::inet_ntop(AF_INET, &value, text, sizeof text) != nullptr) _client = text;
+    }
+}
 
 void connection::close() {
     if (_closed) return;
+    // A transfer cut short is logged with what it got.
+    if (_responding && !_logged) log(_status, _sent_body, "aborted");
     _closed = true;
     if (_file) _file->Close();
     _file.reset();
@@ -222,13 +356,16 @@ void connection::close() {
 }
 
 void connection::start() {
+    // The head's time runs from the accept: a TLS handshake counts too.
+    _head_started = true;
+    _head_begun = clock_type::now();
     _stream.start([this](bool ok, const std::string& why) {
         if (ok) {
             receive();
             return;
         }
         if (!_owner.quiet()) {
-            std::printf("- - TLS handshake failed: %s\n", why.c_str());
+            std::printf("%s - TLS handshake failed: %s\n", _client.c_str(), why.c_str());
             std::fflush(stdout);
         }
         close();
@@ -243,6 +380,10 @@ void connection::receive() {
             return;
         }
         touch();
+        if (!_head_started) {
+            _head_started = true;
+            _head_begun = clock_type::now();
+        }
         _input.append(reinterpret_cast<const char*>(_receive.buffer()), bytes);
         take_input();
     });
@@ -250,11 +391,15 @@ void connection::receive() {
 
 void connection::take_input() {
     if (_closed || _responding) return;
+    if (!_request.headers_complete() && _head_start.size() < 32)
+        _head_start += _input.substr(0, 32 - _head_start.size());
     const std::size_t used = _request.feed(_input.data(), _input.size());
     if (!_request.headers_complete()) _head_bytes += used;
     _input.erase(0, used);
     if (_request.failed()) {
-        answer_error(400, false);
+        const bool unknown_method =
+            _request.error() == http_errno_description(HPE_INVALID_METHOD) && starts_with_method(_head_start);
+        answer_error(unknown_method ? 501 : 400, false);
         return;
     }
     if (_request.complete()) {
@@ -268,29 +413,88 @@ void connection::take_input() {
     receive();
 }
 
-void connection::answer_error(int status, bool keep) {
+void connection::answer_text(int status, const std::string& type, const std::string& body, const std::string& extra,
+                             bool keep) {
     _keep_alive = keep;
     _status = status;
-    const std::string body = std::to_string(status) + " " + reason(status) + "\n";
-    _body_bytes = body.size();
-    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) +
-                       "\r\nServer: afserve\r\nContent-Type: text/plain\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\nConnection: " + (keep ? "keep-alive" : "close") + "\r\n\r\n";
-    if (_request.method() != "HEAD") head += body;
+    _text = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) +
+            "\r\nServer: afserve\r\nDate: " + http_date(std::time(nullptr)) + "\r\n" + extra;
+    // A 304 has no body and no length of its own.
+    if (status != 304) _text += "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    _text += "Connection: " + connection_header() + "\r\n\r\n";
+    const bool with_body = _request.method() != "HEAD" && status != 304;
+    if (with_body) _text += body;
     _responding = true;
-    send_head(head, [this] { response_done(); });
+    send_text(0, [this, bytes = with_body ? body.size() : 0] {
+        _sent_body = bytes;
+        response_done();
+    });
+}
+
+void connection::answer_error(int status, bool keep, const std::string& extra) {
+    answer_text(status, "text/plain", std::to_string(status) + " " + reason(status) + "\n", extra, keep);
+}
+
+void connection::send_text(std::size_t from, std::function<void()> then) {
+    const DWORD length = static_cast<DWORD>(std::min<std::size_t>(_text.size() - from, send_size));
+    std::copy(_text.begin() + static_cast<std::ptrdiff_t>(from),
+              _text.begin() + static_cast<std::ptrdiff_t>(from + length), _send.buffer());
+    _stream.write_fully(_send, 0, length, [this, from, length, then = std::move(then)](DWORD error, DWORD) mutable {
+        if (_closed) return;
+        if (error != 0) {
+            close();
+            return;
+        }
+        touch();
+        if (from + length < _text.size()) {
+            send_text(from + length, std::move(then));
+            return;
+        }
+        then();
+    });
 }
 
 void connection::answer() {
     _keep_alive = _request.keep_alive();
+    _logged = false;
+    _sent_body = 0;
     const std::string& method = _request.method();
-    if (method != "GET" && method != "HEAD") {
-        answer_error(405, _keep_alive);
+    if (_request.http_major() != 1 || _request.http_minor() > 1) {
+        answer_error(505, false);
         return;
     }
+    if (method != "GET" && method != "HEAD") {
+        if (known_method(method))
+            answer_error(405, _keep_alive, "Allow: GET, HEAD\r\n");
+        else
+            answer_error(501, _keep_alive);
+        return;
+    }
+    // HTTP/1.1 requires exactly one Host (repeated ones arrive joined by a comma).
+    if (_request.http_minor() == 1 &&
+        (!_request.has_header("Host") || _request.header("Host").find(',') != std::string::npos)) {
+        answer_error(400, false);
+        return;
+    }
+    std::string target = _request.target();
+    // The absolute form a proxy-minded client sends: only its path counts.
+    const std::size_t scheme_end = target.find("://");
+    if (scheme_end != std::string::npos && target[0] != '/') {
+        std::string scheme = target.substr(0, scheme_end);
+        for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (scheme != "http" && scheme != "https") {
+            answer_error(400, false);
+            return;
+        }
+        const std::size_t path_at = target.find_first_of("/?", scheme_end + 3);
+        target = path_at == std::string::npos ? "/" : target.substr(path_at);
+        if (target[0] == '?') target = "/" + target;
+    }
+    const std::size_t query_at = target.find('?');
+    const std::string raw_path = target.substr(0, query_at);
+    const std::string query = query_at == std::string::npos ? std::string() : target.substr(query_at);
     std::string path;
-    const std::string target = _request.target().substr(0, _request.target().find('?'));
-    if (target.empty() || target[0] != '/' || !percent_decode(target, path) ||
+    if (raw_path.empty() || raw_path[0] != '/' || !percent_decode(raw_path, path) ||
         path.find('\0') != std::string::npos) {
         answer_error(400, false);
         return;
@@ -305,12 +509,66 @@ void connection::answer() {
         }
         at = next;
     }
-    std::filesystem::path file = std::filesystem::path(_owner.root()) / std::filesystem::path(path).relative_path();
-    std::error_code failed;
-    if (std::filesystem::is_directory(file, failed)) file /= "index.html";
+    answer_file(method, raw_path, query, path);
+}
+
+void connection::answer_file(const std::string& method, const std::string& raw_path, const std::string& query,
+                             const std::string& path) {
+    const server_options& options = _owner.options();
+    std::filesystem::path file = std::filesystem::path(options.root) / std::filesystem::path(path).relative_path();
     struct stat about{};
-    if (::stat(file.c_str(), &about) != 0 || !S_ISREG(about.st_mode)) {
-        answer_error(404, _keep_alive);
+    if (::stat(file.c_str(), &about) != 0) {
+        answer_error(errno == EACCES ? 403 : 404, _keep_alive);
+        return;
+    }
+    if (options.no_symlinks && !inside_root(file, options.real_root)) {
+        answer_error(403, _keep_alive);
+        return;
+    }
+    if (S_ISDIR(about.st_mode)) {
+        if (raw_path.back() != '/') {
+            // Relative links in the folder's pages resolve against the slash.
+            // Leading slashes collapse to one: "//host" would leave the site.
+            const std::size_t first = raw_path.find_first_not_of('/');
+            const std::string location = "/" + (first == std::string::npos ? "" : raw_path.substr(first)) + "/" + query;
+            answer_error(301, _keep_alive, "Location: " + location + "\r\n");
+            return;
+        }
+        struct stat index{};
+        const std::filesystem::path index_file = file / "index.html";
+        if (::stat(index_file.c_str(), &index) == 0 && S_ISREG(index.st_mode) &&
+            (!options.no_symlinks || inside_root(index_file, options.real_root))) {
+            file = index_file;
+            about = index;
+        } else if (options.list) {
+            answer_text(200, "text/html; charset=utf-8", folder_listing(file, path), {}, _keep_alive);
+            return;
+        } else {
+            answer_error(403, _keep_alive);
+            return;
+        }
+    }
+    if (!S_ISREG(about.st_mode)) {
+        answer_error(403, _keep_alive);
+        return;
+    }
+    const validators current(about);
+    const std::string validator_headers =
+        "ETag: " + current.etag + "\r\nLast-Modified: " + http_date(current.modified) + "\r\n";
+    const std::string range_header = _request.header("Range");
+    conditions asked{_request.header("If-Match"),
+                     _request.header("If-None-Match"),
+                     _request.header("If-Modified-Since"),
+                     _request.header("If-Unmodified-Since"),
+                     _request.header("If-Range"),
+                     !range_header.empty()};
+    const condition_answer decided = evaluate(asked, current);
+    if (decided == condition_answer::failed) {
+        answer_error(412, _keep_alive);
+        return;
+    }
+    if (decided == condition_answer::not_modified) {
+        answer_text(304, {}, {}, validator_headers, _keep_alive);
         return;
     }
     const std::uint64_t size = static_cast<std::uint64_t>(about.st_size);
@@ -319,20 +577,11 @@ void connection::answer() {
     _left = size;
     std::string extra;
     byte_range range;
-    const std::string range_header = _request.header("Range");
-    if (!range_header.empty()) {
+    if (!range_header.empty() && decided == condition_answer::proceed) {
         switch (parse_range(range_header, size, range)) {
-        case range_answer::unsatisfiable: {
-            _status = 416;
-            _body_bytes = 0;
-            const std::string head = "HTTP/1.1 416 " + reason(416) +
-                                     "\r\nServer: afserve\r\nContent-Length: 0\r\nContent-Range: bytes */" +
-                                     std::to_string(size) + "\r\nConnection: " +
-                                     (_keep_alive ? "keep-alive" : "close") + "\r\n\r\n";
-            _responding = true;
-            send_head(head, [this] { response_done(); });
+        case range_answer::unsatisfiable:
+            answer_text(416, "text/plain", {}, "Content-Range: bytes */" + std::to_string(size) + "\r\n", _keep_alive);
             return;
-        }
         case range_answer::ok:
             _status = 206;
             _position = range.first;
@@ -353,37 +602,21 @@ void connection::answer() {
         }
     }
     const std::string head = "HTTP/1.1 " + std::to_string(_status) + " " + reason(_status) +
-                             "\r\nServer: afserve\r\nDate: " + http_date(std::time(nullptr)) +
-                             "\r\nLast-Modified: " + http_date(about.st_mtime) + "\r\nContent-Type: " +
-                             content_type(file) + "\r\nContent-Length: " + std::to_string(_left) +
-                             "\r\nAccept-Ranges: bytes\r\n" + extra +
-                             "Connection: " + (_keep_alive ? "keep-alive" : "close") + "\r\n\r\n";
-    _body_bytes = method == "GET" ? _left : 0;
+                             "\r\nServer: afserve\r\nDate: " + http_date(std::time(nullptr)) + "\r\n" +
+                             validator_headers + "Content-Type: " + content_type(file) +
+                             "\r\nContent-Length: " + std::to_string(_left) + "\r\nAccept-Ranges: bytes\r\n" + extra +
+                             "Connection: " + connection_header() + "\r\n\r\n";
     if (method != "GET") _left = 0;
     _responding = true;
     if (_left == 0 || head.size() >= send_size) {
-        send_head(head, [this] { send_body(); });
+        _text = head;
+        send_text(0, [this] { send_body(); });
         return;
     }
     // The head and the body's first piece in one write: a head sent alone
     // waits out the client's delayed acknowledgement before the body may go.
     std::copy(head.begin(), head.end(), _send.buffer());
     send_body(static_cast<DWORD>(head.size()));
-}
-
-void connection::send_head(const std::string& head, std::function<void()> then) {
-    // Heads are short; a longer error text is cut to the buffer.
-    const DWORD length = static_cast<DWORD>(std::min<std::size_t>(head.size(), send_size));
-    std::copy(head.begin(), head.begin() + length, _send.buffer());
-    _stream.write_fully(_send, 0, length, [this, then = std::move(then)](DWORD error, DWORD) {
-        if (_closed) return;
-        if (error != 0) {
-            close();
-            return;
-        }
-        touch();
-        then();
-    });
 }
 
 void connection::send_body(DWORD ahead) {
@@ -404,12 +637,13 @@ void connection::send_body(DWORD ahead) {
         }
         _position += bytes;
         _left -= bytes;
-        _stream.write_fully(_send, 0, ahead + bytes, [this](DWORD sent_error, DWORD) {
+        _stream.write_fully(_send, 0, ahead + bytes, [this, bytes](DWORD sent_error, DWORD) {
             if (_closed) return;
             if (sent_error != 0) {
                 close();
                 return;
             }
+            _sent_body += bytes;
             touch();
             send_body();
         });
@@ -418,7 +652,7 @@ void connection::send_body(DWORD ahead) {
 }
 
 void connection::response_done() {
-    log(_status, _body_bytes);
+    log(_status, _sent_body);
     if (_file) _file->Close();
     _file.reset();
     _responding = false;
@@ -429,18 +663,31 @@ void connection::response_done() {
     }
     _request.next_message();
     _head_bytes = 0;
+    _head_start.clear();
+    // The next head's time starts with its first byte; until then the
+    // connection is merely idle.
+    _head_started = !_input.empty();
+    _head_begun = clock_type::now();
     if (_input.empty())
         receive();
     else
         take_input();
 }
 
-void connection::log(int status, std::uint64_t bytes) {
+void connection::log(int status, std::uint64_t bytes, const char* note) {
+    _logged = true;
     if (_owner.quiet()) return;
+    // The common log format, then what it has no field for.
+    std::string request = "-";
+    if (!_request.method().empty())
+        request = log_text(_request.method() + " " + _request.target() + " HTTP/" +
+                           std::to_string(_request.http_major()) + "." + std::to_string(_request.http_minor()));
+    std::string line = _client + " - - " + log_date(std::time(nullptr)) + " \"" + request + "\" " +
+                       std::to_string(status) + " " + std::to_string(bytes);
     const std::string range = _request.header("Range");
-    std::printf("%s %s %d %llu%s%s\n", _request.method().empty() ? "-" : _request.method().c_str(),
-                _request.target().empty() ? "-" : _request.target().c_str(), status,
-                static_cast<unsigned long long>(bytes), range.empty() ? "" : " range=", range.c_str());
+    if (!range.empty()) line += " range=" + log_text(range);
+    if (note != nullptr) line += std::string(" ") + note;
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
@@ -449,25 +696,48 @@ void connection::log(int status, std::uint64_t bytes) {
 int main(int argc, char** argv) {
     set_tool_name(argv[0]);
     CLI::App app{"afserve: a static HTTP/1.1 file server on asynframe"};
-    std::string root, library;
+    std::string root, library, bind = "0.0.0.0";
     int port = 8080;
     std::vector<std::string> tls;
-    bool quiet = false;
-    int idle_seconds = 60;
+    server_options options;
+    int max_connections = 1024;
     app.add_option("DIR", root, "folder to serve")->required();
     app.add_option("-p,--port", port, "TCP port (1 to 65535, 0: any free one)");
+    app.add_option("--bind", bind, "IPv4 address to listen on (default: every local address)");
     app.add_option("--tls", tls, "serve HTTPS with this certificate and key (PEM)")->expected(2);
-    app.add_option("--idle-timeout", idle_seconds,
+    app.add_option("--idle-timeout", options.idle_seconds,
                    "close a connection after this many seconds without progress (0: never; default 60)");
-    app.add_flag("-q,--quiet", quiet, "no line per request");
+    app.add_option("--header-timeout", options.header_seconds,
+                   "close a connection whose request head is not complete after this many seconds "
+                   "(0: never; default 30)");
+    app.add_option("--max-connections", max_connections,
+                   "connections served at once; more wait in the listen queue (default 1024)");
+    app.add_flag("--list", options.list, "list a folder that has no index.html");
+    app.add_flag("--no-symlinks", options.no_symlinks,
+                 "refuse files whose symbolic links lead out of DIR (they are followed by default)");
+    app.add_flag("-q,--quiet", options.quiet, "no line per request");
     app.add_option("--library", library, "path of libasynframe.so");
     if (const std::optional<int> stop = parse_command_line(app, argc, argv)) return *stop;
     if (port < 0 || port > 65535) {
         print_error("port out of range: " + std::to_string(port) + " (0 to 65535)");
         return exit_usage;
     }
-    if (idle_seconds < 0 || idle_seconds > 86400) {
-        print_error("idle time-out out of range: " + std::to_string(idle_seconds) + " (0 to 86400 seconds)");
+    if (options.idle_seconds < 0 || options.idle_seconds > 86400) {
+        print_error("idle time-out out of range: " + std::to_string(options.idle_seconds) + " (0 to 86400 seconds)");
+        return exit_usage;
+    }
+    if (options.header_seconds < 0 || options.header_seconds > 86400) {
+        print_error("header time-out out of range: " + std::to_string(options.header_seconds) +
+                    " (0 to 86400 seconds)");
+        return exit_usage;
+    }
+    if (max_connections < 1 || max_connections > 1000000) {
+        print_error("connection limit out of range: " + std::to_string(max_connections) + " (1 to 1000000)");
+        return exit_usage;
+    }
+    in_addr address{};
+    if (::inet_pton(AF_INET, bind.c_str(), &address) != 1) {
+        print_error("not an IPv4 address: '" + bind + "'");
         return exit_usage;
     }
     std::error_code failed;
@@ -475,17 +745,22 @@ int main(int argc, char** argv) {
         print_error("not a folder: " + root);
         return exit_usage;
     }
+    options.root = std::filesystem::absolute(root).string();
+    options.real_root = std::filesystem::canonical(root, failed);
+    options.port = static_cast<std::uint16_t>(port);
+    options.address = address.s_addr;
+    options.address_text = bind;
+    options.max_connections = static_cast<std::size_t>(max_connections);
     try {
         std::unique_ptr<tls_server_context> secure;
         if (!tls.empty()) secure = std::make_unique<tls_server_context>(tls[0], tls[1]);
+        options.tls = secure.get();
         host runner(library);
         runner.settings().set("socket", "listen_backlog", 1024u);
         std::unique_ptr<server> site;
         return runner.run(
             [&] {
-                site = std::make_unique<server>(runner, std::filesystem::absolute(root).string(),
-                                                static_cast<std::uint16_t>(port), quiet, secure.get(),
-                                                idle_seconds);
+                site = std::make_unique<server>(runner, options);
                 site->start();
             },
             [&] {

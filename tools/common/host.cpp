@@ -29,19 +29,22 @@ std::string program_folder() {
 
 bool readable(const std::string& path) { return !path.empty() && ::access(path.c_str(), R_OK) == 0; }
 
+// The library is looked for only where this program's own installation puts
+// it: a build tree links it in beside each tool, an install under the
+// prefix's library folder. Nothing outside the tool's own tree is guessed at.
 std::string find_library(const std::string& option) {
     if (!option.empty()) return option;
     if (const char* variable = std::getenv("ASYNFRAME_LIBRARY"); variable != nullptr && *variable != '\0')
         return variable;
     const std::string folder = program_folder();
-    for (const std::string& candidate : {folder + "/libasynframe.so",
-                                         folder + "/../" ASYNFRAME_INSTALL_LIBDIR "/libasynframe.so.1",
-                                         folder + "/../lib/libasynframe.so.1", folder + "/../lib/libasynframe.so"})
-        if (readable(candidate)) return candidate;
-#ifdef ASYNFRAME_LIBRARY_PATH
-    if (readable(ASYNFRAME_LIBRARY_PATH)) return ASYNFRAME_LIBRARY_PATH;
-#endif
-    throw tool_error(exit_failure, "libasynframe.so not found (give --library or set ASYNFRAME_LIBRARY)");
+    if (!folder.empty())
+        for (const std::string& candidate : {folder + "/libasynframe.so",
+                                             folder + "/../" ASYNFRAME_INSTALL_LIBDIR "/libasynframe.so.1",
+                                             folder + "/../lib/libasynframe.so.1"})
+            if (readable(candidate)) return candidate;
+    throw tool_error(exit_failure, "libasynframe.so not found beside the program nor in " +
+                                       (folder.empty() ? std::string("its ../lib") : folder + "/../" ASYNFRAME_INSTALL_LIBDIR) +
+                                       " (give --library or set ASYNFRAME_LIBRARY)");
 }
 
 std::string hex(std::uint32_t value) {
@@ -384,12 +387,14 @@ std::string describe_error(DWORD error) {
     case 1929: return "the proxy connection failed";
     case 1930: return "the layered connection failed";
     case 10013: return "permission denied";
+    case 10024: return "too many open files";
     case 10048: return "address in use";
     case 10049: return "address not available";
     case 10050: return "network down";
     case 10051: return "network unreachable";
     case 10053: return "connection aborted";
     case 10054: return "connection reset";
+    case 10055: return "no buffer space";
     case 10058: return "the peer closed the connection";
     case 10060: return "timed out";
     case 10061: return "connection refused";

@@ -66,6 +66,9 @@ public:
     const std::string& method() const noexcept { return _method; }
     const std::string& target() const noexcept { return _target; }
     bool keep_alive() const noexcept { return _keep_alive; }
+    // The message's HTTP version, once its first line is parsed.
+    int http_major() const noexcept { return static_cast<int>(_parser.http_major); }
+    int http_minor() const noexcept { return static_cast<int>(_parser.http_minor); }
     // Content-Length, when the message has one.
     std::optional<std::uint64_t> content_length() const noexcept { return _content_length; }
     // The header's value (names match without regard to case); empty when absent.
