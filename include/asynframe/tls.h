@@ -4,6 +4,7 @@
 #include "asynframe/com.h"
 #include "asynframe/operation.h"
 #include "asynframe/socket.h"
+#include "asynframe/strings.h"
 
 namespace asynframe {
 
@@ -37,8 +38,8 @@ protected:
 };
 
 // The TLS socket told which server it talks to, for a handshake over a
-// connected socket, where it has no host of its own; reached by
-// QueryInterface on the socket.
+// connected socket, where it has no host of its own, and asked why it failed;
+// reached by QueryInterface on the socket.
 struct IAsynSSLSocket2 : IAsynSSLSocket {
     // The server's name (or dotted IPv4 address), exactly `name_length`
     // bytes, that Handshake checks the certificate against and sends as SNI
@@ -49,6 +50,11 @@ struct IAsynSSLSocket2 : IAsynSSLSocket {
     // had; E_INVALIDARG for a null name with a length, a zero byte in it, or
     // more than 255 bytes.
     virtual HRESULT ASYNFRAME_STDCALL SetServerName(DWORD name_length, const char* name) = 0;  // slot 14
+    // Hands `text` the message of the socket's last failure, with the TLS
+    // library's reason (for example "certificate verify failed: hostname
+    // mismatch"); empty when nothing failed. Dispatch thread (E_ACCESSDENIED
+    // elsewhere); E_INVALIDARG for a null setter.
+    virtual HRESULT ASYNFRAME_STDCALL GetFailureText(IStringSetter* text) = 0;  // slot 15
 
 protected:
     ~IAsynSSLSocket2() = default;

@@ -5,6 +5,7 @@
 
 #include "engine/asyn_io_manager.h"
 #include "engine/asyn_io_operation.h"
+#include "platform/error_codes.h"
 #include "support/exceptions.h"
 
 namespace asynframe {
@@ -22,7 +23,6 @@ enum entry_value : int {
 };
 
 // ERROR_OPERATION_ABORTED, as a closed device's requests end.
-constexpr DWORD operation_aborted = 995;
 
 std::uint64_t entry_position(const layer_entry& entry) {
     return (static_cast<std::uint64_t>(entry.values[position_high]) << 32) | entry.values[position_low];
@@ -41,9 +41,9 @@ bool CAsynIoDevice::in_dispatch_thread() const noexcept {
            _singleton->asyn_io_manager_ptr->in_dispatch_thread();
 }
 
-HRESULT CAsynIoDevice::Read(IAsynIoOperation* operation) { return transfer(operation, true); }
+HRESULT ASYNFRAME_STDCALL CAsynIoDevice::Read(IAsynIoOperation* operation) { return transfer(operation, true); }
 
-HRESULT CAsynIoDevice::Write(IAsynIoOperation* operation) { return transfer(operation, false); }
+HRESULT ASYNFRAME_STDCALL CAsynIoDevice::Write(IAsynIoOperation* operation) { return transfer(operation, false); }
 
 HRESULT CAsynIoDevice::transfer(IAsynIoOperation* operation, bool read) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
@@ -99,7 +99,7 @@ HRESULT CAsynIoDevice::WriteFully(IAsynIoOperation* operation) {
     return _complete_device != nullptr ? _complete_device->WriteFully(operation) : E_NOTIMPL;
 }
 
-HRESULT CAsynIoDevice::Close() {
+HRESULT ASYNFRAME_STDCALL CAsynIoDevice::Close() {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     if (_complete_device != nullptr) _complete_device->drop_transfers();
     if (!_open) return E_UNEXPECTED;
@@ -235,7 +235,7 @@ void CAsynCompleteIoDevice::on_layer_complete(CAsynIoOperation* operation, layer
     if (_inner == nullptr) {
         // The owning socket is gone: nothing may touch it any more.
         drop_current(operation, read);
-        finish(operation, entry, operation_aborted, entry.values[moved], initial_position + entry.values[moved]);
+        finish(operation, entry, errors::operation_aborted, entry.values[moved], initial_position + entry.values[moved]);
         Release();
         return;
     }
@@ -260,7 +260,7 @@ void CAsynCompleteIoDevice::on_layer_complete(CAsynIoOperation* operation, layer
     drop_current(operation, read);
     if (pushed) operation->pop_layer();
     // A device closed between two pieces ends the transfer as a close does.
-    finish(operation, entry, hr == E_UNEXPECTED ? operation_aborted : 0xFFFFFFFFu, entry.values[moved],
+    finish(operation, entry, hr == E_UNEXPECTED ? errors::operation_aborted : 0xFFFFFFFFu, entry.values[moved],
            initial_position);
     Release();
 }

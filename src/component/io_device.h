@@ -29,10 +29,12 @@ public:
     // E_INVALIDARG for a foreign or busy operation or a range outside its
     // buffer. A device that throws while starting completes the operation with
     // the exception's code instead; the call still answers S_OK.
-    virtual HRESULT Read(IAsynIoOperation* operation);
-    virtual HRESULT Write(IAsynIoOperation* operation);
+    // Of the interfaces' calling convention, since the owners' IAsyn* slots
+    // of the same names override them.
+    virtual HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation);
+    virtual HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation);
     // Also ends the whole-range transfers in progress.
-    virtual HRESULT Close();
+    virtual HRESULT ASYNFRAME_STDCALL Close();
     // Whole-range transfers over the object's own Read and Write.
     HRESULT ReadFully(IAsynIoOperation* operation);
     HRESULT WriteFully(IAsynIoOperation* operation);

@@ -6,12 +6,12 @@
 #include "dns/request_list.h"
 #include "engine/asyn_io_manager.h"
 #include "engine/asyn_io_operation.h"
+#include "platform/error_codes.h"
 #include "platform/socket.h"
 
 namespace asynframe {
 
 namespace {
-constexpr std::uint32_t operation_aborted = 995;
 static_assert(static_cast<DWORD>(dns_source::literal) == DNS_SOURCE_LITERAL &&
               static_cast<DWORD>(dns_source::hosts_file) == DNS_SOURCE_HOSTS_FILE &&
               static_cast<DWORD>(dns_source::cache) == DNS_SOURCE_CACHE &&
@@ -29,7 +29,7 @@ CAsynDnsResult::~CAsynDnsResult() {
     if (_request == nullptr) return;
     if (cancel_request(_request)) {
         asyn_io_operation* operation = _request->operation;
-        operation->set_preset_result(operation_aborted, 0);
+        operation->set_preset_result(errors::operation_aborted, 0);
         if (!operation->post()) dns_detail::abandon_unposted(operation);
     }
     _request->name.clear();

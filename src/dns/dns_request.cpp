@@ -20,7 +20,7 @@ void dns_request::complete(std::int32_t code) {
     }
     if (code != dns_result_ok) source = dns_source::none;
     asyn_io_operation* const engine_operation = operation;
-    const int caller_event = event;
+    const platform::native_handle caller_event = event;
     if (engine_operation != nullptr) {
         engine_operation->set_preset_result(static_cast<std::uint32_t>(code), 0);
         result_code.store(code, std::memory_order_release);

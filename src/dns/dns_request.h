@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/native.h"
+
 namespace asynframe {
 
 class asyn_io_operation;
@@ -24,13 +26,13 @@ inline constexpr std::int32_t dns_result_recent_failure = 7;
 enum class dns_source : std::int32_t { none = 0, literal, hosts_file, cache, dns_server, system, last_good };
 
 struct dns_request {
-    dns_request(std::string name, int event, std::vector<std::string>* addresses, asyn_io_operation* operation)
+    dns_request(std::string name, platform::native_handle event, std::vector<std::string>* addresses, asyn_io_operation* operation)
         : name(std::move(name)), event(event), addresses(addresses), operation(operation) {}
     dns_request(const dns_request&) = delete;
     dns_request& operator=(const dns_request&) = delete;
 
     std::string name;
-    int event;  // the caller's event, or negative for none
+    platform::native_handle event;  // the caller's event, or invalid_handle for none
     // Stored last on completion (release): whoever sees it change from
     // pending may read `addresses`.
     std::atomic<std::int32_t> result_code{dns_result_pending};

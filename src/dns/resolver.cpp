@@ -5,6 +5,7 @@
 #include "dns/ip_parser.h"
 #include "dns/request_list.h"
 #include "platform/dns.h"
+#include "platform/error_codes.h"
 #include "platform/socket.h"
 #include "platform/tick.h"
 #include "platform/wait.h"
@@ -12,7 +13,6 @@
 namespace asynframe {
 
 namespace {
-constexpr std::uint32_t would_block = 10035;
 }
 
 resolver::~resolver() {
@@ -59,7 +59,7 @@ int resolver::send_query(const std::string& name, std::int32_t id, const std::st
     const std::uint32_t error = platform::send_datagram_now(_socket, buffer, length, platform::host_to_net32(address),
                                                             platform::host_to_net16(platform::dns::server_port()));
     if (error == 0) return static_cast<int>(length);
-    return error == would_block ? -2 : -1;
+    return error == errors::would_block ? -2 : -1;
 }
 
 void resolver::run() {
@@ -146,7 +146,7 @@ void resolver::start_tcp(const std::string& name, const std::string& server, std
         const std::uint32_t error = platform::start_connect_v4(exchange.fd, platform::host_to_net32(address),
                                                                platform::dns::server_port());
         exchange.connected = error == 0;
-        started = error == 0 || error == would_block;
+        started = error == 0 || error == errors::would_block;
         if (started) {
             try {
                 _tcp.push_back(std::move(exchange));
@@ -167,7 +167,7 @@ void resolver::start_tcp(const std::string& name, const std::string& server, std
 resolver::tcp_step resolver::step_tcp(tcp_exchange& exchange) {
     if (!exchange.connected) {
         const std::uint32_t error = platform::finish_connect(exchange.fd);
-        if (error == would_block) return tcp_step::waiting;
+        if (error == errors::would_block) return tcp_step::waiting;
         if (error != 0) return tcp_step::failed;
         exchange.connected = true;
     }
@@ -175,7 +175,7 @@ resolver::tcp_step resolver::step_tcp(tcp_exchange& exchange) {
         std::size_t sent = 0;
         const std::uint32_t error = platform::send_stream_now(exchange.fd, exchange.out.data() + exchange.written,
                                                               exchange.out.size() - exchange.written, sent);
-        if (error == would_block) return tcp_step::waiting;
+        if (error == errors::would_block) return tcp_step::waiting;
         if (error != 0) return tcp_step::failed;
         exchange.written += sent;
     }
@@ -190,7 +190,7 @@ resolver::tcp_step resolver::step_tcp(tcp_exchange& exchange) {
         const std::uint32_t error =
             platform::receive_stream_now(exchange.fd, exchange.in.data() + at, wanted - at, received);
         exchange.in.resize(at + received);
-        if (error == would_block) return tcp_step::waiting;
+        if (error == errors::would_block) return tcp_step::waiting;
         if (error != 0 || received == 0) return tcp_step::failed;  // closed before a whole message
     }
 }

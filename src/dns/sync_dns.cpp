@@ -16,7 +16,7 @@ namespace {
 struct sync_request {
     std::vector<std::string> addresses;
     dns_request request;
-    sync_request(const char* name, int event) : request(name, event, &addresses, nullptr) {}
+    sync_request(const char* name, platform::native_handle event) : request(name, event, &addresses, nullptr) {}
 };
 
 std::mutex g_registry_lock;
@@ -47,7 +47,7 @@ ASYNFRAME_EXPORT SYNC_DNS_HANDLE ASYNFRAME_STDCALL sync_dns_request(const char* 
     if (access != SYNC_DNS_ACCESS || name == nullptr) return nullptr;
     sync_request* entry = nullptr;
     try {
-        entry = new sync_request(name, event);
+        entry = new sync_request(name, platform::handle_of(event));
         std::lock_guard<std::mutex> guard(g_registry_lock);
         registry().insert(entry);
     } catch (...) {

@@ -7,6 +7,7 @@
 #include "engine/asyn_io_device.h"
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_manager.h"
+#include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "support/assert.h"
 
@@ -185,7 +186,7 @@ bool asyn_io_operation::get_result(std::uint32_t& bytes, std::uint32_t& error) c
     // A stream send that moved nothing means the peer is gone; an empty
     // datagram is a legitimate message and stays a success.
     if (bytes == 0 && _operation_type == operation_type::send && kind != platform::io_kind::send_to) {
-        error = peer_closed_error;
+        error = errors::peer_closed;
         return false;
     }
     return true;

@@ -50,10 +50,6 @@ inline constexpr std::int32_t frame_message = 0x33339999;
 using operation_iface_resolver_fn = IAsynIoOperation* (*)(asyn_io_handler_base* handler) noexcept;
 extern operation_iface_resolver_fn operation_iface_resolver;
 
-// A socket send that completed with 0 bytes: the peer went away.
-inline constexpr std::uint32_t peer_closed_error = 0xFFFFFFFFu;
-// WSAEMSGSIZE: a datagram larger than the receive range; the part that fit was kept.
-inline constexpr std::uint32_t message_too_long_error = 10040;
 
 class asyn_io_operation : public with_singleton, public overlapped_ex {
 public:

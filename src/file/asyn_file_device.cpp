@@ -1,11 +1,11 @@
 #include "file/asyn_file_device.h"
 
-#include <cerrno>
 #include <utility>
 
 #include "engine/asyn_io_manager.h"
 #include "engine/asyn_io_operation.h"
 #include "file/file_asyn_io_helper.h"
+#include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "platform/io_backend.h"
 #include "support/assert.h"
@@ -23,7 +23,7 @@ void check_not_pending(asyn_io_operation* operation, int line) {
 
 file_asyn_io_helper& helper_of(singleton_instance* instance) {
     if (instance == nullptr || instance->file_asyn_io_helper_ptr == nullptr)
-        throw file_exception("file helper not available", platform::file_error_from_errno(EOPNOTSUPP));
+        throw file_exception("file helper not available", errors::not_supported);
     return *instance->file_asyn_io_helper_ptr;
 }
 
@@ -114,7 +114,7 @@ void asyn_file_device::scatter_gather(asyn_io_operation* operation, std::uint32_
     }
     operation->set_result_preset(false);
     platform::buffer_span* pieces = operation->span_storage(count);
-    std::uint32_t code = pieces == nullptr ? platform::file_error_from_errno(ENOMEM) : 0;
+    std::uint32_t code = pieces == nullptr ? errors::not_enough_memory : 0;
     if (code == 0) {
         for (std::uint32_t i = 0; i < count; ++i) {
             pieces[i].data = reinterpret_cast<void*>(
@@ -180,7 +180,7 @@ std::uint64_t asyn_file_device::length() {
 void asyn_file_device::set_length(std::uint32_t low, std::uint32_t high) {
     const std::uint64_t size = (static_cast<std::uint64_t>(high) << 32) | low;
     if (_handle == platform::fs::invalid_handle)
-        throw file_exception("set file pos error", platform::file_error_from_errno(EBADF));
+        throw file_exception("set file pos error", errors::invalid_handle);
     if (const std::uint32_t code = platform::fs::truncate(_handle, size)) throw file_exception("set file length error", code);
 }
 

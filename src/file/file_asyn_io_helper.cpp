@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/asyn_io_operation.h"
+#include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "platform/fs.h"
 #include "platform/wait.h"
@@ -84,7 +85,7 @@ void file_asyn_io_helper::queue_create(asyn_io_operation* operation, std::uint32
     try {
         entry.path = path;
     } catch (...) {
-        finish(operation, platform::file_error_from_errno(ENOMEM), 0);
+        finish(operation, errors::not_enough_memory, 0);
         return;
     }
     place(std::move(entry));
@@ -145,7 +146,7 @@ void file_asyn_io_helper::place(request&& entry) {
             }
         }
     } catch (const std::bad_alloc&) {
-        finish(operation, platform::file_error_from_errno(ENOMEM), 0);
+        finish(operation, errors::not_enough_memory, 0);
         return;
     }
     _request_event.set();
@@ -237,13 +238,13 @@ void file_asyn_io_helper::carry_out(request& entry) {
                 scatter_or_gather(entry);
                 return;
             default:
-                finish(operation, platform::file_error_from_errno(EINVAL), 0);
+                finish(operation, errors::invalid_parameter, 0);
                 return;
         }
     } catch (const file_exception& failure) {
         finish(operation, failure.code(), 0);
     } catch (const std::bad_alloc&) {
-        finish(operation, platform::file_error_from_errno(ENOMEM), 0);
+        finish(operation, errors::not_enough_memory, 0);
     }
 }
 

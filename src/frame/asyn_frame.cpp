@@ -894,7 +894,8 @@ HRESULT CAsynFrame::VerifyProxy(PROXY_RECORD* record, ASYNFRAME_EVENT cancel_eve
         record->password_length > sizeof record->password)
         return E_INVALIDARG;
     if (!running()) return E_UNEXPECTED;
-    platform::reset_caller_event(cancel_event);
+    const platform::native_handle cancel = platform::handle_of(cancel_event);
+    platform::reset_caller_event(cancel);
     std::string host(record->host, record->host_length);
     std::string user(record->user, record->user_length);
     std::string password(record->password, record->password_length);
@@ -905,14 +906,14 @@ HRESULT CAsynFrame::VerifyProxy(PROXY_RECORD* record, ASYNFRAME_EVENT cancel_eve
                                         ? _services.setting_ptr->get(setting_keys::proxy_verifier_http_url)
                                         : std::string(setting_keys::proxy_verifier_http_url.default_value);
             verifier = std::make_shared<http_proxy_verifier>(&_services, std::move(host), record->port,
-                                                             std::move(user), std::move(password), cancel_event, url);
+                                                             std::move(user), std::move(password), cancel, url);
         } else if (record->kind == PROXY_KIND_SOCKS5) {
             verifier = std::make_shared<socks_proxy_verifier>(&_services, std::move(host), record->port,
-                                                              std::move(user), std::move(password), cancel_event);
+                                                              std::move(user), std::move(password), cancel);
         } else {
             record->kind = PROXY_KIND_FTP;
             verifier = std::make_shared<ftp_proxy_verifier>(&_services, std::move(host), record->port,
-                                                            std::move(user), std::move(password), cancel_event);
+                                                            std::move(user), std::move(password), cancel);
         }
     } catch (const std::exception&) {
         return E_OUTOFMEMORY;

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/native.h"
+
 namespace asynframe::platform::dns {
 
 // The configured DNS servers as IPv4 dotted texts, in file order: the
@@ -32,6 +34,6 @@ bool system_lookup(const std::string& name, std::vector<std::string>& addresses)
 std::uint32_t random32() noexcept;
 
 // Signals an event a caller handed in (an eventfd); nothing for a negative one.
-void set_caller_event(int event) noexcept;
+void set_caller_event(native_handle event) noexcept;
 
 }  // namespace asynframe::platform::dns

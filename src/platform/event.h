@@ -5,6 +5,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "asynframe/com.h"
+#include "platform/native.h"
+
 namespace asynframe::platform {
 
 inline constexpr std::uint32_t infinite = 0xFFFFFFFFu;
@@ -26,8 +29,8 @@ public:
     bool wait(std::uint32_t timeout_ms) noexcept;
 
     bool manual_reset() const noexcept { return _manual_reset; }
-    // The descriptor: readable while the event is signalled.
-    int native() const noexcept { return _fd; }
+    // The waitable handle (on Linux a descriptor, readable while the event is signalled).
+    native_handle native() const noexcept { return _fd; }
 
     // For an auto-reset event: takes the signal if it is there, without blocking.
     // For a manual-reset event: reports whether it is signalled.
@@ -41,8 +44,26 @@ private:
     mutable std::atomic<std::uint32_t> _sets{0};
 };
 
+// The caller's event of the public interfaces as a handle; ASYNFRAME_NO_EVENT
+// is invalid_handle.
+inline native_handle handle_of(ASYNFRAME_EVENT event) noexcept {
+#if defined(_WIN32)
+    return event == ASYNFRAME_NO_EVENT ? invalid_handle : reinterpret_cast<native_handle>(event);
+#else
+    return event;
+#endif
+}
+// And back, for the library's own calls through the exported functions.
+inline ASYNFRAME_EVENT event_of(native_handle handle) noexcept {
+#if defined(_WIN32)
+    return handle == invalid_handle ? ASYNFRAME_NO_EVENT : reinterpret_cast<ASYNFRAME_EVENT>(handle);
+#else
+    return static_cast<ASYNFRAME_EVENT>(handle);
+#endif
+}
+
 // An event a caller handed in (an eventfd descriptor of theirs): cleared
-// without blocking, whatever the descriptor's own mode. Nothing for a negative one.
-void reset_caller_event(int event) noexcept;
+// without blocking, whatever the descriptor's own mode. Nothing for an invalid one.
+void reset_caller_event(native_handle event) noexcept;
 
 }  // namespace asynframe::platform

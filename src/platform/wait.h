@@ -5,24 +5,25 @@
 #include <cstdint>
 
 #include "platform/event.h"
+#include "platform/native.h"
 
 namespace asynframe::platform {
 
 struct waitable {
     enum kind_t : std::uint8_t { event_kind, socket_readable, socket_writable, socket_any };
 
-    int fd = -1;
+    native_handle handle = invalid_handle;
     kind_t kind = event_kind;
     const event* ev = nullptr;  // set for event_kind only
 
     static waitable of(const event& e) noexcept { return waitable{e.native(), event_kind, &e}; }
-    static waitable socket(int fd, kind_t kind) noexcept { return waitable{fd, kind, nullptr}; }
+    static waitable socket(native_handle handle, kind_t kind) noexcept { return waitable{handle, kind, nullptr}; }
 
     friend bool operator==(const waitable& a, const waitable& b) noexcept {
-        return a.fd == b.fd && a.kind == b.kind && a.ev == b.ev;
+        return a.handle == b.handle && a.kind == b.kind && a.ev == b.ev;
     }
     friend bool operator<(const waitable& a, const waitable& b) noexcept {
-        if (a.fd != b.fd) return a.fd < b.fd;
+        if (a.handle != b.handle) return a.handle < b.handle;
         if (a.kind != b.kind) return a.kind < b.kind;
         return a.ev < b.ev;
     }

@@ -58,7 +58,7 @@ LONG http_check_result(std::string_view response) {
 // ---- proxy_verifier -----------------------------------------------------------------------
 
 proxy_verifier::proxy_verifier(singleton_instance* instance, std::string host, std::uint16_t port, std::string user,
-                               std::string password, int cancel_event)
+                               std::string password, platform::native_handle cancel_event)
     : asyn_io_handler(instance),
       _host(std::move(host)),
       _port(port),
@@ -137,7 +137,7 @@ void proxy_verifier::on_io_abandoned(asyn_io_operation* operation) {
 // ---- http_proxy_verifier -------------------------------------------------------------------
 
 http_proxy_verifier::http_proxy_verifier(singleton_instance* instance, std::string host, std::uint16_t port,
-                                         std::string user, std::string password, int cancel_event,
+                                         std::string user, std::string password, platform::native_handle cancel_event,
                                          const std::string& url)
     : proxy_verifier(instance, std::move(host), port, std::move(user), std::move(password), cancel_event),
       _device(std::make_unique<asyn_socket_device_imp>(instance)) {
@@ -224,7 +224,7 @@ void http_proxy_verifier::step(asyn_io_operation* operation) {
 // ---- socks_proxy_verifier ------------------------------------------------------------------
 
 socks_proxy_verifier::socks_proxy_verifier(singleton_instance* instance, std::string host, std::uint16_t port,
-                                           std::string user, std::string password, int cancel_event)
+                                           std::string user, std::string password, platform::native_handle cancel_event)
     : proxy_verifier(instance, host, port, user, password, cancel_event),
       _device(std::make_unique<asyn_socks_socket_device>(instance, std::make_unique<asyn_socket_device_imp>(instance),
                                                          std::move(host), port, std::move(user),
@@ -263,7 +263,7 @@ void socks_proxy_verifier::step(asyn_io_operation* operation) {
 // ---- ftp_proxy_verifier --------------------------------------------------------------------
 
 ftp_proxy_verifier::ftp_proxy_verifier(singleton_instance* instance, std::string host, std::uint16_t port,
-                                       std::string user, std::string password, int cancel_event)
+                                       std::string user, std::string password, platform::native_handle cancel_event)
     : proxy_verifier(instance, std::move(host), port, std::move(user), std::move(password), cancel_event),
       _device(std::make_unique<asyn_socket_device_imp>(instance)) {}
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "asynframe/proxy.h"
+#include "platform/native.h"
 #include "engine/asyn_io_handler.h"
 #include "platform/event.h"
 
@@ -29,7 +30,7 @@ public:
 
     // `cancel_event` is the caller's event (an eventfd): setting it ends the check with 3.
     proxy_verifier(singleton_instance* instance, std::string host, std::uint16_t port, std::string user,
-                   std::string password, int cancel_event);
+                   std::string password, platform::native_handle cancel_event);
     ~proxy_verifier() override;
     proxy_verifier(const proxy_verifier&) = delete;
     proxy_verifier& operator=(const proxy_verifier&) = delete;
@@ -62,7 +63,7 @@ protected:
     asyn_io_operation* _io_operation = nullptr;
 
 private:
-    int _cancel_event;
+    platform::native_handle _cancel_event;
     // Shared with whoever signals them: the caller may free the verifier the
     // moment a signal lands, while the signalling call is still returning.
     std::shared_ptr<platform::event> _done = std::make_shared<platform::event>(true);
@@ -79,7 +80,7 @@ public:
 
     // `url` is the absolute http:// URL asked for through the proxy.
     http_proxy_verifier(singleton_instance* instance, std::string host, std::uint16_t port, std::string user,
-                        std::string password, int cancel_event, const std::string& url);
+                        std::string password, platform::native_handle cancel_event, const std::string& url);
     ~http_proxy_verifier() override;
 
     const std::string& request() const noexcept { return _request; }
@@ -97,7 +98,7 @@ private:
 class socks_proxy_verifier final : public proxy_verifier {
 public:
     socks_proxy_verifier(singleton_instance* instance, std::string host, std::uint16_t port, std::string user,
-                         std::string password, int cancel_event);
+                         std::string password, platform::native_handle cancel_event);
     ~socks_proxy_verifier() override;
 
 private:
@@ -110,7 +111,7 @@ private:
 class ftp_proxy_verifier final : public proxy_verifier {
 public:
     ftp_proxy_verifier(singleton_instance* instance, std::string host, std::uint16_t port, std::string user,
-                       std::string password, int cancel_event);
+                       std::string password, platform::native_handle cancel_event);
     ~ftp_proxy_verifier() override;
 
 private:

@@ -8,6 +8,7 @@
 #include "dns/ip_parser.h"
 #include "engine/asyn_io_manager.h"
 #include "engine/asyn_io_operation.h"
+#include "platform/error_codes.h"
 #include "proxy/socks5_messages.h"
 #include "socket/socket_objects.h"
 #include "support/exceptions.h"
@@ -16,7 +17,6 @@ namespace asynframe {
 namespace {
 
 constexpr HRESULT aborted = static_cast<HRESULT>(0x80004004u);  // E_ABORT
-constexpr DWORD address_family_unsupported = 10047;             // WSAEAFNOSUPPORT
 
 }  // namespace
 
@@ -296,7 +296,7 @@ void CAsynSock5UdpSocket::associated(asyn_io_operation* operation) {
     if (_wrapper->reply_address_type() == 4 && host != _proxy.host) {
         // The datagrams go out over IPv4: a relay on an IPv6 address is out of reach.
         _state = failed;
-        complete(_open_op, address_family_unsupported, 0);
+        complete(_open_op, errors::address_family_unsupported, 0);
     } else if (inet_addr_value(host, address)) {
         _relay_address = platform::host_to_net32(address);
         _state = open;

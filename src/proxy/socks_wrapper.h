@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/asyn_io_handler.h"
+#include "platform/error_codes.h"
 
 namespace asynframe {
 
@@ -15,9 +16,9 @@ class asyn_socket_device;
 class socks_asyn_server_socket;
 
 // Result codes of a failed exchange, this system's own.
-inline constexpr std::uint32_t socks_protocol_error = 1928;  // a refusal in the protocol
-inline constexpr std::uint32_t socks_transfer_error = 1929;  // a read or write to the proxy failed
-inline constexpr std::uint32_t socks_cancelled_error = 1930; // closed meanwhile, or another failure
+inline constexpr std::uint32_t socks_protocol_error = errors::layer_protocol;  // a refusal in the protocol
+inline constexpr std::uint32_t socks_transfer_error = errors::layer_transfer;  // a read or write to the proxy failed
+inline constexpr std::uint32_t socks_cancelled_error = errors::layer_other;  // closed meanwhile, or another failure
 inline constexpr std::uint32_t socks_proxy_closed_error = 10058;  // WSAESHUTDOWN
 
 class socks_wrapper : public asyn_io_handler {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/asyn_io_operation.h"
+#include "platform/error_codes.h"
 #include "platform/socket.h"
 #include "socket/asyn_socket_device.h"
 #include "support/assert.h"
@@ -10,7 +11,6 @@
 namespace asynframe {
 namespace {
 
-constexpr std::uint32_t would_block_error = 10035;  // WSAEWOULDBLOCK
 constexpr std::size_t first_request_slot = 2;
 
 }  // namespace
@@ -75,7 +75,7 @@ bool accept_manager::accept_at_once(asyn_io_operation* operation) {
         operation->attach_device(new asyn_socket_device_imp(_singleton, accepted));
     } catch (...) {
         platform::close_socket(accepted);
-        result = operation_aborted_error;
+        result = errors::operation_aborted;
     }
     complete(operation, result);
     return true;
@@ -102,7 +102,7 @@ void accept_manager::submit(asyn_io_operation* operation) {
     while (!_request_queue.empty()) {
         asyn_io_operation* queued = _request_queue.front();
         _request_queue.pop_front();
-        complete(queued, operation_aborted_error);
+        complete(queued, errors::operation_aborted);
     }
 }
 
@@ -115,12 +115,12 @@ void accept_manager::cancel_socket(int socket_handle) {
             if (operation->operate_handle() != socket_handle) continue;
             _accepting_infos.erase(_accepting_infos.begin() + static_cast<std::ptrdiff_t>(i));
             _event_handles.erase(_event_handles.begin() + static_cast<std::ptrdiff_t>(i + first_request_slot));
-            complete(operation, operation_aborted_error);
+            complete(operation, errors::operation_aborted);
         }
         _accepting_count.store(static_cast<std::int32_t>(_accepting_infos.size()), std::memory_order_release);
         for (auto it = _request_queue.begin(); it != _request_queue.end();) {
             if ((*it)->operate_handle() == socket_handle) {
-                complete(*it, operation_aborted_error);
+                complete(*it, errors::operation_aborted);
                 it = _request_queue.erase(it);
             } else {
                 ++it;
@@ -147,7 +147,7 @@ void accept_manager::cancel_socket(int socket_handle) {
     std::lock_guard<std::recursive_mutex> guard(_request_lock);
     for (auto it = _request_queue.begin(); it != _request_queue.end();) {
         if ((*it)->operate_handle() == socket_handle) {
-            complete(*it, operation_aborted_error);
+            complete(*it, errors::operation_aborted);
             it = _request_queue.erase(it);
         } else {
             ++it;
@@ -193,13 +193,13 @@ bool accept_manager::handle_accept_event(std::size_t index) {
     int accepted = platform::invalid_socket;
     std::uint32_t error = platform::accept_now(listen_socket, accepted);
     // Nothing waiting (another request took it): keep watching.
-    if (error == would_block_error) return false;
+    if (error == errors::would_block) return false;
     if (error == 0) {
         try {
             operation->attach_device(new asyn_socket_device_imp(_singleton, accepted));
         } catch (...) {
             platform::close_socket(accepted);
-            error = operation_aborted_error;
+            error = errors::operation_aborted;
         }
     }
     finish_request(index, error);
@@ -218,8 +218,8 @@ void accept_manager::finish_request(std::size_t index, std::uint32_t result) {
 
 void accept_manager::cancel_all_requests() {
     std::lock_guard<std::recursive_mutex> guard(_request_lock);
-    for (asyn_io_operation* operation : _accepting_infos) complete(operation, operation_aborted_error);
-    for (asyn_io_operation* operation : _request_queue) complete(operation, operation_aborted_error);
+    for (asyn_io_operation* operation : _accepting_infos) complete(operation, errors::operation_aborted);
+    for (asyn_io_operation* operation : _request_queue) complete(operation, errors::operation_aborted);
     _accepting_infos.clear();
     _request_queue.clear();
     _event_handles.resize(first_request_slot);

@@ -9,6 +9,7 @@
 
 #include "engine/asyn_io_device.h"
 #include "engine/ranged_device.h"
+#include "platform/error_codes.h"
 #include "platform/socket.h"
 
 namespace asynframe {
@@ -19,7 +20,6 @@ class asyn_io_operation;
 // (WSAEOPNOTSUPP): the request completes with it.
 inline constexpr std::uint32_t connect_unavailable_error = 10045;
 // ERROR_OPERATION_ABORTED: a request cancelled by a close, a time-out or a stop.
-inline constexpr std::uint32_t operation_aborted_error = 995;
 
 class asyn_socket_device : public asyn_io_device {
 public:

@@ -7,6 +7,7 @@
 
 #include "dns/ip_parser.h"
 #include "engine/asyn_io_operation.h"
+#include "platform/error_codes.h"
 #include "platform/socket.h"
 #include "platform/tick.h"
 #include "socket/asyn_socket_device.h"
@@ -18,7 +19,6 @@ namespace asynframe {
 namespace {
 
 constexpr std::uint32_t failed_time = 0xFFFFFFFFu;
-constexpr std::uint32_t would_block_error = 10035;
 constexpr std::size_t address_text_size = 256;
 
 void post_result(asyn_io_operation* operation, std::uint32_t error) {
@@ -72,10 +72,10 @@ connect_manager::~connect_manager() {
     _wait_service.reset();
     for (auto& [id, r] : _connecting_queue) {
         if (r->_adns_id != nullptr) sync_dns_cancel(r->_adns_id);
-        post_result(r->_operation_ptr, operation_aborted_error);
+        post_result(r->_operation_ptr, errors::operation_aborted);
     }
     _connecting_queue.clear();
-    for (auto& [priority, r] : _waiting_requests) post_result(r->_operation_ptr, operation_aborted_error);
+    for (auto& [priority, r] : _waiting_requests) post_result(r->_operation_ptr, errors::operation_aborted);
     _waiting_requests.clear();
     _socket2event_map.clear();
     _watched.clear();
@@ -368,8 +368,8 @@ void connect_manager::start_resolving(request& r, notices& out) {
         finish(r.id, no_buffer_error, out);
         return;
     }
-    r._adns_id = sync_dns_request(r.host.c_str(), r.event->native(), SYNC_DNS_ACCESS);
-    if (r._adns_id == nullptr) finish(r.id, host_not_found_error, out);
+    r._adns_id = sync_dns_request(r.host.c_str(), platform::event_of(r.event->native()), SYNC_DNS_ACCESS);
+    if (r._adns_id == nullptr) finish(r.id, errors::host_not_found, out);
 }
 
 void connect_manager::resolution_done(request& r, notices& out) {
@@ -392,7 +392,7 @@ void connect_manager::resolution_done(request& r, notices& out) {
     r.event.reset();
     add_notice(out, notice::resolved, r._operation_ptr, result, 0, {}, r._ip_addresses);
     if (result != DNS_RESULT_OK || r._ip_addresses.empty()) {
-        finish(r.id, host_not_found_error, out);
+        finish(r.id, errors::host_not_found, out);
         return;
     }
     _dns_time_sum += platform::tick_elapsed(r._dns_tick, platform::tick_count());
@@ -426,7 +426,7 @@ void connect_manager::start_connecting(request& r, bool pick_at_random, notices&
     }
     r._connect_tick = platform::tick_count();
     const std::uint32_t error = platform::start_connect_v4(r.socket, platform::host_to_net32(address), r.port);
-    if (error != would_block_error) {
+    if (error != errors::would_block) {
         add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(error), 0, r._ip_address);
         finish(r.id, error, out);
         return;
@@ -441,7 +441,7 @@ void connect_manager::connect_event(request& r, notices& out) {
                        "connect_manager", 0);
     vortan_assert_text(r.socket >= 0, "socket_handle", "vortan_assert", "connect_manager", 0);
     const std::uint32_t result = platform::finish_connect(r.socket);
-    if (result == would_block_error) return;  // a wake-up without an outcome: keep waiting
+    if (result == errors::would_block) return;  // a wake-up without an outcome: keep waiting
     add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(result), 0, r._ip_address);
     finish(r.id, result, out);
 }
@@ -498,7 +498,7 @@ void connect_manager::forget_socket(int socket_handle, bool cancel) {
         _waiting_requests.erase(waiting);
     }
     _socket2event_map.erase(entry);
-    if (cancel) post_result(operation, operation_aborted_error);
+    if (cancel) post_result(operation, errors::operation_aborted);
 }
 
 }  // namespace asynframe

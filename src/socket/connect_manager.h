@@ -21,8 +21,6 @@ namespace asynframe {
 
 class asyn_io_operation;
 
-// WSAHOST_NOT_FOUND: the name gave no address.
-inline constexpr std::uint32_t host_not_found_error = 11001;
 // WSAENOBUFS: the connect could not be watched.
 inline constexpr std::uint32_t no_buffer_error = 10055;
 

@@ -7,6 +7,7 @@
 
 #include "engine/asyn_io_manager.h"
 #include "engine/asyn_io_operation.h"
+#include "platform/error_codes.h"
 #include "support/exceptions.h"
 
 namespace asynframe {
@@ -165,7 +166,7 @@ void CAsynAcceptLayer::on_layer_complete(CAsynIoOperation* operation, layer_entr
     } else {
         operation->SetResultObject(nullptr);
         // A success without a connection is still a failure for the caller.
-        if (accepted) operation->SetResult(operation_aborted_error, 0);
+        if (accepted) operation->SetResult(errors::operation_aborted, 0);
     }
     operation->deliver();
 }

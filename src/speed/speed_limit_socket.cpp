@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "component/io_device.h"
+#include "platform/error_codes.h"
 
 namespace asynframe {
 namespace {
@@ -12,7 +13,6 @@ namespace {
 // Values of a limited request's layer entry.
 enum entry_value : int { direction = 0, range_start = 1, range_length = 2 };
 
-constexpr DWORD operation_aborted = 995;
 
 template <class T>
 void keep(T*& field, T* value) {
@@ -177,7 +177,7 @@ void CAsynSpeedLimitSocket::on_timer(DWORD id) {
         // The retry cannot start (the inner socket failed meanwhile): the
         // caller would otherwise wait for ever.
         if (CAsynIoOperation* object = CAsynIoOperation::resolve(operation)) {
-            object->SetResult(operation_aborted, 0);
+            object->SetResult(errors::operation_aborted, 0);
             object->post_completion();
         }
     }
@@ -192,7 +192,7 @@ void CAsynSpeedLimitSocket::abandon_parked(bool read) noexcept {
     if (operation == nullptr) return;
     if (_timers != nullptr) _timers->KillTimer(_relay, read ? read_timer : write_timer);
     if (CAsynIoOperation* object = CAsynIoOperation::resolve(operation)) {
-        object->SetResult(operation_aborted, 0);
+        object->SetResult(errors::operation_aborted, 0);
         object->post_completion();
     }
     operation->Release();

@@ -12,6 +12,7 @@
 #include "component/asyn_io_operation_object.h"
 #include "component/io_device.h"
 #include "engine/asyn_io_manager.h"
+#include "platform/error_codes.h"
 #include "support/assert.h"
 #include "support/exceptions.h"
 #include "support/setting.h"
@@ -62,9 +63,6 @@ private:
 namespace {
 
 // Completion codes of failures raised while an inner completion is handled.
-constexpr DWORD proxy_failure = 1928;
-constexpr DWORD socket_failure = 1929;
-constexpr DWORD other_failure = 1930;
 
 constexpr std::uint32_t inner_buffer_step = 8192;
 
@@ -237,7 +235,7 @@ HRESULT CAsynSSLSocket::Handshake(IAsynIoOperation* operation) {
         // stand in for the one meant; nothing is sent.
         _activity = handshaking;
         _handshake_status = handshake_failed;
-        fail_current(other_failure, "SSL handshake: no server name was given to check the certificate against");
+        fail_current(errors::layer_other, "SSL handshake: no server name was given to check the certificate against");
         return S_OK;
     }
     try {
@@ -262,6 +260,12 @@ HRESULT CAsynSSLSocket::SetServerName(DWORD name_length, const char* name) {
     if (text.find('\0') != std::string_view::npos) return E_INVALIDARG;
     _server_name.assign(text);
     return S_OK;
+}
+
+HRESULT CAsynSSLSocket::GetFailureText(IStringSetter* text) {
+    if (text == nullptr) return E_INVALIDARG;
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    return text->SetString(static_cast<UINT>(_failure_text.size()), _failure_text.data());
 }
 
 void CAsynSSLSocket::start_handshake(const std::string& host) {
@@ -393,11 +397,11 @@ void CAsynSSLSocket::on_inner_complete(IAsynIoOperation* operation) {
             break;
         }
     } catch (const proxy_exception& failure) {
-        fail_current(proxy_failure, failure.what());
+        fail_current(errors::layer_protocol, failure.what());
     } catch (const socket_exception& failure) {
-        fail_current(socket_failure, failure.what());
+        fail_current(errors::layer_transfer, failure.what());
     } catch (const std::exception& failure) {
-        fail_current(other_failure, failure.what());
+        fail_current(errors::layer_other, failure.what());
     }
     Release();
 }
@@ -522,7 +526,7 @@ HRESULT CAsynSSLSocket::Read(IAsynIoOperation* operation) {
     try {
         hr = continue_read();
     } catch (const std::exception& failure) {
-        fail_current(other_failure, failure.what());
+        fail_current(errors::layer_other, failure.what());
         return S_OK;
     }
     if (FAILED(hr)) keep(_read_op_ptr, static_cast<IAsynIoOperation*>(nullptr));
@@ -693,9 +697,9 @@ HRESULT CAsynSSLSocket::close_connection() {
         }
     }
     if (_inner_socket != nullptr) _inner_socket->Close();
-    complete(_connect_op_ptr, other_failure, 0);
-    complete(_read_op_ptr, other_failure, 0);
-    complete(_write_op_ptr, other_failure, 0);
+    complete(_connect_op_ptr, errors::layer_other, 0);
+    complete(_read_op_ptr, errors::layer_other, 0);
+    complete(_write_op_ptr, errors::layer_other, 0);
     release_inner_operation();
     reset_tls_state();
     Release();

@@ -58,6 +58,7 @@ public:
     // Dispatch thread; E_UNEXPECTED while open (from Connect or Handshake
     // until Close).
     HRESULT ASYNFRAME_STDCALL SetServerName(DWORD name_length, const char* name) override;
+    HRESULT ASYNFRAME_STDCALL GetFailureText(IStringSetter* text) override;
 
     // The inner operation's completion, on the dispatch thread.
     void on_inner_complete(IAsynIoOperation* operation);

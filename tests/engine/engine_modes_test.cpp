@@ -14,6 +14,7 @@
 #include "common/loopback.h"
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_manager.h"
+#include "platform/error_codes.h"
 #include "platform/io_backend.h"
 #include "platform/thread.h"
 #include "platform/tick.h"
@@ -215,7 +216,7 @@ TEST_P(EngineModeTest, ExactlyOneCompletionPerPendingOperation) {
     EXPECT_EQ(bytes, 0u);
     receive.set_operation_type(operation_type::send);
     EXPECT_FALSE(receive.get_result(bytes, error));
-    EXPECT_EQ(error, peer_closed_error);
+    EXPECT_EQ(error, errors::peer_closed);
 }
 
 TEST_P(EngineModeTest, ACallbacksPostsKeepTheirPlaceAmongOtherThreadsPosts) {

@@ -7,6 +7,7 @@
 #include "engine/asyn_io_manager.h"
 #include "engine/timer_manager.h"
 #include "engine_test_support.h"
+#include "platform/error_codes.h"
 #include "platform/tick.h"
 
 namespace {
@@ -33,7 +34,7 @@ TEST(OperationTest, ResultRulesFollowTheOperationType) {
     operation.set_operation_type(operation_type::send);
     operation.kind = platform::io_kind::send;
     EXPECT_FALSE(operation.get_result(bytes, error));
-    EXPECT_EQ(error, peer_closed_error);
+    EXPECT_EQ(error, errors::peer_closed);
     // An empty datagram sent is a success, not a vanished peer.
     operation.kind = platform::io_kind::send_to;
     EXPECT_TRUE(operation.get_result(bytes, error));

@@ -201,6 +201,7 @@ TEST(SlotOrder, OperationAndDevices) {
     EXPECT_SLOT(IAsynSSLSocket, Handshake, 13);
     EXPECT_SLOT(IAsynSSLSocket2, Handshake, 13);
     EXPECT_SLOT(IAsynSSLSocket2, SetServerName, 14);
+    EXPECT_SLOT(IAsynSSLSocket2, GetFailureText, 15);
     EXPECT_SLOT(IAsynUdpSocket, Open, 8);
     EXPECT_SLOT(IAsynUdpSocket, GetLocalAddress, 9);
     EXPECT_SLOT(IAsynUdpSocket2, Open, 8);

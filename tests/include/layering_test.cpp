@@ -60,4 +60,38 @@ TEST(Layering, NoSourceIncludesALayerAboveItsOwn) {
     for (const std::string& violation : violations) ADD_FAILURE() << violation;
 }
 
+// Everything outside src/platform/<os>/ builds on every system: it names no
+// header of one system and no errno value. The neutral headers of
+// src/platform/ are held to the same rule.
+TEST(Layering, NoSystemHeaderOrErrnoNameAboveThePlatformFolders) {
+    const fs::path source_root = fs::path(ASYNFRAME_SOURCE_DIR) / "src";
+    const std::regex system_include(
+        R"(^\s*#\s*include\s*<(sys/|unistd\.h|fcntl\.h|poll\.h|netinet/|netdb\.h|arpa/|pthread\.h|dlfcn\.h|)"
+        R"(liburing|openssl/|cerrno|errno\.h|windows\.h|winsock2\.h|ws2tcpip\.h|mswsock\.h))");
+    const std::regex errno_name(R"(\bE(AGAIN|WOULDBLOCK|INTR|INVAL|NOMEM|BADF|NOENT|EXIST|ACCES|PERM|NOTSUP|OPNOTSUPP|)"
+                                R"(CONNREFUSED|CONNRESET|TIMEDOUT|INPROGRESS|PIPE|MFILE|NFILE|NOBUFS|CANCELED|MSGSIZE|)"
+                                R"(AFNOSUPPORT|ADDRINUSE|NOSPC|IO|FAULT|ISDIR|NOTDIR|NOTCONN|HOSTUNREACH|NETUNREACH)\b)");
+    std::vector<std::string> violations;
+    for (const auto& entry : fs::recursive_directory_iterator(source_root)) {
+        if (!entry.is_regular_file()) continue;
+        const fs::path relative = fs::relative(entry.path(), source_root);
+        auto part = relative.begin();
+        if (part->string() == "platform" && std::next(part) != relative.end() &&
+            std::next(std::next(part)) != relative.end())
+            continue;  // src/platform/<os>/...
+        const std::string extension = entry.path().extension().string();
+        if (extension != ".h" && extension != ".cpp") continue;
+        std::ifstream in(entry.path());
+        std::string line;
+        int number = 0;
+        while (std::getline(in, line)) {
+            ++number;
+            const std::string code = line.substr(0, line.find("//"));
+            if (std::regex_search(code, system_include) || std::regex_search(code, errno_name))
+                violations.push_back(relative.string() + ":" + std::to_string(number) + ": " + line);
+        }
+    }
+    for (const std::string& violation : violations) ADD_FAILURE() << violation;
+}
+
 }  // namespace

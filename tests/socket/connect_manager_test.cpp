@@ -16,6 +16,7 @@
 #include "common/socket_fixture.h"
 #include "dns/dns_servers.h"
 #include "dns/request_list.h"
+#include "platform/error_codes.h"
 #include "socket/connect_manager.h"
 #include "socket/connect_manager_object.h"
 #include "socket/socket_objects.h"
@@ -299,7 +300,7 @@ TEST_P(ConnectManagerTest, NamesResolveThroughTheServerThenConnect) {
     // A name the zone does not have.
     const std::string name = fresh_name("missing");
     auto [missing_socket, missing] = start(name, port);
-    EXPECT_EQ(host_not_found_error, sink->wait(missing).error);
+    EXPECT_EQ(errors::host_not_found, sink->wait(missing).error);
     EXPECT_EQ(events->of(missing), (std::vector<std::string>{"request " + name + ":" + std::to_string(port) + " 0",
                                                              "resolved 1", "complete 11001"}));
     ::close(listener);
@@ -430,7 +431,7 @@ TEST_P(ConnectManagerTest, ClosingWhileResolvingCancelsTheResolutionWith995) {
     };
     EXPECT_TRUE(in_flight());
     close(socket);
-    EXPECT_EQ(operation_aborted_error, sink->wait(op).error);
+    EXPECT_EQ(errors::operation_aborted, sink->wait(op).error);
     // The resolver dropped the name: nobody asks for it any more.
     EXPECT_FALSE(in_flight());
     EXPECT_EQ(0u, scheduler().syn_count());
@@ -453,9 +454,9 @@ TEST_P(ConnectManagerTest, ClosingWhileConnectingOrQueuedCompletesWith995) {
     EXPECT_EQ(2u, scheduler().syn_count());
 
     close(queued_socket);
-    EXPECT_EQ(operation_aborted_error, sink->wait(queued).error);
+    EXPECT_EQ(errors::operation_aborted, sink->wait(queued).error);
     close(connecting_socket);
-    EXPECT_EQ(operation_aborted_error, sink->wait(connecting).error);
+    EXPECT_EQ(errors::operation_aborted, sink->wait(connecting).error);
     EXPECT_EQ(0u, scheduler().syn_count());
     EXPECT_EQ(0u, scheduler().connection_count());
     // Closed twice, and used again after the close: a fresh socket connects.
@@ -493,7 +494,7 @@ TEST_P(ConnectManagerTest, ASecondConnectOnAQueuedSocketAndAnEmptyHostCompleteWi
     EXPECT_FALSE(sink->completed(first));
     EXPECT_EQ(1u, scheduler().syn_count());
     close(socket);
-    EXPECT_EQ(operation_aborted_error, sink->wait(first).error);
+    EXPECT_EQ(errors::operation_aborted, sink->wait(first).error);
 }
 
 TEST_P(ConnectManagerTest, ClosingAConnectedSocketLetsAWaitingRequestIn) {

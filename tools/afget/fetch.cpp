@@ -198,10 +198,21 @@ outcome fetch::classify_connect_failure(DWORD error) const {
                                     describe_error(error)};
     }
     if (error == 11001) return {exit_dns, "cannot resolve host name '" + _target.host + "'"};
-    if (_target.scheme == "https" && (error == 1928 || error == 1929 || error == 1930))
-        return {exit_tls, "TLS handshake with " + where + " failed (certificate not trusted, wrong name, or "
-                          "not TLS)"};
+    if (_target.scheme == "https" && (error == 1928 || error == 1929 || error == 1930)) {
+        const std::string reason = tls_failure_text();
+        return {exit_tls, "TLS handshake with " + where + " failed: " +
+                              (reason.empty() ? "certificate not trusted, wrong name, or not TLS" : reason)};
+    }
     return {exit_connect, "cannot connect to " + where + ": " + describe_error(error)};
+}
+
+std::string fetch::tls_failure_text() const {
+    if (!_socket) return {};
+    ref<IAsynSSLSocket2> secure;
+    if (_socket->QueryInterface(IID_IAsynSSLSocket2, reinterpret_cast<void**>(secure.put())) != S_OK) return {};
+    string_receiver reason;
+    if (secure->GetFailureText(&reason) != S_OK) return {};
+    return reason.value;
 }
 
 void fetch::send_request() {

@@ -79,6 +79,8 @@ private:
     void end(const outcome& result);
     outcome connect_failure(DWORD error) const;
     outcome classify_connect_failure(DWORD error) const;
+    // Why the TLS socket failed, in the TLS library's words; empty when unknown.
+    std::string tls_failure_text() const;
     outcome broken(const std::string& text, DWORD error) const;
     void check_head();
 

@@ -77,8 +77,9 @@ std::uint32_t random32() noexcept {
     return static_cast<std::uint32_t>(fallback());
 }
 
-void set_caller_event(int event) noexcept {
-    if (event < 0) return;
+void set_caller_event(native_handle handle) noexcept {
+    if (handle < 0) return;
+    const int event = static_cast<int>(handle);
     const std::uint64_t one = 1;
     while (::write(event, &one, sizeof one) < 0 && errno == EINTR) {
     }

@@ -69,8 +69,9 @@ bool event::wait(std::uint32_t timeout_ms) noexcept {
     }
 }
 
-void reset_caller_event(int event) noexcept {
-    if (event < 0) return;
+void reset_caller_event(native_handle handle) noexcept {
+    if (handle < 0) return;
+    const int event = static_cast<int>(handle);
     // Only read what is there: a blocking eventfd would wait on an empty count.
     pollfd ready{event, POLLIN, 0};
     while (::poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0) {

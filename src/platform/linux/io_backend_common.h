@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "platform/io_backend.h"
 
@@ -108,7 +109,7 @@ inline void finish_request(io_block& block) noexcept {
             if (block.address != nullptr) *block.address = from_socket_address(request.name, request.address_length);
             if (block.bytes > block.length) {
                 block.bytes = block.length;
-                block.error = 10040;
+                block.error = errors::message_too_long;
             }
             break;
         default:

@@ -25,12 +25,12 @@ short events_for(waitable::kind_t kind) noexcept {
 int wait_any(const waitable* items, std::size_t count, std::uint32_t timeout_ms) noexcept {
     if (items == nullptr || count == 0 || count > maximum_wait_items) return wait_failed;
     for (std::size_t i = 0; i < count; ++i)
-        if (items[i].fd < 0 || (items[i].kind == waitable::event_kind && items[i].ev == nullptr))
+        if (items[i].handle < 0 || (items[i].kind == waitable::event_kind && items[i].ev == nullptr))
             return wait_failed;
 
     // On the stack: the wait threads wait over and over, so a wait never allocates.
     pollfd fds[maximum_wait_items];
-    for (std::size_t i = 0; i < count; ++i) fds[i] = pollfd{items[i].fd, events_for(items[i].kind), 0};
+    for (std::size_t i = 0; i < count; ++i) fds[i] = pollfd{static_cast<int>(items[i].handle), events_for(items[i].kind), 0};
 
     detail::deadline limit(timeout_ms);
     for (;;) {
