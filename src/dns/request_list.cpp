@@ -95,7 +95,10 @@ public:
         _queue.push_back(lookup);
         if (_idle == 0 && _threads.size() < max_threads) {
             try {
-                _threads.emplace_back([this] { work(); });
+                _threads.emplace_back([this] {
+                    platform::name_current_thread("af-lookup");
+                    work();
+                });
                 return;
             } catch (...) {
                 if (_threads.empty()) {

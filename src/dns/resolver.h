@@ -38,6 +38,7 @@ public:
 
 protected:
     void run() override;
+    const char* thread_name() const noexcept override { return "af-resolver"; }
 
 private:
     // A question asked again over TCP, with its two-byte length prefix, after

@@ -88,6 +88,7 @@ public:
 
 protected:
     void run() override;
+    const char* thread_name() const noexcept override { return "af-engine"; }
 
 private:
     enum class turn_result { idle, busy, quit };

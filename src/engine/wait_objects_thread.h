@@ -123,6 +123,7 @@ public:
 
 protected:
     void run() override;
+    const char* thread_name() const noexcept override { return "af-wait"; }
 
 private:
     bool queue(const wait_request& request);

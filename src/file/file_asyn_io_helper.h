@@ -50,6 +50,7 @@ public:
 
 protected:
     void run() override;
+    const char* thread_name() const noexcept override { return "af-file"; }
 
 private:
     struct request {

@@ -233,6 +233,7 @@ void CAsynFrame::defer_stop(bool release_after) {
     // then tears the frame down.
     try {
         std::thread([this] {
+            platform::name_current_thread("af-stop");
             finish_stop();
             internal_release();
         }).detach();

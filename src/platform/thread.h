@@ -13,6 +13,9 @@ namespace asynframe {
 namespace platform {
 // The calling thread's system-wide id (never 0).
 std::uint32_t current_thread_id() noexcept;
+// Names the calling thread for debuggers and process lists (at most 15
+// characters are kept).
+void name_current_thread(const char* name) noexcept;
 }  // namespace platform
 
 class thread {
@@ -42,6 +45,8 @@ public:
 
 protected:
     virtual void run() = 0;
+    // The name the thread carries ("af-engine", "af-resolver", ...).
+    virtual const char* thread_name() const noexcept { return "af-thread"; }
     platform::event& stop_event() noexcept { return _stop_event; }
 
 private:

@@ -45,6 +45,7 @@ public:
 
 protected:
     void run() override;
+    const char* thread_name() const noexcept override { return "af-acceptor"; }
 
 private:
     // The submitting side of the handshake: the accept thread stands still

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -81,6 +82,26 @@ TEST(ThreadTest, MisuseRaisesLogicErrors) {
     t.signal_stop();
     t.stop();
     EXPECT_EQ(t.runs.load(), 1);
+}
+
+// A thread carries its owner's name, cut to what the system keeps.
+TEST(ThreadTest, ThreadsCarryTheirNames) {
+    struct named_thread final : waiting_thread {
+        const char* thread_name() const noexcept override { return "af-a-very-long-thread-name"; }
+    };
+    auto comm_of = [](std::uint32_t id) {
+        std::ifstream in("/proc/self/task/" + std::to_string(id) + "/comm");
+        std::string name;
+        std::getline(in, name);
+        return name;
+    };
+    waiting_thread plain;
+    named_thread named;
+    plain.start();
+    named.start();
+    // The name is set before start returns.
+    EXPECT_EQ(comm_of(plain.thread_id()), "af-thread");
+    EXPECT_EQ(comm_of(named.thread_id()), "af-a-very-long-");
 }
 
 TEST(ThreadTest, DestructorStopsAThreadStillRunning) {

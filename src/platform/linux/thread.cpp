@@ -1,5 +1,6 @@
 #include "platform/thread.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,6 +14,12 @@ namespace platform {
 std::uint32_t current_thread_id() noexcept {
     thread_local const std::uint32_t id = static_cast<std::uint32_t>(::syscall(SYS_gettid));
     return id;
+}
+
+void name_current_thread(const char* name) noexcept {
+    char kept[16] = {};
+    for (std::size_t i = 0; i + 1 < sizeof kept && name[i] != '\0'; ++i) kept[i] = name[i];
+    ::pthread_setname_np(::pthread_self(), kept);
 }
 }  // namespace platform
 
@@ -36,6 +43,7 @@ void thread::start() {
     try {
         _handle = std::thread([this, &id_known] {
             _thread_id.store(platform::current_thread_id(), std::memory_order_release);
+            platform::name_current_thread(thread_name());
             id_known.release();
             struct mark_ended {
                 std::atomic<bool>& flag;
