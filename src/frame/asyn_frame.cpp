@@ -672,11 +672,6 @@ bool counted_text(DWORD length, const char* bytes, std::string& out) {
     return true;
 }
 
-template <class Out>
-HRESULT not_yet(Out** out) {
-    if (out != nullptr) *out = nullptr;
-    return E_NOTIMPL;
-}
 
 }  // namespace
 

@@ -116,10 +116,9 @@ public:
     HRESULT ASYNFRAME_STDCALL ReleaseOperations(IAsynIoOperationEvents* owner) override;
     HRESULT ASYNFRAME_STDCALL CreateScatterOperation(IAsynIoOperationEvents* owner,
                                                      IAsynFileScatterOperation** operation) override;
-    // Slots 17 to 29 and 42 to 44 create objects of later subsystems (sockets,
-    // listeners, files, the resolver object, TLS, SOCKS5, rate limits). Until
-    // each lands its slot checks its arguments and thread as documented and
-    // then answers E_NOTIMPL.
+    // Slots 17 to 29 and 42 to 44 create the subsystems' objects (sockets,
+    // listeners, files, the resolver object, TLS, SOCKS5, rate limits), each
+    // after the argument and thread checks its header documents.
     HRESULT ASYNFRAME_STDCALL CreateTcpListener(IAsynTcpListener** listener) override;
     HRESULT ASYNFRAME_STDCALL CreateSock5TcpListener(DWORD host_length, const char* host, WORD port,
                                                      DWORD user_length, const char* user, DWORD password_length,
@@ -127,8 +126,7 @@ public:
                                                      WORD target_port, IAsynTcpListener** listener) override;
     HRESULT ASYNFRAME_STDCALL CreateTcpSocket(IAsynTcpSocket** socket) override;
     HRESULT ASYNFRAME_STDCALL CreateUdpSocket(IAsynUdpSocket** socket) override;
-    // File-creation requests need the file helper: E_NOTIMPL after the argument
-    // checks until it lands.
+    // File-creation requests run on the file helper's thread.
     HRESULT ASYNFRAME_STDCALL CreateAllocatedFile(IAsynIoOperation* operation, DWORD size_low, DWORD size_high,
                                                   DWORD name_length, const char* name) override;
     HRESULT ASYNFRAME_STDCALL ExtendFile(IAsynIoOperation* operation, DWORD size_low, DWORD size_high,
@@ -145,14 +143,15 @@ public:
     HRESULT ASYNFRAME_STDCALL CreateSpeedLimitSocket(IAsynTcpSocket* inner, ISpeedLimit* read_limit,
                                                      ISpeedLimit* write_limit, IAsynTcpSocket** socket) override;
     // Connection limits belong to the connection scheduler: E_UNEXPECTED
-    // before Initialize, E_NOTIMPL while there is no scheduler.
+    // before Initialize.
     HRESULT ASYNFRAME_STDCALL SetMaxSynCount(DWORD count) override;
     HRESULT ASYNFRAME_STDCALL GetMaxSynCount(DWORD* count) override;
     HRESULT ASYNFRAME_STDCALL GetSynCount(DWORD* count) override;
     HRESULT ASYNFRAME_STDCALL SetMaxConnection(DWORD count) override;
     HRESULT ASYNFRAME_STDCALL GetMaxConnection(DWORD* count) override;
     HRESULT ASYNFRAME_STDCALL GetConnectionCount(DWORD* count) override;
-    // Needs the proxy verifiers: E_NOTIMPL after the thread and argument checks.
+    // Runs one of the proxy verifiers on the calling thread until it ends or
+    // the cancel event is set.
     HRESULT ASYNFRAME_STDCALL VerifyProxy(PROXY_RECORD* record, ASYNFRAME_EVENT cancel_event, LONG* result) override;
     HRESULT ASYNFRAME_STDCALL GetPageSize(DWORD* size) override;
     HRESULT ASYNFRAME_STDCALL AllocPage(void** page) override;
