@@ -1,10 +1,10 @@
 #include "speed/speed_limit_socket.h"
 
-#include <atomic>
 #include <mutex>
 #include <utility>
 
 #include "component/io_device.h"
+#include "component/ref_counted.h"
 #include "platform/error_codes.h"
 
 namespace asynframe {
@@ -26,25 +26,12 @@ void keep(T*& field, T* value) {
 // The frame's timers and the caller's operations hold this relay, not the
 // socket. The socket detaches it when it goes; a timer that fires afterwards
 // finds no owner, and a request still in flight is handed on to its caller.
-class limited_socket_relay final : public IAsynTimerEvents, public CAsynIoOperationLayer {
+class limited_socket_relay final : public ref_counted<IAsynTimerEvents, CAsynIoOperationLayer> {
 public:
     explicit limited_socket_relay(CAsynSpeedLimitSocket* owner) noexcept : _owner(owner) {}
 
     HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IAsynTimerEvents) {
-            *object = static_cast<IAsynTimerEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_references;
-        if (left == 0) delete this;
-        return left;
+        return query_one(iid, object, IID_IAsynTimerEvents, static_cast<IAsynTimerEvents*>(this));
     }
 
     // The lock keeps the owner from going (its destructor detaches first) on
@@ -77,7 +64,6 @@ private:
 
     std::mutex _lock;
     CAsynSpeedLimitSocket* _owner;
-    std::atomic<ULONG> _references{1};
 };
 
 CAsynSpeedLimitSocket::CAsynSpeedLimitSocket() : CUnknownMultiThread("CAsynSpeedLimitSocket") {

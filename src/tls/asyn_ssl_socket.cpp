@@ -11,6 +11,7 @@
 
 #include "component/asyn_io_operation_object.h"
 #include "component/io_device.h"
+#include "component/ref_counted.h"
 #include "engine/asyn_io_manager.h"
 #include "platform/error_codes.h"
 #include "support/assert.h"
@@ -26,25 +27,12 @@ namespace asynframe {
 // The inner operation's receiver. The operation holds its receiver, so the
 // socket itself would never be released while it owns the operation; this
 // object only points back, and the socket detaches it when it goes.
-class ssl_inner_events final : public IAsynIoOperationEvents {
+class ssl_inner_events final : public ref_counted<IAsynIoOperationEvents> {
 public:
     explicit ssl_inner_events(CAsynSSLSocket* owner) noexcept : _owner(owner) {}
 
     HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IAsynIoOperationEvents) {
-            *object = static_cast<IAsynIoOperationEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_references;
-        if (left == 0) delete this;
-        return left;
+        return query_one(iid, object, IID_IAsynIoOperationEvents, static_cast<IAsynIoOperationEvents*>(this));
     }
     HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* operation) override {
         if (_owner != nullptr) _owner->on_inner_complete(operation);
@@ -54,10 +42,9 @@ public:
     void detach() noexcept { _owner = nullptr; }
 
 private:
-    ~ssl_inner_events() = default;
+    ~ssl_inner_events() override = default;
 
     CAsynSSLSocket* _owner;
-    std::atomic<ULONG> _references{1};
 };
 
 namespace {

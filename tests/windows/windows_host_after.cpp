@@ -1,20 +1,7 @@
 // A Windows host that includes <windows.h> after the library's headers
-// (compiled by the cross build): the system's types, result codes and
-// IUnknown serve both, and no slot name is rewritten by a system macro.
+// (compiled by the cross build).
 #include "asynframe/asynframe.h"
 
 #include <windows.h>
 
-namespace {
-
-[[maybe_unused]] HRESULT use_the_interfaces(asynframe::IAsynIoOperationObject* operation, IUnknown* any) {
-    void* object = nullptr;
-    const HRESULT hr = operation->GetImplementation(&object);
-    if (FAILED(hr) || any == nullptr) return E_FAIL;
-    return any->QueryInterface(asynframe::IID_IAsynFrame, &object) == S_OK ? S_OK : E_NOINTERFACE;
-}
-
-// The file flags of IAsynFile::Open are the system's own.
-[[maybe_unused]] constexpr DWORD open_flags = GENERIC_READ | FILE_SHARE_READ | FILE_FLAG_OVERLAPPED;
-
-}  // namespace
+#include "host_uses.h"
