@@ -131,12 +131,13 @@ void asyn_io_operation::cancel_timeout() noexcept {
 }
 
 void asyn_io_operation::detach_handler() noexcept {
-    _handler.store(nullptr, std::memory_order_release);
     // The engine's time-outs belong to the dispatch thread; an operation
     // orphaned elsewhere loses its time-out when it completes.
     if (_singleton != nullptr && _singleton->asyn_io_manager_ptr != nullptr &&
         _singleton->asyn_io_manager_ptr->in_dispatch_thread())
         cancel_timeout();
+    // Last: from here on the engine may delete this operation on another thread.
+    _handler.store(nullptr, std::memory_order_release);
 }
 
 void asyn_io_operation::reset(asyn_io_handler_base* handler_ptr) {

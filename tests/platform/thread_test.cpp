@@ -87,6 +87,7 @@ TEST(ThreadTest, MisuseRaisesLogicErrors) {
 // A thread carries its owner's name, cut to what the system keeps.
 TEST(ThreadTest, ThreadsCarryTheirNames) {
     struct named_thread final : waiting_thread {
+        ~named_thread() override { stop(); }  // before its own part goes
         const char* thread_name() const noexcept override { return "af-a-very-long-thread-name"; }
     };
     auto comm_of = [](std::uint32_t id) {
