@@ -30,9 +30,11 @@
 #define ASYNFRAME_STDCALL
 #endif
 
-// Marks the module's exported entry points; everything else is hidden.
+// Marks the module's exported entry points; everything else is hidden. On
+// Windows the DLL's module-definition file names the exports, so that they
+// keep their plain names on i686 (a dllexport would add the decorated ones).
 #if defined(_WIN32)
-#define ASYNFRAME_EXPORT __declspec(dllexport)
+#define ASYNFRAME_EXPORT
 #else
 #define ASYNFRAME_EXPORT __attribute__((visibility("default")))
 #endif
