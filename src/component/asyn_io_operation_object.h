@@ -40,10 +40,11 @@ protected:
     virtual ~CAsynIoOperationLayer() = default;
 };
 
-class CAsynIoOperation final : public com_interfaces<CAsynIoOperation, IAsynFileScatterOperation, IAsynIoOperationObject>,
-                               public asyn_io_handler_base,
-                               public with_singleton,
-                               public CUnknownMultiThread {
+class CAsynIoOperation final
+    : public com_interfaces<CAsynIoOperation, IAsynFileScatterOperation, IAsynIoOperationObject>,
+      public asyn_io_handler_base,
+      public with_singleton,
+      public CUnknownMultiThread {
 public:
     // Builds an object for `receiver` (registered under it), with its engine
     // operation, and answers `iid` into `out`. E_OUTOFMEMORY when it cannot be

@@ -70,7 +70,8 @@ inline constexpr std::uint32_t complete_io_max_idle_writes = 8;
 // direction at a time. Used on the dispatch thread, but the owner's last
 // reference may go on any thread while a completion still holds one, so the
 // count is interlocked.
-class CAsynCompleteIoDevice final : public com_interfaces<CAsynCompleteIoDevice, CAsynIoOperationLayer>, public CUnknownMultiThread {
+class CAsynCompleteIoDevice final : public com_interfaces<CAsynCompleteIoDevice, CAsynIoOperationLayer>,
+                                    public CUnknownMultiThread {
 public:
     CAsynCompleteIoDevice();
 

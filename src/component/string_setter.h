@@ -35,7 +35,8 @@ private:
     std::string& _target;
 };
 
-class CStringArraySetter final : public com_interfaces<CStringArraySetter, IStringArraySetter>, public CUnknownSingleThread {
+class CStringArraySetter final : public com_interfaces<CStringArraySetter, IStringArraySetter>,
+                                 public CUnknownSingleThread {
 public:
     // The bound list receives every SetArray; it must outlive the object.
     explicit CStringArraySetter(std::vector<std::string>& target);

@@ -16,7 +16,8 @@ class CAsynFrame;
 long module_lock_count() noexcept;
 
 // Creates the plug-in that loads a frame into a host application.
-class CDownloadLibPlugin final : public com_interfaces<CDownloadLibPlugin, IDownloadLibPlugin>, public CUnknownMultiThread {
+class CDownloadLibPlugin final : public com_interfaces<CDownloadLibPlugin, IDownloadLibPlugin>,
+                                 public CUnknownMultiThread {
 public:
     CDownloadLibPlugin();
 

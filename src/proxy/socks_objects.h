@@ -64,7 +64,9 @@ private:
     std::unique_ptr<socks_wrapper> _wrapper;
 };
 
-class CAsynSock5TcpListener final : public com_interfaces<CAsynSock5TcpListener, IAsynTcpListener2>, public with_singleton, public CUnknownMultiThread {
+class CAsynSock5TcpListener final : public com_interfaces<CAsynSock5TcpListener, IAsynTcpListener2>,
+                                    public with_singleton,
+                                    public CUnknownMultiThread {
 public:
     // The proxy, and the BIND target: the host expected to connect.
     CAsynSock5TcpListener(singleton_instance* services, proxy_settings proxy, std::string bind_host,

@@ -26,7 +26,9 @@ CAsynIoOperation* usable_operation(IAsynIoOperation* operation) noexcept;
 // request's reference, taken by the caller, goes with that completion.
 void fail_started_request(CAsynIoOperation* object, std::uint32_t code);
 
-class CAsynTcpSocket final : public com_interfaces<CAsynTcpSocket, IAsynTcpSocket>, public CAsynIoDevice, public CUnknownMultiThread {
+class CAsynTcpSocket final : public com_interfaces<CAsynTcpSocket, IAsynTcpSocket>,
+                             public CAsynIoDevice,
+                             public CUnknownMultiThread {
 public:
     // Takes `device` (may be null: one without a socket is made). Reference
     // count 1, owned by the caller.
@@ -65,7 +67,9 @@ private:
 // into a CAsynTcpSocket, the operation's result object. An object of its own
 // rather than the listener: an accept in flight must not keep the listener,
 // and so its listening socket, alive once the caller has let it go.
-class CAsynAcceptLayer final : public com_interfaces<CAsynAcceptLayer, CAsynIoOperationLayer>, public with_singleton, public CUnknownMultiThread {
+class CAsynAcceptLayer final : public com_interfaces<CAsynAcceptLayer, CAsynIoOperationLayer>,
+                               public with_singleton,
+                               public CUnknownMultiThread {
 public:
     explicit CAsynAcceptLayer(singleton_instance* services);
 
@@ -77,7 +81,9 @@ private:
     ~CAsynAcceptLayer() override = default;
 };
 
-class CAsynTcpListener final : public com_interfaces<CAsynTcpListener, IAsynTcpListener2>, public with_singleton, public CUnknownMultiThread {
+class CAsynTcpListener final : public com_interfaces<CAsynTcpListener, IAsynTcpListener2>,
+                               public with_singleton,
+                               public CUnknownMultiThread {
 public:
     explicit CAsynTcpListener(singleton_instance* services);
 
@@ -138,7 +144,9 @@ private:
     asyn_udp_device _udp_device;
 };
 
-class CAsynIcmpSocket final : public com_interfaces<CAsynIcmpSocket, IAsynIcmpSocket>, public CAsynIoDevice, public CUnknownMultiThread {
+class CAsynIcmpSocket final : public com_interfaces<CAsynIcmpSocket, IAsynIcmpSocket>,
+                              public CAsynIoDevice,
+                              public CUnknownMultiThread {
 public:
     explicit CAsynIcmpSocket(singleton_instance* services);
 
