@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "bench_support.h"
+#include "asynframe/com_helpers.h"
 #include "component/asyn_io_operation_object.h"
 #include "engine/asyn_io_manager.h"
 #include "file/file_services.h"
@@ -96,29 +97,7 @@ private:
 
 // Calls a function for every completion, on the dispatch thread; once the
 // function is cleared, completions are dropped.
-class callback_sink final : public IAsynIoOperationEvents {
-public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_references;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* operation) override {
-        DWORD error = 0, bytes = 0;
-        operation->GetResult(&error, &bytes);
-        if (on_complete) on_complete(operation, error, bytes);
-        return S_OK;
-    }
-    std::function<void(IAsynIoOperation*, DWORD, DWORD)> on_complete;
-
-private:
-    std::atomic<ULONG> _references{1};
-};
+using callback_sink = completion_sink;
 
 inline IAsynIoOperation* our_operation(our_engine& engine, callback_sink* sink, DWORD size, LONG tag = 0) {
     IAsynIoOperation* operation = nullptr;

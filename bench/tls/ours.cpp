@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "asynframe/com_helpers.h"
 #include "asynframe/asynframe.h"
 #include "frame/asyn_frame.h"
 #include "tls_common.h"
@@ -17,52 +18,20 @@ using namespace asynframe;
 
 // The host's settings: the engine's mode, and no certificate check (the
 // server's certificate is made for the run).
-class tls_bench_settings final : public ISettingsProvider {
+class tls_bench_settings final : public map_settings {
 public:
-    explicit tls_bench_settings(bool readiness) : _readiness(readiness) {}
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
+    explicit tls_bench_settings(bool readiness) {
+        set_boolean("system", "force_win98", readiness);
+        set_boolean("ssl", "verify_peer", false);
     }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
-    HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override {
-        return E_FAIL;
-    }
-    HRESULT ASYNFRAME_STDCALL GetInteger(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT section_length, const char* section, UINT key_length, const char* key,
-                                         UINT* value) override {
-        const std::string name = std::string(section, section_length) + "/" + std::string(key, key_length);
-        if (name == "system/force_win98") {
-            *value = _readiness ? 1 : 0;
-            return S_OK;
-        }
-        if (name == "ssl/verify_peer") {
-            *value = 0;
-            return S_OK;
-        }
-        return E_FAIL;
-    }
-    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
-        return E_FAIL;
-    }
-
-private:
-    bool _readiness;
 };
 
 // Runs closures on the frame's dispatch thread (synchronous frame messages),
 // and takes the completions of the case's operations.
-class frame_driver final : public IAsynMessageEvents, public IAsynIoOperationEvents {
+class frame_driver final : public com_interfaces<frame_driver, IAsynMessageEvents, IAsynIoOperationEvents>,
+                           public owner_held {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
+    using interfaces = no_interfaces;
     HRESULT ASYNFRAME_STDCALL OnMessage(DWORD, DWORD, DWORD) override {
         _work();
         return S_OK;

@@ -16,29 +16,28 @@
 #include <vector>
 
 #include "asynframe/asynframe.h"
+#include "asynframe/com_helpers.h"
 
 using namespace asynframe;
 
 namespace {
 
 // One object that listens to everything the frame tells a host.
-class host_sink final : public IAsynFrameEvents,
-                        public IAsynTimerEvents,
-                        public IAsynMessageEvents,
-                        public IAsynIoOperationEvents {
+class host_sink final
+    : public com_interfaces<host_sink, IAsynFrameEvents, IAsynTimerEvents, IAsynMessageEvents, IAsynIoOperationEvents> {
 public:
+    // The frame only calls the sink; it asks for no other face.
+    using interfaces = no_interfaces;
+
     static constexpr DWORD setup_command = 100;
     static constexpr DWORD timer_id = 7;
 
     IAsynFrame3* frame = nullptr;
     IAsynIoOperation* operation = nullptr;
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
-    ULONG ASYNFRAME_STDCALL Release() override { return --_refs; }
+    // Lives on main's stack: the count is only watched.
+    ULONG internal_add_ref() { return ++_refs; }
+    ULONG internal_release() { return --_refs; }
 
     HRESULT ASYNFRAME_STDCALL OnFrameStart() override {
         note("frame started");

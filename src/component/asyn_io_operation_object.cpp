@@ -72,20 +72,6 @@ CAsynIoOperation* CAsynIoOperation::resolve(IUnknown* any) noexcept {
     return static_cast<CAsynIoOperation*>(object);
 }
 
-HRESULT CAsynIoOperation::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynIoOperation || iid == IID_IAsynFileScatterOperation) {
-        *object = static_cast<IAsynFileScatterOperation*>(this);
-    } else if (iid == IID_IAsynIoOperationObject) {
-        *object = static_cast<IAsynIoOperationObject*>(this);
-    } else {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
 // ---- IAsynIoOperation ----------------------------------------------------------
 
 HRESULT CAsynIoOperation::SetTag(LONG tag) {

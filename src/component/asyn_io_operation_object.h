@@ -10,6 +10,7 @@
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_operation.h"
 #include "engine/singleton.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 #include "platform/mutex.h"
 
@@ -39,11 +40,11 @@ protected:
     virtual ~CAsynIoOperationLayer() = default;
 };
 
-class CAsynIoOperation final : public IAsynFileScatterOperation,
-                               public IAsynIoOperationObject,
-                               public asyn_io_handler_base,
-                               public with_singleton,
-                               public CUnknownMultiThread {
+class CAsynIoOperation final
+    : public com_interfaces<CAsynIoOperation, IAsynFileScatterOperation, IAsynIoOperationObject>,
+      public asyn_io_handler_base,
+      public with_singleton,
+      public CUnknownMultiThread {
 public:
     // Builds an object for `receiver` (registered under it), with its engine
     // operation, and answers `iid` into `out`. E_OUTOFMEMORY when it cannot be
@@ -54,10 +55,10 @@ public:
     // for anything else.
     static CAsynIoOperation* resolve(IUnknown* any) noexcept;
 
-    // IUnknown
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynFileScatterOperation>,
+                                       interface_entry<IID_IAsynIoOperation, IAsynFileScatterOperation>,
+                                       interface_entry<IID_IAsynFileScatterOperation, IAsynFileScatterOperation>,
+                                       interface_entry<IID_IAsynIoOperationObject, IAsynIoOperationObject>>;
 
     // IAsynIoOperation
     HRESULT ASYNFRAME_STDCALL SetTag(LONG tag) override;

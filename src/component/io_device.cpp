@@ -114,17 +114,6 @@ CAsynCompleteIoDevice::CAsynCompleteIoDevice() : CUnknownMultiThread("CAsynCompl
 
 CAsynCompleteIoDevice::~CAsynCompleteIoDevice() { drop_transfers(); }
 
-HRESULT CAsynCompleteIoDevice::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (!(iid == IID_IUnknown)) {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    *object = static_cast<IUnknown*>(this);
-    AddRef();
-    return S_OK;
-}
-
 void CAsynCompleteIoDevice::drop_transfers() noexcept {
     if (_current_read != nullptr) std::exchange(_current_read, nullptr)->Release();
     if (_current_write != nullptr) std::exchange(_current_write, nullptr)->Release();

@@ -9,6 +9,7 @@
 #include "engine/asyn_io_device.h"
 #include "engine/singleton.h"
 #include "component/asyn_io_operation_object.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 
 namespace asynframe {
@@ -69,13 +70,12 @@ inline constexpr std::uint32_t complete_io_max_idle_writes = 8;
 // direction at a time. Used on the dispatch thread, but the owner's last
 // reference may go on any thread while a completion still holds one, so the
 // count is interlocked.
-class CAsynCompleteIoDevice final : public CAsynIoOperationLayer, public CUnknownMultiThread {
+class CAsynCompleteIoDevice final : public com_interfaces<CAsynCompleteIoDevice, CAsynIoOperationLayer>,
+                                    public CUnknownMultiThread {
 public:
     CAsynCompleteIoDevice();
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, CAsynIoOperationLayer>>;
 
     void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override;
     void on_layer_cut(CAsynIoOperation* operation, const layer_entry& entry) override;

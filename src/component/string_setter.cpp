@@ -35,17 +35,6 @@ STRING_ARRAY_EX::~STRING_ARRAY_EX() {
 
 CStringSetter::CStringSetter(std::string& target) : CUnknownSingleThread("CStringSetter"), _target(target) {}
 
-HRESULT CStringSetter::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IStringSetter || iid == IID_IUnknown) {
-        *object = static_cast<IStringSetter*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT CStringSetter::SetString(UINT length, const char* bytes) {
     if (length == 0) {
         _target.clear();
@@ -62,17 +51,6 @@ HRESULT CStringSetter::SetString(UINT length, const char* bytes) {
 
 CStringArraySetter::CStringArraySetter(std::vector<std::string>& target)
     : CUnknownSingleThread("CStringArraySetter"), _target(target) {}
-
-HRESULT CStringArraySetter::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IStringArraySetter || iid == IID_IUnknown) {
-        *object = static_cast<IStringArraySetter*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
 
 HRESULT CStringArraySetter::SetArray(tagSTRING_ARRAY array) {
     if (array.count != 0 && array.items == nullptr) return E_POINTER;

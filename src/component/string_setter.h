@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "asynframe/strings.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 
 namespace asynframe {
@@ -22,28 +23,25 @@ struct STRING_ARRAY_EX : tagSTRING_ARRAY {
     bool owns_copies;
 };
 
-class CStringSetter final : public IStringSetter, public CUnknownSingleThread {
+class CStringSetter final : public com_interfaces<CStringSetter, IStringSetter>, public CUnknownSingleThread {
 public:
     // The bound string receives every SetString; it must outlive the object.
     explicit CStringSetter(std::string& target);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = single_interface<IID_IStringSetter, IStringSetter>;
     HRESULT ASYNFRAME_STDCALL SetString(UINT length, const char* bytes) override;
 
 private:
     std::string& _target;
 };
 
-class CStringArraySetter final : public IStringArraySetter, public CUnknownSingleThread {
+class CStringArraySetter final : public com_interfaces<CStringArraySetter, IStringArraySetter>,
+                                 public CUnknownSingleThread {
 public:
     // The bound list receives every SetArray; it must outlive the object.
     explicit CStringArraySetter(std::vector<std::string>& target);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = single_interface<IID_IStringArraySetter, IStringArraySetter>;
     HRESULT ASYNFRAME_STDCALL SetArray(tagSTRING_ARRAY array) override;
 
 private:

@@ -36,17 +36,6 @@ void CAsynFile::close_device() noexcept {
     _file_device.reset();
 }
 
-HRESULT CAsynFile::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynFile) {
-        *object = static_cast<IAsynFile*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT CAsynFile::Read(IAsynIoOperation* operation) { return CAsynIoDevice::Read(operation); }
 
 HRESULT CAsynFile::Write(IAsynIoOperation* operation) { return CAsynIoDevice::Write(operation); }

@@ -8,18 +8,19 @@
 
 #include "asynframe/file.h"
 #include "component/io_device.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 #include "file/asyn_file_device.h"
 
 namespace asynframe {
 
-class CAsynFile final : public IAsynFile, public CAsynIoDevice, public CUnknownMultiThread {
+class CAsynFile final : public com_interfaces<CAsynFile, IAsynFile>, public CAsynIoDevice, public CUnknownMultiThread {
 public:
     explicit CAsynFile(singleton_instance* services);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynFile>,
+                                       interface_entry<IID_IAsynIoDevice, IAsynFile>,
+                                       interface_entry<IID_IAsynFile, IAsynFile>>;
 
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override;
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override;

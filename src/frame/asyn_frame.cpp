@@ -33,22 +33,6 @@ CAsynFrame::~CAsynFrame() {
     delete std::exchange(_services.operation_objects_ptr, nullptr);
 }
 
-HRESULT CAsynFrame::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynFrame || iid == IID_IAsynFrame2 || iid == IID_IAsynFrame3) {
-        *object = static_cast<IAsynFrame3*>(this);
-    } else if (iid == IID_IAsynFramePlugin) {
-        *object = static_cast<IAsynFramePlugin*>(this);
-    } else if (iid == IID_IInterfaceLeak) {
-        *object = static_cast<IInterfaceLeak*>(this);
-    } else {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
 bool CAsynFrame::in_dispatch_thread() const noexcept {
     // Another thread may be stopping the frame: the engine is read under the
     // state lock, which Uninitialize takes before the engine goes.

@@ -21,6 +21,7 @@
 #include "engine/singleton.h"
 #include "engine/timer_manager.h"
 #include "component/events_raiser.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
@@ -68,11 +69,9 @@ private:
 };
 
 class CAsynFrame final : public frame_plugin,
-                         public IAsynFrame3,
-                         public IAsynFramePlugin,
+                         public com_interfaces<CAsynFrame, IAsynFrame3, IAsynFramePlugin, IInterfaceLeak>,
                          public asyn_io_handler,
                          public timeout_handler,
-                         public IInterfaceLeak,
                          public CUnknownMultiThread {
 public:
     // Reference count 1, owned by the caller.
@@ -92,8 +91,12 @@ public:
     bool running() const noexcept { return _state.load(std::memory_order_acquire) == frame_state::running; }
 
     // IUnknown
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynFrame3>,
+                                       interface_entry<IID_IAsynFrame, IAsynFrame3>,
+                                       interface_entry<IID_IAsynFrame2, IAsynFrame3>,
+                                       interface_entry<IID_IAsynFrame3, IAsynFrame3>,
+                                       interface_entry<IID_IAsynFramePlugin, IAsynFramePlugin>,
+                                       interface_entry<IID_IInterfaceLeak, IInterfaceLeak>>;
     // The last reference dropped inside a callback of this frame stops the
     // frame once the callback has returned (see Uninitialize).
     ULONG ASYNFRAME_STDCALL Release() override;

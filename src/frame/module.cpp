@@ -19,19 +19,9 @@ std::atomic<long> g_server_locks{0};
 
 // Class objects live as long as the module and are not counted as objects.
 template <class Object>
-class class_object final : public IClassFactory {
+class class_object final : public com_interfaces<class_object<Object>, IClassFactory>, public owner_held {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
+    using interfaces = single_interface<IID_IClassFactory, IClassFactory>;
 
     HRESULT ASYNFRAME_STDCALL CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
         if (object == nullptr) return E_POINTER;
@@ -120,17 +110,6 @@ CDownloadLibPlugin::CDownloadLibPlugin() : CUnknownMultiThread("CDownloadLibPlug
 
 CDownloadLibPlugin::~CDownloadLibPlugin() {
     if (_frame != nullptr) std::exchange(_frame, nullptr)->Release();
-}
-
-HRESULT CDownloadLibPlugin::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDownloadLibPlugin) {
-        *object = static_cast<IDownloadLibPlugin*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
 }
 
 HRESULT CDownloadLibPlugin::GetPluginType(LONG* type) {

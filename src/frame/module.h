@@ -5,6 +5,7 @@
 #include <string>
 
 #include "asynframe/module.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 
 namespace asynframe {
@@ -15,13 +16,12 @@ class CAsynFrame;
 long module_lock_count() noexcept;
 
 // Creates the plug-in that loads a frame into a host application.
-class CDownloadLibPlugin final : public IDownloadLibPlugin, public CUnknownMultiThread {
+class CDownloadLibPlugin final : public com_interfaces<CDownloadLibPlugin, IDownloadLibPlugin>,
+                                 public CUnknownMultiThread {
 public:
     CDownloadLibPlugin();
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = single_interface<IID_IDownloadLibPlugin, IDownloadLibPlugin>;
 
     HRESULT ASYNFRAME_STDCALL GetPluginType(LONG* type) override;
     HRESULT ASYNFRAME_STDCALL Initialize(IPluginHost* host) override;

@@ -33,30 +33,7 @@ CAsynSock5TcpSocket::~CAsynSock5TcpSocket() {
     _inner->Release();
 }
 
-HRESULT CAsynSock5TcpSocket::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynTcpSocket ||
-        iid == IID_IAsynProxyTcpSocket) {
-        *object = static_cast<IAsynProxyTcpSocket*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-HRESULT CAsynSock5TcpSocket::Read(IAsynIoOperation* operation) { return _inner->Read(operation); }
-HRESULT CAsynSock5TcpSocket::Write(IAsynIoOperation* operation) { return _inner->Write(operation); }
-HRESULT CAsynSock5TcpSocket::ReadFully(IAsynIoOperation* operation) { return _inner->ReadFully(operation); }
-HRESULT CAsynSock5TcpSocket::WriteFully(IAsynIoOperation* operation) { return _inner->WriteFully(operation); }
-HRESULT CAsynSock5TcpSocket::GetLocalAddress(DWORD* address, WORD* port) {
-    return _inner->GetLocalAddress(address, port);
-}
-HRESULT CAsynSock5TcpSocket::GetPeerAddress(DWORD* address, WORD* port) {
-    return _inner->GetPeerAddress(address, port);
-}
-HRESULT CAsynSock5TcpSocket::SetRecvTimeout(DWORD milliseconds) { return _inner->SetRecvTimeout(milliseconds); }
-HRESULT CAsynSock5TcpSocket::SetRecvBufferSize(DWORD bytes) { return _inner->SetRecvBufferSize(bytes); }
+IAsynTcpSocket* CAsynSock5TcpSocket::inner_socket() const noexcept { return _inner; }
 
 HRESULT CAsynSock5TcpSocket::Close() {
     if (!on_dispatch_thread(_singleton)) return E_ACCESSDENIED;
@@ -112,17 +89,6 @@ CAsynSock5TcpListener::CAsynSock5TcpListener(singleton_instance* services, proxy
 CAsynSock5TcpListener::~CAsynSock5TcpListener() {
     _server.reset();
     _accept_layer->Release();
-}
-
-HRESULT CAsynSock5TcpListener::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynTcpListener || iid == IID_IAsynTcpListener2) {
-        *object = static_cast<IAsynTcpListener2*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
 }
 
 HRESULT CAsynSock5TcpListener::ListenOn(DWORD, WORD port, IAsynIoOperation* operation) {
@@ -214,17 +180,6 @@ std::uint16_t CAsynSock5UdpSocket::local_port() noexcept {
 }
 
 bool CAsynSock5UdpSocket::in_dispatch_thread() const noexcept { return on_dispatch_thread(_singleton); }
-
-HRESULT CAsynSock5UdpSocket::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynUdpSocket2) {
-        *object = static_cast<IAsynUdpSocket2*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
 
 void CAsynSock5UdpSocket::complete(IAsynIoOperation*& held, DWORD error, DWORD bytes) {
     IAsynIoOperation* operation = std::exchange(held, nullptr);

@@ -12,10 +12,12 @@
 #include "asynframe/proxy.h"
 #include "asynframe/socket.h"
 #include "component/asyn_io_operation_object.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 #include "engine/asyn_io_handler.h"
 #include "proxy/socks_server_socket.h"
 #include "socket/asyn_datagram_device.h"
+#include "socket/forwarding_socket.h"
 
 namespace asynframe {
 
@@ -30,29 +32,28 @@ struct proxy_settings {
     std::string password;
 };
 
-class CAsynSock5TcpSocket final : public IAsynProxyTcpSocket, public with_singleton, public CUnknownMultiThread {
+// Reads, writes, addresses and receive options go to the inner connection unchanged.
+class CAsynSock5TcpSocket final
+    : public forwarding_tcp_socket<CAsynSock5TcpSocket, com_interfaces<CAsynSock5TcpSocket, IAsynProxyTcpSocket>>,
+      public with_singleton,
+      public CUnknownMultiThread {
 public:
     CAsynSock5TcpSocket(singleton_instance* services, proxy_settings proxy);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynProxyTcpSocket>,
+                                       interface_entry<IID_IAsynIoDevice, IAsynProxyTcpSocket>,
+                                       interface_entry<IID_IAsynTcpSocket, IAsynProxyTcpSocket>,
+                                       interface_entry<IID_IAsynProxyTcpSocket, IAsynProxyTcpSocket>>;
 
-    HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override;
-    HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override;
-    HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override;
-    HRESULT ASYNFRAME_STDCALL WriteFully(IAsynIoOperation* operation) override;
     // Ends the exchange with the proxy (its operation completes with 1930),
     // then closes the connection.
     HRESULT ASYNFRAME_STDCALL Close() override;
     // Connects to the proxy and has it connect to `host`:`port`.
     HRESULT ASYNFRAME_STDCALL Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
                                       LONG priority) override;
-    HRESULT ASYNFRAME_STDCALL GetLocalAddress(DWORD* address, WORD* port) override;
-    HRESULT ASYNFRAME_STDCALL GetPeerAddress(DWORD* address, WORD* port) override;
-    HRESULT ASYNFRAME_STDCALL SetRecvTimeout(DWORD milliseconds) override;
-    HRESULT ASYNFRAME_STDCALL SetRecvBufferSize(DWORD bytes) override;
     HRESULT ASYNFRAME_STDCALL Login(IAsynIoOperation* operation) override;
+
+    IAsynTcpSocket* inner_socket() const noexcept;
 
 private:
     ~CAsynSock5TcpSocket() override;
@@ -63,15 +64,17 @@ private:
     std::unique_ptr<socks_wrapper> _wrapper;
 };
 
-class CAsynSock5TcpListener final : public IAsynTcpListener2, public with_singleton, public CUnknownMultiThread {
+class CAsynSock5TcpListener final : public com_interfaces<CAsynSock5TcpListener, IAsynTcpListener2>,
+                                    public with_singleton,
+                                    public CUnknownMultiThread {
 public:
     // The proxy, and the BIND target: the host expected to connect.
     CAsynSock5TcpListener(singleton_instance* services, proxy_settings proxy, std::string bind_host,
                           std::uint16_t bind_port);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynTcpListener2>,
+                                       interface_entry<IID_IAsynTcpListener, IAsynTcpListener2>,
+                                       interface_entry<IID_IAsynTcpListener2, IAsynTcpListener2>>;
 
     // The operation completes with the proxy's first reply; the bound address is known from then on.
     HRESULT ASYNFRAME_STDCALL Listen(WORD port, IAsynIoOperation* operation) override;
@@ -95,8 +98,7 @@ private:
     bool _listening = false;
 };
 
-class CAsynSock5UdpSocket final : public IAsynUdpSocket2,
-                                  public IAsynIoOperationEvents,
+class CAsynSock5UdpSocket final : public com_interfaces<CAsynSock5UdpSocket, IAsynUdpSocket2, IAsynIoOperationEvents>,
                                   public asyn_io_handler,
                                   public CUnknownMultiThread {
 public:
@@ -108,9 +110,9 @@ public:
 
     CAsynSock5UdpSocket(singleton_instance* services, proxy_settings proxy);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynUdpSocket2>,
+                                       interface_entry<IID_IAsynIoDevice, IAsynUdpSocket2>,
+                                       interface_entry<IID_IAsynUdpSocket2, IAsynUdpSocket2>>;
 
     // One datagram from the relay: its payload, and its origin as the operation's address.
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override;

@@ -7,17 +7,6 @@ namespace asynframe {
 CConnectManager::CConnectManager(singleton_instance* services)
     : with_singleton(services), CUnknownMultiThread("CConnectManager") {}
 
-HRESULT CConnectManager::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IConnectManager) {
-        *object = static_cast<IConnectManager*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT CConnectManager::Advise(IConnectManagerEvents* sink) { return _sinks.advise(sink); }
 
 HRESULT CConnectManager::Unadvise(IConnectManagerEvents* sink) { return _sinks.unadvise(sink); }

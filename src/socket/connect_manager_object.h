@@ -4,22 +4,21 @@
 
 #include "asynframe/connect.h"
 #include "component/events_raiser.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 #include "engine/singleton.h"
 #include "socket/connect_manager.h"
 
 namespace asynframe {
 
-class CConnectManager final : public IConnectManager,
+class CConnectManager final : public com_interfaces<CConnectManager, IConnectManager>,
                               public connect_manager_events,
                               public with_singleton,
                               public CUnknownMultiThread {
 public:
     explicit CConnectManager(singleton_instance* services);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = single_interface<IID_IConnectManager, IConnectManager>;
 
     HRESULT ASYNFRAME_STDCALL Advise(IConnectManagerEvents* sink) override;
     HRESULT ASYNFRAME_STDCALL Unadvise(IConnectManagerEvents* sink) override;

@@ -48,18 +48,6 @@ CAsynTcpSocket::~CAsynTcpSocket() {
     _socket_device.reset();
 }
 
-HRESULT CAsynTcpSocket::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynTcpSocket) {
-        *object = static_cast<IAsynTcpSocket*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-
 HRESULT CAsynTcpSocket::Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
                                 LONG priority) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
@@ -127,17 +115,6 @@ HRESULT CAsynTcpSocket::SetRecvBufferSize(DWORD bytes) {
 CAsynAcceptLayer::CAsynAcceptLayer(singleton_instance* services)
     : with_singleton(services), CUnknownMultiThread("CAsynAcceptLayer") {}
 
-HRESULT CAsynAcceptLayer::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (!(iid == IID_IUnknown)) {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    *object = static_cast<IUnknown*>(this);
-    AddRef();
-    return S_OK;
-}
-
 void CAsynAcceptLayer::on_layer_complete(CAsynIoOperation* operation, layer_entry) {
     asyn_io_operation* request = operation->engine_operation();
     std::uint32_t bytes = 0;
@@ -185,17 +162,6 @@ CAsynTcpListener::~CAsynTcpListener() {
 }
 
 bool CAsynTcpListener::in_dispatch_thread() const noexcept { return on_dispatch_thread(_singleton); }
-
-HRESULT CAsynTcpListener::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynTcpListener || iid == IID_IAsynTcpListener2) {
-        *object = static_cast<IAsynTcpListener2*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
 
 HRESULT CAsynTcpListener::Listen(WORD port, IAsynIoOperation* operation) { return ListenOn(0, port, operation); }
 
@@ -280,21 +246,6 @@ CAsynUdpSocket::~CAsynUdpSocket() {
     _device = nullptr;
 }
 
-HRESULT CAsynUdpSocket::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynUdpSocket) {
-        *object = static_cast<IAsynUdpSocket*>(this);
-    } else if (iid == IID_IAsynUdpSocket2) {
-        *object = static_cast<IAsynUdpSocket2*>(this);
-    } else {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-
 std::uint32_t CAsynUdpSocket::open(std::uint32_t address, std::uint16_t port) {
     try {
         _udp_device.create_socket();
@@ -357,18 +308,6 @@ CAsynIcmpSocket::~CAsynIcmpSocket() {
     disable_full_transfers();
     _device = nullptr;
 }
-
-HRESULT CAsynIcmpSocket::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynIcmpSocket) {
-        *object = static_cast<IAsynIcmpSocket*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
 
 HRESULT CAsynIcmpSocket::Open() {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;

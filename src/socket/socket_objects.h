@@ -10,6 +10,7 @@
 #include "asynframe/socket.h"
 #include "component/asyn_io_operation_object.h"
 #include "component/io_device.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 #include "socket/asyn_datagram_device.h"
 #include "socket/asyn_socket_device.h"
@@ -25,15 +26,17 @@ CAsynIoOperation* usable_operation(IAsynIoOperation* operation) noexcept;
 // request's reference, taken by the caller, goes with that completion.
 void fail_started_request(CAsynIoOperation* object, std::uint32_t code);
 
-class CAsynTcpSocket final : public IAsynTcpSocket, public CAsynIoDevice, public CUnknownMultiThread {
+class CAsynTcpSocket final : public com_interfaces<CAsynTcpSocket, IAsynTcpSocket>,
+                             public CAsynIoDevice,
+                             public CUnknownMultiThread {
 public:
     // Takes `device` (may be null: one without a socket is made). Reference
     // count 1, owned by the caller.
     CAsynTcpSocket(singleton_instance* services, std::unique_ptr<asyn_socket_device_imp> device);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynTcpSocket>,
+                                       interface_entry<IID_IAsynIoDevice, IAsynTcpSocket>,
+                                       interface_entry<IID_IAsynTcpSocket, IAsynTcpSocket>>;
 
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override { return CAsynIoDevice::Read(operation); }
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override { return CAsynIoDevice::Write(operation); }
@@ -64,13 +67,13 @@ private:
 // into a CAsynTcpSocket, the operation's result object. An object of its own
 // rather than the listener: an accept in flight must not keep the listener,
 // and so its listening socket, alive once the caller has let it go.
-class CAsynAcceptLayer final : public CAsynIoOperationLayer, public with_singleton, public CUnknownMultiThread {
+class CAsynAcceptLayer final : public com_interfaces<CAsynAcceptLayer, CAsynIoOperationLayer>,
+                               public with_singleton,
+                               public CUnknownMultiThread {
 public:
     explicit CAsynAcceptLayer(singleton_instance* services);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, CAsynIoOperationLayer>>;
 
     void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override;
 
@@ -78,13 +81,15 @@ private:
     ~CAsynAcceptLayer() override = default;
 };
 
-class CAsynTcpListener final : public IAsynTcpListener2, public with_singleton, public CUnknownMultiThread {
+class CAsynTcpListener final : public com_interfaces<CAsynTcpListener, IAsynTcpListener2>,
+                               public with_singleton,
+                               public CUnknownMultiThread {
 public:
     explicit CAsynTcpListener(singleton_instance* services);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynTcpListener2>,
+                                       interface_entry<IID_IAsynTcpListener, IAsynTcpListener2>,
+                                       interface_entry<IID_IAsynTcpListener2, IAsynTcpListener2>>;
 
     HRESULT ASYNFRAME_STDCALL Listen(WORD port, IAsynIoOperation* operation) override;
     HRESULT ASYNFRAME_STDCALL GetLocalAddress(IStringSetter* address, WORD* port) override;
@@ -104,16 +109,16 @@ private:
     bool _listening = false;
 };
 
-class CAsynUdpSocket final : public IAsynUdpSocket,
-                             public IAsynUdpSocket2,
+class CAsynUdpSocket final : public com_interfaces<CAsynUdpSocket, IAsynUdpSocket, IAsynUdpSocket2>,
                              public CAsynIoDevice,
                              public CUnknownMultiThread {
 public:
     explicit CAsynUdpSocket(singleton_instance* services);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynUdpSocket>,
+                                       interface_entry<IID_IAsynIoDevice, IAsynUdpSocket>,
+                                       interface_entry<IID_IAsynUdpSocket, IAsynUdpSocket>,
+                                       interface_entry<IID_IAsynUdpSocket2, IAsynUdpSocket2>>;
 
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override { return CAsynIoDevice::Read(operation); }
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override { return CAsynIoDevice::Write(operation); }
@@ -139,13 +144,13 @@ private:
     asyn_udp_device _udp_device;
 };
 
-class CAsynIcmpSocket final : public IAsynIcmpSocket, public CAsynIoDevice, public CUnknownMultiThread {
+class CAsynIcmpSocket final : public com_interfaces<CAsynIcmpSocket, IAsynIcmpSocket>,
+                              public CAsynIoDevice,
+                              public CUnknownMultiThread {
 public:
     explicit CAsynIcmpSocket(singleton_instance* services);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = single_interface<IID_IAsynIcmpSocket, IAsynIcmpSocket>;
 
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override { return CAsynIoDevice::Read(operation); }
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override { return CAsynIoDevice::Write(operation); }

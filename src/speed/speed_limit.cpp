@@ -14,17 +14,6 @@ CSpeedLimit::~CSpeedLimit() {
     if (_parent != nullptr) _parent->Release();
 }
 
-HRESULT CSpeedLimit::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_ISpeedLimit) {
-        *object = static_cast<ISpeedLimit*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT CSpeedLimit::SetLimit(DWORD bytes_per_second) {
     mutex::scoped_lock guard(_lock);
     _limit = bytes_per_second;

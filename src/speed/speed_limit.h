@@ -4,13 +4,14 @@
 #pragma once
 
 #include "asynframe/speed.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 #include "platform/mutex.h"
 #include "speed/speed_calculator.h"
 
 namespace asynframe {
 
-class CSpeedLimit final : public ISpeedLimit, public CUnknownMultiThread {
+class CSpeedLimit final : public com_interfaces<CSpeedLimit, ISpeedLimit>, public CUnknownMultiThread {
 public:
     // The length of one quota, and the wait a refused request is told.
     static constexpr std::uint32_t quota_milliseconds = 250;
@@ -20,9 +21,7 @@ public:
 
     CSpeedLimit();
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = single_interface<IID_ISpeedLimit, ISpeedLimit>;
 
     HRESULT ASYNFRAME_STDCALL SetLimit(DWORD bytes_per_second) override;
     HRESULT ASYNFRAME_STDCALL GetLimit(DWORD* bytes_per_second) override;

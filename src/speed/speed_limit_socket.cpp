@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "component/io_device.h"
-#include "component/ref_counted.h"
 #include "platform/error_codes.h"
 
 namespace asynframe {
@@ -14,25 +13,18 @@ namespace {
 enum entry_value : int { direction = 0, range_start = 1, range_length = 2 };
 
 
-template <class T>
-void keep(T*& field, T* value) {
-    if (value != nullptr) value->AddRef();
-    if (field != nullptr) field->Release();
-    field = value;
-}
-
 }  // namespace
 
 // The frame's timers and the caller's operations hold this relay, not the
 // socket. The socket detaches it when it goes; a timer that fires afterwards
 // finds no owner, and a request still in flight is handed on to its caller.
-class limited_socket_relay final : public ref_counted<IAsynTimerEvents, CAsynIoOperationLayer> {
+class limited_socket_relay final
+    : public com_interfaces<limited_socket_relay, IAsynTimerEvents, CAsynIoOperationLayer>,
+      public atomic_ref_count {
 public:
-    explicit limited_socket_relay(CAsynSpeedLimitSocket* owner) noexcept : _owner(owner) {}
+    using interfaces = single_interface<IID_IAsynTimerEvents, IAsynTimerEvents>;
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        return query_one(iid, object, IID_IAsynTimerEvents, static_cast<IAsynTimerEvents*>(this));
-    }
+    explicit limited_socket_relay(CAsynSpeedLimitSocket* owner) noexcept : _owner(owner) {}
 
     // The lock keeps the owner from going (its destructor detaches first) on
     // another thread while a retry runs in it; a retry never releases it.
@@ -83,29 +75,18 @@ CAsynSpeedLimitSocket::~CAsynSpeedLimitSocket() {
     std::exchange(_relay, nullptr)->Release();
     _complete_device->set_inner_device(nullptr);
     std::exchange(_complete_device, nullptr)->Release();
-    keep(_read_limit, static_cast<ISpeedLimit*>(nullptr));
-    keep(_write_limit, static_cast<ISpeedLimit*>(nullptr));
-    keep(_inner, static_cast<IAsynTcpSocket*>(nullptr));
-    keep(_timers, static_cast<IAsynFrame*>(nullptr));
+    _read_limit.reset();
+    _write_limit.reset();
+    _inner.reset();
+    _timers.reset();
 }
 
 void CAsynSpeedLimitSocket::initialize(IAsynFrame* timers, IAsynTcpSocket* inner, ISpeedLimit* read_limit,
                                        ISpeedLimit* write_limit) {
-    keep(_timers, timers);
-    keep(_inner, inner);
-    keep(_read_limit, read_limit);
-    keep(_write_limit, write_limit);
-}
-
-HRESULT CAsynSpeedLimitSocket::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynTcpSocket) {
-        *object = static_cast<IAsynTcpSocket*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    _timers = ref_ptr<IAsynFrame>::share(timers);
+    _inner = ref_ptr<IAsynTcpSocket>::share(inner);
+    _read_limit = ref_ptr<ISpeedLimit>::share(read_limit);
+    _write_limit = ref_ptr<ISpeedLimit>::share(write_limit);
 }
 
 HRESULT CAsynSpeedLimitSocket::Read(IAsynIoOperation* operation) { return transfer(operation, true); }
@@ -116,7 +97,7 @@ HRESULT CAsynSpeedLimitSocket::transfer(IAsynIoOperation* operation, bool read) 
     if (_inner == nullptr || _closed) return E_UNEXPECTED;
     IAsynIoOperation*& parked = read ? _read_parked : _write_parked;
     if (parked != nullptr) return E_UNEXPECTED;
-    ISpeedLimit* limit = read ? _read_limit : _write_limit;
+    ISpeedLimit* limit = (read ? _read_limit : _write_limit).get();
     if (limit == nullptr) return read ? _inner->Read(operation) : _inner->Write(operation);
 
     CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
@@ -151,7 +132,7 @@ HRESULT CAsynSpeedLimitSocket::transfer(IAsynIoOperation* operation, bool read) 
 }
 
 void CAsynSpeedLimitSocket::report(bool read, DWORD bytes) {
-    if (ISpeedLimit* limit = read ? _read_limit : _write_limit) limit->Report(bytes);
+    if (ISpeedLimit* limit = (read ? _read_limit : _write_limit).get()) limit->Report(bytes);
 }
 
 void CAsynSpeedLimitSocket::on_timer(DWORD id) {
@@ -206,22 +187,6 @@ HRESULT CAsynSpeedLimitSocket::Connect(IAsynIoOperation* operation, DWORD host_l
     const HRESULT hr = _inner->Connect(operation, host_length, host, port, priority);
     if (SUCCEEDED(hr)) _closed = false;  // a closed TCP socket may connect again
     return hr;
-}
-
-HRESULT CAsynSpeedLimitSocket::GetLocalAddress(DWORD* address, WORD* port) {
-    return _inner != nullptr ? _inner->GetLocalAddress(address, port) : E_UNEXPECTED;
-}
-
-HRESULT CAsynSpeedLimitSocket::GetPeerAddress(DWORD* address, WORD* port) {
-    return _inner != nullptr ? _inner->GetPeerAddress(address, port) : E_UNEXPECTED;
-}
-
-HRESULT CAsynSpeedLimitSocket::SetRecvTimeout(DWORD milliseconds) {
-    return _inner != nullptr ? _inner->SetRecvTimeout(milliseconds) : E_UNEXPECTED;
-}
-
-HRESULT CAsynSpeedLimitSocket::SetRecvBufferSize(DWORD bytes) {
-    return _inner != nullptr ? _inner->SetRecvBufferSize(bytes) : E_UNEXPECTED;
 }
 
 }  // namespace asynframe

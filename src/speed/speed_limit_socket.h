@@ -8,7 +8,9 @@
 #include "asynframe/socket.h"
 #include "asynframe/speed.h"
 #include "component/asyn_io_operation_object.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
+#include "socket/forwarding_socket.h"
 
 namespace asynframe {
 
@@ -19,7 +21,10 @@ class limited_socket_relay;
 // through a relay that points back, so the caller's last Release ends the
 // socket as it does a plain TCP socket's (the connection closes, a parked
 // request completes with 995).
-class CAsynSpeedLimitSocket final : public IAsynTcpSocket, public CUnknownMultiThread {
+// Addresses and receive options go to the inner socket unchanged.
+class CAsynSpeedLimitSocket final
+    : public forwarding_tcp_socket<CAsynSpeedLimitSocket, com_interfaces<CAsynSpeedLimitSocket, IAsynTcpSocket>>,
+      public CUnknownMultiThread {
 public:
     // Frame timer ids of the parked read and the parked write.
     static constexpr DWORD read_timer = 0;
@@ -30,9 +35,9 @@ public:
     // References are kept to each; either limiter may be null (no limit).
     void initialize(IAsynFrame* timers, IAsynTcpSocket* inner, ISpeedLimit* read_limit, ISpeedLimit* write_limit);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynTcpSocket>,
+                                       interface_entry<IID_IAsynIoDevice, IAsynTcpSocket>,
+                                       interface_entry<IID_IAsynTcpSocket, IAsynTcpSocket>>;
 
     // E_UNEXPECTED while one is parked in the same direction or after Close;
     // E_INVALIDARG for a foreign or busy operation or a range outside its
@@ -46,10 +51,8 @@ public:
     HRESULT ASYNFRAME_STDCALL Close() override;
     HRESULT ASYNFRAME_STDCALL Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
                                       LONG priority) override;
-    HRESULT ASYNFRAME_STDCALL GetLocalAddress(DWORD* address, WORD* port) override;
-    HRESULT ASYNFRAME_STDCALL GetPeerAddress(DWORD* address, WORD* port) override;
-    HRESULT ASYNFRAME_STDCALL SetRecvTimeout(DWORD milliseconds) override;
-    HRESULT ASYNFRAME_STDCALL SetRecvBufferSize(DWORD bytes) override;
+
+    IAsynTcpSocket* inner_socket() const noexcept { return _inner.get(); }
 
     // The relay's calls, on the dispatch thread.
     void on_timer(DWORD id);
@@ -64,10 +67,10 @@ private:
     HRESULT transfer(IAsynIoOperation* operation, bool read);
     void abandon_parked(bool read) noexcept;
 
-    IAsynFrame* _timers = nullptr;
-    IAsynTcpSocket* _inner = nullptr;
-    ISpeedLimit* _read_limit = nullptr;
-    ISpeedLimit* _write_limit = nullptr;
+    ref_ptr<IAsynFrame> _timers;
+    ref_ptr<IAsynTcpSocket> _inner;
+    ref_ptr<ISpeedLimit> _read_limit;
+    ref_ptr<ISpeedLimit> _write_limit;
     IAsynIoOperation* _read_parked = nullptr;   // m_pReadOpt
     IAsynIoOperation* _write_parked = nullptr;  // m_pWriteOpt
     limited_socket_relay* _relay = nullptr;

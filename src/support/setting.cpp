@@ -1,5 +1,7 @@
 #include "support/setting.h"
 
+#include "asynframe/com_helpers.h"
+
 namespace asynframe {
 namespace {
 
@@ -8,20 +10,10 @@ UINT length_of(std::string_view text) noexcept { return static_cast<UINT>(text.s
 const char* bytes_of(std::string_view text) noexcept { return text.data() != nullptr ? text.data() : ""; }
 
 // Receives the provider's text.
-class text_receiver final : public IStringSetter {
+// Lives on the caller's stack: the provider's references change nothing.
+class text_receiver final : public com_interfaces<text_receiver, IStringSetter>, public owner_held {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IStringSetter) {
-            *object = static_cast<IStringSetter*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    // Lives on the caller's stack: the provider's references change nothing.
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
+    using interfaces = single_interface<IID_IStringSetter, IStringSetter>;
     HRESULT ASYNFRAME_STDCALL SetString(UINT length, const char* text) override {
         if (length != 0 && text == nullptr) return E_INVALIDARG;
         value.assign(text != nullptr ? text : "", length);

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "asynframe/asynframe.h"
+#include "asynframe/com_helpers.h"
 #include "common/harness.h"
 #include "component/unknown_base.h"
 #include "engine/asyn_io_manager.h"
@@ -30,33 +31,15 @@
 namespace asynframe::harness {
 
 // Counts its own references and records every callback it gets.
-class recorder final : public IAsynFrameEvents,
-                       public IAsynTimerEvents,
-                       public IAsynMessageEvents,
-                       public IAsynIoOperationEvents {
+class recorder final : public com_interfaces<recorder, IAsynFrameEvents, IAsynTimerEvents, IAsynMessageEvents,
+                                             IAsynIoOperationEvents>,
+                       public atomic_ref_count {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (iid == IID_IUnknown || iid == IID_IAsynFrameEvents) {
-            *object = static_cast<IAsynFrameEvents*>(this);
-        } else if (iid == IID_IAsynTimerEvents) {
-            *object = static_cast<IAsynTimerEvents*>(this);
-        } else if (iid == IID_IAsynMessageEvents) {
-            *object = static_cast<IAsynMessageEvents*>(this);
-        } else if (iid == IID_IAsynIoOperationEvents) {
-            *object = static_cast<IAsynIoOperationEvents*>(this);
-        } else {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynFrameEvents>,
+                                       interface_entry<IID_IAsynFrameEvents, IAsynFrameEvents>,
+                                       interface_entry<IID_IAsynTimerEvents, IAsynTimerEvents>,
+                                       interface_entry<IID_IAsynMessageEvents, IAsynMessageEvents>,
+                                       interface_entry<IID_IAsynIoOperationEvents, IAsynIoOperationEvents>>;
 
     HRESULT ASYNFRAME_STDCALL OnFrameStart() override {
         start_thread = std::this_thread::get_id();
@@ -104,15 +87,13 @@ public:
         std::lock_guard<std::mutex> guard(_lock);
         _log.clear();
     }
-    ULONG references() const { return _refs.load(); }
-
     std::function<void(DWORD)> on_timer;
     std::function<void(DWORD, DWORD, DWORD)> on_message;
     std::function<void(IAsynIoOperation*)> on_complete;
     std::thread::id start_thread;
 
 private:
-    ~recorder() = default;
+    ~recorder() override = default;
     void record(std::string line) {
         std::lock_guard<std::mutex> guard(_lock);
         _log.push_back(std::move(line));
@@ -120,22 +101,12 @@ private:
 
     mutable std::mutex _lock;
     std::vector<std::string> _log;
-    std::atomic<ULONG> _refs{1};
 };
 
 // Runs closures on the dispatch thread through synchronous frame messages.
-class dispatcher final : public IAsynMessageEvents {
+class dispatcher final : public com_interfaces<dispatcher, IAsynMessageEvents>, public atomic_ref_count {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    using interfaces = no_interfaces;
     HRESULT ASYNFRAME_STDCALL OnMessage(DWORD, DWORD, DWORD) override {
         std::function<void()> work;
         {
@@ -154,81 +125,30 @@ public:
     }
 
 private:
-    ~dispatcher() = default;
+    ~dispatcher() override = default;
     std::mutex _lock;
     std::vector<std::function<void()>> _work;
-    std::atomic<ULONG> _refs{1};
 };
 
 // The host's settings: "system"/"force_win98" is 1 in alertable modes; texts
-// and booleans a test sets; every other value is left to its default.
-class mode_settings final : public ISettingsProvider {
+// and booleans a test sets, by "section/key"; every other value is left to its
+// default.
+class mode_settings final : public map_settings {
 public:
-    explicit mode_settings(bool force_win98) : _force_win98(force_win98) {}
-
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (iid == IID_IUnknown || iid == IID_ISettingsProvider) {
-            *object = static_cast<ISettingsProvider*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
+    explicit mode_settings(bool force_win98) {
+        if (force_win98) set("system", "force_win98", std::uint32_t{1});
     }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_refs;
-        if (left == 0) delete this;
-        return left;
-    }
-
-    HRESULT ASYNFRAME_STDCALL GetString(UINT section_length, const char* section, UINT key_length, const char* key,
-                                        IStringSetter* value) override {
-        std::string text;
-        {
-            std::lock_guard<std::mutex> guard(_lock);
-            const auto found = _texts.find(std::string(section, section_length) + "/" + std::string(key, key_length));
-            if (found == _texts.end()) return E_FAIL;
-            text = found->second;
-        }
-        return value->SetString(static_cast<UINT>(text.size()), text.c_str());
-    }
-    // Values a test gives, by "section/key".
     void set_text(const std::string& name, const std::string& text) {
-        std::lock_guard<std::mutex> guard(_lock);
-        _texts[name] = text;
+        const std::size_t slash = name.find('/');
+        set(name.substr(0, slash), name.substr(slash + 1), text);
     }
     void set_bool(const std::string& name, bool value) {
-        std::lock_guard<std::mutex> guard(_lock);
-        _bools[name] = value;
-    }
-    HRESULT ASYNFRAME_STDCALL GetInteger(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT section_length, const char* section, UINT key_length, const char* key,
-                                         UINT* value) override {
-        if (_force_win98 && std::string_view(section, section_length) == "system" &&
-            std::string_view(key, key_length) == "force_win98") {
-            *value = 1;
-            return S_OK;
-        }
-        std::lock_guard<std::mutex> guard(_lock);
-        const auto found = _bools.find(std::string(section, section_length) + "/" + std::string(key, key_length));
-        if (found == _bools.end()) return E_FAIL;
-        *value = found->second ? 1 : 0;
-        return S_OK;
-    }
-    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
-        return E_FAIL;
+        const std::size_t slash = name.find('/');
+        set_boolean(name.substr(0, slash), name.substr(slash + 1), value);
     }
 
 private:
-    ~mode_settings() = default;
-    bool _force_win98;
-    std::mutex _lock;
-    std::map<std::string, std::string> _texts;
-    std::map<std::string, bool> _bools;
-    std::atomic<ULONG> _refs{1};
+    ~mode_settings() override = default;
 };
 
 // A frame started in one mode: the host's view of it plus helpers to wait and

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "asynframe/com_helpers.h"
 #include "asynframe/socket.h"
 #include "common/harness.h"
 #include "common/loopback.h"
@@ -105,8 +106,10 @@ private:
 
 // Records every completion (error, bytes) per operation; an optional hook runs
 // on the dispatch thread after the record is made.
-class recording_sink final : public IAsynIoOperationEvents {
+class recording_sink final : public com_interfaces<recording_sink, IAsynIoOperationEvents>, public atomic_ref_count {
 public:
+    using interfaces = single_interface<IID_IAsynIoOperationEvents, IAsynIoOperationEvents>;
+
     struct record {
         DWORD error = 0;
         DWORD bytes = 0;
@@ -115,21 +118,6 @@ public:
 
     explicit recording_sink(const dispatch_waiter& waiter) : _waiter(waiter) {}
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (iid == IID_IUnknown || iid == IID_IAsynIoOperationEvents) {
-            *object = static_cast<IAsynIoOperationEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_references;
-        if (left == 0) delete this;
-        return left;
-    }
     HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* operation) override {
         DWORD error = 0, bytes = 0;
         operation->GetResult(&error, &bytes);
@@ -162,9 +150,8 @@ public:
     std::atomic<int> total{0};
 
 private:
-    ~recording_sink() = default;
+    ~recording_sink() override = default;
     dispatch_waiter _waiter;
-    std::atomic<ULONG> _references{1};
     std::mutex _lock;
     std::map<IAsynIoOperation*, record> _records;
 };

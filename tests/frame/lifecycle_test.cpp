@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "asynframe/com_helpers.h"
 #include "asynframe/asynframe.h"
 #include "asynframe/ui_thread.h"
 #include "component/unknown_base.h"
@@ -35,21 +36,11 @@ using namespace harness;
 constexpr HRESULT no_answer = static_cast<HRESULT>(0x8000000Au);
 
 // Every callback interface; counts per operation, runs optional hooks.
-class sink final : public IAsynIoOperationEvents,
-                   public IAsynTimerEvents,
-                   public IAsynMessageEvents,
-                   public IAsynFrameEvents {
+class sink final
+    : public com_interfaces<sink, IAsynIoOperationEvents, IAsynTimerEvents, IAsynMessageEvents, IAsynFrameEvents>,
+      public atomic_ref_count {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_refs;
-        if (left == 0) delete this;
-        return left;
-    }
+    using interfaces = no_interfaces;
     HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* operation) override {
         DWORD error = 0, bytes = 0;
         operation->GetResult(&error, &bytes);
@@ -114,8 +105,7 @@ public:
     std::atomic<int> timers{0}, messages{0}, cancelled{0}, starts{0}, stops{0};
 
 private:
-    ~sink() = default;
-    std::atomic<ULONG> _refs{1};
+    ~sink() override = default;
     std::mutex _lock;
     std::map<LONG, record> _completions;
 };

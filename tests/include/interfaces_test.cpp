@@ -2,6 +2,7 @@
 // identifiers, slot positions and the layout of records that cross the
 // boundary.
 #include "asynframe/asynframe.h"
+#include "asynframe/com_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -264,23 +265,14 @@ TEST(SlotOrder, ServicesCallbacksAndModule) {
 // A host-side implementation of two callback interfaces on one object, as a
 // host would write it: each face answers its own identifier, and calls through
 // either base pointer land in the right method.
-class host_sink final : public IAsynTimerEvents, public IAsynMessageEvents {
+class host_sink final : public com_interfaces<host_sink, IAsynTimerEvents, IAsynMessageEvents> {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IAsynTimerEvents)
-            *object = static_cast<IAsynTimerEvents*>(this);
-        else if (iid == IID_IAsynMessageEvents)
-            *object = static_cast<IAsynMessageEvents*>(this);
-        else {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        ++refs;
-        return S_OK;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++refs; }
-    ULONG ASYNFRAME_STDCALL Release() override { return --refs; }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynTimerEvents>,
+                                       interface_entry<IID_IAsynTimerEvents, IAsynTimerEvents>,
+                                       interface_entry<IID_IAsynMessageEvents, IAsynMessageEvents>>;
+    // Lives on the test's stack: the count is only watched.
+    ULONG internal_add_ref() { return ++refs; }
+    ULONG internal_release() { return --refs; }
     HRESULT ASYNFRAME_STDCALL OnTimer(DWORD id) override {
         calls.push_back("timer " + std::to_string(id));
         return S_OK;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "asynframe/com_helpers.h"
 #include "common/isolated_network.h"
 #include "common/socket_fixture.h"
 #include "dns/dns_servers.h"
@@ -32,18 +33,9 @@ using asynframe::dns_test::resolver_env;
 using asynframe::dns_test::scripted_responder;
 
 // Every step the scheduler's component face reports, as text, in order.
-class observer final : public IConnectManagerEvents {
+class observer final : public com_interfaces<observer, IConnectManagerEvents>, public atomic_ref_count {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_references;
-        if (left == 0) delete this;
-        return left;
-    }
+    using interfaces = no_interfaces;
     HRESULT ASYNFRAME_STDCALL OnConnectRequest(IAsynIoOperation* op, DWORD length, const char* host, WORD port,
                                                LONG priority) override {
         log(op, "request " + std::string(host, length) + ":" + std::to_string(port) + " " + std::to_string(priority));
@@ -83,29 +75,19 @@ public:
     }
 
 private:
-    ~observer() = default;
+    ~observer() override = default;
     void log(IAsynIoOperation* op, std::string text) {
         std::lock_guard<std::mutex> guard(_lock);
         _log.emplace_back(op, std::move(text));
     }
-    std::atomic<ULONG> _references{1};
     std::mutex _lock;
     std::vector<std::pair<IAsynIoOperation*, std::string>> _log;
 };
 
 // Collects what the scheduler stores at its end.
-class statistics_sink final : public IStatisticsSink {
+class statistics_sink final : public com_interfaces<statistics_sink, IStatisticsSink>, public atomic_ref_count {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_references;
-        if (left == 0) delete this;
-        return left;
-    }
+    using interfaces = no_interfaces;
     HRESULT ASYNFRAME_STDCALL SetValue(UINT section_length, const char* section, UINT key_length, const char* key,
                                        DWORD low, DWORD high) override {
         std::lock_guard<std::mutex> guard(_lock);
@@ -126,8 +108,7 @@ public:
     std::map<std::string, std::uint64_t> values;
 
 private:
-    ~statistics_sink() = default;
-    std::atomic<ULONG> _references{1};
+    ~statistics_sink() override = default;
     std::mutex _lock;
 };
 

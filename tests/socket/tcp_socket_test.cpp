@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "asynframe/com_helpers.h"
 #include "common/socket_fixture.h"
 #include "component/string_setter.h"
 #include "socket/socket_objects.h"
@@ -236,32 +237,9 @@ TEST_P(TcpSocketTest, CloseAbortsReceiveAndSendInFlight) {
 }
 
 // Answers "socket"/"listen_backlog" and nothing else.
-class backlog_settings final : public ISettingsProvider {
+class backlog_settings final : public map_settings {
 public:
-    explicit backlog_settings(UINT backlog) : _backlog(backlog) {}
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
-    HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL GetInteger(UINT section_length, const char* section, UINT key_length, const char* key,
-                                         UINT* value) override {
-        if (std::string(section, section_length) != "socket" || std::string(key, key_length) != "listen_backlog")
-            return E_FAIL;
-        *value = _backlog;
-        return S_OK;
-    }
-    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT, const char*, UINT, const char*, UINT*) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_FAIL; }
-    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
-        return E_FAIL;
-    }
-
-private:
-    UINT _backlog;
+    explicit backlog_settings(UINT backlog) { set("socket", "listen_backlog", std::uint32_t{backlog}); }
 };
 
 // Starts `count` connects that nobody accepts and waits until `wanted` of them

@@ -73,99 +73,14 @@ void print_error(const std::string& text) {
 
 // ---- settings ----------------------------------------------------------------------------
 
-void settings_provider::set(const std::string& section, const std::string& key, std::uint32_t value) {
-    _values[{section, key}] = std::to_string(value);
-}
-
-void settings_provider::set(const std::string& section, const std::string& key, const std::string& value) {
-    _values[{section, key}] = value;
-}
-
-HRESULT settings_provider::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_ISettingsProvider) {
-        *object = static_cast<ISettingsProvider*>(this);
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-const std::string* settings_provider::find(UINT section_length, const char* section, UINT key_length,
-                                           const char* key) const {
-    if (section == nullptr || key == nullptr) return nullptr;
-    const auto found = _values.find({std::string(section, section_length), std::string(key, key_length)});
-    return found == _values.end() ? nullptr : &found->second;
-}
-
-HRESULT settings_provider::GetString(UINT section_length, const char* section, UINT key_length, const char* key,
-                                     IStringSetter* value) {
-    const std::string* found = find(section_length, section, key_length, key);
-    if (found == nullptr || value == nullptr) return E_FAIL;
-    return value->SetString(static_cast<UINT>(found->size()), found->c_str());
-}
-
-HRESULT settings_provider::GetInteger(UINT section_length, const char* section, UINT key_length, const char* key,
-                                      UINT* value) {
-    const std::string* found = find(section_length, section, key_length, key);
-    if (found == nullptr || value == nullptr) return E_FAIL;
-    char* end = nullptr;
-    const unsigned long number = std::strtoul(found->c_str(), &end, 10);
-    if (end == found->c_str() || *end != '\0') return E_FAIL;
-    *value = static_cast<UINT>(number);
-    return S_OK;
-}
-
-HRESULT settings_provider::GetBoolean(UINT section_length, const char* section, UINT key_length, const char* key,
-                                      UINT* value) {
-    return GetInteger(section_length, section, key_length, key, value);
-}
-
-HRESULT string_receiver::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IStringSetter) {
-        *object = static_cast<IStringSetter*>(this);
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-// QueryInterface and the reference count of a sink the library holds; it
-// deletes itself with the last reference.
-template <class Interface, const IID& Id>
-class counted_sink : public Interface {
-public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == Id) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_references; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_references;
-        if (left == 0) delete this;
-        return left;
-    }
-
-protected:
-    virtual ~counted_sink() = default;
-
-private:
-    std::atomic<ULONG> _references{1};
-};
-
 // ---- operations --------------------------------------------------------------------------
 
 // The completion target; the operation object holds a reference until it is
 // cut loose, so the sink outlives any completion it may still get.
-class operation::sink final : public counted_sink<IAsynIoOperationEvents, IID_IAsynIoOperationEvents> {
+class operation::sink final : public com_interfaces<operation::sink, IAsynIoOperationEvents>, public atomic_ref_count {
 public:
+    using interfaces = single_interface<IID_IAsynIoOperationEvents, IAsynIoOperationEvents>;
+
     HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* completed) override {
         callback call = std::exchange(next, nullptr);
         if (!call) return S_OK;
@@ -219,19 +134,11 @@ void operation::position(std::uint64_t at) { _operation->SetPosition(low_half(at
 // ---- the host ----------------------------------------------------------------------------
 
 // Runs the host's functions on the dispatch thread through frame messages.
-class host::message_sink final : public IAsynMessageEvents {
+// Owned by the host, which deletes it after the frame stopped.
+class host::message_sink final : public com_interfaces<host::message_sink, IAsynMessageEvents>, public owner_held {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IAsynMessageEvents) {
-            *object = static_cast<IAsynMessageEvents*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
+    using interfaces = single_interface<IID_IAsynMessageEvents, IAsynMessageEvents>;
+
     HRESULT ASYNFRAME_STDCALL OnMessage(DWORD kind, DWORD, DWORD) override {
         if (kind == posted_work) {
             std::function<void()> work;
@@ -275,8 +182,10 @@ void host::post(std::function<void()> work) {
     _frame->PostFrameMessage(_messages, message_sink::posted_work, 0, 0);
 }
 
-class timer::sink final : public counted_sink<IAsynTimerEvents, IID_IAsynTimerEvents> {
+class timer::sink final : public com_interfaces<timer::sink, IAsynTimerEvents>, public atomic_ref_count {
 public:
+    using interfaces = single_interface<IID_IAsynTimerEvents, IAsynTimerEvents>;
+
     HRESULT ASYNFRAME_STDCALL OnTimer(DWORD) override {
         if (tick) tick();
         return S_OK;

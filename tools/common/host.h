@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "asynframe/asynframe.h"
+#include "asynframe/com_helpers.h"
 
 namespace asynframe::tools {
 
@@ -52,69 +53,16 @@ const std::string& tool_name();
 
 // Owns one reference of a component interface.
 template <class T>
-class ref {
-public:
-    ref() = default;
-    explicit ref(T* adopted) noexcept : _p(adopted) {}
-    ref(const ref& other) noexcept : _p(other._p) {
-        if (_p != nullptr) _p->AddRef();
-    }
-    ref(ref&& other) noexcept : _p(std::exchange(other._p, nullptr)) {}
-    ref& operator=(ref other) noexcept {
-        std::swap(_p, other._p);
-        return *this;
-    }
-    ~ref() { reset(); }
-    void reset() noexcept {
-        if (T* p = std::exchange(_p, nullptr)) p->Release();
-    }
-    // For out parameters: drops the held reference first.
-    T** put() noexcept {
-        reset();
-        return &_p;
-    }
-    void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
-    T* get() const noexcept { return _p; }
-    T* operator->() const noexcept { return _p; }
-    explicit operator bool() const noexcept { return _p != nullptr; }
+using ref = ref_ptr<T>;
 
-private:
-    T* _p = nullptr;
-};
-
-// Texts a tool hands to the frame's settings reader, by section and key.
-class settings_provider final : public ISettingsProvider {
-public:
-    void set(const std::string& section, const std::string& key, std::uint32_t value);
-    void set(const std::string& section, const std::string& key, const std::string& value);
-
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    // Lives as long as the host, which outlives the frame.
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
-    HRESULT ASYNFRAME_STDCALL GetString(UINT section_length, const char* section, UINT key_length, const char* key,
-                                        IStringSetter* value) override;
-    HRESULT ASYNFRAME_STDCALL GetInteger(UINT section_length, const char* section, UINT key_length,
-                                         const char* key, UINT* value) override;
-    HRESULT ASYNFRAME_STDCALL SetInteger(UINT, const char*, UINT, const char*, UINT) override { return E_NOTIMPL; }
-    HRESULT ASYNFRAME_STDCALL GetBoolean(UINT section_length, const char* section, UINT key_length,
-                                         const char* key, UINT* value) override;
-    HRESULT ASYNFRAME_STDCALL SetBoolean(UINT, const char*, UINT, const char*, UINT) override { return E_NOTIMPL; }
-    HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*, UINT, const char*, UINT, const char*) override {
-        return E_NOTIMPL;
-    }
-
-private:
-    const std::string* find(UINT section_length, const char* section, UINT key_length, const char* key) const;
-    std::map<std::pair<std::string, std::string>, std::string> _values;
-};
+// Texts a tool hands to the frame's settings reader, by section and key. A
+// member of the host, which outlives the frame.
+using settings_provider = map_settings;
 
 // Receives one text from the library.
-class string_receiver final : public IStringSetter {
+class string_receiver final : public com_interfaces<string_receiver, IStringSetter>, public owner_held {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
+    using interfaces = single_interface<IID_IStringSetter, IStringSetter>;
     HRESULT ASYNFRAME_STDCALL SetString(UINT length, const char* bytes) override {
         value.assign(bytes != nullptr ? bytes : "", length);
         return S_OK;
