@@ -2,8 +2,10 @@
 
 #include <new>
 
+#include "dns/dns_request.h"
+#include "dns/dns_service.h"
+#include "dns/dns_state.h"
 #include "dns/ip_parser.h"
-#include "dns/request_list.h"
 #include "engine/asyn_io_manager.h"
 #include "engine/asyn_io_operation.h"
 #include "platform/error_codes.h"

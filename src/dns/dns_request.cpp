@@ -1,7 +1,7 @@
 #include "dns/dns_request.h"
 
+#include "dns/dns_state.h"
 #include "dns/host_db.h"
-#include "dns/request_list.h"
 #include "engine/asyn_io_operation.h"
 #include "platform/dns.h"
 

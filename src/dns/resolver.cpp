@@ -2,6 +2,7 @@
 
 #include "dns/dns_local_repository.h"
 #include "dns/dns_package.h"
+#include "dns/dns_state.h"
 #include "dns/ip_parser.h"
 #include "dns/request_list.h"
 #include "platform/dns.h"

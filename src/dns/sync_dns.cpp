@@ -7,7 +7,9 @@
 #include <set>
 
 #include "asynframe/dns.h"
-#include "dns/request_list.h"
+#include "dns/dns_request.h"
+#include "dns/dns_service.h"
+#include "platform/event.h"
 
 namespace asynframe {
 namespace {

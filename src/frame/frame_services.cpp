@@ -3,7 +3,7 @@
 #include <new>
 
 #include "dns/dns_object.h"
-#include "dns/request_list.h"
+#include "dns/dns_service.h"
 #include "file/file_services.h"
 #include "socket/socket_services.h"
 #include "support/setting.h"

@@ -11,6 +11,8 @@
 #include "common/frame_fixture.h"
 #include "common/isolated_network.h"
 #include "component/string_setter.h"
+#include "dns/dns_service.h"
+#include "dns/dns_state.h"
 #include "dns/request_list.h"
 #include "dns_servers.h"
 #include "frame/asyn_frame.h"

@@ -16,6 +16,8 @@
 #include "common/isolated_network.h"
 #include "common/socket_fixture.h"
 #include "dns/dns_servers.h"
+#include "dns/dns_service.h"
+#include "dns/dns_state.h"
 #include "dns/request_list.h"
 #include "platform/error_codes.h"
 #include "socket/connect_manager.h"

@@ -1,0 +1,148 @@
+#include "dns/dns_service.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "dns/dns_local_repository.h"
+#include "dns/dns_request.h"
+#include "dns/dns_state.h"
+#include "dns/host_db.h"
+#include "dns/ip_parser.h"
+#include "dns/request_list.h"
+#include "dns/resolver.h"
+#include "dns/system_lookup.h"
+
+namespace asynframe {
+
+using dns_detail::g_list;
+using dns_detail::g_pool;
+using dns_detail::g_resolver;
+
+namespace {
+
+std::mutex g_service_lock;
+int g_users = 0;
+// Users of the service that forbid system lookups.
+std::atomic<int> g_forbidding{0};
+
+}  // namespace
+
+// ---- entry points ------------------------------------------------------------------
+
+void submit_request(dns_request* request) {
+    if (request->name.empty()) {
+        request->complete(dns_result_empty_name);
+        return;
+    }
+    std::uint32_t address = 0;
+    if (inet_addr_value(request->name, address)) {
+        request->addresses->push_back(request->name);
+        request->complete(dns_result_ok, dns_source::literal);
+        return;
+    }
+    if (dns_local_repository::instance().lookup(request->name, *request->addresses) == dns_local_repository::hit) {
+        request->complete(dns_result_ok, dns_source::cache);
+        return;
+    }
+    if (host_db::instance().failed_recently(request->name)) {
+        request->complete(dns_result_recent_failure);
+        return;
+    }
+    {
+        dns_detail::list_guard guard;
+        if (request_list* list = guard.list()) {
+            list->submit(request);
+            return;
+        }
+    }
+    request->complete(dns_result_shutdown);
+}
+
+bool cancel_request(dns_request* request) {
+    dns_detail::list_guard guard;
+    request_list* list = guard.list();
+    return list != nullptr && list->cancel(request);
+}
+
+bool system_lookups_allowed() noexcept { return g_forbidding.load(std::memory_order_acquire) == 0; }
+
+void start_dns_service(bool system_lookup) {
+    std::lock_guard<std::mutex> service(g_service_lock);
+    if (g_users > 0) {
+        ++g_users;
+        if (!system_lookup) g_forbidding.fetch_add(1, std::memory_order_acq_rel);
+        return;
+    }
+    auto list = std::make_unique<request_list>();
+    auto pool = std::make_unique<system_lookup_pool>();
+    auto thread = std::make_unique<resolver>(*list);
+    dns_local_repository::instance();
+    {
+        dns_detail::list_guard guard;
+        g_list = list.release();
+        g_pool = pool.release();
+        g_resolver = thread.get();
+    }
+    try {
+        thread->start();
+    } catch (...) {
+        dns_detail::list_guard guard;
+        g_resolver = nullptr;
+        delete std::exchange(g_pool, nullptr);
+        delete std::exchange(g_list, nullptr);
+        throw;
+    }
+    thread.release();
+    g_users = 1;
+    if (!system_lookup) g_forbidding.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void stop_dns_service(bool system_lookup) noexcept {
+    std::lock_guard<std::mutex> service(g_service_lock);
+    if (g_users == 0) return;
+    if (!system_lookup && g_forbidding.load(std::memory_order_acquire) > 0)
+        g_forbidding.fetch_sub(1, std::memory_order_acq_rel);
+    if (--g_users > 0) return;
+    resolver* thread = g_resolver;
+    // Its last step completes every pending request with 2.
+    thread->stop();
+    system_lookup_pool* pool;
+    {
+        dns_detail::list_guard guard;
+        g_resolver = nullptr;
+        pool = std::exchange(g_pool, nullptr);
+    }
+    delete thread;
+    // A lookup that ends now finds nothing in flight and delivers nothing.
+    delete pool;
+    {
+        dns_detail::list_guard guard;
+        // Requests submitted while the resolver stopped complete with 2 here.
+        delete std::exchange(g_list, nullptr);
+    }
+    dns_local_repository::destroy_instance();
+}
+
+int dns_service_users() noexcept {
+    std::lock_guard<std::mutex> service(g_service_lock);
+    return g_users;
+}
+
+void abandon_dns_requests_of(const singleton_instance* services) noexcept {
+    std::vector<asyn_io_operation*> taken;
+    {
+        dns_detail::list_guard guard;
+        if (request_list* list = guard.list()) {
+            try {
+                taken = list->take_operations_of(services);
+            } catch (...) {
+            }
+        }
+    }
+    for (asyn_io_operation* operation : taken) dns_detail::abandon_now(operation);
+}
+
+}  // namespace asynframe
