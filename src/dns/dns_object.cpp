@@ -38,17 +38,6 @@ CAsynDnsResult::~CAsynDnsResult() {
     delete _request;
 }
 
-HRESULT CAsynDnsResult::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynDnsResult || iid == IID_IAsynDnsResult2) {
-        *object = static_cast<IAsynDnsResult2*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
 bool CAsynDnsResult::settled() const noexcept { return _request == nullptr || !_request->pending(); }
 
 HRESULT CAsynDnsResult::GetHostName(IStringSetter* name) {
@@ -81,17 +70,6 @@ HRESULT CAsynDnsResult::GetSource(DWORD* source) {
 // ---- CAsynDns ----------------------------------------------------------------------
 
 CAsynDns::CAsynDns(singleton_instance* services) : with_singleton(services), CUnknownMultiThread("CAsynDns") {}
-
-HRESULT CAsynDns::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynDns) {
-        *object = static_cast<IAsynDns*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
 
 HRESULT CAsynDns::Resolve(IAsynIoOperation* operation, DWORD name_length, const char* name) {
     if (_singleton == nullptr || _singleton->asyn_io_manager_ptr == nullptr ||

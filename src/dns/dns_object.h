@@ -8,6 +8,7 @@
 
 #include "asynframe/dns.h"
 #include "component/asyn_io_operation_object.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 #include "engine/singleton.h"
 
@@ -15,13 +16,13 @@ namespace asynframe {
 
 struct dns_request;
 
-class CAsynDnsResult final : public IAsynDnsResult2, public CUnknownMultiThread {
+class CAsynDnsResult final : public com_interfaces<CAsynDnsResult, IAsynDnsResult2>, public CUnknownMultiThread {
 public:
     explicit CAsynDnsResult(std::string host);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynDnsResult2>,
+                                       interface_entry<IID_IAsynDnsResult, IAsynDnsResult2>,
+                                       interface_entry<IID_IAsynDnsResult2, IAsynDnsResult2>>;
 
     HRESULT ASYNFRAME_STDCALL GetHostName(IStringSetter* name) override;
     HRESULT ASYNFRAME_STDCALL GetResult(LONG* code, DWORD* count) override;
@@ -46,16 +47,13 @@ private:
     dns_request* _request = nullptr;
 };
 
-class CAsynDns final : public IAsynDns,
-                       public CAsynIoOperationLayer,
+class CAsynDns final : public com_interfaces<CAsynDns, IAsynDns, CAsynIoOperationLayer>,
                        public with_singleton,
                        public CUnknownMultiThread {
 public:
     explicit CAsynDns(singleton_instance* services);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynDns>, interface_entry<IID_IAsynDns, IAsynDns>>;
 
     HRESULT ASYNFRAME_STDCALL Resolve(IAsynIoOperation* operation, DWORD name_length, const char* name) override;
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "component/io_device.h"
-#include "component/ref_counted.h"
+#include "component/com_helpers.h"
 #include "engine/asyn_io_manager.h"
 #include "platform/error_codes.h"
 #include "support/exceptions.h"
@@ -18,13 +18,13 @@ namespace asynframe {
 // The inner operation's receiver. The operation holds its receiver, so the
 // socket itself would never be released while it owns the operation; this
 // object only points back, and the socket detaches it when it goes.
-class ssl_inner_events final : public ref_counted<IAsynIoOperationEvents> {
+class ssl_inner_events final : public com_interfaces<ssl_inner_events, IAsynIoOperationEvents>,
+                               public atomic_ref_count {
 public:
+    using interfaces = single_interface<IID_IAsynIoOperationEvents, IAsynIoOperationEvents>;
+
     explicit ssl_inner_events(CAsynSSLSocket* owner) noexcept : _owner(owner) {}
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        return query_one(iid, object, IID_IAsynIoOperationEvents, static_cast<IAsynIoOperationEvents*>(this));
-    }
     HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* operation) override {
         if (_owner != nullptr) _owner->on_inner_complete(operation);
         return S_OK;
@@ -88,18 +88,6 @@ void CAsynSSLSocket::initialize(IAsynFrame* frame, singleton_instance* services,
     _write_len = _read_len = _read_pos = 0;
     _open = false;
     reset_tls_state();
-}
-
-HRESULT CAsynSSLSocket::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynTcpSocket || iid == IID_IAsynSSLSocket ||
-        iid == IID_IAsynSSLSocket2) {
-        *object = static_cast<IAsynSSLSocket2*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
 }
 
 bool CAsynSSLSocket::in_dispatch_thread() const noexcept {

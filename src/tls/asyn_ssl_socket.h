@@ -9,6 +9,7 @@
 
 #include "asynframe/frame.h"
 #include "asynframe/tls.h"
+#include "component/com_helpers.h"
 #include "component/unknown_base.h"
 #include "engine/singleton.h"
 #include "platform/tls.h"
@@ -18,7 +19,7 @@ namespace asynframe {
 class CAsynCompleteIoDevice;
 class ssl_inner_events;
 
-class CAsynSSLSocket final : public IAsynSSLSocket2, public CUnknownMultiThread {
+class CAsynSSLSocket final : public com_interfaces<CAsynSSLSocket, IAsynSSLSocket2>, public CUnknownMultiThread {
 public:
     // What the inner operation is doing.
     enum activity_kind : std::uint32_t { connecting = 0, handshaking = 1, writing = 2, reading = 3 };
@@ -32,9 +33,11 @@ public:
     // and the inner socket.
     void initialize(IAsynFrame* frame, singleton_instance* services, IAsynTcpSocket* inner);
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override;
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynSSLSocket2>,
+                                       interface_entry<IID_IAsynIoDevice, IAsynSSLSocket2>,
+                                       interface_entry<IID_IAsynTcpSocket, IAsynSSLSocket2>,
+                                       interface_entry<IID_IAsynSSLSocket, IAsynSSLSocket2>,
+                                       interface_entry<IID_IAsynSSLSocket2, IAsynSSLSocket2>>;
 
     // Dispatch thread (E_ACCESSDENIED elsewhere). E_UNEXPECTED when not open
     // or while the other direction holds the inner operation; E_INVALIDARG
