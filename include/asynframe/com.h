@@ -10,18 +10,13 @@
 #include <cstring>
 
 // A Windows host gets the system's own types, result codes, GUID and IUnknown,
-// so that this header may come before or after <windows.h>.
+// so that this header may come before or after <windows.h>. The whole of
+// <windows.h> is taken, as the host would take it, with Winsock 2 first so
+// that a later <winsock2.h> of the host's still fits.
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#define ASYNFRAME_UNDEF_LEAN_AND_MEAN
-#endif
+#include <winsock2.h>
 #include <windows.h>
 #include <unknwn.h>
-#ifdef ASYNFRAME_UNDEF_LEAN_AND_MEAN
-#undef WIN32_LEAN_AND_MEAN
-#undef ASYNFRAME_UNDEF_LEAN_AND_MEAN
-#endif
 #endif
 
 #if defined(_WIN32)

@@ -22,8 +22,6 @@ enum entry_value : int {
     position_high = 6,
 };
 
-// ERROR_OPERATION_ABORTED, as a closed device's requests end.
-
 std::uint64_t entry_position(const layer_entry& entry) {
     return (static_cast<std::uint64_t>(entry.values[position_high]) << 32) | entry.values[position_low];
 }

@@ -13,9 +13,6 @@
 
 namespace asynframe {
 
-namespace {
-}
-
 resolver::~resolver() {
     stop();
     close_socket();

@@ -46,7 +46,7 @@ private:
     struct tcp_exchange {
         std::string name;  // the in-flight entry's key
         std::string server;
-        std::uint32_t address = 0;  // network order
+        std::uint32_t address = 0;  // host order
         std::int32_t id = 0;
         int fd = -1;
         bool connected = false;

@@ -19,7 +19,6 @@ class asyn_io_operation;
 // What a connect answers on an engine without a connection scheduler
 // (WSAEOPNOTSUPP): the request completes with it.
 inline constexpr std::uint32_t connect_unavailable_error = 10045;
-// ERROR_OPERATION_ABORTED: a request cancelled by a close, a time-out or a stop.
 
 class asyn_socket_device : public asyn_io_device {
 public:

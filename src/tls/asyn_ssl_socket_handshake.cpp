@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "platform/error_codes.h"
 #include "support/exceptions.h"
@@ -70,7 +71,9 @@ HRESULT CAsynSSLSocket::Handshake(IAsynIoOperation* operation) {
     try {
         start_handshake(_host);
     } catch (const std::exception& failure) {
+        // The TLS library's reason goes with this failure, not a later one.
         _failure_text = failure.what();
+        if (!_failure_detail.empty()) _failure_text += " (" + std::exchange(_failure_detail, std::string()) + ")";
         keep(_connect_op_ptr, static_cast<IAsynIoOperation*>(nullptr));
         return E_FAIL;
     }

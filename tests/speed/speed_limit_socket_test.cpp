@@ -329,6 +329,7 @@ TEST_P(LimitedSocketTest, ReleasedWithRequestsParkedOrInFlightItCompletesThemAnd
     objects.erase(std::find(objects.begin(), objects.end(), third));
     std::thread([&] { third->Release(); }).join();
     EXPECT_EQ(operation_aborted, ops->wait(third_op, third_before + 1).error);
+    EXPECT_TRUE(peer_closed(server));
     host->run_until([] { return false; }, std::chrono::milliseconds(300));
     EXPECT_EQ(third_before + 1, ops->get(third_op).count);
 

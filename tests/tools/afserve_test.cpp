@@ -408,8 +408,9 @@ long cpu_ticks(pid_t pid) {
 TEST_F(AfserveTest, RunningOutOfDescriptorsPausesAccepting) {
     const std::uint16_t port = harness::free_tcp_port();
 #if defined(__SANITIZE_ADDRESS__)
-    // With every descriptor taken, UBSan's type check cannot probe memory (it
-    // needs a pipe for that) and reports a sound destructor as invalid.
+    // In the sanitizer preset (ASan with UBSan), with every descriptor taken,
+    // UBSan's type check cannot probe memory (it needs a pipe for that) and
+    // reports a sound destructor as invalid.
     GTEST_SKIP() << "the sanitizers need descriptors of their own, which this test uses up";
 #endif
     background_tool server("/bin/sh",
