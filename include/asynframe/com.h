@@ -11,10 +11,13 @@
 
 // A Windows host gets the system's own types, result codes, GUID and IUnknown,
 // so that this header may come before or after <windows.h>. The whole of
-// <windows.h> is taken, as the host would take it, with Winsock 2 first so
-// that a later <winsock2.h> of the host's still fits.
+// <windows.h> is taken, as the host would take it; when the host has not
+// included it yet, Winsock 2 comes first, so that its later <winsock2.h>
+// still fits.
 #if defined(_WIN32)
+#if !defined(_WINDOWS_) && !defined(_INC_WINDOWS)
 #include <winsock2.h>
+#endif
 #include <windows.h>
 #include <unknwn.h>
 #endif
