@@ -54,7 +54,12 @@ HRESULT CAsynFrame::VerifyProxy(PROXY_RECORD* record, ASYNFRAME_EVENT cancel_eve
         std::lock_guard<std::mutex> guard(_verifiers_lock);
         _verifiers.insert(verifier);
     }
-    *result = verifier->verify();
+    // Each post is made while the frame runs, under the lock a stop takes
+    // before the engine goes.
+    *result = verifier->verify([this](asyn_io_operation* operation) {
+        std::shared_lock<std::shared_mutex> state_guard(_state_lock);
+        return running() && operation->post();
+    });
     {
         std::lock_guard<std::mutex> guard(_verifiers_lock);
         _verifiers.erase(verifier);

@@ -87,11 +87,11 @@ void proxy_verifier::clean_up() noexcept {
     close_device();
 }
 
-LONG proxy_verifier::verify() {
+LONG proxy_verifier::verify(const std::function<bool(asyn_io_operation*)>& post) {
     if (_singleton == nullptr || _singleton->asyn_io_manager_ptr == nullptr) return PROXY_VERIFY_NOT_RUN;
     _io_operation->set_operation_type(proxy_verifier_types::start);
     _io_operation->set_preset_result(0, 0);
-    if (!_io_operation->post()) return PROXY_VERIFY_NOT_RUN;
+    if (!post(_io_operation)) return PROXY_VERIFY_NOT_RUN;
     const platform::waitable items[2] = {platform::waitable::socket(_cancel_event, platform::waitable::socket_readable),
                                          platform::waitable::of(*_done)};
     const int ready = platform::wait_any(items, 2, platform::infinite);
@@ -100,7 +100,7 @@ LONG proxy_verifier::verify() {
     // Cancelled: the stop runs where the steps run, and the verifier may go
     // only once it has.
     _stop_operation->set_preset_result(0, 0);
-    if (!_stop_operation->post()) return PROXY_VERIFY_NOT_RUN;
+    if (!post(_stop_operation)) return PROXY_VERIFY_NOT_RUN;
     if (!_stopped->wait(platform::infinite)) return PROXY_VERIFY_NOT_RUN;
     return _result == PROXY_VERIFY_NOT_RUN ? PROXY_VERIFY_NOT_RUN : PROXY_VERIFY_CANCELLED;
 }

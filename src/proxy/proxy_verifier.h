@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,8 +36,10 @@ public:
     proxy_verifier(const proxy_verifier&) = delete;
     proxy_verifier& operator=(const proxy_verifier&) = delete;
 
-    // Blocks until the check is over; never on the dispatch thread.
-    LONG verify();
+    // Blocks until the check is over; never on the dispatch thread. Its posts
+    // to the engine go through `post`, which the owner guards against a stop
+    // taking the engine away meanwhile (false: not posted).
+    LONG verify(const std::function<bool(asyn_io_operation*)>& post);
     // The engine has stopped for good with the check still running: the
     // waiting caller gets 255 at once. Nothing of the check runs any more.
     void abort() noexcept;
