@@ -12,7 +12,6 @@ namespace {
 // Values of a limited request's layer entry.
 enum entry_value : int { direction = 0, range_start = 1, range_length = 2 };
 
-
 }  // namespace
 
 // The frame's timers and the caller's operations hold this relay, not the
