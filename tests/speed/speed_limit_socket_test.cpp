@@ -11,8 +11,6 @@
 
 #include "common/frame_fixture.h"
 #include "common/socket_fixture.h"
-#include "platform/tick.h"
-#include "speed/speed_limit.h"
 #include "speed/speed_limit_socket.h"
 
 namespace {
@@ -133,7 +131,7 @@ protected:
     std::vector<IAsynIoOperation*> operations;
 };
 
-TEST_P(LimitedSocketTest, ReadsKeepToTheirLimitAndToASharedParentOverTenQuarters) {
+TEST_P(LimitedSocketTest, ReadsKeepToTheirLimitAndToASharedParentOverTenSeconds) {
     ISpeedLimit* alone = limiter(mebibyte);
     ISpeedLimit* parent = limiter(mebibyte);
     ISpeedLimit* first_child = limiter(700 * 1024, parent);
@@ -167,26 +165,17 @@ TEST_P(LimitedSocketTest, ReadsKeepToTheirLimitAndToASharedParentOverTenQuarters
         for (int i = 0; i < 3; ++i) EXPECT_EQ(S_OK, sockets[i]->Read(reads[i]));
     });
     // Measured once the limiters' window (2.5 s) is full: a new limiter lets
-    // the first quarter catch up on the empty window before it. The limiters
-    // grant whole quotas per quarter second of the tick: counted from the
-    // start of one quarter to the start of another, the bytes are whole
-    // quarters' grants, so ten quarters tell the rate as closely as ten
-    // seconds from arbitrary instants (where a quota more or less at either
-    // end weighs in).
-    const auto quarter = [] { return platform::tick_count() / CSpeedLimit::quota_milliseconds; };
-    const auto next_quarters = [&](std::uint32_t count) {
-        const std::uint32_t from = quarter();
-        EXPECT_TRUE(host->run_until([&] { return quarter() - from >= count; },
-                                    std::chrono::milliseconds(2 * count * CSpeedLimit::quota_milliseconds)));
-        return quarter();
-    };
-    const std::uint32_t start = next_quarters(10);
+    // the first quarter catch up on the empty window before it.
+    const auto began = clock_type::now();
+    host->run_until([&] { return clock_type::now() - began >= std::chrono::milliseconds(2500); },
+                    std::chrono::seconds(5));
     std::uint64_t before[3];
     for (int i = 0; i < 3; ++i) before[i] = received[i].load();
-    const std::uint32_t end = next_quarters(10);
+    const auto start = clock_type::now();
+    host->run_until([&] { return clock_type::now() - start >= std::chrono::seconds(10); }, std::chrono::seconds(15));
     std::uint64_t totals[3];
     for (int i = 0; i < 3; ++i) totals[i] = received[i].load() - before[i];
-    const double seconds = (end - start) * CSpeedLimit::quota_milliseconds / 1000.0;
+    const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
     reading = false;
     host->on_dispatch([&] {
         for (IAsynTcpSocket* socket : sockets) socket->Close();
