@@ -41,7 +41,7 @@ start_server() {
   eval "$variable=$!"
   port=""
   for _ in $(seq 100); do
-    port=$(sed -n 's/.* on port \([0-9]*\).*$/\1/p' "$log" 2>/dev/null || true)
+    port=$(sed -n 's/^afserve: serving .* port \([0-9]*\).*$/\1/p' "$log" 2>/dev/null || true)
     [ -n "$port" ] && break
     sleep 0.05
   done
