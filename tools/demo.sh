@@ -7,7 +7,7 @@
 set -eu
 build=${1:-build/default}
 tools=$build/tools
-size_mib=256
+size_mib=${DEMO_MIB:-256}  # DEMO_MIB: a smaller run, as the tool tests make
 limit=64M
 work=$(mktemp -d /tmp/asynframe-demo.XXXXXX)
 server=""

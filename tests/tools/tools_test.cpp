@@ -354,6 +354,17 @@ TEST_F(ToolsTest, AfserveServesHttps) {
 // SIGTERM with a handshake half done and a transfer to a client that stopped
 // reading: afserve ends at once and cleanly (under the sanitizers, a
 // leak would make the exit code non-zero).
+// The main job (make demo) end to end, on 8 MiB: the tools' output is what
+// its script reads.
+TEST_F(ToolsTest, TheDemoRunsEndToEnd) {
+    const run_result demo = run_tool("/bin/sh",
+                                     {std::string(ASYNFRAME_SOURCE_DIR) + "/tools/demo.sh", ASYNFRAME_BINARY_DIR},
+                                     {{"DEMO_MIB", "8"}}, std::chrono::seconds(120));
+    EXPECT_EQ(demo.code, 0) << demo.out << demo.err;
+    EXPECT_NE(demo.out.find("8 MiB each, SHA-256 checked"), std::string::npos) << demo.out;
+    EXPECT_NE(demo.out.find("TLS, 4 connections:"), std::string::npos) << demo.out;
+}
+
 TEST_F(ToolsTest, AfserveStopsCleanlyWithWorkInFlight) {
     const certificate_files made = make_certificate(folder());
     ASSERT_FALSE(made.certificate.empty());
