@@ -11,6 +11,7 @@
 #include <memory>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -222,6 +223,26 @@ protected:
                                                       static_cast<DWORD>(password.size()), password.data(), &socket));
         return keep(socket);
     }
+    // A BIND listener through the proxy at `proxy_port` for 127.0.0.1; released
+    // by the fixture unless the test lets go of it itself.
+    IAsynTcpListener* bind_listener(std::uint16_t proxy_port, bool kept = true) {
+        IAsynTcpListener* listener = nullptr;
+        host->on_dispatch([&] {
+            ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(9, "127.0.0.1", proxy_port, 0, "", 0, "", 9, "127.0.0.1",
+                                                            0, &listener));
+        });
+        return kept ? keep(listener) : listener;
+    }
+    // Listens, then reads the address and port the proxy bound.
+    std::pair<std::string, WORD> listen_and_read_bound(IAsynTcpListener* listener) {
+        IAsynIoOperation* listening = operation(0);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Listen(0, listening)); });
+        EXPECT_EQ(0u, ops->wait(listening).error);
+        text_sink bound;
+        WORD port = 0;
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->GetLocalAddress(&bound, &port)); });
+        return {bound.text, port};
+    }
     DWORD connect(IAsynTcpSocket* socket, const std::string& target, std::uint16_t port) {
         IAsynIoOperation* op = operation(0);
         host->on_dispatch([&] {
@@ -310,12 +331,7 @@ TEST_P(ProxyTest, BindListensAtTheProxyForOneConnection) {
     const std::uint16_t port = free_tcp_port();
     danted_server dante(folder.path().string(), port, false);
     ASSERT_TRUE(dante.ok());
-    IAsynTcpListener* listener = nullptr;
-    host->on_dispatch([&] {
-        ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(9, "127.0.0.1", port, 0, "", 0, "", 9, "127.0.0.1", 0,
-                                                        &listener));
-    });
-    keep(listener);
+    IAsynTcpListener* listener = bind_listener(port);
     text_sink bound;
     WORD bound_port = 0;
     IAsynIoOperation* listening = operation(0);
@@ -595,12 +611,7 @@ TEST_P(ProxyTest, ObjectsClosedTwiceReusedAndReleasedMidExchangeEndEachOperation
     host->on_dispatch([&] { tcp->Release(); });
     EXPECT_EQ(socks_cancelled_error, ops->wait(second).error);
 
-    IAsynTcpListener* listener = nullptr;
-    host->on_dispatch([&] {
-        ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(9, "127.0.0.1", silent.port(), 0, "", 0, "", 9, "127.0.0.1",
-                                                        0, &listener));
-    });
-    keep(listener);
+    IAsynTcpListener* listener = bind_listener(silent.port());
     IAsynIoOperation* listening = operation(0);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Listen(0, listening)); });
     ASSERT_TRUE(host->run_until([&] { return silent.connections() == 3; }));
@@ -648,19 +659,8 @@ TEST_P(ProxyTest, RepliesNamingAnIpv6AddressAreAccepted) {
         p.reply = v6_reply(0, {0x05}, 0x1F90);
         p.after.clear();
     });
-    IAsynTcpListener* listener = nullptr;
-    host->on_dispatch([&] {
-        ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(9, "127.0.0.1", proxy->port(), 0, "", 0, "", 9, "127.0.0.1",
-                                                        0, &listener));
-    });
-    keep(listener);
-    IAsynIoOperation* listening = operation(0);
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Listen(0, listening)); });
-    EXPECT_EQ(0u, ops->wait(listening).error);
-    text_sink bound;
-    WORD port = 0;
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->GetLocalAddress(&bound, &port)); });
-    EXPECT_EQ("::5", bound.text);
+    const auto [bound, port] = listen_and_read_bound(bind_listener(proxy->port()));
+    EXPECT_EQ("::5", bound);
     EXPECT_EQ(8080, port);
 
     // UDP ASSOCIATE: datagrams go out over IPv4, so a relay at an IPv6
@@ -707,11 +707,7 @@ TEST_P(ProxyTest, ABindListenerReleasedWithAnAcceptInFlightEndsItAndLeavesThePro
         char byte = 0;
         if (!read_exactly(fd, &byte, 1, 20000)) *proxy_saw_close = true;
     }));
-    IAsynTcpListener* listener = nullptr;
-    host->on_dispatch([&] {
-        ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(9, "127.0.0.1", proxy.port(), 0, "", 0, "", 9, "127.0.0.1",
-                                                        0, &listener));
-    });
+    IAsynTcpListener* listener = bind_listener(proxy.port(), false);
     IAsynIoOperation* listening = operation(0);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Listen(0, listening)); });
     ASSERT_EQ(0u, ops->wait(listening).error);
@@ -731,19 +727,8 @@ TEST_P(ProxyTest, ABindReplyOfAnyAddressNamesTheProxy) {
     plan& p = script;
     change(p, [&] { p.reply = {5, 0, 0, 1, 0, 0, 0, 0, 0x1F, 0x90}; });
     scripted_tcp_server* proxy = &serve(scripted_proxy(p));
-    IAsynTcpListener* listener = nullptr;
-    host->on_dispatch([&] {
-        ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(9, "127.0.0.1", proxy->port(), 0, "", 0, "", 9, "127.0.0.1",
-                                                        0, &listener));
-    });
-    keep(listener);
-    IAsynIoOperation* listening = operation(0);
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Listen(0, listening)); });
-    EXPECT_EQ(0u, ops->wait(listening).error);
-    text_sink bound;
-    WORD port = 0;
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->GetLocalAddress(&bound, &port)); });
-    EXPECT_EQ("127.0.0.1", bound.text);
+    const auto [bound, port] = listen_and_read_bound(bind_listener(proxy->port()));
+    EXPECT_EQ("127.0.0.1", bound);
     EXPECT_EQ(8080, port);
     EXPECT_EQ(2, seen(p, &plan::request)[1]);  // BIND
 }

@@ -134,10 +134,7 @@ protected:
     }
 
     void expect_saved(const std::string& name, const std::string& expected) {
-        ASSERT_TRUE(fs::exists(output(name))) << name;
-        EXPECT_TRUE(read_file(output(name)) == expected) << name << " differs";
-        EXPECT_FALSE(fs::exists(output(name) + ".part"));
-        EXPECT_FALSE(fs::exists(output(name) + ".part.state"));
+        expect_saved_file(output(name), expected);
     }
 
     fs::path _folder;

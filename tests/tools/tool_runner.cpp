@@ -7,10 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 namespace asynframe::tools_test {
 namespace {
@@ -152,6 +155,13 @@ std::string read_file(const std::string& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+void expect_saved_file(const std::string& path, const std::string& expected) {
+    ASSERT_TRUE(std::filesystem::exists(path)) << path;
+    EXPECT_TRUE(read_file(path) == expected) << path << " differs";
+    EXPECT_FALSE(std::filesystem::exists(path + ".part"));
+    EXPECT_FALSE(std::filesystem::exists(path + ".part.state"));
 }
 
 void write_file(const std::string& path, const std::string& content) {

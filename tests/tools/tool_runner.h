@@ -48,6 +48,8 @@ private:
 std::vector<std::string> lines_of(const std::string& text);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
+// A download finished: only `path` is there (no part, no record), holding `expected`.
+void expect_saved_file(const std::string& path, const std::string& expected);
 // `size` bytes that do not repeat in any useful way.
 std::string random_bytes(std::size_t size, unsigned seed);
 

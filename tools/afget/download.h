@@ -70,6 +70,9 @@ private:
 
     // ---- many ranges --------------------------------------------------------------------------
     void segmented();
+    // The record goes and the part is emptied in place (its lock stays);
+    // false after a failure.
+    bool empty_part();
     void fresh(std::uint64_t size);
     void plan(std::uint64_t from, std::uint64_t size);
     void extend(std::uint64_t size, bool resumed);

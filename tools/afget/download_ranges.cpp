@@ -59,15 +59,18 @@ void download::segmented() {
     fresh(size);
 }
 
-void download::fresh(std::uint64_t size) {
+bool download::empty_part() {
     std::error_code ignored;
     std::filesystem::remove(_state_path, ignored);
     // Emptied in place: the lock stays on this very file.
     _touched = true;
-    if (::ftruncate(_lock, 0) != 0) {
-        fail({exit_failure, "cannot empty " + _part + ": " + std::strerror(errno)});
-        return;
-    }
+    if (::ftruncate(_lock, 0) == 0) return true;
+    fail({exit_failure, "cannot empty " + _part + ": " + std::strerror(errno)});
+    return false;
+}
+
+void download::fresh(std::uint64_t size) {
+    if (!empty_part()) return;
     plan(0, size);
     extend(size, false);
 }
@@ -250,13 +253,7 @@ void download::start_over() {
     }
     stop_transfers();
     notice(_name + ": it changed on the server; starting over");
-    std::error_code ignored;
-    std::filesystem::remove(_state_path, ignored);
-    _touched = true;
-    if (::ftruncate(_lock, 0) != 0) {
-        fail({exit_failure, "cannot empty " + _part + ": " + std::strerror(errno)});
-        return;
-    }
+    if (!empty_part()) return;
     _pieces.clear();
     _runs.clear();
     _received = _resumed_bytes = 0;
