@@ -23,16 +23,11 @@ namespace asynframe_bench {
 using namespace asynframe;
 
 // The host's settings of a case: integers by section and key, nothing else.
-class bench_settings final : public ISettingsProvider {
+class bench_settings final : public com_interfaces<bench_settings, ISettingsProvider>, public owner_held {
 public:
     void set(const std::string& section, const std::string& key, UINT value) { _values[section + "/" + key] = value; }
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
+    using interfaces = no_interfaces;
     HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override {
         return E_FAIL;
     }

@@ -200,6 +200,21 @@ private:
 // the host changes them. Integers are read from decimal texts; booleans too (1
 // is true). The Set slots store nothing and answer E_NOTIMPL: the host owns the
 // values.
+// Keeps the text a getter hands over (an address, a failure text). The
+// caller owns it; it counts no references.
+class text_receiver final : public com_interfaces<text_receiver, IStringSetter>, public owner_held {
+public:
+    using interfaces = single_interface<IID_IStringSetter, IStringSetter>;
+    HRESULT ASYNFRAME_STDCALL SetString(UINT length, const char* bytes) override {
+        if (length != 0 && bytes == nullptr) return E_INVALIDARG;
+        text.assign(bytes != nullptr ? bytes : "", length);
+        received = true;
+        return S_OK;
+    }
+    std::string text;
+    bool received = false;  // SetString was called (an empty text is still an answer)
+};
+
 class map_settings : public com_interfaces<map_settings, ISettingsProvider>, public atomic_ref_count {
 public:
     using interfaces = single_interface<IID_ISettingsProvider, ISettingsProvider>;

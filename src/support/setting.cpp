@@ -9,21 +9,6 @@ namespace {
 UINT length_of(std::string_view text) noexcept { return static_cast<UINT>(text.size()); }
 const char* bytes_of(std::string_view text) noexcept { return text.data() != nullptr ? text.data() : ""; }
 
-// Receives the provider's text.
-// Lives on the caller's stack: the provider's references change nothing.
-class text_receiver final : public com_interfaces<text_receiver, IStringSetter>, public owner_held {
-public:
-    using interfaces = single_interface<IID_IStringSetter, IStringSetter>;
-    HRESULT ASYNFRAME_STDCALL SetString(UINT length, const char* text) override {
-        if (length != 0 && text == nullptr) return E_INVALIDARG;
-        value.assign(text != nullptr ? text : "", length);
-        received = true;
-        return S_OK;
-    }
-    std::string value;
-    bool received = false;
-};
-
 }  // namespace
 
 std::string setting::get_string(std::string_view section, std::string_view key,
@@ -32,7 +17,7 @@ std::string setting::get_string(std::string_view section, std::string_view key,
     text_receiver receiver;
     const HRESULT hr = _provider->GetString(length_of(section), bytes_of(section), length_of(key), bytes_of(key),
                                             &receiver);
-    return FAILED(hr) || !receiver.received ? std::string(default_value) : receiver.value;
+    return FAILED(hr) || !receiver.received ? std::string(default_value) : receiver.text;
 }
 
 setting::setting(ISettingsProvider* provider) noexcept : _provider(provider) {

@@ -339,15 +339,12 @@ TEST_P(FrameTest, OperationFieldsCheckTheirArguments) {
 }
 
 // Records the order in which layers see a completion and passes it on.
-class order_layer final : public CAsynIoOperationLayer {
+class order_layer final : public com_interfaces<order_layer, CAsynIoOperationLayer> {
 public:
+    using interfaces = no_interfaces;
     order_layer(std::vector<std::string>& seen, std::string name) : _seen(seen), _name(std::move(name)) {}
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++refs; }
-    ULONG ASYNFRAME_STDCALL Release() override { return --refs; }
+    ULONG internal_add_ref() noexcept { return ++refs; }
+    ULONG internal_release() noexcept { return --refs; }
     void on_layer_complete(CAsynIoOperation* operation, layer_entry entry) override {
         _seen.push_back(_name + " " + std::to_string(entry.values[0]));
         if (pass_on) operation->deliver();

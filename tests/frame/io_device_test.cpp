@@ -66,7 +66,9 @@ private:
 
 // The shape of every device object: IAsynIoDevice over CAsynIoDevice, with a
 // CAsynCompleteIoDevice for the whole-range slots.
-class device_object final : public IAsynIoDevice, public CAsynIoDevice, public CUnknownSingleThread {
+class device_object final : public com_interfaces<device_object, IAsynIoDevice>,
+                            public CAsynIoDevice,
+                            public CUnknownSingleThread {
 public:
     explicit device_object(singleton_instance* services)
         : CAsynIoDevice(services), CUnknownSingleThread("device_object"), inner(services) {
@@ -79,17 +81,9 @@ public:
         _complete->Release();
     }
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (iid == IID_IUnknown || iid == IID_IAsynIoDevice) {
-            *object = static_cast<IAsynIoDevice*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return internal_add_ref(); }
-    ULONG ASYNFRAME_STDCALL Release() override { return internal_release(); }
+    using interfaces = single_interface<IID_IAsynIoDevice, IAsynIoDevice>;
+    using CUnknownSingleThread::internal_add_ref;
+    using CUnknownSingleThread::internal_release;
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override { return CAsynIoDevice::Read(operation); }
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override { return CAsynIoDevice::Write(operation); }
     HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override { return _complete->ReadFully(operation); }

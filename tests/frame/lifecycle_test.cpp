@@ -191,15 +191,7 @@ public:
             ASSERT_EQ(made.listener->Listen(0, listening), S_OK);
         });
         EXPECT_TRUE(run_until([&] { return events->get(listening).count == 1; }));
-        struct text_sink final : IStringSetter {
-            HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-                *object = nullptr;
-                return E_NOINTERFACE;
-            }
-            ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-            ULONG ASYNFRAME_STDCALL Release() override { return 1; }
-            HRESULT ASYNFRAME_STDCALL SetString(UINT, const char*) override { return S_OK; }
-        } address;
+        text_receiver address;
         WORD port = 0;
         on_dispatch([&] { EXPECT_EQ(made.listener->GetLocalAddress(&address, &port), S_OK); });
         IAsynIoOperation* accepting = operation(0);

@@ -101,14 +101,11 @@ TEST_F(ModuleTest, ClassObjectsAndUnloading) {
 }
 
 // Services of a host application: the registry and a settings provider.
-class fake_host final : public IPluginHost, public ISettingsProvider {
+class fake_host final : public com_interfaces<fake_host, IPluginHost, ISettingsProvider> {
 public:
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++refs; }
-    ULONG ASYNFRAME_STDCALL Release() override { return --refs; }
+    using interfaces = no_interfaces;
+    ULONG internal_add_ref() noexcept { return ++refs; }
+    ULONG internal_release() noexcept { return --refs; }
 
     HRESULT ASYNFRAME_STDCALL GetHostVersion(DWORD*, DWORD*) override { return E_NOTIMPL; }
     HRESULT ASYNFRAME_STDCALL GetHostDirectory(IStringSetter*) override { return E_NOTIMPL; }

@@ -86,16 +86,6 @@ TEST(InterfaceTable, AnswersEachRowWithItsFaceAndRefusesTheRest) {
     EXPECT_EQ(object->references(), 1u);
 }
 
-class text final : public com_interfaces<text, IStringSetter>, public owner_held {
-public:
-    using interfaces = single_interface<IID_IStringSetter, IStringSetter>;
-    HRESULT ASYNFRAME_STDCALL SetString(UINT length, const char* bytes) override {
-        value.assign(bytes, length);
-        return S_OK;
-    }
-    std::string value;
-};
-
 TEST(MapSettings, ReadsTextsIntegersAndBooleansBySectionAndKey) {
     map_settings settings;
     settings.set("system", "name", "frame");
@@ -104,9 +94,9 @@ TEST(MapSettings, ReadsTextsIntegersAndBooleansBySectionAndKey) {
     settings.set_boolean("system", "flag", true);
     ISettingsProvider* provider = &settings;
 
-    text received;
+    text_receiver received;
     ASSERT_EQ(provider->GetString(6, "system", 4, "name", &received), S_OK);
-    EXPECT_EQ(received.value, "frame");
+    EXPECT_EQ(received.text, "frame");
     UINT value = 7;
     ASSERT_EQ(provider->GetInteger(6, "system", 5, "count", &value), S_OK);
     EXPECT_EQ(value, 42u);
@@ -125,6 +115,19 @@ TEST(MapSettings, ReadsTextsIntegersAndBooleansBySectionAndKey) {
     EXPECT_EQ(face, provider);
     provider->Release();
     EXPECT_EQ(settings.references(), 1u);
+}
+
+TEST(TextReceiver, TellsAnEmptyAnswerFromNoneAndRefusesALengthWithoutBytes) {
+    text_receiver receiver;
+    IStringSetter* setter = &receiver;
+    EXPECT_FALSE(receiver.received);
+    EXPECT_EQ(setter->SetString(3, nullptr), E_INVALIDARG);
+    EXPECT_FALSE(receiver.received);
+    EXPECT_EQ(setter->SetString(0, nullptr), S_OK);
+    EXPECT_TRUE(receiver.received);
+    EXPECT_EQ(receiver.text, "");
+    EXPECT_EQ(setter->SetString(4, "host!"), S_OK);
+    EXPECT_EQ(receiver.text, "host");
 }
 
 }  // namespace

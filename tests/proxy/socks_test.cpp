@@ -31,20 +31,7 @@ using namespace asynframe::harness;
 using namespace asynframe::proxy_test;
 using bytes = std::vector<std::uint8_t>;
 
-// Receives a text from a getter.
-struct text_sink final : IStringSetter {
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-    ULONG ASYNFRAME_STDCALL Release() override { return 1; }
-    HRESULT ASYNFRAME_STDCALL SetString(UINT length, const char* bytes) override {
-        text.assign(bytes, length);
-        return S_OK;
-    }
-    std::string text;
-};
+using text_sink = text_receiver;
 
 // ---- the messages alone ------------------------------------------------------------------
 

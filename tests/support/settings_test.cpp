@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 
+#include "asynframe/com_helpers.h"
 #include "support/setting.h"
 #include "support/setting_keys.h"
 #include "support/stat_data.h"
@@ -11,7 +12,7 @@ namespace asynframe {
 namespace {
 
 // A host's provider and sink: answers from maps, or fails every call.
-class host_store final : public ISettingsProvider, public IStatisticsSink {
+class host_store final : public com_interfaces<host_store, ISettingsProvider, IStatisticsSink> {
 public:
     std::map<std::string, UINT> integers;
     std::map<std::string, UINT> booleans;
@@ -19,9 +20,9 @@ public:
     HRESULT failure = S_OK;  // a negative value fails every call
     ULONG references = 1;
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++references; }
-    ULONG ASYNFRAME_STDCALL Release() override { return --references; }
+    using interfaces = no_interfaces;
+    ULONG internal_add_ref() noexcept { return ++references; }
+    ULONG internal_release() noexcept { return --references; }
 
     HRESULT ASYNFRAME_STDCALL GetString(UINT, const char*, UINT, const char*, IStringSetter*) override {
         return E_NOTIMPL;

@@ -29,25 +29,13 @@ constexpr DWORD other_failure_code = 1930;
 
 // Forwards to a real TCP socket and keeps what passed: the bytes of every
 // write and the count of reads.
-class counting_socket final : public IAsynTcpSocket {
+class counting_socket final : public com_interfaces<counting_socket, IAsynTcpSocket>, public atomic_ref_count {
 public:
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynTcpSocket>,
+                                       interface_entry<IID_IAsynIoDevice, IAsynTcpSocket>,
+                                       interface_entry<IID_IAsynTcpSocket, IAsynTcpSocket>>;
     explicit counting_socket(IAsynTcpSocket* inner) : _inner(inner) { _inner->AddRef(); }
 
-    HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID iid, void** object) override {
-        if (iid == IID_IUnknown || iid == IID_IAsynIoDevice || iid == IID_IAsynTcpSocket) {
-            *object = static_cast<IAsynTcpSocket*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG ASYNFRAME_STDCALL AddRef() override { return ++_refs; }
-    ULONG ASYNFRAME_STDCALL Release() override {
-        const ULONG left = --_refs;
-        if (left == 0) delete this;
-        return left;
-    }
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override {
         ++reads;
         return _inner->Read(operation);
@@ -89,11 +77,10 @@ public:
     std::atomic<int> reads{0};
 
 private:
-    ~counting_socket() { _inner->Release(); }
+    ~counting_socket() override { _inner->Release(); }
     IAsynTcpSocket* _inner;
     std::mutex _lock;
     std::vector<std::string> _writes;
-    std::atomic<ULONG> _refs{1};
 };
 
 struct record_header {
@@ -492,16 +479,7 @@ TEST_P(TlsServerTest, TunnelsToTwoServersEachCheckedByTheNameItsSocketWasGiven) 
     ASSERT_EQ(S_OK, name_server(misnamed, "elsewhere.invalid"));
     EXPECT_EQ(other_failure_code, handshake(misnamed, operation(0)));
     // The host reads the reason through the socket's public face.
-    struct text_receiver final : IStringSetter {
-        HRESULT ASYNFRAME_STDCALL QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-        ULONG ASYNFRAME_STDCALL AddRef() override { return 2; }
-        ULONG ASYNFRAME_STDCALL Release() override { return 1; }
-        HRESULT ASYNFRAME_STDCALL SetString(UINT length, const char* bytes) override {
-            value.assign(bytes != nullptr ? bytes : "", length);
-            return S_OK;
-        }
-        std::string value;
-    } reason;
+    text_receiver reason;
     IAsynSSLSocket2* misnamed_face = nullptr;
     ASSERT_EQ(S_OK, misnamed->QueryInterface(IID_IAsynSSLSocket2, reinterpret_cast<void**>(&misnamed_face)));
     objects.push_back(misnamed_face);
@@ -509,7 +487,7 @@ TEST_P(TlsServerTest, TunnelsToTwoServersEachCheckedByTheNameItsSocketWasGiven) 
         EXPECT_EQ(E_INVALIDARG, misnamed_face->GetFailureText(nullptr));
         EXPECT_EQ(S_OK, misnamed_face->GetFailureText(&reason));
     });
-    EXPECT_NE(std::string::npos, reason.value.find("hostname mismatch")) << reason.value;
+    EXPECT_NE(std::string::npos, reason.text.find("hostname mismatch")) << reason.text;
     if (!host->ui()) {
         EXPECT_EQ(E_ACCESSDENIED, misnamed_face->GetFailureText(&reason));
     }
