@@ -97,4 +97,30 @@ TEST(Layering, NoSystemHeaderTypeOrErrnoNameAboveThePlatformFolders) {
     for (const std::string& violation : violations) ADD_FAILURE() << violation;
 }
 
+// IUnknown is written once, by the interface table of asynframe/com_helpers.h;
+// a hand-written QueryInterface is where a missing AddRef or a wrong face
+// hides.
+TEST(Layering, EveryQueryInterfaceComesFromTheInterfaceTable) {
+    const std::regex hand_written(R"(QueryInterface\s*\(\s*REFIID[^)]*\)\s*override)");
+    std::vector<std::string> violations;
+    for (const char* folder : {"src", "include", "tests", "bench", "tools", "examples"}) {
+        const fs::path root = fs::path(ASYNFRAME_SOURCE_DIR) / folder;
+        if (!fs::exists(root)) continue;
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            const std::string extension = entry.path().extension().string();
+            if (!entry.is_regular_file() || (extension != ".h" && extension != ".cpp")) continue;
+            if (entry.path().filename() == "com_helpers.h") continue;
+            std::ifstream in(entry.path());
+            std::string line;
+            int number = 0;
+            while (std::getline(in, line)) {
+                ++number;
+                if (std::regex_search(line, hand_written))
+                    violations.push_back(entry.path().string() + ":" + std::to_string(number));
+            }
+        }
+    }
+    for (const std::string& violation : violations) ADD_FAILURE() << violation;
+}
+
 }  // namespace
