@@ -2,11 +2,12 @@
 BUILD_PACKAGES := g++ cmake ninja-build pkg-config libssl-dev liburing-dev libgtest-dev libgmock-dev libbenchmark-dev dnsmasq-base dante-server tinyproxy openssl nginx libnginx-mod-stream libhttp-parser-dev libcli11-dev curl tmux
 BENCH_PACKAGES := libasio-dev libuv1-dev libc-ares-dev python3 wrk aria2
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
-CROSS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+CROSS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest
+WINE_PACKAGES := wine wine64 iproute2 util-linux openssl dante-server
 FUZZ_TARGETS := fuzz_dns_reply fuzz_read_name fuzz_hosts_file fuzz_profile
 FUZZ_SECONDS ?= 20
 
-.PHONY: all deps build test test-default test-asan tsan demo bench fuzz cross clean
+.PHONY: all deps build test test-default test-asan tsan demo bench fuzz windows cross test-windows clean
 
 all: build
 
@@ -37,16 +38,25 @@ tsan: deps
 	cmake --build --preset tsan
 	ctest --preset tsan
 
-# The sources above the platform layer, compiled for Windows (x86_64 and i686)
-# with MinGW-w64, warnings as errors, and a host that includes <windows.h>
-# before or after the public headers. Compile only until the Windows backend
-# exists.
-cross:
+# The Windows DLLs, x86_64 and i686 (MinGW-w64, warnings as errors), each
+# compiled with a host that includes <windows.h> before or after the public
+# headers.
+windows:
 	@./tools/install-deps.sh $(CROSS_PACKAGES)
-	cmake --preset cross-x86_64
-	cmake --build --preset cross-x86_64
-	cmake --preset cross-i686
-	cmake --build --preset cross-i686
+	cmake --preset windows-x86_64
+	cmake --build --preset windows-x86_64 --target asynframe asynframe_host_check
+	cmake --preset windows-i686
+	cmake --build --preset windows-i686
+
+cross: windows
+
+# The suites built for Windows x86_64 and run under wine, in a network
+# namespace of their own with a fresh wine prefix under the build folder.
+test-windows:
+	@./tools/install-deps.sh $(CROSS_PACKAGES) $(WINE_PACKAGES)
+	cmake --preset windows-x86_64
+	cmake --build --preset windows-x86_64
+	./tools/test-windows.sh build/windows-x86_64
 
 # The main job: afserve and afget move 256 MiB over loopback (tools/demo.sh).
 demo: build

@@ -1,0 +1,28 @@
+#!/bin/sh
+# Runs the Windows suites of a build folder under wine: in a network namespace
+# of its own (only loopback, so no test can reach another machine), with a
+# fresh wine prefix under the build folder and one wine server for the run.
+#
+# Usage: test-windows.sh BUILD_DIR [ctest arguments...]
+set -eu
+build_dir=$(readlink -f "$1")
+shift
+if [ "${ASYNFRAME_ISOLATED_NETWORK:-}" != 1 ]; then
+    exec unshare -n -- env ASYNFRAME_ISOLATED_NETWORK=1 "$0" "$build_dir" "$@"
+fi
+ip link set lo up
+
+export WINEPREFIX="$build_dir/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
+rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+started=$(date +%s)
+wineboot -i >"$build_dir/wineboot.log" 2>&1
+# One server for every program of the run; it goes when the run ends.
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+echo "wine prefix ready in $(( $(date +%s) - started )) s"
+
+cd "$build_dir"
+ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 300 "$@"
