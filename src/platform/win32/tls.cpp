@@ -296,6 +296,7 @@ struct client_session::state {
     std::vector<std::uint8_t> plaintext;    // decrypted beyond what the caller could take
     std::size_t plaintext_taken = 0;
 
+    bool ready = false;  // open() finished
     bool established = false;
     bool renegotiating = false;  // a post-handshake message is being carried through
     bool peer_closed = false;
@@ -334,11 +335,14 @@ struct client_session::state {
 
     bool acquire_credentials() {
         constexpr DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+        constexpr DWORD wanted = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
         TimeStamp expiry{};
-        // Windows 11 offers TLS 1.3 only through SCH_CREDENTIALS; a system that does
-        // not know the structure, or refuses 1.3, is asked with the older one.
+        // Windows 11 offers TLS 1.3 only through SCH_CREDENTIALS. A system that
+        // does not know the structure, or takes it but ignores its limits
+        // (wine 8 would offer TLS 1.0), is asked with the older one: 1.2 and
+        // 1.3, then 1.2 alone where 1.3 is refused.
         TLS_PARAMETERS parameters{};
-        parameters.grbitDisabledProtocols = ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
+        parameters.grbitDisabledProtocols = ~wanted;
         SCH_CREDENTIALS modern{};
         modern.dwVersion = SCH_CREDENTIALS_VERSION;
         modern.dwFlags = flags;
@@ -347,8 +351,15 @@ struct client_session::state {
         SECURITY_STATUS result =
             AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
                                       &modern, nullptr, nullptr, &credentials, &expiry);
-        for (const DWORD protocols : {static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT),
-                                      static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT)}) {
+        if (result == SEC_E_OK) {
+            SecPkgCred_SupportedProtocols offered{};
+            if (QueryCredentialsAttributesA(&credentials, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &offered) != SEC_E_OK ||
+                (offered.grbitProtocol & SP_PROT_CLIENTS & ~wanted) != 0) {
+                FreeCredentialsHandle(&credentials);
+                result = SEC_E_ALGORITHM_MISMATCH;
+            }
+        }
+        for (const DWORD protocols : {wanted, static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT)}) {
             if (result == SEC_E_OK || result == SEC_E_SECPKG_NOT_FOUND) break;
             SCHANNEL_CRED legacy{};
             legacy.dwVersion = SCHANNEL_CRED_VERSION;
@@ -363,6 +374,32 @@ struct client_session::state {
         }
         have_credentials = true;
         return true;
+    }
+
+    // The header of the record at the front of the input is a TLS record's:
+    // a server that speaks something else (plain HTTP on the TLS port) fails
+    // at once instead of leaving the package waiting for a record that the
+    // bytes seem to announce.
+    bool input_looks_like_tls() {
+        if (input.size() < 5) return true;
+        const unsigned type = input[0];
+        const unsigned length = static_cast<unsigned>(input[3]) << 8 | input[4];
+        // change_cipher_spec, alert, handshake, application_data; SSL 3 to TLS 1.3;
+        // at most 2^14 bytes and the largest expansion a suite may add.
+        if (type >= 20 && type <= 23 && input[1] == 3 && length <= 16384 + 2048) return true;
+        fail("the peer does not speak TLS (the record header is " + hex_bytes(input.data(), 5) + ")", false);
+        return false;
+    }
+
+    static std::string hex_bytes(const std::uint8_t* bytes, std::size_t count) {
+        static constexpr char digits[] = "0123456789abcdef";
+        std::string text;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i > 0) text += ' ';
+            text += digits[bytes[i] >> 4];
+            text += digits[bytes[i] & 15];
+        }
+        return text;
     }
 
     std::size_t output_pending_count() const noexcept { return output.size() - output_taken; }
@@ -418,6 +455,7 @@ struct client_session::state {
         for (int round = 0; round < max_steps_per_call; ++round) {
             if (have_context && input.empty() && !start_without_input) return status::want_input;
             start_without_input = false;
+            if (!input_looks_like_tls()) return status::failed;
             bool consumed_all = true;
             const SECURITY_STATUS result = step(consumed_all, true);
             if (result == SEC_E_INCOMPLETE_MESSAGE) return status::want_input;
@@ -456,6 +494,15 @@ struct client_session::state {
                 protocol = "TLSv1";
             else
                 protocol = "unknown (" + hex32(info.dwProtocol) + ")";
+        }
+        // The credentials asked for TLS 1.2 and 1.3 only; a system that ignored
+        // that (or did not say what it chose) is not trusted with the session.
+        if (protocol != "TLSv1.2" && protocol != "TLSv1.3") {
+            fail("the server chose " + (protocol.empty() ? std::string("an unknown protocol") : protocol) +
+                     ", older than TLS 1.2",
+                 false);
+            protocol.clear();
+            return status::failed;
         }
         // A TLS 1.3 ticket or key update keeps the certificate; a TLS 1.2
         // renegotiation may bring another one, which is checked as the first.
@@ -632,12 +679,15 @@ status client_session::state::decrypt(std::uint8_t* out, std::size_t capacity, s
     for (int round = 0; round < max_steps_per_call; ++round) {
         if (peer_closed) return status::closed;
         if (input.empty()) return status::want_input;
+        if (!input_looks_like_tls()) return status::failed;
         SecBuffer buffers[4] = {};
         buffers[0].BufferType = SECBUFFER_DATA;
         buffers[0].pvBuffer = input.data();
         buffers[0].cbBuffer = static_cast<ULONG>(input.size());
         for (int i = 1; i < 4; ++i) buffers[i].BufferType = SECBUFFER_EMPTY;
         SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+        // Below TLS 1.3 the record's type is in the clear; the record is decrypted in place.
+        const bool alert_record = input[0] == 0x15;
         const SECURITY_STATUS result = DecryptMessage(&context, &description, 0, nullptr);
         if (result == SEC_E_INCOMPLETE_MESSAGE) return status::want_input;
         if (result != SEC_E_OK && result != SEC_I_RENEGOTIATE && result != SEC_I_CONTEXT_EXPIRED) {
@@ -662,7 +712,11 @@ status client_session::state::decrypt(std::uint8_t* out, std::size_t capacity, s
             input.clear();
         else
             keep_input_tail(extra);
-        if (result == SEC_I_CONTEXT_EXPIRED) {
+        // Windows reports the peer's close_notify as SEC_I_CONTEXT_EXPIRED; wine
+        // as an alert record that decrypts to nothing. A warning alert other
+        // than close_notify (user_canceled) is followed by one, and no_renegotiation
+        // would answer a renegotiation this client never asks for.
+        if (result == SEC_I_CONTEXT_EXPIRED || (result == SEC_E_OK && alert_record && produced == 0)) {
             peer_closed = true;
             return produced > 0 ? status::done : status::closed;
         }
@@ -731,11 +785,12 @@ bool client_session::open(const verification& settings, bool& library_failure) {
             return false;
         }
     }
+    made->ready = true;
     _state = std::move(made);
     return true;
 }
 
-bool client_session::is_open() const noexcept { return _state && _state->have_credentials; }
+bool client_session::is_open() const noexcept { return _state && _state->ready; }
 
 void client_session::close() noexcept { _state.reset(); }
 
