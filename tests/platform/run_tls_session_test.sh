@@ -43,7 +43,7 @@ leaf() { # NAME CN SAN DAYS
 ca ca "/CN=asynframe session test CA"
 ca decoy "/CN=asynframe unrelated CA"
 cat "$dir/decoy.pem" "$dir/ca.pem" >"$dir/bundle.pem"
-leaf leaf localhost "DNS:localhost,IP:127.0.0.1" 2
+leaf leaf localhost "DNS:localhost,IP:127.0.0.1,IP:::1" 2
 leaf other elsewhere.invalid "DNS:elsewhere.invalid" 2
 # Valid until a day before it was made.
 leaf expired localhost "DNS:localhost,IP:127.0.0.1" -1
@@ -65,9 +65,12 @@ serve 44304 expired -tls1_2
 serve 44305 leaf -tls1_3
 # Offers only what the client must refuse (security level 0 lets OpenSSL speak it).
 serve 44306 leaf -no_tls1_2 -no_tls1_3 -cipher DEFAULT@SECLEVEL=0
-for port in 44301 44302 44303 44304 44305 44306; do
+# Asks for a client certificate without requiring one.
+serve 44307 leaf -tls1_2 -verify 1
+for port in 44301 44302 44303 44304 44305 44306 44307; do
     tries=0
-    until ss -Hltn "sport = :$port" | grep -q .; do
+    # 0A: listening, in the kernel's table of IPv4 TCP sockets.
+    until grep -q ":$(printf %04X "$port") 00000000:0000 0A" /proc/net/tcp; do
         tries=$((tries + 1))
         if [ "$tries" -gt 100 ]; then
             echo "s_server on port $port did not start:" >&2
@@ -85,6 +88,7 @@ export ASYNFRAME_TEST_TLS_SELF_PORT=44303
 export ASYNFRAME_TEST_TLS_EXPIRED_PORT=44304
 export ASYNFRAME_TEST_TLS13_PORT=44305
 export ASYNFRAME_TEST_TLS11_PORT=44306
+export ASYNFRAME_TEST_TLS_ASKING_PORT=44307
 # wine hands the environment to the Windows program; the folder is read as Z:.
 status=0
 "$@" || status=$?

@@ -42,12 +42,13 @@ struct peers {
     std::string ca;           // the test CA alone
     std::string bundle;       // an unrelated CA, then the test CA
     std::string key_only;     // a PEM file without a certificate
-    std::uint16_t leaf = 0;   // CA-signed for localhost and 127.0.0.1, TLS 1.2
+    std::uint16_t leaf = 0;   // CA-signed for localhost, 127.0.0.1 and ::1, TLS 1.2
     std::uint16_t other = 0;  // CA-signed for elsewhere.invalid only
     std::uint16_t self = 0;   // self-signed for localhost
     std::uint16_t expired = 0;
     std::uint16_t tls13 = 0;  // the leaf's certificate, TLS 1.3 only
     std::uint16_t tls11 = 0;  // the leaf's certificate, TLS 1.0 and 1.1 only
+    std::uint16_t asking = 0;  // the leaf's, asking for a client certificate it does not require
 };
 
 std::uint16_t port_of(const char* name) { return static_cast<std::uint16_t>(std::atoi(variable(name).c_str())); }
@@ -70,6 +71,7 @@ const peers* environment() {
         p.expired = port_of("ASYNFRAME_TEST_TLS_EXPIRED_PORT");
         p.tls13 = port_of("ASYNFRAME_TEST_TLS13_PORT");
         p.tls11 = port_of("ASYNFRAME_TEST_TLS11_PORT");
+        p.asking = port_of("ASYNFRAME_TEST_TLS_ASKING_PORT");
         return &p;
     }();
     return found;
@@ -343,8 +345,9 @@ TEST(TlsSession, CertificateChecks) {
         bool verify;
         const char* reason;  // empty: passes
     };
-    const check checks[] = {
+    std::vector<check> checks = {
         {"trusted, by name", env->leaf, "localhost", env->ca, true, ""},
+        {"trusted, asked for a client certificate", env->asking, "localhost", env->ca, true, ""},
         {"trusted, by address", env->leaf, "127.0.0.1", env->ca, true, ""},
         {"trusted, chain alone", env->leaf, "", env->ca, true, ""},
         {"wrong name", env->leaf, "elsewhere.invalid", env->ca, true, "hostname mismatch"},
@@ -355,6 +358,13 @@ TEST(TlsSession, CertificateChecks) {
         {"off: self-signed", env->self, "localhost", "", false, ""},
         {"off: wrong name and unknown CA", env->other, "localhost", "", false, ""},
     };
+#ifdef _WIN32
+    // The Linux session reads only a dotted IPv4 address as an address; an IPv6
+    // one is a name there, which no certificate's DNS names match.
+    checks.push_back({"trusted, by IPv6 address", env->leaf, "::1", env->ca, true, ""});
+    checks.push_back({"trusted, by IPv6 address written out", env->leaf, "0:0:0:0:0:0:0:1", env->ca, true, ""});
+    checks.push_back({"IPv6 address not named", env->leaf, "::2", env->ca, true, "IP address mismatch"});
+#endif
     for (const check& c : checks) {
         SCOPED_TRACE(c.what);
         verification settings = checked(c.host, c.ca_file);
