@@ -285,7 +285,6 @@ struct client_session::state {
     HCERTSTORE trusted = nullptr;  // the certificates of ca_file; null without one
 
     bool verify_peer = true;
-    std::string host;
     std::wstring target;  // the name sent as SNI; empty for an address
     std::uint8_t address[16] = {};
     std::size_t address_length = 0;  // 4 or 16 for an address literal, else 0
@@ -743,7 +742,6 @@ bool client_session::open(const verification& settings, bool& library_failure) {
     close();
     auto made = std::make_unique<state>();
     made->verify_peer = settings.verify_peer;
-    made->host = settings.host;
     if (!made->acquire_credentials()) {
         library_failure = true;
         _state = std::move(made);
