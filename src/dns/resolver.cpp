@@ -21,20 +21,20 @@ resolver::~resolver() {
 
 void resolver::close_tcp() noexcept {
     for (tcp_exchange& exchange : _tcp)
-        if (exchange.fd >= 0) platform::close_socket(exchange.fd);
+        if (exchange.fd != platform::invalid_socket) platform::close_socket(exchange.fd);
     _tcp.clear();
     _tcp_count.store(0, std::memory_order_release);
 }
 
 void resolver::close_socket() noexcept {
-    if (_socket >= 0) platform::close_socket(_socket);
-    _socket = -1;
+    if (_socket != platform::invalid_socket) platform::close_socket(_socket);
+    _socket = platform::invalid_socket;
 }
 
 void resolver::reopen() {
     close_socket();
     _timer_period = 1;
-    int fd = platform::invalid_socket;
+    platform::native_handle fd = platform::invalid_socket;
     if (platform::create_udp_socket(fd) != 0) return;
     if (platform::set_nonblocking(fd, true) != 0 || platform::ignore_udp_connection_reset(fd) != 0) {
         platform::close_socket(fd);
@@ -46,7 +46,7 @@ void resolver::reopen() {
 
 int resolver::send_query(const std::string& name, std::int32_t id, const std::string& server) {
     std::uint32_t address = 0;
-    if (!inet_addr_value(server, address) || address == 0 || _socket < 0) return -2;
+    if (!inet_addr_value(server, address) || address == 0 || _socket == platform::invalid_socket) return -2;
     unsigned char buffer[query_buffer];
     std::uint32_t length = sizeof buffer;
     try {
@@ -157,7 +157,7 @@ void resolver::start_tcp(const std::string& name, const std::string& server, std
     } else {
         started = false;
     }
-    if (exchange.fd >= 0) platform::close_socket(exchange.fd);
+    if (exchange.fd != platform::invalid_socket) platform::close_socket(exchange.fd);
     dns_detail::list_guard guard;
     _list.tcp_failed(name, server);
 }

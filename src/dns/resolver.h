@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/native.h"
 #include "platform/thread.h"
 
 namespace asynframe {
@@ -48,7 +49,7 @@ private:
         std::string server;
         std::uint32_t address = 0;  // host order
         std::int32_t id = 0;
-        int fd = -1;
+        platform::native_handle fd = platform::invalid_handle;
         bool connected = false;
         std::uint32_t deadline = 0;  // tick at which the try it belongs to ends
         std::vector<unsigned char> out;
@@ -71,7 +72,7 @@ private:
     void close_tcp() noexcept;
 
     request_list& _list;
-    int _socket = -1;
+    platform::native_handle _socket = platform::invalid_handle;
     std::int32_t _timer_period = 0;  // seconds between sweeps
     std::uint32_t _last_sweep = 0;
     std::vector<tcp_exchange> _tcp;

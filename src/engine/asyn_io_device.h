@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "engine/singleton.h"
+#include "platform/native.h"
 
 namespace asynframe {
 
@@ -20,7 +21,7 @@ public:
 
     virtual void read(asyn_io_operation* operation) = 0;
     virtual void write(asyn_io_operation* operation) = 0;
-    virtual int handle() const = 0;
+    virtual platform::native_handle handle() const = 0;
     virtual void close() = 0;
     // Registers the descriptor with the engine as its mode needs; throws
     // io_exception "associate_to_manager error" when that fails.

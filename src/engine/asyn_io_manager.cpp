@@ -210,8 +210,8 @@ bool asyn_io_manager::post(asyn_io_operation* operation) {
     return true;
 }
 
-void asyn_io_manager::cancel_io(int handle) noexcept {
-    if (handle >= 0) _port->cancel(handle);
+void asyn_io_manager::cancel_io(platform::native_handle handle) noexcept {
+    if (handle != platform::invalid_handle) _port->cancel(handle);
 }
 
 // ---- the dispatch loop -------------------------------------------------------

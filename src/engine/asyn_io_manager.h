@@ -84,7 +84,7 @@ public:
     bool has_timers() const noexcept;
 
     // Cancels every request on the descriptor; each completes with 995.
-    void cancel_io(int handle) noexcept;
+    void cancel_io(platform::native_handle handle) noexcept;
 
 protected:
     void run() override;

@@ -145,7 +145,7 @@ void asyn_io_operation::reset(asyn_io_handler_base* handler_ptr) {
                        "dynamic_cast<asyn_io_handler*>(handler_ptr) == NULL", "vortan_assert", "asyn_io_operation",
                        328);
     _buffer_len = 0;
-    _operate_handle = -1;
+    _operate_handle = platform::invalid_handle;
     close_device();
     clear_pending();
     _operation_type = 0;

@@ -77,8 +77,8 @@ public:
     asyn_io_handler_base* handdler_ptr() const noexcept { return _handler.load(std::memory_order_acquire); }
     IAsynIoOperation* operation_iface() const noexcept { return _operation_iface; }
 
-    int operate_handle() const noexcept { return _operate_handle; }
-    void set_operate_handle(int handle) noexcept { _operate_handle = handle; }
+    platform::native_handle operate_handle() const noexcept { return _operate_handle; }
+    void set_operate_handle(platform::native_handle handle) noexcept { _operate_handle = handle; }
 
     std::int32_t get_operation_type() const noexcept { return _operation_type; }
     void set_operation_type(std::int32_t type) noexcept { _operation_type = type; }
@@ -154,7 +154,7 @@ private:
     IAsynIoOperation* _operation_iface = nullptr;
     // Cleared by a handler that goes, possibly on a host thread.
     std::atomic<asyn_io_handler_base*> _handler{nullptr};
-    int _operate_handle = -1;
+    platform::native_handle _operate_handle = platform::invalid_handle;
     std::int32_t _operation_type = 0;
     std::uint8_t* _buffer = nullptr;
     std::uint32_t _buffer_capacity = 0;

@@ -411,7 +411,7 @@ void wait_objects_thread_manager::on_wait_object_signaled(const wait_handle& han
         }
         return;  // out of memory: this signal is lost, the next one tries again
     }
-    op->set_operate_handle(static_cast<int>(handle.handle));
+    op->set_operate_handle(handle.handle);
     if (!op->post()) {
         _notifications.erase(handle);
         _notified_handles.erase(op);

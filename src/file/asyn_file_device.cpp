@@ -48,7 +48,7 @@ std::unique_ptr<asyn_file_device> asyn_file_device::open_file(singleton_instance
     return device;
 }
 
-void asyn_file_device::set_handle(int handle) {
+void asyn_file_device::set_handle(platform::fs::handle handle) {
     close();
     _handle = handle;
     associate_to_manager();

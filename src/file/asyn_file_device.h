@@ -26,8 +26,8 @@ public:
                                                        std::uint32_t creation_disposition,
                                                        std::uint32_t flags_and_attributes, std::uint32_t* error = nullptr);
 
-    void set_handle(int handle);
-    int handle() const override { return _handle; }
+    void set_handle(platform::fs::handle handle);
+    platform::native_handle handle() const override { return _handle; }
     void close() override;
     // Only the ring needs it; a descriptor it refuses throws io_exception.
     void associate_to_manager() override;
@@ -54,7 +54,7 @@ private:
     void by_path(asyn_io_operation* operation, std::int32_t type, std::uint32_t size_low, std::uint32_t size_high,
                  const std::string& path, int line);
 
-    int _handle = platform::fs::invalid_handle;
+    platform::fs::handle _handle = platform::fs::invalid_handle;
 };
 
 }  // namespace asynframe

@@ -117,7 +117,7 @@ void file_asyn_io_helper::place(request&& entry) {
             else
                 _queue.push_front(group{std::move(entry)});
         } else {
-            const int handle = operation->operate_handle();
+            const platform::native_handle handle = operation->operate_handle();
             const bool first_is_create = !_queue.empty() && is_create(_queue.front().front().operation);
             // A flush may join the first group unless it is a create group;
             // reads and writes never join the first group (it may be running).
@@ -154,8 +154,8 @@ void file_asyn_io_helper::place(request&& entry) {
 
 bool file_asyn_io_helper::take(request& entry) {
     std::lock_guard<std::mutex> guard(_lock);
-    if (_running_handle != -1) {
-        _running_handle = -1;
+    if (_running_handle != platform::invalid_handle) {
+        _running_handle = platform::invalid_handle;
         _idle.notify_all();
     }
     if (_queue.empty()) return false;
@@ -167,8 +167,8 @@ bool file_asyn_io_helper::take(request& entry) {
     return true;
 }
 
-void file_asyn_io_helper::cancel_handle(int handle) {
-    if (handle < 0) return;
+void file_asyn_io_helper::cancel_handle(platform::native_handle handle) {
+    if (handle == platform::invalid_handle) return;
     std::vector<asyn_io_operation*> cancelled;
     {
         std::unique_lock<std::mutex> guard(_lock);
@@ -200,7 +200,7 @@ void file_asyn_io_helper::run() {
         request entry;
         while (!stop_event().try_acquire() && take(entry)) carry_out(entry);
         std::lock_guard<std::mutex> guard(_lock);
-        _running_handle = -1;
+        _running_handle = platform::invalid_handle;
         _idle.notify_all();
     }
 }

@@ -15,6 +15,7 @@
 
 #include "engine/singleton.h"
 #include "platform/event.h"
+#include "platform/native.h"
 #include "platform/thread.h"
 
 namespace asynframe {
@@ -46,7 +47,7 @@ public:
     // A descriptor about to be closed: its queued requests complete with 995,
     // and one being carried out is waited for, so that no request ever runs
     // on the number after it was closed (or given to another file).
-    void cancel_handle(int handle);
+    void cancel_handle(platform::native_handle handle);
 
 protected:
     void run() override;
@@ -73,7 +74,7 @@ private:
 
     std::mutex _lock;
     std::condition_variable _idle;
-    int _running_handle = -1;  // descriptor of the request being carried out
+    platform::native_handle _running_handle = platform::invalid_handle;  // file of the request being carried out
     platform::event _request_event{false};
     std::deque<group> _queue;
     std::uint64_t _create_pos_offset;

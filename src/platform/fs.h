@@ -6,10 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "platform/native.h"
+
 namespace asynframe::platform::fs {
 
-using handle = int;
-inline constexpr handle invalid_handle = -1;
+using handle = native_handle;
+using platform::invalid_handle;
 
 // Reached the end of the file before the requested count (ERROR_HANDLE_EOF).
 inline constexpr std::uint32_t error_end_of_file = 38;

@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/native.h"
+
 namespace asynframe::platform {
 
-inline constexpr int invalid_socket = -1;
+inline constexpr native_handle invalid_socket = invalid_handle;
 
 // An IPv4 socket address in the platform's 16-byte layout: family 2, port and
 // address in network order, 8 bytes of zero.
@@ -29,69 +31,69 @@ void dotted_address(std::uint32_t address, char (&text)[16]) noexcept;
 void ipv6_address_text(const std::uint8_t* address, char (&text)[46]) noexcept;
 
 // IPv4 stream socket (blocking, close-on-exec).
-std::uint32_t create_tcp_socket(int& fd) noexcept;
+std::uint32_t create_tcp_socket(native_handle& fd) noexcept;
 // IPv4 datagram socket.
-std::uint32_t create_udp_socket(int& fd) noexcept;
+std::uint32_t create_udp_socket(native_handle& fd) noexcept;
 // Raw IPv4 ICMP socket; needs the privilege to open raw sockets. Receives carry
 // the IP header.
-std::uint32_t create_icmp_socket(int& fd) noexcept;
+std::uint32_t create_icmp_socket(native_handle& fd) noexcept;
 
-std::uint32_t set_nonblocking(int fd, bool on) noexcept;
-std::uint32_t set_recv_buffer(int fd, std::int32_t bytes) noexcept;
-std::uint32_t set_broadcast(int fd, bool on) noexcept;
-std::uint32_t set_ttl(int fd, std::uint8_t ttl) noexcept;
+std::uint32_t set_nonblocking(native_handle fd, bool on) noexcept;
+std::uint32_t set_recv_buffer(native_handle fd, std::int32_t bytes) noexcept;
+std::uint32_t set_broadcast(native_handle fd, bool on) noexcept;
+std::uint32_t set_ttl(native_handle fd, std::uint8_t ttl) noexcept;
 // Keeps ICMP port-unreachable reports from failing later receives on an
 // unconnected UDP socket.
-std::uint32_t ignore_udp_connection_reset(int fd) noexcept;
+std::uint32_t ignore_udp_connection_reset(native_handle fd) noexcept;
 
 // SO_REUSEADDR: a listener may bind a port whose old connections sit in
 // TIME_WAIT; a port another live listener holds still fails.
-std::uint32_t set_reuse_address(int fd, bool on) noexcept;
+std::uint32_t set_reuse_address(native_handle fd, bool on) noexcept;
 
-std::uint32_t bind_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept;
-std::uint32_t listen_socket(int fd, int backlog) noexcept;
+std::uint32_t bind_v4(native_handle fd, std::uint32_t address, std::uint16_t port) noexcept;
+std::uint32_t listen_socket(native_handle fd, int backlog) noexcept;
 // The largest backlog the system grants a listener.
 int max_listen_backlog() noexcept;
-std::uint32_t local_name(int fd, socket_address_v4& address) noexcept;
-std::uint32_t peer_name(int fd, socket_address_v4& address) noexcept;
+std::uint32_t local_name(native_handle fd, socket_address_v4& address) noexcept;
+std::uint32_t peer_name(native_handle fd, socket_address_v4& address) noexcept;
 // Accepts a waiting connection without blocking; 10035 (would block) when
 // there is none. The new socket is blocking and close-on-exec.
-std::uint32_t accept_now(int listen_fd, int& fd) noexcept;
+std::uint32_t accept_now(native_handle listen_fd, native_handle& fd) noexcept;
 // Whether a descriptor is an open socket: 0, or the code of the failure.
-std::uint32_t check_socket(int fd) noexcept;
+std::uint32_t check_socket(native_handle fd) noexcept;
 
 // Sends one datagram to an IPv4 address and port (both in network order)
 // without blocking: 0, 10035 when it would block, or the send's error.
-std::uint32_t send_datagram_now(int fd, const void* data, std::size_t size, std::uint32_t address,
+std::uint32_t send_datagram_now(native_handle fd, const void* data, std::size_t size, std::uint32_t address,
                                 std::uint16_t port) noexcept;
 // Receives one queued datagram without blocking: 0 with its size and sender,
 // 10035 when none is queued, or the receive's error. A datagram longer than
 // `size` is cut to it.
-std::uint32_t receive_datagram_now(int fd, void* buffer, std::size_t size, std::size_t& received,
+std::uint32_t receive_datagram_now(native_handle fd, void* buffer, std::size_t size, std::size_t& received,
                                    socket_address_v4& from) noexcept;
 
 // Sends what a stream socket takes now, without blocking: 0 with the bytes
 // taken in `sent` (fewer than `size` when its buffer is full), 10035 when it
 // takes nothing, or the send's error. Never raises SIGPIPE.
-std::uint32_t send_stream_now(int fd, const void* data, std::size_t size, std::size_t& sent) noexcept;
+std::uint32_t send_stream_now(native_handle fd, const void* data, std::size_t size, std::size_t& sent) noexcept;
 // Receives what a stream socket holds now, without blocking: 0 with the bytes
 // in `received` (0 once the peer has closed), 10035 when nothing is queued,
 // or the receive's error.
-std::uint32_t receive_stream_now(int fd, void* buffer, std::size_t size, std::size_t& received) noexcept;
+std::uint32_t receive_stream_now(native_handle fd, void* buffer, std::size_t size, std::size_t& received) noexcept;
 
 // Starts an outgoing connect without blocking: 0 when connected at once, 10035
 // while it runs (the socket becomes writable when it ends), or the failure.
 // `address` in network order, `port` in host order. The socket is left non-
 // blocking until finish_connect.
-std::uint32_t start_connect_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept;
+std::uint32_t start_connect_v4(native_handle fd, std::uint32_t address, std::uint16_t port) noexcept;
 // The outcome of a connect start_connect_v4 left running: 0 connected, 10035
 // still running, or the failure (the socket may then connect again). A
 // connect that is over leaves the socket blocking again.
-std::uint32_t finish_connect(int fd) noexcept;
+std::uint32_t finish_connect(native_handle fd) noexcept;
 
 // Both directions.
-void shutdown_socket(int fd) noexcept;
-void close_socket(int fd) noexcept;
+void shutdown_socket(native_handle fd) noexcept;
+void close_socket(native_handle fd) noexcept;
 
 // Waits until one of `fds` is readable (an event, or a listening socket with a
 // connection waiting) or reports an error. Returns the index of the first such

@@ -21,7 +21,7 @@ public:
 
     void read(asyn_io_operation* operation) override;
     void write(asyn_io_operation* operation) override;
-    int handle() const override { return _inner->handle(); }
+    platform::native_handle handle() const override { return _inner->handle(); }
     // Cancels the exchange (its operation completes with 1930), then closes the socket.
     void close() override;
     void connect(const std::string& host, std::uint16_t port, asyn_io_operation* operation,

@@ -61,12 +61,12 @@ bool accept_manager::with_thread_held(Change change) {
 }
 
 bool accept_manager::accept_at_once(asyn_io_operation* operation) {
-    int accepted = platform::invalid_socket;
+    platform::native_handle accepted = platform::invalid_socket;
     {
         // Held so that the listener cannot be closed (and its number reused)
         // between the check and the accept.
         std::lock_guard<std::recursive_mutex> guard(_request_lock);
-        const int listen_socket = operation->operate_handle();
+        const platform::native_handle listen_socket = operation->operate_handle();
         if (_nonblocking_listeners.count(listen_socket) == 0) return false;
         if (platform::accept_now(listen_socket, accepted) != 0) return false;
     }
@@ -106,7 +106,7 @@ void accept_manager::submit(asyn_io_operation* operation) {
     }
 }
 
-void accept_manager::cancel_socket(int socket_handle) {
+void accept_manager::cancel_socket(platform::native_handle socket_handle) {
     auto change = [this, socket_handle] {
         std::lock_guard<std::recursive_mutex> guard(_request_lock);
         _nonblocking_listeners.erase(socket_handle);
@@ -169,8 +169,8 @@ void accept_manager::start_queued_requests() {
 
 void accept_manager::begin_accept(std::size_t index) {
     asyn_io_operation* operation = _accepting_infos[index];
-    const int listen_socket = operation->operate_handle();
-    vortan_assert(listen_socket >= 0, "socket_handle");
+    const platform::native_handle listen_socket = operation->operate_handle();
+    vortan_assert(listen_socket != platform::invalid_socket, "socket_handle");
     // Readiness is watched from here on: the listening socket must not block.
     std::uint32_t error = platform::check_socket(listen_socket);
     if (error == 0) error = platform::set_nonblocking(listen_socket, true);
@@ -188,9 +188,9 @@ void accept_manager::begin_accept(std::size_t index) {
 
 bool accept_manager::handle_accept_event(std::size_t index) {
     asyn_io_operation* operation = _accepting_infos[index];
-    const int listen_socket = operation->operate_handle();
-    vortan_assert(listen_socket >= 0, "socket_handle");
-    int accepted = platform::invalid_socket;
+    const platform::native_handle listen_socket = operation->operate_handle();
+    vortan_assert(listen_socket != platform::invalid_socket, "socket_handle");
+    platform::native_handle accepted = platform::invalid_socket;
     std::uint32_t error = platform::accept_now(listen_socket, accepted);
     // Nothing waiting (another request took it): keep watching.
     if (error == errors::would_block) return false;
@@ -245,7 +245,7 @@ void accept_manager::run() {
         const auto index = static_cast<std::size_t>(ready) - first_request_slot;
         vortan_assert(index < _accepting_infos.size(), "vortan_assert");
         std::lock_guard<std::recursive_mutex> guard(_request_lock);
-        const int listener = _accepting_infos[index]->operate_handle();
+        const platform::native_handle listener = _accepting_infos[index]->operate_handle();
         if (handle_accept_event(index)) {
             // More connections may wait on the same listener: its other
             // requests are served now, and the engine wakes once for the lot.

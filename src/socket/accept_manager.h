@@ -13,6 +13,7 @@
 
 #include "engine/singleton.h"
 #include "platform/event.h"
+#include "platform/native.h"
 #include "platform/thread.h"
 
 namespace asynframe {
@@ -38,7 +39,7 @@ public:
     // Any thread but the accept thread: every request on the listening socket
     // (in progress or queued) completes with 995. Nothing when the thread does
     // not run.
-    void cancel_socket(int socket_handle);
+    void cancel_socket(platform::native_handle socket_handle);
 
     std::int32_t accepting_count() const noexcept { return _accepting_count.load(std::memory_order_acquire); }
     std::size_t queued_count();
@@ -73,7 +74,7 @@ private:
     std::vector<asyn_io_operation*> _accepting_infos;
     std::list<asyn_io_operation*> _request_queue;
     // Listeners made non-blocking for the watch; under the request lock.
-    std::unordered_set<int> _nonblocking_listeners;
+    std::unordered_set<platform::native_handle> _nonblocking_listeners;
     // Re-entered when a request finishes while requests are being started.
     std::recursive_mutex _request_lock;
     // One submitter at a time runs the handshake.

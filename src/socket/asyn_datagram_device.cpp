@@ -41,7 +41,7 @@ void asyn_datagram_device::start_transfer(asyn_io_operation* operation, std::uin
 
 void asyn_datagram_device::close() {
     if (_socket_handle == platform::invalid_socket) return;
-    const int fd = _socket_handle;
+    const platform::native_handle fd = _socket_handle;
     _socket_handle = platform::invalid_socket;
     cancel_socket_requests(_singleton, fd);
     platform::close_socket(fd);
@@ -51,7 +51,7 @@ void asyn_datagram_device::close() {
 
 void asyn_udp_device::create_socket() {
     if (_socket_handle != platform::invalid_socket) return;
-    int fd = platform::invalid_socket;
+    platform::native_handle fd = platform::invalid_socket;
     if (const std::uint32_t error = platform::create_udp_socket(fd))
         throw socket_exception("create socket object error", error);
     _socket_handle = fd;
@@ -81,7 +81,7 @@ void asyn_udp_device::local_address(std::uint32_t& ip, std::uint16_t& port) {
 
 void asyn_icmp_device::create_socket() {
     if (_socket_handle != platform::invalid_socket) return;
-    int fd = platform::invalid_socket;
+    platform::native_handle fd = platform::invalid_socket;
     if (const std::uint32_t error = platform::create_icmp_socket(fd))
         throw socket_exception("create socket object error", error);
     if (const std::uint32_t error = platform::set_nonblocking(fd, true)) {

@@ -19,14 +19,14 @@ public:
     explicit asyn_datagram_device(singleton_instance* instance) noexcept : ranged_device(instance) {}
     ~asyn_datagram_device() override;
 
-    int handle() const override { return _socket_handle; }
+    platform::native_handle handle() const override { return _socket_handle; }
     // Cancels what is in flight (995) and closes the socket; no shutdown.
     void close() override;
 
     void set_singleton(singleton_instance* instance) noexcept { _singleton = instance; }
 
 protected:
-    int _socket_handle = platform::invalid_socket;
+    platform::native_handle _socket_handle = platform::invalid_socket;
 
 private:
     // A length of 0 is allowed: it takes a zero-length datagram.

@@ -28,8 +28,8 @@ platform::io_backend& backend_of(const asyn_io_device& device) {
 
 }  // namespace
 
-void cancel_socket_requests(singleton_instance* instance, int socket_handle) noexcept {
-    if (instance == nullptr || socket_handle < 0) return;
+void cancel_socket_requests(singleton_instance* instance, platform::native_handle socket_handle) noexcept {
+    if (instance == nullptr || socket_handle == platform::invalid_socket) return;
     if (instance->accept_manager_ptr != nullptr) instance->accept_manager_ptr->cancel_socket(socket_handle);
     asyn_io_manager* manager = instance->asyn_io_manager_ptr;
     if (manager == nullptr) return;
@@ -50,7 +50,7 @@ asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance) : r
     read_settings();
 }
 
-asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance, int socket_handle)
+asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance, platform::native_handle socket_handle)
     : ranged_device(instance), _socket_handle(socket_handle) {
     associate_to_manager();
     read_settings();
@@ -68,8 +68,8 @@ void asyn_socket_device_imp::read_settings() {
     }
 }
 
-int asyn_socket_device_imp::create_socket() {
-    int fd = platform::invalid_socket;
+platform::native_handle asyn_socket_device_imp::create_socket() {
+    platform::native_handle fd = platform::invalid_socket;
     if (const std::uint32_t error = platform::create_tcp_socket(fd))
         throw socket_exception("create socket object error", error);
     if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
@@ -107,7 +107,7 @@ void asyn_socket_device_imp::start_transfer(asyn_io_operation* operation, std::u
 
 void asyn_socket_device_imp::close() {
     if (_socket_handle != platform::invalid_socket) {
-        const int fd = _socket_handle;
+        const platform::native_handle fd = _socket_handle;
         _socket_handle = platform::invalid_socket;
         // A connect still queued or running for the socket ends with 995, and
         // the socket is not watched once its number can be reused.
@@ -177,7 +177,7 @@ int asyn_socket_device_imp::listen_backlog() const {
 
 void asyn_socket_device_imp::listen(std::uint32_t ip, std::uint16_t port) {
     if (_socket_handle == platform::invalid_socket) {
-        int fd = platform::invalid_socket;
+        platform::native_handle fd = platform::invalid_socket;
         platform::create_tcp_socket(fd);
         _socket_handle = fd;
         if (fd != platform::invalid_socket) associate_to_manager();
@@ -227,8 +227,8 @@ void asyn_socket_device_imp::accept(asyn_io_operation* operation) {
 void asyn_socket_device_imp::on_accepted(asyn_io_operation* operation) {
     if (operation->result_preset()) return;  // the acceptor's path: the socket is already here
     if (operation->overlapped().error != 0) return;
-    const int fd = static_cast<int>(operation->overlapped().accepted);
-    if (fd < 0) return;
+    const platform::native_handle fd = operation->overlapped().accepted;
+    if (fd == platform::invalid_socket) return;
     _socket_handle = fd;
     // A descriptor the ring made is already the ring's; the readiness loop
     // must watch the new one.

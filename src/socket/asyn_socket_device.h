@@ -49,13 +49,13 @@ public:
     // A device with no socket yet.
     explicit asyn_socket_device_imp(singleton_instance* instance);
     // A device over an accepted socket, which it owns from here on.
-    asyn_socket_device_imp(singleton_instance* instance, int socket_handle);
+    asyn_socket_device_imp(singleton_instance* instance, platform::native_handle socket_handle);
     ~asyn_socket_device_imp() override;
 
     asyn_socket_device_imp(const asyn_socket_device_imp&) = delete;
     asyn_socket_device_imp& operator=(const asyn_socket_device_imp&) = delete;
 
-    int handle() const override { return _socket_handle; }
+    platform::native_handle handle() const override { return _socket_handle; }
     // Cancels what is in flight (each request completes with 995), then shuts
     // the socket down and closes it. Idempotent.
     void close() override;
@@ -77,14 +77,14 @@ public:
     bool has_accepted_addresses() const noexcept { return _accepted_peer_address.has_value(); }
 
 private:
-    int create_socket();
+    platform::native_handle create_socket();
     void read_settings();
     // "socket"/"listen_backlog", at least 1 and at most the system's maximum.
     int listen_backlog() const;
     void start_transfer(asyn_io_operation* operation, std::uint32_t expected_bytes, std::uint32_t buffer_pos,
                         bool receive) override;
 
-    int _socket_handle = platform::invalid_socket;
+    platform::native_handle _socket_handle = platform::invalid_socket;
     std::uint16_t _local_port = 0;
     std::optional<platform::socket_address_v4> _accepted_peer_address;
     bool _set_recv_buffer = false;
@@ -93,6 +93,6 @@ private:
 
 // Cancels every request on a descriptor about to be closed and drops what the
 // backend and the acceptor keep for it.
-void cancel_socket_requests(singleton_instance* instance, int socket_handle) noexcept;
+void cancel_socket_requests(singleton_instance* instance, platform::native_handle socket_handle) noexcept;
 
 }  // namespace asynframe

@@ -177,8 +177,8 @@ void connect_manager::connect(asyn_io_operation* operation, const std::string& h
     notices out;
     {
         mutex::scoped_lock guard(_lock);
-        const int socket_handle = operation->operate_handle();
-        vortan_assert_text(socket_handle >= 0, "operation_ptr->operate_handle()", "vortan_assert", "connect_manager",
+        const platform::native_handle socket_handle = operation->operate_handle();
+        vortan_assert_text(socket_handle != platform::invalid_handle, "operation_ptr->operate_handle()", "vortan_assert", "connect_manager",
                            0);
         if (_socket2event_map.count(socket_handle) != 0) {
             post_result(operation, 0xFFFFFFFFu);
@@ -206,7 +206,7 @@ void connect_manager::connect(asyn_io_operation* operation, const std::string& h
     raise(out);
 }
 
-void connect_manager::on_socket_closed(int socket_handle) {
+void connect_manager::on_socket_closed(platform::native_handle socket_handle) {
     notices out;
     {
         mutex::scoped_lock guard(_lock);
@@ -404,7 +404,7 @@ void connect_manager::start_connecting(request& r, bool pick_at_random, notices&
     vortan_assert_text(!r._ip_addresses.empty(), "_connecting_queue[event_handle]._ip_addresses.size()",
                        "vortan_assert", "connect_manager", 0);
     r._opt_type = operation_type_connect;
-    vortan_assert_text(r.socket >= 0, "socket_handle", "vortan_assert", "connect_manager", 0);
+    vortan_assert_text(r.socket != platform::invalid_handle, "socket_handle", "vortan_assert", "connect_manager", 0);
 
     std::size_t choice = pick_at_random ? static_cast<std::size_t>(std::rand()) % r._ip_addresses.size() : 0;
     std::int32_t best = address_score(r._ip_addresses[choice], r.port);
@@ -439,7 +439,7 @@ void connect_manager::connect_event(request& r, notices& out) {
     vortan_assert_text(r._opt_type == operation_type_connect,
                        "_connecting_queue[event_handle]._opt_type == operation_type_connect", "vortan_assert",
                        "connect_manager", 0);
-    vortan_assert_text(r.socket >= 0, "socket_handle", "vortan_assert", "connect_manager", 0);
+    vortan_assert_text(r.socket != platform::invalid_handle, "socket_handle", "vortan_assert", "connect_manager", 0);
     const std::uint32_t result = platform::finish_connect(r.socket);
     if (result == errors::would_block) return;  // a wake-up without an outcome: keep waiting
     add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(result), 0, r._ip_address);
@@ -475,7 +475,7 @@ void connect_manager::finish(std::uint64_t id, std::uint32_t result, notices& ou
     post_result(operation, result);
 }
 
-void connect_manager::forget_socket(int socket_handle, bool cancel) {
+void connect_manager::forget_socket(platform::native_handle socket_handle, bool cancel) {
     const auto entry = _socket2event_map.find(socket_handle);
     vortan_assert_text(entry != _socket2event_map.end(), "_socket2event_map.count(socket_handle)", "vortan_assert",
                        "connect_manager", 0);

@@ -56,7 +56,7 @@ public:
     void connect(asyn_io_operation* operation, const std::string& host, std::uint16_t port, std::int32_t priority);
     // Before the socket is closed: a connect still queued or running for it
     // completes with 995.
-    void on_socket_closed(int socket_handle);
+    void on_socket_closed(platform::native_handle socket_handle);
     void on_wait_object_signaled(const wait_handle& handle) override;
 
     void set_max_syn_count(std::uint32_t count);
@@ -85,7 +85,7 @@ public:
 private:
     struct request {
         asyn_io_operation* _operation_ptr = nullptr;
-        int socket = -1;
+        platform::native_handle socket = platform::invalid_handle;
         std::string host;
         std::uint16_t port = 0;
         std::vector<std::string> _ip_addresses;
@@ -124,7 +124,7 @@ private:
     void connect_event(request& r, notices& out);
     void finish(std::uint64_t id, std::uint32_t result, notices& out);
     // Takes the request out of every structure; with `cancel` its operation completes with 995.
-    void forget_socket(int socket_handle, bool cancel);
+    void forget_socket(platform::native_handle socket_handle, bool cancel);
     bool watch(request& r, const wait_handle& handle);
     void unwatch(request& r);
     std::string score_key(const std::string& host, std::uint16_t port) const;
@@ -148,8 +148,8 @@ private:
     // Highest priority first; equal priorities keep their arrival order.
     std::multimap<std::int32_t, request_ptr, std::greater<>> _waiting_requests;
     // Socket to the request in flight for it (0: the request still waits).
-    std::map<int, std::uint64_t> _socket2event_map;
-    std::set<int> _connected_sockets;
+    std::map<platform::native_handle, std::uint64_t> _socket2event_map;
+    std::set<platform::native_handle> _connected_sockets;
     std::map<std::uint64_t, request_ptr> _connecting_queue;
     std::map<wait_handle, std::uint64_t> _watched;
     std::uint64_t _next_id = 1;

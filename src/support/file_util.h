@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/native.h"
 #include "support/exceptions.h"
 
 namespace asynframe {
@@ -13,8 +14,8 @@ namespace asynframe {
 // Windows-space error code.
 class file_ex {
 public:
-    using native_handle = int;
-    static constexpr native_handle invalid_handle = -1;
+    using native_handle = platform::native_handle;
+    static constexpr native_handle invalid_handle = platform::invalid_handle;
 
     // Modes: 0 (and any other value) read/write, open existing; 1 read/write,
     // create new (fails if it exists); 2 read/write, create always (truncate);

@@ -256,12 +256,12 @@ public:
 TEST_P(FileTest, HelperRunsCreatesFirstAndEachFilesRequestsInPositionOrder) {
     // A helper of its own, started only once everything is queued.
     file_asyn_io_helper queued(env->services());
-    platform::fs::handle a = -1, b = -1;
+    platform::fs::handle a = platform::fs::invalid_handle, b = platform::fs::invalid_handle;
     ASSERT_EQ(0u, platform::fs::open(path("a"), platform::fs::open_disposition::read_write_truncate, a));
     ASSERT_EQ(0u, platform::fs::open(path("b"), platform::fs::open_disposition::read_write_truncate, b));
     order_handler handler;
     std::vector<std::unique_ptr<asyn_io_operation>> ops;
-    auto request = [&](int handle, std::int32_t type, std::uint64_t position) {
+    auto request = [&](platform::fs::handle handle, std::int32_t type, std::uint64_t position) {
         ops.push_back(std::make_unique<asyn_io_operation>(env->services(), &handler, 16));
         asyn_io_operation* op = ops.back().get();
         op->set_operate_handle(handle);

@@ -36,7 +36,7 @@ public:
         written.append(reinterpret_cast<const char*>(operation->buffer() + operation->range_start()), n);
         finish(operation, n);
     }
-    int handle() const override { return -1; }
+    platform::native_handle handle() const override { return platform::invalid_handle; }
     void close() override { closed = true; }
 
     std::uint32_t chunk = 4096;

@@ -24,6 +24,9 @@ std::uint32_t failed() noexcept {
 constexpr mode_t new_file_mode = 0644;
 constexpr mode_t new_folder_mode = 0755;
 
+// The descriptor a handle holds.
+int fd_of(handle file) noexcept { return static_cast<int>(file); }
+
 }  // namespace
 
 std::uint32_t open(const std::string& path, open_disposition disposition, handle& out) noexcept {
@@ -56,7 +59,7 @@ std::uint32_t open(const std::string& path, open_disposition disposition, handle
 }
 
 void close(handle file) noexcept {
-    if (file != invalid_handle) ::close(file);
+    if (file != invalid_handle) ::close(fd_of(file));
 }
 
 std::uint32_t open_like_windows(const std::string& path, std::uint32_t desired_access, std::uint32_t disposition,
@@ -99,7 +102,7 @@ std::uint32_t allocate(handle file, std::uint64_t size) noexcept {
     if (size == 0) return truncate(file, 0);
     int result;
     do {
-        result = ::fallocate(file, 0, 0, static_cast<off_t>(size));
+        result = ::fallocate(fd_of(file), 0, 0, static_cast<off_t>(size));
     } while (result != 0 && errno == EINTR);
     if (result == 0) return 0;
     if (errno == EOPNOTSUPP || errno == ENOSYS) return file_error_from_errno(EOPNOTSUPP);
@@ -115,7 +118,7 @@ std::uint32_t read(handle file, void* buffer, std::uint32_t length, std::uint32_
     done = 0;
     auto* bytes = static_cast<unsigned char*>(buffer);
     while (done < length) {
-        const ssize_t n = ::read(file, bytes + done, length - done);
+        const ssize_t n = ::read(fd_of(file), bytes + done, length - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return failed();
@@ -130,11 +133,11 @@ std::uint32_t write(handle file, const void* bytes, std::uint32_t length, std::u
     done = 0;
     const auto* data = static_cast<const unsigned char*>(bytes);
     while (done < length) {
-        const ssize_t n = ::write(file, data + done, length - done);
+        const ssize_t n = ::write(fd_of(file), data + done, length - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             // An open handle without write access: access denied, as for a read-only open.
-            if (errno == EBADF && ::fcntl(file, F_GETFD) != -1) return file_error_from_errno(EACCES);
+            if (errno == EBADF && ::fcntl(fd_of(file), F_GETFD) != -1) return file_error_from_errno(EACCES);
             return failed();
         }
         if (n == 0) return file_error_from_errno(ENOSPC);
@@ -145,7 +148,7 @@ std::uint32_t write(handle file, const void* bytes, std::uint32_t length, std::u
 
 std::uint32_t seek(handle file, std::uint64_t position) noexcept {
     if (position > static_cast<std::uint64_t>(INT64_MAX)) return file_error_from_errno(EINVAL);
-    if (::lseek(file, static_cast<off_t>(position), SEEK_SET) < 0) return failed();
+    if (::lseek(fd_of(file), static_cast<off_t>(position), SEEK_SET) < 0) return failed();
     return 0;
 }
 
@@ -153,19 +156,19 @@ std::uint32_t truncate(handle file, std::uint64_t length) noexcept {
     if (length > static_cast<std::uint64_t>(INT64_MAX)) return file_error_from_errno(EINVAL);
     int rc;
     do {
-        rc = ::ftruncate(file, static_cast<off_t>(length));
+        rc = ::ftruncate(fd_of(file), static_cast<off_t>(length));
     } while (rc != 0 && errno == EINTR);
     return rc == 0 ? 0 : failed();
 }
 
 std::uint32_t size(handle file, std::uint64_t& out) noexcept {
     struct stat info {};
-    if (::fstat(file, &info) != 0) return failed();
+    if (::fstat(fd_of(file), &info) != 0) return failed();
     out = static_cast<std::uint64_t>(info.st_size);
     return 0;
 }
 
-std::uint32_t flush(handle file) noexcept { return ::fsync(file) == 0 ? 0 : failed(); }
+std::uint32_t flush(handle file) noexcept { return ::fsync(fd_of(file)) == 0 ? 0 : failed(); }
 
 std::uint32_t size_by_name(const std::string& path, std::uint64_t& out) noexcept {
     struct stat info {};
@@ -244,17 +247,17 @@ std::uint32_t read_file(const std::string& path, std::string& content) {
     if (const std::uint32_t code = open(path, open_disposition::read_only_existing, file)) return code;
     char chunk[8192];
     for (;;) {
-        const ssize_t n = ::read(file, chunk, sizeof chunk);
+        const ssize_t n = ::read(fd_of(file), chunk, sizeof chunk);
         if (n < 0) {
             if (errno == EINTR) continue;
             const std::uint32_t code = failed();
-            ::close(file);
+            close(file);
             return code;
         }
         if (n == 0) break;
         content.append(chunk, static_cast<std::size_t>(n));
     }
-    ::close(file);
+    close(file);
     return 0;
 }
 

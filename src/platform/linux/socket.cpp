@@ -19,13 +19,13 @@ namespace {
 
 std::uint32_t result_of(int value) noexcept { return value < 0 ? socket_error_from_errno(errno) : 0; }
 
-std::uint32_t make_socket(int type, int protocol, int& fd) noexcept {
-    fd = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+std::uint32_t make_socket(int type, int protocol, native_handle& out) noexcept {
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
-        const std::uint32_t error = socket_error_from_errno(errno);
-        fd = invalid_socket;
-        return error;
+        out = invalid_socket;
+        return socket_error_from_errno(errno);
     }
+    out = fd;
     return 0;
 }
 
@@ -47,11 +47,12 @@ void ipv6_address_text(const std::uint8_t* address, char (&text)[46]) noexcept {
     if (::inet_ntop(AF_INET6, &in, text, sizeof text) == nullptr) text[0] = '\0';
 }
 
-std::uint32_t create_tcp_socket(int& fd) noexcept { return make_socket(SOCK_STREAM, IPPROTO_TCP, fd); }
-std::uint32_t create_udp_socket(int& fd) noexcept { return make_socket(SOCK_DGRAM, 0, fd); }
-std::uint32_t create_icmp_socket(int& fd) noexcept { return make_socket(SOCK_RAW, IPPROTO_ICMP, fd); }
+std::uint32_t create_tcp_socket(native_handle& out) noexcept { return make_socket(SOCK_STREAM, IPPROTO_TCP, out); }
+std::uint32_t create_udp_socket(native_handle& out) noexcept { return make_socket(SOCK_DGRAM, 0, out); }
+std::uint32_t create_icmp_socket(native_handle& out) noexcept { return make_socket(SOCK_RAW, IPPROTO_ICMP, out); }
 
-std::uint32_t start_connect_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept {
+std::uint32_t start_connect_v4(native_handle socket, std::uint32_t address, std::uint16_t port) noexcept {
+    const int fd = static_cast<int>(socket);
     // The devices' sockets carry no other status flag, so one call sets it.
     if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return socket_error_from_errno(errno);
     sockaddr_in target{};
@@ -72,7 +73,8 @@ std::uint32_t start_connect_v4(int fd, std::uint32_t address, std::uint16_t port
     return error;
 }
 
-std::uint32_t finish_connect(int fd) noexcept {
+std::uint32_t finish_connect(native_handle socket) noexcept {
+    const int fd = static_cast<int>(socket);
     // A signal that is not this connect's end (a stale or early wake-up) must not
     // read as success: the socket has to be writable or failed first.
     pollfd ready{fd, POLLOUT, 0};
@@ -98,40 +100,47 @@ std::uint32_t finish_connect(int fd) noexcept {
     return error == 0 ? 0 : socket_error_from_errno(error);
 }
 
-std::uint32_t set_nonblocking(int fd, bool on) noexcept {
+std::uint32_t set_nonblocking(native_handle socket, bool on) noexcept {
+    const int fd = static_cast<int>(socket);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0) return socket_error_from_errno(errno);
     return result_of(::fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)));
 }
 
-std::uint32_t set_recv_buffer(int fd, std::int32_t bytes) noexcept {
+std::uint32_t set_recv_buffer(native_handle socket, std::int32_t bytes) noexcept {
+    const int fd = static_cast<int>(socket);
     const int value = bytes;
     return result_of(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, sizeof value));
 }
 
-std::uint32_t set_broadcast(int fd, bool on) noexcept {
+std::uint32_t set_broadcast(native_handle socket, bool on) noexcept {
+    const int fd = static_cast<int>(socket);
     const int value = on ? 1 : 0;
     return result_of(::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &value, sizeof value));
 }
 
-std::uint32_t set_ttl(int fd, std::uint8_t ttl) noexcept {
+std::uint32_t set_ttl(native_handle socket, std::uint8_t ttl) noexcept {
+    const int fd = static_cast<int>(socket);
     const int value = ttl;
     return result_of(::setsockopt(fd, IPPROTO_IP, IP_TTL, &value, sizeof value));
 }
 
-std::uint32_t ignore_udp_connection_reset(int fd) noexcept {
+std::uint32_t ignore_udp_connection_reset(native_handle socket) noexcept {
+    const int fd = static_cast<int>(socket);
     // An unconnected socket here never reports ICMP errors unless IP_RECVERR
     // asks for them; it stays off.
     const int value = 0;
     return result_of(::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &value, sizeof value));
 }
 
-std::uint32_t set_reuse_address(int fd, bool on) noexcept {
+std::uint32_t set_reuse_address(native_handle socket, bool on) noexcept {
+    const int fd = static_cast<int>(socket);
     const int value = on ? 1 : 0;
     return result_of(::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &value, sizeof value));
 }
 
-std::uint32_t bind_v4(int fd, std::uint32_t address, std::uint16_t port) noexcept {
+std::uint32_t bind_v4(native_handle socket, std::uint32_t address, std::uint16_t port) noexcept {
+    const int fd = static_cast<int>(socket);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
@@ -139,7 +148,9 @@ std::uint32_t bind_v4(int fd, std::uint32_t address, std::uint16_t port) noexcep
     return result_of(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local));
 }
 
-std::uint32_t listen_socket(int fd, int backlog) noexcept { return result_of(::listen(fd, backlog)); }
+std::uint32_t listen_socket(native_handle socket, int backlog) noexcept {
+    return result_of(::listen(static_cast<int>(socket), backlog));
+}
 
 int max_listen_backlog() noexcept {
     // The kernel silently truncates larger values to this one.
@@ -155,7 +166,8 @@ int max_listen_backlog() noexcept {
     return maximum;
 }
 
-std::uint32_t local_name(int fd, socket_address_v4& address) noexcept {
+std::uint32_t local_name(native_handle socket, socket_address_v4& address) noexcept {
+    const int fd = static_cast<int>(socket);
     sockaddr_in name{};
     socklen_t length = sizeof name;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&name), &length) != 0) return socket_error_from_errno(errno);
@@ -163,8 +175,9 @@ std::uint32_t local_name(int fd, socket_address_v4& address) noexcept {
     return 0;
 }
 
-std::uint32_t send_datagram_now(int fd, const void* data, std::size_t size, std::uint32_t address,
+std::uint32_t send_datagram_now(native_handle socket, const void* data, std::size_t size, std::uint32_t address,
                                 std::uint16_t port) noexcept {
+    const int fd = static_cast<int>(socket);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = port;
@@ -177,8 +190,9 @@ std::uint32_t send_datagram_now(int fd, const void* data, std::size_t size, std:
     }
 }
 
-std::uint32_t receive_datagram_now(int fd, void* buffer, std::size_t size, std::size_t& received,
+std::uint32_t receive_datagram_now(native_handle socket, void* buffer, std::size_t size, std::size_t& received,
                                    socket_address_v4& from) noexcept {
+    const int fd = static_cast<int>(socket);
     received = 0;
     for (;;) {
         sockaddr_in sender{};
@@ -193,7 +207,8 @@ std::uint32_t receive_datagram_now(int fd, void* buffer, std::size_t size, std::
     }
 }
 
-std::uint32_t send_stream_now(int fd, const void* data, std::size_t size, std::size_t& sent) noexcept {
+std::uint32_t send_stream_now(native_handle socket, const void* data, std::size_t size, std::size_t& sent) noexcept {
+    const int fd = static_cast<int>(socket);
     sent = 0;
     for (;;) {
         const ssize_t n = ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -205,7 +220,8 @@ std::uint32_t send_stream_now(int fd, const void* data, std::size_t size, std::s
     }
 }
 
-std::uint32_t receive_stream_now(int fd, void* buffer, std::size_t size, std::size_t& received) noexcept {
+std::uint32_t receive_stream_now(native_handle socket, void* buffer, std::size_t size, std::size_t& received) noexcept {
+    const int fd = static_cast<int>(socket);
     received = 0;
     for (;;) {
         const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
@@ -217,7 +233,8 @@ std::uint32_t receive_stream_now(int fd, void* buffer, std::size_t size, std::si
     }
 }
 
-std::uint32_t peer_name(int fd, socket_address_v4& address) noexcept {
+std::uint32_t peer_name(native_handle socket, socket_address_v4& address) noexcept {
+    const int fd = static_cast<int>(socket);
     sockaddr_in name{};
     socklen_t length = sizeof name;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&name), &length) != 0) return socket_error_from_errno(errno);
@@ -225,14 +242,17 @@ std::uint32_t peer_name(int fd, socket_address_v4& address) noexcept {
     return 0;
 }
 
-std::uint32_t accept_now(int listen_fd, int& fd) noexcept {
+std::uint32_t accept_now(native_handle listener, native_handle& out) noexcept {
     for (;;) {
-        fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
         // accept4 never passes the listener's O_NONBLOCK on: the socket blocks,
         // as the devices expect.
-        if (fd >= 0) return 0;
+        if (fd >= 0) {
+            out = fd;
+            return 0;
+        }
         const int error = errno;
-        fd = invalid_socket;
+        out = invalid_socket;
         if (error == EINTR) continue;
         // The connection went away while it waited: try the next one later.
         if (error == ECONNABORTED) return socket_error_from_errno(EWOULDBLOCK);
@@ -240,18 +260,19 @@ std::uint32_t accept_now(int listen_fd, int& fd) noexcept {
     }
 }
 
-std::uint32_t check_socket(int fd) noexcept {
+std::uint32_t check_socket(native_handle socket) noexcept {
+    const int fd = static_cast<int>(socket);
     int type = 0;
     socklen_t length = sizeof type;
     return result_of(::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length));
 }
 
-void shutdown_socket(int fd) noexcept { ::shutdown(fd, SHUT_RDWR); }
+void shutdown_socket(native_handle socket) noexcept { ::shutdown(static_cast<int>(socket), SHUT_RDWR); }
 
-void close_socket(int fd) noexcept {
+void close_socket(native_handle socket) noexcept {
     // Once: Linux frees the descriptor even when close reports EINTR, so a
     // retry could close one another thread has just been given.
-    ::close(fd);
+    ::close(static_cast<int>(socket));
 }
 
 int wait_readable(const int* fds, std::size_t count, std::uint32_t timeout_ms) noexcept {
