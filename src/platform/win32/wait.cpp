@@ -18,6 +18,9 @@ namespace {
 
 constexpr long readable_events = FD_READ | FD_ACCEPT | FD_CLOSE;
 constexpr long writable_events = FD_WRITE | FD_CONNECT | FD_CLOSE;
+// Which direction a request asks for (FD_CLOSE belongs to both).
+constexpr long reading = FD_READ | FD_ACCEPT;
+constexpr long writing = FD_WRITE | FD_CONNECT;
 constexpr std::size_t capacity = maximum_wait_items;  // also WaitForMultipleObjects' own limit
 constexpr std::uint8_t none = 0xFF;
 
@@ -178,8 +181,8 @@ private:
         for (std::size_t k = 0; k < _socket_count; ++k) {
             const socket_entry& entry = _sockets[k];
             if (!entry.selected) continue;
-            if ((entry.events & readable_events) != 0) FD_SET(entry.socket, &readable);
-            if ((entry.events & writable_events) != 0) FD_SET(entry.socket, &writable);
+            if ((entry.events & reading) != 0) FD_SET(entry.socket, &readable);
+            if ((entry.events & writing) != 0) FD_SET(entry.socket, &writable);
             // Errors (a refused connect) count as ready whatever was asked, as poll's do.
             FD_SET(entry.socket, &failed);
         }
@@ -202,8 +205,8 @@ private:
             const socket_entry& entry = _sockets[_item_socket[i]];
             const long wanted = _requests[i].events;
             const bool ready = entry.closed || FD_ISSET(entry.socket, &failed) ||
-                               ((wanted & readable_events) != 0 && FD_ISSET(entry.socket, &readable)) ||
-                               ((wanted & writable_events) != 0 && FD_ISSET(entry.socket, &writable));
+                               ((wanted & reading) != 0 && FD_ISSET(entry.socket, &readable)) ||
+                               ((wanted & writing) != 0 && FD_ISSET(entry.socket, &writable));
             if (ready) return static_cast<int>(i);
         }
         return -1;
