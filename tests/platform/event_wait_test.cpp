@@ -212,6 +212,31 @@ TEST(WaitReadableTest, EventsAndListenersInOneWait) {
     testing::close_socket(listener);
 }
 
+// The connection scheduler's wait: a connect that ends, either way, makes the
+// socket ready for writing.
+TEST(WaitAnyTest, ConnectOutcomeMakesTheSocketWritable) {
+    std::uint16_t port = 0;
+    const native_handle listener = testing::loopback_listener(port);
+    ASSERT_NE(listener, invalid_handle);
+    event stop(true);
+    const native_handle connecting = testing::connect_loopback(port, true);
+    ASSERT_NE(connecting, invalid_handle);
+    std::array<waitable, 2> items{waitable::of(stop), waitable::socket(connecting, waitable::socket_writable)};
+    EXPECT_EQ(wait_any(items.data(), items.size(), generous_ms), 1);
+    testing::close_socket(connecting);
+
+    // Nobody listens on the port any more: the connect is refused.
+    testing::close_socket(listener);
+    const native_handle refused = testing::connect_loopback(port, true);
+    ASSERT_NE(refused, invalid_handle);
+    items[1] = waitable::socket(refused, waitable::socket_writable);
+    EXPECT_EQ(wait_any(items.data(), items.size(), generous_ms), 1);
+    EXPECT_EQ(wait_any(items.data(), items.size(), 0), 1) << "and stays so";
+    // Nothing of the wait stays on the socket: its owner can make it blocking again.
+    EXPECT_TRUE(testing::set_nonblocking(refused, false));
+    testing::close_socket(refused);
+}
+
 TEST(WaitAnyTest, BadInputFails) {
     event e(false);
     const waitable bad{-1, waitable::socket_readable, nullptr};

@@ -12,6 +12,8 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -54,6 +56,11 @@ inline bool receive_byte(native_handle socket) {
 }
 inline void close_socket(native_handle socket) { ::closesocket(static_cast<SOCKET>(socket)); }
 using socket_length = int;
+inline bool set_nonblocking(native_handle socket, bool on = true) {
+    u_long value = on ? 1 : 0;
+    return ::ioctlsocket(static_cast<SOCKET>(socket), FIONBIO, &value) == 0;
+}
+inline bool connect_in_progress() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
 inline native_handle tcp_socket() {
     native_handle pair[2];  // starts Winsock once
     if (!make_socket_pair(pair)) return platform::invalid_handle;
@@ -77,6 +84,12 @@ inline bool receive_byte(native_handle socket) {
 }
 inline void close_socket(native_handle socket) { ::close(static_cast<int>(socket)); }
 using socket_length = socklen_t;
+inline bool set_nonblocking(native_handle socket, bool on = true) {
+    const int flags = ::fcntl(static_cast<int>(socket), F_GETFL);
+    return flags >= 0 &&
+           ::fcntl(static_cast<int>(socket), F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
+}
+inline bool connect_in_progress() { return errno == EINPROGRESS; }
 inline native_handle tcp_socket() { return ::socket(AF_INET, SOCK_STREAM, 0); }
 #endif
 
@@ -98,14 +111,20 @@ inline native_handle loopback_listener(std::uint16_t& port) {
 }
 
 // A connection to 127.0.0.1:port, queued on the listener (not accepted).
-inline native_handle connect_loopback(std::uint16_t port) {
+// `nonblocking`: the connect is only started, and may still fail.
+inline native_handle connect_loopback(std::uint16_t port, bool nonblocking = false) {
     const native_handle client = tcp_socket();
     if (client == platform::invalid_handle) return client;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    if (::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (nonblocking && !set_nonblocking(client)) {
+        close_socket(client);
+        return platform::invalid_handle;
+    }
+    if (::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+        !(nonblocking && connect_in_progress())) {
         close_socket(client);
         return platform::invalid_handle;
     }
