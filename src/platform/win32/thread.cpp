@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <semaphore>
 #include <sstream>
 #include <stdexcept>
 
@@ -52,12 +51,14 @@ void thread::start() {
     }
     _stop_event.reset();
     _running.store(true, std::memory_order_release);
-    std::binary_semaphore id_known(0);
+    // An event rather than std::binary_semaphore: libstdc++'s atomic waits
+    // before GCC 13 can miss a wake-up where there is no futex (here).
+    platform::event id_known(true);
     try {
         _handle = std::thread([this, &id_known] {
             _thread_id.store(platform::current_thread_id(), std::memory_order_release);
             platform::name_current_thread(thread_name());
-            id_known.release();
+            id_known.set();
             struct mark_ended {
                 std::atomic<bool>& flag;
                 ~mark_ended() { flag.store(false, std::memory_order_release); }
@@ -69,7 +70,7 @@ void thread::start() {
         throw;
     }
     _started = true;
-    id_known.acquire();
+    id_known.wait(platform::infinite);
 }
 
 void thread::signal_stop() {
