@@ -100,6 +100,28 @@ struct tcp_pair {
     tcp_pair& operator=(const tcp_pair&) = delete;
 };
 
+// IPv6 loopback: a listener on [::1] (invalid_handle when the system has no
+// IPv6 loopback), a socket to connect from, and the port of either family.
+inline native_handle make_listener6() {
+    const SOCKET handle = ::socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    if (handle == INVALID_SOCKET) return asynframe::platform::invalid_handle;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    if (::bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(handle, 16) != 0) {
+        ::closesocket(handle);
+        return asynframe::platform::invalid_handle;
+    }
+    return static_cast<native_handle>(handle);
+}
+inline native_handle make_stream_socket6() { return must(::socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP), "socket"); }
+inline std::uint16_t any_port(native_handle handle) {
+    sockaddr_storage address{};
+    int length = sizeof address;
+    ::getsockname(s(handle), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);  // same place in both families
+}
+
 inline native_handle make_udp() {
     const native_handle handle = must(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP), "socket");
     sockaddr_in address = loopback(0);
@@ -301,6 +323,30 @@ inline void close_socket(native_handle handle) { ::close(static_cast<int>(handle
 
 inline native_handle make_stream_socket() {
     return must(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), "socket");
+}
+
+// IPv6 loopback: a listener on [::1] (invalid_handle when the system has no
+// IPv6 loopback), a socket to connect from, and the port of either family.
+inline native_handle make_listener6() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return asynframe::platform::invalid_handle;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
+        ::close(fd);
+        return asynframe::platform::invalid_handle;
+    }
+    return fd;
+}
+inline native_handle make_stream_socket6() {
+    return must(::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), "socket");
+}
+inline std::uint16_t any_port(native_handle handle) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ::getsockname(static_cast<int>(handle), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);  // same place in both families
 }
 
 inline bool send_all(native_handle handle, const std::uint8_t* data, std::size_t length) {

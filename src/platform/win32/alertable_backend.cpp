@@ -264,8 +264,17 @@ private:
         return 0;
     }
 
+    // Issues the block's next step. A cancel of its handle that came after
+    // the request started, and may have missed this step, cancels it again.
     DWORD issue(io_block& block, std::uint64_t position) noexcept {
-        return issue_step(block, position, &alertable_backend::on_socket_done, &alertable_backend::on_file_done);
+        // Read first: once issued, the block may finish and be reused on another thread.
+        const native_handle handle = block.handle;
+        const std::uint32_t mark = request_of(block).cancel_mark;
+        OVERLAPPED* overlapped = &request_of(block).overlapped;
+        const DWORD error =
+            issue_step(block, position, &alertable_backend::on_socket_done, &alertable_backend::on_file_done);
+        if (error == 0 && _handles.cancelled_since(handle, mark)) ::CancelIoEx(as_handle(handle), overlapped);
+        return error;
     }
 
     static void CALLBACK on_socket_done(DWORD, DWORD, LPWSAOVERLAPPED overlapped, DWORD) {

@@ -271,11 +271,23 @@ private:
             if (const std::uint32_t error = associate(block.handle)) return error;
         }
         _inflight.add(block);
-        const DWORD error = issue_step(block, position, nullptr, nullptr);
+        const DWORD error = issue(block, position);
         if (error == 0) return 0;
         request_of(block).preset_error = error;
         if (::PostQueuedCompletionStatus(_port, 0, io_key, &request_of(block).overlapped)) return 0;
         _inflight.remove(block);
+        return error;
+    }
+
+    // Issues the block's next step. A cancel of its handle that came after
+    // the request started, and may have missed this step, cancels it again.
+    DWORD issue(io_block& block, std::uint64_t position) noexcept {
+        // Read first: once issued, the block may finish and be reused on another thread.
+        const native_handle handle = block.handle;
+        const std::uint32_t mark = request_of(block).cancel_mark;
+        OVERLAPPED* overlapped = &request_of(block).overlapped;
+        const DWORD error = issue_step(block, position, nullptr, nullptr);
+        if (error == 0 && _handles.cancelled_since(handle, mark)) ::CancelIoEx(as_handle(handle), overlapped);
         return error;
     }
 
@@ -296,7 +308,7 @@ private:
         if (take_step(block, bytes, error, position) == step_verdict::next_step) {
             if (_closing || _handles.cancelled_since(block.handle, request.cancel_mark)) {
                 fail_request(block, ERROR_OPERATION_ABORTED);
-            } else if (const DWORD failed = issue_step(block, position, nullptr, nullptr)) {
+            } else if (const DWORD failed = issue(block, position)) {
                 fail_request(block, failed);
             } else {
                 return nullptr;
