@@ -785,6 +785,26 @@ TEST_P(IoBackendTest, UnbufferedPagesScatterAndGather) {
 
 #endif
 
+// A device cancels and closes its socket before the cancelled requests are
+// taken: each still ends once, with 995, not with the closed socket's error.
+TEST_P(IoBackendTest, CancelThenCloseBeforeTheyAreTaken) {
+    tcp_pair pair;
+    ASSERT_EQ(backend->associate(pair.server), 0u);
+    char buffer[16];
+    io_block first, second;
+    ASSERT_EQ(backend->start_recv(pair.server, buffer, 8, first), 0u);
+    ASSERT_EQ(backend->start_recv(pair.server, buffer + 8, 8, second), 0u);
+    expect_quiet();
+    backend->cancel(pair.server);
+    backend->forget(pair.server);
+    close_socket(std::exchange(pair.server, invalid_handle));
+    const auto done = collect(2);
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_EQ(first.error, 995u);
+    EXPECT_EQ(second.error, 995u);
+    expect_quiet();
+}
+
 // A stream send that is cancelled ends once with 995, on either loop.
 TEST_P(IoBackendTest, CancelledSendEndsOnceWith995) {
     tcp_pair pair;

@@ -358,6 +358,30 @@ inline DWORD issue_step(io_block& block, std::uint64_t position, socket_routine 
     }
 }
 
+// The Winsock code of a socket request's final status, for a socket already
+// closed (a device cancels, then closes, before the cancelled requests are
+// taken off the port), which WSAGetOverlappedResult no longer answers for.
+inline DWORD socket_error_from_status(ULONG_PTR status) noexcept {
+    switch (static_cast<DWORD>(status)) {
+        case 0x00000000u: return 0;                        // STATUS_SUCCESS
+        case 0x80000005u: return WSAEMSGSIZE;              // STATUS_BUFFER_OVERFLOW
+        case 0xC0000120u: return ERROR_OPERATION_ABORTED;  // STATUS_CANCELLED
+        case 0xC0000236u: return WSAECONNREFUSED;          // STATUS_CONNECTION_REFUSED
+        case 0xC000020Du: return WSAECONNRESET;            // STATUS_CONNECTION_RESET
+        case 0xC000013Cu: return WSAECONNRESET;            // STATUS_REMOTE_DISCONNECT
+        case 0xC0000241u: return WSAECONNABORTED;          // STATUS_CONNECTION_ABORTED
+        case 0xC000013Bu: return WSAECONNABORTED;          // STATUS_LOCAL_DISCONNECT
+        case 0xC00000B5u: return WSAETIMEDOUT;             // STATUS_IO_TIMEOUT
+        case 0xC000023Cu: return WSAENETUNREACH;           // STATUS_NETWORK_UNREACHABLE
+        case 0xC000023Du: return WSAEHOSTUNREACH;          // STATUS_HOST_UNREACHABLE
+        default: break;
+    }
+    using to_dos = ULONG(WINAPI*)(LONG);
+    static const auto convert = reinterpret_cast<to_dos>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+    return convert != nullptr ? convert(static_cast<LONG>(status)) : ERROR_OPERATION_ABORTED;
+}
+
 // The outcome of the step that just finished: bytes and a Windows or Winsock
 // code. Socket steps are read through Winsock, which turns the system's
 // status into the Winsock code callers expect (10061 refused, 10054 reset,
@@ -376,6 +400,10 @@ inline void step_outcome(io_block& block, DWORD& bytes, DWORD& error) noexcept {
         error = ::WSAGetOverlappedResult(as_socket(block.handle), &request.overlapped, &bytes, FALSE, &flags)
                     ? 0
                     : static_cast<DWORD>(::WSAGetLastError());
+        if (error == WSAENOTSOCK && request.overlapped.Internal != STATUS_PENDING) {
+            error = socket_error_from_status(request.overlapped.Internal);
+            bytes = static_cast<DWORD>(request.overlapped.InternalHigh);
+        }
     }
     if (error == WSAEMSGSIZE) {
         bytes = static_cast<DWORD>(request.overlapped.InternalHigh);
