@@ -427,6 +427,28 @@ TEST_P(IoBackendTest, DrainHandsBackEverythingStillHeld) {
     EXPECT_EQ(receive.error, 995u);
 }
 
+// Teardown may run on another thread once the dispatch thread has ended (the
+// engine thread is joined first): what that thread started is still
+// cancelled, waited for and handed back once.
+TEST_P(IoBackendTest, DrainAfterTheDispatchThreadEnded) {
+    tcp_pair pair;
+    ASSERT_EQ(backend->associate(pair.server), 0u);
+    char buffer[8];
+    io_block receive;
+    std::thread dispatcher([&] {
+        EXPECT_EQ(backend->start_recv(pair.server, buffer, sizeof buffer, receive), 0u);
+        std::vector<io_block*> out;
+        pass(out, 0);  // issued here (the alertable loop issues on its dispatch thread)
+        EXPECT_TRUE(out.empty());
+    });
+    dispatcher.join();
+    std::vector<io_block*> drained;
+    backend->drain([](void* context, io_block& block) { static_cast<std::vector<io_block*>*>(context)->push_back(&block); },
+                   &drained);
+    ASSERT_EQ(drained, std::vector<io_block*>{&receive});
+    EXPECT_EQ(receive.error, 995u);
+}
+
 // However the FIN and the backend's look at the descriptor's events interleave,
 // the reads after the data answer 0 at once: the end is never waited for.
 TEST_P(IoBackendTest, EndOfStreamAfterDataIsNeverWaitedFor) {
