@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "afserve/files.h"
+#include "afserve/request.h"
 #include "afserve/stream.h"
 #include "afserve/tls_server.h"
 #include "common/command_line.h"
@@ -64,26 +65,6 @@ std::string reason(int status) {
     case 505: return "HTTP Version Not Supported";
     default: return "Status";
     }
-}
-
-// Methods HTTP defines that a file server knows but does not allow; any
-// other is not implemented at all.
-bool known_method(const std::string& method) {
-    for (const char* each : {"POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH"})
-        if (method == each) return true;
-    return false;
-}
-
-bool token_char(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-// The start of a head: a method-like token and a space, so that a method the
-// parser does not know is told apart from bytes that are not HTTP at all.
-bool starts_with_method(const std::string& head) {
-    std::size_t at = 0;
-    while (at < head.size() && token_char(head[at])) ++at;
-    return at > 0 && at < head.size() && head[at] == ' ';
 }
 
 // Quotes and control bytes escaped, as access logs keep one line per entry.
@@ -397,9 +378,7 @@ void connection::take_input() {
     if (!_request.headers_complete()) _head_bytes += used;
     _input.erase(0, used);
     if (_request.failed()) {
-        const bool unknown_method =
-            _request.error() == http_errno_description(HPE_INVALID_METHOD) && starts_with_method(_head_start);
-        answer_error(unknown_method ? 501 : 400, false);
+        answer_error(refused_head_status(_request, _head_start), false);
         return;
     }
     if (_request.complete()) {
@@ -458,58 +437,12 @@ void connection::answer() {
     _keep_alive = _request.keep_alive();
     _logged = false;
     _sent_body = 0;
-    const std::string& method = _request.method();
-    if (_request.http_major() != 1 || _request.http_minor() > 1) {
-        answer_error(505, false);
+    const request_route route = route_request(_request);
+    if (route.status != 0) {
+        answer_error(route.status, route.keep, route.extra);
         return;
     }
-    if (method != "GET" && method != "HEAD") {
-        if (known_method(method))
-            answer_error(405, _keep_alive, "Allow: GET, HEAD\r\n");
-        else
-            answer_error(501, _keep_alive);
-        return;
-    }
-    // HTTP/1.1 requires exactly one Host (repeated ones arrive joined by a comma).
-    if (_request.http_minor() == 1 &&
-        (!_request.has_header("Host") || _request.header("Host").find(',') != std::string::npos)) {
-        answer_error(400, false);
-        return;
-    }
-    std::string target = _request.target();
-    // The absolute form a proxy-minded client sends: only its path counts.
-    const std::size_t scheme_end = target.find("://");
-    if (scheme_end != std::string::npos && target[0] != '/') {
-        std::string scheme = target.substr(0, scheme_end);
-        for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (scheme != "http" && scheme != "https") {
-            answer_error(400, false);
-            return;
-        }
-        const std::size_t path_at = target.find_first_of("/?", scheme_end + 3);
-        target = path_at == std::string::npos ? "/" : target.substr(path_at);
-        if (target[0] == '?') target = "/" + target;
-    }
-    const std::size_t query_at = target.find('?');
-    const std::string raw_path = target.substr(0, query_at);
-    const std::string query = query_at == std::string::npos ? std::string() : target.substr(query_at);
-    std::string path;
-    if (raw_path.empty() || raw_path[0] != '/' || !percent_decode(raw_path, path) ||
-        path.find('\0') != std::string::npos) {
-        answer_error(400, false);
-        return;
-    }
-    // No segment may climb out of the served folder.
-    for (std::size_t at = 0; at != std::string::npos;) {
-        const std::size_t next = path.find('/', at + 1);
-        const std::string segment = path.substr(at + 1, next == std::string::npos ? next : next - at - 1);
-        if (segment == "..") {
-            answer_error(403, _keep_alive);
-            return;
-        }
-        at = next;
-    }
-    answer_file(method, raw_path, query, path);
+    answer_file(_request.method(), route.raw_path, route.query, route.path);
 }
 
 void connection::answer_file(const std::string& method, const std::string& raw_path, const std::string& query,
