@@ -50,6 +50,33 @@ void check_piece(const message_parser& answer, std::uint64_t first, std::uint64_
     }
 }
 
+// What a reader of the answer sees of it, read in pieces of at most `most`
+// bytes (0: all at once), as afget feeds its reads.
+std::string read_answer(const char* stream, std::size_t length, bool head_only, std::uint32_t state,
+                        std::size_t most) {
+    message_parser answer(message_parser::kind::response);
+    answer.next_message(head_only);
+    std::string body;
+    answer.on_body = [&](const char* at, std::size_t count) { body.append(at, count); };
+    std::size_t at = 0;
+    while (at < length && !answer.complete() && !answer.failed()) {
+        state = state * 1103515245u + 12345u;
+        std::size_t read = most == 0 ? length : 1 + (state >> 16) % most;
+        if (read > length - at) read = length - at;
+        answer.feed(stream + at, read);
+        at += read;
+    }
+    if (!answer.complete() && !answer.failed()) answer.end_of_input();
+    std::string seen = std::to_string(answer.complete()) + std::to_string(answer.failed()) +
+                       std::to_string(answer.headers_complete()) + " " + std::to_string(answer.status()) + " " +
+                       std::to_string(answer.content_length().value_or(~0ull)) + "\n";
+    // Headers count once the head is over; a head cut by a failure is never read.
+    if (answer.headers_complete())
+        for (const char* name : {"Content-Range", "Location", "ETag", "Last-Modified", "Accept-Ranges", "X-Long"})
+            seen += answer.header(name) + "\n";
+    return seen + body;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -84,6 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (body > length || (head_only && body != 0)) std::abort();
     if (answer.failed() && answer.error().empty()) std::abort();
     if (sum == 0xFFFFFFFFu) std::abort();  // keeps the reads of the body
+    // How the answer was cut into reads changes nothing of it.
+    if (read_answer(stream, length, head_only, 0, 0) != read_answer(stream, length, head_only, state, 7)) std::abort();
     if (!answer.headers_complete()) return 0;
 
     const std::optional<std::uint64_t> declared = answer.content_length();
@@ -101,5 +130,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_piece(answer, 0, 999, 1000, {});
     check_piece(answer, 500, 999, declared.value_or(1000), "\"v1\"");
     check_location(answer.header("Location"));
+
     return 0;
 }

@@ -290,6 +290,8 @@ def tls_exchanges():
     seeds["cut_record"] = bytes([1, 1, 0, 0x01, 0x00, 5, 0, 7, 6, 0x40, 0])
     seeds["raw_between"] = bytes([1, 0, 0, 0, 30, 3, 5]) + b"\x17\x03\x03\x00\x00" + bytes([6, 0x40, 0])
     seeds["split_delivery"] = bytes([1, 0, 0, 0x10, 0x00, 7, 0, 3, 0, 1, 7, 0, 200, 0, 7, 6, 0x40, 0])
+    # 28 KiB and more of data read two bytes at a time.
+    seeds["tiny_reads"] = bytes([1, 0, 0, 0x70, 0x72, 0, 0, 0x6f, 0, 0x70, 0x01, 6, 0, 1])
     seeds["handshake_intact_13"] = bytes([2, 0, 0, 0, 0, 0, 0, 0])
     seeds["handshake_altered_12"] = bytes([2, 1, 1, 0, 60, 0x40, 0, 1, 0, 5, 1, 0])
     seeds["handshake_cut_13"] = bytes([2, 0, 0, 3])
