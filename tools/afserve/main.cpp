@@ -372,13 +372,20 @@ void connection::receive() {
 
 void connection::take_input() {
     if (_closed || _responding) return;
-    if (!_request.headers_complete() && _head_start.size() < 32)
-        _head_start += _input.substr(0, 32 - _head_start.size());
+    if (!_request.headers_complete() && _head_start.size() < head_start_size)
+        _head_start += _input.substr(0, head_start_size - _head_start.size());
     const std::size_t used = _request.feed(_input.data(), _input.size());
     if (!_request.headers_complete()) _head_bytes += used;
     _input.erase(0, used);
     if (_request.failed()) {
-        answer_error(refused_head_status(_request, _head_start), false);
+        const int status = refused_head_status(_request, _head_start);
+        if (status == 0) {
+            // The parser takes no more; only the head's start grows.
+            _input.clear();
+            receive();
+            return;
+        }
+        answer_error(status, false);
         return;
     }
     if (_request.complete()) {

@@ -2,6 +2,7 @@
 
 #include <http_parser.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -35,9 +36,12 @@ bool starts_with_method(const std::string& head) {
 }
 
 int refused_head_status(const message_parser& request, const std::string& head_start) {
-    const bool unknown_method =
-        request.error() == http_errno_description(HPE_INVALID_METHOD) && starts_with_method(head_start);
-    return unknown_method ? 501 : 400;
+    if (request.error() != http_errno_description(HPE_INVALID_METHOD)) return 400;
+    if (starts_with_method(head_start)) return 501;
+    // A read that ended inside the token: the same head sent in one piece
+    // would be told by the byte after it.
+    const bool open_token = std::all_of(head_start.begin(), head_start.end(), token_char);
+    return open_token && head_start.size() < head_start_size ? 0 : 400;
 }
 
 request_route route_request(const message_parser& request) {

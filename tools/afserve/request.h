@@ -3,6 +3,7 @@
 // the connection, so that any head at all can be put to it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "common/http.h"
@@ -15,8 +16,12 @@ bool known_method(const std::string& method);
 // The start of a head: a method-like token and a space, so that a method the
 // parser does not know is told apart from bytes that are not HTTP at all.
 bool starts_with_method(const std::string& head);
-// The answer to a head the parser refused, whose first bytes were `head_start`:
-// 501 for a method it does not know, 400 for anything else.
+// How many of a head's first bytes are kept to judge a refused one by.
+inline constexpr std::size_t head_start_size = 32;
+// The answer to a head the parser refused, whose first bytes (at most
+// head_start_size) were `head_start`: 501 for a method it does not know, 400
+// for anything else, 0 while the bytes so far end inside the method and the
+// next ones tell which.
 int refused_head_status(const message_parser& request, const std::string& head_start);
 
 // Where a complete request leads.
