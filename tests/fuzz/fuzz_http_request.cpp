@@ -67,23 +67,25 @@ std::string serve(const char* stream, std::size_t length, std::uint32_t state, s
     // What the parser leaves waits for the next request; a refused head ends
     // the connection.
     for (int requests = 0; requests < 64; ++requests) {
-        while (!request.complete() && !request.failed()) {
-            if (!request.headers_complete() && head_start.size() < 32)
-                head_start += input.substr(0, 32 - head_start.size());
-            const std::size_t used = request.feed(input.data(), input.size());
+        while (!request.complete()) {
+            if (!request.headers_complete() && head_start.size() < head_start_size)
+                head_start += input.substr(0, head_start_size - head_start.size());
+            // An empty feed would tell the parser the connection ended.
+            const std::size_t used = input.empty() ? 0 : request.feed(input.data(), input.size());
             if (used > input.size()) std::abort();
             input.erase(0, used);
-            if (request.complete() || request.failed() || at >= length) break;
+            if (request.failed()) {
+                const int status = refused_head_status(request, head_start);
+                if (status != 0 && status != 400 && status != 501) std::abort();
+                if (status != 0) return seen + std::to_string(status);
+                input.clear();
+            }
+            if (request.complete() || at >= length) break;
             state = state * 1103515245u + 12345u;
             std::size_t read = most == 0 ? length : 1 + (state >> 16) % most;
             if (read > length - at) read = length - at;
             input.append(stream + at, read);
             at += read;
-        }
-        if (request.failed()) {
-            const int status = refused_head_status(request, head_start);
-            if (status != 400 && status != 501) std::abort();
-            return seen + std::to_string(status);
         }
         if (!request.complete()) return seen + "waits";
         const request_route route = route_request(request);
