@@ -196,7 +196,7 @@ TEST_P(Ipv6SocketTest, BindChoosesTheFamilyBeforeConnect) {
     listen_on("::", port);
     IAsynTcpSocket2* bound = make_tcp();
     IAsynTcpSocket2* v4_bound = make_tcp();
-    const std::string any6 = "::1", any4 = "127.0.0.1", name = "localhost";
+    const std::string any6 = "::", any4 = "127.0.0.1", name = "localhost";
     env->run([&] {
         EXPECT_EQ(E_INVALIDARG, bound->Bind(static_cast<DWORD>(name.size()), name.data(), 0));
         EXPECT_EQ(E_INVALIDARG, bound->Bind(0, nullptr, 0));
@@ -205,9 +205,13 @@ TEST_P(Ipv6SocketTest, BindChoosesTheFamilyBeforeConnect) {
         EXPECT_EQ(S_OK, v4_bound->Bind(static_cast<DWORD>(any4.size()), any4.data(), 0));
     });
     WORD bound_port = 0, after_port = 0;
-    EXPECT_EQ("::1", text_of([&](IStringSetter* s, WORD* p) { return bound->GetLocalAddressText(s, p); }, bound_port));
+    EXPECT_EQ("::", text_of([&](IStringSetter* s, WORD* p) { return bound->GetLocalAddressText(s, p); }, bound_port));
     ASSERT_NE(0, bound_port);
     ASSERT_EQ(0u, connect(bound, "127.0.0.1", port));  // an IPv4 target for an IPv6 socket
+    WORD local_port_after = 0;
+    EXPECT_EQ("127.0.0.1",
+              text_of([&](IStringSetter* s, WORD* p) { return bound->GetLocalAddressText(s, p); }, local_port_after));
+    EXPECT_EQ(bound_port, local_port_after);
     EXPECT_EQ("127.0.0.1",
               text_of([&](IStringSetter* s, WORD* p) { return bound->GetPeerAddressText(s, p); }, after_port));
 

@@ -349,7 +349,7 @@ nginx_server::nginx_server(const std::string& cert, const std::string& key, cons
         ::_exit(127);
     }
     if (_pid < 0) return;
-    _started = wait_listening(_port, _pid, ipv6);
+    _started = wait_listening(_port, _pid);
 }
 
 nginx_server::~nginx_server() {
