@@ -59,8 +59,9 @@ void asyn_udp_device::create_socket(platform::endpoint::family_t family) {
     _family = family;
     associate_to_manager();
     platform::ignore_udp_connection_reset(fd);
-    if (const std::uint32_t error = platform::set_broadcast(fd, true))
-        throw socket_exception("setsockopt error", error);
+    const std::uint32_t error = platform::set_broadcast(fd, true);
+    // IPv6 has no broadcast: a system may refuse the option on such a socket.
+    if (error != 0 && family != platform::endpoint::family_t::ipv6) throw socket_exception("setsockopt error", error);
 }
 
 void asyn_udp_device::bind(std::uint32_t ip, std::uint16_t port) { bind(platform::endpoint::v4(ip, port)); }

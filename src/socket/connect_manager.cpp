@@ -438,11 +438,9 @@ void connect_manager::start_connecting(request& r, bool pick_at_random, notices&
     }
     r._connect_tick = platform::tick_count();
     // The socket's family was chosen before the request came here: an IPv6
-    // socket reaches IPv4 addresses too, an IPv4 one cannot reach IPv6 ones
-    // (10047, and the next address is tried).
-    const std::uint32_t error = target.is_v6() && platform::socket_family(r.socket) != platform::endpoint::family_t::ipv6
-                                    ? static_cast<std::uint32_t>(errors::address_family_unsupported)
-                                    : platform::start_connect(r.socket, target);
+    // socket reaches IPv4 addresses too, an IPv4 one fails an IPv6 address
+    // with 10047 and the next address is tried.
+    const std::uint32_t error = platform::start_connect(r.socket, target);
     if (error != errors::would_block) {
         add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(error), 0, r._ip_address);
         finish(r.id, error, out);

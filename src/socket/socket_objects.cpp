@@ -319,7 +319,9 @@ std::uint32_t CAsynUdpSocket::open(const platform::endpoint& address) {
         _udp_device.create_socket(address.family);
         platform::ignore_udp_connection_reset(_udp_device.handle());
         // A socket that cannot allow broadcast stays unbound: the open failed.
-        if (platform::set_broadcast(_udp_device.handle(), true) != 0) return static_cast<std::uint32_t>(E_FAIL);
+        // IPv6 has no broadcast, so its sockets are not held to that.
+        if (platform::set_broadcast(_udp_device.handle(), true) != 0 && !address.is_v6())
+            return static_cast<std::uint32_t>(E_FAIL);
         _udp_device.bind(address);
     } catch (const socket_exception& failure) {
         return failure.code();
