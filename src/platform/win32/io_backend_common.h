@@ -41,6 +41,10 @@ inline HANDLE as_handle(native_handle handle) noexcept { return reinterpret_cast
 inline constexpr ULONG_PTR io_key = 0;
 inline constexpr ULONG_PTR wake_key = 1;
 inline constexpr ULONG_PTR quit_key = 2;
+// A step that failed at once, handed out through the port by the backend
+// itself. Under wine the system queues a packet for such a step as well (with
+// io_key, ahead of this one); that echo is dropped.
+inline constexpr ULONG_PTR failed_key = 3;
 
 union socket_address {
     ::sockaddr any;

@@ -213,11 +213,16 @@ private:
         }
         _inflight.add(block);
         const DWORD error = issue(block, position);
-        if (error == 0) return 0;
-        request_of(block).preset_error = error;
-        if (::PostQueuedCompletionStatus(_port, 0, io_key, &request_of(block).overlapped)) return 0;
+        if (error == 0 || post_failure(block, error)) return 0;
         _inflight.remove(block);
         return error;
+    }
+
+    // Hands a step that failed at once out through the port, after any packet
+    // the system itself queued for it.
+    bool post_failure(io_block& block, DWORD error) noexcept {
+        request_of(block).preset_error = error;
+        return ::PostQueuedCompletionStatus(_port, 0, failed_key, &request_of(block).overlapped) != 0;
     }
 
     // Issues the block's next step. A cancel of its handle that came after
@@ -241,6 +246,9 @@ private:
         }
         io_block& block = block_of(entry.lpOverlapped);
         win_request& request = request_of(block);
+        // The system's own packet for a step that failed at once: the backend's
+        // packet behind it finishes the step.
+        if (entry.lpCompletionKey != failed_key && request.preset_error != 0) return nullptr;
         DWORD bytes = 0;
         DWORD error = 0;
         step_outcome(block, bytes, error);
@@ -250,6 +258,7 @@ private:
             if (_closing || _handles.cancelled_since(block.handle, request.cancel_mark)) {
                 fail_request(block, ERROR_OPERATION_ABORTED);
             } else if (const DWORD failed = issue(block, position)) {
+                if (post_failure(block, failed)) return nullptr;
                 fail_request(block, failed);
             } else {
                 return nullptr;
