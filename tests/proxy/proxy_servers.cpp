@@ -114,19 +114,27 @@ bool ensure_socks_user() { return ensure_account(socks_user, socks_password); }
 
 bool danted_server::installed() { return harness::program_installed("/usr/sbin/danted"); }
 
-danted_server::danted_server(const std::string& folder, std::uint16_t port, bool authenticate) {
+danted_server::danted_server(const std::string& folder, std::uint16_t port, bool authenticate, bool ipv6) {
     const std::string config = folder + "/danted-" + std::to_string(port) + ".conf";
     {
         std::ofstream out(config);
         out << "logoutput: " << folder << "/danted-" << port << ".log\n"
             << "internal: 127.0.0.1 port = " << port << "\n"
-            << "external: 127.0.0.1\n"
-            << "clientmethod: none\n"
+            << "external: 127.0.0.1\n";
+        // "0/0" is any address of either family.
+        const char* any = "0.0.0.0/0";
+        if (ipv6) {
+            out << "internal: ::1 port = " << port << "\n"
+                << "external: ::1\n";
+            any = "0/0";
+        }
+        out << "clientmethod: none\n"
             << "socksmethod: " << (authenticate ? "username" : "none") << "\n"
             << "user.privileged: root\n"
             << "user.unprivileged: nobody\n"
-            << "client pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n"
-            << "socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 command: bind connect udpassociate bindreply udpreply }\n";
+            << "client pass { from: " << any << " to: " << any << " }\n"
+            << "socks pass { from: " << any << " to: " << any
+            << " command: bind connect udpassociate bindreply udpreply }\n";
     }
     _process = std::make_unique<harness::child_process>(
         "/usr/sbin/danted", std::vector<std::string>{"danted", "-f", config, "-p", config + ".pid"});
@@ -152,9 +160,32 @@ tinyproxy_server::tinyproxy_server(const std::string& folder, std::uint16_t port
 
 // ---- scripted peers ------------------------------------------------------------------------
 
-scripted_tcp_server::scripted_tcp_server(script each) : _script(std::move(each)) {
-    _listener = harness::make_listener();
-    _port = harness::local_port(_listener);
+namespace {
+
+// A socket of `type` on ::1 with a kernel-chosen port (listening for TCP).
+int ipv6_loopback_socket(int type) {
+    const int fd = harness::must(::socket(AF_INET6, type | SOCK_CLOEXEC, 0), "socket");
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    harness::must(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind");
+    if (type == SOCK_STREAM) harness::must(::listen(fd, 16), "listen");
+    return fd;
+}
+
+std::uint16_t any_local_port(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                                         : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+}  // namespace
+
+scripted_tcp_server::scripted_tcp_server(script each, bool ipv6) : _script(std::move(each)) {
+    _listener = ipv6 ? ipv6_loopback_socket(SOCK_STREAM) : harness::make_listener();
+    _port = any_local_port(_listener);
     if (::pipe2(_wake, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe";
     _thread = std::thread([this] { serve(); });
 }
@@ -210,8 +241,9 @@ void drain(int fd, int timeout_ms) {
     }
 }
 
-std::unique_ptr<scripted_tcp_server> echo_server() {
-    return std::make_unique<scripted_tcp_server>([](int fd) {
+std::unique_ptr<scripted_tcp_server> echo_server(bool ipv6) {
+    return std::make_unique<scripted_tcp_server>(
+        [](int fd) {
         char buffer[4096];
         for (;;) {
             pollfd ready{fd, POLLIN, 0};
@@ -219,7 +251,8 @@ std::unique_ptr<scripted_tcp_server> echo_server() {
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
             if (n <= 0 || !write_all(fd, buffer, static_cast<std::size_t>(n))) return;
         }
-    });
+        },
+        ipv6);
 }
 
 std::unique_ptr<scripted_tcp_server> http_site() {
@@ -238,9 +271,9 @@ std::unique_ptr<scripted_tcp_server> http_site() {
     });
 }
 
-udp_echo::udp_echo() {
-    _fd = harness::make_udp();
-    _port = harness::local_port(_fd);
+udp_echo::udp_echo(bool ipv6) {
+    _fd = ipv6 ? ipv6_loopback_socket(SOCK_DGRAM) : harness::make_udp();
+    _port = any_local_port(_fd);
     if (::pipe2(_wake, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe";
     _thread = std::thread([this] {
         for (;;) {
@@ -248,7 +281,7 @@ udp_echo::udp_echo() {
             if (::poll(items, 2, -1) < 0) continue;
             if (items[1].revents != 0) return;
             char buffer[2048];
-            sockaddr_in from{};
+            sockaddr_storage from{};
             socklen_t length = sizeof from;
             const ssize_t n =
                 ::recvfrom(_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);

@@ -62,12 +62,16 @@ std::unique_ptr<pki> make_pki() {
     made->ca = d + "ca.pem";
     made->leaf_cert = d + "leaf.pem";
     made->leaf_key = d + "leaf.key";
+    made->leaf6_cert = d + "leaf6.pem";
+    made->leaf6_key = d + "leaf6.key";
     made->other_cert = d + "other.pem";
     made->other_key = d + "other.key";
     made->self_cert = d + "self.pem";
     made->self_key = d + "self.key";
     write_file(d + "leaf.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
                                "extendedKeyUsage=serverAuth\n");
+    write_file(d + "leaf6.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\nbasicConstraints=CA:FALSE\n"
+                                "extendedKeyUsage=serverAuth\n");
     write_file(d + "other.ext", "subjectAltName=DNS:elsewhere.invalid\nbasicConstraints=CA:FALSE\n"
                                 "extendedKeyUsage=serverAuth\n");
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
@@ -78,6 +82,9 @@ std::unique_ptr<pki> make_pki() {
         run("openssl req" + ec + " -keyout " + made->leaf_key + " -out " + d + "leaf.csr -subj /CN=localhost") &&
         run("openssl x509 -req -in " + d + "leaf.csr -CA " + made->ca + " -CAkey " + d + "ca.key -CAcreateserial -out " +
             made->leaf_cert + " -days 2 -extfile " + d + "leaf.ext") &&
+        run("openssl req" + ec + " -keyout " + made->leaf6_key + " -out " + d + "leaf6.csr -subj /CN=localhost") &&
+        run("openssl x509 -req -in " + d + "leaf6.csr -CA " + made->ca + " -CAkey " + d + "ca.key -CAcreateserial -out " +
+            made->leaf6_cert + " -days 2 -extfile " + d + "leaf6.ext") &&
         run("openssl req" + ec + " -keyout " + made->other_key + " -out " + d +
             "other.csr -subj /CN=elsewhere.invalid") &&
         run("openssl x509 -req -in " + d + "other.csr -CA " + made->ca + " -CAkey " + d + "ca.key -CAcreateserial -out " +
@@ -118,9 +125,9 @@ void stop_process(pid_t pid) {
     ::waitpid(pid, &status, 0);
 }
 
-bool wait_listening(std::uint16_t port, pid_t pid) {
+bool wait_listening(std::uint16_t port, pid_t pid, bool ipv6 = false) {
     for (int i = 0; i < 1000; ++i) {
-        if (listening(port)) return true;
+        if (listening(port, ipv6)) return true;
         int status = 0;
         if (::waitpid(pid, &status, WNOHANG) == pid) return false;
         ::usleep(10000);
@@ -146,8 +153,8 @@ bool nginx_installed() {
     return ::access("/usr/sbin/nginx", X_OK) == 0 && ::access("/usr/lib/nginx/modules/ngx_stream_module.so", R_OK) == 0;
 }
 
-bool listening(std::uint16_t port) {
-    std::ifstream table("/proc/net/tcp");
+bool listening(std::uint16_t port, bool ipv6) {
+    std::ifstream table(ipv6 ? "/proc/net/tcp6" : "/proc/net/tcp");
     std::string line;
     char wanted[16];
     std::snprintf(wanted, sizeof wanted, ":%04X", port);
@@ -170,7 +177,8 @@ std::uint16_t free_port() {
 
 // ---- s_server ------------------------------------------------------------------------
 
-s_server::s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet) {
+s_server::s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet,
+                   bool ipv6) {
     const pki* certificates = test_pki();
     if (certificates == nullptr) return;
     int input[2], output[2];
@@ -182,7 +190,7 @@ s_server::s_server(const std::string& cert, const std::string& key, const std::s
     }
     _port = free_port();
     _error_file = certificates->folder + "/s_server-" + std::to_string(_port) + ".err";
-    const std::string accept = "127.0.0.1:" + std::to_string(_port);
+    const std::string accept = (ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(_port);
     std::vector<std::string> args = {"openssl", "s_server", "-accept", accept, "-cert", cert, "-key", key,
                                      protocol,  "-naccept", "1"};
     if (quiet) args.push_back("-quiet");
@@ -212,7 +220,7 @@ s_server::s_server(const std::string& cert, const std::string& key, const std::s
             _received.append(chunk, static_cast<std::size_t>(n));
         }
     });
-    _started = wait_listening(_port, _pid);
+    _started = wait_listening(_port, _pid, ipv6);
 }
 
 s_server::~s_server() {

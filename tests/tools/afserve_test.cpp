@@ -525,8 +525,8 @@ TEST_F(AfserveTest, BadOptionsEndWithOneLine) {
     };
     fails_with({"--header-timeout", "-1"}, "header time-out out of range");
     fails_with({"--max-connections", "0"}, "connection limit out of range");
-    fails_with({"--bind", "::1"}, "not an IPv4 address");
-    fails_with({"--bind", "localhost"}, "not an IPv4 address");
+    fails_with({"--bind", "localhost"}, "not an IPv4 or IPv6 address");
+    fails_with({"--bind", "[::1"}, "not an IPv4 or IPv6 address");
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // GET and HEAD, conditional requests, one byte range per request, keep-alive.
 #include <arpa/inet.h>
 #include <http_parser.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -86,8 +88,7 @@ struct server_options {
     std::string root;       // absolute
     std::filesystem::path real_root;  // its links resolved
     std::uint16_t port = 8080;
-    DWORD address = 0;  // network order; 0: every local address
-    std::string address_text = "0.0.0.0";
+    std::string address_text = "::";  // either family; "::" takes both
     bool quiet = false;
     const tls_server_context* tls = nullptr;
     int idle_seconds = 60;
@@ -169,7 +170,10 @@ public:
 
     void start() {
         IAsynFrame* frame = _host.frame();
-        if (frame->CreateTcpListener2(_listener.put()) != S_OK) throw tool_error(exit_failure, "no listener");
+        ref<IAsynTcpListener2> made;
+        if (frame->CreateTcpListener2(made.put()) != S_OK ||
+            made->QueryInterface(IID_IAsynTcpListener3, _listener.put_void()) != S_OK)
+            throw tool_error(exit_failure, "no listener");
         _accept = std::make_unique<operation>(frame);
         _accept->on_complete([this](DWORD error, DWORD) {
             if (error != 0) {
@@ -185,7 +189,8 @@ public:
             std::fflush(stdout);
             accept();
         });
-        if (_listener->ListenOn(_options.address, _options.port, _accept->get()) != S_OK)
+        if (_listener->ListenOnAddress(static_cast<DWORD>(_options.address_text.size()), _options.address_text.data(),
+                                       _options.port, _accept->get()) != S_OK)
             throw tool_error(exit_failure, "listen refused");
         _housekeeping = std::make_unique<timer>(frame, housekeeping_ms, [this] { housekeeping(); });
     }
@@ -302,7 +307,7 @@ private:
     std::optional<clock_type::time_point> _starved_said;  // when running out was last said
     bool _paused = false;
     clock_type::time_point _resume_at;
-    ref<IAsynTcpListener2> _listener;
+    ref<IAsynTcpListener3> _listener;
     std::unique_ptr<operation> _accept;
     std::map<std::uint64_t, std::unique_ptr<connection>> _connections;
     std::uint64_t _next_id = 0;
@@ -316,12 +321,13 @@ connection::connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t 
       _id(id),
       _receive(_frame, receive_size),
       _send(_frame, send_size) {
-    DWORD address = 0;
-    WORD port = 0;
-    if (socket->GetPeerAddress(&address, &port) == S_OK) {
-        char text[INET_ADDRSTRLEN];
-        in_addr value{address};
-        if (::inet_ntop(AF_INET, &value, text, sizeof text) != nullptr) _client = text;
+    // Either family; an IPv4 client of the dual-stack listener shows as IPv4.
+    ref<IAsynTcpSocket2> either;
+    if (socket->QueryInterface(IID_IAsynTcpSocket2, either.put_void()) == S_OK) {
+        string_receiver* text = new string_receiver;
+        WORD port = 0;
+        if (either->GetPeerAddressText(text, &port) == S_OK) _client = text->value;
+        text->Release();
     }
 }
 
@@ -636,14 +642,16 @@ void connection::log(int status, std::uint64_t bytes, const char* note) {
 int main(int argc, char** argv) {
     set_tool_name(argv[0]);
     CLI::App app{"afserve: a static HTTP/1.1 file server on asynframe"};
-    std::string root, library, bind = "0.0.0.0";
+    std::string root, library, bind;
     int port = 8080;
     std::vector<std::string> tls;
     server_options options;
     int max_connections = 1024;
     app.add_option("DIR", root, "folder to serve")->required();
     app.add_option("-p,--port", port, "TCP port (1 to 65535, 0: any free one)");
-    app.add_option("--bind", bind, "IPv4 address to listen on (default: every local address)");
+    app.add_option("--bind", bind,
+                   "IPv4 or IPv6 address to listen on (default ::, every local address of both families; "
+                   "0.0.0.0 where the system has no IPv6)");
     app.add_option("--tls", tls, "serve HTTPS with this certificate and key (PEM)")->expected(2);
     app.add_option("--idle-timeout", options.idle_seconds,
                    "close a connection after this many seconds without progress (0: never; default 60)");
@@ -675,9 +683,18 @@ int main(int argc, char** argv) {
         print_error("connection limit out of range: " + std::to_string(max_connections) + " (1 to 1000000)");
         return exit_usage;
     }
-    in_addr address{};
-    if (::inet_pton(AF_INET, bind.c_str(), &address) != 1) {
-        print_error("not an IPv4 address: '" + bind + "'");
+    if (bind.empty()) {
+        // Both families where the system has IPv6, IPv4 alone where it has not.
+        const int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bind = probe >= 0 ? "::" : "0.0.0.0";
+        if (probe >= 0) ::close(probe);
+    }
+    std::string plain = bind;
+    if (plain.size() > 2 && plain.front() == '[' && plain.back() == ']') plain = plain.substr(1, plain.size() - 2);
+    in_addr v4{};
+    in6_addr v6{};
+    if (::inet_pton(AF_INET, plain.c_str(), &v4) != 1 && ::inet_pton(AF_INET6, plain.c_str(), &v6) != 1) {
+        print_error("not an IPv4 or IPv6 address: '" + bind + "'");
         return exit_usage;
     }
     std::error_code failed;
@@ -688,8 +705,7 @@ int main(int argc, char** argv) {
     options.root = std::filesystem::absolute(root).string();
     options.real_root = std::filesystem::canonical(root, failed);
     options.port = static_cast<std::uint16_t>(port);
-    options.address = address.s_addr;
-    options.address_text = bind;
+    options.address_text = plain;
     options.max_connections = static_cast<std::size_t>(max_connections);
     try {
         std::unique_ptr<tls_server_context> secure;
