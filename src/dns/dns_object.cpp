@@ -67,6 +67,21 @@ HRESULT CAsynDnsResult::GetSource(DWORD* source) {
     return S_OK;
 }
 
+HRESULT CAsynDnsResult::GetAddressCount(DWORD* count) {
+    if (count == nullptr) return E_INVALIDARG;
+    *count = settled() ? static_cast<DWORD>(_addresses.size() + _addresses6.size()) : 0;
+    return S_OK;
+}
+
+HRESULT CAsynDnsResult::GetAddressText(DWORD index, IStringSetter* text, DWORD* family) {
+    if (text == nullptr || !settled() || index >= _addresses.size() + _addresses6.size()) return E_INVALIDARG;
+    const bool six = index >= _addresses.size();
+    const std::string& address = six ? _addresses6[index - _addresses.size()] : _addresses[index];
+    text->SetString(static_cast<UINT>(address.size()), address.data());
+    if (family != nullptr) *family = six ? 6 : 4;
+    return S_OK;
+}
+
 // ---- CAsynDns ----------------------------------------------------------------------
 
 CAsynDns::CAsynDns(singleton_instance* services) : with_singleton(services), CUnknownMultiThread("CAsynDns") {}
@@ -83,7 +98,8 @@ HRESULT CAsynDns::Resolve(IAsynIoOperation* operation, DWORD name_length, const 
     dns_request* request = nullptr;
     try {
         result = new CAsynDnsResult(std::string(name, name_length));
-        request = new dns_request(std::string(name, name_length), -1, &result->addresses(), object->engine_operation());
+        request = new dns_request(std::string(name, name_length), -1, &result->addresses(), object->engine_operation(),
+                                  &result->addresses6());
         const std::uint32_t context[7] = {};
         object->push_layer(this, context);
     } catch (const std::bad_alloc&) {
