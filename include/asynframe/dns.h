@@ -110,9 +110,10 @@ struct IAsynDnsResult3 : IAsynDnsResult2 {
     // The number of addresses of both families: the IPv4 ones (GetResult's
     // count) and then the IPv6 ones. E_INVALIDARG for a null out.
     virtual HRESULT ASYNFRAME_STDCALL GetAddressCount(DWORD* count) = 0;  // slot 7
-    // Address `index` (in the order above) as text through `text`: dotted
-    // decimal for IPv4 ("127.0.0.1", as sync_dns_address gives it), RFC 5952
-    // for IPv6 ("::1", "2001:db8::7"); its family, 4 or 6, through `family`
+    // Address `index` (in the order above) as text through `text`: four
+    // dotted decimals for IPv4 ("127.0.0.1", the address GetAddress gives,
+    // also for a name written "127.1"), RFC 5952 for IPv6 ("::1",
+    // "2001:db8::7"); its family, 4 or 6, through `family`
     // (may be null). E_INVALIDARG for a null setter or an index not below
     // the count.
     virtual HRESULT ASYNFRAME_STDCALL GetAddressText(DWORD index, IStringSetter* text, DWORD* family) = 0;  // slot 8
@@ -146,7 +147,9 @@ ASYNFRAME_EXPORT LONG ASYNFRAME_STDCALL sync_dns_address(SYNC_DNS_HANDLE handle,
 ASYNFRAME_EXPORT LONG ASYNFRAME_STDCALL sync_dns_cancel(SYNC_DNS_HANDLE handle);
 // Address `index` of both families (the IPv4 ones first, numbered as
 // sync_dns_address numbers them, then the IPv6 ones) as zero-terminated text:
-// dotted for IPv4, RFC 5952 for IPv6. Returns the address's family, 4 or 6;
+// four dotted decimals for IPv4 (where sync_dns_address gives "127.1" as it
+// was written, this gives "127.0.0.1"), RFC 5952 for IPv6. Returns the
+// address's family, 4 or 6;
 // -1 (with an empty buffer when it has room) as sync_dns_address does, so a
 // caller reads from index 0 up until -1. SYNC_DNS_TEXT_SIZE bytes hold any
 // address.

@@ -62,8 +62,8 @@ HRESULT CAsynDnsResult::GetAddress(DWORD index, DWORD* address) {
 
 HRESULT CAsynDnsResult::GetSource(DWORD* source) {
     if (source == nullptr) return E_INVALIDARG;
-    *source = settled() && _request != nullptr && !_addresses.empty() ? static_cast<DWORD>(_request->source)
-                                                                      : DNS_SOURCE_NONE;
+    const bool any = !_addresses.empty() || !_addresses6.empty();
+    *source = settled() && _request != nullptr && any ? static_cast<DWORD>(_request->source) : DNS_SOURCE_NONE;
     return S_OK;
 }
 
@@ -76,7 +76,9 @@ HRESULT CAsynDnsResult::GetAddressCount(DWORD* count) {
 HRESULT CAsynDnsResult::GetAddressText(DWORD index, IStringSetter* text, DWORD* family) {
     if (text == nullptr || !settled() || index >= _addresses.size() + _addresses6.size()) return E_INVALIDARG;
     const bool six = index >= _addresses.size();
-    const std::string& address = six ? _addresses6[index - _addresses.size()] : _addresses[index];
+    std::string address = six ? _addresses6[index - _addresses.size()] : _addresses[index];
+    std::uint32_t value = 0;
+    if (!six && inet_addr_value(address, value)) address = ipv4_text(value);  // "127.1" is 127.0.0.1
     text->SetString(static_cast<UINT>(address.size()), address.data());
     if (family != nullptr) *family = six ? 6 : 4;
     return S_OK;

@@ -9,6 +9,7 @@
 #include "asynframe/dns.h"
 #include "dns/dns_request.h"
 #include "dns/dns_service.h"
+#include "dns/ip_parser.h"
 #include "platform/event.h"
 
 namespace asynframe {
@@ -99,7 +100,11 @@ ASYNFRAME_EXPORT LONG ASYNFRAME_STDCALL sync_dns_address_text(SYNC_DNS_HANDLE ha
     return with_request(handle, -1, [&](sync_request& entry) -> LONG {
         if (buffer == nullptr || size <= 0 || index < 0 || entry.request.pending()) return -1;
         const auto at = static_cast<std::size_t>(index);
-        if (at < entry.addresses.size()) return copy_text(entry.addresses[at], buffer, size) == 0 ? 4 : -1;
+        if (at < entry.addresses.size()) {
+            std::uint32_t value = 0;
+            const std::string& text = entry.addresses[at];
+            return copy_text(inet_addr_value(text, value) ? ipv4_text(value) : text, buffer, size) == 0 ? 4 : -1;
+        }
         if (at - entry.addresses.size() >= entry.addresses6.size()) return -1;
         return copy_text(entry.addresses6[at - entry.addresses.size()], buffer, size) == 0 ? 6 : -1;
     });

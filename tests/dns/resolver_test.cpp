@@ -656,6 +656,9 @@ TEST_F(ResolverTest, LiteralsAndHostsFileLinesOfBothFamiliesAnswerAtOnce) {
         texts both;
     } cases[] = {
         {"10.1.2.3", {"10.1.2.3"}, {{"10.1.2.3", 4}}},
+        // The older export keeps the text as written; the newer one gives
+        // the four decimals of the address both stand for.
+        {"127.1", {"127.1"}, {{"127.0.0.1", 4}}},
         {"::1", {}, {{"::1", 6}}},
         {"2001:DB8:0::1", {}, {{"2001:db8::1", 6}}},
         {"listed.af.test", {"10.9.9.9"}, {{"10.9.9.9", 4}, {"fd00::9", 6}}},
