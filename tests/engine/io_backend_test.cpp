@@ -98,7 +98,7 @@ TEST_P(IoBackendTest, StreamReceiveAndWholeSend) {
     std::thread reader([&] {
         std::vector<std::uint8_t> chunk(65536);
         while (received.size() < big.size()) {
-            const long n = recv_some(pair.client, chunk.data(), chunk.size());
+            const long n = io_test::recv_some(pair.client, chunk.data(), chunk.size());
             if (n <= 0) break;
             received.insert(received.end(), chunk.begin(), chunk.begin() + n);
         }

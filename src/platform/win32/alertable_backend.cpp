@@ -19,7 +19,7 @@ namespace {
 
 constexpr DWORD drain_limit_ms = 10000;
 
-class alertable_backend final : public io_backend {
+class alertable_backend final : public request_starts<alertable_backend> {
 public:
     explicit alertable_backend(bool external_wait) noexcept : _external(external_wait) {}
 
@@ -43,70 +43,9 @@ public:
         return handle == invalid_handle ? ERROR_INVALID_HANDLE : 0;
     }
 
-    std::uint32_t start_recv(native_handle handle, void* buffer, std::uint32_t length,
-                             io_block& block) noexcept override {
-        prepare_request(block, io_kind::recv, handle, this, _handles.generation());
-        block.buffer = buffer;
-        block.length = length;
-        return queue(block, 0);
-    }
-
-    std::uint32_t start_send(native_handle handle, const void* buffer, std::uint32_t length,
-                             io_block& block) noexcept override {
-        prepare_request(block, io_kind::send, handle, this, _handles.generation());
-        block.buffer = const_cast<void*>(buffer);
-        block.length = length;
-        return queue(block, 0);
-    }
-
-    std::uint32_t start_recv_from(native_handle handle, void* buffer, std::uint32_t length, endpoint* source,
-                                  io_block& block) noexcept override {
-        prepare_request(block, io_kind::recv_from, handle, this, _handles.generation());
-        block.buffer = buffer;
-        block.length = length;
-        block.address = source;
-        return queue(block, 0);
-    }
-
-    std::uint32_t start_send_to(native_handle handle, const void* buffer, std::uint32_t length,
-                                const endpoint& target, io_block& block) noexcept override {
-        win_request& request = prepare_request(block, io_kind::send_to, handle, this, _handles.generation());
-        block.buffer = const_cast<void*>(buffer);
-        block.length = length;
-        request.address_length = to_socket_address(target, request.name);
-        if (request.address_length == 0) return WSAEAFNOSUPPORT;
-        return queue(block, 0);
-    }
-
     std::uint32_t start_accept(native_handle, endpoint*, io_block&) noexcept override { return ERROR_NOT_SUPPORTED; }
     std::uint32_t start_connect(native_handle, const endpoint&, io_block&) noexcept override {
         return ERROR_NOT_SUPPORTED;
-    }
-
-    std::uint32_t start_read(native_handle handle, void* buffer, std::uint32_t length, std::uint64_t position,
-                             io_block& block) noexcept override {
-        prepare_request(block, io_kind::read, handle, this, _handles.generation());
-        block.buffer = buffer;
-        block.length = length;
-        return queue(block, position);
-    }
-
-    std::uint32_t start_write(native_handle handle, const void* buffer, std::uint32_t length,
-                              std::uint64_t position, io_block& block) noexcept override {
-        prepare_request(block, io_kind::write, handle, this, _handles.generation());
-        block.buffer = const_cast<void*>(buffer);
-        block.length = length;
-        return queue(block, position);
-    }
-
-    std::uint32_t start_read_scatter(native_handle handle, const buffer_span* spans, int count,
-                                     std::uint64_t position, io_block& block) noexcept override {
-        return queue_spans(io_kind::read_scatter, handle, spans, count, position, block);
-    }
-
-    std::uint32_t start_write_gather(native_handle handle, const buffer_span* spans, int count,
-                                     std::uint64_t position, io_block& block) noexcept override {
-        return queue_spans(io_kind::write_gather, handle, spans, count, position, block);
     }
 
     void cancel(native_handle handle) noexcept override {
@@ -239,7 +178,9 @@ public:
     }
 
 private:
-    std::uint32_t queue_spans(io_kind kind, native_handle handle, const buffer_span* spans, int count,
+    friend class request_starts<alertable_backend>;
+
+    std::uint32_t begin_spans(io_kind kind, native_handle handle, const buffer_span* spans, int count,
                               std::uint64_t position, io_block& block) noexcept {
         win_request& request = prepare_request(block, kind, handle, this, _handles.generation());
         block.spans = spans;
@@ -247,12 +188,12 @@ private:
         if (count <= 0 || count > 0xFFFF) return ERROR_INVALID_PARAMETER;
         // Segments have no routine form: one ReadFileEx/WriteFileEx per span.
         request.mode = span_mode::pieces;
-        return queue(block, position);
+        return begin(block, position);
     }
 
     // Queued for the dispatch thread's next submit(); a sleeping dispatch
     // thread is woken for it.
-    std::uint32_t queue(io_block& block, std::uint64_t position) noexcept {
+    std::uint32_t begin(io_block& block, std::uint64_t position) noexcept {
         if (block.handle == invalid_handle) return is_file_kind(block.kind) ? ERROR_INVALID_HANDLE : WSAENOTSOCK;
         set_offset(request_of(block).overlapped, position);
         {
@@ -332,7 +273,6 @@ private:
     HANDLE _event = nullptr;
     bool _external = false;
     bool _closing = false;
-    handle_registry _handles;
     inflight_list _inflight;
     posted_queue _posted;
     wake_signal _wake;

@@ -41,6 +41,10 @@ inline HANDLE as_handle(native_handle handle) noexcept { return reinterpret_cast
 inline constexpr ULONG_PTR io_key = 0;
 inline constexpr ULONG_PTR wake_key = 1;
 inline constexpr ULONG_PTR quit_key = 2;
+// A step that failed at once, handed out through the port by the backend
+// itself. Under wine the system queues a packet for such a step as well (with
+// io_key, ahead of this one); that echo is dropped.
+inline constexpr ULONG_PTR failed_key = 3;
 
 union socket_address {
     ::sockaddr any;
@@ -696,5 +700,79 @@ private:
 
 std::unique_ptr<io_backend> make_iocp_backend(bool external_wait);
 std::unique_ptr<io_backend> make_alertable_backend(bool external_wait);
+
+// The request starts both Windows backends share: each fills the block and
+// hands it to the backend's begin() (issued at once on the port, queued for
+// the dispatch thread in the alertable loop); spans go to begin_spans().
+template <class Backend>
+class request_starts : public io_backend {
+public:
+    std::uint32_t start_recv(native_handle handle, void* buffer, std::uint32_t length,
+                             io_block& block) noexcept override {
+        prepare_request(block, io_kind::recv, handle, this, _handles.generation());
+        block.buffer = buffer;
+        block.length = length;
+        return backend().begin(block, 0);
+    }
+
+    std::uint32_t start_send(native_handle handle, const void* buffer, std::uint32_t length,
+                             io_block& block) noexcept override {
+        prepare_request(block, io_kind::send, handle, this, _handles.generation());
+        block.buffer = const_cast<void*>(buffer);
+        block.length = length;
+        return backend().begin(block, 0);
+    }
+
+    std::uint32_t start_recv_from(native_handle handle, void* buffer, std::uint32_t length, endpoint* source,
+                                  io_block& block) noexcept override {
+        prepare_request(block, io_kind::recv_from, handle, this, _handles.generation());
+        block.buffer = buffer;
+        block.length = length;
+        block.address = source;
+        return backend().begin(block, 0);
+    }
+
+    std::uint32_t start_send_to(native_handle handle, const void* buffer, std::uint32_t length,
+                                const endpoint& target, io_block& block) noexcept override {
+        win_request& request = prepare_request(block, io_kind::send_to, handle, this, _handles.generation());
+        block.buffer = const_cast<void*>(buffer);
+        block.length = length;
+        request.address_length = to_socket_address(target, request.name);
+        if (request.address_length == 0) return WSAEAFNOSUPPORT;
+        return backend().begin(block, 0);
+    }
+
+    std::uint32_t start_read(native_handle handle, void* buffer, std::uint32_t length, std::uint64_t position,
+                             io_block& block) noexcept override {
+        prepare_request(block, io_kind::read, handle, this, _handles.generation());
+        block.buffer = buffer;
+        block.length = length;
+        return backend().begin(block, position);
+    }
+
+    std::uint32_t start_write(native_handle handle, const void* buffer, std::uint32_t length,
+                              std::uint64_t position, io_block& block) noexcept override {
+        prepare_request(block, io_kind::write, handle, this, _handles.generation());
+        block.buffer = const_cast<void*>(buffer);
+        block.length = length;
+        return backend().begin(block, position);
+    }
+
+    std::uint32_t start_read_scatter(native_handle handle, const buffer_span* spans, int count,
+                                     std::uint64_t position, io_block& block) noexcept override {
+        return backend().begin_spans(io_kind::read_scatter, handle, spans, count, position, block);
+    }
+
+    std::uint32_t start_write_gather(native_handle handle, const buffer_span* spans, int count,
+                                     std::uint64_t position, io_block& block) noexcept override {
+        return backend().begin_spans(io_kind::write_gather, handle, spans, count, position, block);
+    }
+
+protected:
+    Backend& backend() noexcept { return static_cast<Backend&>(*this); }
+
+    handle_registry _handles;
+};
+
 
 }  // namespace asynframe::platform::detail

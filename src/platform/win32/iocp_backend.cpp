@@ -20,7 +20,7 @@ namespace {
 constexpr ULONG port_batch = 64;
 constexpr DWORD drain_limit_ms = 10000;
 
-class iocp_backend final : public io_backend {
+class iocp_backend final : public request_starts<iocp_backend> {
 public:
     explicit iocp_backend(bool external_wait) noexcept : _external(external_wait) {}
 
@@ -63,48 +63,13 @@ public:
         return error;
     }
 
-    std::uint32_t start_recv(native_handle handle, void* buffer, std::uint32_t length,
-                             io_block& block) noexcept override {
-        prepare_request(block, io_kind::recv, handle, this, _handles.generation());
-        block.buffer = buffer;
-        block.length = length;
-        return start(block, 0);
-    }
-
-    std::uint32_t start_send(native_handle handle, const void* buffer, std::uint32_t length,
-                             io_block& block) noexcept override {
-        prepare_request(block, io_kind::send, handle, this, _handles.generation());
-        block.buffer = const_cast<void*>(buffer);
-        block.length = length;
-        return start(block, 0);
-    }
-
-    std::uint32_t start_recv_from(native_handle handle, void* buffer, std::uint32_t length, endpoint* source,
-                                  io_block& block) noexcept override {
-        prepare_request(block, io_kind::recv_from, handle, this, _handles.generation());
-        block.buffer = buffer;
-        block.length = length;
-        block.address = source;
-        return start(block, 0);
-    }
-
-    std::uint32_t start_send_to(native_handle handle, const void* buffer, std::uint32_t length,
-                                const endpoint& target, io_block& block) noexcept override {
-        win_request& request = prepare_request(block, io_kind::send_to, handle, this, _handles.generation());
-        block.buffer = const_cast<void*>(buffer);
-        block.length = length;
-        request.address_length = to_socket_address(target, request.name);
-        if (request.address_length == 0) return WSAEAFNOSUPPORT;
-        return start(block, 0);
-    }
-
     std::uint32_t start_accept(native_handle handle, endpoint* peer, io_block& block) noexcept override {
         win_request& request = prepare_request(block, io_kind::accept, handle, this, _handles.generation());
         block.address = peer;
         DWORD error = 0;
         request.accepted = make_accept_socket(as_socket(handle), error);
         if (request.accepted == INVALID_SOCKET) return error;
-        const std::uint32_t started = start(block, 0);
+        const std::uint32_t started = begin(block, 0);
         if (started != 0) {
             ::closesocket(request.accepted);
             request.accepted = INVALID_SOCKET;
@@ -124,33 +89,7 @@ public:
             const int error = ::WSAGetLastError();
             if (error != WSAEINVAL) return static_cast<std::uint32_t>(error);
         }
-        return start(block, 0);
-    }
-
-    std::uint32_t start_read(native_handle handle, void* buffer, std::uint32_t length, std::uint64_t position,
-                             io_block& block) noexcept override {
-        prepare_request(block, io_kind::read, handle, this, _handles.generation());
-        block.buffer = buffer;
-        block.length = length;
-        return start(block, position);
-    }
-
-    std::uint32_t start_write(native_handle handle, const void* buffer, std::uint32_t length,
-                              std::uint64_t position, io_block& block) noexcept override {
-        prepare_request(block, io_kind::write, handle, this, _handles.generation());
-        block.buffer = const_cast<void*>(buffer);
-        block.length = length;
-        return start(block, position);
-    }
-
-    std::uint32_t start_read_scatter(native_handle handle, const buffer_span* spans, int count,
-                                     std::uint64_t position, io_block& block) noexcept override {
-        return start_spans(io_kind::read_scatter, handle, spans, count, position, block);
-    }
-
-    std::uint32_t start_write_gather(native_handle handle, const buffer_span* spans, int count,
-                                     std::uint64_t position, io_block& block) noexcept override {
-        return start_spans(io_kind::write_gather, handle, spans, count, position, block);
+        return begin(block, 0);
     }
 
     void cancel(native_handle handle) noexcept override {
@@ -254,29 +193,36 @@ public:
     }
 
 private:
-    std::uint32_t start_spans(io_kind kind, native_handle handle, const buffer_span* spans, int count,
+    friend class request_starts<iocp_backend>;
+
+    std::uint32_t begin_spans(io_kind kind, native_handle handle, const buffer_span* spans, int count,
                               std::uint64_t position, io_block& block) noexcept {
         win_request& request = prepare_request(block, kind, handle, this, _handles.generation());
         block.spans = spans;
         block.span_count = count;
         if (count <= 0 || count > 0xFFFF) return ERROR_INVALID_PARAMETER;
         request.mode = spans_are_pages(spans, count) ? span_mode::segments : span_mode::pieces;
-        return start(block, position);
+        return begin(block, position);
     }
 
     // The first step of a request. A step that fails at once is still handed
     // out by reap(): its outcome goes through the port like any other.
-    std::uint32_t start(io_block& block, std::uint64_t position) noexcept {
+    std::uint32_t begin(io_block& block, std::uint64_t position) noexcept {
         if (!_handles.associated(block.handle)) {
             if (const std::uint32_t error = associate(block.handle)) return error;
         }
         _inflight.add(block);
         const DWORD error = issue(block, position);
-        if (error == 0) return 0;
-        request_of(block).preset_error = error;
-        if (::PostQueuedCompletionStatus(_port, 0, io_key, &request_of(block).overlapped)) return 0;
+        if (error == 0 || post_failure(block, error)) return 0;
         _inflight.remove(block);
         return error;
+    }
+
+    // Hands a step that failed at once out through the port, after any packet
+    // the system itself queued for it.
+    bool post_failure(io_block& block, DWORD error) noexcept {
+        request_of(block).preset_error = error;
+        return ::PostQueuedCompletionStatus(_port, 0, failed_key, &request_of(block).overlapped) != 0;
     }
 
     // Issues the block's next step. A cancel of its handle that came after
@@ -300,6 +246,9 @@ private:
         }
         io_block& block = block_of(entry.lpOverlapped);
         win_request& request = request_of(block);
+        // The system's own packet for a step that failed at once: the backend's
+        // packet behind it finishes the step.
+        if (entry.lpCompletionKey != failed_key && request.preset_error != 0) return nullptr;
         DWORD bytes = 0;
         DWORD error = 0;
         step_outcome(block, bytes, error);
@@ -309,6 +258,7 @@ private:
             if (_closing || _handles.cancelled_since(block.handle, request.cancel_mark)) {
                 fail_request(block, ERROR_OPERATION_ABORTED);
             } else if (const DWORD failed = issue(block, position)) {
+                if (post_failure(block, failed)) return nullptr;
                 fail_request(block, failed);
             } else {
                 return nullptr;
@@ -402,7 +352,6 @@ private:
     HANDLE _event = nullptr;  // external waits only
     bool _external = false;
     bool _closing = false;
-    handle_registry _handles;
     inflight_list _inflight;
     posted_queue _posted;
     wake_signal _wake;
