@@ -25,10 +25,13 @@ struct IConnectManagerEvents : IUnknown {
     virtual HRESULT ASYNFRAME_STDCALL OnConnectRequest(IAsynIoOperation* operation, DWORD host_length,
                                                        const char* host, WORD port, LONG priority) = 0;  // slot 3
     // The host name was resolved: `result` is the resolver's code (0 success,
-    // see dns.h) and `addresses` the dotted IPv4 texts, not copied.
+    // see dns.h) and `addresses` the dotted IPv4 texts, then the IPv6 ones
+    // when the name has any, not copied.
     virtual HRESULT ASYNFRAME_STDCALL OnResolved(IAsynIoOperation* operation, LONG result,
                                                  tagSTRING_ARRAY addresses) = 0;  // slot 4
     // One attempt on `address` finished with Winsock code `result` (0: connected).
+    // A name with both families races its addresses: the attempts that lose to
+    // the one that connected are closed and reported with 995.
     virtual HRESULT ASYNFRAME_STDCALL OnConnectAttempt(IAsynIoOperation* operation, DWORD result,
                                                        DWORD address_length, const char* address) = 0;  // slot 5
     // The connect is over with its final Winsock code `result`.
@@ -36,6 +39,21 @@ struct IConnectManagerEvents : IUnknown {
 
 protected:
     ~IConnectManagerEvents() = default;
+};
+
+// {9B1D6F0E-3C2A-4E57-A8D4-61F2C07B5E93}; Advise asks each sink for it.
+inline constexpr IID IID_IConnectManagerEvents2 = {
+    0x9B1D6F0E, 0x3C2A, 0x4E57, {0xA8, 0xD4, 0x61, 0xF2, 0xC0, 0x7B, 0x5E, 0x93}};
+
+// An observer that also hears when each attempt starts, so the pacing of
+// attempts that overlap (a name with both families) can be seen.
+struct IConnectManagerEvents2 : IConnectManagerEvents {
+    // An attempt on `address` starts; OnConnectAttempt reports its end.
+    virtual HRESULT ASYNFRAME_STDCALL OnConnectAttemptStart(IAsynIoOperation* operation, DWORD address_length,
+                                                            const char* address) = 0;  // slot 7
+
+protected:
+    ~IConnectManagerEvents2() = default;
 };
 
 // Any thread may call these.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "engine/asyn_io_manager.h"
 #include "engine/asyn_io_operation.h"
@@ -131,13 +132,18 @@ void asyn_socket_device_imp::connect(const std::string& host, std::uint16_t port
     // Without a scheduler (an engine built without one) nothing would ever
     // complete the request.
     if (scheduler == nullptr) throw socket_exception("connect_manager not available", connect_unavailable_error);
+    // A socket the caller bound stays the one that connects; one made here
+    // may be replaced by the socket of whichever raced attempt connects.
+    connect_target* target = nullptr;
     if (_socket_handle == platform::invalid_socket) {
         // An IPv6 address needs an IPv6 socket; names and IPv4 keep the IPv4
-        // one they always had.
+        // one they always had (a name whose addresses include IPv6 races them
+        // on sockets of their own).
         platform::endpoint literal;
         const bool v6 = platform::parse_address(host.data(), host.size(), port, literal) && literal.is_v6();
         _socket_handle = create_socket(v6 ? platform::endpoint::family_t::ipv6 : platform::endpoint::family_t::ipv4);
         associate_to_manager();
+        target = this;
     }
     operation->clear_request();
     operation->set_preset_result(0, 0);
@@ -145,7 +151,31 @@ void asyn_socket_device_imp::connect(const std::string& host, std::uint16_t port
     operation->set_result_preset(true);
     operation->set_operation_type(operation_type::connect);
     operation->mark_pending();
-    scheduler->connect(operation, host, port, priority);
+    scheduler->connect(operation, host, port, priority, target);
+}
+
+std::uint32_t asyn_socket_device_imp::make_attempt_socket(platform::endpoint::family_t family,
+                                                          platform::native_handle& socket) noexcept {
+    socket = platform::invalid_socket;
+    if (const std::uint32_t error = platform::create_tcp_socket(family, socket)) return error;
+    // Set before the connect, so the window it offers is the one asked for.
+    if (_set_recv_buffer) platform::set_recv_buffer(socket, _recv_buffer_size);
+    return 0;
+}
+
+void asyn_socket_device_imp::adopt_connected_socket(platform::native_handle connected) noexcept {
+    const platform::native_handle unused = std::exchange(_socket_handle, connected);
+    if (unused != platform::invalid_socket) {
+        // Nothing ran on it but the connect the scheduler now ends; no
+        // scheduler call here, it holds its lock.
+        cancel_socket_requests(_singleton, unused);
+        platform::close_socket(unused);
+    }
+    try {
+        associate_to_manager();
+    } catch (...) {
+        // A request that must wait registers the descriptor itself.
+    }
 }
 
 namespace {

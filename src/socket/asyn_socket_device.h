@@ -11,6 +11,7 @@
 #include "engine/ranged_device.h"
 #include "platform/error_codes.h"
 #include "platform/socket.h"
+#include "socket/connect_manager.h"
 
 namespace asynframe {
 
@@ -47,7 +48,7 @@ protected:
     std::int32_t _recv_buffer_size = default_recv_buffer_size;
 };
 
-class asyn_socket_device_imp : public ranged_device<asyn_socket_device> {
+class asyn_socket_device_imp : public ranged_device<asyn_socket_device>, public connect_target {
 public:
     // A device with no socket yet.
     explicit asyn_socket_device_imp(singleton_instance* instance);
@@ -82,6 +83,11 @@ public:
     void accept(asyn_io_operation* operation);
     // On the device an accept produced, once the accept completed without error.
     void on_accepted(asyn_io_operation* operation);
+
+    // The scheduler's: a socket per raced attempt, and the one that connected.
+    std::uint32_t make_attempt_socket(platform::endpoint::family_t family,
+                                      platform::native_handle& socket) noexcept override;
+    void adopt_connected_socket(platform::native_handle connected) noexcept override;
 
     std::uint16_t local_port() const noexcept { return _local_port; }
     bool recv_buffer_pending() const noexcept { return _set_recv_buffer; }

@@ -1,14 +1,20 @@
 #include "socket/connect_manager.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include "dns/ip_parser.h"
 #include "engine/asyn_io_operation.h"
 #include "platform/error_codes.h"
 #include "platform/socket.h"
+#include "platform/thread.h"
 #include "platform/tick.h"
 #include "socket/asyn_socket_device.h"
 #include "support/assert.h"
@@ -53,7 +59,63 @@ std::int32_t saturating_add(std::int32_t a, std::int32_t b) {
                                                               std::numeric_limits<std::int32_t>::max()));
 }
 
+// The wait service watches handles, not time: a raced attempt's delay is
+// kept by this thread, which signals the scheduler's event when the earliest
+// armed moment has come. The scheduler reads the tick itself, so a wake-up
+// early or late only moves its next look.
 }  // namespace
+
+class stagger_clock {
+public:
+    explicit stagger_clock(platform::event& ring) : _ring(ring) {}
+    ~stagger_clock() {
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            _stopping = true;
+        }
+        _changed.notify_all();
+        if (_worker.joinable()) _worker.join();
+    }
+    stagger_clock(const stagger_clock&) = delete;
+    stagger_clock& operator=(const stagger_clock&) = delete;
+
+    // The event is signalled `milliseconds` from now, or earlier when armed so.
+    void arm(std::uint32_t milliseconds) {
+        const auto when = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            if (_due && *_due <= when) return;
+            _due = when;
+            if (!_worker.joinable()) _worker = std::thread([this] { run(); });
+        }
+        _changed.notify_all();
+    }
+
+private:
+    void run() {
+        platform::name_current_thread("af-stagger");
+        std::unique_lock<std::mutex> guard(_lock);
+        while (!_stopping) {
+            if (!_due) {
+                _changed.wait(guard);
+                continue;
+            }
+            if (std::chrono::steady_clock::now() < *_due) {
+                _changed.wait_until(guard, *_due);
+                continue;
+            }
+            _due.reset();
+            _ring.set();
+        }
+    }
+
+    platform::event& _ring;
+    std::mutex _lock;
+    std::condition_variable _changed;
+    std::optional<std::chrono::steady_clock::time_point> _due;
+    bool _stopping = false;
+    std::thread _worker;
+};
 
 connect_manager::connect_manager(singleton_instance* instance) : with_singleton(instance) {
     if (_singleton != nullptr && _singleton->setting_ptr != nullptr) {
@@ -70,8 +132,10 @@ connect_manager::connect_manager(singleton_instance* instance) : with_singleton(
 connect_manager::~connect_manager() {
     // Nothing is watched from here on, and no notification can arrive.
     _wait_service.reset();
+    _clock.reset();
     for (auto& [id, r] : _connecting_queue) {
         if (r->_adns_id != nullptr) sync_dns_cancel(r->_adns_id);
+        for (attempt& a : r->attempts) platform::close_socket(a.socket);
         post_result(r->_operation_ptr, errors::operation_aborted);
     }
     _connecting_queue.clear();
@@ -157,6 +221,7 @@ void connect_manager::raise(notices& out) {
                     sink->on_connect_attempt(n.operation, static_cast<std::uint32_t>(n.value), n.text);
                     break;
                 case notice::complete: sink->on_connect_complete(n.operation, static_cast<std::uint32_t>(n.value)); break;
+                case notice::attempt_start: sink->on_connect_attempt_start(n.operation, n.text); break;
             }
         }
         if (IAsynIoOperation* face = n.operation->operation_iface()) face->Release();
@@ -167,7 +232,7 @@ void connect_manager::raise(notices& out) {
 // ---- entry points -------------------------------------------------------------------------
 
 void connect_manager::connect(asyn_io_operation* operation, const std::string& host, std::uint16_t port,
-                              std::int32_t priority) {
+                              std::int32_t priority, connect_target* target) {
     vortan_assert_text(operation != nullptr, "operation_ptr", "vortan_assert", "connect_manager", 0);
     vortan_assert_text(operation->is_pending(), "operation_ptr->is_pending()", "vortan_assert", "connect_manager", 0);
     if (host.empty()) {
@@ -194,6 +259,7 @@ void connect_manager::connect(asyn_io_operation* operation, const std::string& h
         r->_priority = saturating_add(priority, address_score(host, port));
         r->_request_tick = platform::tick_count();
         r->id = _next_id++;
+        r->target = target;
         drop_final_dot_of_address(r->host);
         std::uint32_t address = 0;
         platform::endpoint literal;
@@ -210,7 +276,7 @@ void connect_manager::connect(asyn_io_operation* operation, const std::string& h
         const std::int32_t key = r->_priority;
         _waiting_requests.emplace(key, std::move(r));
         _socket2event_map[socket_handle] = 0;
-        if (_connecting_queue.size() < _max_syn_count) schedule(out);
+        if (half_open() < _max_syn_count) schedule(out);
     }
     raise(out);
 }
@@ -233,13 +299,22 @@ void connect_manager::on_wait_object_signaled(const wait_handle& handle) {
         mutex::scoped_lock guard(_lock);
         const auto watched = _watched.find(handle);
         if (watched == _watched.end()) return;
-        const auto found = _connecting_queue.find(watched->second);
-        if (found == _connecting_queue.end()) return;
-        request& r = *found->second;
-        switch (r._opt_type) {
-            case operation_type_resolve: resolution_done(r, out); break;
-            case operation_type_connect: connect_event(r, out); break;
-            default: vortan_assert_text(false, "_opt_type", "vortan_assert", "connect_manager", 0);
+        if (watched->second == 0) {
+            on_stagger(out);
+        } else {
+            const auto found = _connecting_queue.find(watched->second);
+            if (found == _connecting_queue.end()) return;
+            request& r = *found->second;
+            switch (r._opt_type) {
+                case operation_type_resolve: resolution_done(r, out); break;
+                case operation_type_connect:
+                    if (r.racing)
+                        race_event(r, handle, out);
+                    else
+                        connect_event(r, out);
+                    break;
+                default: vortan_assert_text(false, "_opt_type", "vortan_assert", "connect_manager", 0);
+            }
         }
     }
     raise(out);
@@ -288,7 +363,7 @@ std::uint32_t connect_manager::syn_count() {
 
 std::uint32_t connect_manager::connecting_count() {
     mutex::scoped_lock guard(_lock);
-    return static_cast<std::uint32_t>(_connecting_queue.size());
+    return half_open();
 }
 
 std::uint32_t connect_manager::connection_count() {
@@ -301,6 +376,18 @@ void connect_manager::start() {
     {
         mutex::scoped_lock guard(_lock);
         if (!_wait_service) _wait_service = std::make_unique<wait_objects_thread_manager>(_singleton, this);
+        try {
+            if (!_stagger_event) _stagger_event = std::make_unique<platform::event>(false);
+            if (!_clock) _clock = std::make_unique<stagger_clock>(*_stagger_event);
+            const wait_handle stagger = wait_handle::of(*_stagger_event);
+            // Ahead of every request: the attempts it starts are overdue already.
+            if (_watched.count(stagger) == 0 &&
+                _wait_service->add_wait_object(stagger, std::numeric_limits<std::int32_t>::max()))
+                _watched[stagger] = 0;
+        } catch (...) {
+            // Without its clock a race starts the next attempt only when one fails.
+            _clock.reset();
+        }
         schedule(out);
     }
     raise(out);
@@ -311,7 +398,10 @@ void connect_manager::stop() {
     {
         mutex::scoped_lock guard(_lock);
         service = std::move(_wait_service);
-        for (auto& [id, r] : _connecting_queue) r->watching = false;
+        for (auto& [id, r] : _connecting_queue) {
+            r->watching = false;
+            for (attempt& a : r->attempts) a.watching = false;
+        }
         _watched.clear();
     }
     // Outside the lock: a notification being delivered may be waiting for it.
@@ -325,7 +415,9 @@ void connect_manager::schedule(notices& out) {
     // below sees the place it freed.
     if (_scheduling || !_wait_service) return;
     _scheduling = true;
-    while (!_waiting_requests.empty() && _connecting_queue.size() < _max_syn_count &&
+    // Attempts due in races already running come before requests not yet started.
+    if (_wanting_place != 0) give_places_to_races(out);
+    while (!_waiting_requests.empty() && half_open() < _max_syn_count &&
            _connected_sockets.size() < _max_connection) {
         auto node = _waiting_requests.extract(_waiting_requests.begin());
         request_ptr r = std::move(node.mapped());
@@ -386,6 +478,7 @@ void connect_manager::resolution_done(request& r, notices& out) {
     const LONG result = sync_dns_result(r._adns_id);
     if (result == DNS_RESULT_PENDING) return;  // not this request's answer yet
     r._ip_addresses.clear();
+    std::vector<std::string> v6;
     if (result == DNS_RESULT_OK) {
         const LONG count = sync_dns_count(r._adns_id);
         for (LONG i = 0; i < count; ++i) {
@@ -393,19 +486,49 @@ void connect_manager::resolution_done(request& r, notices& out) {
             if (sync_dns_address(r._adns_id, i, text, static_cast<LONG>(address_text_size - 1)) == 0)
                 r._ip_addresses.emplace_back(text);
         }
+        // The IPv6 addresses follow the IPv4 ones in the text listing.
+        for (LONG i = count;; ++i) {
+            char text[SYNC_DNS_TEXT_SIZE] = {};
+            const LONG family = sync_dns_address_text(r._adns_id, i, text, SYNC_DNS_TEXT_SIZE);
+            if (family < 0) break;
+            if (family == 6) v6.emplace_back(text);
+        }
     }
     sync_dns_cancel(r._adns_id);
     r._adns_id = nullptr;
     // The event has done its work; the socket is watched from here on.
     unwatch(r);
     r.event.reset();
-    add_notice(out, notice::resolved, r._operation_ptr, result, 0, {}, r._ip_addresses);
-    if (result != DNS_RESULT_OK || r._ip_addresses.empty()) {
+    if (v6.empty()) {
+        add_notice(out, notice::resolved, r._operation_ptr, result, 0, {}, r._ip_addresses);
+    } else {
+        std::vector<std::string> all = r._ip_addresses;
+        all.insert(all.end(), v6.begin(), v6.end());
+        add_notice(out, notice::resolved, r._operation_ptr, result, 0, {}, std::move(all));
+    }
+    if (result != DNS_RESULT_OK || (r._ip_addresses.empty() && v6.empty())) {
         finish(r.id, errors::host_not_found, out);
         return;
     }
     _dns_time_sum += platform::tick_elapsed(r._dns_tick, platform::tick_count());
     ++_dns_count;
+    if (v6.empty()) {
+        // IPv4 only: one attempt after another on the caller's socket, as always.
+        start_connecting(r, false, out);
+        return;
+    }
+    if (r.target != nullptr) {
+        start_race(r, std::move(r._ip_addresses), std::move(v6), out);
+        return;
+    }
+    // A socket the caller made (bound) is kept: it tries what its family reaches,
+    // IPv6 first on an IPv6 socket, which reaches IPv4 as well.
+    if (platform::socket_family(r.socket) == platform::endpoint::family_t::ipv6) {
+        v6.insert(v6.end(), r._ip_addresses.begin(), r._ip_addresses.end());
+        r._ip_addresses = std::move(v6);
+    } else if (r._ip_addresses.empty()) {
+        r._ip_addresses = std::move(v6);
+    }
     start_connecting(r, false, out);
 }
 
@@ -437,6 +560,7 @@ void connect_manager::start_connecting(request& r, bool pick_at_random, notices&
         return;
     }
     r._connect_tick = platform::tick_count();
+    add_notice(out, notice::attempt_start, r._operation_ptr, 0, 0, r._ip_address);
     // The socket's family was chosen before the request came here: an IPv6
     // socket reaches IPv4 addresses too, an IPv4 one fails an IPv6 address
     // with 10047 and the next address is tried.
@@ -483,6 +607,10 @@ void connect_manager::finish(std::uint64_t id, std::uint32_t result, notices& ou
             ++_connect_count;
         }
     }
+    conclude(r, result, out);
+}
+
+void connect_manager::conclude(request& r, std::uint32_t result, notices& out) {
     add_notice(out, notice::complete, r._operation_ptr, static_cast<std::int32_t>(result));
     asyn_io_operation* operation = r._operation_ptr;
     forget_socket(r.socket, false);
@@ -503,6 +631,12 @@ void connect_manager::forget_socket(platform::native_handle socket_handle, bool 
         operation = r._operation_ptr;
         if (r._adns_id != nullptr) sync_dns_cancel(r._adns_id);
         unwatch(r);
+        if (r.racing) {
+            notices none;
+            drop_attempts(r, 0, none);
+            set_wants_place(r, false);
+            --_racing;
+        }
         _connecting_queue.erase(found);
     } else {
         const auto waiting = std::find_if(_waiting_requests.begin(), _waiting_requests.end(),
@@ -514,6 +648,218 @@ void connect_manager::forget_socket(platform::native_handle socket_handle, bool 
     }
     _socket2event_map.erase(entry);
     if (cancel) post_result(operation, errors::operation_aborted);
+}
+
+// ---- racing -------------------------------------------------------------------------------
+
+void connect_manager::start_race(request& r, std::vector<std::string> v4, std::vector<std::string> v6,
+                                 notices& out) {
+    // Within a family the addresses that connected fastest before go first
+    // (the resolver's order among equals). IPv6 leads unless the best IPv4
+    // address scores strictly higher than the best IPv6 one: a host whose
+    // IPv6 failed or was slow last time starts where it succeeded.
+    auto by_score = [&](std::vector<std::string>& list) {
+        std::vector<std::pair<std::int32_t, std::string>> scored;
+        scored.reserve(list.size());
+        for (std::string& address : list) scored.emplace_back(address_score(address, r.port), std::move(address));
+        std::stable_sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        list.clear();
+        for (auto& item : scored) list.push_back(std::move(item.second));
+        return scored.empty() ? -1 : scored.front().first;
+    };
+    const std::int32_t best4 = by_score(v4);
+    const std::int32_t best6 = by_score(v6);
+    std::vector<std::string>& first = best4 > best6 ? v4 : v6;
+    std::vector<std::string>& second = best4 > best6 ? v6 : v4;
+    for (std::size_t i = 0; i < std::max(first.size(), second.size()); ++i) {
+        if (i < first.size()) r.plan.push_back(std::move(first[i]));
+        if (i < second.size()) r.plan.push_back(std::move(second[i]));
+    }
+    r._ip_addresses.clear();
+    r._opt_type = operation_type_connect;
+    r.racing = true;
+    ++_racing;
+    advance(r, out);
+}
+
+void connect_manager::set_wants_place(request& r, bool wants) {
+    if (r.wants_place == wants) return;
+    r.wants_place = wants;
+    if (wants)
+        ++_wanting_place;
+    else
+        --_wanting_place;
+}
+
+void connect_manager::advance(request& r, notices& out) {
+    for (;;) {
+        if (r.plan.empty()) {
+            set_wants_place(r, false);
+            if (!r.attempts.empty()) return;
+            // Every address failed: the last failure is the result.
+            _address_times[score_key(r.host, r.port)] = failed_time;
+            conclude(r, r.last_error, out);
+            return;
+        }
+        if (!r.attempts.empty()) {
+            // A further attempt while others run: due a delay after the last
+            // start, or at once after a failure, and only with a place free.
+            const std::uint32_t elapsed = platform::tick_elapsed(r.last_start, platform::tick_count());
+            if (!r.failed_since_start && elapsed < attempt_delay) {
+                set_wants_place(r, false);
+                if (_clock) _clock->arm(attempt_delay - elapsed);
+                return;
+            }
+            if (half_open() >= _max_syn_count) {
+                set_wants_place(r, true);
+                return;
+            }
+        }
+        set_wants_place(r, false);
+        // The request's own place covers its first attempt.
+        if (start_attempt(r, out) == attempt_outcome::won) return;
+    }
+}
+
+connect_manager::attempt_outcome connect_manager::start_attempt(request& r, notices& out) {
+    attempt a;
+    a.address = std::move(r.plan.front());
+    r.plan.pop_front();
+    a.started = platform::tick_count();
+    r.last_start = a.started;
+    r.failed_since_start = false;
+    add_notice(out, notice::attempt_start, r._operation_ptr, 0, 0, a.address);
+
+    auto failed = [&](std::uint32_t error) {
+        if (a.socket != platform::invalid_handle) platform::close_socket(a.socket);
+        add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(error), 0, a.address);
+        _address_times[score_key(a.address, r.port)] = failed_time;
+        r.last_error = error;
+        r.failed_since_start = true;
+        return attempt_outcome::failed;
+    };
+    platform::endpoint target;
+    if (!platform::parse_address(a.address.data(), a.address.size(), r.port, target)) return failed(10049);
+    if (const std::uint32_t error = r.target->make_attempt_socket(target.family, a.socket)) {
+        a.socket = platform::invalid_handle;
+        return failed(error);
+    }
+    const std::uint32_t error = platform::start_connect(a.socket, target);
+    if (error != 0 && error != errors::would_block) return failed(error);
+    r.attempts.push_back(std::move(a));
+    if (r.attempts.size() > 1) ++_extra_attempts;
+    if (error == 0) {
+        win(r, r.attempts.size() - 1, out);
+        return attempt_outcome::won;
+    }
+    attempt& running = r.attempts.back();
+    const wait_handle handle = wait_handle::socket(running.socket, wait_handle::socket_writable);
+    if (!_wait_service || !_wait_service->add_wait_object(handle, r._priority)) {
+        remove_attempt(r, r.attempts.size() - 1);
+        r.last_error = no_buffer_error;
+        r.failed_since_start = true;
+        return attempt_outcome::failed;
+    }
+    running.watched = handle;
+    running.watching = true;
+    _watched[handle] = r.id;
+    return attempt_outcome::running;
+}
+
+void connect_manager::remove_attempt(request& r, std::size_t index) {
+    attempt& a = r.attempts[index];
+    if (a.watching) {
+        a.watching = false;
+        _watched.erase(a.watched);
+        if (_wait_service) _wait_service->remove_wait_object(a.watched);
+    }
+    if (a.socket != platform::invalid_handle) platform::close_socket(a.socket);
+    if (r.attempts.size() > 1) --_extra_attempts;
+    r.attempts.erase(r.attempts.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+void connect_manager::drop_attempts(request& r, std::uint32_t report, notices& out) {
+    const std::uint32_t now = platform::tick_count();
+    while (!r.attempts.empty()) {
+        const attempt& a = r.attempts.back();
+        if (report != 0) {
+            add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(report), 0, a.address);
+            // An attempt that ran past the threshold without an answer was at
+            // least slow; one closed sooner says nothing about its address.
+            const std::uint32_t elapsed = platform::tick_elapsed(a.started, now);
+            if (elapsed > _connect_time_threshold) _address_times[score_key(a.address, r.port)] = elapsed;
+        }
+        remove_attempt(r, r.attempts.size() - 1);
+    }
+}
+
+void connect_manager::race_event(request& r, const wait_handle& handle, notices& out) {
+    const auto it = std::find_if(r.attempts.begin(), r.attempts.end(),
+                                 [&](const attempt& a) { return a.watching && a.watched == handle; });
+    if (it == r.attempts.end()) return;
+    const std::size_t index = static_cast<std::size_t>(it - r.attempts.begin());
+    const std::uint32_t result = platform::finish_connect(it->socket);
+    if (result == errors::would_block) return;  // a wake-up without an outcome: keep waiting
+    if (result == 0) {
+        win(r, index, out);
+        return;
+    }
+    add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(result), 0, it->address);
+    _address_times[score_key(it->address, r.port)] = failed_time;
+    r.last_error = result;
+    r.failed_since_start = true;
+    remove_attempt(r, index);
+    advance(r, out);
+}
+
+void connect_manager::win(request& r, std::size_t index, notices& out) {
+    const std::uint32_t now = platform::tick_count();
+    attempt winner = std::move(r.attempts[index]);
+    if (r.attempts.size() > 1) --_extra_attempts;
+    r.attempts.erase(r.attempts.begin() + static_cast<std::ptrdiff_t>(index));
+    add_notice(out, notice::attempt, r._operation_ptr, 0, 0, winner.address);
+    drop_attempts(r, errors::operation_aborted, out);
+    r.plan.clear();
+    if (winner.watching) {
+        _watched.erase(winner.watched);
+        if (_wait_service) _wait_service->remove_wait_object(winner.watched);
+    }
+    // The device takes the connected socket; its own, never connected, goes.
+    r.target->adopt_connected_socket(winner.socket);
+    _connected_sockets.erase(r.socket);
+    _connected_sockets.insert(winner.socket);
+    r._operation_ptr->set_operate_handle(winner.socket);
+    r._ip_address = winner.address;
+
+    const std::uint32_t elapsed = platform::tick_elapsed(winner.started, now);
+    _address_times[score_key(r.host, r.port)] = elapsed;
+    _address_times[score_key(winner.address, r.port)] = elapsed;
+    _request_time_sum += platform::tick_elapsed(r._request_tick, now);
+    _connect_time_sum += elapsed;
+    ++_connect_count;
+    conclude(r, 0, out);
+}
+
+void connect_manager::on_stagger(notices& out) {
+    if (_racing == 0) return;
+    std::vector<std::uint64_t> due;
+    for (const auto& [id, r] : _connecting_queue)
+        if (r->racing && !r->plan.empty() && !r->attempts.empty()) due.push_back(id);
+    for (const std::uint64_t id : due) {
+        const auto found = _connecting_queue.find(id);
+        if (found != _connecting_queue.end()) advance(*found->second, out);
+    }
+}
+
+void connect_manager::give_places_to_races(notices& out) {
+    std::vector<std::uint64_t> waiting;
+    for (const auto& [id, r] : _connecting_queue)
+        if (r->wants_place) waiting.push_back(id);
+    for (const std::uint64_t id : waiting) {
+        if (half_open() >= _max_syn_count) return;
+        const auto found = _connecting_queue.find(id);
+        if (found != _connecting_queue.end()) advance(*found->second, out);
+    }
 }
 
 }  // namespace asynframe

@@ -1,10 +1,13 @@
 // The connection scheduler: every outgoing TCP connect of a frame is queued
 // here by priority, paced by the half-open and connection limits, resolved,
 // tried address after address (preferring addresses that connected fast
-// before) and completed with its final Winsock code.
+// before) and completed with its final Winsock code. A name with IPv6
+// addresses races its addresses, a socket per attempt, each started a
+// quarter of a second after the one before unless that one failed sooner.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -16,6 +19,7 @@
 #include "engine/wait_objects_thread.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
+#include "platform/socket.h"
 
 namespace asynframe {
 
@@ -38,7 +42,26 @@ public:
     virtual void on_connect_attempt(asyn_io_operation* operation, std::uint32_t result,
                                     const std::string& address) = 0;
     virtual void on_connect_complete(asyn_io_operation* operation, std::uint32_t result) = 0;
+    // An attempt on `address` starts (before its on_connect_attempt).
+    virtual void on_connect_attempt_start(asyn_io_operation* /*operation*/, const std::string& /*address*/) {}
 };
+
+// The device whose connect is scheduled, when the scheduler may give it
+// another socket: each raced attempt has a socket of its own, and the one
+// that connects replaces the device's. Called under the scheduler's lock.
+class connect_target {
+public:
+    // A socket of `family` made as the device makes its own; 0 or a Winsock code.
+    virtual std::uint32_t make_attempt_socket(platform::endpoint::family_t family,
+                                              platform::native_handle& socket) noexcept = 0;
+    // `connected` becomes the device's socket; the one it had is closed.
+    virtual void adopt_connected_socket(platform::native_handle connected) noexcept = 0;
+
+protected:
+    ~connect_target() = default;
+};
+
+class stagger_clock;
 
 class connect_manager : public i_wait_objects_thread_notify, public with_singleton {
 public:
@@ -53,7 +76,10 @@ public:
     connect_manager& operator=(const connect_manager&) = delete;
 
     // `operation` is pending with type 1 and the socket as its operate handle.
-    void connect(asyn_io_operation* operation, const std::string& host, std::uint16_t port, std::int32_t priority);
+    // With a `target` a name with IPv6 addresses races them on sockets of
+    // their own; without one every attempt uses the operation's socket.
+    void connect(asyn_io_operation* operation, const std::string& host, std::uint16_t port, std::int32_t priority,
+                 connect_target* target = nullptr);
     // Before the socket is closed: a connect still queued or running for it
     // completes with 995.
     void on_socket_closed(platform::native_handle socket_handle);
@@ -65,7 +91,8 @@ public:
     std::uint32_t max_connection();
     // Requests waiting plus requests being resolved or connected.
     std::uint32_t syn_count();
-    // Requests being resolved or connected: never above max_syn_count().
+    // Places taken by requests being resolved or connected, one per attempt
+    // while a request races several: never above max_syn_count().
     std::uint32_t connecting_count();
     // Sockets given a place and not yet closed.
     std::uint32_t connection_count();
@@ -82,7 +109,19 @@ public:
     // 50 unknown, 80 fast, 90 instant).
     std::int32_t address_score(const std::string& host, std::uint16_t port);
 
+    // How long a raced attempt runs alone before the next one starts.
+    static constexpr std::uint32_t attempt_delay = 250;
+
 private:
+    // One raced attempt: its own socket, watched for writability.
+    struct attempt {
+        platform::native_handle socket = platform::invalid_handle;
+        std::string address;
+        std::uint32_t started = 0;
+        wait_handle watched;
+        bool watching = false;
+    };
+
     struct request {
         asyn_io_operation* _operation_ptr = nullptr;
         platform::native_handle socket = platform::invalid_handle;
@@ -103,12 +142,22 @@ private:
         wait_handle watched;
         bool watching = false;
         std::uint64_t id = 0;
+        // Racing: the addresses still to try in order, the attempts running,
+        // and what paces the next one.
+        connect_target* target = nullptr;
+        bool racing = false;
+        bool failed_since_start = false;
+        bool wants_place = false;
+        std::deque<std::string> plan;
+        std::vector<attempt> attempts;
+        std::uint32_t last_start = 0;
+        std::uint32_t last_error = 0;
     };
     using request_ptr = std::unique_ptr<request>;
 
     // Observer calls gathered under the lock and made once it is released.
     struct notice {
-        enum kind_t : std::uint8_t { request_made, resolved, attempt, complete } kind;
+        enum kind_t : std::uint8_t { request_made, resolved, attempt, complete, attempt_start } kind;
         asyn_io_operation* operation;
         std::int32_t value;
         std::uint16_t port = 0;
@@ -123,6 +172,26 @@ private:
     void start_connecting(request& r, bool pick_at_random, notices& out);
     void connect_event(request& r, notices& out);
     void finish(std::uint64_t id, std::uint32_t result, notices& out);
+    // Completes the request: observers, its place, the caller's operation.
+    void conclude(request& r, std::uint32_t result, notices& out);
+
+    // Racing.
+    enum class attempt_outcome : std::uint8_t { running, failed, won };
+    void start_race(request& r, std::vector<std::string> v4, std::vector<std::string> v6, notices& out);
+    // Starts every attempt that is due and has a place; ends a request with nothing left to try.
+    void advance(request& r, notices& out);
+    attempt_outcome start_attempt(request& r, notices& out);
+    void race_event(request& r, const wait_handle& handle, notices& out);
+    void win(request& r, std::size_t index, notices& out);
+    // Closes every attempt still running (reported with `report` unless 0).
+    void drop_attempts(request& r, std::uint32_t report, notices& out);
+    void remove_attempt(request& r, std::size_t index);
+    void set_wants_place(request& r, bool wants);
+    void on_stagger(notices& out);
+    void give_places_to_races(notices& out);
+    std::uint32_t half_open() const {
+        return static_cast<std::uint32_t>(_connecting_queue.size()) + _extra_attempts;
+    }
     // Takes the request out of every structure; with `cancel` its operation completes with 995.
     void forget_socket(platform::native_handle socket_handle, bool cancel);
     bool watch(request& r, const wait_handle& handle);
@@ -159,6 +228,15 @@ private:
     std::uint32_t _max_connection = 1000;
     std::uint32_t _syn_num_for_others = 2;
     std::uint32_t _connect_time_threshold = 200;
+
+    // Attempts beyond the first of racing requests: each takes a place.
+    std::uint32_t _extra_attempts = 0;
+    // Racing requests whose next attempt is due but waits for a place.
+    std::uint32_t _wanting_place = 0;
+    std::uint32_t _racing = 0;
+    // Signalled when a raced attempt's delay is over; watched like the rest.
+    std::unique_ptr<platform::event> _stagger_event;
+    std::unique_ptr<stagger_clock> _clock;
 
     std::unique_ptr<wait_objects_thread_manager> _wait_service;
 };

@@ -47,4 +47,12 @@ void CConnectManager::on_connect_complete(asyn_io_operation* operation, std::uin
     _sinks.raise([&](IConnectManagerEvents* sink) { sink->OnConnectComplete(face, result); });
 }
 
+void CConnectManager::on_connect_attempt_start(asyn_io_operation* operation, const std::string& address) {
+    IAsynIoOperation* face = operation->operation_iface();
+    if (face == nullptr) return;
+    _sinks2.raise([&](IConnectManagerEvents2* sink) {
+        sink->OnConnectAttemptStart(face, static_cast<DWORD>(address.size()), address.data());
+    });
+}
+
 }  // namespace asynframe

@@ -30,11 +30,14 @@ public:
                      const std::vector<std::string>& addresses) override;
     void on_connect_attempt(asyn_io_operation* operation, std::uint32_t result, const std::string& address) override;
     void on_connect_complete(asyn_io_operation* operation, std::uint32_t result) override;
+    void on_connect_attempt_start(asyn_io_operation* operation, const std::string& address) override;
 
 private:
     ~CConnectManager() override = default;
 
     CEventsRaiser<IConnectManagerEvents> _sinks;
+    // The sinks that answer IID_IConnectManagerEvents2 as well.
+    CEventsRaiser<IConnectManagerEvents2> _sinks2;
 };
 
 }  // namespace asynframe
