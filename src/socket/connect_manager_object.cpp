@@ -7,9 +7,36 @@ namespace asynframe {
 CConnectManager::CConnectManager(singleton_instance* services)
     : with_singleton(services), CUnknownMultiThread("CConnectManager") {}
 
-HRESULT CConnectManager::Advise(IConnectManagerEvents* sink) { return _sinks.advise(sink); }
+namespace {
 
-HRESULT CConnectManager::Unadvise(IConnectManagerEvents* sink) { return _sinks.unadvise(sink); }
+IConnectManagerEvents2* extended(IConnectManagerEvents* sink) {
+    IConnectManagerEvents2* ext = nullptr;
+    if (sink == nullptr || FAILED(sink->QueryInterface(IID_IConnectManagerEvents2, reinterpret_cast<void**>(&ext))))
+        return nullptr;
+    return ext;
+}
+
+}  // namespace
+
+HRESULT CConnectManager::Advise(IConnectManagerEvents* sink) {
+    const HRESULT hr = _sinks.advise(sink);
+    if (FAILED(hr)) return hr;
+    if (IConnectManagerEvents2* ext = extended(sink)) {
+        _sinks2.advise(ext);
+        ext->Release();  // the list holds its own reference
+    }
+    return hr;
+}
+
+HRESULT CConnectManager::Unadvise(IConnectManagerEvents* sink) {
+    const HRESULT hr = _sinks.unadvise(sink);
+    if (FAILED(hr)) return hr;
+    if (IConnectManagerEvents2* ext = extended(sink)) {
+        _sinks2.unadvise(ext);
+        ext->Release();
+    }
+    return hr;
+}
 
 void CConnectManager::on_connect_request(asyn_io_operation* operation, const std::string& host, std::uint16_t port,
                                          std::int32_t priority) {

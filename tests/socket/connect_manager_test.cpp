@@ -1,11 +1,14 @@
 // The connection scheduler in every engine mode: connects by address and by
 // name through real DNS servers on loopback, the retry over several addresses,
 // the limits and the queue order, closes at every stage, the observers and
-// the statistics.
+// the statistics, and names with both families raced over IPv6 and IPv4.
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -34,10 +37,18 @@ using asynframe::dns_test::received_query;
 using asynframe::dns_test::resolver_env;
 using asynframe::dns_test::scripted_responder;
 
-// Every step the scheduler's component face reports, as text, in order.
-class observer final : public com_interfaces<observer, IConnectManagerEvents>, public atomic_ref_count {
+// Every step the scheduler's component face reports, as text, in order; the
+// starts of attempts apart, with the time each was heard.
+class observer final : public com_interfaces<observer, IConnectManagerEvents2>, public atomic_ref_count {
 public:
-    using interfaces = no_interfaces;
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IConnectManagerEvents2>,
+                                       interface_entry<IID_IConnectManagerEvents, IConnectManagerEvents2>,
+                                       interface_entry<IID_IConnectManagerEvents2, IConnectManagerEvents2>>;
+    using clock = std::chrono::steady_clock;
+    struct start_seen {
+        std::string address;
+        clock::time_point at;
+    };
     HRESULT ASYNFRAME_STDCALL OnConnectRequest(IAsynIoOperation* op, DWORD length, const char* host, WORD port,
                                                LONG priority) override {
         log(op, "request " + std::string(host, length) + ":" + std::to_string(port) + " " + std::to_string(priority));
@@ -58,6 +69,23 @@ public:
     HRESULT ASYNFRAME_STDCALL OnConnectComplete(IAsynIoOperation* op, DWORD result) override {
         log(op, "complete " + std::to_string(result));
         return S_OK;
+    }
+    HRESULT ASYNFRAME_STDCALL OnConnectAttemptStart(IAsynIoOperation* op, DWORD length, const char* address) override {
+        std::lock_guard<std::mutex> guard(_lock);
+        _starts.emplace_back(op, start_seen{std::string(address, length), clock::now()});
+        return S_OK;
+    }
+    std::vector<start_seen> starts_of(IAsynIoOperation* op) {
+        std::lock_guard<std::mutex> guard(_lock);
+        std::vector<start_seen> out;
+        for (const auto& [who, seen] : _starts)
+            if (who == op) out.push_back(seen);
+        return out;
+    }
+    std::vector<std::string> start_addresses(IAsynIoOperation* op) {
+        std::vector<std::string> out;
+        for (const start_seen& seen : starts_of(op)) out.push_back(seen.address);
+        return out;
     }
 
     std::vector<std::string> of(IAsynIoOperation* op) {
@@ -84,7 +112,62 @@ private:
     }
     std::mutex _lock;
     std::vector<std::pair<IAsynIoOperation*, std::string>> _log;
+    std::vector<std::pair<IAsynIoOperation*, start_seen>> _starts;
 };
+
+// Drops TCP over IPv6 to one port inside the test's own network namespace
+// while it lives: a connect there stays unanswered, as behind a firewall.
+class dropped_ipv6_port {
+public:
+    explicit dropped_ipv6_port(std::uint16_t port)
+        : _rule("INPUT -p tcp --dport " + std::to_string(port) + " -j DROP") {
+        _ok = std::system(("ip6tables -w -A " + _rule + " >/dev/null 2>&1").c_str()) == 0;
+    }
+    ~dropped_ipv6_port() {
+        if (_ok) (void)!std::system(("ip6tables -w -D " + _rule + " >/dev/null 2>&1").c_str());
+    }
+    dropped_ipv6_port(const dropped_ipv6_port&) = delete;
+    dropped_ipv6_port& operator=(const dropped_ipv6_port&) = delete;
+    bool ok() const { return _ok; }
+
+private:
+    std::string _rule;
+    bool _ok = false;
+};
+
+// Sockets of the namespace still sending their SYN to `port` (state 02 in
+// /proc/net/tcp or tcp6): an attempt left open shows here.
+int syn_sent_to(const char* table, std::uint16_t port) {
+    std::ifstream file(table);
+    std::string line;
+    std::getline(file, line);
+    int count = 0;
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        const auto colon = remote.rfind(':');
+        if (colon == std::string::npos) continue;
+        if (std::stoul(remote.substr(colon + 1), nullptr, 16) == port && state == "02") ++count;
+    }
+    return count;
+}
+
+int listener6_on(std::uint16_t port) {
+    const int fd = must(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_loopback;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 // Collects what the scheduler stores at its end.
 class statistics_sink final : public com_interfaces<statistics_sink, IStatisticsSink>, public atomic_ref_count {
@@ -617,5 +700,199 @@ TEST_P(ConnectManagerTest, TwoThousandConnectsCompleteOnceEachWithinTheLimits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ConnectManagerTest, all_modes(), mode_label);
+
+// ---- names with both families ---------------------------------------------------------------
+
+class ConnectRaceTest : public ConnectManagerTest {
+protected:
+    // A fresh name the responder answers at once with `addresses` (A and AAAA
+    // records as the query asks).
+    std::string serve(const std::vector<std::string>& addresses) {
+        const std::string name = fresh_name("race");
+        responder.reset();  // one responder on the port at a time
+        responder = std::make_unique<scripted_responder>(dns.port, [addresses](const received_query& q) {
+            return std::vector<scripted_responder::datagram>{{q.server, scripted_responder::reply(q, 0, addresses)}};
+        });
+        dns.servers({"127.0.0.1"});
+        return name;
+    }
+    platform::endpoint peer_of(IAsynTcpSocket* socket) {
+        platform::endpoint peer;
+        env->run([&] { EXPECT_TRUE(static_cast<CAsynTcpSocket*>(socket)->socket_device()->peer_endpoint(peer)); });
+        return peer;
+    }
+    static std::chrono::milliseconds gap(const observer::start_seen& a, const observer::start_seen& b) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(b.at - a.at);
+    }
+
+    resolver_env dns;
+    std::unique_ptr<scripted_responder> responder;
+};
+
+#define SKIP_UNLESS_FIREWALL(drop) \
+    if (!(drop).ok()) GTEST_SKIP() << "ip6tables cannot add a rule in this namespace"
+
+TEST_P(ConnectRaceTest, ANameWithOnlyIPv6AddressesConnectsOverIPv6) {
+    SKIP_UNLESS_ISOLATED();
+    const int listener = listener6_on(0);
+    ASSERT_GE(listener, 0);
+    const std::uint16_t port = local_port(listener);
+    const std::string name = serve({"::1"});
+
+    auto [socket, op] = start(name, port);
+    EXPECT_EQ(0u, sink->wait(op).error);
+    EXPECT_EQ(events->of(op), (std::vector<std::string>{"request " + name + ":" + std::to_string(port) + " 0",
+                                                        "resolved 0 ::1", "attempt 0 ::1", "complete 0"}));
+    const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    EXPECT_GE(accepted, 0);
+    EXPECT_TRUE(peer_of(socket).is_v6());
+    EXPECT_EQ(port, peer_of(socket).port);
+    // The socket that connected is the one the caller's socket reads from.
+    EXPECT_EQ(1, ::send(accepted, "x", 1, MSG_NOSIGNAL));
+    operations.push_back(make_operation(*env, sink, 1));
+    IAsynIoOperation* read = operations.back();
+    env->run([&] { EXPECT_EQ(S_OK, socket->Read(read)); });
+    EXPECT_EQ(0u, sink->wait(read).error);
+    EXPECT_EQ(1u, sink->get(read).bytes);
+    ::close(accepted);
+    ::close(listener);
+    EXPECT_EQ(1u, scheduler().connection_count());
+    close(socket);
+    EXPECT_EQ(0u, scheduler().connection_count());
+}
+
+TEST_P(ConnectRaceTest, IPv6GoesFirstAndARefusalStartsIPv4AtOnce) {
+    SKIP_UNLESS_ISOLATED();
+    const int listener = listener_on("127.0.0.1", 0);
+    ASSERT_GE(listener, 0);
+    const std::uint16_t port = local_port(listener);
+    const std::string name = serve({"127.0.0.1", "::1"});
+
+    auto [socket, op] = start(name, port);
+    EXPECT_EQ(0u, sink->wait(op).error);
+    EXPECT_EQ(events->of(op),
+              (std::vector<std::string>{"request " + name + ":" + std::to_string(port) + " 0",
+                                        "resolved 0 127.0.0.1 ::1", "attempt 10061 ::1", "attempt 0 127.0.0.1",
+                                        "complete 0"}));
+    const auto starts = events->starts_of(op);
+    ASSERT_EQ(2u, starts.size());
+    EXPECT_EQ("::1", starts[0].address);
+    EXPECT_LT(gap(starts[0], starts[1]), std::chrono::milliseconds(200));
+    EXPECT_TRUE(peer_of(socket).is_v4());
+    EXPECT_EQ(0, scheduler().address_score("::1", port));
+    EXPECT_EQ(0u, scheduler().connecting_count());
+    ::close(listener);
+}
+
+TEST_P(ConnectRaceTest, AnUnansweredIPv6AttemptIsJoinedByIPv4AfterTheDelayAndClosedWhenIPv4Wins) {
+    SKIP_UNLESS_ISOLATED();
+    const int listener = listener_on("127.0.0.1", 0);
+    ASSERT_GE(listener, 0);
+    const std::uint16_t port = local_port(listener);
+    dropped_ipv6_port drop(port);
+    SKIP_UNLESS_FIREWALL(drop);
+    const std::string name = serve({"127.0.0.1", "::1"});
+
+    auto [socket, op] = start(name, port);
+    EXPECT_EQ(0u, sink->wait(op).error);
+    const auto starts = events->starts_of(op);
+    ASSERT_EQ(2u, starts.size());
+    EXPECT_EQ("::1", starts[0].address);
+    EXPECT_EQ("127.0.0.1", starts[1].address);
+    EXPECT_GE(gap(starts[0], starts[1]), std::chrono::milliseconds(245));
+    EXPECT_LT(gap(starts[0], starts[1]), std::chrono::milliseconds(450));
+    EXPECT_EQ(events->of(op),
+              (std::vector<std::string>{"request " + name + ":" + std::to_string(port) + " 0",
+                                        "resolved 0 127.0.0.1 ::1", "attempt 0 127.0.0.1", "attempt 995 ::1",
+                                        "complete 0"}));
+    // The unanswered attempt's socket is gone, the winner's is the caller's.
+    EXPECT_EQ(0, syn_sent_to("/proc/net/tcp6", port));
+    EXPECT_TRUE(peer_of(socket).is_v4());
+    EXPECT_EQ(0u, scheduler().connecting_count());
+    EXPECT_EQ(1u, scheduler().connection_count());
+    // IPv6 was slow there and IPv4 fast: the next connect starts with IPv4.
+    EXPECT_EQ(20, scheduler().address_score("::1", port));
+    EXPECT_GE(scheduler().address_score("127.0.0.1", port), 80);
+    auto [again_socket, again] = start(serve({"127.0.0.1", "::1"}), port);
+    EXPECT_EQ(0u, sink->wait(again).error);
+    EXPECT_EQ(events->start_addresses(again), (std::vector<std::string>{"127.0.0.1"}));
+    ::close(listener);
+}
+
+TEST_P(ConnectRaceTest, EveryAttemptTakesAPlaceUnderTheHalfOpenLimit) {
+    SKIP_UNLESS_ISOLATED();
+    stalled_listener stalled;
+    ASSERT_TRUE(stalled.stalled);
+    const int listener = listener_on("127.0.0.1", 0);
+    ASSERT_GE(listener, 0);
+    const std::uint16_t port = local_port(listener);
+    dropped_ipv6_port drop(port);
+    SKIP_UNLESS_FIREWALL(drop);
+    const std::string name = serve({"127.0.0.1", "::1"});
+
+    scheduler().set_max_syn_count(4);
+    ASSERT_EQ(2u, scheduler().max_syn_count());
+    auto [blocker_socket, blocker] = start("127.0.0.1", stalled.port);
+    auto [socket, op] = start(name, port);
+    ASSERT_TRUE(env->wait_until([&] { return events->starts_of(op).size() == 1; }));
+    EXPECT_EQ(2u, scheduler().connecting_count());
+    // The IPv4 attempt is due after a quarter of a second, but both places are taken.
+    env->wait_until([] { return false; }, std::chrono::milliseconds(600));
+    EXPECT_FALSE(sink->completed(op));
+    EXPECT_EQ(1u, events->starts_of(op).size());
+    EXPECT_EQ(2u, scheduler().connecting_count());
+
+    const auto freed = observer::clock::now();
+    close(blocker_socket);
+    EXPECT_EQ(errors::operation_aborted, sink->wait(blocker).error);
+    EXPECT_EQ(0u, sink->wait(op).error);
+    const auto starts = events->starts_of(op);
+    ASSERT_EQ(2u, starts.size());
+    EXPECT_EQ("127.0.0.1", starts[1].address);
+    EXPECT_GE(starts[1].at, freed);
+    EXPECT_EQ(0u, scheduler().connecting_count());
+
+    // With a third place the two attempts run side by side beside the blocker.
+    stalled_listener another;
+    ASSERT_TRUE(another.stalled);
+    scheduler().set_max_syn_count(5);
+    auto [second_blocker_socket, second_blocker] = start("127.0.0.1", another.port);
+    std::atomic<std::uint32_t> most{0};
+    auto [third_socket, third] = start(serve({"127.0.0.1", "::1"}), port);
+    ASSERT_TRUE(env->wait_until([&] {
+        most = std::max(most.load(), scheduler().connecting_count());
+        return sink->completed(third);
+    }));
+    EXPECT_LE(most.load(), 3u);
+    close(second_blocker_socket);
+    ::close(listener);
+}
+
+TEST_P(ConnectRaceTest, ClosingDuringARaceClosesEveryAttemptAndReportsNoOutcome) {
+    SKIP_UNLESS_ISOLATED();
+    stalled_listener stalled;
+    ASSERT_TRUE(stalled.stalled);
+    dropped_ipv6_port drop(stalled.port);
+    SKIP_UNLESS_FIREWALL(drop);
+    const int v4_before = syn_sent_to("/proc/net/tcp", stalled.port);
+    const std::string name = serve({"127.0.0.1", "::1"});
+
+    auto [socket, op] = start(name, stalled.port);
+    ASSERT_TRUE(env->wait_until([&] { return events->starts_of(op).size() == 2; }));
+    EXPECT_EQ(2u, scheduler().connecting_count());
+    EXPECT_EQ(1, syn_sent_to("/proc/net/tcp6", stalled.port));
+    close(socket);
+    EXPECT_EQ(errors::operation_aborted, sink->wait(op).error);
+    EXPECT_EQ(0, syn_sent_to("/proc/net/tcp6", stalled.port));
+    EXPECT_EQ(v4_before, syn_sent_to("/proc/net/tcp", stalled.port));
+    EXPECT_EQ(0u, scheduler().syn_count());
+    EXPECT_EQ(0u, scheduler().connecting_count());
+    EXPECT_EQ(0u, scheduler().connection_count());
+    // Closed as any connect is: the attempts' outcomes are not reported.
+    EXPECT_EQ(events->of(op), (std::vector<std::string>{"request " + name + ":" + std::to_string(stalled.port) + " 0",
+                                                        "resolved 0 127.0.0.1 ::1"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ConnectRaceTest, all_modes(), mode_label);
 
 }  // namespace
