@@ -80,6 +80,21 @@ def replies():
     seeds["name_256"] = header(0x0C0F, an=1) + name(four + ".bc") + b"\0\1\0\1" + rr(ptr(12), 1, 1, 60, b"\1\2\3\4")
     seeds["ttl_top_bit"] = (header(0x0C10, an=2) + q + rr(ptr(12), 1, 1, 0x80000000, bytes([10, 0, 0, 1]))
                             + rr(ptr(12), 1, 1, 0x7FFFFFFF, bytes([10, 0, 0, 2])))
+    # The IPv6 question: AAAA records through a CNAME, an IPv4-mapped one, and
+    # records whose data is one byte short or long.
+    q6 = name("www.example.com") + b"\0\x1c\0\1"
+    web6 = 12 + len(q6) + 12
+    seeds["aaaa_cname"] = (header(0x0C11, an=3) + q6
+                           + rr(ptr(12), 5, 1, 128, b"\3web" + ptr(16))
+                           + rr(ptr(web6), 28, 1, 300, bytes.fromhex("20010db8000000000000000000000001"))
+                           + rr(ptr(web6), 28, 1, 300, bytes.fromhex("fe800000000000000000000000000000")))
+    seeds["aaaa_mapped"] = (header(0x0C12, an=2) + q6
+                            + rr(ptr(12), 28, 1, 60, bytes.fromhex("00000000000000000000ffffc0000201"))
+                            + rr(ptr(12), 28, 1, 60, bytes.fromhex("ffffffffffffffffffffffffffffffff")))
+    seeds["aaaa_bad_length"] = (header(0x0C13, an=2) + q6
+                                + rr(ptr(12), 28, 1, 60, bytes(15))
+                                + rr(ptr(12), 28, 1, 60, bytes(17)))
+    seeds["aaaa_nodata"] = header(0x0C14) + q6
     return seeds
 
 
@@ -108,6 +123,8 @@ def hosts():
         "odd_forms": b"127.1 short\n0x7f.1 hex\n010.0.0.1 octal\n255.255.255.255 bcast\n1.2.3.4.5 five\n"
                      b"10.0.0.3 bad*name ok_name\n",
         "long_line": b"10.0.0.1 " + b" " * 1010 + b"cut.here dropped\n10.0.0.2 next\n",
+        "ipv6_forms": b"::1 localhost\nFE80::0:1 link\n::ffff:1.2.3.4 mapped\n1:2:3:4:5:6:7:8:9 nine\n"
+                      b"1::2::3 two.gaps\n::1%lo zoned\n[::1] bracketed\n2001:db8::1.2.3.4 tail\n",
     }
 
 
