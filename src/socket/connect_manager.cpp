@@ -198,6 +198,11 @@ void connect_manager::add_notice(notices& out, notice::kind_t kind, asyn_io_oper
     {
         mutex::scoped_lock guard(_sinks_lock);
         if (_sinks.empty()) return;
+        if (kind == notice::attempt_start &&
+            std::none_of(_sinks.begin(), _sinks.end(), [](const connect_manager_events* sink) {
+                return sink->wants_attempt_starts();
+            }))
+            return;
     }
     // The operation may complete on the dispatch thread before the notice is
     // raised from another; its component face keeps it alive till then.
@@ -824,11 +829,12 @@ void connect_manager::win(request& r, std::size_t index, notices& out) {
         _watched.erase(winner.watched);
         if (_wait_service) _wait_service->remove_wait_object(winner.watched);
     }
-    // The device takes the connected socket; its own, never connected, goes.
+    // The device takes the connected socket; its own, never connected, goes
+    // (the operation names the new one first, so nothing ends it with the old).
+    r._operation_ptr->set_operate_handle(winner.socket);
     r.target->adopt_connected_socket(winner.socket);
     _connected_sockets.erase(r.socket);
     _connected_sockets.insert(winner.socket);
-    r._operation_ptr->set_operate_handle(winner.socket);
     r._ip_address = winner.address;
 
     const std::uint32_t elapsed = platform::tick_elapsed(winner.started, now);

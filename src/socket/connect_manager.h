@@ -44,6 +44,8 @@ public:
     virtual void on_connect_complete(asyn_io_operation* operation, std::uint32_t result) = 0;
     // An attempt on `address` starts (before its on_connect_attempt).
     virtual void on_connect_attempt_start(asyn_io_operation* /*operation*/, const std::string& /*address*/) {}
+    // Whether on_connect_attempt_start has a listener: a start is gathered only then.
+    virtual bool wants_attempt_starts() const noexcept { return false; }
 };
 
 // The device whose connect is scheduled, when the scheduler may give it

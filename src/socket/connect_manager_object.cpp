@@ -22,7 +22,7 @@ HRESULT CConnectManager::Advise(IConnectManagerEvents* sink) {
     const HRESULT hr = _sinks.advise(sink);
     if (FAILED(hr)) return hr;
     if (IConnectManagerEvents2* ext = extended(sink)) {
-        _sinks2.advise(ext);
+        if (SUCCEEDED(_sinks2.advise(ext))) _starts_wanted.fetch_add(1, std::memory_order_acq_rel);
         ext->Release();  // the list holds its own reference
     }
     return hr;
@@ -32,7 +32,7 @@ HRESULT CConnectManager::Unadvise(IConnectManagerEvents* sink) {
     const HRESULT hr = _sinks.unadvise(sink);
     if (FAILED(hr)) return hr;
     if (IConnectManagerEvents2* ext = extended(sink)) {
-        _sinks2.unadvise(ext);
+        if (SUCCEEDED(_sinks2.unadvise(ext))) _starts_wanted.fetch_sub(1, std::memory_order_acq_rel);
         ext->Release();
     }
     return hr;

@@ -2,6 +2,8 @@
 // hear of every connect issued on the frame's operation objects.
 #pragma once
 
+#include <atomic>
+
 #include "asynframe/connect.h"
 #include "component/events_raiser.h"
 #include "component/com_helpers.h"
@@ -31,6 +33,7 @@ public:
     void on_connect_attempt(asyn_io_operation* operation, std::uint32_t result, const std::string& address) override;
     void on_connect_complete(asyn_io_operation* operation, std::uint32_t result) override;
     void on_connect_attempt_start(asyn_io_operation* operation, const std::string& address) override;
+    bool wants_attempt_starts() const noexcept override { return _starts_wanted.load(std::memory_order_acquire) != 0; }
 
 private:
     ~CConnectManager() override = default;
@@ -38,6 +41,7 @@ private:
     CEventsRaiser<IConnectManagerEvents> _sinks;
     // The sinks that answer IID_IConnectManagerEvents2 as well.
     CEventsRaiser<IConnectManagerEvents2> _sinks2;
+    std::atomic<int> _starts_wanted{0};
 };
 
 }  // namespace asynframe
