@@ -3,16 +3,17 @@
 // demand (silence, wrong identifiers, wrong sources, garbage).
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/child_process.h"
+#include "common/portable.h"
 #include "dns_test_support.h"
 
 namespace asynframe::dns_test {
@@ -53,7 +54,7 @@ public:
     static bool installed();
 
 private:
-    pid_t _pid = -1;
+    std::unique_ptr<harness::child_process> _process;
     bool _ok = false;
 };
 
@@ -99,8 +100,8 @@ public:
 private:
     void serve();
 
-    int _sockets[3] = {-1, -1, -1};
-    int _wake[2] = {-1, -1};
+    harness::sock_t _sockets[3] = {harness::bad_sock, harness::bad_sock, harness::bad_sock};
+    harness::wake_signal _wake;
     policy _reply;
     mutable std::mutex _lock;
     std::vector<received_query> _queries;
@@ -126,8 +127,8 @@ public:
 private:
     void serve();
 
-    int _listeners[2] = {-1, -1};
-    int _wake[2] = {-1, -1};
+    harness::sock_t _listeners[2] = {harness::bad_sock, harness::bad_sock};
+    harness::wake_signal _wake;
     policy _reply;
     std::atomic<std::size_t> _accepted{0};
     mutable std::mutex _lock;

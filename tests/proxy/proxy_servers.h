@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/child_process.h"
+#include "common/portable.h"
 
 namespace asynframe::proxy_test {
 
@@ -64,7 +65,7 @@ private:
 // thread of its own (the descriptor is closed after it).
 class scripted_tcp_server {
 public:
-    using script = std::function<void(int fd)>;
+    using script = std::function<void(harness::sock_t fd)>;
     explicit scripted_tcp_server(script each);
     ~scripted_tcp_server();
     std::uint16_t port() const { return _port; }
@@ -72,8 +73,8 @@ public:
 
 private:
     void serve();
-    int _listener = -1;
-    int _wake[2] = {-1, -1};
+    harness::sock_t _listener = harness::bad_sock;
+    harness::wake_signal _wake;
     std::uint16_t _port = 0;
     script _script;
     std::atomic<int> _connections{0};
@@ -83,10 +84,10 @@ private:
 
 // Helpers for scripts: whole reads and writes with a time limit; false when
 // the peer closed or the limit passed.
-bool read_exactly(int fd, void* data, std::size_t size, int timeout_ms = 5000);
-bool write_all(int fd, const void* data, std::size_t size);
+bool read_exactly(harness::sock_t fd, void* data, std::size_t size, int timeout_ms = 5000);
+bool write_all(harness::sock_t fd, const void* data, std::size_t size);
 // Reads until the peer closes (or the limit passes).
-void drain(int fd, int timeout_ms = 5000);
+void drain(harness::sock_t fd, int timeout_ms = 5000);
 
 // Echoes what each connection sends.
 std::unique_ptr<scripted_tcp_server> echo_server();
@@ -101,8 +102,8 @@ public:
     std::uint16_t port() const { return _port; }
 
 private:
-    int _fd = -1;
-    int _wake[2] = {-1, -1};
+    harness::sock_t _fd = harness::bad_sock;
+    harness::wake_signal _wake;
     std::uint16_t _port = 0;
     std::thread _thread;
 };
