@@ -55,6 +55,14 @@ inline bool running_as_root() {
 #endif
 }
 
+inline unsigned long current_process_id() {
+#if defined(_WIN32)
+    return ::GetCurrentProcessId();
+#else
+    return static_cast<unsigned long>(::getpid());
+#endif
+}
+
 inline void sleep_ms(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 // ---- paths ----------------------------------------------------------------------------
@@ -68,6 +76,7 @@ std::string make_temp_folder(const std::string& prefix);
 std::string host_path(const std::string& path);
 
 // ---- sockets ---------------------------------------------------------------------------
+// For the peers' own servers; sock_t is the same type as loopback.h's sockets.
 
 #if defined(_WIN32)
 using sock_t = SOCKET;
@@ -76,7 +85,7 @@ using sock_len = int;
 using io_size = int;
 inline constexpr int no_sigpipe = 0;
 inline constexpr int shut_write = SD_SEND;
-inline constexpr int shut_both = SD_BOTH;
+inline constexpr int shut_read_write = SD_BOTH;
 // Winsock needs starting once per program.
 inline bool start_sockets() {
     static const bool started = [] {
@@ -91,9 +100,7 @@ inline void close_sock(sock_t s) {
 inline int poll_socks(pollfd* items, std::size_t count, int timeout_ms) {
     return ::WSAPoll(items, static_cast<ULONG>(count), timeout_ms);
 }
-inline int socket_error() { return ::WSAGetLastError(); }
 inline constexpr int connection_refused = WSAECONNREFUSED;
-inline bool would_block(int error) { return error == WSAEWOULDBLOCK; }
 inline bool set_nonblocking_sock(sock_t s, bool on) {
     u_long value = on ? 1 : 0;
     return ::ioctlsocket(s, FIONBIO, &value) == 0;
@@ -105,7 +112,7 @@ using sock_len = socklen_t;
 using io_size = ssize_t;
 inline constexpr int no_sigpipe = MSG_NOSIGNAL;
 inline constexpr int shut_write = SHUT_WR;
-inline constexpr int shut_both = SHUT_RDWR;
+inline constexpr int shut_read_write = SHUT_RDWR;
 inline bool start_sockets() { return true; }
 inline void close_sock(sock_t s) {
     if (s >= 0) ::close(s);
@@ -113,9 +120,7 @@ inline void close_sock(sock_t s) {
 inline int poll_socks(pollfd* items, std::size_t count, int timeout_ms) {
     return ::poll(items, static_cast<nfds_t>(count), timeout_ms);
 }
-inline int socket_error() { return errno; }
 inline constexpr int connection_refused = ECONNREFUSED;
-inline bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 bool set_nonblocking_sock(sock_t s, bool on);
 #endif
 

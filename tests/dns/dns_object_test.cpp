@@ -1,8 +1,6 @@
 // The resolver object through a frame in every engine mode: resolutions
 // complete on the dispatch thread with their result object, the checks of
 // Resolve, and the resolver's life with the frames that use it.
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <map>
 #include <mutex>

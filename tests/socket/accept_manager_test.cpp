@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/portable.h"
 #include "common/socket_fixture.h"
 #include "socket/asyn_socket_device.h"
 #include "support/exceptions.h"
@@ -62,7 +63,7 @@ protected:
             return true;
         }));
         for (asyn_io_operation* op : operations) delete op;
-        for (int fd : clients) ::close(fd);
+        for (const sock_t fd : clients) close_sock(fd);
         listener.reset();
         env.reset();
     }
@@ -88,12 +89,12 @@ protected:
     std::uint16_t port = 0;
     counting_handler handler;
     std::vector<asyn_io_operation*> operations;
-    std::vector<int> clients;
+    std::vector<sock_t> clients;
 };
 
 TEST_P(AcceptManagerTest, WaitingConnectionIsTakenAtOnce) {
-    const int client = connect_client(port);
-    ASSERT_GE(client, 0);
+    const sock_t client = connect_client(port);
+    ASSERT_NE(client, bad_sock);
     clients.push_back(client);
     asyn_io_operation* op = submit_accept();
     ASSERT_TRUE(env->wait_until([&] { return handler.get(op).completions == 1; }));
@@ -110,8 +111,8 @@ TEST_P(AcceptManagerTest, RequestsBeyondTheLimitWaitForAPlace) {
     EXPECT_EQ(3u, acceptor->queued_count());
 
     for (int i = 1; i <= 2; ++i) {
-        const int client = connect_client(port);
-        ASSERT_GE(client, 0);
+        const sock_t client = connect_client(port);
+        ASSERT_NE(client, bad_sock);
         clients.push_back(client);
         ASSERT_TRUE(env->wait_until([&] { return handler.total.load() == i; }));
         // The freed place went to the oldest queued request.

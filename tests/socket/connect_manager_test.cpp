@@ -2,7 +2,9 @@
 // name through real DNS servers on loopback, the retry over several addresses,
 // the limits and the queue order, closes at every stage, the observers and
 // the statistics.
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +16,7 @@
 
 #include "asynframe/com_helpers.h"
 #include "common/isolated_network.h"
+#include "common/portable.h"
 #include "common/socket_fixture.h"
 #include "dns/dns_servers.h"
 #include "dns/dns_service.h"
@@ -188,20 +191,22 @@ protected:
         return stem + std::to_string(counter++) + "-" + mode_name(GetParam()) + ".af.test";
     }
     static std::uint16_t closed_port() {
-        const int probe = make_listener();
+        const sock_t probe = make_listener();
         const std::uint16_t port = local_port(probe);
-        ::close(probe);
+        close_sock(probe);
         return port;
     }
-    static int listener_on(const char* address, std::uint16_t port) {
-        const int fd = must(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
-        sockaddr_in a = loopback(port);
-        ::inet_pton(AF_INET, address, &a.sin_addr);
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
-            ::close(fd);
-            return -1;
+    static sock_t listener_on(const char* address, std::uint16_t port) {
+        const sock_t fd = tcp_sock();
+        EXPECT_NE(fd, bad_sock);
+        const sockaddr_in a = ipv4_address(address, port);
+#if !defined(_WIN32)
+        // On Windows the option would let the bind take a port another socket holds.
+        set_sock_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+#endif
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
+            close_sock(fd);
+            return bad_sock;
         }
         return fd;
     }
@@ -249,20 +254,20 @@ protected:
     GTEST_SKIP() << "needs a network namespace: the resolver's system lookups would leave loopback"
 
 TEST_P(ConnectManagerTest, DottedAddressesConnectWithoutResolution) {
-    const int listener = make_listener();
+    const sock_t listener = make_listener();
     const std::uint16_t port = local_port(listener);
     for (const char* host : {"127.0.0.1", "127.0.0.1."}) {
         auto [socket, op] = start(host, port, 5);
         EXPECT_EQ(0u, sink->wait(op).error) << host;
-        const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        EXPECT_GE(accepted, 0);
+        const sock_t accepted = accept_sock(listener);
+        EXPECT_NE(accepted, bad_sock);
         // The connected socket carries data.
-        EXPECT_EQ(1, ::send(accepted, "x", 1, MSG_NOSIGNAL));
-        ::close(accepted);
+        EXPECT_EQ(1, send_bytes(accepted, "x", 1));
+        close_sock(accepted);
         const std::string request = "request " + std::string(host) + ":" + std::to_string(port) + " 5";
         EXPECT_EQ(events->of(op), (std::vector<std::string>{request, "attempt 0 127.0.0.1", "complete 0"}));
     }
-    ::close(listener);
+    close_sock(listener);
 }
 
 TEST_P(ConnectManagerTest, NamesResolveThroughTheServerThenConnect) {
@@ -272,7 +277,7 @@ TEST_P(ConnectManagerTest, NamesResolveThroughTheServerThenConnect) {
     dnsmasq_server server(dns.folder.path().string(), dns.port);
     ASSERT_TRUE(server.ok());
     dns.servers({"127.0.0.1"});
-    const int listener = make_listener();
+    const sock_t listener = make_listener();
     const std::uint16_t port = local_port(listener);
 
     auto [socket, op] = start("loop.af.test", port);
@@ -286,7 +291,7 @@ TEST_P(ConnectManagerTest, NamesResolveThroughTheServerThenConnect) {
     EXPECT_EQ(errors::host_not_found, sink->wait(missing).error);
     EXPECT_EQ(events->of(missing), (std::vector<std::string>{"request " + name + ":" + std::to_string(port) + " 0",
                                                              "resolved 1", "complete 11001"}));
-    ::close(listener);
+    close_sock(listener);
 }
 
 TEST_P(ConnectManagerTest, EveryAddressIsTriedAndTheOperationCompletesOnceAfterTheLast) {
@@ -303,15 +308,15 @@ TEST_P(ConnectManagerTest, EveryAddressIsTriedAndTheOperationCompletesOnceAfterT
     // 127.0.0.2 connected fast before, so it is tried second, and the listener
     // on 127.0.0.3 last.
     {
-        const int earlier = listener_on("127.0.0.2", port);
-        ASSERT_GE(earlier, 0);
+        const sock_t earlier = listener_on("127.0.0.2", port);
+        ASSERT_NE(earlier, bad_sock);
         auto [socket, op] = start("127.0.0.2", port);
         EXPECT_EQ(0u, sink->wait(op).error);
-        ::close(earlier);
+        close_sock(earlier);
         close(socket);
     }
-    const int listener = listener_on("127.0.0.3", port);
-    ASSERT_GE(listener, 0);
+    const sock_t listener = listener_on("127.0.0.3", port);
+    ASSERT_NE(listener, bad_sock);
     auto [socket, op] = start(name, port);
     sink->hook = [&](IAsynIoOperation* done, DWORD, DWORD) {
         // The observers heard every attempt before the caller's completion.
@@ -325,7 +330,7 @@ TEST_P(ConnectManagerTest, EveryAddressIsTriedAndTheOperationCompletesOnceAfterT
               (std::vector<std::string>{"request " + name + ":" + std::to_string(port) + " 0",
                                         "resolved 0 127.0.0.1 127.0.0.2 127.0.0.3", "attempt 10061 127.0.0.1",
                                         "attempt 10061 127.0.0.2", "attempt 0 127.0.0.3", "complete 0"}));
-    ::close(listener);
+    close_sock(listener);
 
     // With nobody listening the last attempt's error is the result.
     const std::string again = fresh_name("three");
@@ -346,7 +351,7 @@ TEST_P(ConnectManagerTest, ASynLimitOfOneRunsConnectsOneAfterAnotherInPriorityOr
     held_name held;
     scripted_responder responder(dns.port, hold_then_answer(held));
     dns.servers({"127.0.0.1"});
-    const int listener = make_listener();
+    const sock_t listener = make_listener();
     const std::uint16_t port = local_port(listener);
 
     scheduler().set_max_syn_count(1);
@@ -366,7 +371,7 @@ TEST_P(ConnectManagerTest, ASynLimitOfOneRunsConnectsOneAfterAnotherInPriorityOr
     // Each attempt began only after the one before had completed.
     EXPECT_EQ(events->order("attempt"), (std::vector<IAsynIoOperation*>{blocker, urgent, older, newer}));
     EXPECT_EQ(events->order("complete"), (std::vector<IAsynIoOperation*>{blocker, urgent, older, newer}));
-    ::close(listener);
+    close_sock(listener);
 }
 
 TEST_P(ConnectManagerTest, AHostThatFailedScoresZeroAndQueuesBehindANewOne) {
@@ -375,8 +380,8 @@ TEST_P(ConnectManagerTest, AHostThatFailedScoresZeroAndQueuesBehindANewOne) {
     held_name held;
     scripted_responder responder(dns.port, hold_then_answer(held));
     dns.servers({"127.0.0.1"});
-    const int listener = listener_on("127.0.0.2", 0);
-    ASSERT_GE(listener, 0);
+    const sock_t listener = listener_on("127.0.0.2", 0);
+    ASSERT_NE(listener, bad_sock);
     const std::uint16_t port = local_port(listener);
     const std::uint16_t refusing = closed_port();
 
@@ -396,7 +401,7 @@ TEST_P(ConnectManagerTest, AHostThatFailedScoresZeroAndQueuesBehindANewOne) {
     EXPECT_EQ(sink->get(unknown).count, 1);
     EXPECT_EQ(events->order("complete"), (std::vector<IAsynIoOperation*>{failed, blocker, unknown, known_bad}));
     EXPECT_EQ(events->of(known_bad).front(), "request 127.0.0.1:" + std::to_string(refusing) + " 0");
-    ::close(listener);
+    close_sock(listener);
 }
 
 TEST_P(ConnectManagerTest, ClosingWhileResolvingCancelsTheResolutionWith995) {
@@ -444,11 +449,11 @@ TEST_P(ConnectManagerTest, ClosingWhileConnectingOrQueuedCompletesWith995) {
     EXPECT_EQ(0u, scheduler().connection_count());
     // Closed twice, and used again after the close: a fresh socket connects.
     env->run([&] { EXPECT_EQ(E_UNEXPECTED, connecting_socket->Close()); });
-    const int listener = make_listener();
+    const sock_t listener = make_listener();
     IAsynIoOperation* again = new_operation();
     env->run([&] { EXPECT_EQ(S_OK, connecting_socket->Connect(again, 9, "127.0.0.1", local_port(listener), 0)); });
     EXPECT_EQ(0u, sink->wait(again).error);
-    ::close(listener);
+    close_sock(listener);
 }
 
 TEST_P(ConnectManagerTest, ASecondConnectOnAQueuedSocketAndAnEmptyHostCompleteWithMinusOne) {
@@ -456,7 +461,7 @@ TEST_P(ConnectManagerTest, ASecondConnectOnAQueuedSocketAndAnEmptyHostCompleteWi
     ASSERT_TRUE(stalled.stalled);
     auto [socket, first] = start("127.0.0.1", stalled.port);
     auto* object = static_cast<CAsynTcpSocket*>(socket);
-    const int fd = object->socket_device()->handle();
+    const platform::native_handle fd = object->socket_device()->handle();
     auto issue = [&](IAsynIoOperation* op, const std::string& host) {
         env->run([&] {
             CAsynIoOperation* request = CAsynIoOperation::resolve(op);
@@ -481,7 +486,7 @@ TEST_P(ConnectManagerTest, ASecondConnectOnAQueuedSocketAndAnEmptyHostCompleteWi
 }
 
 TEST_P(ConnectManagerTest, ClosingAConnectedSocketLetsAWaitingRequestIn) {
-    const int listener = make_listener();
+    const sock_t listener = make_listener();
     const std::uint16_t port = local_port(listener);
     scheduler().set_max_connection(1);
     EXPECT_EQ(1u, scheduler().max_connection());
@@ -493,7 +498,7 @@ TEST_P(ConnectManagerTest, ClosingAConnectedSocketLetsAWaitingRequestIn) {
     EXPECT_EQ(1u, scheduler().connection_count());
     close(first_socket);
     EXPECT_EQ(0u, sink->wait(second).error);
-    ::close(listener);
+    close_sock(listener);
 }
 
 TEST_P(ConnectManagerTest, LimitSettersClampAndKeepPlacesBack) {
@@ -520,12 +525,12 @@ TEST_P(ConnectManagerTest, AveragesAreStoredWhenTheSchedulerGoes) {
     dnsmasq_server server(dns.folder.path().string(), dns.port);
     ASSERT_TRUE(server.ok());
     dns.servers({"127.0.0.1"});
-    const int listener = make_listener();
+    const sock_t listener = make_listener();
     auto [s1, by_address] = start("127.0.0.1", local_port(listener));
     EXPECT_EQ(0u, sink->wait(by_address).error);
     auto [s2, by_name] = start("loop.af.test", local_port(listener));
     EXPECT_EQ(0u, sink->wait(by_name).error);
-    ::close(listener);
+    close_sock(listener);
 
     for (IAsynTcpSocket* socket : std::exchange(sockets, {})) env->run([&] { socket->Release(); });
     socket_services::detach_connect_manager_object(*env->services(), face);
@@ -543,14 +548,18 @@ TEST_P(ConnectManagerTest, AveragesAreStoredWhenTheSchedulerGoes) {
 
 TEST_P(ConnectManagerTest, TwoThousandConnectsCompleteOnceEachWithinTheLimits) {
     // Client and server ends of many connections at once.
+#if !defined(_WIN32)
+    // Wine raises its own limit to the hard one when it starts.
     rlimit files{};
     ::getrlimit(RLIMIT_NOFILE, &files);
     if (files.rlim_cur < 4096 && files.rlim_max >= 4096) {
         files.rlim_cur = 4096;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+#endif
     constexpr int total = 2000;
-    const int listener = must(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+    const sock_t listener = tcp_sock();
+    ASSERT_NE(listener, bad_sock);
     sockaddr_in address = loopback(0);
     must(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind");
     must(::listen(listener, 4096), "listen");
@@ -558,10 +567,9 @@ TEST_P(ConnectManagerTest, TwoThousandConnectsCompleteOnceEachWithinTheLimits) {
     std::atomic<bool> serving{true};
     std::thread server([&] {
         while (serving) {
-            pollfd ready{listener, POLLIN, 0};
-            if (::poll(&ready, 1, 50) <= 0) continue;
-            const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (accepted >= 0) ::close(accepted);
+            if (!readable(listener, 50)) continue;
+            const sock_t accepted = accept_sock(listener);
+            if (accepted != bad_sock) close_sock(accepted);
         }
     });
 
@@ -603,7 +611,7 @@ TEST_P(ConnectManagerTest, TwoThousandConnectsCompleteOnceEachWithinTheLimits) {
     sampler.join();
     serving = false;
     server.join();
-    ::close(listener);
+    close_sock(listener);
     env->run([&] { sink->hook = nullptr; });
     env->run([&] {
         for (auto& [op, socket] : owner)

@@ -3,8 +3,6 @@
 // and 1.3), and against scripted TCP peers: exchanges both ways, the record
 // and buffering rules, whole-range transfers, certificate checks, the
 // handshake over a connected socket, closes and broken peers.
-#include <sys/socket.h>
-
 #include <map>
 #include <memory>
 #include <mutex>
@@ -621,7 +619,7 @@ TEST_P(TlsPeerTest, AHandshakeArrivingOneByteAtATimeCompletes) {
         SCOPED_TRACE(version->label);
         s_server server(test_pki()->leaf_cert, test_pki()->leaf_key, version->s_server_flag);
         ASSERT_TRUE(server.started()) << server.errors();
-        scripted_peer trickle([&](int fd) { relay(fd, server.port(), true); });
+        scripted_peer trickle([&](sock_t fd) { relay(fd, server.port(), true); });
         IAsynSSLSocket* socket = ssl_over(tcp_socket());
         ASSERT_EQ(0u, connect(socket, "127.0.0.1", trickle.port())) << object_of(socket)->failure_text();
         EXPECT_EQ(version->reported, object_of(socket)->protocol());
@@ -647,9 +645,9 @@ TEST_P(TlsPeerTest, APeerClosingOrTalkingNonsenseMidHandshakeFailsTheConnectWith
     };
     for (const script& s : scripts) {
         SCOPED_TRACE(s.what);
-        scripted_peer peer([&](int fd) {
+        scripted_peer peer([&](sock_t fd) {
             EXPECT_FALSE(read_some(fd).empty());  // the ClientHello
-            if (!s.reply.empty()) send_all(fd, reinterpret_cast<const std::uint8_t*>(s.reply.data()), s.reply.size());
+            if (!s.reply.empty()) send_everything(fd, s.reply.data(), s.reply.size());
             read_some(fd, std::chrono::milliseconds(200));
         });
         IAsynSSLSocket* socket = ssl_over(tcp_socket());
@@ -664,7 +662,7 @@ TEST_P(TlsPeerTest, AGarbageRecordAfterTheHandshakeFailsTheReadWith1930) {
     s_server server(test_pki()->leaf_cert, test_pki()->leaf_key, tls13.s_server_flag);
     ASSERT_TRUE(server.started()) << server.errors();
     std::atomic<bool> spoil{false};
-    scripted_peer relayed([&](int fd) {
+    scripted_peer relayed([&](sock_t fd) {
         relay(fd, server.port(), false, [&] {
             // An application-data record no key can open.
             return spoil ? std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '\x5a') : std::string();
@@ -703,7 +701,7 @@ TEST_P(TlsPeerTest, CloseCompletesAPendingReadOrConnectWith1930) {
 
     // A peer that never answers the hello: the connect is still in the handshake.
     std::atomic<bool> done{false};
-    scripted_peer silent([&](int fd) {
+    scripted_peer silent([&](sock_t fd) {
         read_some(fd);
         while (!done) read_some(fd, std::chrono::milliseconds(50));
     });
@@ -785,7 +783,7 @@ TEST_P(TlsPeerTest, TheServerNameGoesOutAsSniAndIsFixedFromTheHandshakeUntilClos
         settings->set_bool("ssl/verify_peer", verify);
         std::mutex lock;
         std::string hello;
-        scripted_peer peer([&](int fd) {
+        scripted_peer peer([&](sock_t fd) {
             const std::string received = read_some(fd);  // the ClientHello; then the peer closes
             std::lock_guard<std::mutex> guard(lock);
             hello = received;
