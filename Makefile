@@ -47,6 +47,8 @@ windows:
 	cmake --build --preset windows-x86_64 --target asynframe asynframe_host_check
 	cmake --preset windows-i686
 	cmake --build --preset windows-i686
+	./tools/check-dll-exports.sh build/windows-x86_64/bin/asynframe.dll x86_64-w64-mingw32-objdump
+	./tools/check-dll-exports.sh build/windows-i686/bin/asynframe.dll i686-w64-mingw32-objdump
 
 cross: windows
 

@@ -1,4 +1,4 @@
-// UI-thread dispatch for hosts on Linux.
+// UI-thread dispatch for hosts.
 //
 // A frame initialised to run in the UI thread delivers every callback (operation
 // completions, timers, frame messages) on the thread that initialised it, and
@@ -8,8 +8,14 @@
 //
 //  * from its own event loop: watch asynframe_ui_thread_descriptor() for
 //    readability (poll, epoll, a GLib/Qt socket notifier, ...) and call
-//    asynframe_ui_thread_pump() each time it is readable; or
+//    asynframe_ui_thread_pump() each time it is readable (Linux only); or
 //  * from a plain loop: call asynframe_ui_thread_wait(timeout) repeatedly.
+//
+// On Windows the queue is the thread's own message queue and the frame's
+// targets are hidden message-only windows: a host with an ordinary message
+// loop (GetMessage/DispatchMessage) needs nothing else, and the descriptor is
+// always -1. The pump functions work there too, for a thread without a loop;
+// they dispatch every message waiting on the thread, the host's as well.
 //
 // Callbacks run inside the pump call. A callback that pumps again gets 0 and
 // delivers nothing (delivery stays in order). Timers are due-time driven, so a
@@ -30,7 +36,8 @@ extern "C" {
 #endif
 
 // The calling thread's frame-queue descriptor: readable while messages wait or
-// a timer is due. -1 when the thread has no frame queue. Do not read or close it.
+// a timer is due. -1 when the thread has no frame queue, and always on Windows.
+// Do not read or close it.
 ASYNFRAME_EXPORT int asynframe_ui_thread_descriptor(void);
 
 // Delivers the messages waiting now and the timers that are due, without

@@ -1,10 +1,10 @@
 #include "dns/hosts_file.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include <optional>
 
 #include "dns/ip_parser.h"
+#include "platform/dns.h"
+#include "platform/fs.h"
 
 namespace asynframe {
 
@@ -52,10 +52,6 @@ bool is_name_byte(char c) noexcept {
 
 bool is_separator(char c) noexcept { return c == ' ' || c == '\t'; }
 
-struct file_closer {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-
 }  // namespace
 
 hosts_file::hosts_file() { load(default_path()); }
@@ -63,22 +59,16 @@ hosts_file::hosts_file() { load(default_path()); }
 hosts_file::hosts_file(const std::string& path) { load(path); }
 
 std::string hosts_file::default_path() {
-    const char* chosen = std::getenv("ASYNFRAME_HOSTS_FILE");
-    return chosen != nullptr ? std::string(chosen) : std::string("/etc/hosts");
+    if (std::optional<std::string> chosen = platform::fs::environment("ASYNFRAME_HOSTS_FILE")) return *chosen;
+    return platform::dns::hosts_file_path();
 }
 
 void hosts_file::load(const std::string& path) {
     if (path.empty()) return;
-    std::unique_ptr<std::FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
-    if (!file) return;
-    line_reader reader(*this);
-    char chunk[4096];
-    for (;;) {
-        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
-        if (got == 0) break;
-        reader.feed(chunk, got);
-    }
-    reader.finish();
+    // Through the platform's file calls, so that a UTF-8 name opens on every system.
+    std::string content;
+    if (platform::fs::read_file(path, content) != 0) return;
+    parse(content);
 }
 
 void hosts_file::parse(std::string_view text) {

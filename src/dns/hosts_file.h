@@ -9,8 +9,8 @@ namespace asynframe {
 
 class hosts_file {
 public:
-    // Loads the system hosts file: /etc/hosts, or the file named by the
-    // environment variable ASYNFRAME_HOSTS_FILE when it is set. Never fails: a
+    // Loads the system hosts file (platform::dns::hosts_file_path), or the file
+    // named by the environment variable ASYNFRAME_HOSTS_FILE when it is set. Never fails: a
     // missing or unreadable file leaves the table empty.
     hosts_file();
     // Loads the given file (same rules).

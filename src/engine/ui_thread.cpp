@@ -5,7 +5,10 @@
 
 extern "C" {
 
-ASYNFRAME_EXPORT int asynframe_ui_thread_descriptor(void) { return asynframe::platform::ui_queue_descriptor(); }
+ASYNFRAME_EXPORT int asynframe_ui_thread_descriptor(void) {
+    // A descriptor on Linux (an int); on Windows there is none to give (-1).
+    return static_cast<int>(asynframe::platform::ui_queue_descriptor());
+}
 
 ASYNFRAME_EXPORT int asynframe_ui_thread_pump(void) { return asynframe::platform::ui_queue_pump(); }
 

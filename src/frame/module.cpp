@@ -8,6 +8,7 @@
 #include "frame/asyn_frame.h"
 #include "platform/fs.h"
 #include "platform/module.h"
+#include "platform/registration.h"
 #include "support/file_util.h"
 #include "support/profile.h"
 #include "support/setting.h"
@@ -172,6 +173,14 @@ ASYNFRAME_EXPORT HRESULT ASYNFRAME_STDCALL DllGetClassObject(REFCLSID clsid, REF
 ASYNFRAME_EXPORT HRESULT ASYNFRAME_STDCALL DllCanUnloadNow() { return module_lock_count() == 0 ? S_OK : S_FALSE; }
 
 ASYNFRAME_EXPORT HRESULT ASYNFRAME_STDCALL DllRegisterServer() {
+    if (platform::registration::system_registry()) {
+        const std::string& path = platform::own_module().path;
+        if (path.empty()) return E_FAIL;
+        for (const registered_class& entry : g_classes)
+            if (platform::registration::register_class(guid_text(*entry.clsid), entry.name, path) != 0) return E_FAIL;
+        return S_OK;
+    }
+    // No registry of the system's own: the registration file stands in for it.
     const std::string file = registration_file();
     const std::string& path = platform::own_module().path;
     if (path.empty()) return E_FAIL;
@@ -190,6 +199,12 @@ ASYNFRAME_EXPORT HRESULT ASYNFRAME_STDCALL DllRegisterServer() {
 }
 
 ASYNFRAME_EXPORT HRESULT ASYNFRAME_STDCALL DllUnregisterServer() {
+    if (platform::registration::system_registry()) {
+        HRESULT result = S_OK;
+        for (const registered_class& entry : g_classes)
+            if (platform::registration::unregister_class(guid_text(*entry.clsid)) != 0) result = E_FAIL;
+        return result;
+    }
     const std::string file = registration_file();
     std::string content;
     if (platform::fs::read_file(file, content) != 0) return platform::fs::exists(file) ? E_FAIL : S_OK;

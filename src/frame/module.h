@@ -33,7 +33,8 @@ private:
     CAsynFrame* _frame = nullptr;
 };
 
-// The registration file: one INI section per class id ("{...}" in upper
+// The registration file, on systems without a class registry of their own
+// (platform/registration.h): one INI section per class id ("{...}" in upper
 // case) with the keys "name" (the class name) and "path" (the file of the
 // library that serves it). It lives in the per-user data folder.
 std::string registration_file();

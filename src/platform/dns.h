@@ -13,9 +13,10 @@
 namespace asynframe::platform::dns {
 
 // The configured DNS servers as IPv4 dotted texts, in file order: the
-// "nameserver" lines of /etc/resolv.conf, or of the file the environment
-// variable ASYNFRAME_RESOLV_CONF names. Read anew on every call; a missing file
-// gives none.
+// "nameserver" lines of the file the environment variable ASYNFRAME_RESOLV_CONF
+// names, else of /etc/resolv.conf (Linux) or the adapters' DNS servers
+// (Windows, GetNetworkParams). Read anew on every call; a missing file gives
+// none.
 std::vector<std::string> server_list();
 // The same for a resolv.conf text. IPv6 servers and lines that do not parse
 // are skipped.
@@ -33,7 +34,13 @@ bool system_lookup(const std::string& name, std::vector<std::string>& addresses)
 // 32 bits no other host can predict.
 std::uint32_t random32() noexcept;
 
-// Signals an event a caller handed in (an eventfd); nothing for a negative one.
+// Signals an event a caller handed in (an eventfd; a Windows event HANDLE);
+// nothing for invalid_handle.
 void set_caller_event(native_handle event) noexcept;
+
+// The system's hosts file: /etc/hosts; on Windows
+// <system folder>\drivers\etc\hosts. ASYNFRAME_HOSTS_FILE, which replaces
+// it, is the resolver's business.
+std::string hosts_file_path();
 
 }  // namespace asynframe::platform::dns

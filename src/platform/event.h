@@ -1,5 +1,6 @@
 // A waitable event, manual or auto reset. On Linux it is an eventfd, so the
-// descriptor can be watched by poll/epoll/io_uring alongside sockets.
+// descriptor can be watched by poll/epoll/io_uring alongside sockets; on
+// Windows a kernel event.
 #pragma once
 
 #include <atomic>
@@ -29,7 +30,8 @@ public:
     bool wait(std::uint32_t timeout_ms) noexcept;
 
     bool manual_reset() const noexcept { return _manual_reset; }
-    // The waitable handle (on Linux a descriptor, readable while the event is signalled).
+    // The waitable handle (on Linux a descriptor, readable while the event is
+    // signalled; on Windows the event's HANDLE).
     native_handle native() const noexcept { return _fd; }
 
     // For an auto-reset event: takes the signal if it is there, without blocking.
@@ -37,7 +39,7 @@ public:
     bool try_acquire() const noexcept;
 
 private:
-    int _fd;
+    native_handle _fd;
     bool _manual_reset;
     // A manual-reset wait only polls, which orders nothing in the C++ model:
     // set() releases this before signalling and a successful wait acquires it.
@@ -62,8 +64,9 @@ inline ASYNFRAME_EVENT event_of(native_handle handle) noexcept {
 #endif
 }
 
-// An event a caller handed in (an eventfd descriptor of theirs): cleared
-// without blocking, whatever the descriptor's own mode. Nothing for an invalid one.
+// An event a caller handed in (an eventfd descriptor of theirs, on Windows an
+// event HANDLE): cleared without blocking, whatever the descriptor's own mode.
+// Nothing for an invalid one.
 void reset_caller_event(native_handle event) noexcept;
 
 }  // namespace asynframe::platform

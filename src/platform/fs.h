@@ -1,5 +1,5 @@
 // Blocking file-system calls. Every failure is reported as a Windows-space
-// error code (platform/errors.h); 0 means success.
+// error code (platform/errors.h); 0 means success. Paths are UTF-8.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +33,9 @@ void close(handle file) noexcept;
 // to O_DIRECT (whose transfers must then be aligned, or fail with 87);
 // FILE_FLAG_WRITE_THROUGH to O_DSYNC. Share modes have no counterpart and are
 // not enforced: every open file may be opened again. An unknown disposition
-// is 87; a folder is refused with 5.
+// is 87; a folder is refused with 5. On Windows the values go to CreateFileW
+// as they are, plus FILE_FLAG_OVERLAPPED (for the completion port) and every
+// share mode; the blocking calls below work on such a handle too.
 std::uint32_t open_like_windows(const std::string& path, std::uint32_t desired_access, std::uint32_t disposition,
                                 std::uint32_t flags, handle& out) noexcept;
 // Gives the file `size` bytes of allocated blocks at once, without writing
@@ -66,15 +68,29 @@ bool writable_folder(const std::string& path) noexcept;
 
 // Read, write and search rights plus setgid for the named group on a folder.
 // A symbolic link is refused, so the grant never lands on what it points at.
+// Windows ignores `group`: the well-known BUILTIN\Users group gets full
+// control, inherited by what the folder will hold.
 std::uint32_t grant_group_access(const std::string& path, const char* group) noexcept;
 
-// An environment variable; none when unset.
+// The system's base folders of application data, without a trailing separator:
+// per user (Linux: $XDG_DATA_HOME when absolute, else ~/.local/share, else
+// /tmp; Windows: CSIDL_APPDATA, else C:) and shared by every user (Linux:
+// /var/lib; Windows: CSIDL_COMMON_APPDATA, else C:).
+std::string user_data_base();
+std::string common_data_base();
+// The separator this system writes between path levels ('/', Windows '\'),
+// and whether a character separates levels (Windows takes '/' as well).
+char path_separator() noexcept;
+bool is_path_separator(char c) noexcept;
+
+// An environment variable (UTF-8 on every system); none when unset.
 std::optional<std::string> environment(const char* name);
 
 // The whole content of a file.
 std::uint32_t read_file(const std::string& path, std::string& content);
 // Replaces the file atomically: a temporary file in the same folder, flushed,
-// then renamed over the target. The target keeps its permission bits.
+// then renamed over the target. The target keeps its permission bits (Linux;
+// on Windows the new file takes the folder's inherited access list).
 std::uint32_t replace_file(const std::string& path, const std::string& content);
 
 }  // namespace asynframe::platform::fs

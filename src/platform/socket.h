@@ -95,10 +95,12 @@ std::uint32_t finish_connect(native_handle fd) noexcept;
 void shutdown_socket(native_handle fd) noexcept;
 void close_socket(native_handle fd) noexcept;
 
-// Waits until one of `fds` is readable (an event, or a listening socket with a
-// connection waiting) or reports an error. Returns the index of the first such
-// descriptor, -1 on time-out, -2 when the wait itself failed. A descriptor that
-// is not open counts as ready (its next call reports the error).
-int wait_readable(const int* fds, std::size_t count, std::uint32_t timeout_ms) noexcept;
+// Waits until one of `handles` is readable (an event, or a listening socket
+// with a connection waiting) or reports an error. Returns the index of the
+// first such handle, -1 on time-out, -2 when the wait itself failed. A handle
+// that is not open counts as ready (its next call reports the error). On
+// Windows at most 64 distinct handles; an auto-reset event reported is
+// consumed, and a socket is left non-blocking (as its listener is anyway).
+int wait_readable(const native_handle* handles, std::size_t count, std::uint32_t timeout_ms) noexcept;
 
 }  // namespace asynframe::platform

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "platform/native.h"
+
 namespace asynframe::platform {
 
 inline constexpr std::uint32_t ui_timer_message = 0x0113;
@@ -31,9 +33,11 @@ public:
     // the owning thread has returned; nothing is delivered to it afterwards.
     void destroy(discard_sink sink = nullptr, void* sink_context = nullptr) noexcept;
 
-    // Adds `fd` to what the host's wait covers; from then on every pump also
-    // delivers ui_io_message to this window. Owning thread.
-    bool watch_descriptor(int fd) noexcept;
+    // Adds `handle` to what the host's wait covers; from then on every pump
+    // also delivers ui_io_message to this window. On Windows `handle` is an
+    // event: ui_io_message is posted each time it is signalled, never more
+    // than one at a time. Owning thread.
+    bool watch_descriptor(native_handle handle) noexcept;
 
     // Any thread. False when the queue is gone or out of memory.
     bool post_message(std::uint32_t message, std::uintptr_t param) noexcept;
@@ -57,8 +61,10 @@ private:
 };
 
 // The calling thread's queue, for the exported pump functions.
-// Descriptor readable while messages wait or a timer is due; -1 without a queue.
-int ui_queue_descriptor() noexcept;
+// Descriptor readable while messages wait or a timer is due; invalid_handle
+// without a queue, and always on Windows, where the thread's own message queue
+// is what a host waits on.
+native_handle ui_queue_descriptor() noexcept;
 // Delivers what is waiting; returns the messages and timers delivered, -1 without a queue.
 int ui_queue_pump() noexcept;
 // Waits up to `timeout_ms` for something to deliver, then delivers it.

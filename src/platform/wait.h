@@ -41,6 +41,11 @@ inline constexpr int wait_failed = -2;
 // other ready items stay ready. Returns wait_timeout when nothing became ready
 // in time, wait_failed for no items, more than maximum_wait_items, a closed/invalid
 // descriptor or a system failure.
+//
+// On Windows a socket item must not be in two waits at once (its network events
+// go to one event only), it is left non-blocking afterwards (Winsock cannot say
+// which mode it had; the sockets waited on are non-blocking anyway), and a
+// socket item whose handle is no socket is waited on as an event (a caller's).
 int wait_any(const waitable* items, std::size_t count, std::uint32_t timeout_ms) noexcept;
 
 }  // namespace asynframe::platform

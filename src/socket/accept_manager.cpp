@@ -19,9 +19,9 @@ accept_manager::accept_manager(singleton_instance* instance, std::int32_t max_ac
     : with_singleton(instance), _max_accepting(std::min(max_accepting, max_accepting_limit)) {
     _event_handles.push_back(stop_event().native());
     _event_handles.push_back(_event_new_request_begin.native());
-    vortan_assert(_event_new_request_begin.native() >= 0, "_event_new_request_begin");
-    vortan_assert(_event_new_request_hold.native() >= 0, "_event_new_request_hold");
-    vortan_assert(_event_new_request_end.native() >= 0, "_event_new_request_end");
+    vortan_assert(_event_new_request_begin.native() != platform::invalid_handle, "_event_new_request_begin");
+    vortan_assert(_event_new_request_hold.native() != platform::invalid_handle, "_event_new_request_hold");
+    vortan_assert(_event_new_request_end.native() != platform::invalid_handle, "_event_new_request_end");
 }
 
 accept_manager::~accept_manager() {

@@ -70,7 +70,7 @@ private:
     // [0] the stop event, [1] the wake-up event, [2..] the listening socket of
     // each request in progress; `_accepting_infos[i]` is the request of
     // `_event_handles[i + 2]`.
-    std::vector<int> _event_handles;
+    std::vector<platform::native_handle> _event_handles;
     std::vector<asyn_io_operation*> _accepting_infos;
     std::list<asyn_io_operation*> _request_queue;
     // Listeners made non-blocking for the watch; under the request lock.

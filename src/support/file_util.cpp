@@ -16,8 +16,6 @@ fs::open_disposition disposition_of(int mode) noexcept {
     }
 }
 
-// The folder that stands in for the special folders when there is none.
-constexpr const char* fallback_base = "/tmp";
 constexpr const char* users_group = "users";
 
 std::string& common_base_override() {
@@ -28,10 +26,7 @@ std::string& common_base_override() {
 std::string base_folder(bool all_users) {
     if (all_users && !common_base_override().empty()) return common_base_override();
     if (auto dir = fs::environment("ASYNFRAME_DATA_DIR"); dir && !dir->empty()) return *dir;
-    if (all_users) return "/var/lib";
-    if (auto dir = fs::environment("XDG_DATA_HOME"); dir && !dir->empty() && dir->front() == '/') return *dir;
-    if (auto home = fs::environment("HOME"); home && !home->empty()) return *home + "/.local/share";
-    return fallback_base;
+    return all_users ? fs::common_data_base() : fs::user_data_base();
 }
 
 // Makes one level; with `share`, a level made here (never one found) is opened
@@ -44,18 +39,21 @@ void make_level(const std::string& path, bool share) {
 // The data levels below `base`, created when asked. Failures are left to the
 // caller's later use of the folder.
 std::string data_folder_below(std::string base, bool create, bool share) {
-    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    const char separator = fs::path_separator();
+    while (base.size() > 1 && fs::is_path_separator(base.back())) base.pop_back();
     if (create) {
-        for (std::size_t slash = base.find('/', 1); slash != std::string::npos; slash = base.find('/', slash + 1))
-            fs::make_directory(base.substr(0, slash));
+        for (std::size_t at = 1; at < base.size(); ++at)
+            if (fs::is_path_separator(base[at])) fs::make_directory(base.substr(0, at));
         make_level(base, share);
     }
-    if (base == "/") base.clear();  // the levels below bring their own separator
-    for (const char* level : {"/Tessal Network", "/Tessal"}) {
+    // The levels below bring their own separator.
+    if (base.size() == 1 && fs::is_path_separator(base[0])) base.clear();
+    for (const char* level : {"Tessal Network", "Tessal"}) {
+        base += separator;
         base += level;
         if (create) make_level(base, share);
     }
-    base += '/';
+    base += separator;
     return base;
 }
 

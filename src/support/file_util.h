@@ -58,7 +58,8 @@ std::string user_data_folder(bool create, bool all_users);
 void override_common_data_base(const std::string& base);
 
 // Gives the local "users" group read, write and search rights (and setgid) on
-// the folder; true on success.
+// the folder (Windows: BUILTIN\Users, full control, inherited); true on
+// success.
 bool grant_users_access(const std::string& folder);
 
 }  // namespace asynframe

@@ -7,47 +7,22 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <fstream>
 #include <random>
-#include <sstream>
+
+#include "platform/fs.h"
 
 namespace asynframe::platform::dns {
 
-std::vector<std::string> parse_server_list(std::string_view text) {
-    std::vector<std::string> servers;
-    std::istringstream lines{std::string(text)};
-    std::string line;
-    while (std::getline(lines, line)) {
-        const std::size_t comment = line.find_first_of("#;");
-        if (comment != std::string::npos) line.erase(comment);
-        std::istringstream words(line);
-        std::string keyword, address, extra;
-        if (!(words >> keyword >> address) || keyword != "nameserver" || (words >> extra)) continue;
-        in_addr parsed{};
-        // Strict dotted quads only: an IPv6 server or a typo is skipped.
-        if (::inet_pton(AF_INET, address.c_str(), &parsed) == 1) servers.push_back(address);
-    }
-    return servers;
-}
+// parse_server_list and server_port are shared: platform/dns_config.cpp.
 
 std::vector<std::string> server_list() {
-    const char* chosen = std::getenv("ASYNFRAME_RESOLV_CONF");
-    std::ifstream file(chosen != nullptr && *chosen != '\0' ? chosen : "/etc/resolv.conf", std::ios::binary);
-    if (!file) return {};
-    std::ostringstream content;
-    content << file.rdbuf();
-    return parse_server_list(content.str());
+    const std::optional<std::string> chosen = fs::environment("ASYNFRAME_RESOLV_CONF");
+    std::string content;
+    if (fs::read_file(chosen && !chosen->empty() ? *chosen : std::string("/etc/resolv.conf"), content) != 0) return {};
+    return parse_server_list(content);
 }
 
-std::uint16_t server_port() {
-    const char* value = std::getenv("ASYNFRAME_DNS_PORT");
-    if (value == nullptr || *value == '\0') return 53;
-    char* end = nullptr;
-    const long port = std::strtol(value, &end, 10);
-    if (*end != '\0' || port < 1 || port > 65535) return 53;
-    return static_cast<std::uint16_t>(port);
-}
+std::string hosts_file_path() { return "/etc/hosts"; }
 
 bool system_lookup(const std::string& name, std::vector<std::string>& addresses) {
     addrinfo hints{};

@@ -12,6 +12,10 @@
 #include "platform/linux/poll_util.h"
 
 namespace asynframe::platform {
+namespace {
+// The descriptor of an event; eventfd gives an int, held as a native_handle.
+inline int descriptor_of(native_handle handle) noexcept { return static_cast<int>(handle); }
+}  // namespace
 
 event::event(bool manual_reset, bool initially_set) : _fd(-1), _manual_reset(manual_reset) {
     _fd = ::eventfd(initially_set ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -19,35 +23,35 @@ event::event(bool manual_reset, bool initially_set) : _fd(-1), _manual_reset(man
 }
 
 event::~event() {
-    if (_fd >= 0) ::close(_fd);
+    if (_fd >= 0) ::close(descriptor_of(_fd));
 }
 
 void event::set() noexcept {
     // The counter only ever needs to be non-zero; a read drains it whole, so
     // any number of sets before a wait amount to one signal.
     const std::uint64_t one = 1;
-    const int fd = _fd;  // the waiter may destroy this object as soon as the write lands
+    const int descriptor = descriptor_of(_fd);  // the waiter may destroy this object as soon as the write lands
     _sets.fetch_add(1, std::memory_order_release);
-    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    while (::write(descriptor, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
 void event::reset() noexcept {
     std::uint64_t value;
-    while (::read(_fd, &value, sizeof value) < 0 && errno == EINTR) {
+    while (::read(descriptor_of(_fd), &value, sizeof value) < 0 && errno == EINTR) {
     }
 }
 
 bool event::try_acquire() const noexcept {
     if (_manual_reset) {
-        pollfd p{_fd, POLLIN, 0};
+        pollfd p{descriptor_of(_fd), POLLIN, 0};
         if (::poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0) return false;
         _sets.load(std::memory_order_acquire);
         return true;
     }
     std::uint64_t value;
     for (;;) {
-        if (::read(_fd, &value, sizeof value) == sizeof value) {
+        if (::read(descriptor_of(_fd), &value, sizeof value) == sizeof value) {
             _sets.load(std::memory_order_acquire);
             return true;
         }
@@ -61,7 +65,7 @@ bool event::wait(std::uint32_t timeout_ms) noexcept {
         // Another waiter may take an auto-reset signal between poll and read:
         // then keep waiting for the rest of the time.
         if (try_acquire()) return true;
-        pollfd p{_fd, POLLIN, 0};
+        pollfd p{descriptor_of(_fd), POLLIN, 0};
         const int n = ::poll(&p, 1, limit.remaining_poll_ms());
         if (n < 0 && errno != EINTR) return false;
         if (n > 0 && (p.revents & POLLNVAL) != 0) return false;

@@ -235,6 +235,18 @@ std::uint32_t grant_group_access(const std::string& path, const char* group) noe
     return code;
 }
 
+std::string user_data_base() {
+    if (auto dir = environment("XDG_DATA_HOME"); dir && !dir->empty() && dir->front() == '/') return *dir;
+    if (auto home = environment("HOME"); home && !home->empty()) return *home + "/.local/share";
+    // The folder that stands in for the special folders when there is none.
+    return "/tmp";
+}
+
+std::string common_data_base() { return "/var/lib"; }
+
+char path_separator() noexcept { return '/'; }
+bool is_path_separator(char c) noexcept { return c == '/'; }
+
 std::optional<std::string> environment(const char* name) {
     const char* value = ::getenv(name);
     if (value == nullptr) return std::nullopt;

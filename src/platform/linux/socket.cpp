@@ -275,7 +275,7 @@ void close_socket(native_handle socket) noexcept {
     ::close(static_cast<int>(socket));
 }
 
-int wait_readable(const int* fds, std::size_t count, std::uint32_t timeout_ms) noexcept {
+int wait_readable(const native_handle* fds, std::size_t count, std::uint32_t timeout_ms) noexcept {
     constexpr std::size_t inline_entries = 64;
     pollfd inline_storage[inline_entries];
     std::vector<pollfd> heap_storage;
@@ -293,7 +293,7 @@ int wait_readable(const int* fds, std::size_t count, std::uint32_t timeout_ms) n
         // descriptor (poll skips negative ones), and the first index answers.
         bool repeated = false;
         for (std::size_t j = 0; j < i && !repeated; ++j) repeated = fds[j] == fds[i];
-        entries[i].fd = repeated ? -1 : fds[i];
+        entries[i].fd = repeated ? -1 : static_cast<int>(fds[i]);
         entries[i].events = POLLIN;
         entries[i].revents = 0;
     }

@@ -470,7 +470,9 @@ void ui_window::destroy(discard_sink sink, void* sink_context) noexcept {
     ui_window_access::free(this);
 }
 
-bool ui_window::watch_descriptor(int fd) noexcept { return ui_window_access::queue(this)->watch(this, fd); }
+bool ui_window::watch_descriptor(native_handle handle) noexcept {
+    return handle >= 0 && handle <= INT_MAX && ui_window_access::queue(this)->watch(this, static_cast<int>(handle));
+}
 
 bool ui_window::post_message(std::uint32_t message, std::uintptr_t param) noexcept {
     return ui_window_access::queue(this)->post(this, message, param);
@@ -486,9 +488,9 @@ bool ui_window::kill_timer(std::uintptr_t event_id) noexcept {
 
 std::uint32_t ui_window::owner_thread() const noexcept { return ui_window_access::queue(this)->owner(); }
 
-int ui_queue_descriptor() noexcept {
+native_handle ui_queue_descriptor() noexcept {
     message_queue* queue = message_queue::current();
-    return queue != nullptr ? queue->descriptor() : -1;
+    return queue != nullptr ? queue->descriptor() : invalid_handle;
 }
 
 int ui_queue_pump() noexcept {
