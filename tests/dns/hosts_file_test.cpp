@@ -98,7 +98,14 @@ TEST(HostsFile, MissingFileAndEnvironmentOverride) {
         harness::set_env("ASYNFRAME_HOSTS_FILE", saved);
     } else {
         harness::unset_env("ASYNFRAME_HOSTS_FILE");
+#if defined(_WIN32)
+        const std::string system_hosts = hosts_file::default_path();
+        const std::string tail = "\\drivers\\etc\\hosts";
+        ASSERT_GT(system_hosts.size(), tail.size());
+        EXPECT_EQ(system_hosts.substr(system_hosts.size() - tail.size()), tail);
+#else
         EXPECT_EQ(hosts_file::default_path(), "/etc/hosts");
+#endif
     }
 }
 
