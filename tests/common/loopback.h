@@ -2,14 +2,6 @@
 // pairs, blocking clients and whole-buffer transfers.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -17,10 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include "common/test_sockets.h"
+
 namespace asynframe::harness {
 
-inline int must(int value, const char* what) {
-    if (value < 0) ADD_FAILURE() << what << " failed: errno " << errno;
+// A new socket or a call's result: every system call here fails with all
+// ones (-1, INVALID_SOCKET, SOCKET_ERROR).
+template <class T>
+T must(T value, const char* what) {
+    if (value == static_cast<T>(-1)) ADD_FAILURE() << what << " failed: error " << socket_error();
     return value;
 }
 
@@ -32,16 +29,16 @@ inline sockaddr_in loopback(std::uint16_t port) {
     return address;
 }
 
-inline std::uint16_t local_port(int fd) {
+inline std::uint16_t local_port(test_socket fd) {
     sockaddr_in address{};
-    socklen_t length = sizeof address;
+    socket_length length = sizeof address;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
 }
 
 // A listening TCP socket on 127.0.0.1 with a kernel-chosen port.
-inline int make_listener() {
-    const int fd = must(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+inline test_socket make_listener() {
+    const test_socket fd = must(open_socket(AF_INET, SOCK_STREAM), "socket");
     sockaddr_in address = loopback(0);
     must(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind");
     must(::listen(fd, 16), "listen");
@@ -50,48 +47,48 @@ inline int make_listener() {
 
 // A connected TCP pair over loopback.
 struct tcp_pair {
-    int client = -1;
-    int server = -1;
+    test_socket client = invalid_test_socket;
+    test_socket server = invalid_test_socket;
 
     tcp_pair() {
-        const int listener = make_listener();
-        client = must(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+        const test_socket listener = make_listener();
+        client = must(open_socket(AF_INET, SOCK_STREAM), "socket");
         sockaddr_in address = loopback(local_port(listener));
         must(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), "connect");
-        server = must(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), "accept");
-        ::close(listener);
+        server = must(accept_socket(listener), "accept");
+        close_socket(listener);
     }
     ~tcp_pair() {
-        if (client >= 0) ::close(client);
-        if (server >= 0) ::close(server);
+        if (socket_valid(client)) close_socket(client);
+        if (socket_valid(server)) close_socket(server);
     }
     tcp_pair(const tcp_pair&) = delete;
     tcp_pair& operator=(const tcp_pair&) = delete;
 };
 
 // A UDP socket bound to 127.0.0.1 with a kernel-chosen port.
-inline int make_udp() {
-    const int fd = must(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), "socket");
+inline test_socket make_udp() {
+    const test_socket fd = must(open_socket(AF_INET, SOCK_DGRAM), "socket");
     sockaddr_in address = loopback(0);
     must(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind");
     return fd;
 }
 
-// A blocking client connected to 127.0.0.1:port, or -1.
-inline int connect_client(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+// A blocking client connected to 127.0.0.1:port, or invalid_test_socket.
+inline test_socket connect_client(std::uint16_t port) {
+    const test_socket fd = open_socket(AF_INET, SOCK_STREAM);
+    if (!socket_valid(fd)) return invalid_test_socket;
     sockaddr_in address = loopback(port);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
+        close_socket(fd);
+        return invalid_test_socket;
     }
     return fd;
 }
 
-inline bool send_all(int fd, const std::uint8_t* data, std::size_t length) {
+inline bool send_all(test_socket fd, const std::uint8_t* data, std::size_t length) {
     while (length > 0) {
-        const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+        const transfer_result n = send_some(fd, data, length);
         if (n <= 0) return false;
         data += n;
         length -= static_cast<std::size_t>(n);
@@ -99,9 +96,9 @@ inline bool send_all(int fd, const std::uint8_t* data, std::size_t length) {
     return true;
 }
 
-inline bool recv_all(int fd, std::uint8_t* data, std::size_t length) {
+inline bool recv_all(test_socket fd, std::uint8_t* data, std::size_t length) {
     while (length > 0) {
-        const ssize_t n = ::recv(fd, data, length, 0);
+        const transfer_result n = recv_some(fd, data, length);
         if (n <= 0) return false;
         data += n;
         length -= static_cast<std::size_t>(n);
@@ -111,14 +108,14 @@ inline bool recv_all(int fd, std::uint8_t* data, std::size_t length) {
 
 // Whether the far end closes (or resets) the connection within the time,
 // reading past whatever it still sends.
-inline bool peer_closed(int fd, int milliseconds = 5000) {
+inline bool peer_closed(test_socket fd, int milliseconds = 5000) {
     std::uint8_t sink[4096];
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (std::chrono::steady_clock::now() < until) {
         pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, 50) <= 0) continue;
-        const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
+        if (poll_sockets(&ready, 1, 50) <= 0) continue;
+        const transfer_result n = recv_now(fd, sink, sizeof sink);
+        if (n == 0 || (n < 0 && !would_block(socket_error()))) return true;
     }
     return false;
 }
@@ -126,32 +123,33 @@ inline bool peer_closed(int fd, int milliseconds = 5000) {
 // A listener on 127.0.0.1 whose accept queue is full: the kernel drops new
 // SYNs, so a connect to it stays in progress until it is given up.
 struct stalled_listener {
-    int fd = -1;
+    test_socket fd = invalid_test_socket;
     std::uint16_t port = 0;
-    std::vector<int> fillers;
+    std::vector<test_socket> fillers;
     bool stalled = false;
 
     stalled_listener() {
-        fd = must(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket");
+        fd = must(open_socket(AF_INET, SOCK_STREAM), "socket");
         sockaddr_in address = loopback(0);
         must(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind");
         must(::listen(fd, 0), "listen");
         port = local_port(fd);
         // Connect until one does not complete: from there on the queue is full.
         for (int i = 0; i < 16 && !stalled; ++i) {
-            const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            if (client < 0) break;
+            const test_socket client = open_socket(AF_INET, SOCK_STREAM);
+            if (!socket_valid(client)) break;
+            set_socket_nonblocking(client, true);
             sockaddr_in target = loopback(port);
             ::connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target);
             fillers.push_back(client);
             pollfd ready{client, POLLOUT, 0};
-            stalled = ::poll(&ready, 1, 200) == 0;
+            stalled = poll_sockets(&ready, 1, 200) == 0;
         }
         if (!stalled) ADD_FAILURE() << "the listener's queue never filled";
     }
     ~stalled_listener() {
-        for (int client : fillers) ::close(client);
-        if (fd >= 0) ::close(fd);
+        for (test_socket client : fillers) close_socket(client);
+        if (socket_valid(fd)) close_socket(fd);
     }
     stalled_listener(const stalled_listener&) = delete;
     stalled_listener& operator=(const stalled_listener&) = delete;

@@ -4,9 +4,6 @@
 #include <filesystem>
 #include <random>
 
-#if !defined(_WIN32)
-#include <fcntl.h>
-#endif
 
 namespace asynframe::harness {
 
@@ -54,13 +51,6 @@ std::string host_path(const std::string& path) {
     return path;
 #endif
 }
-
-#if !defined(_WIN32)
-bool set_nonblocking_sock(sock_t s, bool on) {
-    const int flags = ::fcntl(s, F_GETFL);
-    return flags >= 0 && ::fcntl(s, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
-}
-#endif
 
 namespace {
 

@@ -4,17 +4,8 @@
 // wine, the peers stay Linux programs, and wine shows the Linux root as Z:.
 #pragma once
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#if !defined(_WIN32)
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #endif
 
 #include <cerrno>
@@ -24,6 +15,8 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+
+#include "common/test_sockets.h"
 
 namespace asynframe::harness {
 
@@ -76,53 +69,36 @@ std::string make_temp_folder(const std::string& prefix);
 std::string host_path(const std::string& path);
 
 // ---- sockets ---------------------------------------------------------------------------
-// For the peers' own servers; sock_t is the same type as loopback.h's sockets.
+// Names the peers' own servers use, over test_sockets.h.
 
+using sock_t = test_socket;
+inline constexpr sock_t bad_sock = invalid_test_socket;
+using sock_len = socket_length;
+using io_size = transfer_result;
+inline constexpr int no_sigpipe = no_signal;
 #if defined(_WIN32)
-using sock_t = SOCKET;
-inline const sock_t bad_sock = INVALID_SOCKET;
-using sock_len = int;
-using io_size = int;
-inline constexpr int no_sigpipe = 0;
 inline constexpr int shut_write = SD_SEND;
 inline constexpr int shut_read_write = SD_BOTH;
-// Winsock needs starting once per program.
-inline bool start_sockets() {
-    static const bool started = [] {
-        WSADATA data;
-        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    return started;
-}
-inline void close_sock(sock_t s) {
-    if (s != bad_sock) ::closesocket(s);
-}
-inline int poll_socks(pollfd* items, std::size_t count, int timeout_ms) {
-    return ::WSAPoll(items, static_cast<ULONG>(count), timeout_ms);
-}
 inline constexpr int connection_refused = WSAECONNREFUSED;
-inline bool set_nonblocking_sock(sock_t s, bool on) {
-    u_long value = on ? 1 : 0;
-    return ::ioctlsocket(s, FIONBIO, &value) == 0;
-}
 #else
-using sock_t = int;
-inline constexpr sock_t bad_sock = -1;
-using sock_len = socklen_t;
-using io_size = ssize_t;
-inline constexpr int no_sigpipe = MSG_NOSIGNAL;
 inline constexpr int shut_write = SHUT_WR;
 inline constexpr int shut_read_write = SHUT_RDWR;
-inline bool start_sockets() { return true; }
+inline constexpr int connection_refused = ECONNREFUSED;
+#endif
+inline bool start_sockets() {
+#if defined(_WIN32)
+    return winsock_started;
+#else
+    return true;
+#endif
+}
 inline void close_sock(sock_t s) {
-    if (s >= 0) ::close(s);
+    if (socket_valid(s)) close_socket(s);
 }
 inline int poll_socks(pollfd* items, std::size_t count, int timeout_ms) {
-    return ::poll(items, static_cast<nfds_t>(count), timeout_ms);
+    return poll_sockets(items, count, timeout_ms);
 }
-inline constexpr int connection_refused = ECONNREFUSED;
-bool set_nonblocking_sock(sock_t s, bool on);
-#endif
+inline bool set_nonblocking_sock(sock_t s, bool on) { return set_socket_nonblocking(s, on); }
 
 // New sockets: not inherited by the peers the tests start.
 sock_t tcp_sock();

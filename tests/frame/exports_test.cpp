@@ -1,21 +1,23 @@
 // The shared library shows hosts its entry points and nothing else: internal
 // symbols leaking out would clash with a host's own copies of the same code.
-#include <dlfcn.h>
-
 #include <gtest/gtest.h>
+
+#include "common/shared_library.h"
 
 namespace {
 
+using namespace asynframe::harness;
+
 TEST(SharedLibraryExports, OnlyEntryPointsAreVisible) {
-    void* library = ::dlopen(ASYNFRAME_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << ::dlerror();
+    const library_handle library = load_library(ASYNFRAME_SHARED_LIBRARY);
+    ASSERT_NE(library, nullptr) << load_error();
     for (const char* name : {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer",
-                             "asynframe_ui_thread_pump", "asynframe_ui_thread_descriptor"})
-        EXPECT_NE(::dlsym(library, name), nullptr) << name;
+                             "asynframe_ui_thread_pump", "asynframe_ui_thread_wait", "asynframe_ui_thread_descriptor"})
+        EXPECT_NE(find_symbol(library, name), nullptr) << name;
     // asynframe::platform::tick_count() and a standard-library instantiation.
-    EXPECT_EQ(::dlsym(library, "_ZN9asynframe8platform10tick_countEv"), nullptr);
-    EXPECT_EQ(::dlsym(library, "_ZSt19piecewise_construct"), nullptr);
-    ::dlclose(library);
+    EXPECT_EQ(find_symbol(library, "_ZN9asynframe8platform10tick_countEv"), nullptr);
+    EXPECT_EQ(find_symbol(library, "_ZSt19piecewise_construct"), nullptr);
+    unload_library(library);
 }
 
 }  // namespace

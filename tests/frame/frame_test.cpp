@@ -2,7 +2,12 @@
 #include "frame/asyn_frame.h"
 
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
@@ -13,6 +18,8 @@
 #include "common/frame_fixture.h"
 #include "component/asyn_io_operation_object.h"
 #include "component/string_setter.h"
+#include "platform/event.h"
+#include "support/scratch_folder.h"
 
 namespace asynframe {
 namespace {
@@ -52,7 +59,8 @@ TEST_P(FrameTest, StartsOnTheDispatchThreadAndGuardsOtherThreads) {
         // It waits for the engine, so the dispatch thread may not call it.
         PROXY_RECORD record{};
         LONG result = 0;
-        EXPECT_EQ(frame()->VerifyProxy(&record, 3, &result), E_ACCESSDENIED);
+        platform::event cancel(true);
+        EXPECT_EQ(frame()->VerifyProxy(&record, platform::event_of(cancel.native()), &result), E_ACCESSDENIED);
     });
     EXPECT_EQ(frame()->SetMaxSynCount(0), E_INVALIDARG);
     EXPECT_EQ(frame()->SetMaxConnection(0), E_INVALIDARG);
@@ -222,7 +230,13 @@ TEST_P(FrameTest, QueuedMessagesAreReleasedWhenTheFrameStops) {
 TEST_P(FrameTest, PagesAreWholeAndRetiredBlocksAllocateNothing) {
     DWORD size = 0;
     ASSERT_EQ(frame()->GetPageSize(&size), S_OK);
+#if defined(_WIN32)
+    SYSTEM_INFO system{};
+    ::GetSystemInfo(&system);
+    EXPECT_EQ(size, system.dwPageSize);
+#else
     EXPECT_EQ(size, static_cast<DWORD>(::sysconf(_SC_PAGESIZE)));
+#endif
     void* page = nullptr;
     ASSERT_EQ(frame()->AllocPage(&page), S_OK);
     ASSERT_NE(page, nullptr);
@@ -449,9 +463,8 @@ TEST_P(FrameTest, ForeignPostWhoseCallerLetsGoIsDeliveredAndSwept) {
 }
 
 TEST_P(FrameTest, FileSlotsCreateSizedFilesAndFileObjects) {
-    char pattern[] = "/tmp/asynframe-frame-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    const std::string name = std::string(pattern) + "/sized";
+    const testing_support::scratch_folder folder;
+    const std::string name = folder.file("sized");
     IAsynIoOperation* operation = make_operation(sink);
     ASSERT_NE(operation, nullptr);
     IAsynFile* file = nullptr;
@@ -493,7 +506,6 @@ TEST_P(FrameTest, FileSlotsCreateSizedFilesAndFileObjects) {
     EXPECT_EQ(host->stop(), S_OK);
     file->Release();
     operation->Release();
-    std::filesystem::remove_all(pattern);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FrameTest, harness::all_modes(), harness::mode_label);

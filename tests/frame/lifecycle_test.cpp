@@ -2,11 +2,6 @@
 // shutting down, objects released with requests pending, stops from callbacks
 // and from other threads. Each in-flight operation completes at most once,
 // nothing is left behind (the module can unload), and nothing hangs.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -181,7 +176,7 @@ public:
     struct connection {
         IAsynTcpListener* listener = nullptr;
         IAsynTcpSocket* socket = nullptr;
-        int client = -1;
+        test_socket client = invalid_test_socket;
     };
     connection connect_pair() {
         connection made;
@@ -196,11 +191,8 @@ public:
         on_dispatch([&] { EXPECT_EQ(made.listener->GetLocalAddress(&address, &port), S_OK); });
         IAsynIoOperation* accepting = operation(0);
         on_dispatch([&] { EXPECT_EQ(made.listener->Accept(accepting), S_OK); });
-        made.client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in target{};
-        target.sin_family = AF_INET;
-        target.sin_port = htons(port);
-        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        made.client = open_socket(AF_INET, SOCK_STREAM);
+        sockaddr_in target = loopback(port);
         EXPECT_EQ(::connect(made.client, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
         EXPECT_TRUE(run_until([&] { return events->get(accepting).count == 1; }));
         IUnknown* result = nullptr;
@@ -327,7 +319,7 @@ TEST_P(TeardownTest, EveryOperationEndsAtMostOnceAndNothingIsLeft) {
             EXPECT_EQ(events->stops.load(), 1);
             break;
     }
-    ::close(pair.client);
+    close_socket(pair.client);
     EXPECT_LE(events->messages.load() + events->cancelled.load(), 1);
     EXPECT_EQ(events->timers.load(), 0);
     for (IAsynIoOperation* operation : {read, write, datagram, connecting}) {
@@ -361,7 +353,7 @@ TEST_P(LifecycleTest, ReleasingASocketWithAFullReadStepQueuedEndsItWith995) {
     IAsynIoOperation* full = session.operation(100);
     // 51 bytes: once one of them has been read, the other 50 are surely here.
     const char data[51] = {};
-    ASSERT_EQ(::send(pair.client, data, sizeof data, 0), 51);
+    ASSERT_EQ(send_some(pair.client, data, sizeof data), 51);
     session.on_dispatch([&] { ASSERT_EQ(pair.socket->Read(first), S_OK); });
     ASSERT_TRUE(session.run_until([&] { return session.events->get(first).count == 1; }));
     session.on_dispatch([&] {
@@ -374,7 +366,7 @@ TEST_P(LifecycleTest, ReleasingASocketWithAFullReadStepQueuedEndsItWith995) {
     ASSERT_TRUE(session.run_until([&] { return session.events->get(full).count == 1; }));
     EXPECT_EQ(session.events->get(full).error, 995u);
     pair.listener->Release();
-    ::close(pair.client);
+    close_socket(pair.client);
     first->Release();
     full->Release();
 }
@@ -390,7 +382,7 @@ TEST_P(LifecycleTest, ClosingTheOperationOfAFullReadLeavesTheSocketUsable) {
         abandoned->Close();
         EXPECT_EQ(pair.socket->ReadFully(next), S_OK);
     });
-    ASSERT_EQ(::send(pair.client, "abcd", 4, 0), 4);
+    ASSERT_EQ(send_some(pair.client, "abcd", 4), 4);
     // One of the two reads takes the bytes; the abandoned one tells nobody.
     session.on_dispatch([&] { pair.socket->Close(); });
     ASSERT_TRUE(session.run_until([&] { return session.events->get(next).count == 1; }));
@@ -399,7 +391,7 @@ TEST_P(LifecycleTest, ClosingTheOperationOfAFullReadLeavesTheSocketUsable) {
         pair.socket->Release();
         pair.listener->Release();
     });
-    ::close(pair.client);
+    close_socket(pair.client);
     abandoned->Release();
     next->Release();
 }
@@ -422,7 +414,7 @@ TEST_P(LifecycleTest, ARefusedFullReadChangesNothing) {
     EXPECT_EQ(position, 7u);
     session.on_dispatch([&] { EXPECT_EQ(pair.socket->ReadFully(full), S_OK); });
     char data[20] = {};
-    ASSERT_EQ(::send(pair.client, data, sizeof data, 0), 20);
+    ASSERT_EQ(send_some(pair.client, data, sizeof data), 20);
     ASSERT_TRUE(session.run_until([&] { return session.events->get(full).count == 1; }));
     EXPECT_EQ(session.events->get(full).error, 0u);
     EXPECT_EQ(session.events->get(full).bytes, 20u);
@@ -430,7 +422,7 @@ TEST_P(LifecycleTest, ARefusedFullReadChangesNothing) {
         pair.socket->Release();
         pair.listener->Release();
     });
-    ::close(pair.client);
+    close_socket(pair.client);
     full->Release();
 }
 
@@ -561,7 +553,7 @@ TEST_P(LifecycleTest, AMessageFloodStarvesNeitherTimersNorSocketsNorTheStop) {
     // Generous for loaded machines, yet far from the starvation it guards against.
     EXPECT_LT(timer_at.load(), 20 + 500);
     const auto sent = since_begin();
-    ASSERT_EQ(::send(pair.client, "ping", 4, 0), 4);
+    ASSERT_EQ(send_some(pair.client, "ping", 4), 4);
     ASSERT_TRUE(session.run_until([&] { return events->get(read).count == 1; }, std::chrono::seconds(5)))
         << "the socket read never completed during the flood";
     EXPECT_LT(since_begin() - sent, 500);
@@ -570,7 +562,7 @@ TEST_P(LifecycleTest, AMessageFloodStarvesNeitherTimersNorSocketsNorTheStop) {
         pair.socket->Release();
         pair.listener->Release();
     });
-    ::close(pair.client);
+    close_socket(pair.client);
     read->Release();
     // Still flooding: the stop must get through.
     EXPECT_EQ(session.plugin()->Uninitialize(), S_OK);

@@ -1,9 +1,6 @@
-// The module as a host sees it: loaded with dlopen, reached only through its
-// exported entry points and the public interfaces.
-#include <dlfcn.h>
+// The module as a host sees it: loaded with dlopen (LoadLibrary), reached only
+// through its exported entry points and the public interfaces.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +10,8 @@
 
 #include "asynframe/asynframe.h"
 #include "common/frame_fixture.h"
+#include "common/shared_library.h"
+#include "support/scratch_folder.h"
 
 namespace asynframe {
 namespace {
@@ -27,20 +26,25 @@ struct module_entry {
     decltype(&DllRegisterServer) register_server = nullptr;
     decltype(&DllUnregisterServer) unregister_server = nullptr;
     harness::pump_function ui_wait = nullptr;
+    std::string error;
 };
 
 // Loaded once and kept for the whole run, as a host keeps its plug-ins.
 const module_entry& library() {
     static const module_entry entry = [] {
         module_entry loaded;
-        void* handle = ::dlopen(ASYNFRAME_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return loaded;
-        loaded.get_class_object = reinterpret_cast<decltype(&DllGetClassObject)>(::dlsym(handle, "DllGetClassObject"));
-        loaded.can_unload_now = reinterpret_cast<decltype(&DllCanUnloadNow)>(::dlsym(handle, "DllCanUnloadNow"));
-        loaded.register_server = reinterpret_cast<decltype(&DllRegisterServer)>(::dlsym(handle, "DllRegisterServer"));
+        const harness::library_handle handle = harness::load_library(ASYNFRAME_SHARED_LIBRARY);
+        if (handle == nullptr) {
+            loaded.error = harness::load_error();
+            return loaded;
+        }
+        auto entry_point = [&](const char* name) { return harness::find_symbol(handle, name); };
+        loaded.get_class_object = reinterpret_cast<decltype(&DllGetClassObject)>(entry_point("DllGetClassObject"));
+        loaded.can_unload_now = reinterpret_cast<decltype(&DllCanUnloadNow)>(entry_point("DllCanUnloadNow"));
+        loaded.register_server = reinterpret_cast<decltype(&DllRegisterServer)>(entry_point("DllRegisterServer"));
         loaded.unregister_server =
-            reinterpret_cast<decltype(&DllUnregisterServer)>(::dlsym(handle, "DllUnregisterServer"));
-        loaded.ui_wait = reinterpret_cast<harness::pump_function>(::dlsym(handle, "asynframe_ui_thread_wait"));
+            reinterpret_cast<decltype(&DllUnregisterServer)>(entry_point("DllUnregisterServer"));
+        loaded.ui_wait = reinterpret_cast<harness::pump_function>(entry_point("asynframe_ui_thread_wait"));
         return loaded;
     }();
     return entry;
@@ -55,7 +59,7 @@ IClassFactory* class_object(REFCLSID clsid) {
 class ModuleTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(library().get_class_object, nullptr) << ::dlerror();
+        ASSERT_NE(library().get_class_object, nullptr) << library().error;
         ASSERT_NE(library().can_unload_now, nullptr);
         ASSERT_NE(library().ui_wait, nullptr);
     }
@@ -211,19 +215,53 @@ TEST_F(ModuleTest, PluginRunsTheFrameInTheHostsUiThread) {
     EXPECT_EQ(library().can_unload_now(), S_OK);
 }
 
+#if defined(_WIN32)
+
+// Windows keeps the classes in its own registry, per user.
+std::string class_value(const std::string& clsid, const char* sub_key, const char* value) {
+    std::string key = "Software\\Classes\\CLSID\\" + clsid;
+    if (sub_key != nullptr) key += std::string("\\") + sub_key;
+    char text[1024] = {};
+    DWORD size = sizeof text;
+    if (::RegGetValueA(HKEY_CURRENT_USER, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
+        return "<none>";
+    return text;
+}
+
+TEST_F(ModuleTest, RegistrationListsBothClasses) {
+    const std::string frame_class = "{67B9FB4F-04DB-4B0A-8B3F-2B18AE41AD88}";
+    const std::string plugin_class = "{B381AD25-4931-4569-9EC2-14FF003DE671}";
+    EXPECT_EQ(library().unregister_server(), S_OK);  // nothing registered yet
+    ASSERT_EQ(library().register_server(), S_OK);
+    ASSERT_EQ(library().register_server(), S_OK);  // again: the same values
+    EXPECT_EQ(class_value(frame_class, nullptr, nullptr), "CLSID_AsynFramePlugin");
+    EXPECT_EQ(class_value(plugin_class, nullptr, nullptr), "CLSID_DownloadLibPlugin");
+    for (const std::string& clsid : {frame_class, plugin_class}) {
+        const std::string server = class_value(clsid, "InprocServer32", nullptr);
+        const std::string own = ASYNFRAME_SHARED_LIBRARY;
+        ASSERT_GE(server.size(), own.size()) << server;
+        EXPECT_EQ(server.substr(server.size() - own.size()), own) << server;
+        EXPECT_TRUE(std::filesystem::exists(server)) << server;
+        EXPECT_EQ(class_value(clsid, "InprocServer32", "ThreadingModel"), "Both");
+    }
+    EXPECT_EQ(library().unregister_server(), S_OK);
+    EXPECT_EQ(class_value(frame_class, nullptr, nullptr), "<none>");
+    EXPECT_EQ(class_value(plugin_class, "InprocServer32", nullptr), "<none>");
+}
+
+#else
+
 TEST_F(ModuleTest, RegistrationFileListsBothClasses) {
-    char folder[] = "/tmp/asynframe_registration_XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    const char* previous = ::getenv("ASYNFRAME_DATA_DIR");
-    const std::string saved = previous != nullptr ? previous : "";
-    ::setenv("ASYNFRAME_DATA_DIR", folder, 1);
+    testing_support::scratch_folder scratch;
+    const std::string folder = scratch.path();
+    testing_support::scoped_env data("ASYNFRAME_DATA_DIR", folder.c_str());
 
     EXPECT_EQ(library().unregister_server(), S_OK);  // nothing registered yet
     ASSERT_EQ(library().register_server(), S_OK);
     ASSERT_EQ(library().register_server(), S_OK);  // again: same entries, not twice
     std::string file;
     {
-        const std::string base = std::string(folder) + "/";
+        const std::string base = folder + "/";
         std::ifstream probe;
         // The data folder adds its own sub-folders below the base.
         for (const char* sub : {"Tessal Network/Tessal/", ""}) {
@@ -244,18 +282,13 @@ TEST_F(ModuleTest, RegistrationFileListsBothClasses) {
     EXPECT_EQ(file.find("name=CLSID_DownloadLibPlugin"), file.rfind("name=CLSID_DownloadLibPlugin"));
 
     EXPECT_EQ(library().unregister_server(), S_OK);
-    std::ifstream after(std::string(folder) + "/Tessal Network/Tessal/registered_classes.ini");
+    std::ifstream after(folder + "/Tessal Network/Tessal/registered_classes.ini");
     std::stringstream rest;
     rest << after.rdbuf();
     EXPECT_EQ(rest.str().find("CLSID_"), std::string::npos) << rest.str();
-
-    if (previous != nullptr)
-        ::setenv("ASYNFRAME_DATA_DIR", saved.c_str(), 1);
-    else
-        ::unsetenv("ASYNFRAME_DATA_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
 }
+
+#endif
 
 // A whole host session through the module, in each engine mode.
 class ModuleSessionTest : public ::testing::TestWithParam<engine_mode> {};

@@ -118,12 +118,16 @@ long slot_of(Pmf pmf) {
 }
 #endif
 
+// The system's IUnknown on Windows adds a typed QueryInterface template, so
+// the slot's own signature picks the virtual one.
+using query_interface_slot = HRESULT (ASYNFRAME_STDCALL IUnknown::*)(REFIID, void**);
+
 #define EXPECT_SLOT(iface, method, slot) EXPECT_EQ(slot_of(&iface::method), slot) << #iface "::" #method
 
 TEST(SlotOrder, FrameTableHasAllFortySixSlots) {
 #ifdef ASYNFRAME_SLOT_CHECKS
     const std::pair<long, long> table[] = {
-        {slot_of(&IAsynFrame::QueryInterface), 0}, {slot_of(&IAsynFrame::AddRef), 1},
+        {slot_of<query_interface_slot>(&IAsynFrame::QueryInterface), 0}, {slot_of(&IAsynFrame::AddRef), 1},
         {slot_of(&IAsynFrame::Release), 2}, {slot_of(&IAsynFrame::Advise), 3},
         {slot_of(&IAsynFrame::Unadvise), 4}, {slot_of(&IAsynFrame::SetTimer), 5},
         {slot_of(&IAsynFrame::KillTimer), 6}, {slot_of(&IAsynFrame::KillTimers), 7},

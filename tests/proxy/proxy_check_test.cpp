@@ -1,9 +1,7 @@
 // The frame's synchronous proxy check in every engine mode, against tinyproxy
 // (with and without basic authentication), dante and scripted peers: each
 // result code, the request it sends, and a cancel while it waits.
-#if defined(_WIN32)
-#include <windows.h>
-#else
+#if !defined(_WIN32)
 #include <sys/eventfd.h>
 #include <unistd.h>
 #endif

@@ -650,26 +650,26 @@ TEST_P(ProxyTest, RepliesNamingAnIpv6AddressAreAccepted) {
 
     // UDP ASSOCIATE: datagrams go out over IPv4, so a relay at an IPv6
     // address cannot be used and the open says so; "::" is the proxy itself.
-    IAsynUdpSocket2* far = nullptr;
+    IAsynUdpSocket2* far_side = nullptr;
     host->on_dispatch([&] {
-        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", proxy->port(), 0, "", 0, "", &far));
+        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", proxy->port(), 0, "", 0, "", &far_side));
     });
-    keep(far);
+    keep(far_side);
     IAsynIoOperation* opening = operation(0);
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, far->Open(htonl(INADDR_LOOPBACK), 0, opening)); });
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, far_side->Open(htonl(INADDR_LOOPBACK), 0, opening)); });
     EXPECT_EQ(10047u, ops->wait(opening).error);  // WSAEAFNOSUPPORT
     change(p, [&] { p.reply = v6_reply(0, {}, 5353); });
-    IAsynUdpSocket2* near = nullptr;
+    IAsynUdpSocket2* near_side = nullptr;
     host->on_dispatch([&] {
-        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", proxy->port(), 0, "", 0, "", &near));
+        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", proxy->port(), 0, "", 0, "", &near_side));
     });
-    keep(near);
+    keep(near_side);
     IAsynIoOperation* opened = operation(0);
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, near->Open(htonl(INADDR_LOOPBACK), 0, opened)); });
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, near_side->Open(htonl(INADDR_LOOPBACK), 0, opened)); });
     EXPECT_EQ(0u, ops->wait(opened).error);
     DWORD relay = 0;
     WORD relay_port = 0;
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, near->GetLocalAddress(&relay, &relay_port)); });
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, near_side->GetLocalAddress(&relay, &relay_port)); });
     EXPECT_EQ(htonl(INADDR_LOOPBACK), relay);
     EXPECT_EQ(5353, relay_port);
 }

@@ -176,7 +176,7 @@ TEST_P(TcpSocketTest, WholeBufferTransfersOf16MiB) {
 
 TEST_P(TcpSocketTest, ReceiveTimeOutAbortsOnlyWhereArmed) {
     if (env->alertable()) GTEST_SKIP() << "no receive time-out is armed in alertable mode";
-    int first_client = -1, second_client = -1;
+    sock_t first_client = bad_sock, second_client = bad_sock;
     IAsynTcpSocket* without_timeout = connected_pair(first_client);
     IAsynTcpSocket* with_timeout = connected_pair(second_client);
     ASSERT_NE(nullptr, without_timeout);
@@ -330,7 +330,7 @@ TEST_P(TcpSocketTest, ListenerRebindsItsPortWhileOldConnectionsSitInTimeWait) {
     IAsynIoOperation* op = operation(0);
     env->run([&] { EXPECT_EQ(S_OK, second->ListenOn(0, port, op)); });
     ASSERT_EQ(0u, sink->wait(op).error);
-    int again = -1;
+    sock_t again = bad_sock;
     EXPECT_NE(nullptr, accept(second, port, again));
 }
 

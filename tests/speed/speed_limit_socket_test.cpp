@@ -1,8 +1,6 @@
 // The limited socket over real loopback connections in every engine mode:
 // achieved rates against one limiter and against a shared parent, parked
 // requests and their timers, whole-range transfers, and the frame's slots.
-#include <sys/socket.h>
-
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -26,24 +24,24 @@ constexpr DWORD operation_aborted = 995;
 // Writes as fast as the connection takes it until stopped.
 class flood {
 public:
-    explicit flood(int fd) : _fd(fd) {
+    explicit flood(test_socket fd) : _fd(fd) {
         const int size = 4 * 1024 * 1024;
-        ::setsockopt(_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        ::setsockopt(_fd, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
         _thread = std::thread([this] { run(); });
     }
     ~flood() {
         _running = false;
-        ::shutdown(_fd, SHUT_RDWR);
+        ::shutdown(_fd, shut_both);
         _thread.join();
     }
 
 private:
     void run() {
         std::vector<char> chunk(256 * 1024, 'f');
-        while (_running && ::send(_fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+        while (_running && send_some(_fd, chunk.data(), chunk.size()) > 0) {
         }
     }
-    int _fd;
+    test_socket _fd;
     std::atomic<bool> _running{true};
     std::thread _thread;
 };
@@ -64,8 +62,8 @@ protected:
             for (IAsynIoOperation* op : operations) op->Release();
             ops->Release();
         }
-        for (int fd : servers) ::close(fd);
-        if (listener >= 0) ::close(listener);
+        for (test_socket fd : servers) close_socket(fd);
+        if (socket_valid(listener)) close_socket(listener);
         FrameTest::TearDown();
     }
 
@@ -81,7 +79,7 @@ protected:
     }
     // A connected TCP socket of the frame wrapped in a limited one; the far
     // end's descriptor in `server`.
-    IAsynTcpSocket* limited(ISpeedLimit* read_limit, ISpeedLimit* write_limit, int& server) {
+    IAsynTcpSocket* limited(ISpeedLimit* read_limit, ISpeedLimit* write_limit, test_socket& server) {
         IAsynTcpSocket* inner = nullptr;
         IAsynIoOperation* connecting = operation(0);
         host->on_dispatch([&] {
@@ -92,8 +90,8 @@ protected:
             EXPECT_EQ(S_OK, inner->Connect(connecting, 9, "127.0.0.1", local_port(listener), 0));
         });
         EXPECT_EQ(0u, ops->wait(connecting).error);
-        server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        EXPECT_GE(server, 0);
+        server = accept_socket(listener);
+        EXPECT_TRUE(socket_valid(server));
         servers.push_back(server);
         IAsynTcpSocket* socket = nullptr;
         EXPECT_EQ(S_OK, frame()->CreateSpeedLimitSocket(inner, read_limit, write_limit, &socket));
@@ -125,8 +123,8 @@ protected:
     }
 
     recording_sink* ops = nullptr;
-    int listener = -1;
-    std::vector<int> servers;
+    test_socket listener = invalid_test_socket;
+    std::vector<test_socket> servers;
     std::vector<IUnknown*> objects;
     std::vector<IAsynIoOperation*> operations;
 };
@@ -136,7 +134,7 @@ TEST_P(LimitedSocketTest, ReadsKeepToTheirLimitAndToASharedParentOverTenSeconds)
     ISpeedLimit* parent = limiter(mebibyte);
     ISpeedLimit* first_child = limiter(700 * 1024, parent);
     ISpeedLimit* second_child = limiter(700 * 1024, parent);
-    int fds[3];
+    test_socket fds[3];
     IAsynTcpSocket* sockets[3] = {limited(alone, nullptr, fds[0]), limited(first_child, nullptr, fds[1]),
                                   limited(second_child, nullptr, fds[2])};
     flood floods[3] = {flood(fds[0]), flood(fds[1]), flood(fds[2])};
@@ -194,7 +192,7 @@ TEST_P(LimitedSocketTest, ReadsKeepToTheirLimitAndToASharedParentOverTenSeconds)
 
 TEST_P(LimitedSocketTest, AParkedReadWaitsForItsTimerAndACloseAbandonsIt) {
     ISpeedLimit* slow = limiter(4000);
-    int server = -1;
+    test_socket server = invalid_test_socket;
     IAsynTcpSocket* socket = limited(slow, nullptr, server);
     std::vector<char> data(20000, 'p');
     ASSERT_TRUE(send_all(server, reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
@@ -245,7 +243,7 @@ TEST_P(LimitedSocketTest, AParkedReadWaitsForItsTimerAndACloseAbandonsIt) {
 TEST_P(LimitedSocketTest, WholeRangeTransfersAreLimitedPieceByPiece) {
     ISpeedLimit* reads = limiter(4000);
     ISpeedLimit* writes = limiter(4000);
-    int server = -1;
+    test_socket server = invalid_test_socket;
     IAsynTcpSocket* socket = limited(reads, writes, server);
     constexpr DWORD size = 6000;
     std::vector<std::uint8_t> data(size);
@@ -281,7 +279,7 @@ TEST_P(LimitedSocketTest, WholeRangeTransfersAreLimitedPieceByPiece) {
 
 TEST_P(LimitedSocketTest, ReleasedWithRequestsParkedOrInFlightItCompletesThemAndCloses) {
     ISpeedLimit* slow = limiter(4000);
-    int server = -1;
+    test_socket server = invalid_test_socket;
     IAsynTcpSocket* socket = limited(slow, slow, server);
     std::vector<char> data(20000, 'q');
     ASSERT_TRUE(send_all(server, reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
@@ -342,7 +340,7 @@ TEST_P(LimitedSocketTest, FrameSlotsCheckTheirArguments) {
     objects.push_back(made);
     IAsynTcpSocket* socket = nullptr;
     EXPECT_EQ(E_INVALIDARG, frame()->CreateSpeedLimitSocket(nullptr, made, made, &socket));
-    int server = -1;
+    test_socket server = invalid_test_socket;
     IAsynTcpSocket* limited_socket = limited(nullptr, nullptr, server);
     EXPECT_EQ(E_INVALIDARG, frame()->CreateSpeedLimitSocket(limited_socket, made, made, nullptr));
     IAsynIoDevice* device = nullptr;
@@ -350,7 +348,7 @@ TEST_P(LimitedSocketTest, FrameSlotsCheckTheirArguments) {
     EXPECT_EQ(static_cast<IAsynIoDevice*>(limited_socket), device);
     host->on_dispatch([&] { device->Release(); });
     // Without limiters reads pass straight through.
-    ASSERT_EQ(4, ::send(server, "abcd", 4, MSG_NOSIGNAL));
+    ASSERT_EQ(4, send_some(server, "abcd", 4));
     IAsynIoOperation* op = operation(16);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, limited_socket->Read(op)); });
     EXPECT_EQ(4u, ops->wait(op).bytes);

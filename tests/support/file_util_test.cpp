@@ -1,10 +1,18 @@
 #include "support/file_util.h"
 
+#include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
+#else
 #include <fcntl.h>
 #include <grp.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
@@ -16,9 +24,20 @@ namespace asynframe {
 namespace {
 
 using testing_support::scoped_env;
+using testing_support::separator;
 using testing_support::scratch_folder;
 using testing_support::slurp;
 using testing_support::spit;
+
+// "<base>/Tessal Network/Tessal/" with this system's separator.
+std::string data_folder_of(const std::string& base) {
+    return base + separator + "Tessal Network" + separator + "Tessal" + separator;
+}
+
+// The base and both data levels below it.
+std::vector<std::string> data_levels(const std::string& base) {
+    return {base, base + separator + "Tessal Network", base + separator + "Tessal Network" + separator + "Tessal"};
+}
 
 template <typename F>
 file_exception catch_file_exception(F&& action) {
@@ -107,7 +126,13 @@ TEST(FileEx, AttachAndDetachHandOverOwnership) {
         second.attach(handle);  // the same handle again stays open
         EXPECT_EQ(second.length(), 3u);
     }
-    EXPECT_EQ(::fcntl(handle, F_GETFD), -1);  // closed by the destructor
+    // Closed by the destructor.
+#if defined(_WIN32)
+    DWORD flags = 0;
+    EXPECT_FALSE(::GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags));
+#else
+    EXPECT_EQ(::fcntl(handle, F_GETFD), -1);
+#endif
 }
 
 TEST(FileSizeByName, SizeOrAllOnes) {
@@ -122,10 +147,94 @@ TEST(UserDataFolder, WithoutCreateTouchesNothing) {
     scratch_folder dir;
     const std::string base = dir.file("base");
     scoped_env data("ASYNFRAME_DATA_DIR", base.c_str());
-    EXPECT_EQ(user_data_folder(false, false), base + "/Tessal Network/Tessal/");
-    EXPECT_EQ(user_data_folder(false, true), base + "/Tessal Network/Tessal/");
+    EXPECT_EQ(user_data_folder(false, false), data_folder_of(base));
+    EXPECT_EQ(user_data_folder(false, true), data_folder_of(base));
     EXPECT_FALSE(std::filesystem::exists(base));
 }
+
+#if defined(_WIN32)
+
+std::string special_folder(int id) {
+    char path[MAX_PATH] = {};
+    EXPECT_EQ(::SHGetFolderPathA(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path), S_OK) << id;
+    return path;
+}
+
+TEST(UserDataFolder, BasesAreTheSystemsApplicationDataFolders) {
+    scoped_env data("ASYNFRAME_DATA_DIR", nullptr);
+    EXPECT_EQ(user_data_folder(false, false), data_folder_of(special_folder(CSIDL_APPDATA)));
+    EXPECT_EQ(user_data_folder(false, true), data_folder_of(special_folder(CSIDL_COMMON_APPDATA)));
+}
+
+// The users group's own (not inherited) grant on a path.
+struct users_grant {
+    bool present = false;
+    ACCESS_MASK mask = 0;
+    BYTE flags = 0;
+};
+
+users_grant users_grant_of(const std::string& path) {
+    users_grant grant;
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                                nullptr, &descriptor) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "no access list for " << path;
+        return grant;
+    }
+    alignas(SID) BYTE users[SECURITY_MAX_SID_SIZE];
+    DWORD users_size = sizeof users;
+    ::CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &users_size);
+    for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!::GetAce(list, i, &entry)) continue;
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERITED_ACE) != 0) continue;
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        if (!::EqualSid(&allowed->SidStart, users)) continue;
+        grant.present = true;
+        grant.mask |= allowed->Mask;
+        grant.flags |= header->AceFlags;
+    }
+    ::LocalFree(descriptor);
+    return grant;
+}
+
+// Any user may grant the users group rights on a folder the user owns.
+bool can_grant_users() { return true; }
+
+void expect_shared(const std::string& path) {
+    const users_grant grant = users_grant_of(path);
+    EXPECT_TRUE(grant.present) << path;
+    EXPECT_TRUE((grant.mask & GENERIC_ALL) != 0 || (grant.mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS) << path;
+    EXPECT_EQ(grant.flags & (CONTAINER_INHERIT_ACE | OBJECT_INHERIT_ACE),
+              static_cast<BYTE>(CONTAINER_INHERIT_ACE | OBJECT_INHERIT_ACE))
+        << path;
+}
+
+void expect_not_shared(const std::string& path) { EXPECT_FALSE(users_grant_of(path).present) << path; }
+
+// What decides who may use the path: its access list.
+std::string access_of(const std::string& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                nullptr, &descriptor) != ERROR_SUCCESS)
+        return "<none>";
+    char* text = nullptr;
+    std::string result = "<none>";
+    if (::ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
+                                                               DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        result = text;
+        ::LocalFree(text);
+    }
+    ::LocalFree(descriptor);
+    return result;
+}
+
+// The mode has no counterpart here; the folder takes its parent's access list.
+bool make_folder(const std::string& path, unsigned) { return std::filesystem::create_directory(path); }
+
+#else
 
 TEST(UserDataFolder, BasesFromTheEnvironment) {
     scoped_env data("ASYNFRAME_DATA_DIR", nullptr);
@@ -151,11 +260,6 @@ struct stat stat_of(const std::string& path) {
     return info;
 }
 
-// The base and both data levels below it.
-std::vector<std::string> data_levels(const std::string& base) {
-    return {base, base + "/Tessal Network", base + "/Tessal Network/Tessal"};
-}
-
 void expect_not_shared(const std::string& path) {
     const struct stat info = stat_of(path);
     EXPECT_EQ(info.st_mode & (S_IWGRP | S_ISGID), 0u) << path;
@@ -163,6 +267,25 @@ void expect_not_shared(const std::string& path) {
         EXPECT_NE(info.st_gid, users->gr_gid) << path;
     }
 }
+
+void expect_shared(const std::string& path) {
+    const struct stat info = stat_of(path);
+    EXPECT_EQ(info.st_gid, ::getgrnam("users")->gr_gid) << path;
+    EXPECT_EQ(info.st_mode & (S_IRWXG | S_ISGID), static_cast<mode_t>(S_IRWXG | S_ISGID)) << path;
+}
+
+// What decides who may use the path: its mode and group.
+std::string access_of(const std::string& path) {
+    const struct stat info = stat_of(path);
+    return std::to_string(info.st_mode) + " " + std::to_string(info.st_gid);
+}
+
+// A folder with exactly `mode`, past the umask.
+bool make_folder(const std::string& path, unsigned mode) {
+    return ::mkdir(path.c_str(), mode) == 0 && ::chmod(path.c_str(), mode) == 0;
+}
+
+#endif
 
 class common_base_override {
 public:
@@ -172,17 +295,13 @@ public:
 
 TEST(UserDataFolder, CreateMakesEveryLevelOfTheCommonFolderAndOpensItToUsers) {
     scratch_folder dir;
-    const std::string base = dir.file("deep/base");
+    const std::string base = dir.file("deep") + separator + "base";
     scoped_env data("ASYNFRAME_DATA_DIR", base.c_str());
     const std::string folder = user_data_folder(true, true);
-    EXPECT_EQ(folder, base + "/Tessal Network/Tessal/");
+    EXPECT_EQ(folder, data_folder_of(base));
     EXPECT_TRUE(std::filesystem::is_directory(folder));
     if (can_grant_users()) {
-        for (const std::string& level : data_levels(base)) {
-            const struct stat info = stat_of(level);
-            EXPECT_EQ(info.st_gid, ::getgrnam("users")->gr_gid) << level;
-            EXPECT_EQ(info.st_mode & (S_IRWXG | S_ISGID), static_cast<mode_t>(S_IRWXG | S_ISGID)) << level;
-        }
+        for (const std::string& level : data_levels(base)) expect_shared(level);
         // Above the base is not the data folder's business.
         expect_not_shared(dir.file("deep"));
     }
@@ -192,10 +311,10 @@ TEST(UserDataFolder, CreateMakesEveryLevelOfTheCommonFolderAndOpensItToUsers) {
 
 TEST(UserDataFolder, PerUserFoldersAreNeverOpenedToUsers) {
     scratch_folder dir;
-    const std::string base = dir.file("home/.local/share");
+    const std::string base = dir.file("home") + separator + ".local" + separator + "share";
     scoped_env data("ASYNFRAME_DATA_DIR", base.c_str());
     const std::string folder = user_data_folder(true, false);
-    EXPECT_EQ(folder, base + "/Tessal Network/Tessal/");
+    EXPECT_EQ(folder, data_folder_of(base));
     EXPECT_TRUE(std::filesystem::is_directory(folder));
     for (const std::string& level : data_levels(base)) expect_not_shared(level);
 }
@@ -203,20 +322,16 @@ TEST(UserDataFolder, PerUserFoldersAreNeverOpenedToUsers) {
 TEST(UserDataFolder, FoldersThatExistedKeepTheirModes) {
     scratch_folder dir;
     const std::string base = dir.file("base");
-    ASSERT_EQ(::mkdir(base.c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir((base + "/Tessal Network").c_str(), 0750), 0);
-    ASSERT_EQ(::chmod((base + "/Tessal Network").c_str(), 0750), 0);  // past the umask
-    const struct stat base_before = stat_of(base);
-    const struct stat level_before = stat_of(base + "/Tessal Network");
+    const std::string level = base + separator + "Tessal Network";
+    ASSERT_TRUE(make_folder(base, 0700));
+    ASSERT_TRUE(make_folder(level, 0750));
+    const std::string base_before = access_of(base);
+    const std::string level_before = access_of(level);
     scoped_env data("ASYNFRAME_DATA_DIR", base.c_str());
     for (const bool all_users : {true, false}) {
         EXPECT_TRUE(std::filesystem::is_directory(user_data_folder(true, all_users)));
-        const struct stat base_after = stat_of(base);
-        const struct stat level_after = stat_of(base + "/Tessal Network");
-        EXPECT_EQ(base_after.st_mode, base_before.st_mode);
-        EXPECT_EQ(base_after.st_gid, base_before.st_gid);
-        EXPECT_EQ(level_after.st_mode, level_before.st_mode);
-        EXPECT_EQ(level_after.st_gid, level_before.st_gid);
+        EXPECT_EQ(access_of(base), base_before);
+        EXPECT_EQ(access_of(level), level_before);
     }
 }
 
@@ -224,15 +339,21 @@ TEST(UserDataFolder, CommonFolderThatCannotBeCreatedFallsBackToTheUsersFolder) {
     scratch_folder dir;
     // Below a regular file even root cannot make a folder.
     spit(dir.file("plain"), "x");
-    const common_base_override common(dir.file("plain/common"));
+    const std::string common_base = dir.file("plain") + separator + "common";
+    const common_base_override common(common_base);
     const std::string user_base = dir.file("user");
+#if defined(_WIN32)
+    // The user's base is the system's folder here; the variable stands in for it.
+    scoped_env data("ASYNFRAME_DATA_DIR", user_base.c_str());
+#else
     scoped_env data("ASYNFRAME_DATA_DIR", nullptr);
     scoped_env xdg("XDG_DATA_HOME", user_base.c_str());
+#endif
 
     // Naming the folder does not decide anything yet.
-    EXPECT_EQ(user_data_folder(false, true), dir.file("plain/common") + "/Tessal Network/Tessal/");
+    EXPECT_EQ(user_data_folder(false, true), data_folder_of(common_base));
     const std::string folder = user_data_folder(true, true);
-    EXPECT_EQ(folder, user_base + "/Tessal Network/Tessal/");
+    EXPECT_EQ(folder, data_folder_of(user_base));
     EXPECT_TRUE(std::filesystem::is_directory(folder));
     EXPECT_EQ(user_data_folder(true, false), folder);
     for (const std::string& level : data_levels(user_base)) expect_not_shared(level);
@@ -243,22 +364,26 @@ TEST(GrantUsersAccess, IdempotentAndFalseOnFailure) {
     EXPECT_FALSE(grant_users_access(dir.file("missing")));
     spit(dir.file("plain"), "x");
     EXPECT_FALSE(grant_users_access(dir.file("plain")));
-    // A link is refused and what it points at keeps its mode.
-    ASSERT_EQ(::mkdir(dir.file("target").c_str(), 0700), 0);
-    ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
-    EXPECT_FALSE(grant_users_access(dir.file("link")));
-    EXPECT_EQ(stat_of(dir.file("target")).st_mode & 07777, 0700u);
+    // A link is refused and what it points at keeps its access.
+    ASSERT_TRUE(make_folder(dir.file("target"), 0700));
+    const std::string target_before = access_of(dir.file("target"));
+    std::error_code refused;
+    std::filesystem::create_directory_symlink(dir.file("target"), dir.file("link"), refused);
+    // Windows lets only privileged or developer-mode users make links.
+    if (!refused) {
+        EXPECT_FALSE(grant_users_access(dir.file("link")));
+        EXPECT_EQ(access_of(dir.file("target")), target_before);
+    }
     if (!can_grant_users()) GTEST_SKIP() << "needs root and group users";
     ASSERT_TRUE(grant_users_access(dir.path()));
-    struct stat first {};
-    ASSERT_EQ(::stat(dir.path().c_str(), &first), 0);
+    const std::string first = access_of(dir.path());
+    expect_shared(dir.path());
     ASSERT_TRUE(grant_users_access(dir.path()));
-    struct stat second {};
-    ASSERT_EQ(::stat(dir.path().c_str(), &second), 0);
-    EXPECT_EQ(first.st_mode, second.st_mode);
-    EXPECT_EQ(first.st_gid, second.st_gid);
+    EXPECT_EQ(access_of(dir.path()), first);
+#if !defined(_WIN32)
     // The owner's and others' bits are left alone.
-    EXPECT_EQ(second.st_mode & 0707, 0700u);
+    EXPECT_EQ(stat_of(dir.path()).st_mode & 0707, 0700u);
+#endif
 }
 
 }  // namespace

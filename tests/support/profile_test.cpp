@@ -1,7 +1,6 @@
 #include "support/profile.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <random>
@@ -113,7 +112,7 @@ TEST(ProfileFile, ReplacesAtomicallyAndKeepsPermissions) {
     scratch_folder dir;
     const std::string file = dir.file("perm.ini");
     spit(file, "[s]\nk=1\n");
-    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     const auto before = std::filesystem::status(file).permissions();
     ASSERT_TRUE(profile::write_string(file, "s", "k", "2"));
     EXPECT_EQ(std::filesystem::status(file).permissions(), before);
@@ -130,7 +129,10 @@ TEST(ProfileFile, ReplacesAtomicallyAndKeepsPermissions) {
 TEST(ProfileFile, WriteThroughALinkUpdatesItsTarget) {
     scratch_folder dir;
     spit(dir.file("real.ini"), "[s]\nk=1\n");
-    std::filesystem::create_symlink(dir.file("real.ini"), dir.file("link.ini"));
+    std::error_code refused;
+    std::filesystem::create_symlink(dir.file("real.ini"), dir.file("link.ini"), refused);
+    // Windows lets only privileged or developer-mode users make links.
+    if (refused) GTEST_SKIP() << "this user may not make symbolic links: " << refused.message();
     ASSERT_TRUE(profile::write_string(dir.file("link.ini"), "s", "k", "2"));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.ini")));
     EXPECT_EQ(slurp(dir.file("real.ini")), "[s]\nk=2\n");

@@ -1,8 +1,13 @@
 #include "support/text.h"
 
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <cinttypes>
 #include <cstdio>
@@ -47,6 +52,42 @@ struct widget {
     virtual int second() { return 2; }
 };
 
+// This program's module as the library names it.
+#if defined(_WIN32)
+constexpr const char* own_module_name = "test_support.exe";
+constexpr const char* own_module_pattern = "test_support\\.exe";
+#else
+constexpr const char* own_module_name = "test_support";
+constexpr const char* own_module_pattern = "test_support";
+#endif
+
+// Two pages, the second of which cannot be read.
+char* guarded_pages(std::size_t& page) {
+#if defined(_WIN32)
+    SYSTEM_INFO system{};
+    ::GetSystemInfo(&system);
+    page = system.dwPageSize;
+    auto* area = static_cast<char*>(::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    if (area != nullptr && !::VirtualProtect(area + page, page, PAGE_NOACCESS, &old)) return nullptr;
+    return area;
+#else
+    page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    auto* area = static_cast<char*>(::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (area == MAP_FAILED || ::mprotect(area + page, page, PROT_NONE) != 0) return nullptr;
+    return area;
+#endif
+}
+
+void free_pages(char* area, std::size_t page) {
+#if defined(_WIN32)
+    (void)page;
+    ::VirtualFree(area, 0, MEM_RELEASE);
+#else
+    ::munmap(area, 2 * page);
+#endif
+}
+
 std::string bad_text(const void* p) {
     char text[64];
     std::snprintf(text, sizeof text, "Bad IUnknown:0x%08" PRIXPTR, reinterpret_cast<std::uintptr_t>(p));
@@ -62,23 +103,33 @@ TEST(DescribeInterface, SameClassSameTextOtherModuleDiffers) {
     const std::string version = "[" + std::to_string(ASYNFRAME_VERSION_MAJOR) + "." +
                                 std::to_string(ASYNFRAME_VERSION_MINOR) + "." +
                                 std::to_string(ASYNFRAME_VERSION_PATCH) + ".0]";
-    EXPECT_TRUE(std::regex_match(described, std::regex("test_support\\[[0-9.]+\\]:0x[0-9A-F]{8,}\\[[0-9A-F]+\\]")))
+    EXPECT_TRUE(std::regex_match(described, std::regex(std::string(own_module_pattern) +
+                                                       "\\[[0-9.]+\\]:0x[0-9A-F]{8,}\\[[0-9A-F]+\\]")))
         << described;
     EXPECT_NE(described.find(version), std::string::npos) << described;
 
+#if defined(_WIN32)
+    // The standard library is linked into the program here: a table whose
+    // entry is a function of a system DLL stands for another module's object.
+    const void* table[1] = {reinterpret_cast<const void*>(
+        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "GetTickCount"))};
+    const void* other_module[1] = {table};
+    const std::string foreign = describe_interface(other_module, 0);
+    EXPECT_EQ(foreign.rfind("kernel32.dll[0.0.0.0]", 0), 0u) << foreign;
+#else
     std::stringstream other_module;
     const std::string foreign = describe_interface(&other_module, 0);
     EXPECT_NE(foreign.find("libstdc++"), std::string::npos) << foreign;
     EXPECT_NE(foreign.find("[0.0.0.0]"), std::string::npos) << foreign;
+#endif
 }
 
 TEST(DescribeInterface, UnreadableMemoryNeverFaults) {
     EXPECT_EQ(describe_interface(nullptr, 0), "Bad IUnknown:0x00000000");
 
-    const long page = ::sysconf(_SC_PAGESIZE);
-    auto* area = static_cast<char*>(::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(area, MAP_FAILED);
-    ASSERT_EQ(::mprotect(area + page, page, PROT_NONE), 0);
+    std::size_t page = 0;
+    char* const area = guarded_pages(page);
+    ASSERT_NE(area, nullptr);
     char* const guarded = area + page;
 
     // Object itself unreadable.
@@ -101,14 +152,18 @@ TEST(DescribeInterface, UnreadableMemoryNeverFaults) {
     table[0] = area;
     EXPECT_EQ(describe_interface(object, 0), bad_text(object));
 
-    ::munmap(area, 2 * page);
+    free_pages(area, page);
 }
 
 TEST(ModuleFileVersion, OnlyTheLibraryItself) {
     file_version version;
+#if defined(_WIN32)
+    EXPECT_FALSE(module_file_version("kernel32.dll", version));
+#else
     EXPECT_FALSE(module_file_version("libc.so.6", version));
+#endif
     EXPECT_FALSE(module_file_version("", version));
-    EXPECT_TRUE(module_file_version("test_support", version));
+    EXPECT_TRUE(module_file_version(own_module_name, version));
     EXPECT_EQ(version.major, ASYNFRAME_VERSION_MAJOR);
     EXPECT_EQ(version.minor, ASYNFRAME_VERSION_MINOR);
     EXPECT_EQ(version.build, ASYNFRAME_VERSION_PATCH);
