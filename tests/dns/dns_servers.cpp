@@ -49,6 +49,14 @@ void resolver_env::servers(const std::vector<std::string>& addresses) {
 }
 
 std::uint16_t free_udp_port() {
+#if defined(_WIN32)
+    // Wine's UDP socket for 127.0.0.1 holds the port on every loopback address.
+    const sock_t probe = bound_udp("127.0.0.1", 0);
+    if (probe == bad_sock) throw std::runtime_error("no free UDP port");
+    const std::uint16_t port = harness::sock_port(probe);
+    close_sock(probe);
+    return port;
+#else
     for (int attempt = 0; attempt < 50; ++attempt) {
         const sock_t first = bound_udp("127.0.0.1", 0);
         if (first == bad_sock) continue;
@@ -61,6 +69,7 @@ std::uint16_t free_udp_port() {
         }
     }
     throw std::runtime_error("no free UDP port");
+#endif
 }
 
 bool dnsmasq_server::installed() { return harness::program_installed(dnsmasq_path); }
@@ -108,6 +117,81 @@ dnsmasq_server::dnsmasq_server(const std::string& folder, std::uint16_t port) {
 
 dnsmasq_server::~dnsmasq_server() = default;
 
+#if defined(_WIN32)
+
+namespace {
+
+constexpr std::size_t relay_header = 7;
+
+}  // namespace
+
+scripted_responder::scripted_responder(std::uint16_t port, policy reply) : _reply(std::move(reply)) {
+    _control = bound_udp("127.0.0.1", 0);
+    if (_control == bad_sock) throw std::runtime_error("responder cannot bind");
+    const std::string script = std::string(ASYNFRAME_SOURCE_DIR) + "/tests/dns/udp_relay.py";
+    _relay = std::make_unique<harness::child_process>(
+        "/usr/bin/python3",
+        std::vector<std::string>{"python3", script, std::to_string(port), std::to_string(harness::sock_port(_control))});
+    // Ready once the relay holds its sockets and says so.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool ready = false;
+    while (!ready && std::chrono::steady_clock::now() < limit && _relay->running()) {
+        if (!harness::readable(_control, 100)) continue;
+        char byte = 0;
+        ready = harness::receive_from(_control, &byte, 1, _relay_address) == 1 && byte == 'R';
+    }
+    if (!ready) throw std::runtime_error("responder cannot bind (the UDP relay did not start)");
+    harness::send_to(_control, "A", 1, _relay_address);
+    if (_wake.fd() == bad_sock) throw std::runtime_error("no wake socket");
+    _thread = std::thread([this] { serve(); });
+}
+
+scripted_responder::~scripted_responder() {
+    _wake.notify();
+    _thread.join();
+    harness::send_to(_control, "Q", 1, _relay_address);
+    _relay->stop();
+    close_sock(_control);
+}
+
+void scripted_responder::send_from(int from, const sockaddr_in& to, const std::vector<unsigned char>& bytes) const {
+    std::vector<unsigned char> message(relay_header);
+    message[0] = static_cast<unsigned char>(from);
+    std::memcpy(&message[1], &to.sin_addr, 4);
+    std::memcpy(&message[5], &to.sin_port, 2);
+    message.insert(message.end(), bytes.begin(), bytes.end());
+    harness::send_to(_control, message.data(), message.size(), _relay_address);
+}
+
+void scripted_responder::serve() {
+    for (;;) {
+        pollfd items[2] = {{_control, POLLIN, 0}, {_wake.fd(), POLLIN, 0}};
+        if (harness::poll_socks(items, 2, -1) < 0) continue;
+        if (items[1].revents != 0) return;
+        unsigned char buffer[relay_header + 1024];
+        sockaddr_in relay{};
+        const auto n = harness::receive_from(_control, buffer, sizeof buffer, relay);
+        if (n < static_cast<harness::io_size>(relay_header + 12) || buffer[0] > 2) continue;
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        std::memcpy(&from.sin_addr, &buffer[1], 4);
+        std::memcpy(&from.sin_port, &buffer[5], 2);
+        received_query query;
+        query.server = buffer[0];
+        std::memcpy(query.from.bytes, &from, sizeof query.from.bytes);
+        query.id = static_cast<std::uint16_t>(buffer[relay_header] << 8 | buffer[relay_header + 1]);
+        query.bytes.assign(buffer + relay_header, buffer + n);
+        query.name = question_of(query.bytes);
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            _queries.push_back(query);
+        }
+        for (const datagram& out : _reply(query)) send_from(out.from, from, out.bytes);
+    }
+}
+
+#else
+
 scripted_responder::scripted_responder(std::uint16_t port, policy reply) : _reply(std::move(reply)) {
     const char* addresses[3] = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
     for (int i = 0; i < 3; ++i) {
@@ -146,16 +230,21 @@ void scripted_responder::serve() {
                 std::lock_guard<std::mutex> guard(_lock);
                 _queries.push_back(query);
             }
-            for (const datagram& out : _reply(query))
-                harness::send_to(_sockets[out.from], out.bytes.data(), out.bytes.size(), from);
+            for (const datagram& out : _reply(query)) send_from(out.from, from, out.bytes);
         }
     }
 }
 
+void scripted_responder::send_from(int from, const sockaddr_in& to, const std::vector<unsigned char>& bytes) const {
+    harness::send_to(_sockets[from], bytes.data(), bytes.size(), to);
+}
+
+#endif
+
 void scripted_responder::send(int from, const received_query& query, const std::vector<unsigned char>& bytes) const {
     sockaddr_in to{};
     std::memcpy(&to, query.from.bytes, sizeof to);
-    harness::send_to(_sockets[from], bytes.data(), bytes.size(), to);
+    send_from(from, to, bytes);
 }
 
 std::vector<received_query> scripted_responder::queries() const {

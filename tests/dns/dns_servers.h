@@ -72,8 +72,10 @@ struct received_query {
     std::vector<unsigned char> bytes;
 };
 
-// Listens on 127.0.0.1 and 127.0.0.2 (the same port) and replies as the
-// test's policy says.
+// Listens on 127.0.0.1, 127.0.0.2 and 127.0.0.3 (the same port) and replies
+// as the test's policy says. Under wine the three sockets are a Linux relay's
+// (tests/dns/udp_relay.py): wine binds a UDP socket for one loopback address
+// to all of them.
 class scripted_responder {
 public:
     struct datagram {
@@ -99,8 +101,15 @@ public:
 
 private:
     void serve();
+    // Sends `bytes` from server `from` to `to`.
+    void send_from(int from, const sockaddr_in& to, const std::vector<unsigned char>& bytes) const;
 
     harness::sock_t _sockets[3] = {harness::bad_sock, harness::bad_sock, harness::bad_sock};
+#if defined(_WIN32)
+    harness::sock_t _control = harness::bad_sock;
+    sockaddr_in _relay_address{};
+    std::unique_ptr<harness::child_process> _relay;
+#endif
     harness::wake_signal _wake;
     policy _reply;
     mutable std::mutex _lock;
