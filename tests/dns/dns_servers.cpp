@@ -76,7 +76,8 @@ bool dnsmasq_server::installed() { return harness::program_installed(dnsmasq_pat
 
 dnsmasq_server::dnsmasq_server(const std::string& folder, std::uint16_t port) {
     {
-        std::ofstream zone(folder + "/zone.hosts");
+        // Binary: dnsmasq reads no CR.
+        std::ofstream zone(folder + "/zone.hosts", std::ios::binary);
         zone << "10.1.0.1 one.af.test\n10.1.0.2 multi.af.test\n10.1.0.3 multi.af.test\n10.2.0.1 ok.lg.af.test\n"
                 "127.0.0.1 loop.af.test\n";
     }

@@ -197,7 +197,8 @@ danted_server::danted_server(const std::string& folder, std::uint16_t port, bool
     const std::string host_folder = harness::host_path(folder);
     const std::string config = host_folder + "/danted-" + std::to_string(port) + ".conf";
     {
-        std::ofstream out(folder + "/danted-" + std::to_string(port) + ".conf");
+        // Binary: the Linux peer reads no CR.
+        std::ofstream out(folder + "/danted-" + std::to_string(port) + ".conf", std::ios::binary);
         out << "logoutput: " << host_folder << "/danted-" << port << ".log\n"
             << "internal: 127.0.0.1 port = " << port << "\n"
             << "external: 127.0.0.1\n"
@@ -219,7 +220,7 @@ tinyproxy_server::tinyproxy_server(const std::string& folder, std::uint16_t port
                                    const std::string& password) {
     const std::string config = harness::host_path(folder) + "/tinyproxy-" + std::to_string(port) + ".conf";
     {
-        std::ofstream out(folder + "/tinyproxy-" + std::to_string(port) + ".conf");
+        std::ofstream out(folder + "/tinyproxy-" + std::to_string(port) + ".conf", std::ios::binary);
         out << "Port " << port << "\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nMaxClients 20\n"
             << "LogLevel Critical\n";
         if (harness::running_as_root()) out << "User nobody\nGroup nogroup\n";

@@ -35,10 +35,11 @@ bool run(const std::string& command) {
     return status == 0;
 }
 
-void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+// Binary: the peers are Linux programs, which read no CR.
+void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::string read_file(const std::string& path) {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
