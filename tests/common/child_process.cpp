@@ -138,11 +138,11 @@ bool child_process::running() {
 
 bool child_process::stop(std::chrono::milliseconds limit) {
     if (_pid <= 0) return true;
-    start_shell("kill -TERM " + std::to_string(_pid));
+    start_shell("kill -TERM " + std::to_string(_pid) + " 2>/dev/null");
     const auto end = std::chrono::steady_clock::now() + limit;
     while (process_alive(_pid)) {
         if (std::chrono::steady_clock::now() > end) {
-            start_shell("kill -KILL " + std::to_string(_pid));
+            start_shell("kill -KILL " + std::to_string(_pid) + " 2>/dev/null");
             const auto last = std::chrono::steady_clock::now() + std::chrono::seconds(5);
             while (process_alive(_pid) && std::chrono::steady_clock::now() < last) sleep_ms(10);
             break;

@@ -17,6 +17,7 @@
 #include <type_traits>
 
 #include "common/loopback.h"
+#include "platform/tls.h"
 
 namespace asynframe::tls_testing {
 namespace {
@@ -169,6 +170,45 @@ std::uint16_t free_port() {
     return port;
 }
 
+bool system_speaks_tls13() {
+    static const bool speaks = [] {
+        const pki* certificates = test_pki();
+        if (certificates == nullptr) return false;
+        s_server server(certificates->self_cert, certificates->self_key, "-tls1_3");
+        if (!server.started()) return false;
+        const sock_t fd = harness::tcp_client(server.port());
+        if (fd == bad_sock) return false;
+        platform::tls::client_session session;
+        platform::tls::verification unchecked;
+        unchecked.verify_peer = false;
+        bool library_failure = false;
+        bool done = false;
+        if (session.open(unchecked, library_failure)) {
+            std::vector<std::uint8_t> buffer(65536);
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (std::chrono::steady_clock::now() < end) {
+                const platform::tls::status step = session.handshake();
+                while (session.output_pending() > 0) {
+                    const std::size_t n = session.take_output(buffer.data(), buffer.size());
+                    if (!harness::send_everything(fd, buffer.data(), n)) break;
+                }
+                if (step == platform::tls::status::done) {
+                    done = session.protocol() == "TLSv1.3";
+                    break;
+                }
+                if (step != platform::tls::status::want_input || !harness::readable(fd, 5000)) break;
+                const auto n = harness::recv_bytes(fd, buffer.data(), buffer.size());
+                if (n <= 0) break;
+                session.put_input(buffer.data(), static_cast<std::size_t>(n));
+            }
+        }
+        session.close();
+        harness::close_sock(fd);
+        return done;
+    }();
+    return speaks;
+}
+
 // ---- s_server ------------------------------------------------------------------------
 
 #if defined(_WIN32)
@@ -211,9 +251,9 @@ s_server::s_server(const std::string& cert, const std::string& key, const std::s
 s_server::~s_server() {
     close_input();
     if (!_exited && _pid > 0) {
-        harness::start_shell("kill " + std::to_string(_pid));
+        harness::start_shell("kill " + std::to_string(_pid) + " 2>/dev/null");
         for (int i = 0; i < 500 && alive(); ++i) harness::sleep_ms(10);
-        if (alive()) harness::start_shell("kill -KILL " + std::to_string(_pid));
+        if (alive()) harness::start_shell("kill -KILL " + std::to_string(_pid) + " 2>/dev/null");
     }
 }
 
@@ -226,7 +266,7 @@ void s_server::send(const std::string& data) {
 }
 
 void s_server::close_input() {
-    if (_holder > 0) harness::start_shell("kill " + std::to_string(_holder));
+    if (_holder > 0) harness::start_shell("kill " + std::to_string(_holder) + " 2>/dev/null");
     _holder = -1;
 }
 

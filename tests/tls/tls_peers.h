@@ -36,6 +36,10 @@ const pki* test_pki();
 
 bool openssl_installed();
 bool nginx_installed();
+// The system's TLS (SChannel on Windows) completes a TLS 1.3 handshake with an
+// `openssl s_server` that speaks nothing else; asked once per program. Wine's
+// SChannel has no TLS 1.3.
+bool system_speaks_tls13();
 
 // Something listens on 127.0.0.1:`port` (read from the kernel's table, so
 // no connection is spent on finding out).
