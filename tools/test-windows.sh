@@ -6,6 +6,7 @@
 # Usage: test-windows.sh BUILD_DIR [ctest arguments...]
 set -eu
 build_dir=$(readlink -f "$1")
+source_dir=$(dirname "$(dirname "$(readlink -f "$0")")")
 shift
 if [ "${ASYNFRAME_ISOLATED_NETWORK:-}" != 1 ]; then
     exec unshare -n -- env ASYNFRAME_ISOLATED_NETWORK=1 "$0" "$build_dir" "$@"
@@ -15,17 +16,20 @@ ip link set lo up
 export WINEPREFIX="$build_dir/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
+# A server left from an earlier run would hold the old prefix.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 started=$(date +%s)
-wineboot -i >"$build_dir/wineboot.log" 2>&1
 # One server for every program of the run; it goes when the run ends.
-wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
+wineserver -p
+wineboot -i >"$build_dir/wineboot.log" 2>&1
 echo "wine prefix ready in $(( $(date +%s) - started )) s"
 
 # The peers are Linux programs in the same namespace; wine's sockets are the
 # host's, so the Windows programs reach them over loopback.
-peers="$(dirname "$0")/../tests/platform/run_tls_session_test.sh"
+peers="$source_dir/tests/platform/run_tls_session_test.sh"
 cd "$build_dir"
 "$peers" ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 300 "$@"

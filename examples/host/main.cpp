@@ -251,8 +251,11 @@ int main(int argc, char** argv) {
     if (library == nullptr) return fail(::dlerror());
     auto entry = [&](const char* name) { return ::dlsym(library, name); };
 #endif
-    auto get_class_object = reinterpret_cast<decltype(&DllGetClassObject)>(entry("DllGetClassObject"));
-    auto can_unload_now = reinterpret_cast<decltype(&DllCanUnloadNow)>(entry("DllCanUnloadNow"));
+    // Spelled out: on Windows the system headers declare these names too.
+    using get_class_object_entry = HRESULT(ASYNFRAME_STDCALL*)(REFCLSID, REFIID, void**);
+    using can_unload_now_entry = HRESULT(ASYNFRAME_STDCALL*)();
+    auto get_class_object = reinterpret_cast<get_class_object_entry>(entry("DllGetClassObject"));
+    auto can_unload_now = reinterpret_cast<can_unload_now_entry>(entry("DllCanUnloadNow"));
     if (get_class_object == nullptr || can_unload_now == nullptr) return fail("entry points missing");
 
     IClassFactory* factory = nullptr;

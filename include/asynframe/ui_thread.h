@@ -13,9 +13,12 @@
 //
 // On Windows the queue is the thread's own message queue and the frame's
 // targets are hidden message-only windows: a host with an ordinary message
-// loop (GetMessage/DispatchMessage) needs nothing else, and the descriptor is
-// always -1. The pump functions work there too, for a thread without a loop;
-// they dispatch every message waiting on the thread, the host's as well.
+// loop (GetMessage/DispatchMessage, with an alertable wait such as
+// MsgWaitForMultipleObjectsEx(..., MWMO_ALERTABLE) for the alertable mode's
+// completion routines) needs nothing else. The DLL does not export the
+// functions below there; they exist only in the library's Linux builds and in
+// programs linked with its static library, where they dispatch every message
+// waiting on the thread, the host's as well, and the descriptor is always -1.
 //
 // Callbacks run inside the pump call. A callback that pumps again gets 0 and
 // delivers nothing (delivery stays in order). Timers are due-time driven, so a

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/fs.h"
 #include "platform/module.h"
 #include "platform/probe.h"
 
@@ -12,8 +13,15 @@ namespace {
 
 constexpr std::size_t description_limit = 259;
 
+// After the last separator of either kind the system takes ('\\' on Windows).
+std::size_t last_separator(const std::string& path) {
+    for (std::size_t at = path.size(); at-- > 0;)
+        if (platform::fs::is_path_separator(path[at])) return at;
+    return std::string::npos;
+}
+
 std::string base_name(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
+    const std::size_t slash = last_separator(path);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -49,7 +57,7 @@ std::string ip_to_text(std::uint32_t address) {
 bool module_file_version(const std::string& file, file_version& out) {
     const platform::module_info& own = platform::own_module();
     if (own.path.empty() || file.empty()) return false;
-    const bool bare = file.find('/') == std::string::npos;
+    const bool bare = last_separator(file) == std::string::npos;
     const bool match = bare ? file == base_name(own.path) : file == own.path;
     if (!match) return false;
     out.major = ASYNFRAME_VERSION_MAJOR;

@@ -2,6 +2,10 @@
 
 #include <thread>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "asynframe/ui_thread.h"
 #include "platform/io_backend.h"
 
@@ -16,6 +20,35 @@ bool wait_until(const std::function<bool()>& done, const std::function<void()>& 
     }
     return true;
 }
+
+bool running_under_wine() {
+#if defined(_WIN32)
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+#if defined(_WIN32)
+int host_message_loop_wait(unsigned int timeout_ms) {
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, timeout_ms, QS_ALLINPUT, MWMO_ALERTABLE | MWMO_INPUTAVAILABLE);
+    int dispatched = 0;
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            ::PostQuitMessage(static_cast<int>(message.wParam));
+            break;
+        }
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+        ++dispatched;
+    }
+    return dispatched;
+}
+#else
+int host_message_loop_wait(unsigned int) { return -1; }
+#endif
 
 void short_pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 

@@ -17,6 +17,11 @@ bool wait_until(const std::function<bool()>& done, const std::function<void()>& 
 // The step of a wait on a thread that has nothing to pump.
 void short_pause();
 
+// True for a Windows program running under wine rather than on Windows: the
+// few cases where wine is laxer than Windows (alignment of unbuffered
+// transfers, access lists) skip the check they cannot make there.
+bool running_under_wine();
+
 enum class engine_mode { port, alertable, ui_thread, ui_thread_alertable };
 
 // The test thread is the dispatch thread and must pump.
@@ -42,6 +47,12 @@ bool ring_available();
 inline bool ring_missing(engine_mode mode) { return !is_alertable(mode) && !ring_available(); }
 
 using pump_function = int (*)(unsigned int);
+
+// A Windows host's ordinary message loop, for up to `timeout_ms`: waits for a
+// message (alertably, so completion routines run), then gets and dispatches
+// whatever waits. What drives a UI-thread frame of the DLL on Windows, where
+// the DLL exports no pump of its own. Returns the messages dispatched.
+int host_message_loop_wait(unsigned int timeout_ms);
 
 // How the test thread waits for the engine: by pumping its frame queue when it
 // is the dispatch thread, by sleeping otherwise.

@@ -402,6 +402,9 @@ TEST_P(FileTest, FileErrorsArriveAsCompletionsWithTheirCodes) {
         if (env->alertable()) {
             EXPECT_EQ(0u, result.error);
             EXPECT_EQ(4096u, stdfs::file_size(path("direct")));
+        } else if (harness::running_under_wine()) {
+            // wine takes misaligned unbuffered transfers as Windows does not.
+            EXPECT_EQ(0u, result.error);
         } else {
             EXPECT_EQ(87u, result.error);
             EXPECT_EQ(0u, stdfs::file_size(path("direct")));

@@ -44,7 +44,12 @@ const module_entry& library() {
         loaded.register_server = reinterpret_cast<decltype(&DllRegisterServer)>(entry_point("DllRegisterServer"));
         loaded.unregister_server =
             reinterpret_cast<decltype(&DllUnregisterServer)>(entry_point("DllUnregisterServer"));
+#if defined(_WIN32)
+        // The DLL's hidden windows are served by the host's own message loop.
+        loaded.ui_wait = &harness::host_message_loop_wait;
+#else
         loaded.ui_wait = reinterpret_cast<harness::pump_function>(entry_point("asynframe_ui_thread_wait"));
+#endif
         return loaded;
     }();
     return entry;

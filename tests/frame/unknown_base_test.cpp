@@ -113,6 +113,13 @@ TEST(UnknownMultiThread, CountsAcrossThreads) {
     EXPECT_EQ(object->internal_release(), 0u);
 }
 
+// The program's file name as the assertion names it.
+#if defined(_WIN32)
+#define program_name "test_frame\\.exe"
+#else
+#define program_name "test_frame"
+#endif
+
 TEST(UnknownBaseDeathTest, DeletingWithReferencesLeftFiresTheAssertion) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     std::string text;
@@ -122,7 +129,7 @@ TEST(UnknownBaseDeathTest, DeletingWithReferencesLeftFiresTheAssertion) {
             setter->AddRef();
             delete setter;
         },
-        "CUnknownSingleThread .*,m_dwRef == 1\\) not true, detail: CStringSetter@test_frame file: UnknownBase "
+        "CUnknownSingleThread .*,m_dwRef == 1\\) not true, detail: CStringSetter@" program_name " file: UnknownBase "
         "line: 28");
     EXPECT_DEATH(
         {
@@ -130,7 +137,7 @@ TEST(UnknownBaseDeathTest, DeletingWithReferencesLeftFiresTheAssertion) {
             object->internal_add_ref();
             delete object;
         },
-        "CUnknownMultiThread .*,m_dwRef == 1\\) not true, detail: shared_object@test_frame file: UnknownBase "
+        "CUnknownMultiThread .*,m_dwRef == 1\\) not true, detail: shared_object@" program_name " file: UnknownBase "
         "line: 49");
 }
 

@@ -6,6 +6,13 @@
 namespace asynframe {
 namespace {
 
+// GoogleTest's own simple expressions (Windows) know \d but no brackets.
+#if GTEST_USES_SIMPLE_RE
+#define any_number "\\d+"
+#else
+#define any_number "[0-9]+"
+#endif
+
 TEST(Exceptions, TextsAndKinds) {
     const socket_exception refused("connect", 10061);
     EXPECT_STREQ(refused.what(), "connect, error code: 10061");
@@ -39,7 +46,7 @@ TEST(AssertionDeathTest, FalseExpressionEndsTheProcess) {
     vortan_assert(segments_num == 0, "vortan_assert");  // true: nothing happens
     EXPECT_DEATH(vortan_assert(segments_num != 0, "vortan_assert"),
                  "0xE0008001: segments_num != 0 not true, detail: vortan_assert file: "
-                 "assert_exceptions_test.cpp line: [0-9]+");
+                 "assert_exceptions_test.cpp line: " any_number);
     EXPECT_DEATH(vortan_assert_text(false, "fixed", std::string("who"), "Here", 7),
                  "fixed not true, detail: who file: Here line: 7");
 }

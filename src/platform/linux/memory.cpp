@@ -3,26 +3,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <mutex>
-#include <new>
-#include <unordered_set>
+#include "platform/common/system_pages.h"
 
 namespace asynframe::platform {
-namespace {
-
-// Pages handed out and not yet returned. Unmapping an address that is not one
-// of them would tear down some other mapping of the process, so it is refused.
-struct page_registry {
-    std::mutex lock;
-    std::unordered_set<void*> pages;
-};
-
-page_registry& registry() {
-    static page_registry* instance = new page_registry;  // outlives static destructors
-    return *instance;
-}
-
-}  // namespace
 
 std::uint32_t page_size() noexcept {
     static const std::uint32_t size = [] {
@@ -32,28 +15,14 @@ std::uint32_t page_size() noexcept {
     return size;
 }
 
-void* alloc_page() noexcept {
+namespace detail {
+
+void* map_system_page() noexcept {
     void* page = ::mmap(nullptr, page_size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (page == MAP_FAILED) return nullptr;
-    try {
-        page_registry& pages = registry();
-        const std::lock_guard<std::mutex> guard(pages.lock);
-        pages.pages.insert(page);
-    } catch (...) {
-        ::munmap(page, page_size());
-        return nullptr;
-    }
-    return page;
+    return page == MAP_FAILED ? nullptr : page;
 }
 
-bool free_page(void* page) noexcept {
-    if (page == nullptr) return true;
-    {
-        page_registry& pages = registry();
-        const std::lock_guard<std::mutex> guard(pages.lock);
-        if (pages.pages.erase(page) == 0) return false;
-    }
-    return ::munmap(page, page_size()) == 0;
-}
+bool unmap_system_page(void* page) noexcept { return ::munmap(page, page_size()) == 0; }
 
+}  // namespace detail
 }  // namespace asynframe::platform

@@ -2,26 +2,9 @@
 
 #include <windows.h>
 
-#include <mutex>
-#include <new>
-#include <unordered_set>
+#include "platform/common/system_pages.h"
 
 namespace asynframe::platform {
-namespace {
-
-// Pages handed out and not yet returned. Releasing an address that is not one
-// of them would tear down some other allocation of the process, so it is refused.
-struct page_registry {
-    std::mutex lock;
-    std::unordered_set<void*> pages;
-};
-
-page_registry& registry() {
-    static page_registry* instance = new page_registry;  // outlives static destructors
-    return *instance;
-}
-
-}  // namespace
 
 std::uint32_t page_size() noexcept {
     static const std::uint32_t size = [] {
@@ -32,30 +15,15 @@ std::uint32_t page_size() noexcept {
     return size;
 }
 
-void* alloc_page() noexcept {
-    // Committed pages read as zero. (Each takes a 64 KiB slot of address space:
-    // the system's allocation granularity.)
-    void* page = ::VirtualAlloc(nullptr, page_size(), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    if (page == nullptr) return nullptr;
-    try {
-        page_registry& pages = registry();
-        const std::lock_guard<std::mutex> guard(pages.lock);
-        pages.pages.insert(page);
-    } catch (...) {
-        ::VirtualFree(page, 0, MEM_RELEASE);
-        return nullptr;
-    }
-    return page;
+namespace detail {
+
+// Committed pages read as zero. (Each takes a 64 KiB slot of address space:
+// the system's allocation granularity.)
+void* map_system_page() noexcept {
+    return ::VirtualAlloc(nullptr, page_size(), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
-bool free_page(void* page) noexcept {
-    if (page == nullptr) return true;
-    {
-        page_registry& pages = registry();
-        const std::lock_guard<std::mutex> guard(pages.lock);
-        if (pages.pages.erase(page) == 0) return false;
-    }
-    return ::VirtualFree(page, 0, MEM_RELEASE) != 0;
-}
+bool unmap_system_page(void* page) noexcept { return ::VirtualFree(page, 0, MEM_RELEASE) != 0; }
 
+}  // namespace detail
 }  // namespace asynframe::platform
