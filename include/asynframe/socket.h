@@ -2,9 +2,15 @@
 //
 // Addresses cross these interfaces as a 32-bit IPv4 address in network byte
 // order and a 16-bit port in host byte order (IAsynTcpListener hands its local
-// address out as dotted text instead). Every slot must be called on the
-// frame's dispatch thread (E_ACCESSDENIED otherwise); failures of a request
-// that was accepted arrive as the operation's completion with a Winsock code.
+// address out as dotted text instead). IAsynTcpSocket2, IAsynUdpSocket3 and
+// IAsynTcpListener3 take and give addresses of either family as text: dotted
+// IPv4 ("0.0.0.0"), or IPv6 with or without brackets ("::1", "[::1]", "::";
+// a link-local zone as a number, "fe80::1%2"). An IPv4-mapped IPv6 address
+// (::ffff:a.b.c.d, as a dual-stack socket sees its IPv4 peers) is always
+// reported as the IPv4 address, through the text and the 32-bit slots alike.
+// Every slot must be called on the frame's dispatch thread (E_ACCESSDENIED
+// otherwise); failures of a request that was accepted arrive as the
+// operation's completion with a Winsock code.
 #pragma once
 
 #include "asynframe/com.h"
@@ -29,6 +35,15 @@ inline constexpr IID IID_IAsynTcpListener = {
 // {50E23E57-5350-4A69-AC61-DD4E22B7EC34}
 inline constexpr IID IID_IAsynTcpListener2 = {
     0x50E23E57, 0x5350, 0x4A69, {0xAC, 0x61, 0xDD, 0x4E, 0x22, 0xB7, 0xEC, 0x34}};
+// {3F32A249-6D15-4367-B1E6-FA2C09FA9AE4}
+inline constexpr IID IID_IAsynTcpSocket2 = {
+    0x3F32A249, 0x6D15, 0x4367, {0xB1, 0xE6, 0xFA, 0x2C, 0x09, 0xFA, 0x9A, 0xE4}};
+// {4F0EC8DE-7ED4-4B71-A8B5-5732403F67F0}
+inline constexpr IID IID_IAsynUdpSocket3 = {
+    0x4F0EC8DE, 0x7ED4, 0x4B71, {0xA8, 0xB5, 0x57, 0x32, 0x40, 0x3F, 0x67, 0xF0}};
+// {31C54E5A-DD16-4014-A43B-B243AF52C24A}
+inline constexpr IID IID_IAsynTcpListener3 = {
+    0x31C54E5A, 0xDD16, 0x4014, {0xA4, 0x3B, 0xB2, 0x43, 0xAF, 0x52, 0xC2, 0x4A}};
 // {2D7B9AE9-C33A-4D98-B738-596F82044993}
 inline constexpr IID IID_IAsynIcmpSocket = {
     0x2D7B9AE9, 0xC33A, 0x4D98, {0xB7, 0x38, 0x59, 0x6F, 0x82, 0x04, 0x49, 0x93}};
@@ -36,8 +51,8 @@ inline constexpr IID IID_IAsynIcmpSocket = {
 // A TCP connection (outgoing, or accepted by a listener). Read and Write work
 // once the connect has completed without error.
 struct IAsynTcpSocket : IAsynIoDevice {
-    // Connects to `host` (exactly `host_length` bytes: a name or a dotted IPv4
-    // address) and `port`. The connection scheduler orders connects by
+    // Connects to `host` (exactly `host_length` bytes: a name, a dotted IPv4
+    // address or an IPv6 address, with or without brackets) and `port`. The connection scheduler orders connects by
     // `priority` (higher first), resolves the name and tries its addresses;
     // the operation completes with 0 or the last Winsock error, and 0 bytes.
     // E_INVALIDARG for an empty or null host or an unusable operation;
@@ -62,6 +77,27 @@ struct IAsynTcpSocket : IAsynIoDevice {
 
 protected:
     ~IAsynTcpSocket() = default;
+};
+
+// The plain TCP socket's addresses of either family. A socket has the family
+// of its first Bind, else of its Connect host when that is an IPv6 address,
+// else IPv4; an IPv6 socket reaches IPv4 peers too. The 32-bit slots give
+// E_FAIL for an IPv6 address (the peer's outs zeroed).
+struct IAsynTcpSocket2 : IAsynTcpSocket {
+    // Binds the socket, before Connect, to `address` (exactly `address_length`
+    // bytes; "::" or "0.0.0.0" for any) and `port` (0: any). E_INVALIDARG for
+    // text that is not an address; E_UNEXPECTED once bound or connecting;
+    // E_FAIL when the socket cannot be made or bound (the socket stays unbound).
+    virtual HRESULT ASYNFRAME_STDCALL Bind(DWORD address_length, const char* address, WORD port) = 0;  // slot 13
+    // Local address as text through `address`, port in host order. E_INVALIDARG
+    // when either is null; E_FAIL when unknown.
+    virtual HRESULT ASYNFRAME_STDCALL GetLocalAddressText(IStringSetter* address, WORD* port) = 0;  // slot 14
+    // Remote address as text, port in host order. E_INVALIDARG when either is
+    // null; E_FAIL when unknown (port zeroed, nothing set).
+    virtual HRESULT ASYNFRAME_STDCALL GetPeerAddressText(IStringSetter* address, WORD* port) = 0;  // slot 15
+
+protected:
+    ~IAsynTcpSocket2() = default;
 };
 
 // A UDP socket bound to any local address. Read completes with one datagram
@@ -91,6 +127,38 @@ struct IAsynUdpSocket2 : IAsynIoDevice {
 
 protected:
     ~IAsynUdpSocket2() = default;
+};
+
+// UDP socket of either family. A socket opened on an IPv6 address ("::") sends
+// to and receives from both families; one opened on IPv4 reaches IPv4 only
+// (10047 for an IPv6 target). Datagrams of an IPv6 sender read through
+// IAsynIoOperation::GetAddress give address 0: GetSourceAddress tells them.
+// Through a SOCKS5 proxy the local socket is opened on the address given, and
+// targets and senders of either family travel in the relay's header.
+struct IAsynUdpSocket3 : IAsynUdpSocket2 {
+    // Binds to `address` (exactly `address_length` bytes) and `port` (0: any)
+    // and returns S_OK; the operation (not null) completes with 0 or the bind
+    // error. E_INVALIDARG for text that is not an address; E_UNEXPECTED when
+    // already open.
+    virtual HRESULT ASYNFRAME_STDCALL OpenOn(DWORD address_length, const char* address, WORD port,
+                                             IAsynIoOperation* operation) = 0;  // slot 10
+    // Sends the operation's range as one datagram to `address` and `port`:
+    // Write after setting the target. E_INVALIDARG for text that is not an
+    // address; otherwise as Write.
+    virtual HRESULT ASYNFRAME_STDCALL SendTo(IAsynIoOperation* operation, DWORD address_length, const char* address,
+                                             WORD port) = 0;  // slot 11
+    // The sender of the datagram the operation's last Read received (or the
+    // target of its last send) as text, port in host order. E_INVALIDARG for a
+    // null argument or an operation that is not the frame's; E_FAIL when the
+    // operation carries no address.
+    virtual HRESULT ASYNFRAME_STDCALL GetSourceAddress(IAsynIoOperation* operation, IStringSetter* address,
+                                                       WORD* port) = 0;  // slot 12
+    // Bound address (through a proxy: the relay's) as text, port in host
+    // order. E_INVALIDARG when either is null; E_FAIL when unknown.
+    virtual HRESULT ASYNFRAME_STDCALL GetLocalAddressText(IStringSetter* address, WORD* port) = 0;  // slot 13
+
+protected:
+    ~IAsynUdpSocket3() = default;
 };
 
 // A raw ICMP socket for echo requests; needs the privilege to open raw
@@ -137,6 +205,21 @@ struct IAsynTcpListener2 : IAsynTcpListener {
 
 protected:
     ~IAsynTcpListener2() = default;
+};
+
+// Listener of either family; GetLocalAddress gives IPv6 text for an IPv6 one.
+struct IAsynTcpListener3 : IAsynTcpListener2 {
+    // Listens on `address` (exactly `address_length` bytes) and `port` (0:
+    // any). "::" takes connections of both families (IPv6-only where the
+    // system has no dual stack); "0.0.0.0" IPv4 ones. Returns S_OK; the
+    // operation (not null) completes with 0 or the bind/listen error.
+    // E_INVALIDARG for text that is not an address; E_UNEXPECTED when already
+    // listening.
+    virtual HRESULT ASYNFRAME_STDCALL ListenOnAddress(DWORD address_length, const char* address, WORD port,
+                                                      IAsynIoOperation* operation) = 0;  // slot 8
+
+protected:
+    ~IAsynTcpListener3() = default;
 };
 
 }  // namespace asynframe

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <new>
 
+#include "platform/socket.h"
+
 
 namespace asynframe {
 namespace {
@@ -167,7 +169,8 @@ HRESULT CAsynIoOperation::SetAddress(DWORD address, WORD port) {
 
 HRESULT CAsynIoOperation::GetAddress(DWORD* address, WORD* port) {
     if (address == nullptr || port == nullptr) return E_INVALIDARG;
-    const platform::endpoint peer = _operation != nullptr ? _operation->address() : platform::endpoint{};
+    // A dual-stack socket's IPv4 peer is still an IPv4 address to the host.
+    const platform::endpoint peer = _operation != nullptr ? platform::unmapped(_operation->address()) : platform::endpoint{};
     *address = peer.v4_address();
     *port = peer.port;
     return S_OK;

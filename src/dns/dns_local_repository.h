@@ -12,7 +12,7 @@ namespace asynframe {
 class rrecord;
 
 struct cached_address {
-    std::string address;    // dotted IPv4 text
+    std::string address;    // dotted IPv4 text or IPv6 text
     std::uint32_t ttl = 0;  // seconds, from the DNS record
     std::uint32_t created = 0;  // tick when the reply was decoded
 
@@ -20,9 +20,9 @@ struct cached_address {
     bool fresh(std::uint32_t now) const noexcept;
 };
 
-// The usable answers of a reply, in record order: class IN, type A, with an
-// address text; each keeps its TTL and decoding tick.
-std::vector<cached_address> cached_addresses_of(const std::vector<rrecord>& records);
+// The usable answers of a reply, in record order: class IN, type A (or AAAA
+// for `type` 28), with an address text; each keeps its TTL and decoding tick.
+std::vector<cached_address> cached_addresses_of(const std::vector<rrecord>& records, int type = 1);
 
 class dns_local_repository {
 public:
@@ -41,12 +41,16 @@ public:
     // Empties the process-wide cache (the DNS service stops).
     static void destroy_instance();
 
-    // Appends the fresh addresses of `name` to `addresses`. Stale elements are
-    // skipped, not removed; a name with nothing fresh is removed.
-    int lookup(const std::string& name, std::vector<std::string>& addresses);
+    // Appends the fresh IPv4 addresses of `name` to `addresses` and, when
+    // `addresses6` is given, its fresh IPv6 ones to that. A hit when anything
+    // of a family asked for is fresh. Stale elements are skipped, not removed;
+    // a name with nothing fresh is removed.
+    int lookup(const std::string& name, std::vector<std::string>& addresses,
+               std::vector<std::string>* addresses6 = nullptr);
 
-    // Replaces the list of `name` by the elements whose TTL is not 0; when there
-    // is none, the cache is left unchanged.
+    // Replaces the list of `name` by the elements whose TTL is not 0, family by
+    // family: an IPv6 answer leaves the IPv4 list alone and the other way round.
+    // When there is no such element, the cache is left unchanged.
     void store(const std::string& name, const std::vector<cached_address>& addresses);
 
 private:

@@ -62,8 +62,25 @@ HRESULT CAsynDnsResult::GetAddress(DWORD index, DWORD* address) {
 
 HRESULT CAsynDnsResult::GetSource(DWORD* source) {
     if (source == nullptr) return E_INVALIDARG;
-    *source = settled() && _request != nullptr && !_addresses.empty() ? static_cast<DWORD>(_request->source)
-                                                                      : DNS_SOURCE_NONE;
+    const bool any = !_addresses.empty() || !_addresses6.empty();
+    *source = settled() && _request != nullptr && any ? static_cast<DWORD>(_request->source) : DNS_SOURCE_NONE;
+    return S_OK;
+}
+
+HRESULT CAsynDnsResult::GetAddressCount(DWORD* count) {
+    if (count == nullptr) return E_INVALIDARG;
+    *count = settled() ? static_cast<DWORD>(_addresses.size() + _addresses6.size()) : 0;
+    return S_OK;
+}
+
+HRESULT CAsynDnsResult::GetAddressText(DWORD index, IStringSetter* text, DWORD* family) {
+    if (text == nullptr || !settled() || index >= _addresses.size() + _addresses6.size()) return E_INVALIDARG;
+    const bool six = index >= _addresses.size();
+    std::string address = six ? _addresses6[index - _addresses.size()] : _addresses[index];
+    std::uint32_t value = 0;
+    if (!six && inet_addr_value(address, value)) address = ipv4_text(value);  // "127.1" is 127.0.0.1
+    text->SetString(static_cast<UINT>(address.size()), address.data());
+    if (family != nullptr) *family = six ? 6 : 4;
     return S_OK;
 }
 
@@ -83,7 +100,8 @@ HRESULT CAsynDns::Resolve(IAsynIoOperation* operation, DWORD name_length, const 
     dns_request* request = nullptr;
     try {
         result = new CAsynDnsResult(std::string(name, name_length));
-        request = new dns_request(std::string(name, name_length), -1, &result->addresses(), object->engine_operation());
+        request = new dns_request(std::string(name, name_length), -1, &result->addresses(), object->engine_operation(),
+                                  &result->addresses6());
         const std::uint32_t context[7] = {};
         object->push_layer(this, context);
     } catch (const std::bad_alloc&) {

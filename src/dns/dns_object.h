@@ -16,22 +16,26 @@ namespace asynframe {
 
 struct dns_request;
 
-class CAsynDnsResult final : public com_interfaces<CAsynDnsResult, IAsynDnsResult2>, public CUnknownMultiThread {
+class CAsynDnsResult final : public com_interfaces<CAsynDnsResult, IAsynDnsResult3>, public CUnknownMultiThread {
 public:
     explicit CAsynDnsResult(std::string host);
 
-    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynDnsResult2>,
-                                       interface_entry<IID_IAsynDnsResult, IAsynDnsResult2>,
-                                       interface_entry<IID_IAsynDnsResult2, IAsynDnsResult2>>;
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynDnsResult3>,
+                                       interface_entry<IID_IAsynDnsResult, IAsynDnsResult3>,
+                                       interface_entry<IID_IAsynDnsResult2, IAsynDnsResult3>,
+                                       interface_entry<IID_IAsynDnsResult3, IAsynDnsResult3>>;
 
     HRESULT ASYNFRAME_STDCALL GetHostName(IStringSetter* name) override;
     HRESULT ASYNFRAME_STDCALL GetResult(LONG* code, DWORD* count) override;
     HRESULT ASYNFRAME_STDCALL GetAddress(DWORD index, DWORD* address) override;
     HRESULT ASYNFRAME_STDCALL GetSource(DWORD* source) override;
+    HRESULT ASYNFRAME_STDCALL GetAddressCount(DWORD* count) override;
+    HRESULT ASYNFRAME_STDCALL GetAddressText(DWORD index, IStringSetter* text, DWORD* family) override;
 
     // Framework side.
     void set_code(LONG code) noexcept { _code = code; }
     std::vector<std::string>& addresses() noexcept { return _addresses; }
+    std::vector<std::string>& addresses6() noexcept { return _addresses6; }
     void attach(dns_request* request) noexcept { _request = request; }
 
 private:
@@ -43,7 +47,8 @@ private:
 
     LONG _code = 0;
     std::string _host;
-    std::vector<std::string> _addresses;
+    std::vector<std::string> _addresses;   // IPv4
+    std::vector<std::string> _addresses6;  // IPv6
     dns_request* _request = nullptr;
 };
 

@@ -89,13 +89,14 @@ void dns_package::encode(unsigned char* buffer, std::uint32_t& length) {
         piece = dot + 1;
     }
     if (remaining >= 5) {
-        const unsigned char tail[5] = {0x00, 0x00, 0x01, 0x00, 0x01};  // root, QTYPE A, QCLASS IN
+        const unsigned char tail[5] = {0x00, static_cast<unsigned char>(_type >> 8),
+                                       static_cast<unsigned char>(_type & 0xFF), 0x00, 0x01};  // root, QTYPE, QCLASS IN
         std::memcpy(buffer + _position, tail, sizeof tail);
         _position += 5;
     } else {
         put_byte(buffer, remaining, _position, 0);
-        put_short(buffer, remaining, _position, 1);  // QTYPE A
-        put_short(buffer, remaining, _position, 1);  // QCLASS IN
+        put_short(buffer, remaining, _position, _type);  // QTYPE
+        put_short(buffer, remaining, _position, 1);      // QCLASS IN
     }
     length = _position;
 }
@@ -133,7 +134,10 @@ adns_answer::adns_answer(const unsigned char* data_, std::uint32_t length_)
     }
     std::uint32_t offset = header_size + static_cast<std::uint32_t>(question);
     if (length - offset < 4) return;
-    offset += 4;  // QTYPE and QCLASS are not looked at
+    // The type tells which of a name's two queries this answers; QCLASS is
+    // not looked at.
+    question_type = static_cast<std::uint16_t>(get16(data + offset));
+    offset += 4;
 
     // Every record takes at least 11 bytes, which bounds the reservation
     // whatever ANCOUNT claims.
@@ -218,10 +222,12 @@ int adns_answer::parse_record(const unsigned char*& cursor, std::uint32_t remain
     if (rdlength != 0 && rr_class == 1) {
         std::string address;
         std::string cname;
-        if (type == 5) {
+        if (type == dns_type_cname) {
             if (read_name(rdata, rdlength, cname) < 0) return -1;
-        } else if (type == 1 && rdlength == 4) {
+        } else if (type == dns_type_a && rdlength == 4) {
             append_ipv4_text(address, rdata);
+        } else if (type == dns_type_aaaa && rdlength == 16) {
+            append_ipv6_text(address, rdata);
         }
         out.emplace_back(std::move(owner), static_cast<std::int32_t>(type), 1, ttl, std::move(address),
                          std::move(cname), _decoded);

@@ -10,10 +10,17 @@
 
 namespace asynframe {
 
-// Builds the standard query for the IPv4 address of one name.
+// Record types the resolver asks for and reads.
+inline constexpr std::uint16_t dns_type_a = 1;
+inline constexpr std::uint16_t dns_type_cname = 5;
+inline constexpr std::uint16_t dns_type_aaaa = 28;
+
+// Builds the standard query for the IPv4 (type A) or IPv6 (type AAAA)
+// addresses of one name.
 class dns_package {
 public:
-    dns_package(std::string name, std::int32_t id) : _name(std::move(name)), _id(id) {}
+    dns_package(std::string name, std::int32_t id, std::uint16_t type = dns_type_a)
+        : _name(std::move(name)), _id(id), _type(type) {}
     virtual ~dns_package() = default;
 
     // On entry `length` is the capacity of `buffer`; on return, the number of
@@ -31,11 +38,13 @@ public:
 
     const std::string& name() const noexcept { return _name; }
     std::int32_t id() const noexcept { return _id; }
+    std::uint16_t type() const noexcept { return _type; }
     std::uint32_t position() const noexcept { return _position; }
 
 private:
     std::string _name;
     std::int32_t _id;  // only the low 16 bits reach the wire
+    std::uint16_t _type;
     std::uint32_t _position = 0;
 };
 
@@ -55,11 +64,12 @@ public:
     rrecord& operator=(rrecord&&) noexcept = default;
 
     std::string name;      // owner name, without a trailing dot
-    std::int32_t type;     // 1 A, 5 CNAME; others pass through
+    std::int32_t type;     // 1 A, 5 CNAME, 28 AAAA; others pass through
     std::int32_t rr_class; // always 1 (IN) for decoded records
     std::uint32_t ttl;     // seconds; one received with the top bit set is 0
     std::uint32_t created; // tick when the reply was decoded
-    std::string address;   // dotted text for an A record with 4 data bytes
+    std::string address;   // dotted text for an A record with 4 data bytes; RFC 5952
+                           // text for an AAAA record with 16
     std::string cname;     // canonical name for a CNAME record
 };
 
@@ -93,6 +103,7 @@ public:
     // TC: the server had more to say than one datagram holds.
     bool truncated = false;
     std::string question_name;
+    std::uint16_t question_type = 0;  // 0 when the question did not decode
     std::uint32_t id = 0;
     std::vector<rrecord> records;
 

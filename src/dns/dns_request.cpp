@@ -8,17 +8,33 @@
 namespace asynframe {
 
 void dns_request::complete(std::int32_t code) {
+    if (code != dns_result_ok) {
+        addresses->clear();
+        if (addresses6 != nullptr) addresses6->clear();
+        v4.answered = v6.answered = false;
+    }
     host_db& db = host_db::instance();
     try {
-        // May turn a failure into success with the addresses of an earlier one.
-        const std::int32_t asked = code;
-        db.apply_last_good(name, code, *addresses);
-        if (asked != dns_result_ok && code == dns_result_ok) source = dns_source::last_good;
+        // A family that found nothing may take the addresses of an earlier
+        // success; one that did stores them.
+        if (db.last_good_family(name, 4, addresses->empty() && !v4.answered, *addresses))
+            v4.from = dns_source::last_good;
+        if (addresses6 != nullptr && db.last_good_family(name, 6, addresses6->empty() && !v6.answered, *addresses6))
+            v6.from = dns_source::last_good;
+        if (!addresses->empty() || (addresses6 != nullptr && !addresses6->empty()))
+            code = dns_result_ok;
+        else if (code == dns_result_ok)
+            code = dns_result_failed;
         if (code != dns_result_ok && code != dns_result_recent_failure) db.record_failure(name);
     } catch (...) {
         // The file is a convenience: the caller still gets the outcome.
     }
-    if (code != dns_result_ok) source = dns_source::none;
+    if (!addresses->empty())
+        source = v4.from;
+    else if (addresses6 != nullptr && !addresses6->empty())
+        source = v6.from;
+    else
+        source = dns_source::none;
     asyn_io_operation* const engine_operation = operation;
     const platform::native_handle caller_event = event;
     if (engine_operation != nullptr) {

@@ -43,7 +43,17 @@ void submit_request(dns_request* request) {
         request->complete(dns_result_ok, dns_source::literal);
         return;
     }
-    if (dns_local_repository::instance().lookup(request->name, *request->addresses) == dns_local_repository::hit) {
+    // An IPv6 literal is no name to ask about, whether or not the caller
+    // reads IPv6 addresses.
+    if (std::string literal6 = canonical_ipv6(request->name); !literal6.empty()) {
+        if (request->wants_v6()) request->addresses6->push_back(std::move(literal6));
+        request->complete(request->wants_v6() ? dns_result_ok : dns_result_failed, dns_source::literal);
+        return;
+    }
+    // A fresh answer of either family answers the request; the other family
+    // is not asked for then.
+    if (dns_local_repository::instance().lookup(request->name, *request->addresses, request->addresses6) ==
+        dns_local_repository::hit) {
         request->complete(dns_result_ok, dns_source::cache);
         return;
     }

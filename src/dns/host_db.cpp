@@ -9,6 +9,7 @@ namespace {
 
 constexpr const char* fail_section = "domain_fail";
 constexpr const char* succ_section = "domain_succ";
+constexpr const char* succ6_section = "domain_succ6";
 constexpr const char* suffix_section = "last_good";
 
 std::string normalised_suffix(std::string suffix) {
@@ -116,6 +117,26 @@ void host_db::apply_last_good(const std::string& name, std::int32_t& code, std::
     }
     // A failed write only loses the fallback for this name.
     (void)profile::write_string(_path, succ_section, name, join_addresses(addresses));
+}
+
+bool host_db::last_good_family(const std::string& name, int family, bool failed,
+                               std::vector<std::string>& addresses) {
+    if (family == 4) {
+        std::int32_t code = failed ? 1 : 0;
+        if (!failed && addresses.empty()) return false;
+        apply_last_good(name, code, addresses);
+        return failed && code == 0;
+    }
+    if (!ends_with_suffix(name, last_good_suffix()) || !storable_key(name)) return false;
+    mutex::scoped_lock guard(_file_lock);
+    if (failed) {
+        std::vector<std::string> stored = split_addresses(profile::read_string(_path, succ6_section, name, ""));
+        if (stored.empty()) return false;
+        addresses = std::move(stored);
+        return true;
+    }
+    if (!addresses.empty()) (void)profile::write_string(_path, succ6_section, name, join_addresses(addresses));
+    return false;
 }
 
 }  // namespace asynframe

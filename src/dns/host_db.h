@@ -3,7 +3,12 @@
 //
 //   [domain_fail]  enable=<non-zero records failures>  cache_timeout=<ms, default 20000>
 //   [domain_succ]  <host name>=<address>|<address>|...   (written by the resolver)
+//   [domain_succ6] <host name>=<IPv6 address>|...         (written by the resolver)
 //   [last_good]    suffix=<domain suffix>
+//
+// "domain_succ" holds IPv4 addresses only, as it always has; IPv6 ones go to a
+// section of their own, which readers that know only the first one never
+// look into (a profile lookup searches the named section alone).
 //
 // The recent-failure list answers a name that failed a moment ago at once
 // instead of querying it again; it is off unless "enable" is set.
@@ -54,6 +59,12 @@ public:
     // 0) of a name under the suffix is turned into success with the stored
     // addresses, when there are any; a success stores its addresses.
     void apply_last_good(const std::string& name, std::int32_t& code, std::vector<std::string>& addresses);
+
+    // The same rule for one address family (4 or 6) of a completion: when
+    // `failed`, the family's stored addresses of a name under the suffix
+    // replace `addresses` (true then); otherwise a non-empty `addresses` is
+    // stored for the family.
+    bool last_good_family(const std::string& name, int family, bool failed, std::vector<std::string>& addresses);
 
     // The suffix in force (read once); empty when the rule is off.
     std::string last_good_suffix();

@@ -94,7 +94,15 @@ void hosts_file::parse_line(std::string_view line) {
     std::string_view address;
     if (!next_token(address)) return;
     std::uint32_t value = 0;
-    if (!inet_addr_value(address, value)) return;  // also drops IPv6 lines
+    std::string stored;
+    auto* table = &_names;
+    if (inet_addr_value(address, value)) {
+        stored = address;
+    } else {
+        stored = canonical_ipv6(address);
+        if (stored.empty()) return;
+        table = &_names6;
+    }
 
     std::string_view name;
     while (next_token(name)) {
@@ -106,8 +114,8 @@ void hosts_file::parse_line(std::string_view line) {
             }
         }
         if (!plain) continue;
-        if (_names.find(name) != _names.end()) continue;
-        _names.emplace(std::string(name), std::string(address));
+        if (table->find(name) != table->end()) continue;
+        table->emplace(std::string(name), stored);
     }
 }
 
@@ -115,6 +123,14 @@ bool hosts_file::lookup(const std::string& name, std::string& address) const {
     const auto found = _names.find(name);
     if (found == _names.end()) return false;
     address = found->second;
+    return true;
+}
+
+bool hosts_file::lookup(const std::string& name, std::string& address, std::string& address6) const {
+    const bool four = lookup(name, address);
+    const auto found = _names6.find(name);
+    if (found == _names6.end()) return four;
+    address6 = found->second;
     return true;
 }
 

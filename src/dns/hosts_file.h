@@ -1,4 +1,5 @@
-// The system hosts file, loaded once into a name -> address table.
+// The system hosts file, loaded once into name -> address tables, one for
+// IPv4 lines and one for IPv6 lines.
 #pragma once
 
 #include <map>
@@ -23,11 +24,16 @@ public:
     // Adds the lines of a hosts-file text to the table, as if read from a file.
     void parse(std::string_view text);
 
-    // Exact, case-sensitive match: replaces `address` and returns true on a hit;
-    // leaves it alone otherwise.
+    // Exact, case-sensitive match of an IPv4 line: replaces `address` and
+    // returns true on a hit; leaves it alone otherwise.
     bool lookup(const std::string& name, std::string& address) const;
+    // Both families: the IPv4 and the IPv6 address of `name` (each left alone
+    // when the file has none); true when either is there.
+    bool lookup(const std::string& name, std::string& address, std::string& address6) const;
 
+    // Names with an IPv4 line, and names with an IPv6 line.
     std::size_t size() const noexcept { return _names.size(); }
+    std::size_t size6() const noexcept { return _names6.size(); }
 
     // Bytes of a line that are kept; the rest of a longer line is dropped.
     static constexpr std::size_t max_line = 1023;
@@ -37,7 +43,10 @@ private:
     void load(const std::string& path);
     void parse_line(std::string_view line);
 
-    std::map<std::string, std::string, std::less<>> _names;  // the first line naming a host wins
+    // In each family the first line naming a host wins. IPv6 addresses are
+    // kept in their RFC 5952 form.
+    std::map<std::string, std::string, std::less<>> _names;
+    std::map<std::string, std::string, std::less<>> _names6;
 };
 
 }  // namespace asynframe

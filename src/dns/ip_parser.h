@@ -1,4 +1,4 @@
-// Tests and conversions of IPv4 address texts. Pure arithmetic: no socket
+// Tests and conversions of IPv4 and IPv6 address texts. Pure arithmetic: no socket
 // library is involved, so the results are the same on every platform.
 #pragma once
 
@@ -32,5 +32,25 @@ std::string ipv4_text(std::uint32_t address);
 
 // Appends the dotted decimal text of four address bytes, in wire order.
 void append_ipv4_text(std::string& out, const unsigned char* bytes);
+
+// An IPv6 text as RFC 4291 writes it: eight groups of one to four hex digits,
+// one "::" standing for a run of zero groups, and a dotted IPv4 address in
+// place of the last two groups. No zone ("%eth0"), no brackets, no prefix
+// length. Stores the 16 bytes in wire order.
+bool ipv6_value(std::string_view text, unsigned char (&bytes)[16]) noexcept;
+
+// The RFC 5952 text of 16 address bytes in wire order: lower-case hex, no
+// leading zeros, the longest run of two or more zero groups (the first of
+// equal runs) as "::", and the dotted form for IPv4-mapped addresses.
+void append_ipv6_text(std::string& out, const unsigned char* bytes);
+
+// An IPv6 text in its RFC 5952 form; empty when it is not an IPv6 text.
+std::string canonical_ipv6(std::string_view text);
+
+// The family of an address text the resolver holds: 6 when it contains a
+// colon, else 4.
+inline int address_family(std::string_view text) noexcept {
+    return text.find(':') != std::string_view::npos ? 6 : 4;
+}
 
 }  // namespace asynframe

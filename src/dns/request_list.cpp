@@ -62,8 +62,17 @@ void request_list::erase_entry(query_map::iterator entry) {
     _in_flight.erase(entry);
 }
 
-const in_flight_query* request_list::query(const std::string& name) const {
-    const auto found = _in_flight.find(name);
+void request_list::erase_entries(const std::string& name, int family) {
+    // A query for "name." is answered under "name": its entry goes too, or
+    // it would be retried for nobody.
+    for (const std::string& key : {name, name + "."}) {
+        const auto found = _in_flight.find({key, family});
+        if (found != _in_flight.end()) erase_entry(found);
+    }
+}
+
+const in_flight_query* request_list::query(const std::string& name, int family) const {
+    const auto found = _in_flight.find({name, family});
     return found == _in_flight.end() ? nullptr : &found->second;
 }
 
@@ -74,13 +83,26 @@ int request_list::server_state(const std::string& name, const std::string& serve
     return server_entry::not_listed;
 }
 
+bool request_list::wanted(const std::string& name, int family) const {
+    for (const dns_request* request : _pending) {
+        if (request->name != name) continue;
+        if (family == 4 ? !request->v4.settled : request->wants_v6() && !request->v6.settled) return true;
+    }
+    return false;
+}
+
 void request_list::submit(dns_request* request) {
     std::string address;
-    if (_hosts.lookup(request->name, address)) {
-        request->addresses->push_back(address);
+    std::string address6;
+    const bool listed = request->wants_v6() ? _hosts.lookup(request->name, address, address6)
+                                            : _hosts.lookup(request->name, address);
+    if (listed) {
+        if (!address.empty()) request->addresses->push_back(address);
+        if (!address6.empty()) request->addresses6->push_back(address6);
         request->complete(dns_result_ok, dns_source::hosts_file);
         return;
     }
+    if (!request->wants_v6()) request->v6.settled = true;
     _pending.push_back(request);
     _request_event->set();
 }
@@ -92,11 +114,11 @@ void request_list::start_name(const std::string& name) {
         entry.id = new_id();
         entry.started = platform::tick_count();
         for (const std::string& server : servers) entry.servers.push_back(server_entry{server, server_entry::not_sent});
-        const int sent = g_resolver != nullptr ? g_resolver->send_query(name, entry.id, servers.front()) : -2;
+        const int sent = g_resolver != nullptr ? g_resolver->send_query(name, entry.id, servers.front(), 4) : -2;
         if (sent > 0) {
             entry.servers.front().state = server_entry::sent;
             _start_failures.erase(name);
-            _in_flight.emplace(name, std::move(entry));
+            _in_flight.emplace(query_key{name, 4}, std::move(entry));
             return;
         }
         // A socket error leaves the request waiting for the next start, but
@@ -112,13 +134,32 @@ void request_list::start_name(const std::string& name) {
         // Nothing but the servers may answer: without one to ask the name
         // fails now; otherwise the servers are asked again at the next tries.
         if (single_label(name) || servers.empty()) {
-            fail_all(name, dns_result_failed);
+            fail_all(name, 4, dns_result_failed);
             return;
         }
         for (const std::string& server : servers) entry.servers.push_back(server_entry{server, server_entry::not_sent});
     }
     start_system_lookup(entry, name);
-    _in_flight.emplace(name, std::move(entry));
+    _in_flight.emplace(query_key{name, 4}, std::move(entry));
+}
+
+void request_list::start_name6(const std::string& name) {
+    const std::vector<std::string> servers = read_servers();
+    if (!single_label(name) && !servers.empty() && g_resolver != nullptr) {
+        in_flight_query entry;
+        entry.family = 6;
+        entry.id = new_id();
+        entry.started = platform::tick_count();
+        for (const std::string& server : servers) entry.servers.push_back(server_entry{server, server_entry::not_sent});
+        if (g_resolver->send_query(name, entry.id, servers.front(), 6) > 0) {
+            entry.servers.front().state = server_entry::sent;
+            _in_flight.emplace(query_key{name, 6}, std::move(entry));
+            return;
+        }
+    }
+    // No server to ask, or the query cannot leave: only the IPv4 query's
+    // system lookup can still bring IPv6 addresses.
+    fail_all(name, 6, dns_result_failed);
 }
 
 void request_list::start_system_lookup(in_flight_query& entry, const std::string& name) {
@@ -132,46 +173,48 @@ void request_list::start_pending() {
     // the sweep.
     _request_event->reset();
     std::vector<std::string> names;
-    for (dns_request* request : _pending)
-        if (_in_flight.count(request->name) == 0) names.push_back(request->name);
+    std::vector<std::string> names6;
+    for (const dns_request* request : _pending) {
+        if (!request->v4.settled && !in_flight(request->name, 4)) names.push_back(request->name);
+        if (!request->v6.settled && !in_flight(request->name, 6)) names6.push_back(request->name);
+    }
     // Starting a name may complete its requests, which takes them out of the list.
     for (const std::string& name : names)
-        if (_in_flight.count(name) == 0) start_name(name);
+        if (!in_flight(name, 4) && wanted(name, 4)) start_name(name);
+    for (const std::string& name : names6)
+        if (!in_flight(name, 6) && wanted(name, 6)) start_name6(name);
     sweep();
-}
-
-void request_list::retry(const std::string& name) {
-    auto found = _in_flight.find(name);
-    if (found == _in_flight.end()) {
-        in_flight_query entry;
-        entry.id = new_id();
-        found = _in_flight.emplace(name, std::move(entry)).first;
-    }
-    retry_entry(name, found->second);
 }
 
 void request_list::retry_entry(const std::string& name, in_flight_query& entry) {
     ++entry.tries;
     if (!single_label(name))
         for (server_entry& server : entry.servers) {
-            const int sent = g_resolver != nullptr ? g_resolver->send_query(name, entry.id, server.server) : -2;
+            const int sent =
+                g_resolver != nullptr ? g_resolver->send_query(name, entry.id, server.server, entry.family) : -2;
             server.state = sent > 0 ? server_entry::sent : server_entry::not_sent;
         }
-    start_system_lookup(entry, name);
+    if (entry.family == 4) start_system_lookup(entry, name);
     entry.started = platform::tick_count();
 }
 
 void request_list::sweep() {
-    std::vector<std::string> finished;
-    for (auto& [name, entry] : _in_flight) {
+    struct system_answer {
+        std::string name;
+        std::vector<std::string> addresses;
+        std::vector<std::string> addresses6;
+    };
+    // Outcomes are handed out after the walk: handing them out drops entries.
+    std::vector<system_answer> answered;
+    std::vector<query_key> failed;
+    for (auto& [key, entry] : _in_flight) {
         const bool expired = timed_out(entry);
         if (host_resolver* lookup = entry.system_lookup) {
             if (!expired && !lookup->finished()) continue;
             if (lookup->finished() && lookup->succeeded()) {
-                const std::vector<std::string> results = lookup->results();
-                if (!results.empty()) {
-                    complete_all(name, results, dns_source::system);
-                    finished.push_back(name);
+                system_answer found{key.first, lookup->results(), lookup->results6()};
+                if (!found.addresses.empty() || !found.addresses6.empty()) {
+                    answered.push_back(std::move(found));
                     continue;
                 }
             }
@@ -179,79 +222,145 @@ void request_list::sweep() {
             entry.system_lookup = nullptr;
         }
         if (!expired) continue;
-        if (entry.tries < max_tries) {
-            retry_entry(name, entry);
-        } else {
-            fail_all(name, dns_result_failed);
-            finished.push_back(name);
-        }
+        if (entry.tries < max_tries)
+            retry_entry(key.first, entry);
+        else
+            failed.push_back(key);
     }
-    for (const std::string& name : finished) {
-        const auto found = _in_flight.find(name);
-        if (found != _in_flight.end()) erase_entry(found);
-    }
+    for (const system_answer& found : answered) answer_system(found.name, found.addresses, found.addresses6);
+    for (const query_key& key : failed) give_up(key.first, key.second, dns_result_failed);
+    end_graces();
     // Names whose first send failed are started again.
     if (_start_failures.empty()) return;
     std::vector<std::string> waiting;
-    for (dns_request* request : _pending)
-        if (_in_flight.count(request->name) == 0 && _start_failures.count(request->name) != 0)
+    for (const dns_request* request : _pending)
+        if (!request->v4.settled && !in_flight(request->name, 4) && _start_failures.count(request->name) != 0)
             waiting.push_back(request->name);
     for (const std::string& name : waiting)
-        if (_in_flight.count(name) == 0) start_name(name);
+        if (!in_flight(name, 4) && wanted(name, 4)) start_name(name);
     for (auto it = _start_failures.begin(); it != _start_failures.end();) {
-        bool wanted = false;
-        for (dns_request* request : _pending) wanted = wanted || request->name == it->first;
-        it = wanted ? std::next(it) : _start_failures.erase(it);
+        bool still = false;
+        for (const dns_request* request : _pending) still = still || request->name == it->first;
+        it = still ? std::next(it) : _start_failures.erase(it);
     }
 }
 
-void request_list::answer(const std::string& name, const std::vector<std::string>& addresses, dns_source from) {
-    // A query for "name." is answered under "name": its entry goes too, or
-    // it would be retried for nobody.
-    for (const std::string& key : {name, name + "."}) {
-        const auto found = _in_flight.find(key);
-        if (found != _in_flight.end()) erase_entry(found);
+void request_list::settle(const std::string& name, int family, const std::vector<std::string>* found,
+                          dns_source from, std::int32_t code, bool exact_name) {
+    for (dns_request* request : _pending) {
+        const std::string& wanted_name = request->name;
+        const bool match = wanted_name == name ||
+                           (!exact_name && wanted_name.size() == name.size() + 1 && wanted_name.back() == '.' &&
+                            wanted_name.compare(0, name.size(), name) == 0);
+        if (!match) continue;
+        dns_request::family_state& state = family == 4 ? request->v4 : request->v6;
+        if (state.settled) continue;
+        state.settled = true;
+        if (found != nullptr) {
+            state.answered = true;
+            state.from = from;
+            *(family == 4 ? request->addresses : request->addresses6) = *found;
+        } else if (family == 4) {
+            request->failure = code;
+        }
     }
-    complete_all(name, addresses, from);
+    finish_ready();
 }
 
-void request_list::complete_all(const std::string& name, const std::vector<std::string>& addresses,
-                                dns_source from) {
+void request_list::finish_ready() {
+    const std::uint32_t now = platform::tick_count();
+    std::vector<dns_request*> done;
     for (auto it = _pending.begin(); it != _pending.end();) {
         dns_request* request = *it;
-        const std::string& wanted = request->name;
-        const bool match = wanted == name || (wanted.size() == name.size() + 1 && wanted.back() == '.' &&
-                                              wanted.compare(0, name.size(), name) == 0);
-        if (!match) {
+        bool ready = request->v4.settled && request->v6.settled;
+        if (!ready && request->v4.settled && !request->addresses->empty()) {
+            if (!request->in_grace) {
+                request->in_grace = true;
+                request->grace_began = now;
+            }
+            ready = platform::tick_elapsed(request->grace_began, now) >= ipv6_grace;
+        }
+        if (!ready) {
             ++it;
             continue;
         }
         it = _pending.erase(it);
-        *request->addresses = addresses;
-        request->complete(dns_result_ok, from);
+        done.push_back(request);
     }
-}
-
-void request_list::fail_all(const std::string& name, std::int32_t code) {
-    for (auto it = _pending.begin(); it != _pending.end();) {
-        dns_request* request = *it;
-        if (request->name != name) {
+    for (dns_request* request : done) {
+        const bool any = !request->addresses->empty() || (request->wants_v6() && !request->addresses6->empty());
+        request->complete(any ? dns_result_ok : request->failure);
+    }
+    if (done.empty()) return;
+    // An IPv6 query whose requests all went without it is asked for nobody.
+    for (auto it = _in_flight.begin(); it != _in_flight.end();) {
+        if (it->first.second == 6 && !wanted(it->first.first, 6)) {
+            const auto next = std::next(it);
+            erase_entry(it);
+            it = next;
+        } else {
             ++it;
-            continue;
         }
-        it = _pending.erase(it);
-        request->complete(code);
     }
 }
 
-void request_list::give_up(const std::string& name, std::int32_t code) {
-    const auto found = _in_flight.find(name);
+void request_list::end_graces() {
+    for (const dns_request* request : _pending)
+        if (request->in_grace) {
+            finish_ready();
+            return;
+        }
+}
+
+std::uint32_t request_list::next_grace(std::uint32_t now) const noexcept {
+    std::uint32_t next = platform::infinite;
+    for (const dns_request* request : _pending) {
+        if (!request->in_grace) continue;
+        const std::uint32_t waited = platform::tick_elapsed(request->grace_began, now);
+        const std::uint32_t left = waited >= ipv6_grace ? 0 : ipv6_grace - waited;
+        if (left < next) next = left;
+    }
+    return next;
+}
+
+void request_list::answer(const std::string& name, int family, const std::vector<std::string>& addresses,
+                          dns_source from) {
+    erase_entries(name, family);
+    settle(name, family, &addresses, from, dns_result_ok, false);
+}
+
+void request_list::answer_system(const std::string& name, const std::vector<std::string>& addresses,
+                                 const std::vector<std::string>& addresses6) {
+    erase_entries(name, 4);
+    // The system answers the IPv4 query even with IPv6 addresses alone: it
+    // knows the name, and has no IPv4 address for it.
+    settle(name, 4, &addresses, dns_source::system, dns_result_ok, false);
+    if (addresses6.empty()) return;
+    erase_entries(name, 6);
+    // Requests still waiting for IPv6 take the system's, and so do those whose
+    // IPv6 query found nothing.
+    for (dns_request* request : _pending) {
+        if (!request->wants_v6() || !request->addresses6->empty()) continue;
+        const std::string& wanted_name = request->name;
+        if (wanted_name != name && wanted_name != name + ".") continue;
+        request->v6 = dns_request::family_state{true, true, dns_source::system};
+        *request->addresses6 = addresses6;
+    }
+    finish_ready();
+}
+
+void request_list::fail_all(const std::string& name, int family, std::int32_t code) {
+    settle(name, family, nullptr, dns_source::none, code, true);
+}
+
+void request_list::give_up(const std::string& name, int family, std::int32_t code) {
+    const auto found = _in_flight.find({name, family});
     if (found != _in_flight.end()) erase_entry(found);
-    fail_all(name, code);
+    fail_all(name, family, code);
 }
 
-void request_list::reject(const std::string& name, const std::string& server) {
-    const auto found = _in_flight.find(name);
+void request_list::reject(const std::string& name, int family, const std::string& server) {
+    const auto found = _in_flight.find({name, family});
     if (found == _in_flight.end()) return;
     in_flight_query& entry = found->second;
     for (server_entry& s : entry.servers)
@@ -261,8 +370,9 @@ void request_list::reject(const std::string& name, const std::string& server) {
         if (!expired && !lookup->finished()) return;  // the system may still answer
         if (lookup->finished() && lookup->succeeded()) {
             const std::vector<std::string> results = lookup->results();
-            if (!results.empty()) {
-                answer(name, results, dns_source::system);
+            const std::vector<std::string> results6 = lookup->results6();
+            if (!results.empty() || !results6.empty()) {
+                answer_system(name, results, results6);
                 return;
             }
         }
@@ -277,11 +387,11 @@ void request_list::reject(const std::string& name, const std::string& server) {
     if (entry.tries < max_tries)
         retry_entry(name, entry);
     else
-        give_up(name, dns_result_failed);
+        give_up(name, family, dns_result_failed);
 }
 
 void request_list::system_lookup_failed(host_resolver* lookup, const std::string& name) {
-    const auto found = _in_flight.find(name);
+    const auto found = _in_flight.find({name, 4});
     if (found == _in_flight.end() || found->second.system_lookup != lookup) return;
     in_flight_query& entry = found->second;
     lookup->release_by_owner();
@@ -290,22 +400,22 @@ void request_list::system_lookup_failed(host_resolver* lookup, const std::string
         for (const server_entry& s : entry.servers)
             if (s.state == server_entry::sent) return;
     if (entry.tries >= max_tries)
-        give_up(name, dns_result_failed);
+        give_up(name, 4, dns_result_failed);
     else if (g_resolver != nullptr && g_resolver->ready())
         retry_entry(name, entry);
 }
 
-bool request_list::current_try(const std::string& name, std::int32_t& id, std::uint32_t& ends) const {
-    const in_flight_query* entry = query(name);
+bool request_list::current_try(const std::string& name, int family, std::int32_t& id, std::uint32_t& ends) const {
+    const in_flight_query* entry = query(name, family);
     if (entry == nullptr) return false;
     id = entry->id;
     ends = entry->started + query_timeout(entry->tries);
     return true;
 }
 
-void request_list::tcp_failed(const std::string& name, const std::string& server) {
-    const auto found = _in_flight.find(name);
-    if (found == _in_flight.end()) return;
+void request_list::tcp_failed(const std::string& name, int family, const std::string& server) {
+    const auto found = _in_flight.find({name, family});
+    if (found == _in_flight.end() || family != 4) return;
     in_flight_query& entry = found->second;
     // The server stays "sent": like a silent one it is given up at the try's
     // time-out, by the sweep, which then retries.
@@ -326,8 +436,10 @@ bool request_list::cancel(dns_request* request) {
     if (!found) return false;
     for (const dns_request* other : _pending)
         if (other->name == request->name) return true;
-    const auto entry = _in_flight.find(request->name);
-    if (entry != _in_flight.end()) erase_entry(entry);
+    for (const int family : {4, 6}) {
+        const auto entry = _in_flight.find({request->name, family});
+        if (entry != _in_flight.end()) erase_entry(entry);
+    }
     _start_failures.erase(request->name);
     return true;
 }
@@ -349,22 +461,24 @@ std::vector<asyn_io_operation*> request_list::take_operations_of(const singleton
         bool wanted = false;
         for (const dns_request* other : _pending) wanted = wanted || other->name == request->name;
         if (wanted) continue;
-        const auto entry = _in_flight.find(request->name);
-        if (entry != _in_flight.end()) erase_entry(entry);
+        for (const int family : {4, 6}) {
+            const auto entry = _in_flight.find({request->name, family});
+            if (entry != _in_flight.end()) erase_entry(entry);
+        }
     }
     return taken;
 }
 
-const std::string* request_list::match_reply(const std::string& question, std::uint16_t id,
+const std::string* request_list::match_reply(const std::string& question, int family, std::uint16_t id,
                                              const std::string& source, std::uint16_t port) const {
     if (port != platform::dns::server_port()) return nullptr;
     for (const std::string& key : {question, question + "."}) {
-        const auto found = _in_flight.find(key);
+        const auto found = _in_flight.find({key, family});
         if (found == _in_flight.end()) continue;
         if ((static_cast<std::uint32_t>(found->second.id) & 0xFFFFu) != id) continue;
         // Only a server the query went to: the others never saw the identifier.
         for (const server_entry& s : found->second.servers)
-            if (s.server == source && s.state != server_entry::not_sent) return &found->first;
+            if (s.server == source && s.state != server_entry::not_sent) return &found->first.first;
     }
     return nullptr;
 }

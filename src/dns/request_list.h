@@ -3,6 +3,12 @@
 // file in front of them, and the system lookups running beside the queries.
 // One lock, the request-list lock, guards all of it; the answer cache has its
 // own lock and is never taken together with it.
+//
+// A name is queried once per family: type A for IPv4, type AAAA for IPv6,
+// each with its own identifier, tries and time-outs. The IPv4 query keeps
+// every rule it had before IPv6 was asked for; the IPv6 one differs where
+// noted (it takes "no such record" for an answer, and starts no system lookup:
+// the IPv4 query's system lookup answers both families).
 #pragma once
 
 #include <cstdint>
@@ -34,6 +40,7 @@ struct server_entry {
 };
 
 struct in_flight_query {
+    int family = 4;             // 4: type A; 6: type AAAA
     std::uint32_t started = 0;  // tick when the current try began
     std::int32_t tries = 0;     // retries done; 0 for the first try
     host_resolver* system_lookup = nullptr;
@@ -44,6 +51,10 @@ struct in_flight_query {
 class request_list {
 public:
     static constexpr std::int32_t max_tries = 5;
+    // How long a request whose IPv4 addresses are in waits for its IPv6 ones
+    // before it completes without them: a lost AAAA reply must not hold up a
+    // caller that may never look at IPv6.
+    static constexpr std::uint32_t ipv6_grace = 250;  // ms
 
     // Loads the hosts file. Throws std::runtime_error ("Create request_list
     // Event error") when the request event cannot be made.
@@ -61,24 +72,33 @@ public:
     // Once a second: time-outs, retries, finished system lookups; also starts
     // names whose first send failed.
     void sweep();
-    // A usable reply for `name`, or a system lookup's addresses.
-    void answer(const std::string& name, const std::vector<std::string>& addresses,
+    // A usable reply for one family of `name` (for IPv6 also one with no
+    // address: the name has none).
+    void answer(const std::string& name, int family, const std::vector<std::string>& addresses,
                 dns_source from = dns_source::dns_server);
+    // A system lookup's addresses: they answer the IPv4 query, and the IPv6
+    // one too when they hold IPv6 addresses.
+    void answer_system(const std::string& name, const std::vector<std::string>& addresses,
+                       const std::vector<std::string>& addresses6);
     // A negative or empty reply from `server`.
-    void reject(const std::string& name, const std::string& server);
-    void complete_all(const std::string& name, const std::vector<std::string>& addresses,
-                      dns_source from = dns_source::dns_server);
-    void fail_all(const std::string& name, std::int32_t code);
-    void give_up(const std::string& name, std::int32_t code);
-    void retry(const std::string& name);
+    void reject(const std::string& name, int family, const std::string& server);
+    // The family's query of `name` found nothing: its requests go on without it.
+    void fail_all(const std::string& name, int family, std::int32_t code);
+    void give_up(const std::string& name, int family, std::int32_t code);
     void system_lookup_failed(host_resolver* lookup, const std::string& name);
-    // The identifier of the query of `name` and the tick its current try ends
-    // at; false when the name is not in flight.
-    bool current_try(const std::string& name, std::int32_t& id, std::uint32_t& ends) const;
+    // The identifier of the family's query of `name` and the tick its current
+    // try ends at; false when it is not in flight.
+    bool current_try(const std::string& name, int family, std::int32_t& id, std::uint32_t& ends) const;
     // The TCP exchange a truncated reply from `server` began has failed: the
-    // server counts as silent, and the system lookup starts as it would after
-    // the try's time-out.
-    void tcp_failed(const std::string& name, const std::string& server);
+    // server counts as silent, and (for IPv4) the system lookup starts as it
+    // would after the try's time-out.
+    void tcp_failed(const std::string& name, int family, const std::string& server);
+    // Requests whose IPv6 answer is overdue complete without it. Called on
+    // every turn of the resolver thread.
+    void end_graces();
+    // Milliseconds until the next request's grace ends; platform::infinite
+    // when none waits.
+    std::uint32_t next_grace(std::uint32_t now) const noexcept;
     // Takes a pending request out without completing it; false when it was
     // not pending here.
     bool cancel(dns_request* request);
@@ -89,17 +109,20 @@ public:
     std::vector<asyn_io_operation*> take_operations_of(const singleton_instance* services);
 
     // The in-flight entry a reply from `source` (port in host order) with
-    // identifier `id` belongs to: its name, or null unless that server was
-    // sent the query with that identifier, on the servers' port.
-    const std::string* match_reply(const std::string& question, std::uint16_t id, const std::string& source,
-                                   std::uint16_t port) const;
+    // identifier `id` to the family's query belongs to: its name, or null
+    // unless that server was sent the query with that identifier, on the
+    // servers' port.
+    const std::string* match_reply(const std::string& question, int family, std::uint16_t id,
+                                   const std::string& source, std::uint16_t port) const;
 
-    // State of `server` in the query of `name`: 0-3, or 4 when it is not listed
-    // (also when the name is not in flight).
+    // State of `server` in the IPv4 query of `name`: 0-3, or 4 when it is not
+    // listed (also when the name is not in flight).
     int server_state(const std::string& name, const std::string& server) const;
-    bool in_flight(const std::string& name) const { return _in_flight.count(name) != 0; }
+    // A query of either family is under way for `name`.
+    bool in_flight(const std::string& name) const { return in_flight(name, 4) || in_flight(name, 6); }
+    bool in_flight(const std::string& name, int family) const { return _in_flight.count({name, family}) != 0; }
     std::size_t pending_count() const noexcept { return _pending.size(); }
-    const in_flight_query* query(const std::string& name) const;
+    const in_flight_query* query(const std::string& name, int family = 4) const;
 
     platform::event& request_event() noexcept { return *_request_event; }
 
@@ -113,13 +136,24 @@ public:
     static std::vector<std::string> read_servers();
 
 private:
-    using query_map = std::map<std::string, in_flight_query>;
+    using query_key = std::pair<std::string, int>;  // name, family
+    using query_map = std::map<query_key, in_flight_query>;
 
     void start_name(const std::string& name);
+    void start_name6(const std::string& name);
     // The name's system lookup, when system lookups are allowed.
     void start_system_lookup(in_flight_query& entry, const std::string& name);
     void retry_entry(const std::string& name, in_flight_query& entry);
     void erase_entry(query_map::iterator entry);
+    void erase_entries(const std::string& name, int family);
+    // Hands one family's outcome to every pending request of `name` (or, for
+    // an answer, of "name."): `found` null for a family that found nothing.
+    void settle(const std::string& name, int family, const std::vector<std::string>* found, dns_source from,
+                std::int32_t code, bool exact_name);
+    // Completes the requests that wait for nothing more, starts the grace of
+    // those that wait for IPv6 alone, and drops queries nobody waits for.
+    void finish_ready();
+    bool wanted(const std::string& name, int family) const;
     bool timed_out(const in_flight_query& entry) const noexcept;
     static std::int32_t new_id() noexcept;
 

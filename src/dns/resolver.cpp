@@ -44,13 +44,13 @@ void resolver::reopen() {
     _last_sweep = platform::tick_count();
 }
 
-int resolver::send_query(const std::string& name, std::int32_t id, const std::string& server) {
+int resolver::send_query(const std::string& name, std::int32_t id, const std::string& server, int family) {
     std::uint32_t address = 0;
     if (!inet_addr_value(server, address) || address == 0 || _socket == platform::invalid_socket) return -2;
     unsigned char buffer[query_buffer];
     std::uint32_t length = sizeof buffer;
     try {
-        dns_package(name, id).encode(buffer, length);
+        dns_package(name, id, family == 6 ? dns_type_aaaa : dns_type_a).encode(buffer, length);
     } catch (const format_exception&) {
         return -2;
     }
@@ -76,6 +76,12 @@ void resolver::run() {
             const std::uint32_t period = static_cast<std::uint32_t>(_timer_period) * 1000u;
             const std::uint32_t waited = platform::tick_elapsed(_last_sweep, now);
             timeout = waited >= period ? 0 : period - waited;
+        }
+        {
+            // A request whose IPv6 answer is overdue must not wait for the sweep.
+            dns_detail::list_guard guard;
+            const std::uint32_t grace = _list.next_grace(now);
+            if (grace < timeout) timeout = grace;
         }
         for (const tcp_exchange& exchange : _tcp) {
             const bool sending = !exchange.connected || exchange.written < exchange.out.size();
@@ -108,6 +114,9 @@ void resolver::run() {
             _last_sweep = platform::tick_count();
             dns_detail::list_guard guard;
             _list.sweep();
+        } else {
+            dns_detail::list_guard guard;
+            _list.end_graces();
         }
     }
     close_tcp();
@@ -115,23 +124,24 @@ void resolver::run() {
     _list.shutdown();
 }
 
-void resolver::start_tcp(const std::string& name, const std::string& server, std::uint32_t address) {
+void resolver::start_tcp(const std::string& name, int family, const std::string& server, std::uint32_t address) {
     for (const tcp_exchange& exchange : _tcp)
-        if (exchange.name == name && exchange.server == server) return;  // already asking it
+        if (exchange.name == name && exchange.family == family && exchange.server == server) return;  // already asking it
     tcp_exchange exchange;
     exchange.name = name;
+    exchange.family = family;
     exchange.server = server;
     exchange.address = address;
     bool started = false;
     {
         dns_detail::list_guard guard;
-        started = _tcp.size() < max_tcp_exchanges && _list.current_try(name, exchange.id, exchange.deadline);
+        started = _tcp.size() < max_tcp_exchanges && _list.current_try(name, family, exchange.id, exchange.deadline);
     }
     if (started) {
         unsigned char query[query_buffer];
         std::uint32_t length = sizeof query;
         try {
-            dns_package(name, exchange.id).encode(query, length);
+            dns_package(name, exchange.id, family == 6 ? dns_type_aaaa : dns_type_a).encode(query, length);
             exchange.out.reserve(length + 2);
             exchange.out.push_back(static_cast<unsigned char>(length >> 8));
             exchange.out.push_back(static_cast<unsigned char>(length & 0xFF));
@@ -159,7 +169,7 @@ void resolver::start_tcp(const std::string& name, const std::string& server, std
     }
     if (exchange.fd != platform::invalid_socket) platform::close_socket(exchange.fd);
     dns_detail::list_guard guard;
-    _list.tcp_failed(name, server);
+    _list.tcp_failed(name, family, server);
 }
 
 resolver::tcp_step resolver::step_tcp(tcp_exchange& exchange) {
@@ -205,7 +215,7 @@ void resolver::run_tcp(bool drop_unwanted) {
         bool wanted = true;
         if (step == tcp_step::waiting && drop_unwanted) {
             dns_detail::list_guard guard;
-            wanted = _list.in_flight(exchange.name);
+            wanted = _list.in_flight(exchange.name, exchange.family);
         }
         if (step == tcp_step::waiting && wanted && static_cast<std::int32_t>(exchange.deadline - now) > 0) {
             ++i;
@@ -221,7 +231,7 @@ void resolver::run_tcp(bool drop_unwanted) {
                          platform::host_to_net32(ended.address), platform::dns::server_port(), true);
         } else {
             dns_detail::list_guard guard;
-            _list.tcp_failed(ended.name, ended.server);
+            _list.tcp_failed(ended.name, ended.family, ended.server);
         }
     }
 }
@@ -245,13 +255,16 @@ void resolver::handle_reply(const unsigned char* data, std::uint32_t length, std
     char text[16];
     platform::dotted_address(source, text);
     const std::string sender(text);
+    // Which of the name's two queries it answers; anything but AAAA is taken
+    // for the IPv4 one, as every reply was before IPv6 was asked for.
+    const int family = reply.question_type == dns_type_aaaa ? 6 : 4;
     // Only a reply carrying the query's identifier, from a server the query
     // went to, may answer it: anyone else could plant addresses in the cache.
     std::string name;
     {
         dns_detail::list_guard guard;
-        const std::string* matched =
-            _list.match_reply(reply.question_name, static_cast<std::uint16_t>(reply.id & 0xFFFFu), sender, port);
+        const std::string* matched = _list.match_reply(reply.question_name, family,
+                                                       static_cast<std::uint16_t>(reply.id & 0xFFFFu), sender, port);
         if (matched == nullptr) return;
         name = *matched;
     }
@@ -262,15 +275,16 @@ void resolver::handle_reply(const unsigned char* data, std::uint32_t length, std
         if (!over_tcp) {
             std::uint32_t address = 0;
             inet_addr_value(sender, address);
-            start_tcp(name, sender, address);
+            start_tcp(name, family, sender, address);
         } else {
             dns_detail::list_guard guard;
-            _list.tcp_failed(name, sender);
+            _list.tcp_failed(name, family, sender);
         }
         return;
     }
     if (reply.rcode == 0) {
-        std::vector<cached_address> usable = cached_addresses_of(reply.records);
+        std::vector<cached_address> usable =
+            cached_addresses_of(reply.records, family == 6 ? dns_type_aaaa : dns_type_a);
         if (!usable.empty()) {
             std::vector<std::string> addresses;
             addresses.reserve(usable.size());
@@ -278,12 +292,20 @@ void resolver::handle_reply(const unsigned char* data, std::uint32_t length, std
             // The cache lock is never held with the request-list lock.
             dns_local_repository::instance().store(reply.question_name, usable);
             dns_detail::list_guard guard;
-            _list.answer(reply.question_name, addresses);
+            _list.answer(reply.question_name, family, addresses);
             return;
         }
     }
+    if (family == 6 && (reply.rcode == 0 || reply.rcode == 3)) {
+        // "No such record" and "no such name" answer the IPv6 question: most
+        // names have no IPv6 address, and asking again would only double the
+        // queries. The IPv4 query keeps retrying on them as it always has.
+        dns_detail::list_guard guard;
+        _list.answer(reply.question_name, 6, {});
+        return;
+    }
     dns_detail::list_guard guard;
-    _list.reject(name, sender);
+    _list.reject(name, family, sender);
 }
 
 }  // namespace asynframe

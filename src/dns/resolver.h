@@ -28,10 +28,11 @@ public:
     explicit resolver(request_list& list) noexcept : _list(list) {}
     ~resolver() override;
 
-    // With the request-list lock held. The bytes sent (> 0); -1 for a socket
-    // error; -2 when the query cannot be sent at all (a bad server address,
-    // a send that would block, a name that cannot be encoded).
-    int send_query(const std::string& name, std::int32_t id, const std::string& server);
+    // With the request-list lock held. The query for the family's addresses
+    // (4: type A, 6: type AAAA). The bytes sent (> 0); -1 for a socket error;
+    // -2 when the query cannot be sent at all (a bad server address, a send
+    // that would block, a name that cannot be encoded).
+    int send_query(const std::string& name, std::int32_t id, const std::string& server, int family = 4);
     // Socket open: queries can go out and the sweep runs.
     bool ready() const noexcept { return _socket >= 0; }
     // TCP exchanges under way.
@@ -46,6 +47,7 @@ private:
     // a reply that had the TC bit set.
     struct tcp_exchange {
         std::string name;  // the in-flight entry's key
+        int family = 4;
         std::string server;
         std::uint32_t address = 0;  // host order
         std::int32_t id = 0;
@@ -64,7 +66,7 @@ private:
     void receive();
     void handle_reply(const unsigned char* data, std::uint32_t length, std::uint32_t source, std::uint16_t port,
                       bool over_tcp);
-    void start_tcp(const std::string& name, const std::string& server, std::uint32_t address);
+    void start_tcp(const std::string& name, int family, const std::string& server, std::uint32_t address);
     // Moves every exchange on as far as it goes without blocking; ends those
     // that are over (answered, failed, out of time or no longer wanted).
     void run_tcp(bool drop_unwanted);

@@ -1,4 +1,4 @@
-// The five plain exports over the resolver, for callers that wait on an event
+// The plain exports over the resolver, for callers that wait on an event
 // of their own. A handle is only ever looked up in the registry, never
 // trusted: a stale or made-up one answers as unregistered.
 #include <cstring>
@@ -9,6 +9,7 @@
 #include "asynframe/dns.h"
 #include "dns/dns_request.h"
 #include "dns/dns_service.h"
+#include "dns/ip_parser.h"
 #include "platform/event.h"
 
 namespace asynframe {
@@ -17,9 +18,18 @@ namespace {
 // A handle's request and the list it writes into.
 struct sync_request {
     std::vector<std::string> addresses;
+    std::vector<std::string> addresses6;
     dns_request request;
-    sync_request(const char* name, platform::native_handle event) : request(name, event, &addresses, nullptr) {}
+    sync_request(const char* name, platform::native_handle event)
+        : request(name, event, &addresses, nullptr, &addresses6) {}
 };
+
+// Copies `text` with its zero into `buffer` when it fits.
+LONG copy_text(const std::string& text, char* buffer, LONG size) {
+    if (text.size() + 1 > static_cast<std::size_t>(size)) return -1;
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return 0;
+}
 
 std::mutex g_registry_lock;
 std::set<sync_request*>& registry() {
@@ -80,10 +90,23 @@ ASYNFRAME_EXPORT LONG ASYNFRAME_STDCALL sync_dns_address(SYNC_DNS_HANDLE handle,
     return with_request(handle, -1, [&](sync_request& entry) -> LONG {
         if (buffer == nullptr || size <= 0 || index < 0 || entry.request.pending()) return -1;
         if (static_cast<std::size_t>(index) >= entry.addresses.size()) return -1;
-        const std::string& text = entry.addresses[static_cast<std::size_t>(index)];
-        if (text.size() + 1 > static_cast<std::size_t>(size)) return -1;
-        std::memcpy(buffer, text.c_str(), text.size() + 1);
-        return 0;
+        return copy_text(entry.addresses[static_cast<std::size_t>(index)], buffer, size);
+    });
+}
+
+ASYNFRAME_EXPORT LONG ASYNFRAME_STDCALL sync_dns_address_text(SYNC_DNS_HANDLE handle, LONG index, char* buffer,
+                                                              LONG size) {
+    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    return with_request(handle, -1, [&](sync_request& entry) -> LONG {
+        if (buffer == nullptr || size <= 0 || index < 0 || entry.request.pending()) return -1;
+        const auto at = static_cast<std::size_t>(index);
+        if (at < entry.addresses.size()) {
+            std::uint32_t value = 0;
+            const std::string& text = entry.addresses[at];
+            return copy_text(inet_addr_value(text, value) ? ipv4_text(value) : text, buffer, size) == 0 ? 4 : -1;
+        }
+        if (at - entry.addresses.size() >= entry.addresses6.size()) return -1;
+        return copy_text(entry.addresses6[at - entry.addresses.size()], buffer, size) == 0 ? 6 : -1;
     });
 }
 

@@ -5,6 +5,7 @@
 
 #include "dns/dns_service.h"
 #include "dns/dns_state.h"
+#include "dns/ip_parser.h"
 #include "dns/request_list.h"
 #include "platform/dns.h"
 #include "platform/thread.h"
@@ -21,10 +22,18 @@ std::atomic<std::uint64_t> g_lookups_started{0};
 
 void host_resolver::run() {
     std::vector<std::string> found;
-    const bool known = platform::dns::system_lookup(_name, found);
+    std::vector<std::string> found6;
+    const bool known = platform::dns::system_lookup(_name, found, found6);
+    // One spelling of an IPv6 address whatever the system's: the same
+    // address from a DNS reply and from here then compares equal.
+    for (std::string& text : found6) {
+        std::string canonical = canonical_ipv6(text);
+        if (!canonical.empty()) text = std::move(canonical);
+    }
     {
         std::lock_guard<std::mutex> guard(_lock);
         _results = found;
+        _results6 = found6;
     }
     _succeeded.store(known, std::memory_order_release);
     _finished.store(true, std::memory_order_release);
@@ -34,8 +43,8 @@ void host_resolver::run() {
         if (request_list* list = guard.list()) {
             if (!known)
                 list->system_lookup_failed(this, _name);
-            else if (!found.empty())
-                list->answer(_name, found, dns_source::system);
+            else if (!found.empty() || !found6.empty())
+                list->answer_system(_name, found, found6);
         }
     }
     release_by_thread();

@@ -14,7 +14,8 @@
 
 namespace asynframe {
 
-// Asks the operating system's resolver for one name. Two references: the
+// Asks the operating system's resolver for one name, both families in one
+// lookup. Two references: the
 // query entry that started it and the thread that runs it; the second release
 // deletes it.
 class host_resolver {
@@ -29,6 +30,10 @@ public:
     std::vector<std::string> results() {
         std::lock_guard<std::mutex> guard(_lock);
         return _results;
+    }
+    std::vector<std::string> results6() {
+        std::lock_guard<std::mutex> guard(_lock);
+        return _results6;
     }
     // The entry no longer wants it: a lookup not yet begun is skipped.
     bool owner_gone() {
@@ -63,6 +68,7 @@ private:
     std::atomic<bool> _finished{false};
     std::mutex _lock;  // guards the results and the release count
     std::vector<std::string> _results;
+    std::vector<std::string> _results6;
     int _releases = 0;
     bool _owner_released = false;
 };

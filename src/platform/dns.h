@@ -30,6 +30,11 @@ std::uint16_t server_port();
 // True when it knew the name; its addresses are appended once each, in its
 // order.
 bool system_lookup(const std::string& name, std::vector<std::string>& addresses);
+// The same for both families in one lookup (AF_UNSPEC): dotted IPv4 texts
+// to `addresses`, RFC 5952 IPv6 texts to `addresses6`, each once, in the
+// system's order.
+bool system_lookup(const std::string& name, std::vector<std::string>& addresses,
+                   std::vector<std::string>& addresses6);
 
 // 32 bits no other host can predict.
 std::uint32_t random32() noexcept;

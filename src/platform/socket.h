@@ -30,6 +30,44 @@ void dotted_address(std::uint32_t address, char (&text)[16]) noexcept;
 // Text of a 16-byte IPv6 address ("2001:db8::1"); empty when it cannot be made.
 void ipv6_address_text(const std::uint8_t* address, char (&text)[46]) noexcept;
 
+// ---- Either family -------------------------------------------------------
+//
+// The calls below take and give `endpoint`s (port in host order). An IPv4-
+// mapped IPv6 address (::ffff:a.b.c.d) is reported as the IPv4 address it
+// carries: a dual-stack listener's IPv4 clients look as they would to an IPv4
+// listener, and a reply sent to such an address goes out mapped again.
+
+// The address of `text` (exactly `length` bytes): dotted IPv4 ("0.0.0.0"), or
+// IPv6 with or without brackets ("::1", "[::1]", "fe80::1%2" with a numeric
+// zone). False for anything else, names included; `out` is then untouched.
+bool parse_address(const char* text, std::size_t length, std::uint16_t port, endpoint& out) noexcept;
+// Text of an endpoint's address without the port: dotted IPv4, or IPv6 (a
+// mapped address as dotted IPv4; a zone as "%N"). Empty for no family.
+void address_text(const endpoint& address, char (&text)[64]) noexcept;
+// `address` with an IPv4-mapped IPv6 address turned into the IPv4 one.
+endpoint unmapped(const endpoint& address) noexcept;
+// `address` in the family of a socket: an IPv4 address for an IPv6 socket
+// becomes its mapped form; anything else is left as it is.
+endpoint in_family(const endpoint& address, endpoint::family_t socket_family) noexcept;
+
+// Stream and datagram sockets of a family (blocking, close-on-exec). An IPv6
+// one accepts IPv4 peers too (IPV6_V6ONLY off) where the system allows it.
+std::uint32_t create_tcp_socket(endpoint::family_t family, native_handle& fd) noexcept;
+std::uint32_t create_udp_socket(endpoint::family_t family, native_handle& fd) noexcept;
+// The family a socket was made with; `none` when it cannot be told.
+endpoint::family_t socket_family(native_handle fd) noexcept;
+std::uint32_t bind_endpoint(native_handle fd, const endpoint& address) noexcept;
+std::uint32_t local_endpoint(native_handle fd, endpoint& address) noexcept;
+std::uint32_t peer_endpoint(native_handle fd, endpoint& address) noexcept;
+// As start_connect_v4, to an endpoint of the socket's family.
+std::uint32_t start_connect(native_handle fd, const endpoint& target) noexcept;
+// As send_datagram_now and receive_datagram_now, with endpoints.
+std::uint32_t send_datagram_to(native_handle fd, const void* data, std::size_t size, const endpoint& to) noexcept;
+std::uint32_t receive_datagram_from(native_handle fd, void* buffer, std::size_t size, std::size_t& received,
+                                    endpoint& from) noexcept;
+
+// ---- IPv4 ------------------------------------------------------------------
+
 // IPv4 stream socket (blocking, close-on-exec).
 std::uint32_t create_tcp_socket(native_handle& fd) noexcept;
 // IPv4 datagram socket.

@@ -14,6 +14,7 @@
 #include "platform/native.h"
 #include "engine/asyn_io_handler.h"
 #include "platform/event.h"
+#include "proxy/http_check.h"
 
 namespace asynframe {
 
@@ -123,14 +124,5 @@ private:
 
     std::unique_ptr<asyn_socket_device_imp> _device;
 };
-
-// The Host header's value of an absolute http:// URL (host and any port), or empty.
-std::string http_url_host(const std::string& url);
-// The status of an HTTP response's status line ("HTTP/1.1 407 ..." gives 407),
-// or -1 when the response does not start with one.
-int http_status_code(std::string_view response);
-// The HTTP check's verdict on a response header: 407 refused, 2xx and 3xx
-// working, anything else (another status, or no HTTP) another failure.
-LONG http_check_result(std::string_view response);
 
 }  // namespace asynframe

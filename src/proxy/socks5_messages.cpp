@@ -64,6 +64,18 @@ bytes request(std::uint8_t command, const std::string& host, std::uint16_t port)
     // A target like 300.1.1.1 is not an address: sent as a name rather than
     // as the broadcast address its failed conversion would give.
     const bool dotted = dotted_address(host, address);
+    platform::endpoint v6;
+    if (!dotted && platform::parse_address(host.data(), host.size(), port, v6) && v6.is_v6()) {
+        bytes out(4 + 16 + 2);
+        out[0] = version;
+        out[1] = command;
+        out[2] = 0;
+        out[3] = 4;
+        std::memcpy(out.data() + 4, v6.address, 16);
+        out[20] = static_cast<std::uint8_t>(port >> 8);
+        out[21] = static_cast<std::uint8_t>(port & 0xFF);
+        return out;
+    }
     if (!dotted && host.size() >= 256)
         throw socket_exception("sock5: length of host name(" + host + ") exceed 255, sock5 not support this",
                                0xFFFFFFFFu);
@@ -159,6 +171,44 @@ void put_udp_header(std::uint8_t* out, std::uint32_t address, std::uint16_t port
     std::memcpy(out + 4, &address, 4);
     out[8] = static_cast<std::uint8_t>(port >> 8);
     out[9] = static_cast<std::uint8_t>(port & 0xFF);
+}
+
+std::uint32_t udp_header_size_for(const platform::endpoint& target) noexcept {
+    const platform::endpoint plain = platform::unmapped(target);
+    return plain.is_v4() ? udp_header_size : plain.is_v6() ? udp_header_size_v6 : 0;
+}
+
+void put_udp_header(std::uint8_t* out, const platform::endpoint& target) {
+    const platform::endpoint plain = platform::unmapped(target);
+    if (!plain.is_v6()) {
+        put_udp_header(out, plain.v4_address(), plain.port);
+        return;
+    }
+    out[0] = 0;
+    out[1] = 0;
+    out[2] = 0;
+    out[3] = 4;  // ATYP: IPv6
+    std::memcpy(out + 4, plain.address, 16);
+    out[20] = static_cast<std::uint8_t>(plain.port >> 8);
+    out[21] = static_cast<std::uint8_t>(plain.port & 0xFF);
+}
+
+std::uint32_t read_udp_header(const std::uint8_t* data, std::size_t length, bool accept_v6,
+                              platform::endpoint& origin) noexcept {
+    if (length < udp_header_size || data[2] != 0) return 0;
+    if (data[3] == 1) {
+        std::uint32_t address = 0;
+        std::memcpy(&address, data + 4, 4);
+        origin = platform::endpoint::v4(address, static_cast<std::uint16_t>((data[8] << 8) | data[9]));
+        return udp_header_size;
+    }
+    if (data[3] == 4 && accept_v6 && length >= udp_header_size_v6) {
+        std::uint8_t bytes[16];
+        std::memcpy(bytes, data + 4, 16);
+        origin = platform::unmapped(platform::endpoint::v6(bytes, static_cast<std::uint16_t>((data[20] << 8) | data[21])));
+        return udp_header_size_v6;
+    }
+    return 0;
 }
 
 }  // namespace asynframe::socks5

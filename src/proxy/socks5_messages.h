@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/native.h"
+
 namespace asynframe::socks5 {
 
 inline constexpr std::uint8_t command_connect = 1;
@@ -16,6 +18,8 @@ inline constexpr std::uint8_t command_udp_associate = 3;
 inline constexpr std::uint32_t request_res_header = 5;
 // RSV, FRAG, ATYP and an IPv4 address and port before a relayed datagram.
 inline constexpr std::uint32_t udp_header_size = 10;
+// The same with an IPv6 address.
+inline constexpr std::uint32_t udp_header_size_v6 = 22;
 
 using bytes = std::vector<std::uint8_t>;
 
@@ -25,8 +29,9 @@ bytes greeting(bool with_credentials);
 // an empty user name or either text of 256 bytes or more.
 bytes authentication(const std::string& user, const std::string& password);
 // 05 CMD 00 ATYP address port. A real dotted address (four numbers of at
-// most 255) goes as ATYP 1, anything else as a name (ATYP 3); a name of 256
-// bytes or more throws socket_exception (code -1).
+// most 255) goes as ATYP 1, an IPv6 address (with or without brackets) as
+// ATYP 4, anything else as a name (ATYP 3); a name of 256 bytes or more
+// throws socket_exception (code -1).
 bytes request(std::uint8_t command, const std::string& host, std::uint16_t port);
 
 // The method the proxy chose (0 or 2); throws for anything else.
@@ -42,5 +47,14 @@ void parse_bound_address(const std::uint8_t* reply, std::size_t length, const st
 
 // The relay header before a datagram for `address` (network order) and `port`.
 void put_udp_header(std::uint8_t* out, std::uint32_t address, std::uint16_t port);
+// The header's size for a target: 10 for IPv4, 22 for IPv6, 0 for no family.
+std::uint32_t udp_header_size_for(const platform::endpoint& target) noexcept;
+// Writes the relay header for `target` (udp_header_size_for bytes).
+void put_udp_header(std::uint8_t* out, const platform::endpoint& target);
+// The origin in a relayed datagram's header: the header's size, or 0 when the
+// datagram is too short, a fragment, or of another address type (a name).
+// IPv6 origins count only when `accept_v6`.
+std::uint32_t read_udp_header(const std::uint8_t* data, std::size_t length, bool accept_v6,
+                              platform::endpoint& origin) noexcept;
 
 }  // namespace asynframe::socks5

@@ -194,14 +194,25 @@ void CAsynSock5UdpSocket::complete(IAsynIoOperation*& held, DWORD error, DWORD b
 HRESULT CAsynSock5UdpSocket::Open(DWORD address, WORD port, IAsynIoOperation* operation) {
     if (_state != closed) return E_UNEXPECTED;
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    return open_on(platform::endpoint::v4(address, port), operation);
+}
+
+HRESULT CAsynSock5UdpSocket::OpenOn(DWORD address_length, const char* address, WORD port,
+                                    IAsynIoOperation* operation) {
+    if (_state != closed) return E_UNEXPECTED;
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    platform::endpoint local;
+    if (!endpoint_of_text(address_length, address, port, local)) return E_INVALIDARG;
+    return open_on(local, operation);
+}
+
+HRESULT CAsynSock5UdpSocket::open_on(const platform::endpoint& address, IAsynIoOperation* operation) {
     CAsynIoOperation* object = usable_operation(operation);
     if (object == nullptr) return E_INVALIDARG;
-    std::uint32_t local_ip = 0;
-    std::uint16_t local_port = 0;
+    platform::endpoint local;
     try {
-        _udp_device.create_socket();
-        _udp_device.bind(address, port);
-        _udp_device.local_address(local_ip, local_port);
+        _udp_device.bind(address);
+        local = _udp_device.local_endpoint();
     } catch (const socket_exception& failure) {
         _state = failed;
         object->SetResult(failure.code(), 0);
@@ -212,9 +223,9 @@ HRESULT CAsynSock5UdpSocket::Open(DWORD address, WORD port, IAsynIoOperation* op
     _open_op = operation;
     _associate_op = create_operation(0);
     try {
-        char local_text[16];
-        platform::dotted_address(local_ip, local_text);
-        _wrapper->udp_associate(local_text, local_port, _associate_op);
+        char local_text[64];
+        platform::address_text(local, local_text);
+        _wrapper->udp_associate(local_text, local.port, _associate_op);
     } catch (const socket_exception& failure) {
         _state = failed;
         complete(_open_op, failure.code(), 0);
@@ -233,7 +244,7 @@ void CAsynSock5UdpSocket::on_io_complete(asyn_io_operation* operation) {
     } else if (operation == _send_op) {
         std::uint32_t bytes = 0, error = 0;
         operation->get_result(bytes, error);
-        const DWORD payload = bytes >= socks5::udp_header_size ? bytes - socks5::udp_header_size : 0;
+        const DWORD payload = bytes >= _send_header ? bytes - _send_header : 0;
         complete(_write_op, error, error == 0 ? payload : 0);
     }
 }
@@ -245,15 +256,23 @@ void CAsynSock5UdpSocket::associated(asyn_io_operation* operation) {
         complete(_open_op, error, 0);
         return;
     }
-    _relay_port = _wrapper->bound_port();
+    const std::uint16_t relay_port = _wrapper->bound_port();
     const std::string& host = _wrapper->bound_host();
     std::uint32_t address = 0;
-    if (_wrapper->reply_address_type() == 4 && host != _proxy.host) {
-        // The datagrams go out over IPv4: a relay on an IPv6 address is out of reach.
-        _state = failed;
-        complete(_open_op, errors::address_family_unsupported, 0);
-    } else if (inet_addr_value(host, address)) {
-        _relay_address = platform::host_to_net32(address);
+    platform::endpoint relay;
+    if (inet_addr_value(host, address)) {
+        _relay = platform::endpoint::v4(platform::host_to_net32(address), relay_port);
+        _state = open;
+        complete(_open_op, 0, 0);
+    } else if (platform::parse_address(host.data(), host.size(), relay_port, relay)) {
+        relay = platform::unmapped(relay);
+        if (relay.is_v6() && _udp_device.family() != platform::endpoint::family_t::ipv6) {
+            // An IPv4 socket cannot reach a relay on an IPv6 address.
+            _state = failed;
+            complete(_open_op, errors::address_family_unsupported, 0);
+            return;
+        }
+        _relay = relay;
         _state = open;
         complete(_open_op, 0, 0);
     } else if (host.empty()) {
@@ -290,7 +309,7 @@ HRESULT CAsynSock5UdpSocket::OnIoComplete(IAsynIoOperation* operation) {
         IAsynDnsResult* addresses = nullptr;
         if (result != nullptr && result->QueryInterface(IID_IAsynDnsResult, reinterpret_cast<void**>(&addresses)) == S_OK) {
             DWORD address = 0;
-            if (addresses->GetAddress(0, &address) == S_OK) _relay_address = address;
+            if (addresses->GetAddress(0, &address) == S_OK) _relay = platform::endpoint::v4(address, _wrapper->bound_port());
             else error = DNS_RESULT_FAILED;
             addresses->Release();
         } else {
@@ -334,12 +353,20 @@ void CAsynSock5UdpSocket::received(asyn_io_operation* operation) {
         complete(_read_op, error, 0);
         return;
     }
-    const platform::endpoint& source = operation->address();
+    const platform::endpoint source = platform::unmapped(operation->address());
     const std::uint8_t* data = operation->buffer();
-    // Only whole IPv4 datagrams from the relay: anything else, a short one
-    // included (its payload length would be negative), is dropped.
-    const bool from_relay = source.is_v4() && source.v4_address() == _relay_address && source.port == _relay_port;
-    if (!from_relay || bytes < socks5::udp_header_size || data[2] != 0 || data[3] != 1) {
+    // Only whole datagrams from the relay with an address origin (IPv6 ones
+    // only on an IPv6 socket, whose host asked for that family): anything
+    // else, a short one included, is dropped.
+    const std::size_t address_size = source.is_v6() ? 16 : 4;
+    const bool from_relay = source.family == _relay.family && source.port == _relay.port &&
+                            std::memcmp(source.address, _relay.address, address_size) == 0;
+    platform::endpoint origin;
+    const std::uint32_t header =
+        from_relay ? socks5::read_udp_header(data, bytes, _udp_device.family() == platform::endpoint::family_t::ipv6,
+                                             origin)
+                   : 0;
+    if (header == 0) {
         start_receive();
         return;
     }
@@ -349,11 +376,10 @@ void CAsynSock5UdpSocket::received(asyn_io_operation* operation) {
     caller->GetBuffer(&buffer, &capacity);
     DWORD start = 0, length = 0;
     caller->GetRange(&start, &length);
-    const DWORD payload = std::min<DWORD>(bytes - socks5::udp_header_size, length);
-    std::memcpy(buffer + start, data + socks5::udp_header_size, payload);
-    std::uint32_t origin = 0;
-    std::memcpy(&origin, data + 4, 4);
-    caller->SetAddress(origin, static_cast<WORD>((data[8] << 8) | data[9]));
+    const DWORD payload = std::min<DWORD>(bytes - header, length);
+    std::memcpy(buffer + start, data + header, payload);
+    if (CAsynIoOperation* object = CAsynIoOperation::resolve(caller))
+        if (asyn_io_operation* request = object->engine_operation()) request->address() = origin;
     complete(_read_op, 0, payload);
 }
 
@@ -370,19 +396,21 @@ HRESULT CAsynSock5UdpSocket::Write(IAsynIoOperation* operation) {
     DWORD start = 0, length = 0;
     operation->GetRange(&start, &length);
     if (buffer == nullptr || static_cast<std::uint64_t>(start) + length > capacity) return E_INVALIDARG;
-    DWORD target = 0;
-    WORD target_port = 0;
-    operation->GetAddress(&target, &target_port);
+    platform::endpoint target = platform::unmapped(object->engine_operation()->address());
+    // An operation without a target goes to 0.0.0.0:0, as it always did.
+    if (target.family == platform::endpoint::family_t::none) target = platform::endpoint::v4(0, target.port);
+    const std::uint32_t header = socks5::udp_header_size_for(target);
 
     if (_send_op != nullptr) delete_operation(_send_op);
-    _send_op = create_operation(length + socks5::udp_header_size);
-    socks5::put_udp_header(_send_op->buffer(), target, target_port);
-    std::memcpy(_send_op->buffer() + socks5::udp_header_size, buffer + start, length);
-    _send_op->address() = platform::endpoint::v4(_relay_address, _relay_port);
+    _send_op = create_operation(length + header);
+    socks5::put_udp_header(_send_op->buffer(), target);
+    std::memcpy(_send_op->buffer() + header, buffer + start, length);
+    _send_op->address() = _relay;
+    _send_header = header;
     operation->AddRef();
     _write_op = operation;
     try {
-        _udp_device.write(_send_op, length + socks5::udp_header_size, 0);
+        _udp_device.write(_send_op, length + header, 0);
     } catch (const socket_exception& failure) {
         complete(_write_op, failure.code(), 0);
     }
@@ -416,9 +444,32 @@ void CAsynSock5UdpSocket::close_for_good() {
 HRESULT CAsynSock5UdpSocket::GetLocalAddress(DWORD* address, WORD* port) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     if (_state != open) return E_UNEXPECTED;
-    if (address != nullptr) *address = _relay_address;
-    if (port != nullptr) *port = _relay_port;
+    if (address != nullptr) *address = _relay.v4_address();
+    if (port != nullptr) *port = _relay.port;
     return S_OK;
+}
+
+HRESULT CAsynSock5UdpSocket::SendTo(IAsynIoOperation* operation, DWORD address_length, const char* address,
+                                    WORD port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    platform::endpoint target;
+    if (!endpoint_of_text(address_length, address, port, target)) return E_INVALIDARG;
+    CAsynIoOperation* object = usable_operation(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    object->engine_operation()->address() = target;
+    return Write(operation);
+}
+
+HRESULT CAsynSock5UdpSocket::GetSourceAddress(IAsynIoOperation* operation, IStringSetter* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    return operation_address_text(operation, address, port);
+}
+
+HRESULT CAsynSock5UdpSocket::GetLocalAddressText(IStringSetter* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (_state != open) return E_UNEXPECTED;
+    if (address == nullptr || port == nullptr) return E_INVALIDARG;
+    return give_address_text(_relay, address, port);
 }
 
 }  // namespace asynframe

@@ -98,7 +98,7 @@ private:
     bool _listening = false;
 };
 
-class CAsynSock5UdpSocket final : public com_interfaces<CAsynSock5UdpSocket, IAsynUdpSocket2, IAsynIoOperationEvents>,
+class CAsynSock5UdpSocket final : public com_interfaces<CAsynSock5UdpSocket, IAsynUdpSocket3, IAsynIoOperationEvents>,
                                   public asyn_io_handler,
                                   public CUnknownMultiThread {
 public:
@@ -110,9 +110,10 @@ public:
 
     CAsynSock5UdpSocket(singleton_instance* services, proxy_settings proxy);
 
-    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynUdpSocket2>,
-                                       interface_entry<IID_IAsynIoDevice, IAsynUdpSocket2>,
-                                       interface_entry<IID_IAsynUdpSocket2, IAsynUdpSocket2>>;
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynUdpSocket3>,
+                                       interface_entry<IID_IAsynIoDevice, IAsynUdpSocket3>,
+                                       interface_entry<IID_IAsynUdpSocket2, IAsynUdpSocket3>,
+                                       interface_entry<IID_IAsynUdpSocket3, IAsynUdpSocket3>>;
 
     // One datagram from the relay: its payload, and its origin as the operation's address.
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override;
@@ -125,8 +126,20 @@ public:
     HRESULT ASYNFRAME_STDCALL Close() override;
     // Binds the local socket, then asks the proxy for its relay.
     HRESULT ASYNFRAME_STDCALL Open(DWORD address, WORD port, IAsynIoOperation* operation) override;
-    // The relay's address and port.
+    // The relay's address and port (address 0 for an IPv6 relay).
     HRESULT ASYNFRAME_STDCALL GetLocalAddress(DWORD* address, WORD* port) override;
+    // Binds the local socket on an address of either family: one opened on
+    // IPv6 reaches an IPv6 relay, and takes datagrams from IPv6 origins.
+    HRESULT ASYNFRAME_STDCALL OpenOn(DWORD address_length, const char* address, WORD port,
+                                     IAsynIoOperation* operation) override;
+    // The target may be of either family whatever the relay's: it travels in
+    // the relay header.
+    HRESULT ASYNFRAME_STDCALL SendTo(IAsynIoOperation* operation, DWORD address_length, const char* address,
+                                     WORD port) override;
+    HRESULT ASYNFRAME_STDCALL GetSourceAddress(IAsynIoOperation* operation, IStringSetter* address,
+                                               WORD* port) override;
+    // The relay's address.
+    HRESULT ASYNFRAME_STDCALL GetLocalAddressText(IStringSetter* address, WORD* port) override;
 
     // The relay host's resolution.
     HRESULT ASYNFRAME_STDCALL OnIoComplete(IAsynIoOperation* operation) override;
@@ -151,14 +164,15 @@ private:
     void received(asyn_io_operation* operation);
     void start_receive();
     void resolve_relay(const std::string& host);
+    HRESULT open_on(const platform::endpoint& local, IAsynIoOperation* operation);
 
     proxy_settings _proxy;
     std::unique_ptr<asyn_socket_device_imp> _control;
     std::unique_ptr<socks_wrapper> _wrapper;
     asyn_udp_device _udp_device;
     state_t _state = closed;
-    std::uint32_t _relay_address = 0;  // network order
-    std::uint16_t _relay_port = 0;     // host order
+    platform::endpoint _relay;
+    std::uint32_t _send_header = 0;  // the relay header's size in the send in flight
     IAsynIoOperation* _open_op = nullptr;
     IAsynIoOperation* _read_op = nullptr;
     IAsynIoOperation* _write_op = nullptr;

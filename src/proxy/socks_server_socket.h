@@ -30,6 +30,8 @@ public:
     void login(asyn_io_operation* operation);
     bool local_address(platform::socket_address_v4& address) override { return _inner->local_address(address); }
     bool peer_address(platform::socket_address_v4& address) override { return _inner->peer_address(address); }
+    bool local_endpoint(platform::endpoint& address) override { return _inner->local_endpoint(address); }
+    bool peer_endpoint(platform::endpoint& address) override { return _inner->peer_endpoint(address); }
     void set_recv_timeout(std::int32_t millisecond) override { _inner->set_recv_timeout(millisecond); }
     void set_recv_buffer_size(std::int32_t bytes) override { _inner->set_recv_buffer_size(bytes); }
 

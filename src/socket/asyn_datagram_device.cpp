@@ -30,6 +30,7 @@ void asyn_datagram_device::start_transfer(asyn_io_operation* operation, std::uin
 
     std::uint8_t* buffer = operation->buffer() == nullptr ? nullptr : operation->buffer() + buffer_pos;
     platform::endpoint& peer = operation->address();
+    if (!receive) peer = platform::in_family(peer, _family);
     const std::uint32_t error =
         receive ? port->start_recv_from(_socket_handle, buffer, expected_bytes, &peer, *operation)
                 : port->start_send_to(_socket_handle, buffer, expected_bytes, peer, *operation);
@@ -49,32 +50,41 @@ void asyn_datagram_device::close() {
 
 // ---- UDP ------------------------------------------------------------------------------
 
-void asyn_udp_device::create_socket() {
+void asyn_udp_device::create_socket(platform::endpoint::family_t family) {
     if (_socket_handle != platform::invalid_socket) return;
     platform::native_handle fd = platform::invalid_socket;
-    if (const std::uint32_t error = platform::create_udp_socket(fd))
+    if (const std::uint32_t error = platform::create_udp_socket(family, fd))
         throw socket_exception("create socket object error", error);
     _socket_handle = fd;
+    _family = family;
     associate_to_manager();
     platform::ignore_udp_connection_reset(fd);
-    if (const std::uint32_t error = platform::set_broadcast(fd, true))
-        throw socket_exception("setsockopt error", error);
+    const std::uint32_t error = platform::set_broadcast(fd, true);
+    // IPv6 has no broadcast: a system may refuse the option on such a socket.
+    if (error != 0 && family != platform::endpoint::family_t::ipv6) throw socket_exception("setsockopt error", error);
 }
 
-void asyn_udp_device::bind(std::uint32_t ip, std::uint16_t port) {
-    create_socket();
-    _local_port = port;
-    if (const std::uint32_t error = platform::bind_v4(_socket_handle, ip, port))
+void asyn_udp_device::bind(std::uint32_t ip, std::uint16_t port) { bind(platform::endpoint::v4(ip, port)); }
+
+void asyn_udp_device::bind(const platform::endpoint& address) {
+    create_socket(address.family);
+    _local_port = address.port;
+    if (const std::uint32_t error = platform::bind_endpoint(_socket_handle, address))
         throw socket_exception("bind call error", error);
 }
 
-void asyn_udp_device::local_address(std::uint32_t& ip, std::uint16_t& port) {
+platform::endpoint asyn_udp_device::local_endpoint() {
     if (_socket_handle == platform::invalid_socket) throw std::runtime_error("_socket_handle is invalid.");
-    platform::socket_address_v4 address;
-    if (const std::uint32_t error = platform::local_name(_socket_handle, address))
+    platform::endpoint address;
+    if (const std::uint32_t error = platform::local_endpoint(_socket_handle, address))
         throw socket_exception("getsockname call error", error);
-    ip = address.address;
-    port = platform::net_to_host16(address.port);
+    return address;
+}
+
+void asyn_udp_device::local_address(std::uint32_t& ip, std::uint16_t& port) {
+    const platform::endpoint address = local_endpoint();
+    ip = address.v4_address();
+    port = address.port;
 }
 
 // ---- ICMP ------------------------------------------------------------------------------

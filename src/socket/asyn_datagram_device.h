@@ -1,4 +1,4 @@
-// The datagram devices: an IPv4 UDP socket and a raw IPv4 ICMP socket. The
+// The datagram devices: a UDP socket of either family and a raw IPv4 ICMP socket. The
 // peer of each datagram travels in the operation's address area: a read
 // fills in the sender, a write sends to it.
 #pragma once
@@ -27,6 +27,8 @@ public:
 
 protected:
     platform::native_handle _socket_handle = platform::invalid_socket;
+    // An IPv6 socket sends to IPv4 targets in their mapped form.
+    platform::endpoint::family_t _family = platform::endpoint::family_t::ipv4;
 
 private:
     // A length of 0 is allowed: it takes a zero-length datagram.
@@ -40,11 +42,16 @@ public:
 
     // Nothing when a socket exists. Broadcast is allowed and ICMP reports do
     // not fail later receives.
-    void create_socket();
+    void create_socket(platform::endpoint::family_t family = platform::endpoint::family_t::ipv4);
     // `ip` in network order, `port` in host order (0: the system's choice).
     void bind(std::uint32_t ip, std::uint16_t port);
-    // Address in network order, port in host order.
+    // Makes the socket in the family of `address` and binds it.
+    void bind(const platform::endpoint& address);
+    // Address in network order, port in host order; 0 for an IPv6 address.
     void local_address(std::uint32_t& ip, std::uint16_t& port);
+    // Either family.
+    platform::endpoint local_endpoint();
+    platform::endpoint::family_t family() const noexcept { return _family; }
 
     std::uint16_t local_port() const noexcept { return _local_port; }
 

@@ -43,6 +43,8 @@ void cancel_socket_requests(singleton_instance* instance, platform::native_handl
 
 bool asyn_socket_device::local_address(platform::socket_address_v4&) { return false; }
 bool asyn_socket_device::peer_address(platform::socket_address_v4&) { return false; }
+bool asyn_socket_device::local_endpoint(platform::endpoint&) { return false; }
+bool asyn_socket_device::peer_endpoint(platform::endpoint&) { return false; }
 
 // ---- asyn_socket_device_imp -----------------------------------------------------------
 
@@ -68,9 +70,9 @@ void asyn_socket_device_imp::read_settings() {
     }
 }
 
-platform::native_handle asyn_socket_device_imp::create_socket() {
+platform::native_handle asyn_socket_device_imp::create_socket(platform::endpoint::family_t family) {
     platform::native_handle fd = platform::invalid_socket;
-    if (const std::uint32_t error = platform::create_tcp_socket(fd))
+    if (const std::uint32_t error = platform::create_tcp_socket(family, fd))
         throw socket_exception("create socket object error", error);
     if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
     return fd;
@@ -130,7 +132,11 @@ void asyn_socket_device_imp::connect(const std::string& host, std::uint16_t port
     // complete the request.
     if (scheduler == nullptr) throw socket_exception("connect_manager not available", connect_unavailable_error);
     if (_socket_handle == platform::invalid_socket) {
-        _socket_handle = create_socket();
+        // An IPv6 address needs an IPv6 socket; names and IPv4 keep the IPv4
+        // one they always had.
+        platform::endpoint literal;
+        const bool v6 = platform::parse_address(host.data(), host.size(), port, literal) && literal.is_v6();
+        _socket_handle = create_socket(v6 ? platform::endpoint::family_t::ipv6 : platform::endpoint::family_t::ipv4);
         associate_to_manager();
     }
     operation->clear_request();
@@ -142,18 +148,40 @@ void asyn_socket_device_imp::connect(const std::string& host, std::uint16_t port
     scheduler->connect(operation, host, port, priority);
 }
 
+namespace {
+
+bool as_v4(const platform::endpoint& from, platform::socket_address_v4& to) {
+    if (!from.is_v4()) return false;
+    to = platform::socket_address_v4{};
+    to.address = from.v4_address();
+    to.port = platform::host_to_net16(from.port);
+    return true;
+}
+
+}  // namespace
+
 bool asyn_socket_device_imp::local_address(platform::socket_address_v4& address) {
-    if (_socket_handle == platform::invalid_socket) throw std::runtime_error("_socket_handle is invalid.");
-    return platform::local_name(_socket_handle, address) == 0;
+    platform::endpoint local;
+    return local_endpoint(local) && as_v4(local, address);
 }
 
 bool asyn_socket_device_imp::peer_address(platform::socket_address_v4& address) {
+    platform::endpoint peer;
+    return peer_endpoint(peer) && as_v4(peer, address);
+}
+
+bool asyn_socket_device_imp::local_endpoint(platform::endpoint& address) {
+    if (_socket_handle == platform::invalid_socket) throw std::runtime_error("_socket_handle is invalid.");
+    return platform::local_endpoint(_socket_handle, address) == 0 && address.family != platform::endpoint::family_t::none;
+}
+
+bool asyn_socket_device_imp::peer_endpoint(platform::endpoint& address) {
     if (_accepted_peer_address) {
         address = *_accepted_peer_address;
         return true;
     }
     if (_socket_handle == platform::invalid_socket) throw std::runtime_error("_socket_handle is invalid.");
-    return platform::peer_name(_socket_handle, address) == 0;
+    return platform::peer_endpoint(_socket_handle, address) == 0 && address.family != platform::endpoint::family_t::none;
 }
 
 void asyn_socket_device_imp::set_recv_buffer_size(std::int32_t bytes) {
@@ -175,25 +203,37 @@ int asyn_socket_device_imp::listen_backlog() const {
     return static_cast<int>(std::clamp<std::uint32_t>(backlog, 1, static_cast<std::uint32_t>(platform::max_listen_backlog())));
 }
 
-void asyn_socket_device_imp::listen(std::uint32_t ip, std::uint16_t port) {
+void asyn_socket_device_imp::listen(std::uint32_t ip, std::uint16_t port) { listen(platform::endpoint::v4(ip, port)); }
+
+void asyn_socket_device_imp::bind(const platform::endpoint& address) {
+    if (_socket_handle == platform::invalid_socket) {
+        _socket_handle = create_socket(address.family);
+        associate_to_manager();
+    }
+    if (const std::uint32_t error = platform::bind_endpoint(_socket_handle, address))
+        throw socket_exception("bind call error", error);
+}
+
+void asyn_socket_device_imp::listen(const platform::endpoint& address) {
     if (_socket_handle == platform::invalid_socket) {
         platform::native_handle fd = platform::invalid_socket;
-        platform::create_tcp_socket(fd);
+        platform::create_tcp_socket(address.family, fd);
         _socket_handle = fd;
         if (fd != platform::invalid_socket) associate_to_manager();
     }
+    const std::uint16_t port = address.port;
     _local_port = port;
     if (_socket_handle == platform::invalid_socket)
         throw socket_exception("bind call error", platform::check_socket(_socket_handle));
     // A restarted server must get its port back while old connections linger.
     platform::set_reuse_address(_socket_handle, true);
-    if (const std::uint32_t error = platform::bind_v4(_socket_handle, ip, port))
+    if (const std::uint32_t error = platform::bind_endpoint(_socket_handle, address))
         throw socket_exception("bind call error", error);
     if (port == 0) {
-        platform::socket_address_v4 bound;
-        if (platform::local_name(_socket_handle, bound) != 0)
+        platform::endpoint bound;
+        if (platform::local_endpoint(_socket_handle, bound) != 0)
             throw socket_exception("getsockname call error", 0xFFFFFFFFu);
-        _local_port = platform::net_to_host16(bound.port);
+        _local_port = bound.port;
     }
     if (const std::uint32_t error = platform::listen_socket(_socket_handle, listen_backlog()))
         throw socket_exception("listen call error", error);
@@ -242,11 +282,8 @@ void asyn_socket_device_imp::on_accepted(asyn_io_operation* operation) {
     if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
     // The ring wrote the peer's address; the local one is asked for only when
     // wanted, since most servers never do.
-    const platform::endpoint& from = operation->address();
-    platform::socket_address_v4 peer;
-    peer.port = platform::host_to_net16(from.port);
-    peer.address = from.v4_address();
-    _accepted_peer_address = peer;
+    const platform::endpoint peer = platform::unmapped(operation->address());
+    if (peer.family != platform::endpoint::family_t::none) _accepted_peer_address = peer;
 }
 
 }  // namespace asynframe

@@ -1,5 +1,5 @@
-// The TCP socket device: one IPv4 stream socket whose receives and sends
-// complete through the engine, and which can also listen and accept.
+// The TCP socket device: one stream socket of either family whose receives and
+// sends complete through the engine, and which can also listen and accept.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,9 @@ public:
                          std::int32_t priority) = 0;
     virtual bool local_address(platform::socket_address_v4& address);
     virtual bool peer_address(platform::socket_address_v4& address);
+    // Either family; an IPv4-mapped address comes as IPv4.
+    virtual bool local_endpoint(platform::endpoint& address);
+    virtual bool peer_endpoint(platform::endpoint& address);
     // -1 turns the receive time-out off.
     virtual void set_recv_timeout(std::int32_t millisecond) { _recv_timeout = millisecond; }
     virtual void reserved_hook(std::uint32_t) {}
@@ -62,12 +65,20 @@ public:
 
     void connect(const std::string& host, std::uint16_t port, asyn_io_operation* operation,
                  std::int32_t priority) override;
+    // False for an address that is not IPv4.
     bool local_address(platform::socket_address_v4& address) override;
     bool peer_address(platform::socket_address_v4& address) override;
+    bool local_endpoint(platform::endpoint& address) override;
+    bool peer_endpoint(platform::endpoint& address) override;
     void set_recv_buffer_size(std::int32_t bytes) override;
 
     // `ip` in network order (0: any), `port` in host order (0: the system's choice).
     void listen(std::uint32_t ip, std::uint16_t port);
+    // Makes the socket in the family of `address` and listens there.
+    void listen(const platform::endpoint& address);
+    // Makes the socket in the family of `address` and binds it, before a connect.
+    void bind(const platform::endpoint& address);
+    bool has_socket() const noexcept { return _socket_handle != platform::invalid_socket; }
     void accept(asyn_io_operation* operation);
     // On the device an accept produced, once the accept completed without error.
     void on_accepted(asyn_io_operation* operation);
@@ -77,7 +88,7 @@ public:
     bool has_accepted_addresses() const noexcept { return _accepted_peer_address.has_value(); }
 
 private:
-    platform::native_handle create_socket();
+    platform::native_handle create_socket(platform::endpoint::family_t family = platform::endpoint::family_t::ipv4);
     void read_settings();
     // "socket"/"listen_backlog", at least 1 and at most the system's maximum.
     int listen_backlog() const;
@@ -86,7 +97,7 @@ private:
 
     platform::native_handle _socket_handle = platform::invalid_socket;
     std::uint16_t _local_port = 0;
-    std::optional<platform::socket_address_v4> _accepted_peer_address;
+    std::optional<platform::endpoint> _accepted_peer_address;
     bool _set_recv_buffer = false;
 };
 

@@ -196,7 +196,16 @@ void connect_manager::connect(asyn_io_operation* operation, const std::string& h
         r->id = _next_id++;
         drop_final_dot_of_address(r->host);
         std::uint32_t address = 0;
-        if (inet_addr_value(r->host, address)) r->_ip_addresses.push_back(r->host);
+        platform::endpoint literal;
+        if (inet_addr_value(r->host, address)) {
+            r->_ip_addresses.push_back(r->host);
+        } else if (platform::parse_address(r->host.data(), r->host.size(), port, literal) && literal.is_v6()) {
+            // An IPv6 address, with or without brackets, is connected at once
+            // as well; its plain text is what the attempt reports.
+            char text[64];
+            platform::address_text(literal, text);
+            r->_ip_addresses.emplace_back(text);
+        }
 
         const std::int32_t key = r->_priority;
         _waiting_requests.emplace(key, std::move(r));
@@ -419,13 +428,19 @@ void connect_manager::start_connecting(request& r, bool pick_at_random, notices&
     r._ip_addresses.erase(r._ip_addresses.begin() + static_cast<std::ptrdiff_t>(choice));
 
     std::uint32_t address = 0;
-    if (!inet_addr_value(r._ip_address, address)) {
-        // Not an address the platform can connect to (the resolver only gives dotted texts).
+    platform::endpoint target;
+    if (inet_addr_value(r._ip_address, address)) {
+        target = platform::endpoint::v4(platform::host_to_net32(address), r.port);
+    } else if (!platform::parse_address(r._ip_address.data(), r._ip_address.size(), r.port, target)) {
+        // Not an address the platform can connect to.
         finish(r.id, 10049, out);
         return;
     }
     r._connect_tick = platform::tick_count();
-    const std::uint32_t error = platform::start_connect_v4(r.socket, platform::host_to_net32(address), r.port);
+    // The socket's family was chosen before the request came here: an IPv6
+    // socket reaches IPv4 addresses too, an IPv4 one fails an IPv6 address
+    // with 10047 and the next address is tried.
+    const std::uint32_t error = platform::start_connect(r.socket, target);
     if (error != errors::would_block) {
         add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(error), 0, r._ip_address);
         finish(r.id, error, out);

@@ -32,6 +32,25 @@ void fail_started_request(CAsynIoOperation* object, std::uint32_t code) {
     if (!request->post()) object->Release();
 }
 
+bool endpoint_of_text(DWORD length, const char* text, WORD port, platform::endpoint& out) noexcept {
+    return text != nullptr && platform::parse_address(text, length, port, out);
+}
+
+HRESULT operation_address_text(IAsynIoOperation* operation, IStringSetter* text, WORD* port) {
+    if (text == nullptr || port == nullptr) return E_INVALIDARG;
+    CAsynIoOperation* object = CAsynIoOperation::resolve(operation);
+    if (object == nullptr || object->engine_operation() == nullptr) return E_INVALIDARG;
+    return give_address_text(object->engine_operation()->address(), text, port);
+}
+
+HRESULT give_address_text(const platform::endpoint& address, IStringSetter* text, WORD* port) {
+    char value[64];
+    platform::address_text(address, value);
+    if (value[0] == '\0') return E_FAIL;
+    text->SetString(static_cast<DWORD>(std::strlen(value)), value);
+    *port = address.port;
+    return S_OK;
+}
 
 // ---- CAsynTcpSocket --------------------------------------------------------------------
 
@@ -110,6 +129,47 @@ HRESULT CAsynTcpSocket::SetRecvBufferSize(DWORD bytes) {
     return S_OK;
 }
 
+HRESULT CAsynTcpSocket::Bind(DWORD address_length, const char* address, WORD port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    platform::endpoint local;
+    if (!endpoint_of_text(address_length, address, port, local)) return E_INVALIDARG;
+    if (_open || _socket_device->has_socket()) return E_UNEXPECTED;
+    try {
+        _socket_device->bind(local);
+    } catch (const std::exception&) {
+        // A socket that could not be bound is not kept: the next Bind or
+        // Connect starts afresh.
+        _socket_device->close();
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT CAsynTcpSocket::GetLocalAddressText(IStringSetter* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (address == nullptr || port == nullptr) return E_INVALIDARG;
+    try {
+        platform::endpoint local;
+        if (!_socket_device->local_endpoint(local)) return E_FAIL;
+        return give_address_text(local, address, port);
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT CAsynTcpSocket::GetPeerAddressText(IStringSetter* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (address == nullptr || port == nullptr) return E_INVALIDARG;
+    *port = 0;
+    try {
+        platform::endpoint peer;
+        if (!_socket_device->peer_endpoint(peer)) return E_FAIL;
+        return give_address_text(peer, address, port);
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
 // ---- CAsynAcceptLayer --------------------------------------------------------------------
 
 CAsynAcceptLayer::CAsynAcceptLayer(singleton_instance* services)
@@ -166,6 +226,18 @@ bool CAsynTcpListener::in_dispatch_thread() const noexcept { return on_dispatch_
 HRESULT CAsynTcpListener::Listen(WORD port, IAsynIoOperation* operation) { return ListenOn(0, port, operation); }
 
 HRESULT CAsynTcpListener::ListenOn(DWORD address, WORD port, IAsynIoOperation* operation) {
+    return listen_on(platform::endpoint::v4(address, port), operation);
+}
+
+HRESULT CAsynTcpListener::ListenOnAddress(DWORD address_length, const char* address, WORD port,
+                                          IAsynIoOperation* operation) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    platform::endpoint local;
+    if (!endpoint_of_text(address_length, address, port, local)) return E_INVALIDARG;
+    return listen_on(local, operation);
+}
+
+HRESULT CAsynTcpListener::listen_on(const platform::endpoint& address, IAsynIoOperation* operation) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     if (_listening) return E_UNEXPECTED;
     // The outcome travels through the operation: without one ready for it, it
@@ -174,7 +246,7 @@ HRESULT CAsynTcpListener::ListenOn(DWORD address, WORD port, IAsynIoOperation* o
     if (object == nullptr) return E_INVALIDARG;
     std::uint32_t error = 0;
     try {
-        _device->listen(address, port);
+        _device->listen(address);
     } catch (const socket_exception& failure) {
         error = failure.code();
     }
@@ -193,13 +265,9 @@ HRESULT CAsynTcpListener::GetLocalAddress(IStringSetter* address, WORD* port) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     if (address == nullptr || port == nullptr) return E_INVALIDARG;
     try {
-        platform::socket_address_v4 local;
-        if (!_device->local_address(local)) return E_FAIL;
-        char text[16];
-        platform::dotted_address(local.address, text);
-        address->SetString(static_cast<DWORD>(std::strlen(text)), text);
-        *port = platform::net_to_host16(local.port);
-        return S_OK;
+        platform::endpoint local;
+        if (!_device->local_endpoint(local)) return E_FAIL;
+        return give_address_text(local, address, port);
     } catch (...) {
         return E_FAIL;
     }
@@ -246,13 +314,15 @@ CAsynUdpSocket::~CAsynUdpSocket() {
     _device = nullptr;
 }
 
-std::uint32_t CAsynUdpSocket::open(std::uint32_t address, std::uint16_t port) {
+std::uint32_t CAsynUdpSocket::open(const platform::endpoint& address) {
     try {
-        _udp_device.create_socket();
+        _udp_device.create_socket(address.family);
         platform::ignore_udp_connection_reset(_udp_device.handle());
         // A socket that cannot allow broadcast stays unbound: the open failed.
-        if (platform::set_broadcast(_udp_device.handle(), true) != 0) return static_cast<std::uint32_t>(E_FAIL);
-        _udp_device.bind(address, port);
+        // IPv6 has no broadcast, so its sockets are not held to that.
+        if (platform::set_broadcast(_udp_device.handle(), true) != 0 && !address.is_v6())
+            return static_cast<std::uint32_t>(E_FAIL);
+        _udp_device.bind(address);
     } catch (const socket_exception& failure) {
         return failure.code();
     }
@@ -264,15 +334,26 @@ std::uint32_t CAsynUdpSocket::open(std::uint32_t address, std::uint16_t port) {
 HRESULT CAsynUdpSocket::Open(WORD port) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     if (_open) return E_UNEXPECTED;
-    return open(0, port) == 0 ? S_OK : E_FAIL;
+    return open(platform::endpoint::v4(0, port)) == 0 ? S_OK : E_FAIL;
 }
 
 HRESULT CAsynUdpSocket::Open(DWORD address, WORD port, IAsynIoOperation* operation) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    return open_reporting(platform::endpoint::v4(address, port), operation);
+}
+
+HRESULT CAsynUdpSocket::OpenOn(DWORD address_length, const char* address, WORD port, IAsynIoOperation* operation) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    platform::endpoint local;
+    if (!endpoint_of_text(address_length, address, port, local)) return E_INVALIDARG;
+    return open_reporting(local, operation);
+}
+
+HRESULT CAsynUdpSocket::open_reporting(const platform::endpoint& address, IAsynIoOperation* operation) {
     if (_open) return E_UNEXPECTED;
     CAsynIoOperation* object = usable_operation(operation);
     if (object == nullptr) return E_INVALIDARG;
-    object->SetResult(open(address, port), 0);
+    object->SetResult(open(address), 0);
     const HRESULT hr = object->post_completion();
     if (FAILED(hr) && _open) {
         // The caller will never learn the socket opened: leave it closed.
@@ -292,6 +373,34 @@ HRESULT CAsynUdpSocket::GetLocalAddress(DWORD* address, WORD* port) {
         if (address != nullptr) *address = ip;
         if (port != nullptr) *port = local_port;
         return S_OK;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT CAsynUdpSocket::SendTo(IAsynIoOperation* operation, DWORD address_length, const char* address, WORD port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    platform::endpoint target;
+    if (!endpoint_of_text(address_length, address, port, target)) return E_INVALIDARG;
+    CAsynIoOperation* object = usable_operation(operation);
+    if (object == nullptr) return E_INVALIDARG;
+    // An IPv4 socket cannot send to IPv6: refused here rather than as a
+    // completion, like any other target the socket cannot take.
+    if (_open && target.is_v6() && _udp_device.family() != platform::endpoint::family_t::ipv6) return E_INVALIDARG;
+    object->engine_operation()->address() = target;
+    return Write(operation);
+}
+
+HRESULT CAsynUdpSocket::GetSourceAddress(IAsynIoOperation* operation, IStringSetter* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    return operation_address_text(operation, address, port);
+}
+
+HRESULT CAsynUdpSocket::GetLocalAddressText(IStringSetter* address, WORD* port) {
+    if (!in_dispatch_thread()) return E_ACCESSDENIED;
+    if (address == nullptr || port == nullptr) return E_INVALIDARG;
+    try {
+        return give_address_text(_udp_device.local_endpoint(), address, port);
     } catch (...) {
         return E_FAIL;
     }

@@ -54,13 +54,13 @@ std::string host_path(const std::string& path) {
 
 namespace {
 
-sock_t new_socket(int type) {
+sock_t new_socket(int type, int family = AF_INET) {
     start_sockets();
 #if defined(_WIN32)
-    const SOCKET s = ::WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    const SOCKET s = ::WSASocketW(family, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     return s;
 #else
-    return ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    return ::socket(family, type | SOCK_CLOEXEC, 0);
 #endif
 }
 
@@ -97,10 +97,25 @@ sock_t bound_udp(const char* dotted, std::uint16_t port) {
 }
 
 std::uint16_t sock_port(sock_t s) {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     sock_len length = sizeof address;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
+sock_t ipv6_loopback_sock(int type, int backlog) {
+    const sock_t s = new_socket(type, AF_INET6);
+    if (s == bad_sock) return bad_sock;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        (type == SOCK_STREAM && ::listen(s, backlog) != 0)) {
+        close_sock(s);
+        return bad_sock;
+    }
+    return s;
 }
 
 sock_t tcp_listener(std::uint16_t& port, int backlog) {
@@ -119,6 +134,20 @@ sock_t tcp_client(std::uint16_t port) {
     const sock_t s = tcp_sock();
     if (s == bad_sock) return bad_sock;
     const sockaddr_in address = ipv4_address("127.0.0.1", port);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close_sock(s);
+        return bad_sock;
+    }
+    return s;
+}
+
+sock_t ipv6_loopback_client(std::uint16_t port) {
+    const sock_t s = new_socket(SOCK_STREAM, AF_INET6);
+    if (s == bad_sock) return bad_sock;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(port);
     if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         close_sock(s);
         return bad_sock;

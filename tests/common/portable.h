@@ -119,6 +119,16 @@ inline io_size receive_from(sock_t s, void* data, std::size_t size, sockaddr_in&
     return ::recvfrom(s, static_cast<char*>(data), static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&from),
                       &length);
 }
+// The same for a sender of either family: `length` is the size of its address.
+inline io_size receive_from(sock_t s, void* data, std::size_t size, sockaddr_storage& from, sock_len& length) {
+    length = sizeof from;
+    return ::recvfrom(s, static_cast<char*>(data), static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&from),
+                      &length);
+}
+inline io_size send_to(sock_t s, const void* data, std::size_t size, const sockaddr_storage& to, sock_len length) {
+    return ::sendto(s, static_cast<const char*>(data), static_cast<int>(size), no_sigpipe,
+                    reinterpret_cast<const sockaddr*>(&to), length);
+}
 inline bool set_sock_option(sock_t s, int level, int name, int value) {
     return ::setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
 }
@@ -135,11 +145,17 @@ inline bool readable(sock_t s, int timeout_ms) {
 sockaddr_in ipv4_address(const char* dotted, std::uint16_t port);
 // A UDP socket bound to `dotted`:`port` (0: the system picks), or bad_sock.
 sock_t bound_udp(const char* dotted, std::uint16_t port);
+// The local port of a socket of either family (0 when it has none).
 std::uint16_t sock_port(sock_t s);
+// A socket of `type` (SOCK_STREAM or SOCK_DGRAM) bound to ::1 with a port the
+// system picks, listening when it is TCP; bad_sock when that failed.
+sock_t ipv6_loopback_sock(int type, int backlog = 16);
 // A TCP listener on 127.0.0.1 with a port the system picks, or bad_sock.
 sock_t tcp_listener(std::uint16_t& port, int backlog = 16);
 // A blocking TCP client connected to 127.0.0.1:`port`, or bad_sock.
 sock_t tcp_client(std::uint16_t port);
+// A blocking TCP client connected to [::1]:`port`, or bad_sock.
+sock_t ipv6_loopback_client(std::uint16_t port);
 // A connected pair of stream sockets: a Unix-domain pair on Linux, a loopback
 // TCP connection on Windows, which has none. pair[0] is the socket made first.
 bool stream_pair(sock_t (&pair)[2]);

@@ -2,6 +2,7 @@
 // complete on the dispatch thread with their result object, the checks of
 // Resolve, and the resolver's life with the frames that use it.
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -276,6 +277,88 @@ TEST_P(DnsObjectTest, AFrameThatForbidsSystemLookupsKeepsEveryNameToTheServers) 
         operation->Release();
     }
     other->Release();
+}
+
+// IAsynDnsResult and its second face show the IPv4 addresses exactly as they
+// did before IPv6 was asked for; the third face lists both families.
+TEST_P(DnsObjectTest, OlderFacesShowIpv4AloneAndTheThirdBothFamilies) {
+    scripted_responder responder(env.port, [](const received_query& q) {
+        std::vector<std::string> found;
+        if (q.name.rfind("a4-", 0) == 0) found = {"10.50.0.1"};
+        if (q.name.rfind("a6-", 0) == 0) found = {"fd00::50"};
+        if (q.name.rfind("a46-", 0) == 0) found = {"10.50.0.2", "10.50.0.3", "fd00::51", "fd00::52"};
+        return std::vector<scripted_responder::datagram>{{0, scripted_responder::reply(q, 0, found)}};
+    });
+    env.servers({"127.0.0.1"});
+    // Names of their own per mode, so that every mode asks the server.
+    const std::string mode = mode_name(GetParam());
+    const struct {
+        std::string name;
+        std::vector<std::string> four;
+        std::vector<std::pair<std::string, DWORD>> both;
+        DWORD source;
+    } cases[] = {
+        {"a4-" + mode + ".af.test", {"10.50.0.1"}, {{"10.50.0.1", 4}}, DNS_SOURCE_DNS_SERVER},
+        {"a6-" + mode + ".af.test", {}, {{"fd00::50", 6}}, DNS_SOURCE_DNS_SERVER},
+        {"a46-" + mode + ".af.test",
+         {"10.50.0.2", "10.50.0.3"},
+         {{"10.50.0.2", 4}, {"10.50.0.3", 4}, {"fd00::51", 6}, {"fd00::52", 6}},
+         DNS_SOURCE_DNS_SERVER},
+        {"::1", {}, {{"::1", 6}}, DNS_SOURCE_LITERAL},
+        {"listed.af.test", {"10.9.9.9"}, {{"10.9.9.9", 4}}, DNS_SOURCE_HOSTS_FILE},
+    };
+    for (const auto& c : cases) {
+        IAsynIoOperation* operation = ready_operation();
+        const std::size_t before = sink->count("complete");
+        ASSERT_EQ(resolve(operation, c.name), S_OK);
+        ASSERT_TRUE(host->run_until([&] { return sink->count("complete") == before + 1; }, 40s)) << c.name;
+        EXPECT_EQ(sink->log().back(), "complete 0 0") << c.name;
+        IAsynDnsResult* result = result_of(operation);
+        ASSERT_NE(result, nullptr);
+        DWORD count = 99;
+        EXPECT_EQ(result->GetResult(nullptr, &count), S_OK);
+        std::vector<std::string> four;
+        for (DWORD i = 0; i < count; ++i) {
+            DWORD address = 0;
+            EXPECT_EQ(result->GetAddress(i, &address), S_OK);
+            char text[INET_ADDRSTRLEN] = {};
+            in_addr value{};
+            std::memcpy(&value, &address, sizeof address);
+            ::inet_ntop(AF_INET, &value, text, sizeof text);
+            four.emplace_back(text);
+        }
+        EXPECT_EQ(four, c.four) << c.name;
+        DWORD unused = 0;
+        EXPECT_EQ(result->GetAddress(count, &unused), E_INVALIDARG) << c.name;
+
+        IAsynDnsResult3* third = nullptr;
+        ASSERT_EQ(result->QueryInterface(IID_IAsynDnsResult3, reinterpret_cast<void**>(&third)), S_OK);
+        DWORD source = 0;
+        EXPECT_EQ(third->GetSource(&source), S_OK);
+        EXPECT_EQ(source, c.source) << c.name;
+        DWORD all = 0;
+        EXPECT_EQ(third->GetAddressCount(&all), S_OK);
+        EXPECT_EQ(third->GetAddressCount(nullptr), E_INVALIDARG);
+        std::vector<std::pair<std::string, DWORD>> both;
+        for (DWORD i = 0; i < all; ++i) {
+            std::string text;
+            auto* setter = new CStringSetter(text);
+            DWORD family = 0;
+            EXPECT_EQ(third->GetAddressText(i, setter, &family), S_OK);
+            EXPECT_EQ(third->GetAddressText(i, setter, nullptr), S_OK);
+            setter->Release();
+            both.emplace_back(text, family);
+        }
+        EXPECT_EQ(both, c.both) << c.name;
+        std::string ignored;
+        auto* setter = new CStringSetter(ignored);
+        EXPECT_EQ(third->GetAddressText(all, setter, nullptr), E_INVALIDARG);
+        setter->Release();
+        EXPECT_EQ(third->GetAddressText(0, nullptr, nullptr), E_INVALIDARG);
+        third->Release();
+        result->Release();
+        operation->Release();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, DnsObjectTest, all_modes(), mode_label);

@@ -152,7 +152,7 @@ TEST(DnsReplyDecoding, PointerFarIntoTheMessageAndOtherTypes) {
     EXPECT_EQ(answer.records[1].address, "255.0.9.100");
     EXPECT_EQ(answer.records[1].ttl, 0u);  // top bit set
     EXPECT_EQ(answer.records[2].type, 28);
-    EXPECT_EQ(answer.records[2].address, "");
+    EXPECT_EQ(answer.records[2].address, "1:203:405:607:809:a0b:c0d:e0f");  // AAAA: the RFC 5952 text
     EXPECT_EQ(answer.records[2].cname, "");
     EXPECT_EQ(answer.records[3].type, 1);
     EXPECT_EQ(answer.records[3].address, "");

@@ -20,8 +20,8 @@ constexpr const char* dnsmasq_path = "/usr/sbin/dnsmasq";
 
 sockaddr_in address_of(const char* ip, std::uint16_t port) { return harness::ipv4_address(ip, port); }
 
-// The question name of a query, uncompressed as every resolver sends it.
-std::string question_of(const std::vector<unsigned char>& bytes) {
+// The question name and type of a query, uncompressed as every resolver sends it.
+std::string question_of(const std::vector<unsigned char>& bytes, unsigned* type = nullptr) {
     std::string name;
     std::size_t at = 12;
     while (at < bytes.size() && bytes[at] != 0) {
@@ -31,6 +31,7 @@ std::string question_of(const std::vector<unsigned char>& bytes) {
         name.append(reinterpret_cast<const char*>(&bytes[at]), length);
         at += length;
     }
+    if (type != nullptr && at + 2 < bytes.size()) *type = static_cast<unsigned>(bytes[at + 1] << 8 | bytes[at + 2]);
     return name;
 }
 
@@ -79,7 +80,7 @@ dnsmasq_server::dnsmasq_server(const std::string& folder, std::uint16_t port) {
         // Binary: dnsmasq reads no CR.
         std::ofstream zone(folder + "/zone.hosts", std::ios::binary);
         zone << "10.1.0.1 one.af.test\n10.1.0.2 multi.af.test\n10.1.0.3 multi.af.test\n10.2.0.1 ok.lg.af.test\n"
-                "127.0.0.1 loop.af.test\n";
+                "127.0.0.1 loop.af.test\n10.1.0.5 both.af.test\nfd00:af::5 both.af.test\nfd00:af::6 six.af.test\n";
     }
     // dnsmasq is a Linux program on either system: it gets the folder's Linux path.
     const std::string host_folder = harness::host_path(folder);
@@ -182,7 +183,7 @@ void scripted_responder::serve() {
         std::memcpy(query.from.bytes, &from, sizeof query.from.bytes);
         query.id = static_cast<std::uint16_t>(buffer[relay_header] << 8 | buffer[relay_header + 1]);
         query.bytes.assign(buffer + relay_header, buffer + n);
-        query.name = question_of(query.bytes);
+        query.name = question_of(query.bytes, &query.type);
         {
             std::lock_guard<std::mutex> guard(_lock);
             _queries.push_back(query);
@@ -226,7 +227,7 @@ void scripted_responder::serve() {
             std::memcpy(query.from.bytes, &from, sizeof query.from.bytes);
             query.id = static_cast<std::uint16_t>(buffer[0] << 8 | buffer[1]);
             query.bytes.assign(buffer, buffer + n);
-            query.name = question_of(query.bytes);
+            query.name = question_of(query.bytes, &query.type);
             {
                 std::lock_guard<std::mutex> guard(_lock);
                 _queries.push_back(query);
@@ -248,25 +249,38 @@ void scripted_responder::send(int from, const received_query& query, const std::
     send_from(from, to, bytes);
 }
 
-std::vector<received_query> scripted_responder::queries() const {
+std::vector<received_query> scripted_responder::queries(unsigned type) const {
     std::lock_guard<std::mutex> guard(_lock);
-    return _queries;
+    std::vector<received_query> out;
+    for (const received_query& q : _queries)
+        if (q.type == type) out.push_back(q);
+    return out;
 }
 
-std::size_t scripted_responder::count(const std::string& name) const {
+std::size_t scripted_responder::count(const std::string& name, unsigned type) const {
     std::lock_guard<std::mutex> guard(_lock);
     std::size_t n = 0;
-    for (const received_query& q : _queries) n += q.name == name;
+    for (const received_query& q : _queries) n += q.name == name && q.type == type;
     return n;
 }
 
 std::vector<unsigned char> scripted_responder::reply(const received_query& query, unsigned rcode,
                                                      const std::vector<std::string>& addresses, std::uint32_t ttl,
                                                      int id_delta) {
+    const bool six = query.type == 28;
+    std::vector<std::string> kept;
+    for (const std::string& text : addresses)
+        if ((text.find(':') != std::string::npos) == six) kept.push_back(text);
     wire out;
-    out.header(static_cast<std::uint16_t>(query.id + id_delta), rcode, 1, static_cast<unsigned>(addresses.size()))
-        .question(query.name);
-    for (const std::string& text : addresses) {
+    out.header(static_cast<std::uint16_t>(query.id + id_delta), rcode, 1, static_cast<unsigned>(kept.size()))
+        .question(query.name, query.type);
+    for (const std::string& text : kept) {
+        if (six) {
+            unsigned char b[16] = {};
+            ::inet_pton(AF_INET6, text.c_str(), b);
+            out.pointer(12).rr(28, 1, ttl, 16).aaaa(b);
+            continue;
+        }
         const sockaddr_in a = address_of(text.c_str(), 0);
         const auto* b = reinterpret_cast<const unsigned char*>(&a.sin_addr);
         out.pointer(12).rr(1, 1, ttl, 4).a(b[0], b[1], b[2], b[3]);
@@ -335,7 +349,7 @@ void scripted_tcp_responder::serve() {
                 c.in.erase(c.in.begin(), c.in.begin() + 2 + static_cast<std::ptrdiff_t>(length));
                 if (query.bytes.size() < 12) continue;
                 query.id = static_cast<std::uint16_t>(query.bytes[0] << 8 | query.bytes[1]);
-                query.name = question_of(query.bytes);
+                query.name = question_of(query.bytes, &query.type);
                 {
                     std::lock_guard<std::mutex> guard(_lock);
                     _queries.push_back(query);
@@ -355,9 +369,12 @@ void scripted_tcp_responder::serve() {
     for (const connection& c : open) close_sock(c.fd);
 }
 
-std::vector<received_query> scripted_tcp_responder::queries() const {
+std::vector<received_query> scripted_tcp_responder::queries(unsigned type) const {
     std::lock_guard<std::mutex> guard(_lock);
-    return _queries;
+    std::vector<received_query> out;
+    for (const received_query& q : _queries)
+        if (q.type == type) out.push_back(q);
+    return out;
 }
 
 std::vector<unsigned char> truncated(std::vector<unsigned char> reply) {

@@ -41,6 +41,8 @@ std::uint16_t free_udp_port();
 //   alias.af.test  CNAME of one.af.test
 //   *.lg.af.test   (last-good names) 10.2.0.1 for ok.lg.af.test
 //   loop.af.test   127.0.0.1
+//   both.af.test   10.1.0.5 and fd00:af::5
+//   six.af.test    fd00:af::6 only
 // every other name under af.test is NXDOMAIN; TTLs are 300 s.
 class dnsmasq_server {
 public:
@@ -69,6 +71,7 @@ struct received_query {
     sockaddr_in_storage from;  // the resolver's socket
     std::uint16_t id;
     std::string name;
+    unsigned type = 1;  // the question's: 1 A, 28 AAAA
     std::vector<unsigned char> bytes;
 };
 
@@ -89,12 +92,18 @@ public:
     scripted_responder(const scripted_responder&) = delete;
     scripted_responder& operator=(const scripted_responder&) = delete;
 
-    std::vector<received_query> queries() const;
-    std::size_t count(const std::string& name) const;
+    // The queries of one type received so far (A unless told otherwise: the
+    // IPv6 queries beside them are counted apart).
+    std::vector<received_query> queries(unsigned type = 1) const;
+    std::size_t count(const std::string& name, unsigned type = 1) const;
     // Sends `bytes` from address `from` to where `query` came from.
     void send(int from, const received_query& query, const std::vector<unsigned char>& bytes) const;
 
-    // A reply to `query` with `rcode` and one A record per address (TTL `ttl`).
+    // A reply to `query` with `rcode`, its question (type included), and one
+    // record per address of the question's family (TTL `ttl`): A records for
+    // the dotted ones to an A query, AAAA records for the IPv6 ones to an AAAA
+    // query. An AAAA query given only IPv4 addresses gets an empty answer, as
+    // a name without IPv6 address has.
     static std::vector<unsigned char> reply(const received_query& query, unsigned rcode,
                                             const std::vector<std::string>& addresses, std::uint32_t ttl = 60,
                                             int id_delta = 0);
@@ -130,7 +139,7 @@ public:
     scripted_tcp_responder(const scripted_tcp_responder&) = delete;
     scripted_tcp_responder& operator=(const scripted_tcp_responder&) = delete;
 
-    std::vector<received_query> queries() const;
+    std::vector<received_query> queries(unsigned type = 1) const;
     std::size_t connections() const { return _accepted.load(); }
 
 private:

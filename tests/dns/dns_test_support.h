@@ -43,12 +43,16 @@ struct wire {
     wire& header(unsigned id, unsigned rcode, unsigned qdcount, unsigned ancount) {
         return u16(id).u8(0x81).u8(0x80 | rcode).u16(qdcount).u16(ancount).u16(0).u16(0);
     }
-    wire& question(const std::string& dotted) { return name(dotted).u16(1).u16(1); }
+    wire& question(const std::string& dotted, unsigned type = 1) { return name(dotted).u16(type).u16(1); }
     // Fixed part of a record whose owner name was written just before.
     wire& rr(unsigned type, unsigned rr_class, std::uint32_t ttl, unsigned rdlength) {
         return u16(type).u16(rr_class).u32(ttl).u16(rdlength);
     }
     wire& a(unsigned b0, unsigned b1, unsigned b2, unsigned b3) { return u8(b0).u8(b1).u8(b2).u8(b3); }
+    wire& aaaa(const unsigned char (&b)[16]) {
+        bytes.insert(bytes.end(), b, b + 16);
+        return *this;
+    }
     std::uint32_t size() const { return static_cast<std::uint32_t>(bytes.size()); }
     const unsigned char* data() const { return bytes.data(); }
 };

@@ -50,6 +50,19 @@ std::vector<std::string> addresses_of(SYNC_DNS_HANDLE handle) {
     return out;
 }
 
+// Both families of a completed handle through the newer export, each text
+// with its family.
+std::vector<std::pair<std::string, LONG>> texts_of(SYNC_DNS_HANDLE handle) {
+    std::vector<std::pair<std::string, LONG>> out;
+    for (LONG i = 0;; ++i) {
+        char text[SYNC_DNS_TEXT_SIZE];
+        const LONG family = sync_dns_address_text(handle, i, text, sizeof text);
+        if (family < 0) break;
+        out.emplace_back(text, family);
+    }
+    return out;
+}
+
 class ResolverTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -84,6 +97,7 @@ protected:
         SYNC_DNS_HANDLE handle = nullptr;
         bool finished(std::chrono::milliseconds limit) { return done.wait(static_cast<std::uint32_t>(limit.count())); }
         outcome result() { return {sync_dns_result(handle), addresses_of(handle)}; }
+        std::vector<std::pair<std::string, LONG>> texts() { return texts_of(handle); }
         ~request() {
             if (handle != nullptr) sync_dns_cancel(handle);
         }
@@ -104,6 +118,10 @@ protected:
     static bool in_flight(const std::string& name) {
         dns_detail::list_guard guard;
         return guard.list() != nullptr && guard.list()->in_flight(name);
+    }
+    static bool in_flight_v6(const std::string& name) {
+        dns_detail::list_guard guard;
+        return guard.list() != nullptr && guard.list()->in_flight(name, 6);
     }
     // Runs the request list's sweep now, as the resolver does once a second,
     // and reads the retries the name's query has had (-1: not in flight).
@@ -231,7 +249,7 @@ TEST_F(ResolverTest, CallersOfOneNameShareOneQuery) {
     std::atomic<int> seen{0};
     scripted_responder responder(env.port, [&](const received_query& q) {
         std::vector<scripted_responder::datagram> out;
-        if (++seen >= 2) out.push_back({0, scripted_responder::reply(q, 0, {"10.3.0.9"})});
+        if (q.type != 1 || ++seen >= 2) out.push_back({0, scripted_responder::reply(q, 0, {"10.3.0.9"})});
         return out;
     });
     env.servers({"127.0.0.1"});
@@ -276,7 +294,7 @@ TEST_F(ResolverTest, RepliesThatDoNotBelongToTheQueryAreIgnored) {
     std::atomic<int> seen{0};
     scripted_responder responder(env.port, [&](const received_query& q) {
         std::vector<scripted_responder::datagram> out;
-        if (q.name != "guarded.af.test") {
+        if (q.name != "guarded.af.test" || q.type != 1) {
             out.push_back({0, scripted_responder::reply(q, 0, {"10.8.0.3"})});
         } else if (++seen == 1) {
             out.push_back({0, scripted_responder::reply(q, 0, {"10.6.6.1"}, 60, 1)});  // another identifier
@@ -339,7 +357,9 @@ TEST_F(ResolverTest, ASilentServerFailsTheRequestAfterThirtyTwoSeconds) {
     start();
     const std::string name = "silent.af.test";
     request& r = begin(name);
-    ASSERT_TRUE(harness::wait_until([&] { return responder.count(name) == 1; }, harness::short_pause, 5s));
+    // Both questions out before the clock moves: they keep the same pace.
+    ASSERT_TRUE(harness::wait_until([&] { return responder.count(name) == 1 && responder.count(name, 28) == 1; },
+                                    harness::short_pause, 5s));
     // The first try and five retries, each given twice the time of the one
     // before (the first two one second each): 32 s in all. A sweep one
     // millisecond early changes nothing; one at the time-out sends the next try.
@@ -351,7 +371,9 @@ TEST_F(ResolverTest, ASilentServerFailsTheRequestAfterThirtyTwoSeconds) {
         clock.advance(1);
         waited += waits[i];
         EXPECT_EQ(tries_after_sweep(name), static_cast<int>(i + 1)) << "not retried at " << waited << " ms";
-        ASSERT_TRUE(harness::wait_until([&] { return responder.count(name) == i + 2; }, harness::short_pause, 5s));
+        ASSERT_TRUE(harness::wait_until(
+            [&] { return responder.count(name) == i + 2 && responder.count(name, 28) == i + 2; }, harness::short_pause,
+            5s));
     }
     clock.advance(16000 - 1);
     EXPECT_EQ(tries_after_sweep(name), 5);
@@ -570,6 +592,186 @@ TEST_F(ResolverTest, TheFirstQueryOfAFreshResolverLeavesAtOnce) {
         // Well under the one-second sweep.
         EXPECT_LT(arrived[name] - submitted, 700ms) << name;
     }
+}
+
+// ---- IPv6 ---------------------------------------------------------------------------
+
+using texts = std::vector<std::pair<std::string, LONG>>;
+
+// The older exports show IPv4 alone, as before; the newer one both families,
+// IPv4 first. A real server's answers, then the cache's.
+TEST_F(ResolverTest, NamesWithOneFamilyOrBothThroughTheExports) {
+    SKIP_UNLESS_ISOLATED();
+    if (!dnsmasq_server::installed()) GTEST_SKIP() << "dnsmasq is not installed";
+    dnsmasq_server server(env.folder.path().string(), env.port);
+    ASSERT_TRUE(server.ok());
+    env.servers({"127.0.0.1"});
+    start();
+    const struct {
+        const char* name;
+        std::vector<std::string> old_view;
+        texts both;
+    } cases[] = {
+        {"one.af.test", {"10.1.0.1"}, {{"10.1.0.1", 4}}},
+        {"both.af.test", {"10.1.0.5"}, {{"10.1.0.5", 4}, {"fd00:af::5", 6}}},
+        {"alias.af.test", {"10.1.0.1"}, {{"10.1.0.1", 4}}},
+        // No IPv4 address: the old view is empty, yet the name resolved.
+        {"six.af.test", {}, {{"fd00:af::6", 6}}},
+    };
+    for (const auto& c : cases) {
+        request& r = begin(c.name);
+        ASSERT_TRUE(r.finished(40s)) << c.name;
+        EXPECT_EQ(sync_dns_result(r.handle), DNS_RESULT_OK) << c.name;
+        EXPECT_EQ(sync_dns_count(r.handle), static_cast<LONG>(c.old_view.size())) << c.name;
+        EXPECT_EQ(addresses_of(r.handle), c.old_view) << c.name;
+        EXPECT_EQ(r.texts(), c.both) << c.name;
+    }
+    // Both families come back from the cache, before the request returns.
+    EXPECT_TRUE(cached("both.af.test"));
+    for (const auto& c : cases) {
+        request& again = begin(c.name);
+        EXPECT_TRUE(again.done.try_acquire()) << c.name;
+        EXPECT_EQ(addresses_of(again.handle), c.old_view) << c.name;
+        EXPECT_EQ(again.texts(), c.both) << c.name;
+    }
+    // A name with neither still fails, and is remembered as failed.
+    request& none = begin("nothing6.af.test");
+    ASSERT_TRUE(none.finished(40s));
+    EXPECT_EQ(sync_dns_result(none.handle), DNS_RESULT_FAILED);
+    EXPECT_TRUE(none.texts().empty());
+    EXPECT_TRUE(host_db::instance().failed_recently("nothing6.af.test"));
+}
+
+TEST_F(ResolverTest, LiteralsAndHostsFileLinesOfBothFamiliesAnswerAtOnce) {
+    env.folder.write("hosts",
+                     "10.9.9.9 listed.af.test\n"
+                     "fd00::9 listed.af.test six-listed.af.test\n"
+                     "FD00:0::10 six-listed.af.test\n");
+    scripted_responder responder(env.port, silent());
+    env.servers({"127.0.0.1"});
+    start();
+    const struct {
+        const char* name;
+        std::vector<std::string> old_view;
+        texts both;
+    } cases[] = {
+        {"10.1.2.3", {"10.1.2.3"}, {{"10.1.2.3", 4}}},
+        // The older export keeps the text as written; the newer one gives
+        // the four decimals of the address both stand for.
+        {"127.1", {"127.1"}, {{"127.0.0.1", 4}}},
+        {"::1", {}, {{"::1", 6}}},
+        {"2001:DB8:0::1", {}, {{"2001:db8::1", 6}}},
+        {"listed.af.test", {"10.9.9.9"}, {{"10.9.9.9", 4}, {"fd00::9", 6}}},
+        {"six-listed.af.test", {}, {{"fd00::9", 6}}},
+    };
+    for (const auto& c : cases) {
+        request& r = begin(c.name);
+        EXPECT_TRUE(r.done.try_acquire()) << "'" << c.name << "' was not answered before the call returned";
+        EXPECT_EQ(sync_dns_result(r.handle), DNS_RESULT_OK) << c.name;
+        EXPECT_EQ(addresses_of(r.handle), c.old_view) << c.name;
+        EXPECT_EQ(r.texts(), c.both) << c.name;
+    }
+    // Nothing went to the server: the hosts file answered for IPv6 too.
+    EXPECT_TRUE(responder.queries(1).empty());
+    EXPECT_TRUE(responder.queries(28).empty());
+
+    // The newer export's refusals are the older one's.
+    request& r = begin("listed.af.test");
+    char text[SYNC_DNS_TEXT_SIZE];
+    std::strcpy(text, "junk");
+    EXPECT_EQ(sync_dns_address_text(r.handle, 2, text, sizeof text), -1);  // index equal to the count
+    EXPECT_STREQ(text, "");
+    std::strcpy(text, "junk");
+    EXPECT_EQ(sync_dns_address_text(r.handle, 1, text, 7), -1);  // "fd00::9" needs 8 bytes
+    EXPECT_STREQ(text, "");
+    EXPECT_EQ(sync_dns_address_text(r.handle, 1, text, 8), 6);
+    EXPECT_EQ(sync_dns_address_text(r.handle, -1, text, sizeof text), -1);
+    EXPECT_EQ(sync_dns_address_text(r.handle, 0, nullptr, 16), -1);
+    int never = 0;
+    EXPECT_EQ(sync_dns_address_text(&never, 0, text, sizeof text), -1);
+}
+
+// A server that drops AAAA queries (some middleboxes do) costs an IPv4 caller
+// the grace and no more; the IPv6 query is then dropped, not retried for
+// nobody. The clock is frozen, so only the grace can end the wait.
+TEST_F(ResolverTest, ALostIpv6AnswerHoldsTheIpv4OneForTheGraceOnly) {
+    manual_clock clock(1000);
+    scripted_responder responder(env.port, [](const received_query& q) {
+        std::vector<scripted_responder::datagram> out;
+        if (q.type == 1) out.push_back({0, scripted_responder::reply(q, 0, {"10.40.0.1"})});
+        return out;
+    });
+    env.servers({"127.0.0.1"});
+    start();
+    const std::string name = "late6.af.test";
+    request& r = begin(name);
+    const auto v4_in = [&] {
+        dns_detail::list_guard guard;
+        return !guard.list()->in_flight(name, 4) && guard.list()->in_flight(name, 6);
+    };
+    ASSERT_TRUE(harness::wait_until(v4_in, harness::short_pause, 5s));
+    EXPECT_EQ(responder.count(name, 28), 1u);
+    EXPECT_FALSE(r.done.try_acquire());
+    clock.advance(request_list::ipv6_grace - 1);
+    EXPECT_FALSE(r.finished(300ms));
+    clock.advance(1);
+    ASSERT_TRUE(r.finished(5s));
+    EXPECT_EQ(r.result().code, DNS_RESULT_OK);
+    EXPECT_EQ(r.result().addresses, std::vector<std::string>{"10.40.0.1"});
+    EXPECT_EQ(r.texts(), (texts{{"10.40.0.1", 4}}));
+    EXPECT_FALSE(in_flight(name));
+}
+
+// The other way round: an IPv6 answer never hurries the IPv4 query, which
+// keeps every try it had; its answer, when it comes, stands beside the IPv6 one.
+TEST_F(ResolverTest, AnIpv6AnswerWaitsForTheIpv4QueryToEnd) {
+    SKIP_UNLESS_ISOLATED();
+    manual_clock clock(1000);
+    std::atomic<int> seen{0};
+    scripted_responder responder(env.port, [&](const received_query& q) {
+        std::vector<scripted_responder::datagram> out;
+        if (q.type == 28 || ++seen >= 2)
+            out.push_back({0, scripted_responder::reply(q, 0, {"10.41.0.1", "fd00::41"})});
+        return out;
+    });
+    env.servers({"127.0.0.1"});
+    start();
+    const std::string name = "slow4.af.test";
+    request& r = begin(name);
+    ASSERT_TRUE(harness::wait_until([&] { return seen.load() == 1 && !in_flight_v6(name); }, harness::short_pause,
+                                    5s));
+    EXPECT_FALSE(r.done.try_acquire());
+    clock.advance(1000);
+    EXPECT_EQ(tries_after_sweep(name), 1);
+    ASSERT_TRUE(r.finished(5s));
+    EXPECT_EQ(r.texts(), (texts{{"10.41.0.1", 4}, {"fd00::41", 6}}));
+}
+
+// Under the last-good suffix each family falls back to its own stored
+// addresses: the IPv4 ones an old caller relies on stay in their old place.
+TEST_F(ResolverTest, EachFamilyKeepsItsLastGoodAddresses) {
+    SKIP_UNLESS_ISOLATED();
+    std::atomic<bool> refuse{false};
+    scripted_responder responder(env.port, [&](const received_query& q) {
+        return std::vector<scripted_responder::datagram>{
+            {0, refuse ? scripted_responder::reply(q, 2, {})
+                       : scripted_responder::reply(q, 0, {"10.2.1.1", "fd00::2:1"})}};
+    });
+    env.servers({"127.0.0.1"});
+    start();
+    const std::string name = std::string("kept6") + last_good_suffix;
+    EXPECT_EQ(begin(name).finished(10s), true);
+    const std::string file = host_db::default_path();
+    EXPECT_EQ(profile::read_string(file, "domain_succ", name, ""), "10.2.1.1|");
+    EXPECT_EQ(profile::read_string(file, "domain_succ6", name, ""), "fd00::2:1|");
+
+    dns_local_repository::destroy_instance();
+    refuse = true;  // SERVFAIL to both questions: both families fail
+    request& later = begin(name);
+    ASSERT_TRUE(later.finished(40s));
+    EXPECT_EQ(later.result().code, DNS_RESULT_OK);
+    EXPECT_EQ(later.result().addresses, std::vector<std::string>{"10.2.1.1"});
+    EXPECT_EQ(later.texts(), (texts{{"10.2.1.1", 4}, {"fd00::2:1", 6}}));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ TEST(SharedLibraryExports, OnlyEntryPointsAreVisible) {
     ASSERT_NE(library, nullptr) << load_error();
     for (const char* name : {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer",
                              "sync_dns_request", "sync_dns_result", "sync_dns_count", "sync_dns_address",
-                             "sync_dns_cancel"})
+                             "sync_dns_cancel", "sync_dns_address_text"})
         EXPECT_NE(find_symbol(library, name), nullptr) << name;
     // The UI-thread pump is for Linux hosts; on Windows the host's message
     // loop serves the frame's hidden windows, and the DLL exports nothing else.

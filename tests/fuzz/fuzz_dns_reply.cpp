@@ -6,6 +6,7 @@
 #include <string>
 
 #include "dns/dns_package.h"
+#include "dns/ip_parser.h"
 
 namespace {
 
@@ -25,8 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t text = answer.question_name.size();
     for (const asynframe::rrecord& record : answer.records) {
         if (record.rr_class != 1) std::abort();
-        if (record.address.size() > 15) std::abort();
-        if (!record.address.empty() && record.type != 1) std::abort();
+        // An A record gives a dotted address; an AAAA record the RFC 5952
+        // text, at most eight groups of four, that reads back as itself.
+        if (record.type == 1 && record.address.size() > 15) std::abort();
+        if (record.type == 28 && !record.address.empty() &&
+            (record.address.size() > 39 || asynframe::canonical_ipv6(record.address) != record.address))
+            std::abort();
+        if (!record.address.empty() && record.type != 1 && record.type != 28) std::abort();
         if ((record.ttl & 0x80000000u) != 0) std::abort();
         check_name(record.name);
         check_name(record.cname);

@@ -192,7 +192,7 @@ bool ensure_socks_user() { return ensure_account(socks_user, socks_password); }
 
 bool danted_server::installed() { return harness::program_installed("/usr/sbin/danted"); }
 
-danted_server::danted_server(const std::string& folder, std::uint16_t port, bool authenticate) {
+danted_server::danted_server(const std::string& folder, std::uint16_t port, bool authenticate, bool ipv6) {
     // The peers are Linux programs: the files they read are named by Linux paths.
     const std::string host_folder = harness::host_path(folder);
     const std::string config = host_folder + "/danted-" + std::to_string(port) + ".conf";
@@ -201,13 +201,21 @@ danted_server::danted_server(const std::string& folder, std::uint16_t port, bool
         std::ofstream out(folder + "/danted-" + std::to_string(port) + ".conf", std::ios::binary);
         out << "logoutput: " << host_folder << "/danted-" << port << ".log\n"
             << "internal: 127.0.0.1 port = " << port << "\n"
-            << "external: 127.0.0.1\n"
-            << "clientmethod: none\n"
+            << "external: 127.0.0.1\n";
+        // "0/0" is any address of either family.
+        const char* any = "0.0.0.0/0";
+        if (ipv6) {
+            out << "internal: ::1 port = " << port << "\n"
+                << "external: ::1\n";
+            any = "0/0";
+        }
+        out << "clientmethod: none\n"
             << "socksmethod: " << (authenticate ? "username" : "none") << "\n"
             << "user.privileged: root\n"
             << "user.unprivileged: nobody\n"
-            << "client pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n"
-            << "socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 command: bind connect udpassociate bindreply udpreply }\n";
+            << "client pass { from: " << any << " to: " << any << " }\n"
+            << "socks pass { from: " << any << " to: " << any
+            << " command: bind connect udpassociate bindreply udpreply }\n";
     }
     _process = std::make_unique<harness::child_process>(
         "/usr/sbin/danted", std::vector<std::string>{"danted", "-f", config, "-p", config + ".pid"});
@@ -233,8 +241,14 @@ tinyproxy_server::tinyproxy_server(const std::string& folder, std::uint16_t port
 
 // ---- scripted peers ------------------------------------------------------------------------
 
-scripted_tcp_server::scripted_tcp_server(script each) : _script(std::move(each)) {
-    _listener = harness::tcp_listener(_port);
+scripted_tcp_server::scripted_tcp_server(script each, bool ipv6) : _script(std::move(each)) {
+    // On ::1 with a port the system picks.
+    if (ipv6) {
+        _listener = harness::ipv6_loopback_sock(SOCK_STREAM);
+        if (_listener != bad_sock) _port = harness::sock_port(_listener);
+    } else {
+        _listener = harness::tcp_listener(_port);
+    }
     if (_listener == bad_sock) ADD_FAILURE() << "listener";
     if (_wake.fd() == bad_sock) ADD_FAILURE() << "wake socket";
     _thread = std::thread([this] { serve(); });
@@ -284,15 +298,17 @@ void drain(sock_t fd, int timeout_ms) {
     }
 }
 
-std::unique_ptr<scripted_tcp_server> echo_server() {
-    return std::make_unique<scripted_tcp_server>([](sock_t fd) {
+std::unique_ptr<scripted_tcp_server> echo_server(bool ipv6) {
+    return std::make_unique<scripted_tcp_server>(
+        [](sock_t fd) {
         char buffer[4096];
         for (;;) {
             if (!harness::readable(fd, 10000)) return;
             const auto n = harness::recv_bytes(fd, buffer, sizeof buffer);
             if (n <= 0 || !write_all(fd, buffer, static_cast<std::size_t>(n))) return;
         }
-    });
+        },
+        ipv6);
 }
 
 std::unique_ptr<scripted_tcp_server> http_site() {
@@ -310,8 +326,8 @@ std::unique_ptr<scripted_tcp_server> http_site() {
     });
 }
 
-udp_echo::udp_echo() {
-    _fd = harness::bound_udp("127.0.0.1", 0);
+udp_echo::udp_echo(bool ipv6) {
+    _fd = ipv6 ? harness::ipv6_loopback_sock(SOCK_DGRAM) : harness::bound_udp("127.0.0.1", 0);
     if (_fd == bad_sock) ADD_FAILURE() << "UDP socket";
     _port = harness::sock_port(_fd);
     if (_wake.fd() == bad_sock) ADD_FAILURE() << "wake socket";
@@ -321,9 +337,11 @@ udp_echo::udp_echo() {
             if (harness::poll_socks(items, 2, -1) < 0) continue;
             if (items[1].revents != 0) return;
             char buffer[2048];
-            sockaddr_in from{};
-            const auto n = harness::receive_from(_fd, buffer, sizeof buffer, from);
-            if (n >= 0) harness::send_to(_fd, buffer, static_cast<std::size_t>(n), from);
+            // The sender's address of either family.
+            sockaddr_storage from{};
+            harness::sock_len length = 0;
+            const auto n = harness::receive_from(_fd, buffer, sizeof buffer, from, length);
+            if (n >= 0) harness::send_to(_fd, buffer, static_cast<std::size_t>(n), from, length);
         }
     });
 }

@@ -39,7 +39,8 @@ bool account_has_password(const std::string& user);
 class danted_server {
 public:
     // On 127.0.0.1:`port`; with `authenticate`, only socks_user may log in.
-    danted_server(const std::string& folder, std::uint16_t port, bool authenticate);
+    // With `ipv6` it also listens on [::1]:`port` and reaches IPv6 targets.
+    danted_server(const std::string& folder, std::uint16_t port, bool authenticate, bool ipv6 = false);
     bool ok() const { return _ok; }
     static bool installed();
 
@@ -66,7 +67,8 @@ private:
 class scripted_tcp_server {
 public:
     using script = std::function<void(harness::sock_t fd)>;
-    explicit scripted_tcp_server(script each);
+    // On ::1 instead with `ipv6`.
+    explicit scripted_tcp_server(script each, bool ipv6 = false);
     ~scripted_tcp_server();
     std::uint16_t port() const { return _port; }
     int connections() const { return _connections.load(); }
@@ -90,14 +92,15 @@ bool write_all(harness::sock_t fd, const void* data, std::size_t size);
 void drain(harness::sock_t fd, int timeout_ms = 5000);
 
 // Echoes what each connection sends.
-std::unique_ptr<scripted_tcp_server> echo_server();
+std::unique_ptr<scripted_tcp_server> echo_server(bool ipv6 = false);
 // Answers every HTTP request with 200 and a short body, then closes.
 std::unique_ptr<scripted_tcp_server> http_site();
 
-// A UDP socket on 127.0.0.1 that sends every datagram back to its sender.
+// A UDP socket on 127.0.0.1 (::1 with `ipv6`) that sends every datagram back
+// to its sender.
 class udp_echo {
 public:
-    udp_echo();
+    explicit udp_echo(bool ipv6 = false);
     ~udp_echo();
     std::uint16_t port() const { return _port; }
 

@@ -17,6 +17,7 @@
 #include "common/portable.h"
 #include "common/socket_fixture.h"
 #include "dns/dns_test_support.h"
+#include "platform/socket.h"
 #include "proxy/socks5_messages.h"
 #include "proxy/socks_objects.h"
 #include "proxy_servers.h"
@@ -142,6 +143,42 @@ TEST(SocksMessages, AnIpv6BoundAddressIsReadAsText) {
     // Cut short: refused, never read past the end.
     EXPECT_EQ(refusal_of([&] { socks5::parse_bound_address(reply.data(), 21, "p", host, port); }),
               "Unknown address type.");
+}
+
+TEST(SocksMessages, Ipv6TargetsAndRelayHeaders) {
+    // ATYP 4 with the 16 address bytes, brackets or not.
+    for (const std::string host : {"::1", "[::1]"}) {
+        const bytes request = socks5::request(socks5::command_connect, host, 0x1234);
+        ASSERT_EQ(22u, request.size()) << host;
+        EXPECT_EQ(4, request[3]);
+        EXPECT_EQ(bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), bytes(request.begin() + 4, request.begin() + 20));
+        EXPECT_EQ(0x12, request[20]);
+        EXPECT_EQ(0x34, request[21]);
+    }
+    // Not an address: still a name.
+    EXPECT_EQ(3, socks5::request(socks5::command_connect, "[::1", 1)[3]);
+
+    platform::endpoint target;
+    ASSERT_TRUE(platform::parse_address("2001:db8::7", 11, 53, target));
+    std::uint8_t header[socks5::udp_header_size_v6 + 1] = {};
+    ASSERT_EQ(22u, socks5::udp_header_size_for(target));
+    socks5::put_udp_header(header, target);
+    EXPECT_EQ(4, header[3]);
+    platform::endpoint origin;
+    EXPECT_EQ(0u, socks5::read_udp_header(header, sizeof header, false, origin));  // IPv4 sockets take none
+    ASSERT_EQ(22u, socks5::read_udp_header(header, sizeof header, true, origin));
+    EXPECT_EQ(0, std::memcmp(origin.address, target.address, 16));
+    EXPECT_EQ(53, origin.port);
+    EXPECT_EQ(0u, socks5::read_udp_header(header, 21, true, origin));  // cut short
+    header[2] = 1;
+    EXPECT_EQ(0u, socks5::read_udp_header(header, sizeof header, true, origin));  // a fragment
+
+    // A mapped target goes as the IPv4 it carries.
+    ASSERT_TRUE(platform::parse_address("::ffff:127.0.0.1", 16, 7, target));
+    EXPECT_EQ(10u, socks5::udp_header_size_for(target));
+    socks5::put_udp_header(header, target);
+    EXPECT_EQ(1, header[3]);
+    EXPECT_EQ(127, header[4]);
 }
 
 // ---- through proxies ---------------------------------------------------------------------
@@ -716,6 +753,97 @@ TEST_P(ProxyTest, ABindReplyOfAnyAddressNamesTheProxy) {
     EXPECT_EQ("127.0.0.1", bound);
     EXPECT_EQ(8080, port);
     EXPECT_EQ(2, seen(p, &plan::request)[1]);  // BIND
+}
+
+// ---- IPv6 through dante ------------------------------------------------------------------
+
+TEST_P(ProxyTest, ConnectsToIpv6TargetsAndReachesTheProxyOverIpv6) {
+    NEED_DANTE();
+    const std::uint16_t port = free_tcp_port();
+    danted_server dante(folder.path().string(), port, false, true);
+    ASSERT_TRUE(dante.ok());
+    scripted_tcp_server* echo = &serve(echo_server(true));
+
+    // Proxy over IPv4, target over IPv6 (ATYP 4).
+    IAsynProxyTcpSocket* to_six = proxied(port);
+    ASSERT_EQ(0u, connect(to_six, "[::1]", echo->port()));
+    echo_round(to_six, "to an IPv6 target");
+
+    // The proxy itself at an IPv6 address, by its bracketed text.
+    for (const std::string proxy_host : {"[::1]", "::1"}) {
+        IAsynTcpSocket* voucher = nullptr;
+        host->on_dispatch([&] { ASSERT_EQ(S_OK, frame()->CreateTcpSocket(&voucher)); });
+        keep(voucher);
+        IAsynProxyTcpSocket* socket = nullptr;
+        ASSERT_EQ(S_OK, frame()->CreateProxyTcpSocket(voucher, PROXY_KIND_SOCKS5, static_cast<DWORD>(proxy_host.size()),
+                                                      proxy_host.data(), port, 0, "", 0, "", &socket));
+        keep(socket);
+        ASSERT_EQ(0u, connect(socket, "::1", echo->port())) << proxy_host;
+        echo_round(socket, "both legs over IPv6");
+    }
+}
+
+TEST_P(ProxyTest, BindAndUdpAssociateAnswerWithIpv6Addresses) {
+    NEED_DANTE();
+    const std::uint16_t port = free_tcp_port();
+    danted_server dante(folder.path().string(), port, false, true);
+    ASSERT_TRUE(dante.ok());
+
+    // BIND for an IPv6 peer: the proxy listens on its IPv6 side and says so.
+    IAsynTcpListener* listener = nullptr;
+    host->on_dispatch([&] {
+        ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(5, "[::1]", port, 0, "", 0, "", 3, "::1", 0, &listener));
+    });
+    keep(listener);
+    const auto [bound, bound_port] = listen_and_read_bound(listener);
+    EXPECT_EQ("::1", bound);
+    ASSERT_NE(0, bound_port);
+    IAsynIoOperation* accepting = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Accept(accepting)); });
+    const sock_t peer = ipv6_loopback_client(bound_port);
+    ASSERT_NE(bad_sock, peer);
+    EXPECT_EQ(0u, ops->wait(accepting).error);
+    close_sock(peer);
+
+    // UDP ASSOCIATE from an IPv6 socket: the relay is at the proxy's IPv6
+    // address, and datagrams to and from an IPv6 peer carry ATYP 4.
+    udp_echo far_end(true);
+    IAsynUdpSocket2* made = nullptr;
+    host->on_dispatch([&] { ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(5, "[::1]", port, 0, "", 0, "", &made)); });
+    keep(made);
+    IAsynUdpSocket3* udp = nullptr;
+    ASSERT_EQ(S_OK, made->QueryInterface(IID_IAsynUdpSocket3, reinterpret_cast<void**>(&udp)));
+    keep(udp);
+    IAsynIoOperation* opening = operation(0);
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, udp->OpenOn(2, "::", 0, opening)); });
+    ASSERT_EQ(0u, ops->wait(opening).error);
+    text_sink relay;
+    WORD relay_port = 0;
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, udp->GetLocalAddressText(&relay, &relay_port)); });
+    EXPECT_EQ("::1", relay.text);
+    EXPECT_NE(0, relay_port);
+
+    IAsynIoOperation* in = operation(1500);
+    IAsynIoOperation* out = operation(5);
+    BYTE* buffer = nullptr;
+    DWORD length = 0;
+    out->GetBuffer(&buffer, &length);
+    std::memcpy(buffer, "sixty", 5);
+    host->on_dispatch([&] {
+        EXPECT_EQ(S_OK, udp->Read(in));
+        EXPECT_EQ(S_OK, udp->SendTo(out, 3, "::1", far_end.port()));
+    });
+    EXPECT_EQ(5u, ops->wait(out).bytes);
+    const auto got = ops->wait(in);
+    EXPECT_EQ(0u, got.error);
+    ASSERT_EQ(5u, got.bytes);
+    in->GetBuffer(&buffer, &length);
+    EXPECT_EQ(0, std::memcmp(buffer, "sixty", 5));
+    text_sink origin;
+    WORD origin_port = 0;
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, udp->GetSourceAddress(in, &origin, &origin_port)); });
+    EXPECT_EQ("::1", origin.text);
+    EXPECT_EQ(far_end.port(), origin_port);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ProxyTest, all_modes(), mode_label);

@@ -271,8 +271,9 @@ protected:
     }
     engine_mode mode() const override { return std::get<0>(GetParam()); }
     const protocol_version& version() const { return std::get<1>(GetParam()); }
-    std::unique_ptr<s_server> server(const std::string& cert, const std::string& key, bool quiet = true) {
-        auto made = std::make_unique<s_server>(cert, key, version().s_server_flag, quiet);
+    std::unique_ptr<s_server> server(const std::string& cert, const std::string& key, bool quiet = true,
+                                     bool ipv6 = false) {
+        auto made = std::make_unique<s_server>(cert, key, version().s_server_flag, quiet, ipv6);
         EXPECT_TRUE(made->started()) << made->errors();
         return made;
     }
@@ -400,6 +401,40 @@ TEST_P(TlsServerTest, CertificateChecksFailWith1930UnlessTrustedOrTurnedOff) {
             EXPECT_EQ(other_failure_code, error);
             EXPECT_NE(std::string::npos, failure.find("SSL handshake: certificate verification failed: ")) << failure;
             EXPECT_NE(std::string::npos, failure.find(c.reason)) << failure;
+        }
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    }
+}
+
+TEST_P(TlsServerTest, OverIpv6TheAddressIsCheckedAgainstTheCertificatesIpNames) {
+    const pki& certificates = *test_pki();
+    settings->set_text("ssl/ca_file", certificates.ca);
+    struct check {
+        const char* host;
+        std::string cert, key;
+        bool passes;
+    };
+    const check checks[] = {
+        {"[::1]", certificates.leaf6_cert, certificates.leaf6_key, true},
+        {"::1", certificates.leaf6_cert, certificates.leaf6_key, true},
+        // Signed for 127.0.0.1 only: the same host by its IPv6 address is not it.
+        {"[::1]", certificates.leaf_cert, certificates.leaf_key, false},
+    };
+    for (const check& c : checks) {
+        SCOPED_TRACE(c.host);
+        auto peer = server(c.cert, c.key, true, true);
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        const DWORD error = connect(socket, c.host, peer->port());
+        const std::string failure = object_of(socket)->failure_text();
+        if (c.passes) {
+            ASSERT_EQ(0u, error) << failure;
+            EXPECT_EQ(4u, write(socket, "six!").bytes);
+            EXPECT_TRUE(peer->wait_received(4));
+            peer->send("back");
+            EXPECT_EQ("back", read_text(socket, 4));
+        } else {
+            EXPECT_EQ(other_failure_code, error);
+            EXPECT_NE(std::string::npos, failure.find("IP address mismatch")) << failure;
         }
         host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
     }

@@ -63,6 +63,8 @@ std::unique_ptr<pki> make_pki() {
     made->ca = d + "ca.pem";
     made->leaf_cert = d + "leaf.pem";
     made->leaf_key = d + "leaf.key";
+    made->leaf6_cert = d + "leaf6.pem";
+    made->leaf6_key = d + "leaf6.key";
     made->other_cert = d + "other.pem";
     made->other_key = d + "other.key";
     made->self_cert = d + "self.pem";
@@ -70,6 +72,8 @@ std::unique_ptr<pki> make_pki() {
     const std::string h = host_path(made->folder) + "/";
     write_file(d + "leaf.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
                                "extendedKeyUsage=serverAuth\n");
+    write_file(d + "leaf6.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\nbasicConstraints=CA:FALSE\n"
+                                "extendedKeyUsage=serverAuth\n");
     write_file(d + "other.ext", "subjectAltName=DNS:elsewhere.invalid\nbasicConstraints=CA:FALSE\n"
                                 "extendedKeyUsage=serverAuth\n");
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
@@ -80,6 +84,9 @@ std::unique_ptr<pki> make_pki() {
         run("openssl req" + ec + " -keyout " + h + "leaf.key -out " + h + "leaf.csr -subj /CN=localhost") &&
         run("openssl x509 -req -in " + h + "leaf.csr -CA " + h + "ca.pem -CAkey " + h + "ca.key -CAcreateserial -out " +
             h + "leaf.pem -days 2 -extfile " + h + "leaf.ext") &&
+        run("openssl req" + ec + " -keyout " + h + "leaf6.key -out " + h + "leaf6.csr -subj /CN=localhost") &&
+        run("openssl x509 -req -in " + h + "leaf6.csr -CA " + h + "ca.pem -CAkey " + h + "ca.key -CAcreateserial -out " +
+            h + "leaf6.pem -days 2 -extfile " + h + "leaf6.ext") &&
         run("openssl req" + ec + " -keyout " + h + "other.key -out " + h +
             "other.csr -subj /CN=elsewhere.invalid") &&
         run("openssl x509 -req -in " + h + "other.csr -CA " + h + "ca.pem -CAkey " + h + "ca.key -CAcreateserial -out " +
@@ -117,9 +124,9 @@ void stop_process(pid_t pid) {
 
 #endif
 
-bool wait_listening(std::uint16_t port, const std::function<bool()>& alive) {
+bool wait_listening(std::uint16_t port, const std::function<bool()>& alive, bool ipv6 = false) {
     for (int i = 0; i < 1000; ++i) {
-        if (listening(port)) return true;
+        if (listening(port, ipv6)) return true;
         if (!alive()) return false;
         harness::sleep_ms(10);
     }
@@ -145,11 +152,11 @@ bool nginx_installed() {
            harness::file_readable("/usr/lib/nginx/modules/ngx_stream_module.so");
 }
 
-bool listening(std::uint16_t port) {
+bool listening(std::uint16_t port, bool ipv6) {
 #if defined(_WIN32)
-    std::ifstream table("Z:/proc/net/tcp");
+    std::ifstream table(ipv6 ? "Z:/proc/net/tcp6" : "Z:/proc/net/tcp");
 #else
-    std::ifstream table("/proc/net/tcp");
+    std::ifstream table(ipv6 ? "/proc/net/tcp6" : "/proc/net/tcp");
 #endif
     std::string line;
     char wanted[16];
@@ -213,7 +220,8 @@ bool system_speaks_tls13() {
 
 #if defined(_WIN32)
 
-s_server::s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet) {
+s_server::s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet,
+                   bool ipv6) {
     const pki* certificates = test_pki();
     if (certificates == nullptr) return;
     _port = free_port();
@@ -223,7 +231,8 @@ s_server::s_server(const std::string& cert, const std::string& key, const std::s
     _output_file = base + ".out";
     std::ofstream(_input_file, std::ios::binary | std::ios::trunc).flush();
     const std::string h = host_path(base);
-    std::string server = "/usr/bin/openssl s_server -accept 127.0.0.1:" + std::to_string(_port) + " -cert " +
+    const std::string accept = (ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(_port);
+    std::string server = "/usr/bin/openssl s_server -accept " + accept + " -cert " +
                          harness::shell_quote(host_path(cert)) + " -key " + harness::shell_quote(host_path(key)) +
                          " " + protocol + " -naccept 1";
     if (quiet) server += " -quiet";
@@ -245,7 +254,7 @@ s_server::s_server(const std::string& cert, const std::string& key, const std::s
     _holder = read_id(base + ".holder");
     _pid = read_id(base + ".pid");
     if (_pid <= 0) return;
-    _started = wait_listening(_port, [this] { return alive(); });
+    _started = wait_listening(_port, [this] { return alive(); }, ipv6);
 }
 
 s_server::~s_server() {
@@ -299,7 +308,8 @@ bool s_server::wait_exit(std::chrono::milliseconds limit) {
 
 #else
 
-s_server::s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet) {
+s_server::s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet,
+                   bool ipv6) {
     const pki* certificates = test_pki();
     if (certificates == nullptr) return;
     int input[2], output[2];
@@ -311,7 +321,7 @@ s_server::s_server(const std::string& cert, const std::string& key, const std::s
     }
     _port = free_port();
     _error_file = certificates->folder + "/s_server-" + std::to_string(_port) + ".err";
-    const std::string accept = "127.0.0.1:" + std::to_string(_port);
+    const std::string accept = (ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(_port);
     std::vector<std::string> args = {"openssl", "s_server", "-accept", accept, "-cert", cert, "-key", key,
                                      protocol,  "-naccept", "1"};
     if (quiet) args.push_back("-quiet");
@@ -341,7 +351,7 @@ s_server::s_server(const std::string& cert, const std::string& key, const std::s
             _received.append(chunk, static_cast<std::size_t>(n));
         }
     });
-    _started = wait_listening(_port, [this] { return alive(); });
+    _started = wait_listening(_port, [this] { return alive(); }, ipv6);
 }
 
 s_server::~s_server() {

@@ -20,14 +20,16 @@ namespace asynframe::tls_testing {
 
 using harness::sock_t;
 
-// A CA, a leaf it signed for DNS:localhost and IP:127.0.0.1, a leaf it signed
-// for another name, and a self-signed certificate for localhost; made once per
-// program in a temporary folder. Paths as the test program names them (on
-// Windows through Z:); the peers get them as Linux paths.
+// A CA, a leaf it signed for DNS:localhost and IP:127.0.0.1, one for those
+// and IP:::1, a leaf it signed for another name, and a self-signed certificate
+// for localhost; made once per program in a temporary folder. Paths as the
+// test program names them (on Windows through Z:); the peers get them as
+// Linux paths.
 struct pki {
     std::string folder;
     std::string ca;
     std::string leaf_cert, leaf_key;
+    std::string leaf6_cert, leaf6_key;
     std::string other_cert, other_key;
     std::string self_cert, self_key;
 };
@@ -41,9 +43,9 @@ bool nginx_installed();
 // SChannel has no TLS 1.3.
 bool system_speaks_tls13();
 
-// Something listens on 127.0.0.1:`port` (read from the kernel's table, so
-// no connection is spent on finding out).
-bool listening(std::uint16_t port);
+// Something listens on 127.0.0.1:`port` (or on an IPv6 address with `ipv6`;
+// read from the kernel's table, so no connection is spent on finding out).
+bool listening(std::uint16_t port, bool ipv6 = false);
 std::uint16_t free_port();
 
 // `openssl s_server` for one connection. In quiet mode its standard output
@@ -51,8 +53,9 @@ std::uint16_t free_port();
 // is; the end of the input makes it send close_notify.
 class s_server {
 public:
-    // `protocol` is "-tls1_2" or "-tls1_3".
-    s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet = true);
+    // `protocol` is "-tls1_2" or "-tls1_3". On [::1] with `ipv6`.
+    s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet = true,
+             bool ipv6 = false);
     ~s_server();
     s_server(const s_server&) = delete;
     s_server& operator=(const s_server&) = delete;

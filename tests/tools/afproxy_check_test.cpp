@@ -27,8 +27,9 @@ protected:
     std::string folder() const { return _folder.string(); }
     std::string www() const { return folder() + "/www"; }
 
-    run_result check(const std::string& kind, std::uint16_t port, std::vector<std::string> more = {}) {
-        std::vector<std::string> args{kind, "127.0.0.1", std::to_string(port)};
+    run_result check(const std::string& kind, std::uint16_t port, std::vector<std::string> more = {},
+                     const std::string& proxy_host = "127.0.0.1") {
+        std::vector<std::string> args{kind, proxy_host, std::to_string(port)};
         args.insert(args.end(), more.begin(), more.end());
         return run_tool(AFPROXY_CHECK_PATH, args, {}, std::chrono::seconds(40));
     }
@@ -88,6 +89,25 @@ TEST_F(AfproxyCheckTest, HttpProxiesAreJudgedByTheirStatus) {
     EXPECT_NE(works.out.find(": works\nchecked: GET " + url + " through the proxy: \"HTTP/1.1 200 OK\""),
               std::string::npos)
         << works.out;
+}
+
+TEST_F(AfproxyCheckTest, ASocks5ProxyAtAnIpv6AddressIsFollowedToAnIpv6Site) {
+    if (!proxy_test::danted_server::installed()) GTEST_SKIP() << "dante (danted) is not installed";
+    afserve_server site(www(), folder() + "/afserve.log");
+    ASSERT_TRUE(site.ok());
+    const std::uint16_t port = harness::free_tcp_port();
+    proxy_test::danted_server dante(folder(), port, false, true);
+    ASSERT_TRUE(dante.ok());
+    const std::string target = "[::1]:" + std::to_string(site.port());
+    for (const std::string proxy : {"::1", "[::1]"}) {
+        const run_result works = check("socks5", port, {"--url", "http://" + target + "/small.txt"}, proxy);
+        EXPECT_EQ(works.code, 0) << works.out << works.err;
+        EXPECT_NE(works.out.find("socks5 proxy [::1]:" + std::to_string(port) + ": "), std::string::npos) << works.out;
+        EXPECT_NE(works.out.find("then a CONNECT to " + target + " and GET /small.txt through it: \"HTTP/1.1 200 OK\""),
+                  std::string::npos)
+            << works.out;
+    }
+    EXPECT_NE(read_file(folder() + "/afserve.log").find("\n::1 - - ["), std::string::npos);
 }
 
 TEST_F(AfproxyCheckTest, Socks5IsFollowedThroughTheTunnel) {

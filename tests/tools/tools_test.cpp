@@ -17,6 +17,7 @@
 
 #include "common/child_process.h"
 #include "common/harness.h"
+#include "common/loopback.h"
 #include "proxy/proxy_servers.h"
 #include "tools/tool_runner.h"
 
@@ -226,6 +227,48 @@ TEST_F(ToolsTest, AfgetThroughSocks5) {
     expect_one_line_failure(refused, "refused the user name or password");
     EXPECT_EQ(refused.code, 6);
     EXPECT_FALSE(fs::exists(output("refused.bin")));
+}
+
+// ---- IPv6 ----------------------------------------------------------------------------------
+
+TEST_F(ToolsTest, AfgetFetchesFromAfserveOverIpv6DirectlyAndThroughSocks5) {
+    // afserve listens on both families by default.
+    afserve_server server(www(), folder() + "/afserve.log");
+    ASSERT_TRUE(server.ok());
+    const std::string base = "http://[::1]:" + std::to_string(server.port());
+    run_result six = afget({"-c", "2", "-o", output("six.bin"), base + "/big.bin"});
+    ASSERT_EQ(six.code, 0) << six.err;
+    expect_saved("six.bin", _big);
+    run_result four = afget({"-o", output("four.txt"), "http://127.0.0.1:" + std::to_string(server.port()) + "/small.txt"});
+    ASSERT_EQ(four.code, 0) << four.err;
+    expect_saved("four.txt", "hello, tools\n");
+    // Each client under its own family's address.
+    const std::string log = read_file(folder() + "/afserve.log");
+    EXPECT_NE(log.find("\n::1 - - ["), std::string::npos) << log;
+    EXPECT_NE(log.find("\n127.0.0.1 - - ["), std::string::npos) << log;
+
+    // --bind with an IPv6 address (brackets allowed): that address only.
+    const std::uint16_t only6_port = harness::free_tcp_port();
+    const std::string only6_log = folder() + "/only6.log";
+    background_tool only6(AFSERVE_PATH, {www(), "--port", std::to_string(only6_port), "--bind", "[::1]"}, only6_log);
+    ASSERT_TRUE(harness::wait_until([&] { return read_file(only6_log).find("serving") != std::string::npos; },
+                                    harness::short_pause, 10s))
+        << read_file(only6_log);
+    EXPECT_NE(read_file(only6_log).find("on ::1 port"), std::string::npos) << read_file(only6_log);
+    EXPECT_LT(harness::connect_client(only6_port), 0) << "reachable over IPv4 although bound to ::1";
+    run_result bound = afget({"-o", output("bound.txt"), "http://[::1]:" + std::to_string(only6_port) + "/small.txt"});
+    ASSERT_EQ(bound.code, 0) << bound.err;
+    expect_saved("bound.txt", "hello, tools\n");
+    EXPECT_EQ(only6.stop(SIGTERM), 0) << read_file(only6_log);
+
+    if (!proxy_test::danted_server::installed()) GTEST_SKIP() << "dante (danted) is not installed";
+    const std::uint16_t proxy_port = harness::free_tcp_port();
+    proxy_test::danted_server dante(folder(), proxy_port, false, true);
+    ASSERT_TRUE(dante.ok());
+    run_result proxied = afget({"-c", "2", "--proxy", "socks5://[::1]:" + std::to_string(proxy_port), "-o",
+                                output("proxied6.bin"), base + "/big.bin"});
+    ASSERT_EQ(proxied.code, 0) << proxied.err;
+    expect_saved("proxied6.bin", _big);
 }
 
 // ---- HTTPS -------------------------------------------------------------------------------

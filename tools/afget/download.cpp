@@ -37,14 +37,6 @@ bool passing_status(int status) {
 
 }  // namespace
 
-// If-Range takes a strong validator only: an ETag that is not weak, else the
-// date.
-std::string validator_of(const message_parser& answer) {
-    const std::string tag = answer.header("ETag");
-    if (!tag.empty() && tag.rfind("W/", 0) != 0) return tag;
-    return answer.header("Last-Modified");
-}
-
 download::download(host& owner, const options& settings, const connection_settings& connections, url target,
                    std::string final_name, std::function<void(const outcome&)> done)
     : _host(owner), _options(settings), _connections(connections), _url(std::move(target)),

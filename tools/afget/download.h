@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "afget/answer.h"
 #include "afget/fetch.h"
 #include "afget/options.h"
 #include "afget/progress.h"
@@ -20,10 +21,6 @@
 namespace asynframe::tools {
 
 using clock_type = std::chrono::steady_clock;
-
-// If-Range takes a strong validator only: an ETag that is not weak, else the
-// date.
-std::string validator_of(const message_parser& answer);
 
 struct piece_run {
     fetch* worker = nullptr;

@@ -155,45 +155,21 @@ void download::start_piece(std::size_t index) {
         "GET", std::make_pair(first, last),
         [this, index, first, last, started](const message_parser& answer) {
             piece_run& run = _runs[index];
-            const int status = answer.status();
-            if (status == 206) {
-                std::uint64_t a = 0, b = 0, total = 0;
-                if (!parse_content_range(answer.header("Content-Range"), a, b, total)) {
-                    run.verdict = outcome{exit_protocol, "a 206 answer without a usable Content-Range from " +
-                                                             _url.text()};
-                    return false;
-                }
-                if (total != *_size) {
-                    run.changed = true;
-                    return false;
-                }
-                if (a > first || b < first) {
-                    run.verdict = outcome{exit_protocol, "the server answered bytes " + std::to_string(a) + "-" +
-                                                             std::to_string(b) + " when asked for " +
-                                                             std::to_string(first) + "-" + std::to_string(last)};
-                    return false;
-                }
-                // Bytes before the ones asked for are dropped; fewer than
-                // asked for are continued from where they stop.
-                started->take_window(first - a);
+            const piece_answer judged = judge_piece_answer(answer, first, last, *_size, _if_range, _url.text());
+            switch (judged.what) {
+            case piece_answer::verdict::take:
+                started->take_window(judged.skip);
                 return true;
-            }
-            if (status == 200) {
-                // A whole answer to If-Range: the file is another one
-                // now, unless it is the same and ranges were ignored.
-                if ((!_if_range.empty() && validator_of(answer) != _if_range) ||
-                    (answer.content_length() && *answer.content_length() != *_size)) {
-                    run.changed = true;
-                    return false;
-                }
-                started->take_window(first);
-                return true;
-            }
-            if (status == 416) {
+            case piece_answer::verdict::changed:
                 run.changed = true;
                 return false;
+            case piece_answer::verdict::protocol:
+                run.verdict = outcome{exit_protocol, judged.why};
+                return false;
+            case piece_answer::verdict::status:
+                break;
             }
-            run.verdict = http_failure(status);
+            run.verdict = http_failure(answer.status());
             return false;
         },
         [this, index, started](const outcome& result) { piece_ended(index, started, result); });

@@ -73,7 +73,7 @@ void fetch::start(const std::string& method, std::optional<std::pair<std::uint64
     _head_only = method == "HEAD";
     _on_head = std::move(on_head);
     _on_done = std::move(on_done);
-    std::string host_header = _target.host;
+    std::string host_header = _target.authority_host();
     if (_target.port != (_target.scheme == "https" ? 443 : 80)) host_header.append(":").append(std::to_string(_target.port));
     _request = method + " " + _target.target + " HTTP/1.1\r\nHost: " + host_header +
                "\r\nUser-Agent: afget/1.0\r\nAccept: */*\r\nAccept-Encoding: identity\r\n" + _extra_headers;
@@ -188,9 +188,9 @@ outcome fetch::connect_failure(DWORD error) const {
 }
 
 outcome fetch::classify_connect_failure(DWORD error) const {
-    const std::string where = _target.host + ":" + std::to_string(_target.port);
+    const std::string where = _target.authority_host() + ":" + std::to_string(_target.port);
     if (_settings.proxy) {
-        const std::string proxy = _settings.proxy->host + ":" + std::to_string(_settings.proxy->port);
+        const std::string proxy = _settings.proxy->authority_host() + ":" + std::to_string(_settings.proxy->port);
         if (error == 1928)
             return {exit_proxy, "the SOCKS5 proxy " + proxy + " refused the connection to " + where};
         if (_target.scheme != "https" || error == 10061 || error == 10060 || error == 11001)

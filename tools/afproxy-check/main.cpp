@@ -200,11 +200,16 @@ int main(int argc, char** argv) {
         return exit_usage;
     }
     put_text(proxy_host, record.host_length, record.host);
+    // An IPv6 address is shown with its brackets, so the port stands apart.
+    const std::string shown_host = proxy_host.find(':') != std::string::npos && proxy_host.front() != '['
+                                       ? "[" + proxy_host + "]"
+                                       : proxy_host;
     record.port = static_cast<WORD>(port);
     put_text(user, record.user_length, record.user);
     put_text(password, record.password_length, record.password);
 
-    const std::string authority = target->host + (target->port == 80 ? "" : ":" + std::to_string(target->port));
+    const std::string authority =
+        target->authority_host() + (target->port == 80 ? "" : ":" + std::to_string(target->port));
     const std::string credentials =
         user.empty() ? std::string() : "Proxy-Authorization: Basic " + base64(user + ":" + password) + "\r\n";
     const auto proxy_request = [&](const std::string& absolute, const std::string& host_header) {
@@ -341,7 +346,7 @@ int main(int argc, char** argv) {
             checked = "a TCP connection to the proxy only (no FTP exchange)";
             break;
         }
-        std::printf("%s proxy %s:%ld: %s\nchecked: %s\n", kind.c_str(), proxy_host.c_str(), port, words.c_str(),
+        std::printf("%s proxy %s:%ld: %s\nchecked: %s\n", kind.c_str(), shown_host.c_str(), port, words.c_str(),
                     checked.c_str());
         if (result == PROXY_VERIFY_OK) return exit_ok;
         return result == PROXY_VERIFY_CANCELLED ? exit_interrupted : exit_proxy;

@@ -1,5 +1,5 @@
 // afresolve NAME...: resolves each name through the frame's resolver and
-// prints its addresses, where the resolver found them (address, hosts,
+// prints its addresses (IPv4 first, then IPv6), where the resolver found them (address, hosts,
 // cache, dns, system) and how long it took. Names that cannot be host names
 // are refused before anything is asked.
 #include <arpa/inet.h>
@@ -35,9 +35,10 @@ struct lookup {
     std::optional<std::size_t> then;
 };
 
-bool dotted(const std::string& name) {
-    in_addr ignored{};
-    return ::inet_pton(AF_INET, name.c_str(), &ignored) == 1;
+// A dotted IPv4 address or an IPv6 address: nothing to check as a host name.
+bool literal(const std::string& name) {
+    in6_addr ignored{};
+    return ::inet_pton(AF_INET, name.c_str(), &ignored) == 1 || ::inet_pton(AF_INET6, name.c_str(), &ignored) == 1;
 }
 
 // Why `name` cannot be a host name; empty when it can be one. Such a name
@@ -95,11 +96,11 @@ int main(int argc, char** argv) {
     CLI::App app{"afresolve: resolves host names through asynframe's resolver"};
     std::vector<std::string> names;
     std::string library;
-    app.add_option("NAME", names, "host names or dotted addresses")->required();
+    app.add_option("NAME", names, "host names, dotted IPv4 or IPv6 addresses")->required();
     app.add_option("--library", library, "path of libasynframe.so");
     if (const std::optional<int> stop = parse_command_line(app, argc, argv)) return *stop;
     for (const std::string& name : names) {
-        if (dotted(name)) continue;
+        if (literal(name)) continue;
         const std::string problem = name_problem(name);
         if (problem.empty()) continue;
         print_error("not a host name: '" + name + "' (" + problem + ")");
@@ -144,8 +145,20 @@ int main(int argc, char** argv) {
                         done.result = error;
                         ref<IUnknown> object;
                         ref<IAsynDnsResult> answer;
+                        ref<IAsynDnsResult3> every;
                         done.request->get()->GetResultObject(object.put());
-                        if (object && object->QueryInterface(IID_IAsynDnsResult, answer.put_void()) == S_OK) {
+                        if (object && object->QueryInterface(IID_IAsynDnsResult3, every.put_void()) == S_OK) {
+                            // Both families, IPv4 first, as texts.
+                            DWORD count = 0;
+                            every->GetAddressCount(&count);
+                            for (DWORD k = 0; k < count; ++k) {
+                                string_receiver text;
+                                if (every->GetAddressText(k, &text, nullptr) == S_OK)
+                                    done.addresses.push_back(text.value);
+                            }
+                            every->GetSource(&done.source);
+                        } else if (object && object->QueryInterface(IID_IAsynDnsResult, answer.put_void()) == S_OK) {
+                            // A library without the third face: IPv4 only.
                             DWORD count = 0;
                             answer->GetResult(nullptr, &count);
                             for (DWORD k = 0; k < count; ++k) {

@@ -3,7 +3,9 @@
 // GET and HEAD, conditional requests, one byte range per request, keep-alive.
 #include <arpa/inet.h>
 #include <http_parser.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "afserve/files.h"
+#include "afserve/request.h"
 #include "afserve/stream.h"
 #include "afserve/tls_server.h"
 #include "common/command_line.h"
@@ -66,26 +69,6 @@ std::string reason(int status) {
     }
 }
 
-// Methods HTTP defines that a file server knows but does not allow; any
-// other is not implemented at all.
-bool known_method(const std::string& method) {
-    for (const char* each : {"POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH"})
-        if (method == each) return true;
-    return false;
-}
-
-bool token_char(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-// The start of a head: a method-like token and a space, so that a method the
-// parser does not know is told apart from bytes that are not HTTP at all.
-bool starts_with_method(const std::string& head) {
-    std::size_t at = 0;
-    while (at < head.size() && token_char(head[at])) ++at;
-    return at > 0 && at < head.size() && head[at] == ' ';
-}
-
 // Quotes and control bytes escaped, as access logs keep one line per entry.
 std::string log_text(const std::string& text) {
     std::string out;
@@ -105,8 +88,7 @@ struct server_options {
     std::string root;       // absolute
     std::filesystem::path real_root;  // its links resolved
     std::uint16_t port = 8080;
-    DWORD address = 0;  // network order; 0: every local address
-    std::string address_text = "0.0.0.0";
+    std::string address_text = "::";  // either family; "::" takes both
     bool quiet = false;
     const tls_server_context* tls = nullptr;
     int idle_seconds = 60;
@@ -188,7 +170,10 @@ public:
 
     void start() {
         IAsynFrame* frame = _host.frame();
-        if (frame->CreateTcpListener2(_listener.put()) != S_OK) throw tool_error(exit_failure, "no listener");
+        ref<IAsynTcpListener2> made;
+        if (frame->CreateTcpListener2(made.put()) != S_OK ||
+            made->QueryInterface(IID_IAsynTcpListener3, _listener.put_void()) != S_OK)
+            throw tool_error(exit_failure, "no listener");
         _accept = std::make_unique<operation>(frame);
         _accept->on_complete([this](DWORD error, DWORD) {
             if (error != 0) {
@@ -204,7 +189,8 @@ public:
             std::fflush(stdout);
             accept();
         });
-        if (_listener->ListenOn(_options.address, _options.port, _accept->get()) != S_OK)
+        if (_listener->ListenOnAddress(static_cast<DWORD>(_options.address_text.size()), _options.address_text.data(),
+                                       _options.port, _accept->get()) != S_OK)
             throw tool_error(exit_failure, "listen refused");
         _housekeeping = std::make_unique<timer>(frame, housekeeping_ms, [this] { housekeeping(); });
     }
@@ -321,7 +307,7 @@ private:
     std::optional<clock_type::time_point> _starved_said;  // when running out was last said
     bool _paused = false;
     clock_type::time_point _resume_at;
-    ref<IAsynTcpListener2> _listener;
+    ref<IAsynTcpListener3> _listener;
     std::unique_ptr<operation> _accept;
     std::map<std::uint64_t, std::unique_ptr<connection>> _connections;
     std::uint64_t _next_id = 0;
@@ -335,12 +321,13 @@ connection::connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t 
       _id(id),
       _receive(_frame, receive_size),
       _send(_frame, send_size) {
-    DWORD address = 0;
-    WORD port = 0;
-    if (socket->GetPeerAddress(&address, &port) == S_OK) {
-        char text[INET_ADDRSTRLEN];
-        in_addr value{address};
-        if (::inet_ntop(AF_INET, &value, text, sizeof text) != nullptr) _client = text;
+    // Either family; an IPv4 client of the dual-stack listener shows as IPv4.
+    ref<IAsynTcpSocket2> either;
+    if (socket->QueryInterface(IID_IAsynTcpSocket2, either.put_void()) == S_OK) {
+        string_receiver* text = new string_receiver;
+        WORD port = 0;
+        if (either->GetPeerAddressText(text, &port) == S_OK) _client = text->value;
+        text->Release();
     }
 }
 
@@ -391,15 +378,20 @@ void connection::receive() {
 
 void connection::take_input() {
     if (_closed || _responding) return;
-    if (!_request.headers_complete() && _head_start.size() < 32)
-        _head_start += _input.substr(0, 32 - _head_start.size());
+    if (!_request.headers_complete() && _head_start.size() < head_start_size)
+        _head_start += _input.substr(0, head_start_size - _head_start.size());
     const std::size_t used = _request.feed(_input.data(), _input.size());
     if (!_request.headers_complete()) _head_bytes += used;
     _input.erase(0, used);
     if (_request.failed()) {
-        const bool unknown_method =
-            _request.error() == http_errno_description(HPE_INVALID_METHOD) && starts_with_method(_head_start);
-        answer_error(unknown_method ? 501 : 400, false);
+        const int status = refused_head_status(_request, _head_start);
+        if (status == 0) {
+            // The parser takes no more; only the head's start grows.
+            _input.clear();
+            receive();
+            return;
+        }
+        answer_error(status, false);
         return;
     }
     if (_request.complete()) {
@@ -458,58 +450,12 @@ void connection::answer() {
     _keep_alive = _request.keep_alive();
     _logged = false;
     _sent_body = 0;
-    const std::string& method = _request.method();
-    if (_request.http_major() != 1 || _request.http_minor() > 1) {
-        answer_error(505, false);
+    const request_route route = route_request(_request);
+    if (route.status != 0) {
+        answer_error(route.status, route.keep, route.extra);
         return;
     }
-    if (method != "GET" && method != "HEAD") {
-        if (known_method(method))
-            answer_error(405, _keep_alive, "Allow: GET, HEAD\r\n");
-        else
-            answer_error(501, _keep_alive);
-        return;
-    }
-    // HTTP/1.1 requires exactly one Host (repeated ones arrive joined by a comma).
-    if (_request.http_minor() == 1 &&
-        (!_request.has_header("Host") || _request.header("Host").find(',') != std::string::npos)) {
-        answer_error(400, false);
-        return;
-    }
-    std::string target = _request.target();
-    // The absolute form a proxy-minded client sends: only its path counts.
-    const std::size_t scheme_end = target.find("://");
-    if (scheme_end != std::string::npos && target[0] != '/') {
-        std::string scheme = target.substr(0, scheme_end);
-        for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (scheme != "http" && scheme != "https") {
-            answer_error(400, false);
-            return;
-        }
-        const std::size_t path_at = target.find_first_of("/?", scheme_end + 3);
-        target = path_at == std::string::npos ? "/" : target.substr(path_at);
-        if (target[0] == '?') target = "/" + target;
-    }
-    const std::size_t query_at = target.find('?');
-    const std::string raw_path = target.substr(0, query_at);
-    const std::string query = query_at == std::string::npos ? std::string() : target.substr(query_at);
-    std::string path;
-    if (raw_path.empty() || raw_path[0] != '/' || !percent_decode(raw_path, path) ||
-        path.find('\0') != std::string::npos) {
-        answer_error(400, false);
-        return;
-    }
-    // No segment may climb out of the served folder.
-    for (std::size_t at = 0; at != std::string::npos;) {
-        const std::size_t next = path.find('/', at + 1);
-        const std::string segment = path.substr(at + 1, next == std::string::npos ? next : next - at - 1);
-        if (segment == "..") {
-            answer_error(403, _keep_alive);
-            return;
-        }
-        at = next;
-    }
-    answer_file(method, raw_path, query, path);
+    answer_file(_request.method(), route.raw_path, route.query, route.path);
 }
 
 void connection::answer_file(const std::string& method, const std::string& raw_path, const std::string& query,
@@ -696,14 +642,16 @@ void connection::log(int status, std::uint64_t bytes, const char* note) {
 int main(int argc, char** argv) {
     set_tool_name(argv[0]);
     CLI::App app{"afserve: a static HTTP/1.1 file server on asynframe"};
-    std::string root, library, bind = "0.0.0.0";
+    std::string root, library, bind;
     int port = 8080;
     std::vector<std::string> tls;
     server_options options;
     int max_connections = 1024;
     app.add_option("DIR", root, "folder to serve")->required();
     app.add_option("-p,--port", port, "TCP port (1 to 65535, 0: any free one)");
-    app.add_option("--bind", bind, "IPv4 address to listen on (default: every local address)");
+    app.add_option("--bind", bind,
+                   "IPv4 or IPv6 address to listen on (default ::, every local address of both families; "
+                   "0.0.0.0 where the system has no IPv6)");
     app.add_option("--tls", tls, "serve HTTPS with this certificate and key (PEM)")->expected(2);
     app.add_option("--idle-timeout", options.idle_seconds,
                    "close a connection after this many seconds without progress (0: never; default 60)");
@@ -735,9 +683,18 @@ int main(int argc, char** argv) {
         print_error("connection limit out of range: " + std::to_string(max_connections) + " (1 to 1000000)");
         return exit_usage;
     }
-    in_addr address{};
-    if (::inet_pton(AF_INET, bind.c_str(), &address) != 1) {
-        print_error("not an IPv4 address: '" + bind + "'");
+    if (bind.empty()) {
+        // Both families where the system has IPv6, IPv4 alone where it has not.
+        const int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bind = probe >= 0 ? "::" : "0.0.0.0";
+        if (probe >= 0) ::close(probe);
+    }
+    std::string plain = bind;
+    if (plain.size() > 2 && plain.front() == '[' && plain.back() == ']') plain = plain.substr(1, plain.size() - 2);
+    in_addr v4{};
+    in6_addr v6{};
+    if (::inet_pton(AF_INET, plain.c_str(), &v4) != 1 && ::inet_pton(AF_INET6, plain.c_str(), &v6) != 1) {
+        print_error("not an IPv4 or IPv6 address: '" + bind + "'");
         return exit_usage;
     }
     std::error_code failed;
@@ -748,8 +705,7 @@ int main(int argc, char** argv) {
     options.root = std::filesystem::absolute(root).string();
     options.real_root = std::filesystem::canonical(root, failed);
     options.port = static_cast<std::uint16_t>(port);
-    options.address = address.s_addr;
-    options.address_text = bind;
+    options.address_text = plain;
     options.max_connections = static_cast<std::size_t>(max_connections);
     try {
         std::unique_ptr<tls_server_context> secure;

@@ -41,8 +41,12 @@ std::string trim(const std::string& text) {
 
 }  // namespace
 
+std::string url::authority_host() const {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
 std::string url::origin() const {
-    std::string text = scheme + "://" + host;
+    std::string text = scheme + "://" + authority_host();
     if (port != default_port(scheme)) text += ":" + std::to_string(port);
     return text;
 }

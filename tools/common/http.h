@@ -13,12 +13,14 @@ namespace asynframe::tools {
 
 struct url {
     std::string scheme;  // "http", "https", "socks5", lower case
-    std::string host;
+    std::string host;    // an IPv6 address without its brackets
     std::uint16_t port = 0;
     std::string target = "/";  // path and query, as sent in a request line
     std::string user;
     std::string password;
 
+    // host as it stands in a URL or a Host header: an IPv6 address in brackets.
+    std::string authority_host() const;
     // scheme://host[:port]: the origin, for messages.
     std::string origin() const;
     std::string text() const { return origin() + target; }

@@ -41,6 +41,30 @@ bool system_lookup(const std::string& name, std::vector<std::string>& addresses)
     return true;
 }
 
+bool system_lookup(const std::string& name, std::vector<std::string>& addresses,
+                   std::vector<std::string>& addresses6) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address instead of one per socket type
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return false;
+    for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
+        if (at->ai_addr == nullptr) continue;
+        char text[INET6_ADDRSTRLEN];
+        std::vector<std::string>* list = nullptr;
+        if (at->ai_family == AF_INET) {
+            const auto* address = reinterpret_cast<const sockaddr_in*>(at->ai_addr);
+            if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr) list = &addresses;
+        } else if (at->ai_family == AF_INET6) {
+            const auto* address = reinterpret_cast<const sockaddr_in6*>(at->ai_addr);
+            if (::inet_ntop(AF_INET6, &address->sin6_addr, text, sizeof text) != nullptr) list = &addresses6;
+        }
+        if (list != nullptr && std::find(list->begin(), list->end(), text) == list->end()) list->emplace_back(text);
+    }
+    ::freeaddrinfo(found);
+    return true;
+}
+
 std::uint32_t random32() noexcept {
     std::uint32_t value = 0;
     for (;;) {

@@ -19,14 +19,75 @@ namespace {
 
 std::uint32_t result_of(int value) noexcept { return value < 0 ? socket_error_from_errno(errno) : 0; }
 
-std::uint32_t make_socket(int type, int protocol, native_handle& out) noexcept {
-    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+std::uint32_t make_socket(int type, int protocol, native_handle& out, int family = AF_INET) noexcept {
+    const int fd = ::socket(family, type | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         out = invalid_socket;
         return socket_error_from_errno(errno);
     }
     out = fd;
     return 0;
+}
+
+std::uint32_t make_socket_of(endpoint::family_t family, int type, int protocol, native_handle& out) noexcept {
+    if (family == endpoint::family_t::ipv4) return make_socket(type, protocol, out, AF_INET);
+    if (family != endpoint::family_t::ipv6) {
+        out = invalid_socket;
+        return socket_error_from_errno(EAFNOSUPPORT);
+    }
+    if (const std::uint32_t error = make_socket(type, protocol, out, AF_INET6)) return error;
+    // The system default (net.ipv6.bindv6only) may differ: one IPv6 socket
+    // serves both families unless the host binds it to an IPv6 address.
+    const int off = 0;
+    ::setsockopt(static_cast<int>(out), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    return 0;
+}
+
+union any_address {
+    sockaddr any;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+    sockaddr_storage storage;
+};
+
+socklen_t to_system(const endpoint& from, any_address& to) noexcept {
+    std::memset(&to, 0, sizeof to);
+    if (from.is_v4()) {
+        to.v4.sin_family = AF_INET;
+        to.v4.sin_port = htons(from.port);
+        std::memcpy(&to.v4.sin_addr, from.address, 4);
+        return sizeof to.v4;
+    }
+    if (from.is_v6()) {
+        to.v6.sin6_family = AF_INET6;
+        to.v6.sin6_port = htons(from.port);
+        to.v6.sin6_scope_id = from.scope_id;
+        std::memcpy(&to.v6.sin6_addr, from.address, 16);
+        return sizeof to.v6;
+    }
+    return 0;
+}
+
+// `target` as the socket's family takes it: an IPv4 one for an IPv6 socket
+// mapped; an IPv6 one for an IPv4 socket has no form (family none).
+endpoint for_socket(native_handle socket, const endpoint& target) noexcept {
+    const endpoint::family_t family = socket_family(socket);
+    if (family == endpoint::family_t::ipv4 && unmapped(target).is_v6()) return endpoint{};
+    return in_family(unmapped(target), family);
+}
+
+endpoint from_system(const any_address& from, socklen_t length) noexcept {
+    if (length >= static_cast<socklen_t>(sizeof from.v4) && from.any.sa_family == AF_INET) {
+        std::uint32_t address = 0;
+        std::memcpy(&address, &from.v4.sin_addr, 4);
+        return endpoint::v4(address, ntohs(from.v4.sin_port));
+    }
+    if (length >= static_cast<socklen_t>(sizeof from.v6) && from.any.sa_family == AF_INET6) {
+        std::uint8_t bytes[16];
+        std::memcpy(bytes, &from.v6.sin6_addr, 16);
+        return unmapped(endpoint::v6(bytes, ntohs(from.v6.sin6_port), from.v6.sin6_scope_id));
+    }
+    return endpoint{};
 }
 
 }  // namespace
@@ -45,6 +106,141 @@ void ipv6_address_text(const std::uint8_t* address, char (&text)[46]) noexcept {
     in6_addr in{};
     std::memcpy(&in, address, sizeof in);
     if (::inet_ntop(AF_INET6, &in, text, sizeof text) == nullptr) text[0] = '\0';
+}
+
+bool parse_address(const char* text, std::size_t length, std::uint16_t port, endpoint& out) noexcept {
+    if (text == nullptr || length == 0) return false;
+    if (text[0] == '[') {
+        if (length < 3 || text[length - 1] != ']') return false;
+        ++text;
+        length -= 2;
+    }
+    char copy[64];
+    if (length >= sizeof copy || std::memchr(text, '\0', length) != nullptr) return false;
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    in_addr v4{};
+    // inet_pton takes only the four-number form: "1", "0x7f.1" and the like
+    // are names here, as they are to the scheduler.
+    if (::inet_pton(AF_INET, copy, &v4) == 1) {
+        out = endpoint::v4(v4.s_addr, port);
+        return true;
+    }
+    std::uint32_t scope = 0;
+    if (char* zone = std::strchr(copy, '%')) {
+        *zone++ = '\0';
+        if (*zone == '\0') return false;
+        for (; *zone != '\0'; ++zone) {
+            if (*zone < '0' || *zone > '9' || scope > 0x0FFFFFFF) return false;
+            scope = scope * 10 + static_cast<std::uint32_t>(*zone - '0');
+        }
+    }
+    std::uint8_t bytes[16];
+    if (::inet_pton(AF_INET6, copy, bytes) != 1) return false;
+    out = endpoint::v6(bytes, port, scope);
+    return true;
+}
+
+void address_text(const endpoint& address, char (&text)[64]) noexcept {
+    text[0] = '\0';
+    const endpoint plain = unmapped(address);
+    if (plain.is_v4()) {
+        if (::inet_ntop(AF_INET, plain.address, text, sizeof text) == nullptr) text[0] = '\0';
+    } else if (plain.is_v6()) {
+        if (::inet_ntop(AF_INET6, plain.address, text, sizeof text) == nullptr) {
+            text[0] = '\0';
+        } else if (plain.scope_id != 0) {
+            const std::size_t used = std::strlen(text);
+            std::snprintf(text + used, sizeof text - used, "%%%u", static_cast<unsigned>(plain.scope_id));
+        }
+    }
+}
+
+std::uint32_t create_tcp_socket(endpoint::family_t family, native_handle& out) noexcept {
+    return make_socket_of(family, SOCK_STREAM, IPPROTO_TCP, out);
+}
+std::uint32_t create_udp_socket(endpoint::family_t family, native_handle& out) noexcept {
+    return make_socket_of(family, SOCK_DGRAM, 0, out);
+}
+
+endpoint::family_t socket_family(native_handle socket) noexcept {
+    any_address name{};
+    socklen_t length = sizeof name;
+    if (::getsockname(static_cast<int>(socket), &name.any, &length) != 0) return endpoint::family_t::none;
+    if (name.any.sa_family == AF_INET) return endpoint::family_t::ipv4;
+    if (name.any.sa_family == AF_INET6) return endpoint::family_t::ipv6;
+    return endpoint::family_t::none;
+}
+
+std::uint32_t bind_endpoint(native_handle socket, const endpoint& address) noexcept {
+    any_address local;
+    const socklen_t length = to_system(for_socket(socket, address), local);
+    if (length == 0) return socket_error_from_errno(EAFNOSUPPORT);
+    return result_of(::bind(static_cast<int>(socket), &local.any, length));
+}
+
+std::uint32_t local_endpoint(native_handle socket, endpoint& address) noexcept {
+    any_address name{};
+    socklen_t length = sizeof name;
+    if (::getsockname(static_cast<int>(socket), &name.any, &length) != 0) return socket_error_from_errno(errno);
+    address = from_system(name, length);
+    return 0;
+}
+
+std::uint32_t peer_endpoint(native_handle socket, endpoint& address) noexcept {
+    any_address name{};
+    socklen_t length = sizeof name;
+    if (::getpeername(static_cast<int>(socket), &name.any, &length) != 0) return socket_error_from_errno(errno);
+    address = from_system(name, length);
+    return 0;
+}
+
+std::uint32_t start_connect(native_handle socket, const endpoint& target) noexcept {
+    const int fd = static_cast<int>(socket);
+    any_address to;
+    const socklen_t length = to_system(for_socket(socket, target), to);
+    if (length == 0) return socket_error_from_errno(EAFNOSUPPORT);
+    if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return socket_error_from_errno(errno);
+    int result;
+    do {
+        result = ::connect(fd, &to.any, length);
+    } while (result < 0 && errno == EINTR);
+    if (result == 0) {
+        ::fcntl(fd, F_SETFL, 0);
+        return 0;
+    }
+    if (errno == EINPROGRESS) return 10035;
+    const std::uint32_t error = socket_error_from_errno(errno);
+    ::fcntl(fd, F_SETFL, 0);
+    return error;
+}
+
+std::uint32_t send_datagram_to(native_handle socket, const void* data, std::size_t size, const endpoint& target) noexcept {
+    const int fd = static_cast<int>(socket);
+    any_address to;
+    const socklen_t length = to_system(for_socket(socket, target), to);
+    if (length == 0) return socket_error_from_errno(EAFNOSUPPORT);
+    for (;;) {
+        if (::sendto(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, &to.any, length) >= 0) return 0;
+        if (errno != EINTR) return socket_error_from_errno(errno);
+    }
+}
+
+std::uint32_t receive_datagram_from(native_handle socket, void* buffer, std::size_t size, std::size_t& received,
+                                    endpoint& from) noexcept {
+    const int fd = static_cast<int>(socket);
+    received = 0;
+    for (;;) {
+        any_address sender{};
+        socklen_t length = sizeof sender;
+        const ssize_t n = ::recvfrom(fd, buffer, size, MSG_DONTWAIT, &sender.any, &length);
+        if (n >= 0) {
+            received = static_cast<std::size_t>(n);
+            from = from_system(sender, length);
+            return 0;
+        }
+        if (errno != EINTR) return socket_error_from_errno(errno);
+    }
 }
 
 std::uint32_t create_tcp_socket(native_handle& out) noexcept { return make_socket(SOCK_STREAM, IPPROTO_TCP, out); }

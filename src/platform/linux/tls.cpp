@@ -11,9 +11,23 @@
 namespace asynframe::platform::tls {
 namespace {
 
-bool is_dotted_ipv4(const std::string& host) {
-    in_addr address{};
-    return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
+// Whether the host is an address rather than a name: dotted IPv4, or IPv6
+// with or without brackets. `plain` gets the form the certificate check
+// takes (no brackets, no zone: the certificate cannot name a local
+// interface), as the Windows session reads such a host.
+bool address_literal(const std::string& host, std::string& plain) {
+    in_addr v4{};
+    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+        plain = host;
+        return true;
+    }
+    std::string text = host;
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    if (const std::size_t zone = text.find('%'); zone != std::string::npos) text.resize(zone);
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, text.c_str(), &v6) != 1) return false;
+    plain = text;
+    return true;
 }
 
 // The library's queued errors as one text, oldest first; the queue is left empty.
@@ -123,11 +137,13 @@ bool client_session::open(const verification& settings, bool& library_failure) {
 
     bool named = true;
     if (!settings.host.empty()) {
-        const bool address = is_dotted_ipv4(settings.host);
+        std::string plain;
+        const bool address = address_literal(settings.host, plain);
+        // An address is never sent as SNI (RFC 6066 allows names only).
         if (!address) named = SSL_set_tlsext_host_name(made->session, settings.host.c_str()) == 1;
         if (named && settings.verify_peer) {
             if (address) {
-                named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(made->session), settings.host.c_str()) == 1;
+                named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(made->session), plain.c_str()) == 1;
             } else {
                 SSL_set_hostflags(made->session, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
                 named = SSL_set1_host(made->session, settings.host.c_str()) == 1;

@@ -64,6 +64,35 @@ bool system_lookup(const std::string& name, std::vector<std::string>& addresses)
     return true;
 }
 
+bool system_lookup(const std::string& name, std::vector<std::string>& addresses,
+                   std::vector<std::string>& addresses6) {
+    if (!win32::start_winsock()) return false;
+    std::wstring wide;
+    if (!win32::to_wide(name, wide) || wide.empty()) return false;
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address instead of one per socket type
+    ADDRINFOW* found = nullptr;
+    if (::GetAddrInfoW(wide.c_str(), nullptr, &hints, &found) != 0) return false;
+    for (const ADDRINFOW* at = found; at != nullptr; at = at->ai_next) {
+        if (at->ai_addr == nullptr) continue;
+        char text[INET6_ADDRSTRLEN];
+        std::vector<std::string>* list = nullptr;
+        if (at->ai_family == AF_INET) {
+            auto* address = reinterpret_cast<sockaddr_in*>(at->ai_addr);
+            if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr) list = &addresses;
+        } else if (at->ai_family == AF_INET6) {
+            // Without the scope: a link-local address keeps only its bytes, as
+            // a DNS answer carries it.
+            auto* address = reinterpret_cast<sockaddr_in6*>(at->ai_addr);
+            if (::inet_ntop(AF_INET6, &address->sin6_addr, text, sizeof text) != nullptr) list = &addresses6;
+        }
+        if (list != nullptr && std::find(list->begin(), list->end(), text) == list->end()) list->emplace_back(text);
+    }
+    ::FreeAddrInfoW(found);
+    return true;
+}
+
 std::uint32_t random32() noexcept {
     std::uint32_t value = 0;
     if (BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value,

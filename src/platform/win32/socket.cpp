@@ -5,6 +5,7 @@
 #include <mswsock.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/errors.h"
@@ -37,15 +38,76 @@ std::uint32_t last_error() noexcept {
 
 std::uint32_t result_of(int value) noexcept { return value == SOCKET_ERROR ? last_error() : 0; }
 
-std::uint32_t make_socket(int type, int protocol, native_handle& out) noexcept {
+std::uint32_t make_socket(int type, int protocol, native_handle& out, int family = AF_INET) noexcept {
     out = invalid_socket;
     if (!win32::start_winsock()) return WSANOTINITIALISED;
     // Overlapped, so that the completion port can take it; not inherited, as
     // close-on-exec keeps it on Linux.
-    const SOCKET s = ::WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    const SOCKET s = ::WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) return last_error();
     out = static_cast<native_handle>(s);
     return 0;
+}
+
+std::uint32_t make_socket_of(endpoint::family_t family, int type, int protocol, native_handle& out) noexcept {
+    if (family == endpoint::family_t::ipv4) return make_socket(type, protocol, out, AF_INET);
+    if (family != endpoint::family_t::ipv6) {
+        out = invalid_socket;
+        return WSAEAFNOSUPPORT;
+    }
+    if (const std::uint32_t error = make_socket(type, protocol, out, AF_INET6)) return error;
+    // Windows makes IPv6 sockets IPv6-only by default; Linux does not. Off, so
+    // one socket serves both families on both systems.
+    const DWORD off = 0;
+    ::setsockopt(static_cast<SOCKET>(out), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+    return 0;
+}
+
+union any_address {
+    sockaddr any;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+    sockaddr_storage storage;
+};
+
+int to_system(const endpoint& from, any_address& to) noexcept {
+    std::memset(&to, 0, sizeof to);
+    if (from.is_v4()) {
+        to.v4.sin_family = AF_INET;
+        to.v4.sin_port = htons(from.port);
+        std::memcpy(&to.v4.sin_addr, from.address, 4);
+        return sizeof to.v4;
+    }
+    if (from.is_v6()) {
+        to.v6.sin6_family = AF_INET6;
+        to.v6.sin6_port = htons(from.port);
+        to.v6.sin6_scope_id = from.scope_id;
+        std::memcpy(&to.v6.sin6_addr, from.address, 16);
+        return sizeof to.v6;
+    }
+    return 0;
+}
+
+// `target` as the socket's family takes it: an IPv4 one for an IPv6 socket
+// mapped; an IPv6 one for an IPv4 socket has no form (family none).
+endpoint for_socket(native_handle socket, const endpoint& target) noexcept {
+    const endpoint::family_t family = socket_family(socket);
+    if (family == endpoint::family_t::ipv4 && unmapped(target).is_v6()) return endpoint{};
+    return in_family(unmapped(target), family);
+}
+
+endpoint from_system(const any_address& from, int length) noexcept {
+    if (length >= static_cast<int>(sizeof from.v4) && from.any.sa_family == AF_INET) {
+        std::uint32_t address = 0;
+        std::memcpy(&address, &from.v4.sin_addr, 4);
+        return endpoint::v4(address, ntohs(from.v4.sin_port));
+    }
+    if (length >= static_cast<int>(sizeof from.v6) && from.any.sa_family == AF_INET6) {
+        std::uint8_t bytes[16];
+        std::memcpy(bytes, &from.v6.sin6_addr, 16);
+        return unmapped(endpoint::v6(bytes, ntohs(from.v6.sin6_port), from.v6.sin6_scope_id));
+    }
+    return endpoint{};
 }
 
 std::uint32_t set_blocking_mode(SOCKET s, bool nonblocking) noexcept {
@@ -84,6 +146,145 @@ void ipv6_address_text(const std::uint8_t* address, char (&text)[46]) noexcept {
     in6_addr in{};
     std::memcpy(&in, address, sizeof in);
     if (::inet_ntop(AF_INET6, &in, text, sizeof text) == nullptr) text[0] = '\0';
+}
+
+bool parse_address(const char* text, std::size_t length, std::uint16_t port, endpoint& out) noexcept {
+    if (text == nullptr || length == 0) return false;
+    if (text[0] == '[') {
+        if (length < 3 || text[length - 1] != ']') return false;
+        ++text;
+        length -= 2;
+    }
+    char copy[64];
+    if (length >= sizeof copy || std::memchr(text, '\0', length) != nullptr) return false;
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    if (!win32::start_winsock()) return false;
+    in_addr v4{};
+    // The four-number form only, as on Linux.
+    if (::inet_pton(AF_INET, copy, &v4) == 1) {
+        out = endpoint::v4(v4.s_addr, port);
+        return true;
+    }
+    std::uint32_t scope = 0;
+    if (char* zone = std::strchr(copy, '%')) {
+        *zone++ = '\0';
+        if (*zone == '\0') return false;
+        for (; *zone != '\0'; ++zone) {
+            if (*zone < '0' || *zone > '9' || scope > 0x0FFFFFFF) return false;
+            scope = scope * 10 + static_cast<std::uint32_t>(*zone - '0');
+        }
+    }
+    std::uint8_t bytes[16];
+    if (::inet_pton(AF_INET6, copy, bytes) != 1) return false;
+    out = endpoint::v6(bytes, port, scope);
+    return true;
+}
+
+void address_text(const endpoint& address, char (&text)[64]) noexcept {
+    text[0] = '\0';
+    const endpoint plain = unmapped(address);
+    if (plain.is_v4()) {
+        if (::inet_ntop(AF_INET, plain.address, text, sizeof text) == nullptr) text[0] = '\0';
+    } else if (plain.is_v6()) {
+        if (::inet_ntop(AF_INET6, plain.address, text, sizeof text) == nullptr) {
+            text[0] = '\0';
+        } else if (plain.scope_id != 0) {
+            const std::size_t used = std::strlen(text);
+            std::snprintf(text + used, sizeof text - used, "%%%u", static_cast<unsigned>(plain.scope_id));
+        }
+    }
+}
+
+std::uint32_t create_tcp_socket(endpoint::family_t family, native_handle& out) noexcept {
+    return make_socket_of(family, SOCK_STREAM, IPPROTO_TCP, out);
+}
+std::uint32_t create_udp_socket(endpoint::family_t family, native_handle& out) noexcept {
+    return make_socket_of(family, SOCK_DGRAM, IPPROTO_UDP, out);
+}
+
+endpoint::family_t socket_family(native_handle socket) noexcept {
+    // getsockname fails on a socket not yet bound: the protocol record knows.
+    WSAPROTOCOL_INFOW info{};
+    int length = sizeof info;
+    if (::getsockopt(socket_of(socket), SOL_SOCKET, SO_PROTOCOL_INFOW, reinterpret_cast<char*>(&info), &length) ==
+        SOCKET_ERROR)
+        return endpoint::family_t::none;
+    if (info.iAddressFamily == AF_INET) return endpoint::family_t::ipv4;
+    if (info.iAddressFamily == AF_INET6) return endpoint::family_t::ipv6;
+    return endpoint::family_t::none;
+}
+
+std::uint32_t bind_endpoint(native_handle socket, const endpoint& address) noexcept {
+    any_address local;
+    const int length = to_system(for_socket(socket, address), local);
+    if (length == 0) return WSAEAFNOSUPPORT;
+    return result_of(::bind(socket_of(socket), &local.any, length));
+}
+
+std::uint32_t local_endpoint(native_handle socket, endpoint& address) noexcept {
+    any_address name{};
+    int length = sizeof name;
+    if (::getsockname(socket_of(socket), &name.any, &length) == SOCKET_ERROR) return last_error();
+    address = from_system(name, length);
+    return 0;
+}
+
+std::uint32_t peer_endpoint(native_handle socket, endpoint& address) noexcept {
+    any_address name{};
+    int length = sizeof name;
+    if (::getpeername(socket_of(socket), &name.any, &length) == SOCKET_ERROR) return last_error();
+    address = from_system(name, length);
+    return 0;
+}
+
+std::uint32_t start_connect(native_handle socket, const endpoint& target) noexcept {
+    const SOCKET s = socket_of(socket);
+    any_address to;
+    const int length = to_system(for_socket(socket, target), to);
+    if (length == 0) return WSAEAFNOSUPPORT;
+    if (const std::uint32_t error = make_nonblocking(s)) return error;
+    if (::connect(s, &to.any, length) == 0) {
+        back_to_blocking(s);
+        return 0;
+    }
+    const std::uint32_t error = last_error();
+    if (error == WSAEWOULDBLOCK) return WSAEWOULDBLOCK;
+    back_to_blocking(s);
+    return error;
+}
+
+std::uint32_t send_datagram_to(native_handle socket, const void* data, std::size_t size, const endpoint& target) noexcept {
+    const SOCKET s = socket_of(socket);
+    any_address to;
+    const int length = to_system(for_socket(socket, target), to);
+    if (length == 0) return WSAEAFNOSUPPORT;
+    if (const std::uint32_t error = make_nonblocking(s)) return error;
+    if (::sendto(s, static_cast<const char*>(data), length_of(size), 0, &to.any, length) == SOCKET_ERROR)
+        return last_error();
+    return 0;
+}
+
+std::uint32_t receive_datagram_from(native_handle socket, void* buffer, std::size_t size, std::size_t& received,
+                                    endpoint& from) noexcept {
+    received = 0;
+    const SOCKET s = socket_of(socket);
+    if (const std::uint32_t error = make_nonblocking(s)) return error;
+    for (;;) {
+        any_address sender{};
+        int length = sizeof sender;
+        const int n = ::recvfrom(s, static_cast<char*>(buffer), length_of(size), 0, &sender.any, &length);
+        if (n == SOCKET_ERROR) {
+            const std::uint32_t error = last_error();
+            // As receive_datagram_now: a cut datagram still counts, a stale
+            // port-unreachable report does not.
+            if (error == WSAECONNRESET) continue;
+            if (error != WSAEMSGSIZE) return error;
+        }
+        received = n == SOCKET_ERROR ? size : static_cast<std::size_t>(n);
+        from = from_system(sender, length);
+        return 0;
+    }
 }
 
 std::uint32_t create_tcp_socket(native_handle& out) noexcept { return make_socket(SOCK_STREAM, IPPROTO_TCP, out); }
