@@ -95,8 +95,9 @@ int max_listen_backlog() noexcept;
 std::uint32_t local_name(native_handle fd, socket_address_v4& address) noexcept;
 std::uint32_t peer_name(native_handle fd, socket_address_v4& address) noexcept;
 // Accepts a waiting connection without blocking; 10035 (would block) when
-// there is none. The new socket is blocking and close-on-exec.
-std::uint32_t accept_now(native_handle listen_fd, native_handle& fd) noexcept;
+// there is none. The new socket is blocking and close-on-exec; `peer` (may be
+// null) receives the address of the other end.
+std::uint32_t accept_now(native_handle listen_fd, native_handle& fd, endpoint* peer = nullptr) noexcept;
 // Whether a descriptor is an open socket: 0, or the code of the failure.
 std::uint32_t check_socket(native_handle fd) noexcept;
 

@@ -62,17 +62,18 @@ bool accept_manager::with_thread_held(Change change) {
 
 bool accept_manager::accept_at_once(asyn_io_operation* operation) {
     platform::native_handle accepted = platform::invalid_socket;
+    platform::endpoint peer;
     {
         // Held so that the listener cannot be closed (and its number reused)
         // between the check and the accept.
         std::lock_guard<std::recursive_mutex> guard(_request_lock);
         const platform::native_handle listen_socket = operation->operate_handle();
         if (_nonblocking_listeners.count(listen_socket) == 0) return false;
-        if (platform::accept_now(listen_socket, accepted) != 0) return false;
+        if (platform::accept_now(listen_socket, accepted, &peer) != 0) return false;
     }
     std::uint32_t result = 0;
     try {
-        operation->attach_device(new asyn_socket_device_imp(_singleton, accepted));
+        operation->attach_device(new asyn_socket_device_imp(_singleton, accepted, peer));
     } catch (...) {
         platform::close_socket(accepted);
         result = errors::operation_aborted;
@@ -191,12 +192,13 @@ bool accept_manager::handle_accept_event(std::size_t index) {
     const platform::native_handle listen_socket = operation->operate_handle();
     vortan_assert(listen_socket != platform::invalid_socket, "socket_handle");
     platform::native_handle accepted = platform::invalid_socket;
-    std::uint32_t error = platform::accept_now(listen_socket, accepted);
+    platform::endpoint peer;
+    std::uint32_t error = platform::accept_now(listen_socket, accepted, &peer);
     // Nothing waiting (another request took it): keep watching.
     if (error == errors::would_block) return false;
     if (error == 0) {
         try {
-            operation->attach_device(new asyn_socket_device_imp(_singleton, accepted));
+            operation->attach_device(new asyn_socket_device_imp(_singleton, accepted, peer));
         } catch (...) {
             platform::close_socket(accepted);
             error = errors::operation_aborted;

@@ -52,8 +52,11 @@ asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance) : r
     read_settings();
 }
 
-asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance, platform::native_handle socket_handle)
+asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance, platform::native_handle socket_handle,
+                                               const platform::endpoint& peer)
     : ranged_device(instance), _socket_handle(socket_handle) {
+    const platform::endpoint unmapped = platform::unmapped(peer);
+    if (unmapped.family != platform::endpoint::family_t::none) _accepted_peer_address = unmapped;
     associate_to_manager();
     read_settings();
 }

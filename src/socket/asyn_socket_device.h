@@ -52,7 +52,9 @@ public:
     // A device with no socket yet.
     explicit asyn_socket_device_imp(singleton_instance* instance);
     // A device over an accepted socket, which it owns from here on.
-    asyn_socket_device_imp(singleton_instance* instance, platform::native_handle socket_handle);
+    // `peer`: the address the accept reported, when it did.
+    asyn_socket_device_imp(singleton_instance* instance, platform::native_handle socket_handle,
+                           const platform::endpoint& peer = {});
     ~asyn_socket_device_imp() override;
 
     asyn_socket_device_imp(const asyn_socket_device_imp&) = delete;

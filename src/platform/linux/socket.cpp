@@ -438,13 +438,16 @@ std::uint32_t peer_name(native_handle socket, socket_address_v4& address) noexce
     return 0;
 }
 
-std::uint32_t accept_now(native_handle listener, native_handle& out) noexcept {
+std::uint32_t accept_now(native_handle listener, native_handle& out, endpoint* peer) noexcept {
     for (;;) {
-        const int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+        any_address name{};
+        socklen_t length = sizeof name;
+        const int fd = ::accept4(static_cast<int>(listener), &name.any, &length, SOCK_CLOEXEC);
         // accept4 never passes the listener's O_NONBLOCK on: the socket blocks,
         // as the devices expect.
         if (fd >= 0) {
             out = fd;
+            if (peer != nullptr) *peer = from_system(name, length);
             return 0;
         }
         const int error = errno;

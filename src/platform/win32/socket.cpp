@@ -38,6 +38,21 @@ std::uint32_t last_error() noexcept {
 
 std::uint32_t result_of(int value) noexcept { return value == SOCKET_ERROR ? last_error() : 0; }
 
+// A port a live listener holds is 10048 on every system. A socket asking for
+// exclusive use of its address may be told 10013 instead (wine does, where
+// the port is simply taken), which callers would read as a missing right.
+std::uint32_t bind_result(native_handle socket, int value) noexcept {
+    const std::uint32_t error = result_of(value);
+    if (error != WSAEACCES) return error;
+    BOOL exclusive = FALSE;
+    int length = sizeof exclusive;
+    if (::getsockopt(socket_of(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&exclusive),
+                     &length) == 0 &&
+        exclusive)
+        return WSAEADDRINUSE;
+    return error;
+}
+
 std::uint32_t make_socket(int type, int protocol, native_handle& out, int family = AF_INET) noexcept {
     out = invalid_socket;
     if (!win32::start_winsock()) return WSANOTINITIALISED;
@@ -219,7 +234,7 @@ std::uint32_t bind_endpoint(native_handle socket, const endpoint& address) noexc
     any_address local;
     const int length = to_system(for_socket(socket, address), local);
     if (length == 0) return WSAEAFNOSUPPORT;
-    return result_of(::bind(socket_of(socket), &local.any, length));
+    return bind_result(socket, ::bind(socket_of(socket), &local.any, length));
 }
 
 std::uint32_t local_endpoint(native_handle socket, endpoint& address) noexcept {
@@ -376,7 +391,7 @@ std::uint32_t bind_v4(native_handle socket, std::uint32_t address, std::uint16_t
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = address;
-    return result_of(::bind(socket_of(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local));
+    return bind_result(socket, ::bind(socket_of(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local));
 }
 
 std::uint32_t listen_socket(native_handle socket, int backlog) noexcept {
@@ -467,13 +482,15 @@ std::uint32_t receive_stream_now(native_handle socket, void* buffer, std::size_t
     return 0;
 }
 
-std::uint32_t accept_now(native_handle listener, native_handle& out) noexcept {
+std::uint32_t accept_now(native_handle listener, native_handle& out, endpoint* peer) noexcept {
     out = invalid_socket;
     const SOCKET l = socket_of(listener);
     // accept() waits on a blocking listener: make sure it cannot.
     if (const std::uint32_t error = make_nonblocking(l)) return error;
     for (;;) {
-        const SOCKET s = ::accept(l, nullptr, nullptr);
+        any_address name{};
+        int length = sizeof name;
+        const SOCKET s = ::accept(l, &name.any, &length);
         if (s == INVALID_SOCKET) {
             const std::uint32_t error = last_error();
             // The connection went away while it waited: try the next one later.
@@ -489,6 +506,7 @@ std::uint32_t accept_now(native_handle listener, native_handle& out) noexcept {
         }
         ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
         out = static_cast<native_handle>(s);
+        if (peer != nullptr) *peer = from_system(name, length);
         return 0;
     }
 }
