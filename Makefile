@@ -3,7 +3,7 @@ BUILD_PACKAGES := g++ cmake ninja-build pkg-config libssl-dev liburing-dev libgt
 BENCH_PACKAGES := libasio-dev libuv1-dev libc-ares-dev python3 wrk aria2
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 CROSS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest
-WINE_PACKAGES := wine wine64 iproute2 util-linux openssl dante-server
+WINE_PACKAGES := wine wine64 iproute2 util-linux openssl dante-server dnsmasq-base tinyproxy nginx libnginx-mod-stream python3 passwd
 FUZZ_TARGETS := fuzz_dns_reply fuzz_read_name fuzz_hosts_file fuzz_profile fuzz_proxy_check \
   fuzz_http_response fuzz_http_request fuzz_tls_input
 FUZZ_SECONDS ?= 20

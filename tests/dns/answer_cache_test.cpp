@@ -249,7 +249,11 @@ TEST(HostDb, ProcessWideFileInTheDataFolder) {
     ASSERT_NE(folder, nullptr);
     const std::string path = host_db::default_path();
     EXPECT_EQ(path.substr(0, std::string(folder).size()), folder);
+#if defined(_WIN32)
+    EXPECT_EQ(path.substr(path.size() - 12), "\\host_db.dat");
+#else
     EXPECT_EQ(path.substr(path.size() - 12), "/host_db.dat");
+#endif
     host_db& db = host_db::instance();
     EXPECT_EQ(&db, &host_db::instance());
     EXPECT_EQ(db.path(), path);

@@ -1,9 +1,8 @@
 // The resolver object through a frame in every engine mode: resolutions
 // complete on the dispatch thread with their result object, the checks of
 // Resolve, and the resolver's life with the frames that use it.
-#include <arpa/inet.h>
-
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -323,7 +322,8 @@ TEST_P(DnsObjectTest, OlderFacesShowIpv4AloneAndTheThirdBothFamilies) {
             DWORD address = 0;
             EXPECT_EQ(result->GetAddress(i, &address), S_OK);
             char text[INET_ADDRSTRLEN] = {};
-            in_addr value{address};
+            in_addr value{};
+            std::memcpy(&value, &address, sizeof address);
             ::inet_ntop(AF_INET, &value, text, sizeof text);
             four.emplace_back(text);
         }

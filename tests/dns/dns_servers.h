@@ -3,16 +3,17 @@
 // demand (silence, wrong identifiers, wrong sources, garbage).
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/child_process.h"
+#include "common/portable.h"
 #include "dns_test_support.h"
 
 namespace asynframe::dns_test {
@@ -55,7 +56,7 @@ public:
     static bool installed();
 
 private:
-    pid_t _pid = -1;
+    std::unique_ptr<harness::child_process> _process;
     bool _ok = false;
 };
 
@@ -74,8 +75,10 @@ struct received_query {
     std::vector<unsigned char> bytes;
 };
 
-// Listens on 127.0.0.1 and 127.0.0.2 (the same port) and replies as the
-// test's policy says.
+// Listens on 127.0.0.1, 127.0.0.2 and 127.0.0.3 (the same port) and replies
+// as the test's policy says. Under wine the three sockets are a Linux relay's
+// (tests/dns/udp_relay.py): wine binds a UDP socket for one loopback address
+// to all of them.
 class scripted_responder {
 public:
     struct datagram {
@@ -107,9 +110,16 @@ public:
 
 private:
     void serve();
+    // Sends `bytes` from server `from` to `to`.
+    void send_from(int from, const sockaddr_in& to, const std::vector<unsigned char>& bytes) const;
 
-    int _sockets[3] = {-1, -1, -1};
-    int _wake[2] = {-1, -1};
+    harness::sock_t _sockets[3] = {harness::bad_sock, harness::bad_sock, harness::bad_sock};
+#if defined(_WIN32)
+    harness::sock_t _control = harness::bad_sock;
+    sockaddr_in _relay_address{};
+    std::unique_ptr<harness::child_process> _relay;
+#endif
+    harness::wake_signal _wake;
     policy _reply;
     mutable std::mutex _lock;
     std::vector<received_query> _queries;
@@ -135,8 +145,8 @@ public:
 private:
     void serve();
 
-    int _listeners[2] = {-1, -1};
-    int _wake[2] = {-1, -1};
+    harness::sock_t _listeners[2] = {harness::bad_sock, harness::bad_sock};
+    harness::wake_signal _wake;
     policy _reply;
     std::atomic<std::size_t> _accepted{0};
     mutable std::mutex _lock;

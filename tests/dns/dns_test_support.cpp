@@ -1,17 +1,18 @@
 #include "dns_test_support.h"
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
+#include "common/portable.h"
+
 namespace asynframe::dns_test {
 
 temp_folder::temp_folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "asynframe-dns-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    _path = pattern;
+    // Under the root the peers see too: dnsmasq reads its zone from here.
+    const std::string made = harness::make_temp_folder("asynframe-dns");
+    if (made.empty()) throw std::runtime_error("no temporary folder");
+    _path = made;
 }
 
 temp_folder::~temp_folder() {

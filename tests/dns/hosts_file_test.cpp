@@ -1,10 +1,11 @@
 #include "dns/hosts_file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <cstdlib>
 
 #include <string>
 
+#include "common/portable.h"
 #include "dns_test_support.h"
 
 namespace asynframe {
@@ -89,15 +90,22 @@ TEST(HostsFile, MissingFileAndEnvironmentOverride) {
     const std::string path = folder.write("hosts", "192.0.2.7 chosen.test\n");
     const char* previous = std::getenv("ASYNFRAME_HOSTS_FILE");
     const std::string saved = previous != nullptr ? previous : "";
-    ::setenv("ASYNFRAME_HOSTS_FILE", path.c_str(), 1);
+    harness::set_env("ASYNFRAME_HOSTS_FILE", path);
     EXPECT_EQ(hosts_file::default_path(), path);
     hosts_file chosen;
     EXPECT_EQ(find(chosen, "chosen.test"), "192.0.2.7");
     if (previous != nullptr) {
-        ::setenv("ASYNFRAME_HOSTS_FILE", saved.c_str(), 1);
+        harness::set_env("ASYNFRAME_HOSTS_FILE", saved);
     } else {
-        ::unsetenv("ASYNFRAME_HOSTS_FILE");
+        harness::unset_env("ASYNFRAME_HOSTS_FILE");
+#if defined(_WIN32)
+        const std::string system_hosts = hosts_file::default_path();
+        const std::string tail = "\\drivers\\etc\\hosts";
+        ASSERT_GT(system_hosts.size(), tail.size());
+        EXPECT_EQ(system_hosts.substr(system_hosts.size() - tail.size()), tail);
+#else
         EXPECT_EQ(hosts_file::default_path(), "/etc/hosts");
+#endif
     }
 }
 

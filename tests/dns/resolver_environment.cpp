@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/isolated_network.h"
+#include "common/portable.h"
 #include "dns/host_db.h"
 #include "dns_servers.h"
 
@@ -18,7 +19,7 @@ class dns_environment final : public ::testing::Environment {
 public:
     void SetUp() override {
         asynframe::harness::enter_isolated_network();
-        ::setenv("ASYNFRAME_DATA_DIR", _data.path().c_str(), 1);
+        asynframe::harness::set_env("ASYNFRAME_DATA_DIR", _data.path().string());
         std::ofstream file(asynframe::host_db::default_path(), std::ios::trunc);
         file << "[domain_fail]\nenable=1\ncache_timeout=20000\n[last_good]\nsuffix="
              << asynframe::dns_test::last_good_suffix << "\n";

@@ -105,7 +105,7 @@ protected:
     request& begin(const std::string& name) {
         handles.push_back(std::make_unique<request>());
         request& r = *handles.back();
-        r.handle = sync_dns_request(name.c_str(), r.done.native(), SYNC_DNS_ACCESS);
+        r.handle = sync_dns_request(name.c_str(), platform::event_of(r.done.native()), SYNC_DNS_ACCESS);
         EXPECT_NE(r.handle, nullptr);
         return r;
     }
@@ -583,7 +583,7 @@ TEST_F(ResolverTest, TheFirstQueryOfAFreshResolverLeavesAtOnce) {
         const auto submitted = std::chrono::steady_clock::now();
         {
             request r;
-            r.handle = sync_dns_request(name.c_str(), r.done.native(), SYNC_DNS_ACCESS);
+            r.handle = sync_dns_request(name.c_str(), platform::event_of(r.done.native()), SYNC_DNS_ACCESS);
             EXPECT_TRUE(r.finished(5s)) << name;
         }
         stop_dns_service();

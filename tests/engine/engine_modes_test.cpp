@@ -1,6 +1,4 @@
 // The completion engine in each of its modes: one suite, instantiated per mode.
-#include <poll.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +10,7 @@
 
 #include "common/harness.h"
 #include "common/loopback.h"
+#include "common/portable.h"
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_manager.h"
 #include "platform/error_codes.h"
@@ -119,7 +118,7 @@ protected:
     }
 
     // Starts a receive on the dispatch thread, as a socket device does.
-    void start_receive(asyn_io_operation* operation, int fd) {
+    void start_receive(asyn_io_operation* operation, platform::native_handle fd) {
         on_dispatch([&] {
             operation->set_operate_handle(fd);
             operation->set_operation_type(operation_type::receive);
@@ -133,7 +132,7 @@ protected:
     }
 
     // As a socket device starts a receive; on the dispatch thread.
-    void start_receive_now(asyn_io_operation* operation, int fd, std::uint32_t length) {
+    void start_receive_now(asyn_io_operation* operation, platform::native_handle fd, std::uint32_t length) {
         operation->set_operate_handle(fd);
         operation->set_operation_type(operation_type::receive);
         operation->set_result_preset(false);
@@ -189,7 +188,7 @@ TEST_P(EngineModeTest, ExactlyOneCompletionPerPendingOperation) {
         receive.resize_buffer(16);
         start_receive(&receive, pair.server);
         const std::string text = "message " + std::to_string(round);
-        ASSERT_EQ(::send(pair.client, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+        ASSERT_EQ(send_bytes(pair.client, text.data(), text.size()), static_cast<io_size>(text.size()));
         ASSERT_TRUE(wait_for([&] { return completions.load() == round; }));
         std::uint32_t bytes = 0, error = 0;
         EXPECT_TRUE(receive.get_result(bytes, error));
@@ -209,7 +208,7 @@ TEST_P(EngineModeTest, ExactlyOneCompletionPerPendingOperation) {
     // A send of 0 bytes reports the peer as gone (-1); a receive of 0 bytes succeeds.
     receive.resize_buffer(16);
     start_receive(&receive, pair.server);
-    ::shutdown(pair.client, SHUT_WR);
+    ::shutdown(pair.client, shut_write);
     ASSERT_TRUE(wait_for([&] { return completions.load() == 21; }));
     std::uint32_t bytes = 1, error = 1;
     EXPECT_TRUE(receive.get_result(bytes, error));
@@ -319,7 +318,7 @@ TEST_P(EngineModeTest, OrphanedOperationsAreDeletedAtCompletionWithoutTheHandler
     on_dispatch([&] { handler->delete_operation(first); });  // pending: orphaned, not deleted
     EXPECT_FALSE(first_deleted.load());
     EXPECT_EQ(handler->operation_count(), 1u);
-    ASSERT_EQ(::send(pair.client, "x", 1, 0), 1);
+    ASSERT_EQ(send_bytes(pair.client, "x", 1), 1);
     ASSERT_TRUE(wait_for([&] { return first_deleted.load(); }));
 
     // Orphaned, then its request cancelled: deleted as well.
@@ -353,7 +352,7 @@ TEST_P(EngineModeTest, AHandlerDestroyedOnAHostThreadOrphansItsOperations) {
     std::thread([&] { handler.reset(); }).join();
     EXPECT_TRUE(idle_deleted.load());
     EXPECT_FALSE(pending_deleted.load());
-    ASSERT_EQ(::send(pair.client, "x", 1, 0), 1);
+    ASSERT_EQ(send_bytes(pair.client, "x", 1), 1);
     ASSERT_TRUE(wait_for([&] { return pending_deleted.load(); }));
     bool has_timers = true;
     on_dispatch([&] { has_timers = engine->has_timers(); });
@@ -377,7 +376,7 @@ TEST_P(EngineModeTest, OperationTimeoutCancelsAReceiveWith995) {
     // A receive that completes first takes its time-out with it.
     start_receive(&receive, pair.server);
     on_dispatch([&] { engine->set_operation_timeout(&receive, 60000); });
-    ASSERT_EQ(::send(pair.client, "data", 4, 0), 4);
+    ASSERT_EQ(send_bytes(pair.client, "data", 4), 4);
     ASSERT_TRUE(wait_for([&] { return completions.load() == 2; }));
     EXPECT_TRUE(receive.get_result(bytes, error));
     EXPECT_EQ(bytes, 4u);
@@ -533,9 +532,10 @@ TEST_P(EngineModeTest, ATimerFiresOnTimeWhileCompletionsStreamIn) {
     tcp_pair pair;
     std::atomic<bool> streaming{true};
     std::atomic<long> completions{0};
+    ASSERT_TRUE(set_nonblocking_sock(pair.client, true));
     std::thread writer([&] {
         const std::vector<char> chunk(4096, 'x');
-        while (streaming.load()) ::send(pair.client, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        while (streaming.load()) send_bytes(pair.client, chunk.data(), chunk.size());
     });
     // Each completion starts the next one-byte receive: the ring always has
     // something finished for the loop.
@@ -588,7 +588,7 @@ TEST_P(EngineModeTest, RequestsStartedDuringAPostFloodAreSubmitted) {
         ASSERT_TRUE(engine->set_timer(&timer, 20, 1, false));
     });
     const auto sent = std::chrono::steady_clock::now();
-    ASSERT_EQ(::send(pair.client, "ping", 4, 0), 4);
+    ASSERT_EQ(send_bytes(pair.client, "ping", 4), 4);
     const bool got = wait_for([&] { return received.load() == 1; });
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
     const bool fired = wait_for([&] { return timer.fired_at.load() != 0; });

@@ -2,9 +2,11 @@
 // waiting come from the shared harness.
 #pragma once
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -20,6 +22,7 @@ namespace engine_test {
 
 using namespace asynframe::harness;
 
+#if !defined(_WIN32)
 // A file in a fresh temporary folder, removed with the object.
 struct temp_file {
     std::string folder;
@@ -38,5 +41,6 @@ struct temp_file {
         ::rmdir(folder.c_str());
     }
 };
+#endif
 
 }  // namespace engine_test

@@ -1,7 +1,5 @@
 // The wait-object service over a running engine, in each engine mode.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,9 +9,10 @@
 #include <mutex>
 #include <vector>
 
+#include "common/portable.h"
 #include "engine/asyn_io_handler.h"
 #include "engine/asyn_io_manager.h"
-#include "engine/engine_test_support.h"
+#include "common/harness.h"
 #include "engine/wait_objects_thread.h"
 #include "platform/ui_window.h"
 
@@ -316,8 +315,8 @@ TEST_P(WaitObjectsTest, RemoveWhileAddStillQueuedReturnsAtOnce) {
 }
 
 TEST_P(WaitObjectsTest, ReadySocketIsReportedOnceUntilTheOwnerHasSeenIt) {
-    int sv[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    harness::sock_t sv[2];
+    ASSERT_TRUE(harness::stream_pair(sv));
     const wait_handle readable = wait_handle::socket(sv[0], wait_handle::socket_readable);
     // The owner stops watching on the third report; each report must have been
     // handled before the next is made, though the socket stays readable throughout.
@@ -327,59 +326,62 @@ TEST_P(WaitObjectsTest, ReadySocketIsReportedOnceUntilTheOwnerHasSeenIt) {
         }
     };
     ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(readable, 0)); }));
-    ASSERT_EQ(::write(sv[1], "x", 1), 1);
+    ASSERT_EQ(harness::send_bytes(sv[1], "x", 1), 1);
     ASSERT_TRUE(until([&] { return owner->count() == 3; }));
     ASSERT_TRUE(round_trip());
     ASSERT_TRUE(round_trip());
     EXPECT_EQ(owner->count(), 3u);
     EXPECT_EQ(manager->signals.load(), 3) << "no signal was absorbed: the socket was set aside meanwhile";
-    ::close(sv[0]);
-    ::close(sv[1]);
+    harness::close_sock(sv[0]);
+    harness::close_sock(sv[1]);
 }
 
 // Removed inside its own report, a socket is dropped without a wait; its
 // number, reused at once by a new socket, is watched afresh.
 TEST_P(WaitObjectsTest, ASocketRemovedInItsReportCanBeReplacedByItsNumber) {
-    int first[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, first), 0);
-    const int number = first[0];
+    harness::sock_t first[2];
+    ASSERT_TRUE(harness::stream_pair(first));
+    const harness::sock_t number = first[0];
     const wait_handle handle = wait_handle::socket(number, wait_handle::socket_readable);
-    int second[2] = {-1, -1};
+    harness::sock_t second[2] = {harness::bad_sock, harness::bad_sock};
     owner->on_signal = [&](const wait_handle& h) {
         if (owner->count_of(h) != 1) return;
         EXPECT_TRUE(manager->remove_wait_object(h));
         // The writing end stays open until the test's own thread is done with it.
-        ::close(first[0]);
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, second), 0);
+        harness::close_sock(first[0]);
+        ASSERT_TRUE(harness::stream_pair(second));
         EXPECT_EQ(second[0], number);  // the lowest free number comes back
         EXPECT_TRUE(manager->add_wait_object(wait_handle::socket(second[0], wait_handle::socket_readable), 0));
     };
     ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->add_wait_object(handle, 0)); }));
-    ASSERT_EQ(::write(first[1], "x", 1), 1);
-    ASSERT_TRUE(until([&] { return owner->count_of(handle) == 1 && second[1] >= 0; }));
+    ASSERT_EQ(harness::send_bytes(first[1], "x", 1), 1);
+    ASSERT_TRUE(until([&] { return owner->count_of(handle) == 1 && second[1] != harness::bad_sock; }));
     // The new socket is not readable yet: nothing stale may be reported for it.
     ASSERT_TRUE(round_trip());
     EXPECT_EQ(owner->count_of(handle), 1u);
-    ASSERT_EQ(::write(second[1], "y", 1), 1);
+    ASSERT_EQ(harness::send_bytes(second[1], "y", 1), 1);
     ASSERT_TRUE(until([&] { return owner->count_of(handle) >= 2; }));
     ASSERT_TRUE(on_dispatch([&] { EXPECT_TRUE(manager->remove_wait_object(handle)); }));
-    ::close(first[1]);
-    ::close(second[0]);
-    ::close(second[1]);
+    harness::close_sock(first[1]);
+    harness::close_sock(second[0]);
+    harness::close_sock(second[1]);
 }
 
 TEST_P(WaitObjectsTest, ConnectOutcomesOnLoopbackAreReported) {
-    const int listener = engine_test::make_listener();
-    const sockaddr_in open_port = engine_test::loopback(engine_test::local_port(listener));
+    std::uint16_t port = 0;
+    const harness::sock_t listener = harness::tcp_listener(port);
+    const sockaddr_in open_port = harness::ipv4_address("127.0.0.1", port);
     // A port nobody listens on: take one from a listener that is then closed.
-    const int gone = engine_test::make_listener();
-    const sockaddr_in closed_port = engine_test::loopback(engine_test::local_port(gone));
-    ::close(gone);
+    const harness::sock_t gone = harness::tcp_listener(port);
+    const sockaddr_in closed_port = harness::ipv4_address("127.0.0.1", port);
+    harness::close_sock(gone);
 
-    const int ok = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int refused = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ASSERT_GE(ok, 0);
-    ASSERT_GE(refused, 0);
+    const harness::sock_t ok = harness::tcp_sock();
+    const harness::sock_t refused = harness::tcp_sock();
+    ASSERT_NE(ok, harness::bad_sock);
+    ASSERT_NE(refused, harness::bad_sock);
+    ASSERT_TRUE(harness::set_nonblocking_sock(ok, true));
+    ASSERT_TRUE(harness::set_nonblocking_sock(refused, true));
     const wait_handle ok_handle = wait_handle::socket(ok, wait_handle::socket_writable);
     const wait_handle refused_handle = wait_handle::socket(refused, wait_handle::socket_writable);
     owner->on_signal = [&](const wait_handle& h) { EXPECT_TRUE(manager->remove_wait_object(h)); };
@@ -393,12 +395,12 @@ TEST_P(WaitObjectsTest, ConnectOutcomesOnLoopbackAreReported) {
     EXPECT_EQ(owner->count_of(ok_handle), 1u);
     EXPECT_EQ(owner->count_of(refused_handle), 1u);
     int error = -1;
-    socklen_t length = sizeof error;
-    ASSERT_EQ(::getsockopt(refused, SOL_SOCKET, SO_ERROR, &error, &length), 0);
-    EXPECT_EQ(error, ECONNREFUSED);
-    ::close(ok);
-    ::close(refused);
-    ::close(listener);
+    harness::sock_len length = sizeof error;
+    ASSERT_EQ(::getsockopt(refused, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length), 0);
+    EXPECT_EQ(error, harness::connection_refused);
+    harness::close_sock(ok);
+    harness::close_sock(refused);
+    harness::close_sock(listener);
 }
 
 TEST_P(WaitObjectsTest, DestroyingTheManagerWithANotificationInFlight) {

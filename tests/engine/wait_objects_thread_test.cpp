@@ -1,7 +1,5 @@
 // The wait thread on its own, with a recording receiver (no engine involved).
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/portable.h"
 #include "engine/wait_objects_thread.h"
 
 namespace asynframe {
@@ -120,8 +119,8 @@ TEST(WaitObjectsThreadTest, CapacityCountsQueuedRequests) {
 
 TEST(WaitObjectsThreadTest, LevelTriggeredHandleReportedOnceUntilRearmed) {
     recorder rec;
-    int sv[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    harness::sock_t sv[2];
+    ASSERT_TRUE(harness::stream_pair(sv));
     const wait_handle writable = wait_handle::socket(sv[0], wait_handle::socket_writable);
     platform::event marker(false);
     wait_objects_thread t(&rec);
@@ -138,8 +137,8 @@ TEST(WaitObjectsThreadTest, LevelTriggeredHandleReportedOnceUntilRearmed) {
     ASSERT_TRUE(rec.wait_for_count(3));
     EXPECT_TRUE(rec.seen()[2] == writable);
     t.stop();
-    ::close(sv[0]);
-    ::close(sv[1]);
+    harness::close_sock(sv[0]);
+    harness::close_sock(sv[1]);
 }
 
 // Two threads add and remove their own handle as fast as they can, so removes

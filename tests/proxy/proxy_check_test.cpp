@@ -1,8 +1,10 @@
 // The frame's synchronous proxy check in every engine mode, against tinyproxy
 // (with and without basic authentication), dante and scripted peers: each
 // result code, the request it sends, and a cancel while it waits.
+#if !defined(_WIN32)
 #include <sys/eventfd.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -30,7 +32,7 @@ protected:
     void SetUp() override {
         FrameTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        cancel = ::eventfd(0, EFD_CLOEXEC);
+        cancel = make_caller_event();
         site = http_site();
         host->settings().set_text("proxy_verifier/http_url",
                                   "http://127.0.0.1:" + std::to_string(site->port()) + "/check");
@@ -38,7 +40,7 @@ protected:
     void TearDown() override {
         servers.clear();
         site.reset();
-        if (cancel >= 0) ::close(cancel);
+        close_caller_event(cancel);
         FrameTest::TearDown();
     }
 
@@ -74,7 +76,7 @@ protected:
     void expect_stop_ends_a_running_check(const std::function<void()>& stop_frame);
     // A proxy that takes the check's request, counts it, and never answers.
     scripted_tcp_server& silent_proxy(std::atomic<int>& requests) {
-        return serve(std::make_unique<scripted_tcp_server>([&requests](int fd) {
+        return serve(std::make_unique<scripted_tcp_server>([&requests](sock_t fd) {
             char buffer[16];
             if (read_exactly(fd, buffer, sizeof buffer)) ++requests;
             drain(fd, 10000);
@@ -85,7 +87,32 @@ protected:
         return *servers.back();
     }
 
-    int cancel = -1;
+    // The caller's event: an eventfd on Linux, an event HANDLE on Windows.
+    static ASYNFRAME_EVENT make_caller_event() {
+#if defined(_WIN32)
+        return ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+#else
+        return ::eventfd(0, EFD_CLOEXEC);
+#endif
+    }
+    static void signal_caller_event(ASYNFRAME_EVENT event) {
+#if defined(_WIN32)
+        ASSERT_TRUE(::SetEvent(event));
+#else
+        const std::uint64_t one = 1;
+        ASSERT_EQ(8, ::write(event, &one, sizeof one));
+#endif
+    }
+    static void close_caller_event(ASYNFRAME_EVENT event) {
+        if (event == ASYNFRAME_NO_EVENT) return;
+#if defined(_WIN32)
+        ::CloseHandle(event);
+#else
+        ::close(event);
+#endif
+    }
+
+    ASYNFRAME_EVENT cancel = ASYNFRAME_NO_EVENT;
     dns_test::temp_folder folder;
     std::unique_ptr<scripted_tcp_server> site;
     std::vector<std::unique_ptr<scripted_tcp_server>> servers;
@@ -112,7 +139,7 @@ TEST_P(ProxyCheckTest, HttpProxiesWithAndWithoutBasicAuthentication) {
 TEST_P(ProxyCheckTest, TheHttpRequestNamesTheSiteAndTheCredentials) {
     std::mutex lock;
     std::string seen;
-    scripted_tcp_server& proxy = serve(std::make_unique<scripted_tcp_server>([&](int fd) {
+    scripted_tcp_server& proxy = serve(std::make_unique<scripted_tcp_server>([&](sock_t fd) {
         std::string request;
         char buffer[1024];
         while (request.find("\r\n\r\n") == std::string::npos) {
@@ -151,7 +178,7 @@ TEST_P(ProxyCheckTest, TheHttpRequestNamesTheSiteAndTheCredentials) {
 TEST_P(ProxyCheckTest, TheHttpVerdictIsTheStatusLines) {
     auto answer = std::make_shared<std::string>();  // outlives the body: the peer's threads read it
     auto answer_lock = std::make_shared<std::mutex>();
-    scripted_tcp_server& proxy = serve(std::make_unique<scripted_tcp_server>([answer, answer_lock](int fd) {
+    scripted_tcp_server& proxy = serve(std::make_unique<scripted_tcp_server>([answer, answer_lock](sock_t fd) {
         std::string request;
         char byte = 0;
         while (request.find("\r\n\r\n") == std::string::npos && read_exactly(fd, &byte, 1)) request += byte;
@@ -195,7 +222,7 @@ TEST_P(ProxyCheckTest, TheHttpVerdictIsTheStatusLines) {
 
 TEST_P(ProxyCheckTest, BrokenResponsesAndUnreachableProxies) {
     // Closed before the blank line.
-    scripted_tcp_server& cut = serve(std::make_unique<scripted_tcp_server>([](int fd) {
+    scripted_tcp_server& cut = serve(std::make_unique<scripted_tcp_server>([](sock_t fd) {
         char buffer[512];
         read_exactly(fd, buffer, 16);
         write_all(fd, "HTTP/1.1 200 OK\r\n", 17);
@@ -203,7 +230,7 @@ TEST_P(ProxyCheckTest, BrokenResponsesAndUnreachableProxies) {
     PROXY_RECORD r = record(PROXY_KIND_HTTP, cut.port());
     EXPECT_EQ(PROXY_VERIFY_OTHER, verify(r));
     // A header that fills the whole buffer without ending.
-    scripted_tcp_server& endless = serve(std::make_unique<scripted_tcp_server>([](int fd) {
+    scripted_tcp_server& endless = serve(std::make_unique<scripted_tcp_server>([](sock_t fd) {
         char buffer[512];
         read_exactly(fd, buffer, 16);
         const std::string junk(9000, 'x');
@@ -219,7 +246,7 @@ TEST_P(ProxyCheckTest, BrokenResponsesAndUnreachableProxies) {
         EXPECT_EQ(PROXY_VERIFY_UNREACHABLE, verify(r)) << kind;
     }
     // An FTP check is a connect and no more; an unknown kind becomes one.
-    scripted_tcp_server& any = serve(std::make_unique<scripted_tcp_server>([](int fd) { drain(fd, 1000); }));
+    scripted_tcp_server& any = serve(std::make_unique<scripted_tcp_server>([](sock_t fd) { drain(fd, 1000); }));
     r = record(7, any.port());
     EXPECT_EQ(PROXY_VERIFY_OK, verify(r));
     EXPECT_EQ(PROXY_KIND_FTP, r.kind);
@@ -244,14 +271,13 @@ TEST_P(ProxyCheckTest, ACancelEndsTheWaitForTheResponsePromptly) {
         const auto limit = clock_type::now() + std::chrono::seconds(10);
         while (requests.load() == 0 && clock_type::now() < limit) host->waiter().step();
         cancelled_at = clock_type::now();
-        const std::uint64_t one = 1;
-        ASSERT_EQ(8, ::write(cancel, &one, sizeof one));
+        signal_caller_event(cancel);
     });
     EXPECT_EQ(1, requests.load());
     EXPECT_EQ(PROXY_VERIFY_CANCELLED, result);
     EXPECT_LT(clock_type::now() - cancelled_at, std::chrono::seconds(2));
     // The event was reset for the next check.
-    scripted_tcp_server& any = serve(std::make_unique<scripted_tcp_server>([](int fd) { drain(fd, 1000); }));
+    scripted_tcp_server& any = serve(std::make_unique<scripted_tcp_server>([](sock_t fd) { drain(fd, 1000); }));
     r = record(PROXY_KIND_FTP, any.port());
     EXPECT_EQ(PROXY_VERIFY_OK, verify(r));
 }
@@ -318,8 +344,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, ProxyCheckTest, all_modes(), mode_label);
 // another program must never find it without its password (dante would then
 // refuse the right one).
 TEST(ProxyAccount, IsNeverSeenWithoutItsPassword) {
-    if (::geteuid() != 0) GTEST_SKIP() << "making an account needs root";
-    const std::string probe = "afprobe" + std::to_string(::getpid());
+    if (!running_as_root()) GTEST_SKIP() << "making an account needs root";
+    const std::string probe = "afprobe" + std::to_string(current_process_id());
     remove_account(probe);
     auto password_set = [&] { return account_has_password(probe); };
     // The other program: it arrives while the account is being made, and

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/child_process.h"
+#include "common/portable.h"
 
 namespace asynframe::proxy_test {
 
@@ -65,7 +66,7 @@ private:
 // thread of its own (the descriptor is closed after it).
 class scripted_tcp_server {
 public:
-    using script = std::function<void(int fd)>;
+    using script = std::function<void(harness::sock_t fd)>;
     // On ::1 instead with `ipv6`.
     explicit scripted_tcp_server(script each, bool ipv6 = false);
     ~scripted_tcp_server();
@@ -74,8 +75,8 @@ public:
 
 private:
     void serve();
-    int _listener = -1;
-    int _wake[2] = {-1, -1};
+    harness::sock_t _listener = harness::bad_sock;
+    harness::wake_signal _wake;
     std::uint16_t _port = 0;
     script _script;
     std::atomic<int> _connections{0};
@@ -85,10 +86,10 @@ private:
 
 // Helpers for scripts: whole reads and writes with a time limit; false when
 // the peer closed or the limit passed.
-bool read_exactly(int fd, void* data, std::size_t size, int timeout_ms = 5000);
-bool write_all(int fd, const void* data, std::size_t size);
+bool read_exactly(harness::sock_t fd, void* data, std::size_t size, int timeout_ms = 5000);
+bool write_all(harness::sock_t fd, const void* data, std::size_t size);
 // Reads until the peer closes (or the limit passes).
-void drain(int fd, int timeout_ms = 5000);
+void drain(harness::sock_t fd, int timeout_ms = 5000);
 
 // Echoes what each connection sends.
 std::unique_ptr<scripted_tcp_server> echo_server(bool ipv6 = false);
@@ -104,8 +105,8 @@ public:
     std::uint16_t port() const { return _port; }
 
 private:
-    int _fd = -1;
-    int _wake[2] = {-1, -1};
+    harness::sock_t _fd = harness::bad_sock;
+    harness::wake_signal _wake;
     std::uint16_t _port = 0;
     std::thread _thread;
 };

@@ -2,9 +2,6 @@
 // CONNECT by address and by name, user and password, BIND, the UDP relay,
 // each refusal and each close in the middle of the exchange; and the wire
 // messages on their own.
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
 #include <initializer_list>
@@ -17,6 +14,7 @@
 
 #include "common/frame_fixture.h"
 #include "common/isolated_network.h"
+#include "common/portable.h"
 #include "common/socket_fixture.h"
 #include "dns/dns_test_support.h"
 #include "platform/socket.h"
@@ -370,8 +368,8 @@ TEST_P(ProxyTest, BindListensAtTheProxyForOneConnection) {
 
     IAsynIoOperation* accepting = operation(0);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Accept(accepting)); });
-    const int peer = connect_client(bound_port);
-    ASSERT_GE(peer, 0);
+    const sock_t peer = tcp_client(bound_port);
+    ASSERT_NE(peer, bad_sock);
     EXPECT_EQ(0u, ops->wait(accepting).error);
     IUnknown* result = nullptr;
     accepting->GetResultObject(&result);
@@ -394,7 +392,7 @@ TEST_P(ProxyTest, BindListensAtTheProxyForOneConnection) {
     IAsynIoOperation* second = operation(0);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Accept(second)); });
     EXPECT_EQ(0xFFFFFFFFu, ops->wait(second).error);
-    ::close(peer);
+    close_sock(peer);
 }
 
 TEST_P(ProxyTest, UdpGoesThroughTheRelayBothWays) {
@@ -425,10 +423,10 @@ TEST_P(ProxyTest, UdpGoesThroughTheRelayBothWays) {
 
     // A datagram from anyone but the relay never arrives.
     auto* object = static_cast<CAsynSock5UdpSocket*>(udp);
-    const int rogue = make_udp();
-    const sockaddr_in ours = loopback(object->local_port());
+    const sock_t rogue = bound_udp("127.0.0.1", 0);
+    const sockaddr_in ours = ipv4_address("127.0.0.1", object->local_port());
     const char forged[20] = {0, 0, 0, 1, 127, 0, 0, 1, 0, 7, 'f', 'o', 'r', 'g', 'e', 'd'};
-    ASSERT_EQ(20, ::sendto(rogue, forged, 20, 0, reinterpret_cast<const sockaddr*>(&ours), sizeof ours));
+    ASSERT_EQ(20, send_to(rogue, forged, 20, ours));
 
     IAsynIoOperation* in = operation(1500);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, udp->Read(in)); });
@@ -466,7 +464,7 @@ TEST_P(ProxyTest, UdpGoesThroughTheRelayBothWays) {
         EXPECT_EQ(E_UNEXPECTED, udp->Open(0, 0, operation(0)));
     });
     EXPECT_EQ(static_cast<DWORD>(0x80004004u), ops->wait(held).error);
-    ::close(rogue);
+    close_sock(rogue);
 }
 
 // ---- a scripted proxy ----------------------------------------------------------------------
@@ -485,7 +483,7 @@ void change(plan& p, Change&& how) {
 }
 
 std::unique_ptr<scripted_tcp_server> scripted_proxy(plan& shared) {
-    return std::make_unique<scripted_tcp_server>([&shared](int fd) {
+    return std::make_unique<scripted_tcp_server>([&shared](sock_t fd) {
         struct {
             std::uint8_t method;
             int close_at;
@@ -603,7 +601,7 @@ TEST_P(ProxyTest, AScriptedProxyClosingMidwayOrALongNameReply) {
 
 TEST_P(ProxyTest, ClosingDuringTheExchangeCompletesWith1930) {
     // A proxy that accepts and says nothing.
-    scripted_tcp_server& silent = serve(std::make_unique<scripted_tcp_server>([](int fd) { drain(fd, 3000); }));
+    scripted_tcp_server& silent = serve(std::make_unique<scripted_tcp_server>([](sock_t fd) { drain(fd, 3000); }));
     IAsynProxyTcpSocket* socket = proxied(silent.port());
     IAsynIoOperation* op = operation(0);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Connect(op, 8, "10.0.0.1", 80, 0)); });
@@ -617,7 +615,7 @@ TEST_P(ProxyTest, ClosingDuringTheExchangeCompletesWith1930) {
 // Every object with an exchange in flight, closed, closed again, used again
 // and released: each operation ends exactly once.
 TEST_P(ProxyTest, ObjectsClosedTwiceReusedAndReleasedMidExchangeEndEachOperationOnce) {
-    scripted_tcp_server& silent = serve(std::make_unique<scripted_tcp_server>([](int fd) { drain(fd, 3000); }));
+    scripted_tcp_server& silent = serve(std::make_unique<scripted_tcp_server>([](sock_t fd) { drain(fd, 3000); }));
     IAsynProxyTcpSocket* tcp = proxied(silent.port());
     IAsynIoOperation* first = operation(0);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, tcp->Connect(first, 8, "10.0.0.1", 80, 0)); });
@@ -689,26 +687,26 @@ TEST_P(ProxyTest, RepliesNamingAnIpv6AddressAreAccepted) {
 
     // UDP ASSOCIATE: datagrams go out over IPv4, so a relay at an IPv6
     // address cannot be used and the open says so; "::" is the proxy itself.
-    IAsynUdpSocket2* far = nullptr;
+    IAsynUdpSocket2* far_side = nullptr;
     host->on_dispatch([&] {
-        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", proxy->port(), 0, "", 0, "", &far));
+        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", proxy->port(), 0, "", 0, "", &far_side));
     });
-    keep(far);
+    keep(far_side);
     IAsynIoOperation* opening = operation(0);
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, far->Open(htonl(INADDR_LOOPBACK), 0, opening)); });
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, far_side->Open(htonl(INADDR_LOOPBACK), 0, opening)); });
     EXPECT_EQ(10047u, ops->wait(opening).error);  // WSAEAFNOSUPPORT
     change(p, [&] { p.reply = v6_reply(0, {}, 5353); });
-    IAsynUdpSocket2* near = nullptr;
+    IAsynUdpSocket2* near_side = nullptr;
     host->on_dispatch([&] {
-        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", proxy->port(), 0, "", 0, "", &near));
+        ASSERT_EQ(S_OK, frame()->CreateSock5UdpSocket(9, "127.0.0.1", proxy->port(), 0, "", 0, "", &near_side));
     });
-    keep(near);
+    keep(near_side);
     IAsynIoOperation* opened = operation(0);
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, near->Open(htonl(INADDR_LOOPBACK), 0, opened)); });
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, near_side->Open(htonl(INADDR_LOOPBACK), 0, opened)); });
     EXPECT_EQ(0u, ops->wait(opened).error);
     DWORD relay = 0;
     WORD relay_port = 0;
-    host->on_dispatch([&] { EXPECT_EQ(S_OK, near->GetLocalAddress(&relay, &relay_port)); });
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, near_side->GetLocalAddress(&relay, &relay_port)); });
     EXPECT_EQ(htonl(INADDR_LOOPBACK), relay);
     EXPECT_EQ(5353, relay_port);
 }
@@ -718,7 +716,7 @@ TEST_P(ProxyTest, RepliesNamingAnIpv6AddressAreAccepted) {
 TEST_P(ProxyTest, ABindListenerReleasedWithAnAcceptInFlightEndsItAndLeavesTheProxy) {
     // Shared: the proxy's thread may outlive this test's body.
     auto proxy_saw_close = std::make_shared<std::atomic<bool>>(false);
-    scripted_tcp_server& proxy = serve(std::make_unique<scripted_tcp_server>([proxy_saw_close](int fd) {
+    scripted_tcp_server& proxy = serve(std::make_unique<scripted_tcp_server>([proxy_saw_close](sock_t fd) {
         std::uint8_t greeting[3];
         if (!read_exactly(fd, greeting, 3)) return;
         const std::uint8_t choice[2] = {5, 0};
@@ -802,15 +800,10 @@ TEST_P(ProxyTest, BindAndUdpAssociateAnswerWithIpv6Addresses) {
     ASSERT_NE(0, bound_port);
     IAsynIoOperation* accepting = operation(0);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->Accept(accepting)); });
-    const int peer = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(peer, 0);
-    sockaddr_in6 to{};
-    to.sin6_family = AF_INET6;
-    to.sin6_addr = in6addr_loopback;
-    to.sin6_port = htons(bound_port);
-    ASSERT_EQ(0, ::connect(peer, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    const sock_t peer = ipv6_loopback_client(bound_port);
+    ASSERT_NE(bad_sock, peer);
     EXPECT_EQ(0u, ops->wait(accepting).error);
-    ::close(peer);
+    close_sock(peer);
 
     // UDP ASSOCIATE from an IPv6 socket: the relay is at the proxy's IPv6
     // address, and datagrams to and from an IPv6 peer carry ATYP 4.

@@ -3,6 +3,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/portable.h"
 #include "common/socket_fixture.h"
 #include "socket/socket_objects.h"
 
@@ -64,10 +65,10 @@ TEST_P(DatagramSocketTest, ZeroLengthDatagramCompletesWithNoBytes) {
     IAsynUdpSocket* receiver = open_udp(port);
     IAsynIoOperation* read = operation(64);
     env->run([&] { EXPECT_EQ(S_OK, receiver->Read(read)); });
-    const int plain = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in target = loopback(port);
-    ASSERT_EQ(0, ::sendto(plain, "", 0, 0, reinterpret_cast<sockaddr*>(&target), sizeof target));
-    ::close(plain);
+    const sock_t plain = udp_sock();
+    const sockaddr_in target = loopback(port);
+    ASSERT_EQ(0, send_to(plain, "", 0, target));
+    close_sock(plain);
     const auto result = sink->wait(read);
     EXPECT_EQ(0u, result.error);
     EXPECT_EQ(0u, result.bytes);
@@ -80,18 +81,18 @@ TEST_P(DatagramSocketTest, ADatagramLargerThanTheRangeReportsMessageTooLong) {
     IAsynUdpSocket* receiver = open_udp(port);
     IAsynIoOperation* read = operation(10);
     env->run([&] { EXPECT_EQ(S_OK, receiver->Read(read)); });
-    const int plain = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in target = loopback(port);
+    const sock_t plain = udp_sock();
+    const sockaddr_in target = loopback(port);
     const char text[] = "0123456789abcdefghij";
-    ASSERT_EQ(20, ::sendto(plain, text, 20, 0, reinterpret_cast<sockaddr*>(&target), sizeof target));
+    ASSERT_EQ(20, send_to(plain, text, 20, target));
     const auto result = sink->wait(read);
     EXPECT_EQ(10040u, result.error);
     EXPECT_EQ(10u, result.bytes);
     EXPECT_EQ(0, std::memcmp(buffer_of(read), text, 10));
     // The next datagram arrives whole.
     env->run([&] { EXPECT_EQ(S_OK, receiver->Read(read)); });
-    ASSERT_EQ(5, ::sendto(plain, "tiny!", 5, 0, reinterpret_cast<sockaddr*>(&target), sizeof target));
-    ::close(plain);
+    ASSERT_EQ(5, send_to(plain, "tiny!", 5, target));
+    close_sock(plain);
     const auto second = sink->wait(read, 2);
     EXPECT_EQ(0u, second.error);
     EXPECT_EQ(5u, second.bytes);
@@ -114,12 +115,12 @@ TEST_P(DatagramSocketTest, SendToClosedPortDoesNotFailLaterReceive) {
     IAsynUdpSocket* socket = open_udp(port);
     IAsynUdpSocket* peer = open_udp(peer_port);
     // A port nobody listens on any more.
-    const int gone = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sock_t gone = udp_sock();
     sockaddr_in bound = loopback(0);
     ::bind(gone, reinterpret_cast<sockaddr*>(&bound), sizeof bound);
-    socklen_t length = sizeof bound;
+    sock_len length = sizeof bound;
     ::getsockname(gone, reinterpret_cast<sockaddr*>(&bound), &length);
-    ::close(gone);
+    close_sock(gone);
 
     IAsynIoOperation* lost = operation(8);
     lost->SetAddress(htonl(INADDR_LOOPBACK), ntohs(bound.sin_port));

@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "common/frame_fixture.h"
+#include "common/portable.h"
 #include "common/socket_fixture.h"
 #include "socket/socket_objects.h"
 
@@ -62,8 +63,8 @@ TEST_P(FrameSocketSlotsTest, CreatesWorkingSockets) {
         port = static_cast<CAsynTcpListener*>(listener)->listening_device()->local_port();
         EXPECT_EQ(S_OK, listener->Accept(accept_op));
     });
-    const int client = connect_client(port);
-    ASSERT_GE(client, 0);
+    const sock_t client = connect_client(port);
+    ASSERT_NE(client, bad_sock);
     EXPECT_EQ(0u, slots_sink->wait(accept_op).error);
     IUnknown* connection = nullptr;
     accept_op->GetResultObject(&connection);
@@ -73,7 +74,7 @@ TEST_P(FrameSocketSlotsTest, CreatesWorkingSockets) {
     connection->Release();
     accept_op->SetResultObject(nullptr);
     host->on_dispatch([&] { EXPECT_EQ(S_OK, accepted->Close()); });
-    ::close(client);
+    close_sock(client);
 
     for (IUnknown* item : std::initializer_list<IUnknown*>{accepted, tcp, listener1, listener, udp, udp2, icmp,
                                                             listen_op, accept_op})
@@ -125,7 +126,7 @@ TEST_P(FrameSocketSlotsTest, ConnectsGoThroughTheSchedulerAndItsLimits) {
         EXPECT_EQ(8u, value);
     }).join();
 
-    const int listener = make_listener();
+    const sock_t listener = make_listener();
     IAsynTcpSocket* tcp = nullptr;
     IAsynIoOperation* op = make_operation(slots_sink);
     op->SetTag(0);
@@ -143,7 +144,7 @@ TEST_P(FrameSocketSlotsTest, ConnectsGoThroughTheSchedulerAndItsLimits) {
     EXPECT_EQ(0u, value);
     host->on_dispatch([&] { tcp->Release(); });
     op->Release();
-    ::close(listener);
+    close_sock(listener);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FrameSocketSlotsTest, all_modes(), mode_label);

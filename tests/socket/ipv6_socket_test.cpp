@@ -16,7 +16,7 @@ using namespace asynframe::harness;
 class Ipv6SocketTest : public objects_test {
 protected:
     void after_release() override {
-        for (int fd : plain) ::close(fd);
+        for (const test_socket fd : plain) close_socket(fd);
     }
 
     template <class Getter>
@@ -105,7 +105,7 @@ protected:
         return socket;
     }
 
-    std::vector<int> plain;
+    std::vector<test_socket> plain;
 };
 
 TEST_P(Ipv6SocketTest, ConnectsToIpv6AddressesWithAndWithoutBracketsAndTalksBothWays) {
@@ -150,8 +150,8 @@ TEST_P(Ipv6SocketTest, DualStackListenerTakesIpv4AndIpv6Clients) {
 
     // A plain IPv4 client: to the host it is the IPv4 address it always was.
     IAsynIoOperation* accept = start_accept(listener);
-    const int v4_client = connect_client(port);
-    ASSERT_GE(v4_client, 0);
+    const test_socket v4_client = connect_client(port);
+    ASSERT_TRUE(socket_valid(v4_client));
     plain.push_back(v4_client);
     IAsynTcpSocket2* from_v4 = accepted(accept);
     ASSERT_NE(nullptr, from_v4);
@@ -243,11 +243,11 @@ TEST_P(Ipv6SocketTest, DatagramsToAndFromBothFamiliesWithTextAddresses) {
 
     // A plain IPv4 sender: the dual-stack socket reports it as IPv4 on both
     // faces and answers it.
-    const int v4 = make_udp();
+    const test_socket v4 = make_udp();
     plain.push_back(v4);
     const sockaddr_in to = loopback(dual_port);
     env->run([&] { EXPECT_EQ(S_OK, dual->Read(read)); });
-    ASSERT_EQ(4, ::sendto(v4, "four", 4, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to));
+    ASSERT_EQ(4, ::sendto(v4, "four", 4, no_signal, reinterpret_cast<const sockaddr*>(&to), sizeof to));
     EXPECT_EQ(4u, sink->wait(read, 2).bytes);
     EXPECT_EQ("127.0.0.1",
               text_of([&](IStringSetter* s, WORD* p) { return dual->GetSourceAddress(read, s, p); }, from_port));
@@ -263,8 +263,8 @@ TEST_P(Ipv6SocketTest, DatagramsToAndFromBothFamiliesWithTextAddresses) {
     EXPECT_EQ(5u, sink->wait(reply).bytes);
     char got[8] = {};
     pollfd ready{v4, POLLIN, 0};
-    ASSERT_EQ(1, ::poll(&ready, 1, 10000));
-    EXPECT_EQ(5, ::recv(v4, got, sizeof got, 0));
+    ASSERT_EQ(1, poll_sockets(&ready, 1, 10000));
+    EXPECT_EQ(5, recv_some(v4, got, sizeof got));
     EXPECT_STREQ("reply", got);
 
     // An IPv4 socket has no way to IPv6; text that is no address is refused.

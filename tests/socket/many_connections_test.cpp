@@ -1,12 +1,15 @@
 // A thousand concurrent loopback connections, each accepted, echoed (64 KiB)
 // and closed, with every operation completing exactly once.
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 
 #include <cstring>
 #include <map>
 #include <thread>
 #include <vector>
 
+#include "common/portable.h"
 #include "common/socket_fixture.h"
 #include "socket/socket_objects.h"
 
@@ -20,6 +23,10 @@ constexpr DWORD echo_size = 64 * 1024;
 constexpr int client_threads = 4;
 constexpr int accepts_in_flight = 8;
 
+#if defined(_WIN32)
+// Wine raises its own descriptor limit to the hard one when it starts.
+bool raise_descriptor_limit(unsigned long) { return true; }
+#else
 bool raise_descriptor_limit(rlim_t wanted) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
@@ -27,6 +34,7 @@ bool raise_descriptor_limit(rlim_t wanted) {
     limit.rlim_cur = std::min(wanted, limit.rlim_max);
     return ::setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= wanted;
 }
+#endif
 
 class ManyConnectionsTest : public ::testing::TestWithParam<engine_mode> {};
 
@@ -140,7 +148,7 @@ TEST_P(ManyConnectionsTest, AcceptEchoAndCloseAThousand) {
     // Every client connects first, so that all connections are open at once.
     // One thread connects: the listen backlog is short, and a burst of
     // parallel handshakes only meets dropped SYNs and their retransmissions.
-    std::vector<int> all_fds;
+    std::vector<sock_t> all_fds;
     for (int i = 0; i < connection_count; ++i) {
         // Keeps the accept queue (backlog 5) from overflowing into SYN retransmissions.
         ASSERT_TRUE(env.wait_until([&] { return server.accepted.load() >= i - 3; }));
@@ -151,12 +159,12 @@ TEST_P(ManyConnectionsTest, AcceptEchoAndCloseAThousand) {
     std::vector<std::thread> clients;
     for (int t = 0; t < client_threads; ++t) {
         clients.emplace_back([&, t] {
-            std::vector<int> fds;
+            std::vector<sock_t> fds;
             for (int i = t; i < connection_count; i += client_threads) fds.push_back(all_fds[i]);
             std::vector<std::uint8_t> out(echo_size), in(echo_size);
             for (std::size_t k = 0; k < fds.size(); ++k) {
-                const int fd = fds[k];
-                if (fd < 0) {
+                const sock_t fd = fds[k];
+                if (fd == bad_sock) {
                     ++client_failures[t];
                     continue;
                 }
@@ -165,8 +173,8 @@ TEST_P(ManyConnectionsTest, AcceptEchoAndCloseAThousand) {
                     std::memcmp(in.data(), out.data(), echo_size) != 0)
                     ++client_failures[t];
                 std::uint8_t tail = 0;
-                if (::recv(fd, &tail, 1, 0) != 0) ++client_failures[t];  // the server closed
-                ::close(fd);
+                if (recv_bytes(fd, &tail, 1) != 0) ++client_failures[t];  // the server closed
+                close_sock(fd);
             }
             ++clients_done;
         });
@@ -176,7 +184,7 @@ TEST_P(ManyConnectionsTest, AcceptEchoAndCloseAThousand) {
         env.wait_until([&] { return clients_done.load() == client_threads; }, std::chrono::seconds(120));
     // A stuck client would block its join: end its connections instead.
     if (!clients_finished)
-        for (int fd : all_fds) ::shutdown(fd, SHUT_RDWR);
+        for (const sock_t fd : all_fds) ::shutdown(fd, shut_read_write);
     for (std::thread& client : clients) client.join();
     ASSERT_TRUE(clients_finished);
     for (int t = 0; t < client_threads; ++t) EXPECT_EQ(0, client_failures[t]) << "client thread " << t;

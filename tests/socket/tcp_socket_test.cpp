@@ -1,14 +1,11 @@
 // TCP sockets and listeners over loopback, in every engine mode.
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-
 #include <algorithm>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "asynframe/com_helpers.h"
+#include "common/portable.h"
 #include "common/socket_fixture.h"
 #include "component/string_setter.h"
 #include "socket/socket_objects.h"
@@ -22,7 +19,7 @@ using namespace asynframe::harness;
 class TcpSocketTest : public objects_test {
 protected:
     void after_release() override {
-        for (int fd : clients) ::close(fd);
+        for (const sock_t fd : clients) close_sock(fd);
     }
 
     IAsynTcpListener2* make_listener() {
@@ -48,11 +45,11 @@ protected:
     }
 
     // One accepted connection: the server object and the plain client.
-    IAsynTcpSocket* accept(IAsynTcpListener2* listener, std::uint16_t port, int& client) {
+    IAsynTcpSocket* accept(IAsynTcpListener2* listener, std::uint16_t port, sock_t& client) {
         IAsynIoOperation* op = operation(0);
         env->run([&] { EXPECT_EQ(S_OK, listener->Accept(op)); });
         client = connect_client(port);
-        EXPECT_GE(client, 0);
+        EXPECT_NE(client, bad_sock);
         clients.push_back(client);
         const auto result = sink->wait(op);
         EXPECT_EQ(0u, result.error);
@@ -68,18 +65,18 @@ protected:
         return socket != nullptr ? keep(socket) : nullptr;
     }
 
-    IAsynTcpSocket* connected_pair(int& client) {
+    IAsynTcpSocket* connected_pair(sock_t& client) {
         IAsynTcpListener2* listener = make_listener();
         return accept(listener, listen(listener), client);
     }
 
-    std::vector<int> clients;
+    std::vector<sock_t> clients;
 };
 
 TEST_P(TcpSocketTest, AcceptedConnectionKnowsBothEnds) {
     IAsynTcpListener2* listener = make_listener();
     const std::uint16_t port = listen(listener);
-    int client = -1;
+    sock_t client = bad_sock;
     IAsynTcpSocket* server = accept(listener, port, client);
     ASSERT_NE(nullptr, server);
 
@@ -103,7 +100,7 @@ TEST_P(TcpSocketTest, AcceptedConnectionKnowsBothEnds) {
 }
 
 TEST_P(TcpSocketTest, AcceptedAddressesGoAwayWithClose) {
-    int client = -1;
+    sock_t client = bad_sock;
     IAsynTcpSocket* server = connected_pair(client);
     ASSERT_NE(nullptr, server);
     env->run([&] {
@@ -117,7 +114,7 @@ TEST_P(TcpSocketTest, AcceptedAddressesGoAwayWithClose) {
 }
 
 TEST_P(TcpSocketTest, ReadAndWriteBothWays) {
-    int client = -1;
+    sock_t client = bad_sock;
     IAsynTcpSocket* server = connected_pair(client);
     ASSERT_NE(nullptr, server);
 
@@ -138,7 +135,7 @@ TEST_P(TcpSocketTest, ReadAndWriteBothWays) {
     EXPECT_EQ(0, std::memcmp(buffer_of(read), "world!", 6));
 
     // The peer going away reads as 0 bytes without error.
-    ::shutdown(client, SHUT_WR);
+    ::shutdown(client, shut_write);
     env->run([&] { EXPECT_EQ(S_OK, server->Read(read)); });
     const auto end = sink->wait(read, 2);
     EXPECT_EQ(0u, end.error);
@@ -146,7 +143,7 @@ TEST_P(TcpSocketTest, ReadAndWriteBothWays) {
 }
 
 TEST_P(TcpSocketTest, WholeBufferTransfersOf16MiB) {
-    int client = -1;
+    sock_t client = bad_sock;
     IAsynTcpSocket* server = connected_pair(client);
     ASSERT_NE(nullptr, server);
     constexpr DWORD size = 16u << 20;
@@ -179,7 +176,7 @@ TEST_P(TcpSocketTest, WholeBufferTransfersOf16MiB) {
 
 TEST_P(TcpSocketTest, ReceiveTimeOutAbortsOnlyWhereArmed) {
     if (env->alertable()) GTEST_SKIP() << "no receive time-out is armed in alertable mode";
-    int first_client = -1, second_client = -1;
+    sock_t first_client = bad_sock, second_client = bad_sock;
     IAsynTcpSocket* without_timeout = connected_pair(first_client);
     IAsynTcpSocket* with_timeout = connected_pair(second_client);
     ASSERT_NE(nullptr, without_timeout);
@@ -204,17 +201,26 @@ TEST_P(TcpSocketTest, ReceiveTimeOutAbortsOnlyWhereArmed) {
 }
 
 TEST_P(TcpSocketTest, CloseAbortsReceiveAndSendInFlight) {
-    int client = -1;
+    sock_t client = bad_sock;
     IAsynTcpSocket* server = connected_pair(client);
     ASSERT_NE(nullptr, server);
     // Fill the path to the client, which never reads, so the send must wait.
-    int small = 4096;
-    ::setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    const int fd = static_cast<CAsynTcpSocket*>(server)->socket_device()->handle();
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const int small = 4096;
+    set_sock_option(client, SOL_SOCKET, SO_RCVBUF, small);
+    const auto fd = static_cast<sock_t>(static_cast<CAsynTcpSocket*>(server)->socket_device()->handle());
+    set_sock_option(fd, SOL_SOCKET, SO_SNDBUF, small);
     std::vector<std::uint8_t> filler(65536, 0x5A);
-    while (::send(fd, filler.data(), filler.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+#if defined(_WIN32)
+    // Winsock has no per-call non-blocking send; the device's socket is
+    // blocking at rest (its transfers are overlapped), and is left so again.
+    ASSERT_TRUE(set_nonblocking_sock(fd, true));
+    while (send_bytes(fd, filler.data(), filler.size()) > 0) {
     }
+    ASSERT_TRUE(set_nonblocking_sock(fd, false));
+#else
+    while (send_bytes(fd, filler.data(), filler.size(), MSG_DONTWAIT) > 0) {
+    }
+#endif
 
     IAsynIoOperation* read = operation(64);
     IAsynIoOperation* write = operation(65536);
@@ -244,9 +250,10 @@ public:
 
 // Starts `count` connects that nobody accepts and waits until `wanted` of them
 // are established: the listener's queue must hold that many.
-bool queue_holds(std::uint16_t port, int count, int wanted, std::vector<int>& fds) {
+bool queue_holds(std::uint16_t port, int count, int wanted, std::vector<sock_t>& fds) {
     for (int i = 0; i < count; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const sock_t fd = tcp_sock();
+        set_nonblocking_sock(fd, true);
         sockaddr_in target{};
         target.sin_family = AF_INET;
         target.sin_port = htons(port);
@@ -257,11 +264,12 @@ bool queue_holds(std::uint16_t port, int count, int wanted, std::vector<int>& fd
     return wait_until(
         [&] {
             int established = 0;
-            for (int fd : fds) {
+            for (const sock_t fd : fds) {
                 pollfd entry{fd, POLLOUT, 0};
                 int error = -1;
-                socklen_t length = sizeof error;
-                if (::poll(&entry, 1, 0) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+                sock_len length = sizeof error;
+                if (poll_socks(&entry, 1, 0) == 1 &&
+                    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 &&
                     error == 0)
                     ++established;
             }
@@ -278,7 +286,7 @@ TEST_P(TcpSocketTest, ListenBacklogComesFromTheSettings) {
     env->services()->setting_ptr = &with_wide;
     IAsynTcpListener2* listener = make_listener();
     const std::uint16_t port = listen(listener);
-    std::vector<int> fds;
+    std::vector<sock_t> fds;
     EXPECT_TRUE(queue_holds(port, 21, 21, fds));
 
     // Beyond the system's maximum the backlog is capped, not refused.
@@ -287,7 +295,7 @@ TEST_P(TcpSocketTest, ListenBacklogComesFromTheSettings) {
     const std::uint16_t capped_port = listen(capped);
     EXPECT_TRUE(queue_holds(capped_port, 40, 40, fds));
     env->services()->setting_ptr = nullptr;
-    for (int fd : fds) ::close(fd);
+    for (const sock_t fd : fds) close_sock(fd);
 }
 
 TEST_P(TcpSocketTest, ListenOnBusyPortReportsBindError) {
@@ -307,14 +315,14 @@ TEST_P(TcpSocketTest, ListenOnBusyPortReportsBindError) {
 TEST_P(TcpSocketTest, ListenerRebindsItsPortWhileOldConnectionsSitInTimeWait) {
     IAsynTcpListener2* first = make_listener();
     const std::uint16_t port = listen(first);
-    int client = -1;
+    sock_t client = bad_sock;
     IAsynTcpSocket* server = accept(first, port, client);
     ASSERT_NE(nullptr, server);
     // The server closing first leaves its end, on the listener's port, in TIME_WAIT.
     env->run([&] { EXPECT_EQ(S_OK, server->Close()); });
     std::uint8_t byte = 0;
-    EXPECT_EQ(0, ::recv(client, &byte, 1, 0));
-    ::close(client);
+    EXPECT_EQ(0, recv_bytes(client, &byte, 1));
+    close_sock(client);
     clients.back() = -1;
     env->run([&] { EXPECT_EQ(S_OK, first->Close()); });
 
@@ -322,7 +330,7 @@ TEST_P(TcpSocketTest, ListenerRebindsItsPortWhileOldConnectionsSitInTimeWait) {
     IAsynIoOperation* op = operation(0);
     env->run([&] { EXPECT_EQ(S_OK, second->ListenOn(0, port, op)); });
     ASSERT_EQ(0u, sink->wait(op).error);
-    int again = -1;
+    sock_t again = bad_sock;
     EXPECT_NE(nullptr, accept(second, port, again));
 }
 
@@ -364,19 +372,19 @@ TEST_P(TcpSocketTest, ListenerReleasedWithAnAcceptInFlightClosesAndEndsItOnce) {
     IUnknown* object = reinterpret_cast<IUnknown*>(1);
     EXPECT_EQ(S_OK, op->GetResultObject(&object));
     EXPECT_EQ(nullptr, object);
-    const int late = connect_client(port);
-    EXPECT_LT(late, 0) << "the released listener still accepts connections";
-    if (late >= 0) ::close(late);
+    const sock_t late = connect_client(port);
+    EXPECT_EQ(late, bad_sock) << "the released listener still accepts connections";
+    if (late != bad_sock) close_sock(late);
     env->wait_until([] { return false; }, std::chrono::milliseconds(50));
     EXPECT_EQ(1, sink->get(op).count);
     // The operation is free for another request.
     IAsynTcpListener2* next = make_listener();
     const std::uint16_t next_port = listen(next);
-    int client = -1;
+    sock_t client = bad_sock;
     IAsynIoOperation* again = op;
     env->run([&] { EXPECT_EQ(S_OK, next->Accept(again)); });
     client = connect_client(next_port);
-    ASSERT_GE(client, 0);
+    ASSERT_NE(client, bad_sock);
     clients.push_back(client);
     EXPECT_EQ(0u, sink->wait(again, 2).error);
 }
@@ -400,9 +408,9 @@ TEST_P(TcpSocketTest, ArgumentAndStateChecks) {
         EXPECT_EQ(E_INVALIDARG, socket->GetLocalAddress(nullptr, &port));
     });
     // A port nobody listens on: the connect is refused.
-    const int probe = harness::make_listener();
+    const sock_t probe = harness::make_listener();
     const std::uint16_t closed_port = harness::local_port(probe);
-    ::close(probe);
+    close_sock(probe);
     env->run([&] { EXPECT_EQ(S_OK, socket->Connect(op, 9, "127.0.0.1", closed_port, 0)); });
     const auto result = sink->wait(op);
     EXPECT_EQ(10061u, result.error);

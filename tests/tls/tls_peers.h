@@ -3,22 +3,28 @@
 // scripted TCP peers for what a real server will not do on demand.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/child_process.h"
+#include "common/portable.h"
+
 namespace asynframe::tls_testing {
+
+using harness::sock_t;
 
 // A CA, a leaf it signed for DNS:localhost and IP:127.0.0.1, one for those
 // and IP:::1, a leaf it signed for another name, and a self-signed certificate
-// for localhost; made once per program in a temporary folder.
+// for localhost; made once per program in a temporary folder. Paths as the
+// test program names them (on Windows through Z:); the peers get them as
+// Linux paths.
 struct pki {
     std::string folder;
     std::string ca;
@@ -32,6 +38,10 @@ const pki* test_pki();
 
 bool openssl_installed();
 bool nginx_installed();
+// The system's TLS (SChannel on Windows) completes a TLS 1.3 handshake with an
+// `openssl s_server` that speaks nothing else; asked once per program. Wine's
+// SChannel has no TLS 1.3.
+bool system_speaks_tls13();
 
 // Something listens on 127.0.0.1:`port` (or on an IPv6 address with `ipv6`;
 // read from the kernel's table, so no connection is spent on finding out).
@@ -61,14 +71,24 @@ public:
     std::string errors() const;
 
 private:
-    pid_t _pid = -1;
-    int _input = -1;
-    int _output = -1;
+    bool alive();
+
+    harness::process_id _pid = -1;
     std::uint16_t _port = 0;
     bool _started = false;
     bool _exited = false;
     std::string _error_file;
+#if defined(_WIN32)
+    // Wine cannot hand a Linux program pipes: its input is a file that `tail`
+    // follows until the holder process goes, its output a file read back.
+    harness::process_id _holder = -1;
+    std::string _input_file;
+    std::string _output_file;
+#else
+    int _input = -1;
+    int _output = -1;
     std::thread _reader;
+#endif
     std::mutex _lock;
     std::string _received;
 };
@@ -84,7 +104,8 @@ public:
     bool intact() const { return _intact; }
 
 private:
-    int _listener = -1;
+    sock_t _listener = harness::bad_sock;
+    harness::wake_signal _wake;
     std::uint16_t _port = 0;
     std::size_t _count;
     std::atomic<bool> _intact{false};
@@ -103,7 +124,7 @@ public:
     std::string errors() const;
 
 private:
-    pid_t _pid = -1;
+    std::unique_ptr<harness::child_process> _process;
     std::uint16_t _port = 0;
     bool _started = false;
     std::string _folder;
@@ -113,25 +134,26 @@ private:
 // its own; the connection is closed after the script.
 class scripted_peer {
 public:
-    explicit scripted_peer(std::function<void(int fd)> script);
+    explicit scripted_peer(std::function<void(sock_t fd)> script);
     ~scripted_peer();
     std::uint16_t port() const { return _port; }
     bool finished() const { return _finished; }
 
 private:
-    int _listener = -1;
+    sock_t _listener = harness::bad_sock;
+    harness::wake_signal _wake;
     std::uint16_t _port = 0;
     std::atomic<bool> _finished{false};
     std::thread _thread;
 };
 
 // Reads whatever arrives within `limit`; empty when the peer closed.
-std::string read_some(int fd, std::chrono::milliseconds limit = std::chrono::seconds(10));
+std::string read_some(sock_t fd, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // Relays between an accepted client and 127.0.0.1:`server_port` until either
 // side closes. Bytes towards the client go one per send when `one_by_one`;
 // `inject` (checked between transfers) returns bytes to slip in towards the
 // client once.
-void relay(int client, std::uint16_t server_port, bool one_by_one, const std::function<std::string()>& inject = {});
+void relay(sock_t client, std::uint16_t server_port, bool one_by_one, const std::function<std::string()>& inject = {});
 
 }  // namespace asynframe::tls_testing
