@@ -368,6 +368,9 @@ TEST_P(ConnectManagerTest, NamesResolveThroughTheServerThenConnect) {
 
 TEST_P(ConnectManagerTest, EveryAddressIsTriedAndTheOperationCompletesOnceAfterTheLast) {
     SKIP_UNLESS_ISOLATED();
+    // Windows lets a socket connect again after a refusal; wine's sockets are
+    // Linux's underneath and answer the second attempt with 10053.
+    if (harness::running_under_wine()) GTEST_SKIP() << "wine cannot connect a socket again after a refused connect";
     resolver_env dns;
     const std::string name = fresh_name("three");
     scripted_responder responder(dns.port, [](const received_query& q) {

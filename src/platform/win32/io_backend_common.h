@@ -74,6 +74,10 @@ struct win_request {
     SOCKET accepted;             // the connection AcceptEx fills
     std::uint32_t cancel_mark;   // cancel generation when the request started
     std::uint32_t preset_error;  // a step that failed at once, handed out through the completion path
+    // Non-zero while a thread is in the call that issues a step: a packet for
+    // the step that another thread takes off the port meanwhile waits for the
+    // call's verdict (an echo of a failure, or the step's real completion).
+    std::uint32_t issuing;
     std::uint16_t span_index;    // first span of the running step
     std::uint8_t step_spans;     // spans the running step covers
     span_mode mode;

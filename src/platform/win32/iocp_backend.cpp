@@ -9,6 +9,7 @@
 // thread waits on the port instead and moves finished requests to a locked
 // list, setting the event descriptor() returns.
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -213,15 +214,14 @@ private:
         }
         _inflight.add(block);
         const DWORD error = issue(block, position);
-        if (error == 0 || post_failure(block, error)) return 0;
+        if (error == 0 || post_failure(block)) return 0;
         _inflight.remove(block);
         return error;
     }
 
-    // Hands a step that failed at once out through the port, after any packet
-    // the system itself queued for it.
-    bool post_failure(io_block& block, DWORD error) noexcept {
-        request_of(block).preset_error = error;
+    // Hands a step that failed at once (issue() kept its code) out through
+    // the port, after any packet the system itself queued for it.
+    bool post_failure(io_block& block) noexcept {
         return ::PostQueuedCompletionStatus(_port, 0, failed_key, &request_of(block).overlapped) != 0;
     }
 
@@ -229,11 +229,17 @@ private:
     // the request started, and may have missed this step, cancels it again.
     DWORD issue(io_block& block, std::uint64_t position) noexcept {
         // Read first: once issued, the block may finish and be reused on another thread.
+        win_request& request = request_of(block);
         const native_handle handle = block.handle;
-        const std::uint32_t mark = request_of(block).cancel_mark;
-        OVERLAPPED* overlapped = &request_of(block).overlapped;
+        const std::uint32_t mark = request.cancel_mark;
+        OVERLAPPED* overlapped = &request.overlapped;
+        std::atomic_ref<std::uint32_t> issuing(request.issuing);
+        issuing.store(1, std::memory_order_relaxed);
         const DWORD error = issue_step(block, position, nullptr, nullptr);
+        if (error != 0) request.preset_error = error;
         if (error == 0 && _handles.cancelled_since(handle, mark)) ::CancelIoEx(as_handle(handle), overlapped);
+        // The block is not handed out before this: take_entry() waits for it.
+        issuing.store(0, std::memory_order_release);
         return error;
     }
 
@@ -246,9 +252,15 @@ private:
         }
         io_block& block = block_of(entry.lpOverlapped);
         win_request& request = request_of(block);
-        // The system's own packet for a step that failed at once: the backend's
-        // packet behind it finishes the step.
-        if (entry.lpCompletionKey != failed_key && request.preset_error != 0) return nullptr;
+        if (entry.lpCompletionKey != failed_key) {
+            // Taken off the port before the issuing call returned (another
+            // thread issued it): its verdict decides what this packet is.
+            std::atomic_ref<std::uint32_t> issuing(request.issuing);
+            while (issuing.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+            // The system's own packet for a step that failed at once: the
+            // backend's packet behind it finishes the step.
+            if (request.preset_error != 0) return nullptr;
+        }
         DWORD bytes = 0;
         DWORD error = 0;
         step_outcome(block, bytes, error);
@@ -258,7 +270,7 @@ private:
             if (_closing || _handles.cancelled_since(block.handle, request.cancel_mark)) {
                 fail_request(block, ERROR_OPERATION_ABORTED);
             } else if (const DWORD failed = issue(block, position)) {
-                if (post_failure(block, failed)) return nullptr;
+                if (post_failure(block)) return nullptr;
                 fail_request(block, failed);
             } else {
                 return nullptr;
