@@ -509,6 +509,8 @@ TEST_P(TlsServerTest, KeyUpdatesAndRenegotiationsArriveInTheMiddleOfAConnection)
     // session answers it with its next record), "r" a TLS 1.2 renegotiation
     // (the client's hello must leave while the read is still pending).
     const bool tls13_session = std::string(version().label) == "tls13";
+    if (!tls13_session && running_under_wine())
+        GTEST_SKIP() << "wine's SChannel reports the HelloRequest but never makes the ClientHello that answers it";
     trust_test_ca();
     auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key, false);
     counting_socket* inner = counting_tcp();
