@@ -18,8 +18,11 @@ inline constexpr IID IID_IAsynSSLSocket2 = {
 // A TLS client over the inner socket given at creation
 // (IAsynFrame::CreateSSLSocket). Connect connects the inner socket and runs
 // the handshake before its operation completes; Read and Write move plaintext.
-// Only one Read or Write may be outstanding at a time, and none before the
-// handshake has completed. Address and buffer slots go to the inner socket.
+// Only one Read or Write may be outstanding at a time. Read and Write (slots 3
+// and 4, and the whole-range ReadFully and WriteFully) return E_UNEXPECTED,
+// and the operation does not complete, until the handshake has completed,
+// after it failed, and after Close. Address and buffer slots go to the inner
+// socket.
 // Unless "ssl"/"verify_peer" is 0, the server's certificate must chain to a
 // trusted CA and name the server: Connect checks the host it connects to.
 struct IAsynSSLSocket : IAsynTcpSocket {

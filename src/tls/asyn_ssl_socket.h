@@ -39,11 +39,12 @@ public:
                                        interface_entry<IID_IAsynSSLSocket, IAsynSSLSocket2>,
                                        interface_entry<IID_IAsynSSLSocket2, IAsynSSLSocket2>>;
 
-    // Dispatch thread (E_ACCESSDENIED elsewhere). E_UNEXPECTED when not open
-    // or while the other direction holds the inner operation; E_INVALIDARG
-    // for a foreign or busy operation or a range outside its buffer. Before
-    // the handshake completed, or with one of the same kind outstanding, a
-    // framework assertion.
+    // Dispatch thread (E_ACCESSDENIED elsewhere). E_UNEXPECTED when not open,
+    // before the handshake has completed or after it failed, or while the
+    // other direction holds the inner operation (the operation does not
+    // complete); E_INVALIDARG for a foreign or busy operation or a range
+    // outside its buffer. With one of the same kind outstanding, a framework
+    // assertion.
     HRESULT ASYNFRAME_STDCALL Read(IAsynIoOperation* operation) override;
     HRESULT ASYNFRAME_STDCALL Write(IAsynIoOperation* operation) override;
     HRESULT ASYNFRAME_STDCALL ReadFully(IAsynIoOperation* operation) override;

@@ -21,7 +21,9 @@ using ssl_detail::usable;
 HRESULT CAsynSSLSocket::Write(IAsynIoOperation* operation) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     if (!_open) return E_UNEXPECTED;
-    ssl_assert(_handshake_status == handshake_done, "_handshake_status == 2");
+    // Before the handshake is done (or after it failed) there is no session
+    // to carry data: a call in the wrong state, which the host can recover from.
+    if (_handshake_status != handshake_done) return E_UNEXPECTED;
     ssl_assert(_operation_ptr != nullptr, "_operation_ptr != NULL");
     ssl_assert(_write_op_ptr == nullptr, "_write_op_ptr == NULL");
     CAsynIoOperation* object = usable(operation);

@@ -544,6 +544,8 @@ TEST_P(TlsServerTest, KeyUpdatesAndRenegotiationsArriveInTheMiddleOfAConnection)
     // session answers it with its next record), "r" a TLS 1.2 renegotiation
     // (the client's hello must leave while the read is still pending).
     const bool tls13_session = std::string(version().label) == "tls13";
+    if (!tls13_session && running_under_wine())
+        GTEST_SKIP() << "wine's SChannel reports the HelloRequest but never makes the ClientHello that answers it";
     trust_test_ca();
     auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key, false);
     counting_socket* inner = counting_tcp();
@@ -799,6 +801,93 @@ TEST_P(TlsPeerTest, TheFrameSlotAndTheSocketRefuseWhatTheyCannotDo) {
         EXPECT_EQ(E_UNEXPECTED, socket->Connect(op, 9, "127.0.0.1", closed_port, 0));
         EXPECT_EQ(S_OK, socket->Close());
     });
+}
+
+TEST_P(TlsPeerTest, ReadAndWriteBeforeOrAfterAFailedHandshakeAreRefusedWithoutEndingTheProgram) {
+    // Read, Write and the whole-range forms on `socket`: each refused with
+    // E_UNEXPECTED, and none of their operations completes later.
+    auto refused_everywhere = [&](IAsynSSLSocket* socket) {
+        IAsynIoOperation* to_write = operation_with("data");
+        IAsynIoOperation* to_read = operation(64);
+        IAsynIoOperation* whole_write = operation_with("whole");
+        IAsynIoOperation* whole_read = operation(64);
+        host->on_dispatch([&] {
+            EXPECT_EQ(E_UNEXPECTED, socket->Write(to_write));
+            EXPECT_EQ(E_UNEXPECTED, socket->Read(to_read));
+            EXPECT_EQ(E_UNEXPECTED, socket->WriteFully(whole_write));
+            EXPECT_EQ(E_UNEXPECTED, socket->ReadFully(whole_read));
+        });
+        EXPECT_FALSE(host->run_until(
+            [&] {
+                return ops->completed(to_write) || ops->completed(to_read) || ops->completed(whole_write) ||
+                       ops->completed(whole_read);
+            },
+            std::chrono::milliseconds(200)));
+    };
+
+    {
+        SCOPED_TRACE("certificate check failed");
+        settings->set_text("ssl/ca_file", "");  // the test CA is not trusted
+        s_server server(test_pki()->leaf_cert, test_pki()->leaf_key, newest().s_server_flag);
+        ASSERT_TRUE(server.started()) << server.errors();
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        EXPECT_EQ(other_failure_code, connect(socket, "localhost", server.port()));
+        refused_everywhere(socket);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+        refused_everywhere(socket);
+    }
+    {
+        SCOPED_TRACE("the peer answered nonsense");
+        scripted_peer peer([&](sock_t fd) {
+            EXPECT_FALSE(read_some(fd).empty());
+            const std::string reply = "HTTP/1.1 400 Bad Request\r\n\r\n";
+            send_everything(fd, reply.data(), reply.size());
+            read_some(fd, std::chrono::milliseconds(200));
+        });
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        EXPECT_EQ(other_failure_code, connect(socket, "127.0.0.1", peer.port()));
+        refused_everywhere(socket);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    }
+    {
+        SCOPED_TRACE("the peer closed mid-handshake");
+        scripted_peer peer([&](sock_t fd) { EXPECT_FALSE(read_some(fd).empty()); });
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        EXPECT_EQ(other_failure_code, connect(socket, "127.0.0.1", peer.port()));
+        refused_everywhere(socket);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    }
+    {
+        SCOPED_TRACE("no server name to check");
+        settings->set_text("ssl/expected_host", "");
+        scripted_peer peer([&](sock_t fd) { read_some(fd, std::chrono::milliseconds(500)); });
+        IAsynSSLSocket* socket = ssl_over(connect_by_address(tcp_socket(), peer.port()));
+        EXPECT_EQ(other_failure_code, handshake(socket, operation(0)));
+        refused_everywhere(socket);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+    }
+    {
+        SCOPED_TRACE("handshake still under way");
+        std::atomic<bool> done{false};
+        scripted_peer silent([&](sock_t fd) {
+            read_some(fd);
+            while (!done) read_some(fd, std::chrono::milliseconds(50));
+        });
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        IAsynIoOperation* connecting = operation(0);
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Connect(connecting, 9, "127.0.0.1", silent.port(), 0)); });
+        refused_everywhere(socket);  // the inner connect, or the hello, under way
+        host->run_until([&] {
+            int state = -1;
+            host->on_dispatch([&] { state = static_cast<int>(object_of(socket)->handshake_status()); });
+            return state == static_cast<int>(CAsynSSLSocket::receiving_token);
+        });
+        refused_everywhere(socket);  // waiting for the server's answer
+        EXPECT_FALSE(ops->completed(connecting));
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+        EXPECT_EQ(other_failure_code, ops->wait(connecting).error);
+        done = true;
+    }
 }
 
 TEST_P(TlsPeerTest, TheServerNameGoesOutAsSniAndIsFixedFromTheHandshakeUntilClose) {
