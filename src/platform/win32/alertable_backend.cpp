@@ -169,6 +169,8 @@ public:
                 _inflight.remove(*block);
                 fail_request(*block, error);
                 _finished.push_back(*block);
+                // A dispatch thread between turns (a UI thread) runs one for it.
+                _wake.notify();
             }
         }
     }
@@ -275,7 +277,10 @@ private:
     }
 
     // Queued for the dispatch thread's next submit(); a sleeping dispatch
-    // thread is woken for it.
+    // thread is woken for it. Started on the dispatch thread itself, it goes
+    // out at once (behind what was queued before it), as on the port: a send
+    // followed by a close of its socket in the same callback is still sent
+    // rather than cancelled while it waits in the queue.
     std::uint32_t begin(io_block& block, std::uint64_t position) noexcept {
         if (block.handle == invalid_handle) return is_file_kind(block.kind) ? ERROR_INVALID_HANDLE : WSAENOTSOCK;
         set_offset(request_of(block).overlapped, position);
@@ -283,6 +288,10 @@ private:
             std::lock_guard<std::mutex> guard(_queue_lock);
             _queued.push_back(block);
             _has_queued.store(true, std::memory_order_seq_cst);
+        }
+        if (!_closing && ::GetCurrentThreadId() == _dispatch.load(std::memory_order_relaxed)) {
+            submit();
+            return 0;
         }
         _wake.notify();
         return 0;
