@@ -10,7 +10,9 @@
 // is the same wake event, and that thread's wait must be alertable (for
 // instance MsgWaitForMultipleObjectsEx with MWMO_ALERTABLE): the routines run
 // inside it, and a finished request sets the event.
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/win32/io_backend_common.h"
 
@@ -18,6 +20,74 @@ namespace asynframe::platform::detail {
 namespace {
 
 constexpr DWORD drain_limit_ms = 10000;
+
+// Every routine runs under this lock, so a teardown on another thread never
+// races one running on the dispatch thread. Outlives static destructors.
+std::mutex& routine_lock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+// Routines still owed to a live thread for requests a teardown already handed
+// out (from another thread, or after giving up on them): the thread runs them
+// at its next alertable wait, after the block and the backend are freed. Each
+// is skipped then, without touching either. Under routine_lock().
+struct owed_routine {
+    const OVERLAPPED* overlapped;
+    DWORD thread;
+    std::shared_ptr<void> thread_handle;  // tells a dead thread from one that took its id
+};
+
+std::vector<owed_routine>& owed_routines() {
+    static auto* owed = new std::vector<owed_routine>;
+    return *owed;
+}
+
+bool thread_ended(const std::shared_ptr<void>& handle) noexcept {
+    return ::WaitForSingleObject(handle.get(), 0) != WAIT_TIMEOUT;
+}
+
+// True when this routine call is one owed for a request already handed out.
+bool take_owed(const OVERLAPPED* overlapped) noexcept {
+    std::vector<owed_routine>& owed = owed_routines();
+    if (owed.empty()) return false;
+    const DWORD self = ::GetCurrentThreadId();
+    for (auto at = owed.begin(); at != owed.end(); ++at) {
+        if (at->overlapped == overlapped && at->thread == self && !thread_ended(at->thread_handle)) {
+            owed.erase(at);
+            return true;
+        }
+    }
+    return false;
+}
+
+// False when it cannot be recorded: the block must then never be freed.
+bool add_owed(const OVERLAPPED* overlapped, DWORD thread, const std::shared_ptr<void>& handle) noexcept {
+    std::vector<owed_routine>& owed = owed_routines();
+    // Those of threads that ended never run.
+    std::erase_if(owed, [](const owed_routine& entry) { return thread_ended(entry.thread_handle); });
+    try {
+        owed.push_back({overlapped, thread, handle});
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+// The thread, while it lives; null once it ended (its routines died with it).
+std::shared_ptr<void> live_thread(DWORD thread) noexcept {
+    if (thread == 0) return nullptr;
+    HANDLE handle = ::OpenThread(SYNCHRONIZE, FALSE, thread);
+    if (handle == nullptr) return nullptr;
+    try {
+        std::shared_ptr<void> held(handle, [](void* h) { ::CloseHandle(h); });
+        if (thread_ended(held)) return nullptr;
+        return held;
+    } catch (...) {
+        ::CloseHandle(handle);
+        return nullptr;
+    }
+}
 
 class alertable_backend final : public request_starts<alertable_backend> {
 public:
@@ -99,6 +169,8 @@ public:
                 _inflight.remove(*block);
                 fail_request(*block, error);
                 _finished.push_back(*block);
+                // A dispatch thread between turns (a UI thread) runs one for it.
+                _wake.notify();
             }
         }
     }
@@ -139,7 +211,10 @@ public:
     native_handle descriptor() const noexcept override { return reinterpret_cast<native_handle>(_event); }
 
     void drain(void (*sink)(void*, io_block&), void* context) noexcept override {
-        _closing = true;
+        {
+            std::lock_guard<std::mutex> guard(routine_lock());
+            _closing = true;
+        }
         block_list done;
         {
             std::lock_guard<std::mutex> guard(_queue_lock);
@@ -167,12 +242,22 @@ public:
                 ::Sleep(10);
             }
         }
-        while (io_block* block = _inflight.front()) {
-            _inflight.remove(*block);
-            fail_request(*block, ERROR_OPERATION_ABORTED);
-            _finished.push_back(*block);
+        {
+            // The dispatch thread may be running routines meanwhile (a UI
+            // thread that pumps while another thread tears down): what is
+            // left in flight is taken under their lock, and the routines it
+            // still owes that thread are skipped when they run.
+            std::lock_guard<std::mutex> guard(routine_lock());
+            const DWORD thread = _dispatch.load(std::memory_order_relaxed);
+            const std::shared_ptr<void> owner = _inflight.size() != 0 ? live_thread(thread) : nullptr;
+            while (io_block* block = _inflight.front()) {
+                _inflight.remove(*block);
+                if (owner != nullptr && !add_owed(&request_of(*block).overlapped, thread, owner)) continue;  // kept
+                fail_request(*block, ERROR_OPERATION_ABORTED);
+                _finished.push_back(*block);
+            }
+            done.append(_finished);
         }
-        done.append(_finished);
         done.append_chain(_posted.take_all());
         while (io_block* block = done.pop_front()) sink(context, *block);
     }
@@ -192,7 +277,10 @@ private:
     }
 
     // Queued for the dispatch thread's next submit(); a sleeping dispatch
-    // thread is woken for it.
+    // thread is woken for it. Started on the dispatch thread itself, it goes
+    // out at once (behind what was queued before it), as on the port: a send
+    // followed by a close of its socket in the same callback is still sent
+    // rather than cancelled while it waits in the queue.
     std::uint32_t begin(io_block& block, std::uint64_t position) noexcept {
         if (block.handle == invalid_handle) return is_file_kind(block.kind) ? ERROR_INVALID_HANDLE : WSAENOTSOCK;
         set_offset(request_of(block).overlapped, position);
@@ -200,6 +288,10 @@ private:
             std::lock_guard<std::mutex> guard(_queue_lock);
             _queued.push_back(block);
             _has_queued.store(true, std::memory_order_seq_cst);
+        }
+        if (!_closing && ::GetCurrentThreadId() == _dispatch.load(std::memory_order_relaxed)) {
+            submit();
+            return 0;
         }
         _wake.notify();
         return 0;
@@ -218,13 +310,14 @@ private:
         return error;
     }
 
-    static void CALLBACK on_socket_done(DWORD, DWORD, LPWSAOVERLAPPED overlapped, DWORD) {
-        on_done(block_of(overlapped));
-    }
-    static void CALLBACK on_file_done(DWORD, DWORD, LPOVERLAPPED overlapped) { on_done(block_of(overlapped)); }
+    static void CALLBACK on_socket_done(DWORD, DWORD, LPWSAOVERLAPPED overlapped, DWORD) { on_done(overlapped); }
+    static void CALLBACK on_file_done(DWORD, DWORD, LPOVERLAPPED overlapped) { on_done(overlapped); }
 
     // A routine, on the dispatch thread: the request finishes, or its next step goes out.
-    static void on_done(io_block& block) noexcept {
+    static void on_done(OVERLAPPED* overlapped) noexcept {
+        std::lock_guard<std::mutex> guard(routine_lock());
+        if (take_owed(overlapped)) return;
+        io_block& block = block_of(overlapped);
         win_request& request = request_of(block);
         auto* self = static_cast<alertable_backend*>(request.owner);
         DWORD bytes = 0;
