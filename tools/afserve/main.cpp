@@ -324,10 +324,9 @@ connection::connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t 
     // Either family; an IPv4 client of the dual-stack listener shows as IPv4.
     ref<IAsynTcpSocket2> either;
     if (socket->QueryInterface(IID_IAsynTcpSocket2, either.put_void()) == S_OK) {
-        string_receiver* text = new string_receiver;
+        string_receiver text;
         WORD port = 0;
-        if (either->GetPeerAddressText(text, &port) == S_OK) _client = text->value;
-        text->Release();
+        if (either->GetPeerAddressText(&text, &port) == S_OK) _client = text.value;
     }
 }
 
