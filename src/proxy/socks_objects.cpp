@@ -95,6 +95,14 @@ HRESULT CAsynSock5TcpListener::ListenOn(DWORD, WORD port, IAsynIoOperation* oper
     return Listen(port, operation);
 }
 
+HRESULT CAsynSock5TcpListener::ListenOnAddress(DWORD address_length, const char* address, WORD port,
+                                               IAsynIoOperation* operation) {
+    if (!on_dispatch_thread(_singleton)) return E_ACCESSDENIED;
+    platform::endpoint local;
+    if (!endpoint_of_text(address_length, address, port, local)) return E_INVALIDARG;
+    return Listen(port, operation);
+}
+
 HRESULT CAsynSock5TcpListener::Listen(WORD port, IAsynIoOperation* operation) {
     if (!on_dispatch_thread(_singleton)) return E_ACCESSDENIED;
     if (_listening) return E_UNEXPECTED;

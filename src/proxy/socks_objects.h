@@ -32,9 +32,10 @@ struct proxy_settings {
     std::string password;
 };
 
-// Reads, writes, addresses and receive options go to the inner connection unchanged.
+// Reads, writes, addresses (the proxy's, as text too), binding and receive
+// options go to the inner connection unchanged.
 class CAsynSock5TcpSocket final
-    : public forwarding_tcp_socket<CAsynSock5TcpSocket, com_interfaces<CAsynSock5TcpSocket, IAsynProxyTcpSocket>>,
+    : public forwarding_tcp_socket<CAsynSock5TcpSocket, com_interfaces<CAsynSock5TcpSocket, IAsynProxyTcpSocket, IAsynTcpSocket2>>,
       public with_singleton,
       public CUnknownMultiThread {
 public:
@@ -43,7 +44,8 @@ public:
     using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynProxyTcpSocket>,
                                        interface_entry<IID_IAsynIoDevice, IAsynProxyTcpSocket>,
                                        interface_entry<IID_IAsynTcpSocket, IAsynProxyTcpSocket>,
-                                       interface_entry<IID_IAsynProxyTcpSocket, IAsynProxyTcpSocket>>;
+                                       interface_entry<IID_IAsynProxyTcpSocket, IAsynProxyTcpSocket>,
+                                       interface_entry<IID_IAsynTcpSocket2, IAsynTcpSocket2>>;
 
     // Ends the exchange with the proxy (its operation completes with 1930),
     // then closes the connection.
@@ -64,7 +66,7 @@ private:
     std::unique_ptr<socks_wrapper> _wrapper;
 };
 
-class CAsynSock5TcpListener final : public com_interfaces<CAsynSock5TcpListener, IAsynTcpListener2>,
+class CAsynSock5TcpListener final : public com_interfaces<CAsynSock5TcpListener, IAsynTcpListener3>,
                                     public with_singleton,
                                     public CUnknownMultiThread {
 public:
@@ -72,9 +74,10 @@ public:
     CAsynSock5TcpListener(singleton_instance* services, proxy_settings proxy, std::string bind_host,
                           std::uint16_t bind_port);
 
-    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynTcpListener2>,
-                                       interface_entry<IID_IAsynTcpListener, IAsynTcpListener2>,
-                                       interface_entry<IID_IAsynTcpListener2, IAsynTcpListener2>>;
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynTcpListener3>,
+                                       interface_entry<IID_IAsynTcpListener, IAsynTcpListener3>,
+                                       interface_entry<IID_IAsynTcpListener2, IAsynTcpListener3>,
+                                       interface_entry<IID_IAsynTcpListener3, IAsynTcpListener3>>;
 
     // The operation completes with the proxy's first reply; the bound address is known from then on.
     HRESULT ASYNFRAME_STDCALL Listen(WORD port, IAsynIoOperation* operation) override;
@@ -86,6 +89,10 @@ public:
     HRESULT ASYNFRAME_STDCALL Close() override;
     // The address is not used: the proxy listens where it chooses.
     HRESULT ASYNFRAME_STDCALL ListenOn(DWORD address, WORD port, IAsynIoOperation* operation) override;
+    // Likewise, once `address` has been checked to be an address of either
+    // family (E_INVALIDARG otherwise).
+    HRESULT ASYNFRAME_STDCALL ListenOnAddress(DWORD address_length, const char* address, WORD port,
+                                              IAsynIoOperation* operation) override;
 
 private:
     // Closes the connection to the proxy: an accept or listen in flight

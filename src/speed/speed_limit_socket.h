@@ -21,9 +21,10 @@ class limited_socket_relay;
 // through a relay that points back, so the caller's last Release ends the
 // socket as it does a plain TCP socket's (the connection closes, a parked
 // request completes with 995).
-// Addresses and receive options go to the inner socket unchanged.
+// Addresses (as text too), binding and receive options go to the inner socket
+// unchanged.
 class CAsynSpeedLimitSocket final
-    : public forwarding_tcp_socket<CAsynSpeedLimitSocket, com_interfaces<CAsynSpeedLimitSocket, IAsynTcpSocket>>,
+    : public forwarding_tcp_socket<CAsynSpeedLimitSocket, com_interfaces<CAsynSpeedLimitSocket, IAsynTcpSocket2>>,
       public CUnknownMultiThread {
 public:
     // Frame timer ids of the parked read and the parked write.
@@ -35,9 +36,10 @@ public:
     // References are kept to each; either limiter may be null (no limit).
     void initialize(IAsynFrame* timers, IAsynTcpSocket* inner, ISpeedLimit* read_limit, ISpeedLimit* write_limit);
 
-    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynTcpSocket>,
-                                       interface_entry<IID_IAsynIoDevice, IAsynTcpSocket>,
-                                       interface_entry<IID_IAsynTcpSocket, IAsynTcpSocket>>;
+    using interfaces = interface_table<interface_entry<IID_IUnknown, IAsynTcpSocket2>,
+                                       interface_entry<IID_IAsynIoDevice, IAsynTcpSocket2>,
+                                       interface_entry<IID_IAsynTcpSocket, IAsynTcpSocket2>,
+                                       interface_entry<IID_IAsynTcpSocket2, IAsynTcpSocket2>>;
 
     // E_UNEXPECTED while one is parked in the same direction or after Close;
     // E_INVALIDARG for a foreign or busy operation or a range outside its

@@ -780,6 +780,17 @@ TEST_P(ProxyTest, ConnectsToIpv6TargetsAndReachesTheProxyOverIpv6) {
         keep(socket);
         ASSERT_EQ(0u, connect(socket, "::1", echo->port())) << proxy_host;
         echo_round(socket, "both legs over IPv6");
+
+        // The text face speaks for the connection to the proxy, as the 32-bit slots do.
+        IAsynTcpSocket2* text = nullptr;
+        ASSERT_EQ(S_OK, socket->QueryInterface(IID_IAsynTcpSocket2, reinterpret_cast<void**>(&text)));
+        keep(text);
+        text_sink peer;
+        WORD peer_port = 0;
+        host->on_dispatch([&] { EXPECT_EQ(S_OK, text->GetPeerAddressText(&peer, &peer_port)); });
+        EXPECT_EQ("::1", peer.text);
+        EXPECT_EQ(port, peer_port);
+        host->on_dispatch([&] { EXPECT_EQ(E_UNEXPECTED, text->Bind(2, "::", 0)) << "bound once connected"; });
     }
 }
 
@@ -789,13 +800,26 @@ TEST_P(ProxyTest, BindAndUdpAssociateAnswerWithIpv6Addresses) {
     danted_server dante(folder.path().string(), port, false, true);
     ASSERT_TRUE(dante.ok());
 
-    // BIND for an IPv6 peer: the proxy listens on its IPv6 side and says so.
+    // BIND for an IPv6 peer: the proxy listens on its IPv6 side and says so,
+    // whatever local address the host asked for.
     IAsynTcpListener* listener = nullptr;
     host->on_dispatch([&] {
         ASSERT_EQ(S_OK, frame()->CreateSock5TcpListener(5, "[::1]", port, 0, "", 0, "", 3, "::1", 0, &listener));
     });
     keep(listener);
-    const auto [bound, bound_port] = listen_and_read_bound(listener);
+    IAsynTcpListener3* by_text = nullptr;
+    ASSERT_EQ(S_OK, listener->QueryInterface(IID_IAsynTcpListener3, reinterpret_cast<void**>(&by_text)));
+    keep(by_text);
+    IAsynIoOperation* listening = operation(0);
+    host->on_dispatch([&] {
+        EXPECT_EQ(E_INVALIDARG, by_text->ListenOnAddress(4, "nope", 0, listening));
+        EXPECT_EQ(S_OK, by_text->ListenOnAddress(2, "::", 0, listening));
+    });
+    ASSERT_EQ(0u, ops->wait(listening).error);
+    text_sink bound_text;
+    WORD bound_port = 0;
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, listener->GetLocalAddress(&bound_text, &bound_port)); });
+    const std::string bound = bound_text.text;
     EXPECT_EQ("::1", bound);
     ASSERT_NE(0, bound_port);
     IAsynIoOperation* accepting = operation(0);

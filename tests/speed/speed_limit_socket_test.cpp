@@ -356,6 +356,15 @@ TEST_P(LimitedSocketTest, FrameSlotsCheckTheirArguments) {
     WORD port = 0;
     host->on_dispatch([&] { EXPECT_EQ(S_OK, limited_socket->GetPeerAddress(&address, &port)); });
     EXPECT_EQ(local_port(listener), port);
+    // The text face is the wrapped socket's too.
+    IAsynTcpSocket2* text = nullptr;
+    ASSERT_EQ(S_OK, limited_socket->QueryInterface(IID_IAsynTcpSocket2, reinterpret_cast<void**>(&text)));
+    objects.push_back(text);
+    text_receiver peer;
+    port = 0;
+    host->on_dispatch([&] { EXPECT_EQ(S_OK, text->GetPeerAddressText(&peer, &port)); });
+    EXPECT_EQ("127.0.0.1", peer.text);
+    EXPECT_EQ(local_port(listener), port);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, LimitedSocketTest, all_modes(), mode_label);
