@@ -4,7 +4,9 @@
 Each case is named "<case>/<library>". Ours on the ring ("ours") is set against
 the peers on the ring and libuv; ours on epoll ("ours_epoll") against the peers
 on epoll and libuv; both against the bare loop of their own mechanism where one
-exists. Above 1 is faster. With repetitions, the median of each case is used.
+exists. Above 1 is better: faster for a rate, and for a figure where lower is
+better (memory per connection) the peer's figure over ours, so that 1.3 says
+ours holds 1.3 times less. With repetitions, the median of each case is used.
 Exits 1 when a pairing is below its bar, so a regression shows."""
 import json
 import re
@@ -49,14 +51,25 @@ SPECIAL_BARS = {
     ("small_file_tls", "nginx"): None,
     ("fetch_1", "curl"): None,
     ("fetch_4", "aria2"): None,
+    # Memory per idle connection (lower is better, so the ratio is theirs
+    # over ours): the library holds no more than libuv or Asio, and afserve
+    # no more than four times what nginx holds.
+    ("idle_server", "nginx"): 0.25,
 }
+
+# Counters where lower is better, in the order they are looked for after the rates.
+LOWER_IS_BETTER = ("bytes_per_connection",)
 
 
 def rate(entry):
+    """The case's figure and whether lower is better; (None, False) without one."""
     for key in ("items_per_second", "bytes_per_second"):
         if key in entry:
-            return float(entry[key])
-    return None
+            return float(entry[key]), False
+    for key in LOWER_IS_BETTER:
+        if key in entry:
+            return float(entry[key]), True
+    return None, False
 
 
 def load(paths):
@@ -74,13 +87,13 @@ def load(paths):
             name = re.sub(r"/(min_time|real_time|manual_time|repeats|iterations)[^/]*", "",
                           entry.get("run_name", entry["name"]))
             name = re.sub(r"_(median|mean|stddev|cv)$", "", name)
-            value = rate(entry)
+            value, lower = rate(entry)
             if value is None or entry.get("error_occurred"):
                 continue
             case, _, library = name.rpartition("/")
             # A median wins over the single runs of the same case.
             if entry.get("run_type") == "aggregate" or (case, library) not in results:
-                results[(case, library)] = value
+                results[(case, library)] = (value, lower)
     return results, context
 
 
@@ -94,7 +107,7 @@ def main(paths):
     print(f"{'case':32} {'ours':>10} {'peer':>12} {'ratio':>7}  bar")
     for case in cases:
         for ours, peers in PAIRINGS.items():
-            mine = results.get((case, ours))
+            mine, lower = results.get((case, ours), (None, False))
             if mine is None:
                 continue
             bound = (case, ours) in MECHANISM_BOUND
@@ -102,13 +115,15 @@ def main(paths):
                 # Ours on the ring meets Asio on the ring where that exists.
                 if ours == "ours" and peer == "asio" and (case, "asio_uring") in results:
                     continue
-                theirs = results.get((case, peer))
+                theirs, _ = results.get((case, peer), (None, False))
                 if theirs is None or theirs == 0:
                     continue
                 bar = SPECIAL_BARS.get((case, peer), bar)
                 # The bare loops are a bar only where the mechanism is the limit.
                 counts = bar is not None and bound == peer.startswith("raw_")
-                ratio = mine / theirs
+                # Above 1 is better either way.
+                # (No growth at all on our side is as good as it gets.)
+                ratio = (theirs / mine if mine > 0 else float("inf")) if lower else mine / theirs
                 verdict = "" if not counts else ("ok" if ratio >= bar else "BELOW")
                 if counts and ratio < bar:
                     failed.append(f"{case}/{ours} vs {peer}: {ratio:.2f} < {bar}")

@@ -225,6 +225,57 @@ TEST_F(AfserveTest, ConditionalRequestsAgreeWithNginx) {
 
 // ---- folders, types, links ---------------------------------------------------------------
 
+// Small files are answered from what afserve keeps of them, and a file that
+// changes is answered as it now is once a second has passed: each answer's
+// length and validators are always those of the bytes it carries.
+TEST_F(AfserveTest, AChangedFileIsAnsweredWithItsOwnBytesAndValidators) {
+    afserve_server server(www(), log_path());
+    ASSERT_TRUE(server.ok());
+    const answer first = ask(server.port(), "GET /small.txt HTTP/1.1");
+    ASSERT_EQ(first.status, 200);
+    EXPECT_EQ(first.body, "hello, tools\n");
+    // Kept now: the same bytes, a range of them, and a HEAD agree.
+    const answer again = ask(server.port(), "GET /small.txt HTTP/1.1");
+    EXPECT_EQ(again.body, first.body);
+    EXPECT_EQ(again["etag"], first["etag"]);
+    const answer part = ask(server.port(), "GET /small.txt HTTP/1.1", "Range: bytes=7-11\r\n");
+    EXPECT_EQ(part.status, 206);
+    EXPECT_EQ(part.body, "tools");
+    EXPECT_EQ(part["content-range"], "bytes 7-11/13");
+    const answer head = ask(server.port(), "HEAD /small.txt HTTP/1.1");
+    EXPECT_EQ(head["content-length"], "13");
+    EXPECT_EQ(head["etag"], first["etag"]);
+
+    write_file(www() + "/small.txt", "a longer text than before\n");
+    const timeval times[2] = {{file_time + 60, 0}, {file_time + 60, 0}};
+    ::utimes((www() + "/small.txt").c_str(), times);
+    // At once: either version, but never one's validators with the other's bytes.
+    const answer racing = ask(server.port(), "GET /small.txt HTTP/1.1");
+    ASSERT_EQ(racing.status, 200);
+    if (racing["etag"] == first["etag"]) {
+        EXPECT_EQ(racing.body, first.body);
+    } else {
+        EXPECT_EQ(racing.body, "a longer text than before\n");
+        EXPECT_EQ(racing["content-length"], "26");
+    }
+    std::this_thread::sleep_for(1100ms);
+    const answer changed = ask(server.port(), "GET /small.txt HTTP/1.1");
+    ASSERT_EQ(changed.status, 200);
+    EXPECT_EQ(changed.body, "a longer text than before\n");
+    EXPECT_EQ(changed["content-length"], "26");
+    EXPECT_NE(changed["etag"], first["etag"]);
+    EXPECT_EQ(changed["last-modified"], "Tue, 14 Nov 2023 22:14:20 GMT");
+    // The old version's validator no longer matches.
+    EXPECT_EQ(ask(server.port(), "GET /small.txt HTTP/1.1", "If-None-Match: " + first["etag"] + "\r\n").status, 200);
+    EXPECT_EQ(ask(server.port(), "GET /small.txt HTTP/1.1", "If-None-Match: " + changed["etag"] + "\r\n").status,
+              304);
+
+    // A file that goes away is gone once the second has passed.
+    fs::remove(www() + "/small.txt");
+    std::this_thread::sleep_for(1100ms);
+    EXPECT_EQ(ask(server.port(), "GET /small.txt HTTP/1.1").status, 404);
+}
+
 TEST_F(AfserveTest, FoldersRedirectServeTheirIndexAndListOnlyWhenAsked) {
     fs::create_symlink(www() + "/small.txt", www() + "/inside-link.txt");
     write_file(folder() + "/secret.txt", "secret\n");

@@ -15,6 +15,9 @@ namespace asynframe::tools {
 namespace {
 
 constexpr int max_redirects = 5;
+// Written bytes are handed to the disk once this many have gathered, so the
+// flush before the rename finds little left to write.
+constexpr std::uint64_t writeback_step = 16 * 1024 * 1024;
 // Time-outs, retries and the progress all run off one timer.
 constexpr DWORD tick_ms = 100;
 constexpr std::chrono::seconds state_period{1};
@@ -288,6 +291,15 @@ void download::tick() {
     if (_over) return;
     if (_view) _view->update(_resumed_bytes + _received, _received, _size);
     if (now - _last_save >= state_period) save_now();
+    start_writeback();
+}
+
+void download::start_writeback() {
+    // Only starts the writing out (it waits for none of it); the flush at
+    // the end still waits for every byte.
+    if (_lock < 0 || _to_stdout || _received - _written_back < writeback_step) return;
+    _written_back = _received;
+    ::sync_file_range(_lock, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 void download::save_now() {

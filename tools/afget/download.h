@@ -87,6 +87,8 @@ private:
 
     // ---- the clock ----------------------------------------------------------------------------
     void tick();
+    // Starts writing the part's dirty pages out, once enough have gathered.
+    void start_writeback();
     void begin_progress();
     void save_now();
     void check_complete();
@@ -127,6 +129,7 @@ private:
     int _probe_attempts = 0, _stream_attempts = 0;
     std::optional<clock_type::time_point> _probe_retry_at, _stream_retry_at;
     std::uint64_t _received = 0;
+    std::uint64_t _written_back = 0;  // _received when writing out last started
     std::uint64_t _resumed_bytes = 0;
     std::size_t _started = 0;
     std::thread _checker;

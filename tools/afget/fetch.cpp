@@ -8,9 +8,9 @@
 namespace asynframe::tools {
 namespace {
 
+// Each of the two receive buffers; the body is written to the file straight
+// from the one just filled while the other receives.
 constexpr DWORD network_buffer = 128 * 1024;
-// One receive's body always fits: the disk buffer is at least as large.
-constexpr DWORD disk_buffer = network_buffer;
 
 }  // namespace
 
@@ -24,6 +24,7 @@ void fetch::cancel() {
     _on_done = nullptr;
     _net.reset();
     _disk.reset();
+    _spare.reset();
     if (_socket) _socket->Close();
     _socket.reset();
     _own_limit.reset();
@@ -113,7 +114,14 @@ void fetch::start(const std::string& method, std::optional<std::pair<std::uint64
             if (_on_progress) _on_progress(size);
             return;
         }
-        std::memcpy(_disk->buffer() + _fill, data, size);
+        // The body stays where it was received; only the gaps a chunked
+        // answer leaves between its pieces are closed up, in place.
+        BYTE* const base = _filled->buffer();
+        const BYTE* const from = reinterpret_cast<const BYTE*>(data);
+        if (_fill == 0)
+            _fill_start = static_cast<DWORD>(from - base);
+        else if (from != base + _fill_start + _fill)
+            std::memmove(base + _fill_start + _fill, from, size);
         _fill += static_cast<DWORD>(size);
         _body_seen += size;
     };
@@ -128,7 +136,7 @@ void fetch::open_socket() {
     IAsynFrame3* frame = _host.frame();
     _began = _last_activity = std::chrono::steady_clock::now();
     _net = std::make_unique<operation>(frame, network_buffer);
-    _disk = std::make_unique<operation>(frame, disk_buffer);
+    _spare = std::make_unique<operation>(frame, network_buffer);
     ref<IAsynTcpSocket> base;
     if (frame->CreateTcpSocket(base.put()) != S_OK) throw tool_error(exit_failure, "the frame made no TCP socket");
     // The download's own clock decides on silence; the socket's is a backstop.
@@ -249,10 +257,17 @@ void fetch::receive() {
 }
 
 void fetch::take(DWORD bytes) {
+    // The buffer the receive filled; the body is written from it, and the
+    // next receive goes to the other one.
+    _filled = _net.get();
     if (bytes == 0) {
         _answer.end_of_input();
     } else {
         _answer.feed(reinterpret_cast<const char*>(_net->buffer()), bytes);
+    }
+    if (_fill > 0) {
+        _disk = std::move(_net);
+        _net = std::move(_spare);
     }
     if (!_head_checked && _answer.headers_complete() && !_answer.failed()) check_head();
     if (_head_refused) {
@@ -294,6 +309,7 @@ void fetch::take(DWORD bytes) {
 void fetch::write_pending() {
     if (_file == nullptr) {
         _fill = 0;
+        _spare = std::move(_disk);
         return;
     }
     _writing = true;
@@ -305,7 +321,7 @@ void fetch::write_pending() {
 // every connection, and a device runs one whole-range write at a time.
 void fetch::write_rest() {
     const DWORD length = _fill - _written_of_fill;
-    _disk->range(_written_of_fill, length);
+    _disk->range(_fill_start + _written_of_fill, length);
     _disk->position(_file_position + _written_of_fill);
     _disk->on_complete([this](DWORD error, DWORD written) {
         if (error != 0 || written == 0) {
@@ -322,6 +338,8 @@ void fetch::write_rest() {
         const DWORD length = _fill;
         _writing = false;
         _fill = 0;
+        // The buffer written from takes its turn receiving.
+        _spare = std::move(_disk);
         _file_position += length;
         if (_on_progress) _on_progress(length);
         if (_stopped) return;

@@ -94,8 +94,13 @@ private:
     progress _on_progress;
     ref<IAsynTcpSocket> _socket;
     ref<ISpeedLimit> _own_limit;
+    // Two receive buffers taking turns: `_net` receives (and carries the
+    // connect and the request); `_disk`, the one filled before, is being
+    // written to the file; `_spare` is the free one between the two.
     std::unique_ptr<operation> _net;
     std::unique_ptr<operation> _disk;
+    std::unique_ptr<operation> _spare;
+    operation* _filled = nullptr;  // the buffer whose bytes the parser is reading
     message_parser _answer{message_parser::kind::response};
     bool _stopped = false;
     // Body placement.
@@ -103,7 +108,8 @@ private:
     std::uint64_t _file_position = 0;
     std::uint64_t _body_limit = 0;
     std::uint64_t _body_seen = 0;
-    DWORD _fill = 0;  // bytes of the disk buffer waiting to be written
+    DWORD _fill = 0;        // body bytes of the disk buffer waiting to be written
+    DWORD _fill_start = 0;  // where they begin in it
     DWORD _written_of_fill = 0;
     bool _writing = false;
     std::optional<DWORD> _held_read;  // a receive that came in while writing

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "afserve/cache.h"
 #include "afserve/files.h"
 #include "afserve/request.h"
 #include "afserve/stream.h"
@@ -33,7 +34,12 @@ using namespace asynframe::tools;
 
 namespace {
 
-constexpr DWORD receive_size = 16 * 1024;
+// A connection waits for its next request with a small receive buffer, room
+// for the head of a plain GET (an idle connection holds no more); a read that
+// fills it is followed by reads into a large one until the head is in, and
+// the small one comes back when the connection next waits.
+constexpr DWORD receive_small = 256;
+constexpr DWORD receive_large = 16 * 1024;
 constexpr DWORD send_size = 256 * 1024;
 // Longest request head; a longer one is answered 431 and the connection closed.
 constexpr std::size_t head_limit = 64 * 1024;
@@ -132,6 +138,9 @@ private:
     // bytes already there (the head, with the first piece) and sent with them.
     void send_body(DWORD ahead = 0);
     void response_done();
+    // The send buffer, lent by the server from the answer's start to its
+    // end, with room for `needed` bytes (at most send_size).
+    operation& send_buffer(DWORD needed);
     void touch() { _active = clock_type::now(); }
     std::string connection_header() const { return _keep_alive ? "keep-alive" : "close"; }
 
@@ -141,8 +150,16 @@ private:
     std::uint64_t _id;
     std::string _client = "-";
     operation _receive;
-    operation _send;
-    message_parser _request{message_parser::kind::request};
+    DWORD _receive_next = receive_small;  // the size of the next read within a head
+    std::unique_ptr<operation> _send;
+    // The request being read or answered; made with its first byte and let
+    // go once it is answered with nothing more waiting, so that an idle
+    // connection holds none.
+    std::unique_ptr<message_parser> _parser;
+    message_parser& request() {
+        if (!_parser) _parser = std::make_unique<message_parser>(message_parser::kind::request);
+        return *_parser;
+    }
     std::string _input;  // received, not yet parsed
     std::size_t _head_bytes = 0;
     std::string _head_start;  // the head's first bytes, for telling 501 from 400
@@ -155,8 +172,10 @@ private:
     bool _responding = false;
     bool _logged = false;
     std::string _text;  // a short answer being sent
-    // The body being sent.
+    // The body being sent: from the file, or from the bytes kept of it.
     ref<IAsynFile> _file;
+    std::shared_ptr<file_facts> _facts;
+    std::string _file_path;
     std::uint64_t _position = 0;
     std::uint64_t _left = 0;
     int _status = 0;
@@ -166,7 +185,11 @@ private:
 
 class server {
 public:
-    server(host& owner, server_options options) : _host(owner), _options(std::move(options)) {}
+    server(host& owner, server_options options)
+        : _host(owner),
+          _options(std::move(options)),
+          _send_pool(owner.frame(), send_size),
+          _cipher_pool(owner.frame(), stream::cipher_out_size) {}
 
     void start() {
         IAsynFrame* frame = _host.frame();
@@ -221,6 +244,9 @@ public:
 
     host& owner() { return _host; }
     const server_options& options() const { return _options; }
+    buffer_pool& send_pool() { return _send_pool; }
+    buffer_pool& cipher_pool() { return _cipher_pool; }
+    file_cache& files() { return _files; }
     bool quiet() const { return _options.quiet; }
 
 private:
@@ -300,6 +326,9 @@ private:
 
     host& _host;
     server_options _options;
+    buffer_pool _send_pool;
+    buffer_pool _cipher_pool;
+    file_cache _files;
     std::unique_ptr<timer> _housekeeping;
     bool _stopping = false;
     bool _accepting = false;
@@ -317,10 +346,9 @@ private:
 connection::connection(server& owner, ref<IAsynTcpSocket> socket, std::uint64_t id)
     : _owner(owner),
       _frame(owner.owner().frame()),
-      _stream(owner.owner(), socket, owner.options().tls),
+      _stream(owner.owner(), socket, owner.options().tls, &owner.cipher_pool()),
       _id(id),
-      _receive(_frame, receive_size),
-      _send(_frame, send_size) {
+      _receive(_frame, receive_small) {
     // Either family; an IPv4 client of the dual-stack listener shows as IPv4.
     ref<IAsynTcpSocket2> either;
     if (socket->QueryInterface(IID_IAsynTcpSocket2, either.put_void()) == S_OK) {
@@ -359,7 +387,16 @@ void connection::start() {
 }
 
 void connection::receive() {
-    _stream.read(_receive, 0, receive_size, [this](DWORD error, DWORD bytes) {
+    // Between requests the buffer goes back to its small size.
+    const DWORD size = _input.empty() && !_head_started ? receive_small : _receive_next;
+    if (_receive.buffer_size() != size) {
+        _receive.get()->FreeBuffer();
+        if (_receive.get()->AllocBuffer(size) != S_OK) {
+            close();
+            return;
+        }
+    }
+    _stream.read(_receive, 0, size, [this, size](DWORD error, DWORD bytes) {
         if (_closed) return;
         if (error != 0 || bytes == 0) {
             close();
@@ -371,19 +408,21 @@ void connection::receive() {
             _head_begun = clock_type::now();
         }
         _input.append(reinterpret_cast<const char*>(_receive.buffer()), bytes);
+        // A full buffer says more is waiting: the next read takes it in one go.
+        _receive_next = bytes == size ? receive_large : size;
         take_input();
     });
 }
 
 void connection::take_input() {
     if (_closed || _responding) return;
-    if (!_request.headers_complete() && _head_start.size() < head_start_size)
+    if (!request().headers_complete() && _head_start.size() < head_start_size)
         _head_start += _input.substr(0, head_start_size - _head_start.size());
-    const std::size_t used = _request.feed(_input.data(), _input.size());
-    if (!_request.headers_complete()) _head_bytes += used;
+    const std::size_t used = request().feed(_input.data(), _input.size());
+    if (!request().headers_complete()) _head_bytes += used;
     _input.erase(0, used);
-    if (_request.failed()) {
-        const int status = refused_head_status(_request, _head_start);
+    if (request().failed()) {
+        const int status = refused_head_status(request(), _head_start);
         if (status == 0) {
             // The parser takes no more; only the head's start grows.
             _input.clear();
@@ -393,7 +432,7 @@ void connection::take_input() {
         answer_error(status, false);
         return;
     }
-    if (_request.complete()) {
+    if (request().complete()) {
         answer();
         return;
     }
@@ -409,11 +448,11 @@ void connection::answer_text(int status, const std::string& type, const std::str
     _keep_alive = keep;
     _status = status;
     _text = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) +
-            "\r\nServer: afserve\r\nDate: " + http_date(std::time(nullptr)) + "\r\n" + extra;
+            "\r\nServer: afserve\r\nDate: " + date_now() + "\r\n" + extra;
     // A 304 has no body and no length of its own.
     if (status != 304) _text += "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
     _text += "Connection: " + connection_header() + "\r\n\r\n";
-    const bool with_body = _request.method() != "HEAD" && status != 304;
+    const bool with_body = request().method() != "HEAD" && status != 304;
     if (with_body) _text += body;
     _responding = true;
     send_text(0, [this, bytes = with_body ? body.size() : 0] {
@@ -429,8 +468,8 @@ void connection::answer_error(int status, bool keep, const std::string& extra) {
 void connection::send_text(std::size_t from, std::function<void()> then) {
     const DWORD length = static_cast<DWORD>(std::min<std::size_t>(_text.size() - from, send_size));
     std::copy(_text.begin() + static_cast<std::ptrdiff_t>(from),
-              _text.begin() + static_cast<std::ptrdiff_t>(from + length), _send.buffer());
-    _stream.write_fully(_send, 0, length, [this, from, length, then = std::move(then)](DWORD error, DWORD) mutable {
+              _text.begin() + static_cast<std::ptrdiff_t>(from + length), send_buffer(length).buffer());
+    _stream.write_fully(*_send, 0, length, [this, from, length, then = std::move(then)](DWORD error, DWORD) mutable {
         if (_closed) return;
         if (error != 0) {
             close();
@@ -446,31 +485,38 @@ void connection::send_text(std::size_t from, std::function<void()> then) {
 }
 
 void connection::answer() {
-    _keep_alive = _request.keep_alive();
+    _keep_alive = request().keep_alive();
     _logged = false;
     _sent_body = 0;
-    const request_route route = route_request(_request);
+    const request_route route = route_request(request());
     if (route.status != 0) {
         answer_error(route.status, route.keep, route.extra);
         return;
     }
-    answer_file(_request.method(), route.raw_path, route.query, route.path);
+    answer_file(request().method(), route.raw_path, route.query, route.path);
 }
 
 void connection::answer_file(const std::string& method, const std::string& raw_path, const std::string& query,
                              const std::string& path) {
     const server_options& options = _owner.options();
     std::filesystem::path file = std::filesystem::path(options.root) / std::filesystem::path(path).relative_path();
-    struct stat about{};
-    if (::stat(file.c_str(), &about) != 0) {
-        answer_error(errno == EACCES ? 403 : 404, _keep_alive);
+    file_cache& files = _owner.files();
+    int error = 0;
+    bool stat_now = false;  // the last look asked the file system
+    std::shared_ptr<file_facts> facts = files.look(file.native(), error, false, stat_now);
+    if (!facts) {
+        answer_error(error == EACCES ? 403 : 404, _keep_alive);
         return;
     }
-    if (options.no_symlinks && !inside_root(file, options.real_root)) {
+    const auto inside = [&](const std::filesystem::path& which, file_facts& about) {
+        if (!about.inside) about.inside = inside_root(which, options.real_root);
+        return *about.inside;
+    };
+    if (options.no_symlinks && !inside(file, *facts)) {
         answer_error(403, _keep_alive);
         return;
     }
-    if (S_ISDIR(about.st_mode)) {
+    if (S_ISDIR(facts->about.st_mode)) {
         if (raw_path.back() != '/') {
             // Relative links in the folder's pages resolve against the slash.
             // Leading slashes collapse to one: "//host" would leave the site.
@@ -479,12 +525,11 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
             answer_error(301, _keep_alive, "Location: " + location + "\r\n");
             return;
         }
-        struct stat index{};
         const std::filesystem::path index_file = file / "index.html";
-        if (::stat(index_file.c_str(), &index) == 0 && S_ISREG(index.st_mode) &&
-            (!options.no_symlinks || inside_root(index_file, options.real_root))) {
+        std::shared_ptr<file_facts> index = files.look(index_file.native(), error, false, stat_now);
+        if (index && S_ISREG(index->about.st_mode) && (!options.no_symlinks || inside(index_file, *index))) {
             file = index_file;
-            about = index;
+            facts = std::move(index);
         } else if (options.list) {
             answer_text(200, "text/html; charset=utf-8", folder_listing(file, path), {}, _keep_alive);
             return;
@@ -493,19 +538,31 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
             return;
         }
     }
-    if (!S_ISREG(about.st_mode)) {
+    if (!S_ISREG(facts->about.st_mode)) {
         answer_error(403, _keep_alive);
         return;
     }
-    const validators current(about);
-    const std::string validator_headers =
-        "ETag: " + current.etag + "\r\nLast-Modified: " + http_date(current.modified) + "\r\n";
-    const std::string range_header = _request.header("Range");
-    conditions asked{_request.header("If-Match"),
-                     _request.header("If-None-Match"),
-                     _request.header("If-Modified-Since"),
-                     _request.header("If-Unmodified-Since"),
-                     _request.header("If-Range"),
+    // A file served from disk is always asked now: its length and validators
+    // must be those of the bytes read. Kept bytes carry their own version.
+    if (!facts->bytes && !stat_now) {
+        facts = files.look(file.native(), error, true, stat_now);
+        if (!facts) {
+            answer_error(error == EACCES ? 403 : 404, _keep_alive);
+            return;
+        }
+        if (!S_ISREG(facts->about.st_mode) || (options.no_symlinks && !inside(file, *facts))) {
+            answer_error(403, _keep_alive);
+            return;
+        }
+    }
+    const validators& current = facts->current;
+    const std::string& validator_headers = facts->validator_headers;
+    const std::string range_header = request().header("Range");
+    conditions asked{request().header("If-Match"),
+                     request().header("If-None-Match"),
+                     request().header("If-Modified-Since"),
+                     request().header("If-Unmodified-Since"),
+                     request().header("If-Range"),
                      !range_header.empty()};
     const condition_answer decided = evaluate(asked, current);
     if (decided == condition_answer::failed) {
@@ -516,7 +573,7 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
         answer_text(304, {}, {}, validator_headers, _keep_alive);
         return;
     }
-    const std::uint64_t size = static_cast<std::uint64_t>(about.st_size);
+    const std::uint64_t size = static_cast<std::uint64_t>(facts->about.st_size);
     _status = 200;
     _position = 0;
     _left = size;
@@ -537,7 +594,9 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
         case range_answer::none: break;
         }
     }
-    if (method == "GET" && _left > 0) {
+    if (facts->type.empty()) facts->type = content_type(file);
+    const std::shared_ptr<const std::string> kept = facts->bytes;
+    if (method == "GET" && _left > 0 && !kept) {
         if (_frame->CreateAsynFile(_file.put()) != S_OK ||
             _file->Open(static_cast<DWORD>(file.native().size()), file.c_str(), GENERIC_READ, FILE_SHARE_READ,
                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN) != S_OK) {
@@ -546,13 +605,51 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
             return;
         }
     }
-    const std::string head = "HTTP/1.1 " + std::to_string(_status) + " " + reason(_status) +
-                             "\r\nServer: afserve\r\nDate: " + http_date(std::time(nullptr)) + "\r\n" +
-                             validator_headers + "Content-Type: " + content_type(file) +
-                             "\r\nContent-Length: " + std::to_string(_left) + "\r\nAccept-Ranges: bytes\r\n" + extra +
-                             "Connection: " + connection_header() + "\r\n\r\n";
+    std::string head;
+    head.reserve(256 + extra.size());
+    head.append("HTTP/1.1 ").append(std::to_string(_status)).append(" ").append(reason(_status));
+    head.append("\r\nServer: afserve\r\nDate: ").append(date_now()).append("\r\n").append(validator_headers);
+    head.append("Content-Type: ").append(facts->type).append("\r\nContent-Length: ").append(std::to_string(_left));
+    head.append("\r\nAccept-Ranges: bytes\r\n").append(extra).append("Connection: ").append(connection_header());
+    head.append("\r\n\r\n");
     if (method != "GET") _left = 0;
     _responding = true;
+    if (kept && _left > 0 && head.size() + _left <= send_size) {
+        // The head and the kept bytes asked for, in one write.
+        BYTE* const out = send_buffer(static_cast<DWORD>(head.size() + _left)).buffer();
+        std::copy(head.begin(), head.end(), out);
+        std::copy(kept->begin() + static_cast<std::ptrdiff_t>(_position),
+                  kept->begin() + static_cast<std::ptrdiff_t>(_position + _left), out + head.size());
+        const DWORD body = static_cast<DWORD>(_left);
+        _left = 0;
+        _stream.write_fully(*_send, 0, static_cast<DWORD>(head.size()) + body, [this, body](DWORD error, DWORD) {
+            if (_closed) return;
+            if (error != 0) {
+                close();
+                return;
+            }
+            _sent_body = body;
+            touch();
+            response_done();
+        });
+        return;
+    }
+    if (kept && _left > 0) {
+        // Too long for one buffer with its head: from the file after all.
+        if (_frame->CreateAsynFile(_file.put()) != S_OK ||
+            _file->Open(static_cast<DWORD>(file.native().size()), file.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN) != S_OK) {
+            _file.reset();
+            _responding = false;
+            answer_error(403, _keep_alive);
+            return;
+        }
+    }
+    if (!kept && _left > 0 && _position == 0 && _left == size && size <= file_cache::small_file) {
+        // A small file read whole: its bytes are kept for the next requests.
+        _facts = facts;
+        _file_path = file.native();
+    }
     if (_left == 0 || head.size() >= send_size) {
         _text = head;
         send_text(0, [this] { send_body(); });
@@ -560,7 +657,7 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
     }
     // The head and the body's first piece in one write: a head sent alone
     // waits out the client's delayed acknowledgement before the body may go.
-    std::copy(head.begin(), head.end(), _send.buffer());
+    std::copy(head.begin(), head.end(), send_buffer(send_size).buffer());
     send_body(static_cast<DWORD>(head.size()));
 }
 
@@ -570,9 +667,10 @@ void connection::send_body(DWORD ahead) {
         return;
     }
     const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(_left, send_size - ahead));
-    _send.range(ahead, piece);
-    _send.position(_position);
-    _send.on_complete([this, ahead](DWORD error, DWORD bytes) {
+    operation& buffer = send_buffer(send_size);
+    buffer.range(ahead, piece);
+    buffer.position(_position);
+    buffer.on_complete([this, ahead](DWORD error, DWORD bytes) {
         if (_closed) return;
         if (error != 0 || bytes == 0) {
             // The file shrank or failed under us: the promised length cannot
@@ -580,9 +678,13 @@ void connection::send_body(DWORD ahead) {
             close();
             return;
         }
+        if (_facts && bytes == _left)
+            _owner.files().keep_bytes(_file_path, _facts, reinterpret_cast<const char*>(_send->buffer()) + ahead,
+                                      bytes);
+        _facts.reset();
         _position += bytes;
         _left -= bytes;
-        _stream.write_fully(_send, 0, ahead + bytes, [this, bytes](DWORD sent_error, DWORD) {
+        _stream.write_fully(*_send, 0, ahead + bytes, [this, bytes](DWORD sent_error, DWORD) {
             if (_closed) return;
             if (sent_error != 0) {
                 close();
@@ -593,20 +695,33 @@ void connection::send_body(DWORD ahead) {
             send_body();
         });
     });
-    if (_file->Read(_send.get()) != S_OK) close();
+    if (_file->Read(buffer.get()) != S_OK) close();
+}
+
+operation& connection::send_buffer(DWORD needed) {
+    // Only ever called with nothing in flight on the buffer held.
+    if (_send && _send->buffer_size() < needed) _owner.send_pool().give(std::move(_send));
+    if (!_send) _send = _owner.send_pool().take(needed);
+    return *_send;
 }
 
 void connection::response_done() {
     log(_status, _sent_body);
     if (_file) _file->Close();
     _file.reset();
+    _facts.reset();
+    // Nothing is in flight on the send buffer: it goes back for the next answer.
+    _owner.send_pool().give(std::move(_send));
     _responding = false;
     if (!_keep_alive) {
         // Over TLS the client is told that the stream ends here.
         _stream.shutdown([this] { close(); });
         return;
     }
-    _request.next_message();
+    if (_input.empty())
+        _parser.reset();
+    else
+        _parser->next_message();
     _head_bytes = 0;
     _head_start.clear();
     // The next head's time starts with its first byte; until then the
@@ -624,12 +739,12 @@ void connection::log(int status, std::uint64_t bytes, const char* note) {
     if (_owner.quiet()) return;
     // The common log format, then what it has no field for.
     std::string request = "-";
-    if (!_request.method().empty())
-        request = log_text(_request.method() + " " + _request.target() + " HTTP/" +
-                           std::to_string(_request.http_major()) + "." + std::to_string(_request.http_minor()));
+    if (_parser && !_parser->method().empty())
+        request = log_text(_parser->method() + " " + _parser->target() + " HTTP/" +
+                           std::to_string(_parser->http_major()) + "." + std::to_string(_parser->http_minor()));
     std::string line = _client + " - - " + log_date(std::time(nullptr)) + " \"" + request + "\" " +
                        std::to_string(status) + " " + std::to_string(bytes);
-    const std::string range = _request.header("Range");
+    const std::string range = _parser ? _parser->header("Range") : std::string();
     if (!range.empty()) line += " range=" + log_text(range);
     if (note != nullptr) line += std::string(" ") + note;
     std::printf("%s\n", line.c_str());

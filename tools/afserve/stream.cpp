@@ -1,23 +1,23 @@
 #include "afserve/stream.h"
 
+#include <algorithm>
+
 namespace asynframe::tools {
 namespace {
 
-// Ciphertext read at once: a little over one full record.
-constexpr DWORD cipher_in_size = 17 * 1024;
-// Ciphertext sent at once: a body piece of afserve's with its records' overhead.
-constexpr DWORD cipher_out_size = 272 * 1024;
+// Ciphertext read at once: a request's records, not a whole full-size record
+// (OpenSSL gathers one from several reads), so an idle connection holds little.
+constexpr DWORD cipher_in_size = 4 * 1024;
 // A socket that refused a request.
 constexpr DWORD refused = 10053;
 
 }  // namespace
 
-stream::stream(host& owner, ref<IAsynTcpSocket> socket, const tls_server_context* tls)
-    : _host(owner), _socket(std::move(socket)) {
+stream::stream(host& owner, ref<IAsynTcpSocket> socket, const tls_server_context* tls, buffer_pool* out_pool)
+    : _host(owner), _socket(std::move(socket)), _out_pool(out_pool) {
     if (tls == nullptr) return;
     _tls = std::make_unique<tls_session>(*tls);
     _cipher_in = std::make_unique<operation>(owner.frame(), cipher_in_size);
-    _cipher_out = std::make_unique<operation>(owner.frame(), cipher_out_size);
 }
 
 stream::~stream() { close(); }
@@ -190,9 +190,19 @@ void stream::flush(waiter then) {
 }
 
 void stream::flush_more() {
-    const std::size_t taken = _broken == 0 ? _tls->take_output(_cipher_out->buffer(), cipher_out_size) : 0;
+    std::size_t taken = 0;
+    if (_broken == 0 && _tls->pending_output() > 0) {
+        const std::size_t waiting = _tls->pending_output();
+        const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(waiting, cipher_out_size));
+        // A small buffer for a short answer's records, a large one for a body's.
+        if (_cipher_out && _cipher_out->buffer_size() < wanted) _out_pool->give(std::move(_cipher_out));
+        if (!_cipher_out) _cipher_out = _out_pool->take(wanted);
+        taken = _tls->take_output(_cipher_out->buffer(), _cipher_out->buffer_size());
+    }
     if (taken == 0) {
         _flushing = false;
+        // Nothing is in flight on it: the buffer goes back until the next output.
+        _out_pool->give(std::move(_cipher_out));
         // A waiter may flush again; it waits for the next round.
         std::vector<waiter> waiting;
         waiting.swap(_flush_waiters);

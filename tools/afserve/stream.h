@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "afserve/cache.h"
 #include "afserve/tls_server.h"
 #include "common/host.h"
 
@@ -17,9 +18,13 @@ namespace asynframe::tools {
 class stream {
 public:
     using callback = operation::callback;
+    // Ciphertext sent at once: a body piece of afserve's with its records' overhead.
+    static constexpr DWORD cipher_out_size = 272 * 1024;
 
-    // Over TLS when `tls` is not null; it must outlive the stream.
-    stream(host& owner, ref<IAsynTcpSocket> socket, const tls_server_context* tls);
+    // Over TLS when `tls` is not null; it and `out_pool` (whose buffers,
+    // large ones of cipher_out_size, are lent while output is being sent)
+    // must outlive the stream.
+    stream(host& owner, ref<IAsynTcpSocket> socket, const tls_server_context* tls, buffer_pool* out_pool);
     ~stream();
     stream(const stream&) = delete;
     stream& operator=(const stream&) = delete;
@@ -56,7 +61,8 @@ private:
     ref<IAsynTcpSocket> _socket;
     std::unique_ptr<tls_session> _tls;
     std::unique_ptr<operation> _cipher_in;
-    std::unique_ptr<operation> _cipher_out;
+    buffer_pool* _out_pool = nullptr;
+    std::unique_ptr<operation> _cipher_out;  // lent from the pool while flushing
     std::function<void(bool, const std::string&)> _ready;
     std::vector<waiter> _flush_waiters;
     bool _flushing = false;

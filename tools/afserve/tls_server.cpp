@@ -29,6 +29,8 @@ tls_server_context::tls_server_context(const std::string& certificate, const std
     _context = SSL_CTX_new(TLS_server_method());
     if (_context == nullptr) throw tool_error(exit_failure, "TLS: " + openssl_reason("no context"));
     SSL_CTX_set_min_proto_version(_context, TLS1_2_VERSION);
+    // A connection between records holds no record buffers (as nginx sets it).
+    SSL_CTX_set_mode(_context, SSL_MODE_RELEASE_BUFFERS);
     if (SSL_CTX_use_certificate_chain_file(_context, certificate.c_str()) != 1) {
         const std::string reason = openssl_reason("unreadable");
         SSL_CTX_free(_context);
