@@ -69,7 +69,7 @@ using clock_type = std::chrono::steady_clock;
 
 constexpr DWORD max_message = 16 * 1024;  // a client's exchange: 1 byte to this
 constexpr DWORD server_chunk = 16 * 1024;  // an echo read
-constexpr int accepts_in_flight = 64;
+constexpr int accepts_in_flight = 256;
 constexpr DWORD speed_limit_bytes = 2 * 1024 * 1024;  // shared by every limited socket, each way
 constexpr DWORD e_abort = 0x80004004u;
 
@@ -298,7 +298,9 @@ void plain_pool(std::uint16_t port, int count, const std::atomic<bool>& stop, po
             return;
         }
         e.state = entry::connecting;
-        e.rounds = 1 + static_cast<int>(random() % 40);
+        // Most long-lived, so that most of the pool is connected at any
+        // time; a quarter short-lived, for churn.
+        e.rounds = random() % 4 == 0 ? 1 + static_cast<int>(random() % 10) : 20 + static_cast<int>(random() % 400);
         ++connecting;
         ++counts.connections;
         const long now = ++counts.now;
@@ -744,7 +746,7 @@ private:
                 c->socket = socket;
                 c->op = new_operation(server_chunk);
                 // Half of them close after a budget, the rest when the client does.
-                c->budget = _random() % 2 == 0 ? static_cast<std::int64_t>(1 + _random() % (64 * 1024)) : -1;
+                c->budget = _random() % 2 == 0 ? static_cast<std::int64_t>(1 + _random() % (1024 * 1024)) : -1;
                 _conns[c->op] = c;
                 count_connection(+1);
                 serve_read(c);
