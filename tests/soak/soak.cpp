@@ -871,6 +871,7 @@ mode_figures soak_mode(engine_mode mode, const targets& where, int slots, int po
     host->on_dispatch([&] { run->start(); });
     host->run_until([] { return false; }, std::chrono::milliseconds(200));  // the listen completes
     host->on_dispatch([&] { run->start_clients(); });
+    std::printf("[%s] running\n", figures.mode.c_str());
 
     // Threads of this program: frame messages, and plain peers.
     std::atomic<bool> stop{false};
@@ -882,7 +883,11 @@ mode_figures soak_mode(engine_mode mode, const targets& where, int slots, int po
     for (int t = 0; t < 2; ++t)
         threads.emplace_back([&, t] {
             while (!stop) {
-                if (frame->PostFrameMessage(run, static_cast<DWORD>(t), 0, 0) == S_OK) ++posted;
+                // At most a thousand waiting: a sleep that returns at once (as
+                // under wine) must not flood the queue.
+                if (posted - run->messages_delivered < 1000 &&
+                    frame->PostFrameMessage(run, static_cast<DWORD>(t), 0, 0) == S_OK)
+                    ++posted;
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }
         });
@@ -907,12 +912,16 @@ mode_figures soak_mode(engine_mode mode, const targets& where, int slots, int po
     const long completions_at_end = run->completions.load();
     figures.seconds = std::chrono::duration<double>(clock_type::now() - begin).count();
     stop = true;
+    std::printf("[%s] stopping: the plain peers first\n", figures.mode.c_str());
     for (std::thread& thread : threads) thread.join();
+    std::printf("[%s] closing every socket\n", figures.mode.c_str());
 
     host->on_dispatch([&] { run->begin_stop(); });
+    std::printf("[%s] waiting for %ld operations in flight\n", figures.mode.c_str(), run->in_flight_now.load());
     if (!host->run_until([&] { return run->in_flight_now.load() == 0; }, std::chrono::seconds(60)))
         figures.violations.push_back(std::to_string(run->in_flight_now.load()) +
                                      " operations never completed after every socket closed");
+    std::printf("[%s] %ld in flight; letting go of the rest\n", figures.mode.c_str(), run->in_flight_now.load());
     host->on_dispatch([&] { run->finish(); });
     frame->UnregisterReceiver(run);  // cancels the messages still queued
     host->run_until([] { return false; }, std::chrono::milliseconds(100));
