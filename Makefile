@@ -1,5 +1,5 @@
 # Two commands for a fresh Debian 12 machine: `make test` and `make demo`.
-BUILD_PACKAGES := g++ cmake ninja-build pkg-config libssl-dev liburing-dev libgtest-dev libgmock-dev libbenchmark-dev dnsmasq-base dante-server tinyproxy openssl nginx libnginx-mod-stream libhttp-parser-dev libcli11-dev curl tmux iptables
+BUILD_PACKAGES := g++ cmake ninja-build pkg-config libssl-dev liburing-dev libgtest-dev libgmock-dev libbenchmark-dev dnsmasq-base dante-server tinyproxy openssl nginx libnginx-mod-stream libhttp-parser-dev libcli11-dev curl tmux iptables iproute2
 BENCH_PACKAGES := libasio-dev libuv1-dev libc-ares-dev python3 wrk aria2
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 CROSS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest
