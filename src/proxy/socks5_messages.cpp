@@ -133,6 +133,34 @@ std::uint32_t check_reply_header(const std::uint8_t* header) {
     }
 }
 
+reply_reading start_reply(reply_kind kind) noexcept {
+    reply_reading reading;
+    reading.kind = kind;
+    reading.expected = kind == reply_kind::request ? request_res_header : 2;
+    return reading;
+}
+
+bool reply_read(reply_reading& reading, const std::uint8_t* buffer, std::uint32_t have) {
+    if (have < reading.expected) return false;
+    switch (reading.kind) {
+        case reply_kind::method:
+            reading.method = check_method(buffer);
+            return true;
+        case reply_kind::authentication:
+            check_authentication(buffer);
+            return true;
+        case reply_kind::request:
+            if (reading.expected == request_res_header) {
+                // The head: the rest is at least the port, so more is to come.
+                reading.expected += check_reply_header(buffer);
+                reading.address_type = buffer[3];
+                return false;
+            }
+            return true;
+    }
+    return false;
+}
+
 void parse_bound_address(const std::uint8_t* reply, std::size_t length, const std::string& proxy_host,
                          std::string& host, std::uint16_t& port) {
     const std::uint8_t* port_bytes = nullptr;

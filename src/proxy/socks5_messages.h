@@ -40,6 +40,27 @@ void check_authentication(const std::uint8_t* reply);
 // Checks the 5-byte head of a request reply; answers how many bytes follow it.
 std::uint32_t check_reply_header(const std::uint8_t* header);
 
+// The client's reading of one reply from the proxy as its bytes arrive: a
+// method choice and an authentication reply are 2 bytes; a request reply
+// (CONNECT, BIND's two, UDP ASSOCIATE) is read as its 5-byte head, whose
+// check tells how many bytes follow.
+enum class reply_kind : std::uint8_t { method, authentication, request };
+struct reply_reading {
+    reply_kind kind = reply_kind::method;
+    // The reply's size as far as known: what the client reads up to.
+    std::uint32_t expected = 0;
+    // Set once the reply is whole: the chosen method (0 or 2) of a method reply;
+    std::uint8_t method = 0;
+    // and, from the head on, ATYP of a request reply.
+    std::uint8_t address_type = 0;
+};
+reply_reading start_reply(reply_kind kind) noexcept;
+// `have` bytes of the reply (at most `reading.expected`) are in `buffer`.
+// True once the reply is whole and checked; false while more is to be read
+// (up to `reading.expected`, which grows once a request reply's head is in).
+// A refusal throws proxy_exception with the client's message.
+bool reply_read(reply_reading& reading, const std::uint8_t* buffer, std::uint32_t have);
+
 // BND.ADDR and BND.PORT of a whole reply: dotted text, a name, or IPv6 text.
 // 0.0.0.0 and :: stand for the proxy itself.
 void parse_bound_address(const std::uint8_t* reply, std::size_t length, const std::string& proxy_host,

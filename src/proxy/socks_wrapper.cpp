@@ -79,11 +79,11 @@ void socks_wrapper::accept(asyn_io_operation* operation) {
     _command = command_accept;
     _stage = 4;
     _current_bytes = 0;
-    _expected_bytes = socks5::request_res_header;
+    _reading = socks5::start_reply(socks5::reply_kind::request);
     _user_op_ptr = operation;
     operation->mark_pending();
     try {
-        receive(0, socks5::request_res_header);
+        receive(0, _reading.expected);
     } catch (...) {
         _user_op_ptr = nullptr;
         operation->clear_pending();
@@ -146,8 +146,10 @@ void socks_wrapper::step(asyn_io_operation* operation) {
             }
             vortan_assert(_stage >= 2, "_stage >= 2");
             _current_bytes = 0;
-            _expected_bytes = _stage == 4 ? socks5::request_res_header : 2;
-            receive(0, _expected_bytes);
+            _reading = socks5::start_reply(_stage == 2   ? socks5::reply_kind::method
+                                           : _stage == 3 ? socks5::reply_kind::authentication
+                                                         : socks5::reply_kind::request);
+            receive(0, _reading.expected);
             return;
         }
         case operation_type::receive: {
@@ -157,13 +159,16 @@ void socks_wrapper::step(asyn_io_operation* operation) {
                 return;
             }
             _current_bytes += bytes;
-            if (_current_bytes < _expected_bytes) {
-                receive(_current_bytes, _expected_bytes - _current_bytes);
+            // What the reply says is read apart from the I/O (socks5::reply_read).
+            if (!socks5::reply_read(_reading, buffer, _current_bytes)) {
+                // Known once a request reply's head is in (1, 3 or 4).
+                if (_reading.address_type != 0) _reply_address_type = _reading.address_type;
+                receive(_current_bytes, _reading.expected - _current_bytes);
                 return;
             }
             vortan_assert(_stage >= 2, "_stage >= 2");
             if (_stage == 2) {
-                if (socks5::check_method(buffer) == 2) {
+                if (_reading.method == 2) {
                     const socks5::bytes auth = socks5::authentication(_user_name, _password);
                     _stage = 3;
                     send(auth.data(), auth.size());
@@ -173,15 +178,7 @@ void socks_wrapper::step(asyn_io_operation* operation) {
                 return;
             }
             if (_stage == 3) {
-                socks5::check_authentication(buffer);
                 after_authentication();
-                return;
-            }
-            if (_expected_bytes == socks5::request_res_header) {
-                vortan_assert(_current_bytes == socks5::request_res_header, "_current_bytes == request_res_header");
-                _expected_bytes += socks5::check_reply_header(buffer);
-                _reply_address_type = buffer[3];
-                receive(_current_bytes, _expected_bytes - _current_bytes);
                 return;
             }
             if (_bound_port == 0) socks5::parse_bound_address(buffer, _current_bytes, _proxy_host, _bound_host, _bound_port);

@@ -9,6 +9,7 @@
 
 #include "engine/asyn_io_handler.h"
 #include "platform/error_codes.h"
+#include "proxy/socks5_messages.h"
 
 namespace asynframe {
 
@@ -78,6 +79,7 @@ private:
     command_t _command = command_none;
     std::uint32_t _expected_bytes = 0;
     std::uint32_t _current_bytes = 0;
+    socks5::reply_reading _reading;  // the reply being read
     std::string _bound_host;
     std::uint16_t _bound_port = 0;
     bool _login_only = false;

@@ -321,6 +321,74 @@ def tls_exchanges():
     return seeds
 
 
+def socks5_replies():
+    """Byte 0: bit 0 credentials offered, bits 1-2 the command (0 CONNECT,
+    1 BIND, 2 UDP ASSOCIATE, 3 login only); byte 1 cuts the reads; then what
+    the proxy sends."""
+    def reply(rep=0, atyp=1, address=bytes([10, 0, 0, 1]), port=1080, rsv=0):
+        if atyp == 3:
+            address = bytes([len(address)]) + address
+        return bytes([5, rep, rsv, atyp]) + address + struct.pack(">H", port)
+    none, password = b"\5\0", b"\5\2"
+    granted = b"\1\0"
+    v6 = bytes(range(1, 17))
+    seeds = {}
+    seeds["connect_v4"] = bytes([0, 3]) + none + reply()
+    seeds["connect_name"] = bytes([0, 7]) + none + reply(atyp=3, address=b"relay.proxy.test")
+    seeds["connect_v6"] = bytes([0, 5]) + none + reply(atyp=4, address=v6)
+    seeds["connect_any_address"] = bytes([0, 1]) + none + reply(address=bytes(4))
+    seeds["connect_any_v6"] = bytes([0, 1]) + none + reply(atyp=4, address=bytes(16))
+    seeds["connect_name_255"] = bytes([0, 9]) + none + reply(atyp=3, address=b"n" * 255)
+    seeds["connect_name_empty"] = bytes([0, 2]) + none + reply(atyp=3, address=b"")
+    seeds["password_granted"] = bytes([1, 4]) + password + granted + reply()
+    seeds["password_refused"] = bytes([1, 4]) + password + b"\1\1"
+    seeds["password_bad_version"] = bytes([1, 0]) + password + b"\5\0"
+    seeds["password_not_offered"] = bytes([0, 0]) + password + granted + reply()
+    seeds["login_only"] = bytes([7, 2]) + password + granted
+    seeds["no_acceptable_method"] = bytes([0, 0]) + b"\5\xff"
+    seeds["unknown_method"] = bytes([0, 0]) + b"\5\1"
+    seeds["socks4_answer"] = bytes([0, 0]) + b"\0\x5a" + bytes(6)
+    for code in range(1, 10):
+        seeds["refused_%d" % code] = bytes([0, 1]) + none + reply(rep=code)
+    seeds["reserved_not_zero"] = bytes([0, 1]) + none + reply(rsv=1)
+    seeds["address_type_2"] = bytes([0, 1]) + none + bytes([5, 0, 0, 2, 0, 0, 0, 0, 0, 0])
+    seeds["cut_in_head"] = bytes([0, 1]) + none + bytes([5, 0, 0])
+    seeds["cut_in_address"] = bytes([0, 1]) + none + reply(atyp=3, address=b"relay.proxy.test")[:12]
+    seeds["bind_two_replies"] = bytes([2, 3]) + none + reply(port=4000) + reply(address=bytes([10, 0, 0, 9]), port=5555)
+    seeds["bind_port_zero_then_name"] = bytes([2, 3]) + none + reply(port=0) + reply(atyp=3, address=b"peer.test", port=7)
+    seeds["bind_second_refused"] = bytes([3, 6]) + password + granted + reply(port=4000) + reply(rep=5)
+    seeds["bind_second_cut"] = bytes([2, 1]) + none + reply(port=4000) + bytes([5, 0, 0, 4]) + v6[:5]
+    seeds["udp_associate"] = bytes([4, 2]) + none + reply(address=bytes([127, 0, 0, 1]), port=40000)
+    seeds["udp_associate_v6_name"] = bytes([5, 8]) + password + granted + reply(atyp=3, address=b"::1", port=1)
+    return seeds
+
+
+def socks5_datagrams():
+    """Byte 0: bit 0 IPv6 origins accepted; then the datagram from the relay."""
+    def datagram(atyp=1, address=bytes([192, 0, 2, 7]), port=53, frag=0, rsv=b"\0\0", payload=b"hello"):
+        if atyp == 3:
+            address = bytes([len(address)]) + address
+        return rsv + bytes([frag, atyp]) + address + struct.pack(">H", port) + payload
+    v6 = bytes(range(0x20, 0x30))
+    mapped = bytes(10) + b"\xff\xff" + bytes([10, 1, 2, 3])
+    seeds = {}
+    seeds["v4"] = b"\0" + datagram()
+    seeds["v4_empty_payload"] = b"\0" + datagram(payload=b"")
+    seeds["v4_large_payload"] = b"\0" + datagram(payload=bytes(range(256)) * 8)
+    seeds["v4_short"] = b"\0" + datagram()[:9]
+    seeds["v6"] = b"\1" + datagram(atyp=4, address=v6)
+    seeds["v6_not_accepted"] = b"\0" + datagram(atyp=4, address=v6)
+    seeds["v6_mapped"] = b"\1" + datagram(atyp=4, address=mapped)
+    seeds["v6_short"] = b"\1" + datagram(atyp=4, address=v6)[:21]
+    seeds["name_origin"] = b"\1" + datagram(atyp=3, address=b"origin.test")
+    seeds["fragment_1"] = b"\0" + datagram(frag=1)
+    seeds["fragment_last"] = b"\1" + datagram(atyp=4, address=v6, frag=0x81)
+    seeds["reserved_set"] = b"\0" + datagram(rsv=b"\xff\xff")
+    seeds["address_type_0"] = b"\1" + datagram(atyp=0)
+    seeds["empty"] = b"\1"
+    return seeds
+
+
 def write(target, seeds):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -338,3 +406,5 @@ if __name__ == "__main__":
     write("fuzz_http_response", http_responses())
     write("fuzz_http_request", http_requests())
     write("fuzz_tls_input", tls_exchanges())
+    write("fuzz_socks5_reply", socks5_replies())
+    write("fuzz_socks5_udp", socks5_datagrams())

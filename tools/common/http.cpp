@@ -278,6 +278,10 @@ int message_parser::on_url(http_parser* parser, const char* at, std::size_t leng
 
 int message_parser::on_header_field(http_parser* parser, const char* at, std::size_t length) {
     auto* self = static_cast<message_parser*>(parser->data);
+    // Trailers after a chunked body are not kept: the head's headers are
+    // read once it is over, and a trailer cut short by a failure would count
+    // or not depending on how the reads fell.
+    if (self->_headers_complete) return 0;
     if (self->_in_value) {
         self->_field.clear();
         self->_in_value = false;
@@ -288,6 +292,7 @@ int message_parser::on_header_field(http_parser* parser, const char* at, std::si
 
 int message_parser::on_header_value(http_parser* parser, const char* at, std::size_t length) {
     auto* self = static_cast<message_parser*>(parser->data);
+    if (self->_headers_complete) return 0;  // a trailer
     std::string& value = self->_headers[lower(self->_field)];
     // A repeated field continues with a comma, as HTTP folds them.
     if (!self->_in_value && !value.empty()) value += ", ";
