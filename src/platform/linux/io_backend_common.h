@@ -94,8 +94,15 @@ inline endpoint from_socket_address(const socket_address& from, ::socklen_t leng
 // request's result is replaced with an error. Only errors that end the request
 // are put there (a retry or a short count after the fact would misreport bytes
 // that did move); an accepted connection given up is closed, and a stream
-// "reset" is made real with a shutdown, so that the socket's later requests
-// see what they would after a real one (the end of the stream, a broken pipe).
+// "reset" is made real (a connect to AF_UNSPEC drops the connection with a
+// reset to the peer), so that both ends see what they would after a real one.
+// Drops a TCP connection at once: the peer gets a reset, later calls here fail.
+inline void reset_connection(int fd) noexcept {
+    ::sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(fd, &unspecified, sizeof unspecified);
+}
+
 inline void inject_completion_fault(io_block& block, linux_request& request) noexcept {
     if constexpr (fault::enabled) {
         if (request.result < 0) return;
@@ -116,7 +123,7 @@ inline void inject_completion_fault(io_block& block, linux_request& request) noe
         if (block.kind == io_kind::accept) ::close(request.result);
         if ((block.kind == io_kind::recv || block.kind == io_kind::send || block.kind == io_kind::connect) &&
             (injected == ECONNRESET || injected == ECONNREFUSED || injected == ETIMEDOUT))
-            ::shutdown(request.fd, SHUT_RDWR);
+            reset_connection(request.fd);
         request.result = -injected;
     } else {
         (void)block;

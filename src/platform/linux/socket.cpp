@@ -20,6 +20,14 @@ namespace {
 
 std::uint32_t result_of(int value) noexcept { return value < 0 ? socket_error_from_errno(errno) : 0; }
 
+// Drops a TCP connection at once (an injected reset made real): the peer gets
+// a reset, later calls on the socket fail.
+void reset_connection(int fd) noexcept {
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(fd, &unspecified, sizeof unspecified);
+}
+
 // An injected fault before a transfer (platform/fault.h): 0 to go on, else the
 // errno to fail with. A short transfer halves `size` (a datagram is never cut).
 int injected_transfer(fault::site where, std::size_t& size, bool stream = true) noexcept {
@@ -443,7 +451,7 @@ std::uint32_t send_stream_now(native_handle socket, const void* data, std::size_
     for (;;) {
         if (const int injected = injected_transfer(fault::site::send, size)) {
             if (injected == EINTR) continue;
-            if (injected == ECONNRESET) ::shutdown(fd, SHUT_RDWR);  // a reset for good, as a real one
+            if (injected == ECONNRESET) reset_connection(fd);  // a reset for good, as a real one
             return socket_error_from_errno(injected);
         }
         const ssize_t n = ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -461,7 +469,7 @@ std::uint32_t receive_stream_now(native_handle socket, void* buffer, std::size_t
     for (;;) {
         if (const int injected = injected_transfer(fault::site::recv, size)) {
             if (injected == EINTR) continue;
-            if (injected == ECONNRESET) ::shutdown(fd, SHUT_RDWR);  // a reset for good, as a real one
+            if (injected == ECONNRESET) reset_connection(fd);  // a reset for good, as a real one
             return socket_error_from_errno(injected);
         }
         const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
