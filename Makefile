@@ -1,5 +1,5 @@
 # Two commands for a fresh Debian 12 machine: `make test` and `make demo`.
-BUILD_PACKAGES := g++ cmake ninja-build pkg-config libssl-dev liburing-dev libgtest-dev libgmock-dev libbenchmark-dev dnsmasq-base dante-server tinyproxy openssl nginx libnginx-mod-stream libhttp-parser-dev libcli11-dev curl tmux iptables
+BUILD_PACKAGES := g++ cmake ninja-build pkg-config libssl-dev liburing-dev libgtest-dev libgmock-dev libbenchmark-dev dnsmasq-base dante-server tinyproxy openssl nginx libnginx-mod-stream libhttp-parser-dev libcli11-dev curl tmux iptables wrk
 BENCH_PACKAGES := libasio-dev libuv1-dev libc-ares-dev python3 wrk aria2
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 CROSS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest
@@ -47,6 +47,13 @@ faults: deps
 	cmake --preset faults
 	cmake --build --preset faults --target $(FAULT_SUITES)
 	ctest --preset faults
+
+# afserve under hostile clients for a minute (wrk -c 1000, slow, vanishing and
+# stalled clients; tests/tools/afserve_soak_test.cpp, 10 s of it in the tools suite).
+AFSERVE_SOAK_SECONDS ?= 60
+soak: build
+	cmake --build --preset default --target test_tools
+	AFSERVE_SOAK_SECONDS=$(AFSERVE_SOAK_SECONDS) build/default/tests/test_tools --gtest_filter='AfserveSoak.*'
 
 # The Windows DLLs, x86_64 and i686 (MinGW-w64, warnings as errors), each
 # compiled with a host that includes <windows.h> before or after the public
