@@ -25,7 +25,9 @@ public:
     // counts as a TCP exchange that failed.
     static constexpr std::size_t max_tcp_exchanges = 16;
 
-    explicit resolver(request_list& list) noexcept : _list(list) {}
+    // Not noexcept: the thread base makes its stop event, which can fail
+    // (no descriptor left) and then throws to start_dns_service.
+    explicit resolver(request_list& list) : _list(list) {}
     ~resolver() override;
 
     // With the request-list lock held. The query for the family's addresses

@@ -51,6 +51,10 @@ constexpr auto descriptor_pause = std::chrono::milliseconds(500);
 // descriptors or buffers: retrying at once only fails again.
 constexpr DWORD too_many_open_files = 10024;
 constexpr DWORD no_buffer_space = 10055;
+// Accepts kept in flight at once. One at a time took one connection per turn
+// of the dispatch loop: under a thousand busy clients new ones waited seconds
+// in the listen queue (hundreds deep) before afserve took them.
+constexpr std::size_t accepts_in_flight = 16;
 
 using clock_type = std::chrono::steady_clock;
 
@@ -216,6 +220,8 @@ public:
                                        _options.port, _accept->get()) != S_OK)
             throw tool_error(exit_failure, "listen refused");
         _housekeeping = std::make_unique<timer>(frame, housekeeping_ms, [this] { housekeeping(); });
+        for (std::size_t i = 0; i < accepts_in_flight; ++i) _accepts.push_back(std::make_unique<operation>(frame));
+        _accept_busy.assign(accepts_in_flight, false);
     }
 
     void stop() {
@@ -224,6 +230,7 @@ public:
         _housekeeping.reset();
         for (auto& [id, each] : _connections) each->close();
         _connections.clear();
+        _accepts.clear();
         _accept.reset();
         if (_listener) _listener->Close();
         _listener.reset();
@@ -277,30 +284,44 @@ private:
         }
     }
 
+    // Keeps accepts in flight on every free slot while there is room for
+    // their connections.
     void accept() {
-        if (_accepting || _paused || _stopping || !_accept) return;
-        if (_connections.size() >= _options.max_connections) {
-            // The kernel's queue holds the next clients until one leaves.
-            if (!_full) {
-                _full = true;
-                print_error("connection limit (" + std::to_string(_options.max_connections) +
-                            ") reached: new connections wait");
+        for (std::size_t slot = 0; slot < _accepts.size(); ++slot) {
+            if (_paused || _stopping) return;
+            if (_accept_busy[slot]) continue;
+            if (_connections.size() + _accepting >= _options.max_connections) {
+                // The kernel's queue holds the next clients until one leaves.
+                if (!_full && _accepting == 0) {
+                    _full = true;
+                    print_error("connection limit (" + std::to_string(_options.max_connections) +
+                                ") reached: new connections wait");
+                }
+                return;
             }
-            return;
+            _full = false;
+            if (!start_accept(slot)) return;
         }
-        _full = false;
-        _accepting = true;
-        _accept->on_complete([this](DWORD error, DWORD) {
-            _accepting = false;
+    }
+
+    // False when the listener refused the request (the run then ends).
+    bool start_accept(std::size_t slot) {
+        operation& request = *_accepts[slot];
+        _accept_busy[slot] = true;
+        ++_accepting;
+        request.on_complete([this, slot](DWORD error, DWORD) {
+            _accept_busy[slot] = false;
+            --_accepting;
+            IAsynIoOperation* done = _accepts[slot]->get();
             ref<IUnknown> object;
-            _accept->get()->GetResultObject(object.put());
+            done->GetResultObject(object.put());
             ref<IAsynTcpSocket> socket;
             if (error == 0 && object && object->QueryInterface(IID_IAsynTcpSocket, socket.put_void()) == S_OK) {
                 const std::uint64_t id = ++_next_id;
                 auto& added = _connections[id] = std::make_unique<connection>(*this, std::move(socket), id);
                 added->start();
             }
-            _accept->get()->SetResultObject(nullptr);
+            done->SetResultObject(nullptr);
             if (error == too_many_open_files || error == no_buffer_space) {
                 // The waiting client stays queued and the listener stays
                 // readable: accepting again at once would only spin.
@@ -318,10 +339,13 @@ private:
             }
             accept();
         });
-        if (_listener->Accept(_accept->get()) != S_OK) {
-            _accepting = false;
+        if (_listener->Accept(request.get()) != S_OK) {
+            _accept_busy[slot] = false;
+            --_accepting;
             _host.finish(exit_failure, "accept refused");
+            return false;
         }
+        return true;
     }
 
     host& _host;
@@ -331,13 +355,15 @@ private:
     file_cache _files;
     std::unique_ptr<timer> _housekeeping;
     bool _stopping = false;
-    bool _accepting = false;
+    std::size_t _accepting = 0;  // accepts in flight
     bool _full = false;     // at the connection limit (said once)
     std::optional<clock_type::time_point> _starved_said;  // when running out was last said
     bool _paused = false;
     clock_type::time_point _resume_at;
     ref<IAsynTcpListener3> _listener;
-    std::unique_ptr<operation> _accept;
+    std::unique_ptr<operation> _accept;  // the listen request
+    std::vector<std::unique_ptr<operation>> _accepts;
+    std::vector<bool> _accept_busy;
     std::map<std::uint64_t, std::unique_ptr<connection>> _connections;
     std::uint64_t _next_id = 0;
     std::shared_ptr<bool> _alive = std::make_shared<bool>(true);

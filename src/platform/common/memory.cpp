@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "platform/common/system_pages.h"
+#include "platform/fault.h"
 
 namespace asynframe::platform {
 namespace {
@@ -24,6 +25,7 @@ page_registry& registry() {
 }  // namespace
 
 void* alloc_page() noexcept {
+    if (fault::next(fault::site::alloc) != 0) return nullptr;  // ENOMEM
     void* page = detail::map_system_page();
     if (page == nullptr) return nullptr;
     try {

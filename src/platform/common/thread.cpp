@@ -2,7 +2,10 @@
 // name) is in the system's own thread.cpp.
 #include "platform/thread.h"
 
+#include "platform/fault.h"
+
 #include <sstream>
+#include <system_error>
 #include <stdexcept>
 
 namespace asynframe {
@@ -21,6 +24,8 @@ void thread::start() {
         if (running()) throw std::logic_error("last thread not stopped, now startanother thread at one thread obj");
         join();
     }
+    if (const int injected = platform::fault::next(platform::fault::site::thread); platform::fault::is_error(injected))
+        throw std::system_error(injected, std::generic_category(), "thread");
     _stop_event.reset();
     _running.store(true, std::memory_order_release);
     // An event rather than std::binary_semaphore: libstdc++'s atomic waits

@@ -9,6 +9,7 @@
 #include <climits>
 #include <system_error>
 
+#include "platform/fault.h"
 #include "platform/linux/poll_util.h"
 
 namespace asynframe::platform {
@@ -18,6 +19,8 @@ inline int descriptor_of(native_handle handle) noexcept { return static_cast<int
 }  // namespace
 
 event::event(bool manual_reset, bool initially_set) : _fd(-1), _manual_reset(manual_reset) {
+    if (const int injected = fault::next(fault::site::event); fault::is_error(injected))
+        throw std::system_error(injected, std::generic_category(), "eventfd");
     _fd = ::eventfd(initially_set ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (_fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }

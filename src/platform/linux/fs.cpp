@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/fault.h"
 
 namespace asynframe::platform::fs {
 namespace {
@@ -38,6 +39,8 @@ std::uint32_t open(const std::string& path, open_disposition disposition, handle
         case open_disposition::read_write_truncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
         case open_disposition::read_only_existing: flags |= O_RDONLY; break;
     }
+    if (const int injected = fault::next(fault::site::open); fault::is_error(injected))
+        return file_error_from_errno(injected);
     int fd;
     do {
         fd = ::open(path.c_str(), flags, new_file_mode);
@@ -83,6 +86,8 @@ std::uint32_t open_like_windows(const std::string& path, std::uint32_t desired_a
     }
     if ((flags & no_buffering) != 0) mode |= O_DIRECT;
     if ((flags & write_through) != 0) mode |= O_DSYNC;
+    if (const int injected = fault::next(fault::site::open); fault::is_error(injected))
+        return file_error_from_errno(injected);
     int fd;
     do {
         fd = ::open(path.c_str(), mode, new_file_mode);
@@ -118,7 +123,17 @@ std::uint32_t read(handle file, void* buffer, std::uint32_t length, std::uint32_
     done = 0;
     auto* bytes = static_cast<unsigned char*>(buffer);
     while (done < length) {
-        const ssize_t n = ::read(fd_of(file), bytes + done, length - done);
+        std::uint32_t ask = length - done;
+        if (const int injected = fault::next(fault::site::read)) {
+            if (injected == fault::short_transfer) {
+                ask = ask > 1 ? ask / 2 : ask;
+            } else if (injected != EINTR) {
+                return file_error_from_errno(injected);
+            } else {
+                continue;
+            }
+        }
+        const ssize_t n = ::read(fd_of(file), bytes + done, ask);
         if (n < 0) {
             if (errno == EINTR) continue;
             return failed();
@@ -133,7 +148,17 @@ std::uint32_t write(handle file, const void* bytes, std::uint32_t length, std::u
     done = 0;
     const auto* data = static_cast<const unsigned char*>(bytes);
     while (done < length) {
-        const ssize_t n = ::write(fd_of(file), data + done, length - done);
+        std::uint32_t ask = length - done;
+        if (const int injected = fault::next(fault::site::write)) {
+            if (injected == fault::short_transfer) {
+                ask = ask > 1 ? ask / 2 : ask;
+            } else if (injected != EINTR) {
+                return file_error_from_errno(injected);
+            } else {
+                continue;
+            }
+        }
+        const ssize_t n = ::write(fd_of(file), data + done, ask);
         if (n < 0) {
             if (errno == EINTR) continue;
             // An open handle without write access: access denied, as for a read-only open.

@@ -16,6 +16,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/errors.h"
+#include "platform/fault.h"
 #include "platform/io_backend.h"
 
 namespace asynframe::platform::detail {
@@ -89,8 +90,50 @@ inline endpoint from_socket_address(const socket_address& from, ::socklen_t leng
 // A request's kernel result, put into the block's outcome in the library's
 // code space. A datagram longer than the buffer (MSG_TRUNC gives its real
 // length) is cut to the buffer and reported as 10040.
+// Failure injection in the completion path (platform/fault.h): a finished
+// request's result is replaced with an error. Only errors that end the request
+// are put there (a retry or a short count after the fact would misreport bytes
+// that did move); an accepted connection given up is closed, and a stream
+// "reset" is made real (a connect to AF_UNSPEC drops the connection with a
+// reset to the peer), so that both ends see what they would after a real one.
+// Drops a TCP connection at once: the peer gets a reset, later calls here fail.
+inline void reset_connection(int fd) noexcept {
+    ::sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(fd, &unspecified, sizeof unspecified);
+}
+
+inline void inject_completion_fault(io_block& block, linux_request& request) noexcept {
+    if constexpr (fault::enabled) {
+        if (request.result < 0) return;
+        fault::site where;
+        int terminal;
+        switch (block.kind) {
+            case io_kind::recv: case io_kind::recv_from: where = fault::site::recv; terminal = ECONNRESET; break;
+            case io_kind::send: case io_kind::send_to: where = fault::site::send; terminal = ECONNRESET; break;
+            case io_kind::accept: where = fault::site::accept; terminal = EMFILE; break;
+            case io_kind::connect: where = fault::site::connect; terminal = ECONNREFUSED; break;
+            case io_kind::read: case io_kind::read_scatter: where = fault::site::read; terminal = EIO; break;
+            case io_kind::write: case io_kind::write_gather: where = fault::site::write; terminal = EIO; break;
+            default: return;
+        }
+        int injected = fault::next(where);
+        if (injected == 0) return;
+        if (injected == EINTR || injected == EAGAIN || injected == fault::short_transfer) injected = terminal;
+        if (block.kind == io_kind::accept) ::close(request.result);
+        if ((block.kind == io_kind::recv || block.kind == io_kind::send || block.kind == io_kind::connect) &&
+            (injected == ECONNRESET || injected == ECONNREFUSED || injected == ETIMEDOUT))
+            reset_connection(request.fd);
+        request.result = -injected;
+    } else {
+        (void)block;
+        (void)request;
+    }
+}
+
 inline void finish_request(io_block& block) noexcept {
     linux_request& request = request_of(block);
+    inject_completion_fault(block, request);
     const std::int32_t result = request.result;
     if (result < 0) {
         block.bytes = 0;

@@ -13,13 +13,35 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/fault.h"
 
 namespace asynframe::platform {
 namespace {
 
 std::uint32_t result_of(int value) noexcept { return value < 0 ? socket_error_from_errno(errno) : 0; }
 
+// Drops a TCP connection at once (an injected reset made real): the peer gets
+// a reset, later calls on the socket fail.
+void reset_connection(int fd) noexcept {
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(fd, &unspecified, sizeof unspecified);
+}
+
+// An injected fault before a transfer (platform/fault.h): 0 to go on, else the
+// errno to fail with. A short transfer halves `size` (a datagram is never cut).
+int injected_transfer(fault::site where, std::size_t& size, bool stream = true) noexcept {
+    const int injected = fault::next(where);
+    if (injected != fault::short_transfer) return injected;
+    if (stream && size > 1) size /= 2;
+    return 0;
+}
+
 std::uint32_t make_socket(int type, int protocol, native_handle& out, int family = AF_INET) noexcept {
+    if (const int injected = fault::next(fault::site::socket); fault::is_error(injected)) {
+        out = invalid_socket;
+        return socket_error_from_errno(injected);
+    }
     const int fd = ::socket(family, type | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         out = invalid_socket;
@@ -200,6 +222,8 @@ std::uint32_t start_connect(native_handle socket, const endpoint& target) noexce
     any_address to;
     const socklen_t length = to_system(for_socket(socket, target), to);
     if (length == 0) return socket_error_from_errno(EAFNOSUPPORT);
+    if (const int injected = fault::next(fault::site::connect); fault::is_error(injected))
+        return socket_error_from_errno(injected);
     if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return socket_error_from_errno(errno);
     int result;
     do {
@@ -221,6 +245,10 @@ std::uint32_t send_datagram_to(native_handle socket, const void* data, std::size
     const socklen_t length = to_system(for_socket(socket, target), to);
     if (length == 0) return socket_error_from_errno(EAFNOSUPPORT);
     for (;;) {
+        if (const int injected = injected_transfer(fault::site::send, size, false)) {
+            if (injected == EINTR) continue;
+            return socket_error_from_errno(injected);
+        }
         if (::sendto(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, &to.any, length) >= 0) return 0;
         if (errno != EINTR) return socket_error_from_errno(errno);
     }
@@ -231,6 +259,10 @@ std::uint32_t receive_datagram_from(native_handle socket, void* buffer, std::siz
     const int fd = static_cast<int>(socket);
     received = 0;
     for (;;) {
+        if (const int injected = injected_transfer(fault::site::recv, size, false)) {
+            if (injected == EINTR) continue;
+            return socket_error_from_errno(injected);
+        }
         any_address sender{};
         socklen_t length = sizeof sender;
         const ssize_t n = ::recvfrom(fd, buffer, size, MSG_DONTWAIT, &sender.any, &length);
@@ -249,6 +281,8 @@ std::uint32_t create_icmp_socket(native_handle& out) noexcept { return make_sock
 
 std::uint32_t start_connect_v4(native_handle socket, std::uint32_t address, std::uint16_t port) noexcept {
     const int fd = static_cast<int>(socket);
+    if (const int injected = fault::next(fault::site::connect); fault::is_error(injected))
+        return socket_error_from_errno(injected);
     // The devices' sockets carry no other status flag, so one call sets it.
     if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return socket_error_from_errno(errno);
     sockaddr_in target{};
@@ -379,6 +413,10 @@ std::uint32_t send_datagram_now(native_handle socket, const void* data, std::siz
     to.sin_port = port;
     to.sin_addr.s_addr = address;
     for (;;) {
+        if (const int injected = injected_transfer(fault::site::send, size, false)) {
+            if (injected == EINTR) continue;
+            return socket_error_from_errno(injected);
+        }
         if (::sendto(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
                      sizeof to) >= 0)
             return 0;
@@ -391,6 +429,10 @@ std::uint32_t receive_datagram_now(native_handle socket, void* buffer, std::size
     const int fd = static_cast<int>(socket);
     received = 0;
     for (;;) {
+        if (const int injected = injected_transfer(fault::site::recv, size, false)) {
+            if (injected == EINTR) continue;
+            return socket_error_from_errno(injected);
+        }
         sockaddr_in sender{};
         socklen_t length = sizeof sender;
         const ssize_t n = ::recvfrom(fd, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender), &length);
@@ -407,6 +449,11 @@ std::uint32_t send_stream_now(native_handle socket, const void* data, std::size_
     const int fd = static_cast<int>(socket);
     sent = 0;
     for (;;) {
+        if (const int injected = injected_transfer(fault::site::send, size)) {
+            if (injected == EINTR) continue;
+            if (injected == ECONNRESET) reset_connection(fd);  // a reset for good, as a real one
+            return socket_error_from_errno(injected);
+        }
         const ssize_t n = ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0) {
             sent = static_cast<std::size_t>(n);
@@ -420,6 +467,11 @@ std::uint32_t receive_stream_now(native_handle socket, void* buffer, std::size_t
     const int fd = static_cast<int>(socket);
     received = 0;
     for (;;) {
+        if (const int injected = injected_transfer(fault::site::recv, size)) {
+            if (injected == EINTR) continue;
+            if (injected == ECONNRESET) reset_connection(fd);  // a reset for good, as a real one
+            return socket_error_from_errno(injected);
+        }
         const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
         if (n >= 0) {
             received = static_cast<std::size_t>(n);
@@ -446,6 +498,11 @@ std::uint32_t accept_now(native_handle listener, native_handle& out, endpoint* p
         // accept4 never passes the listener's O_NONBLOCK on: the socket blocks,
         // as the devices expect.
         if (fd >= 0) {
+            if (const int injected = fault::next(fault::site::accept); fault::is_error(injected)) {
+                ::close(fd);
+                out = invalid_socket;
+                return socket_error_from_errno(injected == ECONNABORTED ? EWOULDBLOCK : injected);
+            }
             out = fd;
             if (peer != nullptr) *peer = from_system(name, length);
             return 0;
