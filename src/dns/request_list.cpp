@@ -115,10 +115,13 @@ void request_list::start_name(const std::string& name) {
         entry.started = platform::tick_count();
         for (const std::string& server : servers) entry.servers.push_back(server_entry{server, server_entry::not_sent});
         const int sent = g_resolver != nullptr ? g_resolver->send_query(name, entry.id, servers.front(), 4) : -2;
-        if (sent > 0) {
-            entry.servers.front().state = server_entry::sent;
+        if (sent > 0 || sent == resolver::refused_now) {
+            entry.servers.front().state = sent > 0 ? server_entry::sent : server_entry::refused;
             _start_failures.erase(name);
             _in_flight.emplace(query_key{name, 4}, std::move(entry));
+            // A server that cannot be reached answered at once: as after its
+            // negative reply, the others are asked (or the name ends).
+            if (sent < 0) reconsider(name, 4);
             return;
         }
         // A socket error leaves the request waiting for the next start, but
@@ -165,6 +168,7 @@ void request_list::start_name6(const std::string& name) {
 void request_list::start_system_lookup(in_flight_query& entry, const std::string& name) {
     if (entry.system_lookup != nullptr) entry.system_lookup->release_by_owner();
     entry.system_lookup = system_lookups_allowed() ? start_lookup(name) : nullptr;
+    if (entry.system_lookup != nullptr) entry.system_asked = true;
 }
 
 void request_list::start_pending() {
@@ -192,10 +196,25 @@ void request_list::retry_entry(const std::string& name, in_flight_query& entry) 
         for (server_entry& server : entry.servers) {
             const int sent =
                 g_resolver != nullptr ? g_resolver->send_query(name, entry.id, server.server, entry.family) : -2;
-            server.state = sent > 0 ? server_entry::sent : server_entry::not_sent;
+            server.state = sent > 0                        ? server_entry::sent
+                           : sent == resolver::refused_now ? server_entry::refused
+                                                           : server_entry::not_sent;
         }
     if (entry.family == 4) start_system_lookup(entry, name);
     entry.started = platform::tick_count();
+}
+
+void request_list::retry_or_end(const std::string& name, in_flight_query& entry) {
+    const int family = entry.family;
+    retry_entry(name, entry);
+    if (refused_by_all(entry) && entry.system_lookup == nullptr) give_up(name, family, dns_result_failed);
+}
+
+bool request_list::refused_by_all(const in_flight_query& entry) noexcept {
+    if (entry.servers.empty()) return false;
+    for (const server_entry& s : entry.servers)
+        if (s.state != server_entry::refused) return false;
+    return true;
 }
 
 void request_list::sweep() {
@@ -221,11 +240,19 @@ void request_list::sweep() {
             lookup->release_by_owner();
             entry.system_lookup = nullptr;
         }
-        if (!expired) continue;
-        if (entry.tries < max_tries)
-            retry_entry(key.first, entry);
-        else
+        // Every server refused and the system lookup, if one may run, has
+        // ended: nothing is left to wait for.
+        if (refused_by_all(entry) && (entry.family != 4 || entry.system_asked || !system_lookups_allowed())) {
             failed.push_back(key);
+            continue;
+        }
+        if (!expired) continue;
+        if (entry.tries < max_tries) {
+            retry_entry(key.first, entry);
+            if (refused_by_all(entry) && entry.system_lookup == nullptr) failed.push_back(key);
+        } else {
+            failed.push_back(key);
+        }
     }
     for (const system_answer& found : answered) answer_system(found.name, found.addresses, found.addresses6);
     for (const query_key& key : failed) give_up(key.first, key.second, dns_result_failed);
@@ -362,9 +389,52 @@ void request_list::give_up(const std::string& name, int family, std::int32_t cod
 void request_list::reject(const std::string& name, int family, const std::string& server) {
     const auto found = _in_flight.find({name, family});
     if (found == _in_flight.end()) return;
-    in_flight_query& entry = found->second;
-    for (server_entry& s : entry.servers)
+    for (server_entry& s : found->second.servers)
         if (s.server == server && s.state == server_entry::sent) s.state = server_entry::answered_nothing;
+    reconsider(name, family);
+}
+
+void request_list::refused(const std::string& server) {
+    std::vector<query_key> touched;
+    for (auto& [key, entry] : _in_flight) {
+        bool waited = false;
+        for (server_entry& s : entry.servers)
+            if (s.server == server && s.state == server_entry::sent) {
+                s.state = server_entry::refused;
+                waited = true;
+            }
+        if (waited) touched.push_back(key);
+    }
+    // Each in turn: one query's end may end others of the same name.
+    for (const query_key& key : touched) reconsider(key.first, key.second);
+}
+
+void request_list::reconsider(const std::string& name, int family) {
+    const auto found = _in_flight.find({name, family});
+    if (found == _in_flight.end()) return;
+    in_flight_query& entry = found->second;
+    if (refused_by_all(entry)) {
+        // No server can answer: the system lookup has the last word, and the
+        // name fails as soon as it has none.
+        if (host_resolver* lookup = entry.system_lookup) {
+            if (!lookup->finished()) return;  // its end decides
+            if (lookup->succeeded()) {
+                const std::vector<std::string> results = lookup->results();
+                const std::vector<std::string> results6 = lookup->results6();
+                if (!results.empty() || !results6.empty()) {
+                    answer_system(name, results, results6);
+                    return;
+                }
+            }
+            lookup->release_by_owner();
+            entry.system_lookup = nullptr;
+        } else if (family == 4 && !entry.system_asked) {
+            start_system_lookup(entry, name);
+            if (entry.system_lookup != nullptr) return;
+        }
+        give_up(name, family, dns_result_failed);
+        return;
+    }
     const bool expired = timed_out(entry);
     if (host_resolver* lookup = entry.system_lookup) {
         if (!expired && !lookup->finished()) return;  // the system may still answer
@@ -385,7 +455,7 @@ void request_list::reject(const std::string& name, int family, const std::string
         s.state = server_entry::timed_out;
     }
     if (entry.tries < max_tries)
-        retry_entry(name, entry);
+        retry_or_end(name, entry);
     else
         give_up(name, family, dns_result_failed);
 }
@@ -396,13 +466,18 @@ void request_list::system_lookup_failed(host_resolver* lookup, const std::string
     in_flight_query& entry = found->second;
     lookup->release_by_owner();
     entry.system_lookup = nullptr;
+    // Every server refused, and now the system knows nothing either.
+    if (refused_by_all(entry)) {
+        give_up(name, 4, dns_result_failed);
+        return;
+    }
     if (!timed_out(entry))
         for (const server_entry& s : entry.servers)
             if (s.state == server_entry::sent) return;
     if (entry.tries >= max_tries)
         give_up(name, 4, dns_result_failed);
     else if (g_resolver != nullptr && g_resolver->ready())
-        retry_entry(name, entry);
+        retry_or_end(name, entry);
 }
 
 bool request_list::current_try(const std::string& name, int family, std::int32_t& id, std::uint32_t& ends) const {

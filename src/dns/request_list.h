@@ -34,6 +34,9 @@ struct server_entry {
     static constexpr int timed_out = 2;
     static constexpr int answered_nothing = 3;
     static constexpr int not_listed = 4;  // answer of a state lookup only
+    // The system answered for the server: its port is closed (ICMP port
+    // unreachable), or there is no route to it.
+    static constexpr int refused = 5;
 
     std::string server;  // dotted IPv4 text
     int state = not_sent;
@@ -44,6 +47,7 @@ struct in_flight_query {
     std::uint32_t started = 0;  // tick when the current try began
     std::int32_t tries = 0;     // retries done; 0 for the first try
     host_resolver* system_lookup = nullptr;
+    bool system_asked = false;  // a system lookup was started for it
     std::vector<server_entry> servers;
     std::int32_t id = 0;  // the low 16 bits go into the query header
 };
@@ -82,6 +86,12 @@ public:
                        const std::vector<std::string>& addresses6);
     // A negative or empty reply from `server`.
     void reject(const std::string& name, int family, const std::string& server);
+    // The system refused for `server` (its port is closed, or it cannot be
+    // reached): every query waiting for it takes that as its answer. A query
+    // every server of which refused fails at once, after its system lookup
+    // (one is started if none ran) has ended without addresses; the others
+    // go on as after a negative reply.
+    void refused(const std::string& server);
     // The family's query of `name` found nothing: its requests go on without it.
     void fail_all(const std::string& name, int family, std::int32_t code);
     void give_up(const std::string& name, int family, std::int32_t code);
@@ -144,6 +154,14 @@ private:
     // The name's system lookup, when system lookups are allowed.
     void start_system_lookup(in_flight_query& entry, const std::string& name);
     void retry_entry(const std::string& name, in_flight_query& entry);
+    // retry_entry, then the end of a query every server of which refused as
+    // it was sent and that has no system lookup to wait for.
+    void retry_or_end(const std::string& name, in_flight_query& entry);
+    // What follows a server's negative reply or refusal (already noted in
+    // its state): wait for other servers or the system lookup, retry, or end.
+    void reconsider(const std::string& name, int family);
+    // Every server of the query refused (and there is one at least).
+    static bool refused_by_all(const in_flight_query& entry) noexcept;
     void erase_entry(query_map::iterator entry);
     void erase_entries(const std::string& name, int family);
     // Hands one family's outcome to every pending request of `name` (or, for

@@ -15,7 +15,7 @@ namespace asynframe {
 
 resolver::~resolver() {
     stop();
-    close_socket();
+    close_sockets();
     close_tcp();
 }
 
@@ -26,27 +26,75 @@ void resolver::close_tcp() noexcept {
     _tcp_count.store(0, std::memory_order_release);
 }
 
-void resolver::close_socket() noexcept {
-    if (_socket != platform::invalid_socket) platform::close_socket(_socket);
-    _socket = platform::invalid_socket;
+void resolver::close_sockets() noexcept {
+    for (server_socket& server : _servers) platform::close_socket(server.fd);
+    _servers.clear();
+    _server_count.store(0, std::memory_order_release);
+    _ready = false;
 }
 
 void resolver::reopen() {
-    close_socket();
+    close_sockets();
     _timer_period = 1;
-    platform::native_handle fd = platform::invalid_socket;
-    if (platform::create_udp_socket(fd) != 0) return;
-    if (platform::set_nonblocking(fd, true) != 0 || platform::ignore_udp_connection_reset(fd) != 0) {
-        platform::close_socket(fd);
-        return;
-    }
-    _socket = fd;
+    // The servers' sockets are made as queries first go to them.
+    _ready = true;
     _last_sweep = platform::tick_count();
+}
+
+resolver::server_socket* resolver::socket_for(std::uint32_t address, std::uint16_t port, std::uint32_t& error) {
+    error = 0;
+    for (server_socket& server : _servers)
+        if (server.address == address && server.port == port) return &server;
+    if (_servers.size() >= max_server_sockets) {
+        // The one used longest ago makes room; a reply still on its way to
+        // it is lost, and its query counts as unanswered.
+        std::size_t oldest = 0;
+        const std::uint32_t now = platform::tick_count();
+        for (std::size_t i = 1; i < _servers.size(); ++i)
+            if (platform::tick_elapsed(_servers[i].last_send, now) > platform::tick_elapsed(_servers[oldest].last_send, now))
+                oldest = i;
+        platform::close_socket(_servers[oldest].fd);
+        _servers.erase(_servers.begin() + static_cast<std::ptrdiff_t>(oldest));
+    }
+    server_socket made;
+    made.address = address;
+    made.port = port;
+    made.last_send = platform::tick_count();
+    error = platform::create_udp_socket(made.fd);
+    if (error == 0) error = platform::set_nonblocking(made.fd, true);
+    // Connected, the socket takes replies from this server only and hears the
+    // ICMP answers to its queries: a closed port refuses, an unroutable
+    // server fails the connect itself.
+    if (error == 0) error = platform::connect_datagram_v4(made.fd, address, port);
+    if (error == 0) {
+        try {
+            _servers.push_back(made);
+            _server_count.store(_servers.size(), std::memory_order_release);
+            return &_servers.back();
+        } catch (const std::bad_alloc&) {
+            error = errors::not_enough_memory;
+        }
+    }
+    if (made.fd != platform::invalid_socket) platform::close_socket(made.fd);
+    return nullptr;
+}
+
+void resolver::close_idle_sockets() noexcept {
+    const std::uint32_t now = platform::tick_count();
+    for (std::size_t i = 0; i < _servers.size();) {
+        if (platform::tick_elapsed(_servers[i].last_send, now) < idle_socket_limit) {
+            ++i;
+            continue;
+        }
+        platform::close_socket(_servers[i].fd);
+        _servers.erase(_servers.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    _server_count.store(_servers.size(), std::memory_order_release);
 }
 
 int resolver::send_query(const std::string& name, std::int32_t id, const std::string& server, int family) {
     std::uint32_t address = 0;
-    if (!inet_addr_value(server, address) || address == 0 || _socket == platform::invalid_socket) return -2;
+    if (!inet_addr_value(server, address) || address == 0 || !_ready) return -2;
     unsigned char buffer[query_buffer];
     std::uint32_t length = sizeof buffer;
     try {
@@ -54,10 +102,19 @@ int resolver::send_query(const std::string& name, std::int32_t id, const std::st
     } catch (const format_exception&) {
         return -2;
     }
-    const std::uint32_t error = platform::send_datagram_now(_socket, buffer, length, platform::host_to_net32(address),
-                                                            platform::host_to_net16(platform::dns::server_port()));
-    if (error == 0) return static_cast<int>(length);
-    return error == errors::would_block ? -2 : -1;
+    std::uint32_t error = 0;
+    server_socket* socket = socket_for(platform::host_to_net32(address), platform::dns::server_port(), error);
+    if (socket == nullptr) return platform::peer_unreachable(error) ? refused_now : -1;
+    error = platform::send_connected_datagram_now(socket->fd, buffer, length);
+    // A refusal the socket heard for an earlier query is reported by this
+    // send and so taken: this query goes out with the next one.
+    if (platform::peer_refused(error)) error = platform::send_connected_datagram_now(socket->fd, buffer, length);
+    if (error == 0) {
+        socket->last_send = platform::tick_count();
+        return static_cast<int>(length);
+    }
+    if (error == errors::would_block) return -2;
+    return platform::peer_refused(error) || platform::peer_unreachable(error) ? refused_now : -1;
 }
 
 void resolver::run() {
@@ -65,24 +122,30 @@ void resolver::run() {
     // event is still set then, and start_pending clears the event before it
     // reads the list, so no request is ever left for the sweep to find.
     for (;;) {
-        platform::waitable items[3 + max_tcp_exchanges];
+        platform::waitable items[2 + max_server_sockets + max_tcp_exchanges];
         std::size_t count = 0;
         items[count++] = platform::waitable::of(stop_event());
         items[count++] = platform::waitable::of(_list.request_event());
         std::uint32_t timeout = platform::infinite;
         const std::uint32_t now = platform::tick_count();
+        const std::size_t first_server = count;
         if (ready()) {
-            items[count++] = platform::waitable::socket(_socket, platform::waitable::socket_readable);
             const std::uint32_t period = static_cast<std::uint32_t>(_timer_period) * 1000u;
             const std::uint32_t waited = platform::tick_elapsed(_last_sweep, now);
             timeout = waited >= period ? 0 : period - waited;
         }
         {
-            // A request whose IPv6 answer is overdue must not wait for the sweep.
+            // The servers' sockets change under this lock (a system lookup's
+            // thread may send a retry to a server not asked before).
             dns_detail::list_guard guard;
+            if (ready())
+                for (const server_socket& server : _servers)
+                    items[count++] = platform::waitable::socket(server.fd, platform::waitable::socket_readable);
+            // A request whose IPv6 answer is overdue must not wait for the sweep.
             const std::uint32_t grace = _list.next_grace(now);
             if (grace < timeout) timeout = grace;
         }
+        const std::size_t servers_end = count;
         for (const tcp_exchange& exchange : _tcp) {
             const bool sending = !exchange.connected || exchange.written < exchange.out.size();
             items[count++] = platform::waitable::socket(
@@ -97,16 +160,17 @@ void resolver::run() {
             dns_detail::list_guard guard;
             if (!ready()) reopen();
             _list.start_pending();
-        } else if (which == 2 && ready()) {
-            receive();
+        } else if (which >= 0 && static_cast<std::size_t>(which) >= first_server &&
+                   static_cast<std::size_t>(which) < servers_end) {
+            receive(static_cast<std::size_t>(which) - first_server);
         } else if (which == platform::wait_failed) {
-            // A socket the system closed under us: open a new one with the
+            // A socket the system closed under us: open new ones with the
             // next request, rather than spin on it. An exchange whose socket
             // failed ends as failed below.
             dns_detail::list_guard guard;
-            close_socket();
+            close_sockets();
         }
-        // Sweeps keep their pace however busy the socket is.
+        // Sweeps keep their pace however busy the sockets are.
         const bool sweep_due = ready() && platform::tick_elapsed(_last_sweep, platform::tick_count()) >=
                                               static_cast<std::uint32_t>(_timer_period) * 1000u;
         if (!_tcp.empty()) run_tcp(sweep_due);
@@ -114,6 +178,7 @@ void resolver::run() {
             _last_sweep = platform::tick_count();
             dns_detail::list_guard guard;
             _list.sweep();
+            close_idle_sockets();
         } else {
             dns_detail::list_guard guard;
             _list.end_graces();
@@ -236,15 +301,45 @@ void resolver::run_tcp(bool drop_unwanted) {
     }
 }
 
-void resolver::receive() {
+void resolver::receive(std::size_t index) {
     unsigned char buffer[receive_buffer];
+    server_socket server;
+    {
+        dns_detail::list_guard guard;
+        if (index >= _servers.size()) return;
+        server = _servers[index];
+    }
+    char text[16];
+    platform::dotted_address(server.address, text);
     for (;;) {
         std::size_t received = 0;
-        platform::socket_address_v4 from;
-        if (platform::receive_datagram_now(_socket, buffer, sizeof buffer, received, from) != 0) return;
+        std::uint32_t error = 0;
+        {
+            // A query sent meanwhile to a server not asked before may have
+            // closed this socket to make room: only this server's is read.
+            dns_detail::list_guard guard;
+            if (index >= _servers.size() || _servers[index].fd != server.fd || _servers[index].address != server.address)
+                return;
+            error = platform::receive_connected_datagram_now(server.fd, buffer, sizeof buffer, received);
+        }
+        if (platform::peer_refused(error) || platform::peer_unreachable(error)) {
+            // The system's answer to a query sent there: the port is closed,
+            // or the server cannot be reached. It counts as that server's
+            // answer to every query waiting for it. The socket goes (no reply
+            // comes from a closed port, and some systems keep reporting the
+            // refusal); the next query to the server makes a new one.
+            dns_detail::list_guard guard;
+            if (index < _servers.size() && _servers[index].fd == server.fd) {
+                platform::close_socket(server.fd);
+                _servers.erase(_servers.begin() + static_cast<std::ptrdiff_t>(index));
+                _server_count.store(_servers.size(), std::memory_order_release);
+            }
+            _list.refused(text);
+            return;
+        }
+        if (error != 0) return;
         if (received == 0) continue;
-        handle_reply(buffer, static_cast<std::uint32_t>(received), from.address, platform::net_to_host16(from.port),
-                     false);
+        handle_reply(buffer, static_cast<std::uint32_t>(received), server.address, server.port, false);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "platform/fs.h"
+#include "platform/thread.h"
 #include "platform/wait.h"
 #include "support/assert.h"
 #include "support/exceptions.h"
@@ -26,17 +28,13 @@ constexpr std::uint64_t mebibyte = 1048576;
 constexpr int mode_open_existing = 0;
 constexpr int mode_create_always = 2;
 
+// The helper whose I/O lane the calling thread is, if any.
+thread_local const file_asyn_io_helper* t_lane_of = nullptr;
+
 bool is_create(const asyn_io_operation* operation) noexcept {
     const std::int32_t type = operation->get_operation_type();
     return type == operation_type::file_create || type == operation_type::file_resize;
 }
-
-// The helper's own view of a handle it was given: never closes it.
-class borrowed_file : public file_ex {
-public:
-    explicit borrowed_file(native_handle handle) noexcept { attach(handle); }
-    ~borrowed_file() override { detach(); }
-};
 
 }  // namespace
 
@@ -61,19 +59,22 @@ file_asyn_io_helper::~file_asyn_io_helper() {
     stop();
     // Not carried out, but not forgotten: each is handed back to the engine,
     // which delivers or abandons it, so nothing stays pending for ever.
+    std::deque<request> creates;
     std::deque<group> left;
     {
         std::lock_guard<std::mutex> guard(_lock);
+        creates.swap(_creates);
         left.swap(_queue);
     }
+    for (request& r : creates) finish(r.operation, 995, 0);
     for (group& g : left)
-        for (request& r : g) finish(r.operation, 995, 0);
+        for (request& r : g.requests) finish(r.operation, 995, 0);
 }
 
 std::size_t file_asyn_io_helper::queued_count() {
     std::lock_guard<std::mutex> guard(_lock);
-    std::size_t count = 0;
-    for (const group& g : _queue) count += g.size();
+    std::size_t count = _creates.size();
+    for (const group& g : _queue) count += g.requests.size();
     return count;
 }
 
@@ -107,64 +108,99 @@ void file_asyn_io_helper::queue_io(asyn_io_operation* operation, std::uint32_t b
 
 void file_asyn_io_helper::place(request&& entry) {
     asyn_io_operation* operation = entry.operation;
+    const bool create = is_create(operation);
     try {
         std::lock_guard<std::mutex> guard(_lock);
         const std::int32_t type = operation->get_operation_type();
-        if (is_create(operation)) {
-            // Creates and resizes overtake everything queued.
-            if (!_queue.empty() && is_create(_queue.front().front().operation))
-                _queue.front().push_back(std::move(entry));
-            else
-                _queue.push_front(group{std::move(entry)});
-        } else {
+        if (create) {
+            // Their own lane: they overtake everything, and wait for nothing.
+            _creates.push_back(std::move(entry));
+        } else if (type == operation_type::file_flush) {
+            // Behind everything queued for its file: the last group of it.
             const platform::native_handle handle = operation->operate_handle();
-            const bool first_is_create = !_queue.empty() && is_create(_queue.front().front().operation);
-            // A flush may join the first group unless it is a create group;
-            // reads and writes never join the first group (it may be running).
-            std::size_t start = type == operation_type::file_flush ? (first_is_create ? 1 : 0) : 1;
             group* match = nullptr;
-            for (std::size_t i = start; i < _queue.size(); ++i) {
-                const asyn_io_operation* head = _queue[i].front().operation;
-                if (!is_create(head) && head->operate_handle() == handle) {
-                    match = &_queue[i];
+            for (auto g = _queue.rbegin(); g != _queue.rend() && match == nullptr; ++g)
+                if (g->requests.front().operation->operate_handle() == handle) match = &*g;
+            if (match != nullptr)
+                match->requests.push_back(std::move(entry));
+            else
+                _queue.push_back(group{{std::move(entry)}, false});
+        } else {
+            // Reads and writes join their file's group unless a lane has begun
+            // it; in position order, ahead of the trailing flushes; on equal
+            // positions the new request goes first.
+            const platform::native_handle handle = operation->operate_handle();
+            group* match = nullptr;
+            for (group& g : _queue)
+                if (!g.started && g.requests.front().operation->operate_handle() == handle) {
+                    match = &g;
                     break;
                 }
-            }
             if (match == nullptr) {
-                _queue.push_back(group{std::move(entry)});
-            } else if (type == operation_type::file_flush) {
-                match->push_back(std::move(entry));
+                _queue.push_back(group{{std::move(entry)}, false});
             } else {
-                // In position order, ahead of the trailing flushes; on equal
-                // positions the new request goes first.
-                auto end = match->end();
-                while (end != match->begin() && (end - 1)->operation->get_operation_type() == operation_type::file_flush)
+                std::deque<request>& list = match->requests;
+                auto end = list.end();
+                while (end != list.begin() &&
+                       (end - 1)->operation->get_operation_type() == operation_type::file_flush)
                     --end;
-                auto at = match->begin();
+                auto at = list.begin();
                 while (at != end && at->operation->get_position() < operation->get_position()) ++at;
-                match->insert(at, std::move(entry));
+                list.insert(at, std::move(entry));
             }
         }
     } catch (const std::bad_alloc&) {
         finish(operation, errors::not_enough_memory, 0);
         return;
     }
-    _request_event.set();
+    if (create || _io_here.load(std::memory_order_acquire))
+        _create_event.set();
+    else
+        _work.notify_one();
 }
 
-bool file_asyn_io_helper::take(request& entry) {
-    std::lock_guard<std::mutex> guard(_lock);
-    if (_running_handle != platform::invalid_handle) {
-        _running_handle = platform::invalid_handle;
+bool file_asyn_io_helper::working_on(platform::native_handle handle) const noexcept {
+    for (const platform::native_handle running : _running)
+        if (running == handle) return true;
+    return false;
+}
+
+bool file_asyn_io_helper::take(request& entry, platform::native_handle& handle, bool wait) {
+    std::unique_lock<std::mutex> guard(_lock);
+    // The file of the request this lane carried out last is free again.
+    if (handle != platform::invalid_handle) {
+        for (auto it = _running.begin(); it != _running.end(); ++it)
+            if (*it == handle) {
+                _running.erase(it);
+                break;
+            }
+        handle = platform::invalid_handle;
         _idle.notify_all();
     }
-    if (_queue.empty()) return false;
-    group& first = _queue.front();
-    entry = std::move(first.front());
-    first.pop_front();
-    if (first.empty()) _queue.pop_front();
-    if (!is_create(entry.operation)) _running_handle = entry.operation->operate_handle();
-    return true;
+    for (;;) {
+        if (_stopping) return false;
+        // The first group whose file no other lane works on: one file's
+        // requests run one at a time, in their order.
+        for (auto g = _queue.begin(); g != _queue.end(); ++g) {
+            const platform::native_handle file = g->requests.front().operation->operate_handle();
+            if (working_on(file)) continue;
+            entry = std::move(g->requests.front());
+            g->requests.pop_front();
+            g->started = true;
+            if (g->requests.empty()) g = _queue.erase(g);
+            handle = file;
+            _running.push_back(file);
+            // Another lane may take what is left.
+            for (; g != _queue.end(); ++g)
+                if (!working_on(g->requests.front().operation->operate_handle())) {
+                    _work.notify_one();
+                    break;
+                }
+            return true;
+        }
+        if (!wait) return false;
+        _work.wait(guard);
+    }
 }
 
 void file_asyn_io_helper::cancel_handle(platform::native_handle handle) {
@@ -173,36 +209,99 @@ void file_asyn_io_helper::cancel_handle(platform::native_handle handle) {
     {
         std::unique_lock<std::mutex> guard(_lock);
         for (auto g = _queue.begin(); g != _queue.end();) {
-            for (auto r = g->begin(); r != g->end();) {
-                if (!is_create(r->operation) && r->operation->operate_handle() == handle) {
+            for (auto r = g->requests.begin(); r != g->requests.end();) {
+                if (r->operation->operate_handle() == handle) {
                     cancelled.push_back(r->operation);
-                    r = g->erase(r);
+                    r = g->requests.erase(r);
                 } else {
                     ++r;
                 }
             }
-            g = g->empty() ? _queue.erase(g) : g + 1;
+            g = g->requests.empty() ? _queue.erase(g) : g + 1;
         }
-        // The helper itself may close a file only through a completion, which
-        // runs on the dispatch thread: waiting here cannot wait for oneself.
-        if (!in_thread()) _idle.wait(guard, [&] { return _running_handle != handle; });
+        // Files close on the dispatch thread, through completions, never on
+        // a lane; should one close a file itself, it must not wait for itself.
+        if (t_lane_of != this) _idle.wait(guard, [&] { return !working_on(handle); });
     }
     for (asyn_io_operation* operation : cancelled) finish(operation, 995, 0);
 }
 
+void file_asyn_io_helper::io_lane() {
+    platform::name_current_thread("af-file-io");
+    t_lane_of = this;
+    request entry;
+    platform::native_handle handle = platform::invalid_handle;
+    while (take(entry, handle, true)) carry_out(entry);
+    std::lock_guard<std::mutex> guard(_lock);
+    for (auto it = _running.begin(); it != _running.end(); ++it)
+        if (*it == handle) {
+            _running.erase(it);
+            break;
+        }
+    _idle.notify_all();
+}
+
 void file_asyn_io_helper::run() {
-    const platform::waitable items[2] = {platform::waitable::of(stop_event()), platform::waitable::of(_request_event)};
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _stopping = false;
+    }
+    for (unsigned i = 0; i < io_lanes; ++i) {
+        try {
+            _lanes.emplace_back([this] { io_lane(); });
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    // Without a lane of their own (no thread could be made), reads and
+    // writes are carried out here, between the creates.
+    _io_here.store(_lanes.empty(), std::memory_order_release);
+    if (_lanes.empty()) _create_event.set();
+    const platform::waitable items[2] = {platform::waitable::of(stop_event()), platform::waitable::of(_create_event)};
     for (;;) {
         const int ready = platform::wait_any(items, 2, platform::infinite);
         // Stop: what is still queued is not carried out.
-        if (ready == 0) return;
+        if (ready == 0) break;
         if (ready != 1) continue;
+        for (;;) {
+            if (stop_event().try_acquire()) break;
+            request entry;
+            {
+                std::lock_guard<std::mutex> guard(_lock);
+                if (_creates.empty()) break;
+                entry = std::move(_creates.front());
+                _creates.pop_front();
+            }
+            carry_out(entry);
+        }
+        if (!_io_here.load(std::memory_order_acquire)) continue;
         request entry;
-        while (!stop_event().try_acquire() && take(entry)) carry_out(entry);
+        platform::native_handle handle = platform::invalid_handle;
+        while (!stop_event().try_acquire() && take(entry, handle, false)) {
+            carry_out(entry);
+            // Creates keep their precedence.
+            std::lock_guard<std::mutex> guard(_lock);
+            if (!_creates.empty()) {
+                _create_event.set();
+                break;
+            }
+        }
         std::lock_guard<std::mutex> guard(_lock);
-        _running_handle = platform::invalid_handle;
+        for (auto it = _running.begin(); it != _running.end(); ++it)
+            if (*it == handle) {
+                _running.erase(it);
+                break;
+            }
         _idle.notify_all();
     }
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _stopping = true;
+    }
+    _io_here.store(false, std::memory_order_release);
+    _work.notify_all();
+    for (std::thread& lane : _lanes) lane.join();
+    _lanes.clear();
 }
 
 void file_asyn_io_helper::finish(asyn_io_operation* operation, std::uint32_t error, std::uint32_t bytes) {
@@ -219,16 +318,11 @@ void file_asyn_io_helper::carry_out(request& entry) {
                 create_or_resize(entry);
                 finish(operation, 0, 0);
                 return;
-            case operation_type::file_flush: {
-                borrowed_file file(operation->operate_handle());
-                try {
-                    file.flush();
-                } catch (const file_exception& failure) {
-                    throw file_exception("flush file error", failure.code());
-                }
+            case operation_type::file_flush:
+                if (const std::uint32_t code = platform::fs::flush(operation->operate_handle()))
+                    throw file_exception("flush file error", code);
                 finish(operation, 0, 0);
                 return;
-            }
             case operation_type::file_read:
             case operation_type::file_write:
                 transfer(entry);
@@ -293,14 +387,16 @@ bool file_asyn_io_helper::fast_create(const std::string& path, std::uint64_t siz
 
 void file_asyn_io_helper::transfer(request& entry) {
     asyn_io_operation* operation = entry.operation;
-    borrowed_file file(operation->operate_handle());
-    file.seek(operation->get_position());
+    // Straight between the file and the caller's buffer, at the request's
+    // own position: no seek, no copy.
     std::uint8_t* at = operation->buffer() + entry.buffer_offset;
-    if (operation->get_operation_type() == operation_type::file_read)
-        file.read(at, entry.bytes);
-    else
-        file.write(at, entry.bytes);
-    finish(operation, 0, entry.bytes);
+    std::uint32_t done = 0;
+    const std::uint32_t code =
+        operation->get_operation_type() == operation_type::file_read
+            ? platform::fs::read_at(operation->operate_handle(), at, entry.bytes, operation->get_position(), done)
+            : platform::fs::write_at(operation->operate_handle(), at, entry.bytes, operation->get_position(), done);
+    // A short transfer is a failure with the code of what stopped it.
+    finish(operation, code, code == 0 ? entry.bytes : 0);
 }
 
 void file_asyn_io_helper::scatter_or_gather(request& entry) {
@@ -310,28 +406,28 @@ void file_asyn_io_helper::scatter_or_gather(request& entry) {
                                                                                                                   : 427);
     const std::uint32_t page = platform::fs::page_size();
     const std::uint32_t pages = entry.bytes / page;
-    std::unique_ptr<std::uint8_t[]> staging(new std::uint8_t[entry.bytes]);
     segment_element* segments = operation->segments();
     const std::uint32_t first = operation->segments_num() - pages;
-    borrowed_file file(operation->operate_handle());
-    file.seek(operation->get_position());
+    // The segments' pages themselves are the buffers of one vectored call.
+    platform::buffer_span* pieces = operation->span_storage(pages);
+    if (pieces == nullptr && pages != 0) throw std::bad_alloc();
+    for (std::uint32_t i = 0; i < pages; ++i) {
+        pieces[i].data = reinterpret_cast<void*>(static_cast<std::uintptr_t>(segments[first + i].address));
+        pieces[i].length = page;
+    }
+    std::uint32_t done = 0;
     if (operation->get_operation_type() == operation_type::file_scatter_read) {
-        std::uint32_t done = 0;
-        const std::uint32_t code = platform::fs::read(file.handle(), staging.get(), entry.bytes, done);
+        const std::uint32_t code =
+            platform::fs::read_scatter_at(operation->operate_handle(), pieces, pages, operation->get_position(), done);
+        // What was read counts, up to the end of the file or the error.
         if (code != 0 && code != platform::fs::error_end_of_file && done == 0)
             throw file_exception("read file error", code);
-        for (std::uint32_t i = 0; i * page < done; ++i) {
-            const std::uint32_t piece = done - i * page < page ? done - i * page : page;
-            std::memcpy(reinterpret_cast<void*>(static_cast<std::uintptr_t>(segments[first + i].address)),
-                        staging.get() + static_cast<std::size_t>(i) * page, piece);
-        }
         finish(operation, 0, done);
         return;
     }
-    for (std::uint32_t i = 0; i < pages; ++i)
-        std::memcpy(staging.get() + static_cast<std::size_t>(i) * page,
-                    reinterpret_cast<const void*>(static_cast<std::uintptr_t>(segments[first + i].address)), page);
-    file.write(staging.get(), entry.bytes);
+    const std::uint32_t code =
+        platform::fs::write_gather_at(operation->operate_handle(), pieces, pages, operation->get_position(), done);
+    if (code != 0) throw file_exception(done == 0 ? "write file error" : "while write file,only part data write success", code);
     finish(operation, 0, entry.bytes);
 }
 

@@ -1,17 +1,24 @@
-// The file helper: one thread per frame that carries out file requests which
-// must not run on the dispatch thread or have no kernel request of their own
-// (creates at a final size, resizes, flushes, and every read and write on the
-// readiness loop). Requests queue in groups, one per file: creates and resizes
-// overtake everything, a file's reads and writes run in ascending position,
-// and a flush stays behind what was queued for its file before it. Each
-// request's outcome is stored in its operation, which is then posted.
+// The file helper: carries out file requests which must not run on the
+// dispatch thread or have no kernel request of their own (creates at a final
+// size, resizes, flushes, and every read and write on the readiness loop).
+// Creates and resizes, which may take long, have a lane of their own (the
+// helper's own thread), so that reads and writes of other files never wait
+// for them; reads, writes and flushes go to a small pool of lanes.
+// Requests queue in groups, one per file: a file's reads and writes run in
+// ascending position, a flush stays behind what was queued for its file
+// before it, and one file's requests run one at a time, in that order, while
+// other files' run beside them. Each request's outcome is stored in its
+// operation, which is then posted.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "engine/singleton.h"
 #include "platform/event.h"
@@ -49,7 +56,11 @@ public:
     // on the number after it was closed (or given to another file).
     void cancel_handle(platform::native_handle handle);
 
+    // Lanes for reads, writes and flushes: files worked on at once.
+    static constexpr unsigned io_lanes = 2;
+
 protected:
+    // The creates' lane; it starts the other lanes and, at the stop, ends them.
     void run() override;
     const char* thread_name() const noexcept override { return "af-file"; }
 
@@ -61,10 +72,20 @@ private:
         std::uint64_t size = 0;
         std::string path;
     };
-    using group = std::deque<request>;
+    struct group {
+        std::deque<request> requests;
+        // A lane has taken from it: reads and writes no longer join it, so
+        // that it drains and the files behind it get their turn.
+        bool started = false;
+    };
 
     void place(request&& entry);
-    bool take(request& entry);
+    // An I/O lane's next request, waiting for one; false at the stop.
+    // `handle` names the file of the lane's last request (freed here) and
+    // then of the one taken. Without `wait`, false when nothing can be taken.
+    bool take(request& entry, platform::native_handle& handle, bool wait);
+    bool working_on(platform::native_handle handle) const noexcept;
+    void io_lane();
     void carry_out(request& entry);
     void create_or_resize(request& entry);
     bool fast_create(const std::string& path, std::uint64_t size, bool create);
@@ -73,10 +94,16 @@ private:
     void finish(asyn_io_operation* operation, std::uint32_t error, std::uint32_t bytes);
 
     std::mutex _lock;
-    std::condition_variable _idle;
-    platform::native_handle _running_handle = platform::invalid_handle;  // file of the request being carried out
-    platform::event _request_event{false};
-    std::deque<group> _queue;
+    std::condition_variable _work;  // I/O lanes wait here for requests
+    std::condition_variable _idle;  // a lane left a file
+    // The files I/O lanes carry out a request of now, one entry each.
+    std::vector<platform::native_handle> _running;
+    platform::event _create_event{false};
+    std::deque<request> _creates;  // creates and resizes, in arrival order
+    std::deque<group> _queue;      // reads, writes and flushes
+    std::vector<std::thread> _lanes;
+    bool _stopping = false;
+    std::atomic<bool> _io_here{false};  // no lane could be started
     std::uint64_t _create_pos_offset;
     std::uint32_t _create_delay;
     bool _fast_create = true;

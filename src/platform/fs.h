@@ -2,6 +2,7 @@
 // error code (platform/errors.h); 0 means success. Paths are UTF-8.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -49,6 +50,21 @@ std::uint32_t page_size() noexcept;
 // `done` tells how far it got in either case.
 std::uint32_t read(handle file, void* buffer, std::uint32_t length, std::uint32_t& done) noexcept;
 std::uint32_t write(handle file, const void* bytes, std::uint32_t length, std::uint32_t& done) noexcept;
+
+// The same at `position`, without the handle's own position: it is neither
+// read nor (on Linux) moved, so several transfers may run on one handle at
+// once, from several threads.
+std::uint32_t read_at(handle file, void* buffer, std::uint32_t length, std::uint64_t position,
+                      std::uint32_t& done) noexcept;
+std::uint32_t write_at(handle file, const void* bytes, std::uint32_t length, std::uint64_t position,
+                       std::uint32_t& done) noexcept;
+// The same over several buffers, filled or written in turn from `position`:
+// one system call for them all where the system has one (preadv, pwritev),
+// one transfer each elsewhere.
+std::uint32_t read_scatter_at(handle file, const buffer_span* pieces, std::size_t count, std::uint64_t position,
+                              std::uint32_t& done) noexcept;
+std::uint32_t write_gather_at(handle file, const buffer_span* pieces, std::size_t count, std::uint64_t position,
+                              std::uint32_t& done) noexcept;
 
 std::uint32_t seek(handle file, std::uint64_t position) noexcept;
 // Cuts or extends the file at `length`.

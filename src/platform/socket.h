@@ -111,6 +111,31 @@ std::uint32_t send_datagram_now(native_handle fd, const void* data, std::size_t 
 std::uint32_t receive_datagram_now(native_handle fd, void* buffer, std::size_t size, std::size_t& received,
                                    socket_address_v4& from) noexcept;
 
+// ---- Datagram sockets tied to one peer ------------------------------------
+//
+// A datagram socket connected to one IPv4 peer receives that peer's datagrams
+// only, and hears what became of its sends: an ICMP port-unreachable answer to
+// one of them fails a later receive (or send) with 10061 (Windows reports
+// 10054 there; these calls give 10061 on every system), and a peer the system
+// has no route to fails the connect or a send with 10051 or 10065.
+
+// Ties a datagram socket to `address` (network order) and `port` (host
+// order); nothing is sent and nothing blocks.
+std::uint32_t connect_datagram_v4(native_handle fd, std::uint32_t address, std::uint16_t port) noexcept;
+// Sends one datagram to the peer without blocking: 0, 10035 when it would
+// block, or the send's error.
+std::uint32_t send_connected_datagram_now(native_handle fd, const void* data, std::size_t size) noexcept;
+// Receives one queued datagram from the peer without blocking: 0 with its size
+// (a longer one is cut to `size`), 10035 when none is queued, 10061 for a
+// refusal reported since the last call, or another error. A socket that
+// reported a refusal is best closed: under wine the refusal stays reported.
+std::uint32_t receive_connected_datagram_now(native_handle fd, void* buffer, std::size_t size,
+                                             std::size_t& received) noexcept;
+// The peer's port is closed (10061, and 10054 as Windows words it).
+inline bool peer_refused(std::uint32_t error) noexcept { return error == 10061 || error == 10054; }
+// No route to the peer: network (10051) or host (10065) unreachable.
+inline bool peer_unreachable(std::uint32_t error) noexcept { return error == 10051 || error == 10065; }
+
 // Sends what a stream socket takes now, without blocking: 0 with the bytes
 // taken in `sent` (fewer than `size` when its buffer is full), 10035 when it
 // takes nothing, or the send's error. Never raises SIGPIPE.

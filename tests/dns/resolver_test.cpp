@@ -288,6 +288,9 @@ TEST_F(ResolverTest, ANegativeReplyRetriesAtOnceToEveryServer) {
     const outcome result = resolve("negative.af.test");
     EXPECT_EQ(result.code, DNS_RESULT_OK);
     EXPECT_EQ(result.addresses, std::vector<std::string>{"10.3.0.1"});
+    // The retry to the first server may still wait there behind the first
+    // try's IPv6 question when the second server's answer is in.
+    EXPECT_TRUE(harness::wait_until([&] { return responder.queries().size() >= 3; }, harness::short_pause, 5s));
     const auto queries = responder.queries();
     ASSERT_EQ(queries.size(), 3u);  // the first try to the first server, the retry to both
     EXPECT_EQ(queries[0].server, 0);
@@ -390,6 +393,95 @@ TEST_F(ResolverTest, ASilentServerFailsTheRequestAfterThirtyTwoSeconds) {
     EXPECT_EQ(r.result().code, DNS_RESULT_FAILED);
     EXPECT_FALSE(in_flight(name));
     EXPECT_EQ(responder.count(name), 6u);  // the first try and five retries
+}
+
+// A server whose port is closed answers every query at once, through the
+// system (ICMP port unreachable): that is its answer, and a name whose every
+// server refused fails as soon as the system lookup beside them has ended,
+// not after the 32 s a silent server takes.
+// A name of its own for each run of a case: a failed name is remembered
+// (the failure list answers 7 for it), and a case may run again in one process.
+std::string fresh(const std::string& name) {
+    static std::atomic<int> serial{0};
+    return std::to_string(++serial) + "-" + name;
+}
+
+TEST_F(ResolverTest, AServerWhosePortIsClosedFailsTheNameAtOnce) {
+    SKIP_UNLESS_ISOLATED();
+    // Nothing listens on the servers' port at these addresses.
+    env.servers({"127.0.0.1"});
+    start();
+    auto began = std::chrono::steady_clock::now();
+    const std::string name = fresh("closed-port.af.test");
+    request& r = begin(name);
+    ASSERT_TRUE(r.finished(5s));
+    EXPECT_EQ(r.result().code, DNS_RESULT_FAILED);
+    EXPECT_TRUE(r.result().addresses.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
+    EXPECT_FALSE(in_flight(name));
+
+    // Two servers, both closed: the first try asks the first, its refusal
+    // sends the retry to both, and their refusals end the name.
+    env.servers({"127.0.0.1", "127.0.0.2"});
+    began = std::chrono::steady_clock::now();
+    request& both = begin(fresh("closed-ports.af.test"));
+    ASSERT_TRUE(both.finished(5s));
+    EXPECT_EQ(both.result().code, DNS_RESULT_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
+}
+
+TEST_F(ResolverTest, WithoutSystemLookupsAClosedPortFailsTheNameAtOnce) {
+    SKIP_UNLESS_ISOLATED();
+    env.servers({"127.0.0.1"});
+    start(false);
+    const std::uint64_t lookups = system_lookups_started();
+    const auto began = std::chrono::steady_clock::now();
+    request& r = begin(fresh("closed-port-only.af.test"));
+    ASSERT_TRUE(r.finished(5s));
+    EXPECT_EQ(r.result().code, DNS_RESULT_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
+    EXPECT_EQ(system_lookups_started(), lookups);
+}
+
+// A server the system has no route to refuses as a closed port does: the
+// query cannot even leave. (In the test's own network, only loopback has a
+// route; nothing is sent anywhere.)
+TEST_F(ResolverTest, AServerWithNoRouteFailsTheNameAtOnce) {
+    SKIP_UNLESS_ISOLATED();
+    env.servers({"192.0.2.1"});
+    start();
+    const auto began = std::chrono::steady_clock::now();
+    const std::string name = fresh("no-route.af.test");
+    request& r = begin(name);
+    ASSERT_TRUE(r.finished(5s));
+    EXPECT_EQ(r.result().code, DNS_RESULT_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
+    EXPECT_FALSE(in_flight(name));
+}
+
+// A refusing server beside a silent one: the refusal is the first server's
+// answer, so the retry to every server leaves at once; then the silent one
+// is waited for, try after try, as before.
+TEST_F(ResolverTest, ARefusingServerBesideASilentOneRetriesAtOnceAndWaits) {
+    SKIP_UNLESS_ISOLATED();
+    manual_clock clock(1000);
+    scripted_responder responder(env.port, silent());
+    // 127.0.0.4 has no socket on the port; the responder's are on .1 to .3.
+    env.servers({"127.0.0.4", "127.0.0.1"});
+    start();
+    const std::string name = fresh("refused-and-silent.af.test");
+    request& r = begin(name);
+    // No time passes, yet the silent server is asked: the retry was sent on
+    // the first server's refusal.
+    ASSERT_TRUE(harness::wait_until([&] { return responder.count(name) == 1; }, harness::short_pause, 5s));
+    EXPECT_TRUE(harness::wait_until([&] { return tries_after_sweep(name) == 1; }, harness::short_pause, 5s));
+    EXPECT_FALSE(r.done.try_acquire());
+    // The silent server still holds the name up until its try times out.
+    clock.advance(1000);
+    EXPECT_EQ(tries_after_sweep(name), 2);
+    ASSERT_TRUE(harness::wait_until([&] { return responder.count(name) == 2; }, harness::short_pause, 5s));
+    EXPECT_FALSE(r.done.try_acquire());
+    EXPECT_TRUE(in_flight(name));
 }
 
 TEST_F(ResolverTest, StoppingTheServiceCompletesPendingRequestsWithTwo) {

@@ -1,7 +1,10 @@
 // Files over real files in a temporary folder, in every engine mode: the file
 // object, the frame's sized creates and resizes, the helper's order, and
 // file errors arriving as completions with their Windows codes.
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -288,7 +291,7 @@ public:
     }
 };
 
-TEST_P(FileTest, HelperRunsCreatesFirstAndEachFilesRequestsInPositionOrder) {
+TEST_P(FileTest, HelperRunsEachFilesRequestsInPositionOrder) {
     // A helper of its own, started only once everything is queued.
     file_asyn_io_helper queued(env->services());
     platform::fs::handle a = platform::fs::invalid_handle, b = platform::fs::invalid_handle;
@@ -323,11 +326,73 @@ TEST_P(FileTest, HelperRunsCreatesFirstAndEachFilesRequestsInPositionOrder) {
     }));
     queued.stop();
     std::lock_guard<std::mutex> guard(handler.lock);
-    // The create first; a's group; then b's writes in position order, the one
-    // queued after the flush among them, and the flush last.
-    EXPECT_EQ(handler.order, (std::vector<int>{-9, 1, 50, 100, 200, 300, -7}));
+    // Files run beside each other, and creates on their own lane: only each
+    // file's order is kept. b's writes in position order, the one queued
+    // after the flush among them, and the flush last.
+    std::vector<int> of_b;
+    for (const int entry : handler.order)
+        if (entry != 1 && entry != -9) of_b.push_back(entry);
+    EXPECT_EQ(of_b, (std::vector<int>{50, 100, 200, 300, -7}));
+    EXPECT_EQ(1, std::count(handler.order.begin(), handler.order.end(), 1));
+    EXPECT_EQ(1, std::count(handler.order.begin(), handler.order.end(), -9));
     platform::fs::close(a);
     platform::fs::close(b);
+}
+
+TEST_P(FileTest, ALongCreateHoldsUpNoOtherRequest) {
+    // A create on the zero-filling path that stays in its first zero block
+    // until another file's write, read and flush have all completed (or
+    // 10 s have passed).
+    struct holder {
+        std::mutex lock;
+        std::condition_variable released;
+        bool go = false;
+        bool held = false;
+        static void note(void* self, std::uint64_t) {
+            auto* me = static_cast<holder*>(self);
+            std::unique_lock<std::mutex> guard(me->lock);
+            me->held = true;
+            me->released.wait_for(guard, std::chrono::seconds(10), [&] { return me->go; });
+        }
+    } hold;
+    helper->set_fast_create_enabled(false);
+    helper->set_zero_block_observer(&holder::note, &hold);
+    IAsynFile* file = open(path("beside"));
+    ASSERT_NE(nullptr, file);
+    IAsynIoOperation* create = operation(0);
+    env->run([&] {
+        auto* object = CAsynIoOperation::resolve(create);
+        object->AddRef();
+        file_services::request_file_size(env->services(), object, 8u << 20, 0, path("big"), false);
+    });
+    ASSERT_TRUE(env->wait_until([&] {
+        std::lock_guard<std::mutex> guard(hold.lock);
+        return hold.held;
+    }));
+    IAsynIoOperation* op = operation(16);
+    std::memcpy(buffer_of(op), "beside", 6);
+    op->SetRange(0, 6);
+    op->SetPosition(0, 0);
+    const auto started = std::chrono::steady_clock::now();
+    auto result = run_request(op, [&] { return file->Write(op); });
+    EXPECT_EQ(0u, result.error);
+    EXPECT_EQ(6u, result.bytes);
+    result = run_request(op, [&] { return file->Read(op); }, 2);
+    EXPECT_EQ(0u, result.error);
+    EXPECT_EQ(6u, result.bytes);
+    result = run_request(op, [&] { return file->Flush(op); }, 3);
+    EXPECT_EQ(0u, result.error);
+    // Well before the create lets go.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_FALSE(sink->completed(create));
+    {
+        std::lock_guard<std::mutex> guard(hold.lock);
+        hold.go = true;
+    }
+    hold.released.notify_all();
+    result = sink->wait(create);
+    EXPECT_EQ(0u, result.error);
+    helper->set_zero_block_observer(nullptr, nullptr);
 }
 
 TEST_P(FileTest, ObjectStatesAndArguments) {

@@ -299,6 +299,56 @@ TEST(SocketCalls, DatagramsWithoutBlockingAndCutToTheBuffer) {
     EXPECT_EQ(receive_datagram_now(udp.handle, buffer, sizeof buffer, received, from), would_block);
 }
 
+TEST(SocketCalls, AConnectedDatagramSocketHearsItsPeersRefusal) {
+    socket_guard peer, udp;
+    ASSERT_EQ(create_udp_socket(peer.handle), 0u);
+    ASSERT_EQ(bind_v4(peer.handle, loopback, 0), 0u);
+    const std::uint16_t peer_port = port_of(peer.handle);
+    ASSERT_EQ(create_udp_socket(udp.handle), 0u);
+    ASSERT_EQ(set_nonblocking(udp.handle, true), 0u);
+    ASSERT_EQ(connect_datagram_v4(udp.handle, loopback, peer_port), 0u);
+    char buffer[64];
+    std::size_t received = 0;
+    EXPECT_EQ(receive_connected_datagram_now(udp.handle, buffer, sizeof buffer, received), would_block);
+
+    // To the peer and back, through the connected socket.
+    ASSERT_EQ(send_connected_datagram_now(udp.handle, "ping", 4), 0u);
+    socket_address_v4 from;
+    std::uint32_t code = would_block;
+    ASSERT_TRUE(within(5s, [&] { return (code = receive_datagram_now(peer.handle, buffer, sizeof buffer, received, from)) != would_block; }));
+    ASSERT_EQ(code, 0u);
+    ASSERT_EQ(send_datagram_now(peer.handle, "pong", 4, from.address, from.port), 0u);
+    ASSERT_TRUE(within(5s, [&] {
+        return (code = receive_connected_datagram_now(udp.handle, buffer, sizeof buffer, received)) != would_block;
+    }));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(std::string(buffer, received), "pong");
+
+    // The peer goes: the next send draws a port-unreachable answer, which a
+    // receive reports as a refusal, once.
+    close_socket(std::exchange(peer.handle, invalid_socket));
+    ASSERT_EQ(send_connected_datagram_now(udp.handle, "ping", 4), 0u);
+    ASSERT_TRUE(within(5s, [&] {
+        return (code = receive_connected_datagram_now(udp.handle, buffer, sizeof buffer, received)) != would_block;
+    }));
+    EXPECT_EQ(code, 10061u);
+    EXPECT_TRUE(peer_refused(code));
+#if !defined(_WIN32)
+    // Linux reports it once; wine keeps reporting it (callers close the socket).
+    EXPECT_EQ(receive_connected_datagram_now(udp.handle, buffer, sizeof buffer, received), would_block);
+#endif
+}
+
+TEST(SocketCalls, ADatagramConnectToNoRouteFailsAtOnce) {
+    // Only in a network of the test's own, where nothing but loopback has a
+    // route: elsewhere the address would be routed (though nothing is sent).
+    if (!harness::network_isolated()) GTEST_SKIP() << "needs a network namespace of its own";
+    socket_guard udp;
+    ASSERT_EQ(create_udp_socket(udp.handle), 0u);
+    const std::uint32_t code = connect_datagram_v4(udp.handle, host_to_net32(0xC0000201u), 53);  // 192.0.2.1
+    EXPECT_TRUE(peer_unreachable(code)) << code;
+}
+
 TEST(SocketCalls, RawIcmpNeedsThePrivilegeAndNonSocketsAreNamed) {
     socket_guard icmp;
     const std::uint32_t code = create_icmp_socket(icmp.handle);
@@ -420,6 +470,57 @@ TEST(FileCalls, BlockingTransfersKeepAPositionOnEitherKindOfHandle) {
     ASSERT_EQ(fs::open(folder / "o.bin", fs::open_disposition::read_only_existing, reader.handle), 0u);
     std::uint32_t done = 0;
     EXPECT_EQ(fs::write(reader.handle, "x", 1, done), 5u);
+}
+
+TEST(FileCalls, PositionalAndVectoredTransfersLeaveThePositionAlone) {
+    constexpr std::uint32_t read_write = 0xC0000000u, normal = 0x80;
+    scratch_folder folder;
+    for (const bool like_windows : {false, true}) {
+        SCOPED_TRACE(like_windows ? "open_like_windows" : "open");
+        const std::string name = folder / (like_windows ? "pw.bin" : "po.bin");
+        file_guard file;
+        ASSERT_EQ(like_windows ? fs::open_like_windows(name, read_write, 1, normal, file.handle)
+                               : fs::open(name, fs::open_disposition::read_write_new, file.handle),
+                  0u);
+        std::uint32_t done = 0;
+        ASSERT_EQ(fs::write_at(file.handle, "world", 5, 6, done), 0u);
+        EXPECT_EQ(done, 5u);
+        ASSERT_EQ(fs::write_at(file.handle, "hello ", 6, 0, done), 0u);
+        char buffer[32] = {};
+        ASSERT_EQ(fs::read_at(file.handle, buffer, 5, 6, done), 0u);
+        EXPECT_EQ(std::string(buffer, done), "world");
+        // Past the end: what there was, and the end of the file.
+        ASSERT_EQ(fs::read_at(file.handle, buffer, 10, 8, done), fs::error_end_of_file);
+        EXPECT_EQ(std::string(buffer, done), "rld");
+
+        // Pieces of unequal lengths, written in turn and read back across them.
+        char a[3] = {'A', 'B', 'C'}, b[1] = {'D'}, c[4] = {'E', 'F', 'G', 'H'};
+        const buffer_span out[3] = {{a, 3}, {b, 1}, {c, 4}};
+        ASSERT_EQ(fs::write_gather_at(file.handle, out, 3, 20, done), 0u);
+        EXPECT_EQ(done, 8u);
+        char x[2] = {}, y[5] = {}, z[4] = {};
+        const buffer_span in[3] = {{x, 2}, {y, 5}, {z, 4}};
+        // From 19: the byte of the hole before them, the eight, then the end.
+        ASSERT_EQ(fs::read_scatter_at(file.handle, in, 3, 19, done), fs::error_end_of_file);
+        EXPECT_EQ(done, 9u);
+        EXPECT_EQ(std::string(x, 2), std::string("\0A", 2));
+        EXPECT_EQ(std::string(y, 5), "BCDEF");
+        EXPECT_EQ(std::string(z, 2), "GH");
+
+#if !defined(_WIN32)
+        // None of it moved the handle's own position: a plain read starts at 0.
+        ASSERT_EQ(fs::read(file.handle, buffer, 5, done), 0u);
+        EXPECT_EQ(std::string(buffer, done), "hello");
+#endif
+    }
+    // A read-only handle refuses positional writes as access denied too.
+    file_guard reader;
+    ASSERT_EQ(fs::open(folder / "po.bin", fs::open_disposition::read_only_existing, reader.handle), 0u);
+    std::uint32_t done = 0;
+    EXPECT_EQ(fs::write_at(reader.handle, "x", 1, 0, done), 5u);
+    char page[1] = {'x'};
+    const buffer_span one[1] = {{page, 1}};
+    EXPECT_EQ(fs::write_gather_at(reader.handle, one, 1, 0, done), 5u);
 }
 
 TEST(FileCalls, AllocateGivesTheSizeOrLeavesTheFileAlone) {

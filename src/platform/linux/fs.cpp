@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -169,6 +172,102 @@ std::uint32_t write(handle file, const void* bytes, std::uint32_t length, std::u
         done += static_cast<std::uint32_t>(n);
     }
     return 0;
+}
+
+std::uint32_t read_at(handle file, void* buffer, std::uint32_t length, std::uint64_t position,
+                      std::uint32_t& done) noexcept {
+    done = 0;
+    if (position > static_cast<std::uint64_t>(INT64_MAX) - length) return file_error_from_errno(EINVAL);
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (done < length) {
+        const ssize_t n = ::pread(fd_of(file), bytes + done, length - done, static_cast<off_t>(position + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return failed();
+        }
+        if (n == 0) return error_end_of_file;
+        done += static_cast<std::uint32_t>(n);
+    }
+    return 0;
+}
+
+std::uint32_t write_at(handle file, const void* bytes, std::uint32_t length, std::uint64_t position,
+                       std::uint32_t& done) noexcept {
+    done = 0;
+    if (position > static_cast<std::uint64_t>(INT64_MAX) - length) return file_error_from_errno(EINVAL);
+    const auto* data = static_cast<const unsigned char*>(bytes);
+    while (done < length) {
+        const ssize_t n = ::pwrite(fd_of(file), data + done, length - done, static_cast<off_t>(position + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EBADF && ::fcntl(fd_of(file), F_GETFD) != -1) return file_error_from_errno(EACCES);
+            return failed();
+        }
+        if (n == 0) return file_error_from_errno(ENOSPC);
+        done += static_cast<std::uint32_t>(n);
+    }
+    return 0;
+}
+
+namespace {
+
+// preadv or pwritev over the pieces, again from where a short transfer
+// stopped, a batch of iovecs at a time.
+std::uint32_t vectored_at(handle file, const buffer_span* pieces, std::size_t count, std::uint64_t position,
+                          std::uint32_t& done, bool writing) noexcept {
+    done = 0;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += pieces[i].length;
+    if (total > UINT32_MAX || position > static_cast<std::uint64_t>(INT64_MAX) - total)
+        return file_error_from_errno(EINVAL);
+    constexpr std::size_t batch = 64;
+    iovec vector[batch];
+    std::size_t index = 0;  // the first piece not wholly moved
+    std::size_t into = 0;   // bytes of it already moved
+    for (;;) {
+        while (index < count && pieces[index].length == into) {
+            ++index;
+            into = 0;
+        }
+        if (index == count) return 0;
+        int n = 0;
+        for (std::size_t i = index; i < count && n < static_cast<int>(batch); ++i, ++n) {
+            const std::size_t skip = i == index ? into : 0;
+            vector[n].iov_base = static_cast<unsigned char*>(pieces[i].data) + skip;
+            vector[n].iov_len = pieces[i].length - skip;
+        }
+        const off_t at = static_cast<off_t>(position + done);
+        const ssize_t moved = writing ? ::pwritev(fd_of(file), vector, n, at) : ::preadv(fd_of(file), vector, n, at);
+        if (moved < 0) {
+            if (errno == EINTR) continue;
+            if (writing && errno == EBADF && ::fcntl(fd_of(file), F_GETFD) != -1) return file_error_from_errno(EACCES);
+            return failed();
+        }
+        if (moved == 0) return writing ? file_error_from_errno(ENOSPC) : error_end_of_file;
+        done += static_cast<std::uint32_t>(moved);
+        for (std::size_t left = static_cast<std::size_t>(moved); left > 0;) {
+            const std::size_t rest = pieces[index].length - into;
+            if (left < rest) {
+                into += left;
+                break;
+            }
+            left -= rest;
+            ++index;
+            into = 0;
+        }
+    }
+}
+
+}  // namespace
+
+std::uint32_t read_scatter_at(handle file, const buffer_span* pieces, std::size_t count, std::uint64_t position,
+                              std::uint32_t& done) noexcept {
+    return vectored_at(file, pieces, count, position, done, false);
+}
+
+std::uint32_t write_gather_at(handle file, const buffer_span* pieces, std::size_t count, std::uint64_t position,
+                              std::uint32_t& done) noexcept {
+    return vectored_at(file, pieces, count, position, done, true);
 }
 
 std::uint32_t seek(handle file, std::uint64_t position) noexcept {

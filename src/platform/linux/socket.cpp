@@ -445,6 +445,44 @@ std::uint32_t receive_datagram_now(native_handle socket, void* buffer, std::size
     }
 }
 
+std::uint32_t connect_datagram_v4(native_handle socket, std::uint32_t address, std::uint16_t port) noexcept {
+    const int fd = static_cast<int>(socket);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = address;
+    // A datagram connect only picks the route and the local address: it never
+    // waits, and reports at once a peer there is no route to. A connected
+    // socket hears the ICMP errors of its sends without IP_RECVERR.
+    int result;
+    do {
+        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    } while (result < 0 && errno == EINTR);
+    return result_of(result);
+}
+
+std::uint32_t send_connected_datagram_now(native_handle socket, const void* data, std::size_t size) noexcept {
+    const int fd = static_cast<int>(socket);
+    for (;;) {
+        if (::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return 0;
+        if (errno != EINTR) return socket_error_from_errno(errno);
+    }
+}
+
+std::uint32_t receive_connected_datagram_now(native_handle socket, void* buffer, std::size_t size,
+                                             std::size_t& received) noexcept {
+    const int fd = static_cast<int>(socket);
+    received = 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
+        if (n >= 0) {
+            received = static_cast<std::size_t>(n);
+            return 0;
+        }
+        if (errno != EINTR) return socket_error_from_errno(errno);
+    }
+}
+
 std::uint32_t send_stream_now(native_handle socket, const void* data, std::size_t size, std::size_t& sent) noexcept {
     const int fd = static_cast<int>(socket);
     sent = 0;

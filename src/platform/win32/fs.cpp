@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -72,14 +73,14 @@ bool move_to(HANDLE file, std::uint64_t position) noexcept {
     return ::SetFilePointerEx(file, target, nullptr, FILE_BEGIN) != 0;
 }
 
-// One transfer at the handle's position, whether the handle was opened for
-// overlapped use or not: an explicit offset works for both, and the event's
-// low bit keeps the completion from reaching a completion port the handle is
-// associated with.
-std::uint32_t transfer_once(HANDLE file, void* buffer, DWORD length, bool reading, DWORD& moved) noexcept {
+// One transfer at an explicit offset, whether the handle was opened for
+// overlapped use or not: the offset works for both, and the event's low bit
+// keeps the completion from reaching a completion port the handle is
+// associated with. A handle opened for synchronous use moves its position to
+// the end of the transfer; an overlapped one keeps none.
+std::uint32_t transfer_at(HANDLE file, void* buffer, DWORD length, std::uint64_t position, bool reading,
+                          DWORD& moved) noexcept {
     moved = 0;
-    std::uint64_t position = 0;
-    if (!position_of(file, position)) return failed();
     const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) return failed();
     OVERLAPPED request{};
@@ -96,8 +97,52 @@ std::uint32_t transfer_once(HANDLE file, void* buffer, DWORD length, bool readin
     if (done && !::GetOverlappedResult(file, &request, &moved, FALSE)) done = FALSE;
     if (!done) code = failed();
     ::CloseHandle(event);
+    return code;
+}
+
+// One transfer at the handle's position, which it then moves past what moved.
+std::uint32_t transfer_once(HANDLE file, void* buffer, DWORD length, bool reading, DWORD& moved) noexcept {
+    moved = 0;
+    std::uint64_t position = 0;
+    if (!position_of(file, position)) return failed();
+    std::uint32_t code = transfer_at(file, buffer, length, position, reading, moved);
     if (moved != 0 && !move_to(file, position + moved) && code == 0) code = failed();
     return code;
+}
+
+// The whole count at `position` unless the end of the file or an error comes first.
+std::uint32_t whole_at(HANDLE file, unsigned char* bytes, std::uint32_t length, std::uint64_t position, bool reading,
+                       std::uint32_t& done) noexcept {
+    done = 0;
+    if (position > static_cast<std::uint64_t>(INT64_MAX) - length) return ERROR_INVALID_PARAMETER;
+    while (done < length) {
+        DWORD moved = 0;
+        const std::uint32_t code = transfer_at(file, bytes + done, length - done, position + done, reading, moved);
+        done += moved;
+        if (reading && code == ERROR_HANDLE_EOF) return error_end_of_file;
+        if (code != 0) return code;
+        if (moved == 0) return reading ? error_end_of_file : static_cast<std::uint32_t>(ERROR_DISK_FULL);
+    }
+    return 0;
+}
+
+// One piece after the other; Windows has no vectored transfer on a buffered
+// handle (ReadFileScatter wants unbuffered, overlapped ones).
+std::uint32_t pieces_at(HANDLE file, const buffer_span* pieces, std::size_t count, std::uint64_t position,
+                        bool reading, std::uint32_t& done) noexcept {
+    done = 0;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += pieces[i].length;
+    if (total > UINT32_MAX) return ERROR_INVALID_PARAMETER;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t moved = 0;
+        const std::uint32_t code = whole_at(file, static_cast<unsigned char*>(pieces[i].data),
+                                            static_cast<std::uint32_t>(pieces[i].length), position + done, reading,
+                                            moved);
+        done += moved;
+        if (code != 0) return code;
+    }
+    return 0;
 }
 
 // SE_MANAGE_VOLUME_NAME lets SetFileValidData skip the zeroing; a process
@@ -240,6 +285,27 @@ std::uint32_t write(handle file, const void* bytes, std::uint32_t length, std::u
         if (moved == 0) return ERROR_DISK_FULL;
     }
     return 0;
+}
+
+std::uint32_t read_at(handle file, void* buffer, std::uint32_t length, std::uint64_t position,
+                      std::uint32_t& done) noexcept {
+    return whole_at(handle_of(file), static_cast<unsigned char*>(buffer), length, position, true, done);
+}
+
+std::uint32_t write_at(handle file, const void* bytes, std::uint32_t length, std::uint64_t position,
+                       std::uint32_t& done) noexcept {
+    return whole_at(handle_of(file), const_cast<unsigned char*>(static_cast<const unsigned char*>(bytes)), length,
+                    position, false, done);
+}
+
+std::uint32_t read_scatter_at(handle file, const buffer_span* pieces, std::size_t count, std::uint64_t position,
+                              std::uint32_t& done) noexcept {
+    return pieces_at(handle_of(file), pieces, count, position, true, done);
+}
+
+std::uint32_t write_gather_at(handle file, const buffer_span* pieces, std::size_t count, std::uint64_t position,
+                              std::uint32_t& done) noexcept {
+    return pieces_at(handle_of(file), pieces, count, position, false, done);
 }
 
 std::uint32_t seek(handle file, std::uint64_t position) noexcept {

@@ -461,6 +461,56 @@ std::uint32_t receive_datagram_now(native_handle socket, void* buffer, std::size
     }
 }
 
+std::uint32_t connect_datagram_v4(native_handle socket, std::uint32_t address, std::uint16_t port) noexcept {
+    const SOCKET s = socket_of(socket);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = address;
+    // A datagram connect sends nothing and never waits. SIO_UDP_CONNRESET is
+    // left on (the default): a port-unreachable answer to a send then fails
+    // the next receive with WSAECONNRESET, which is what this socket is for.
+    return result_of(::connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target));
+}
+
+std::uint32_t send_connected_datagram_now(native_handle socket, const void* data, std::size_t size) noexcept {
+    const SOCKET s = socket_of(socket);
+    if (const std::uint32_t error = make_nonblocking(s)) return error;
+    const std::uint32_t error = result_of(::send(s, static_cast<const char*>(data), length_of(size), 0));
+    return error == WSAECONNRESET ? static_cast<std::uint32_t>(WSAECONNREFUSED) : error;
+}
+
+std::uint32_t receive_connected_datagram_now(native_handle socket, void* buffer, std::size_t size,
+                                             std::size_t& received) noexcept {
+    received = 0;
+    const SOCKET s = socket_of(socket);
+    if (const std::uint32_t error = make_nonblocking(s)) return error;
+    const int n = ::recv(s, static_cast<char*>(buffer), length_of(size), 0);
+    if (n != SOCKET_ERROR) {
+        received = static_cast<std::size_t>(n);
+        return 0;
+    }
+    const std::uint32_t error = last_error();
+    // Linux cuts a longer datagram to the buffer and says nothing; Windows
+    // keeps the part too but reports it.
+    if (error == WSAEMSGSIZE) {
+        received = size;
+        return 0;
+    }
+    // The port-unreachable report of an earlier send: the peer refused.
+    if (error == WSAECONNRESET) return WSAECONNREFUSED;
+    if (error != WSAEWOULDBLOCK) return error;
+    // Wine says it otherwise: the socket's network events report FD_CLOSE
+    // with 10061 and the receive would block; the refusal waits in
+    // SO_ERROR, which stays set (the caller gives up such a socket).
+    int pending = 0;
+    int length = sizeof pending;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &length) == 0 &&
+        (peer_refused(static_cast<std::uint32_t>(pending)) || peer_unreachable(static_cast<std::uint32_t>(pending))))
+        return pending == WSAECONNRESET ? static_cast<std::uint32_t>(WSAECONNREFUSED) : static_cast<std::uint32_t>(pending);
+    return WSAEWOULDBLOCK;
+}
+
 std::uint32_t send_stream_now(native_handle socket, const void* data, std::size_t size, std::size_t& sent) noexcept {
     sent = 0;
     const SOCKET s = socket_of(socket);
