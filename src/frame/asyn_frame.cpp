@@ -248,6 +248,7 @@ void CAsynFrame::teardown() noexcept {
 }
 
 void CAsynFrame::destroy_services() noexcept {
+    if (_tls_contexts) _tls_contexts->clear();
     frame_services::destroy(_services);
     delete std::exchange(_services.asyn_io_manager_ptr, nullptr);
     // Emptied, not freed: a host may still let go of an operation object on

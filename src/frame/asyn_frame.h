@@ -19,6 +19,7 @@
 #include "engine/asyn_io_operation.h"
 #include "engine/frame_plugin.h"
 #include "engine/singleton.h"
+#include "platform/tls.h"
 #include "engine/timer_manager.h"
 #include "component/events_raiser.h"
 #include "component/com_helpers.h"
@@ -228,6 +229,9 @@ private:
     IUnknown* _connect_manager_object = nullptr;
     singleton_instance _services;
     singleton_instance* _services_ptr = &_services;
+    // The TLS contexts of the frame's sockets, one per setting; emptied when
+    // the services go (a socket still open keeps its own until it closes).
+    std::shared_ptr<platform::tls::context_cache> _tls_contexts;
     IPluginHost* _host = nullptr;
     std::map<timer_key, CAsynFrameTimer*> _timers;
     std::multimap<IAsynMessageEvents*, CAsynFrameMessage*> _pending_messages;

@@ -7,6 +7,9 @@
 #include <openssl/x509v3.h>
 
 #include <climits>
+#include <map>
+#include <mutex>
+#include <string>
 
 namespace asynframe::platform::tls {
 namespace {
@@ -46,18 +49,135 @@ int clamp_int(std::size_t length) { return length > INT_MAX ? INT_MAX : static_c
 
 }  // namespace
 
-struct client_session::state {
+// ---- the shared context ----------------------------------------------------------
+
+struct client_context::state {
     SSL_CTX* context = nullptr;
+    mutable std::mutex lock;
+    // Sessions to resume, by the key their connection was opened with.
+    std::map<std::string, SSL_SESSION*> sessions;
+
+    ~state() {
+        for (auto& kept : sessions) SSL_SESSION_free(kept.second);
+        sessions.clear();
+        if (context != nullptr) SSL_CTX_free(context);
+    }
+
+    // A session the server handed out (at the end of a TLS 1.2 handshake, or
+    // a TLS 1.3 ticket, which arrives after it): kept under the connection's
+    // key, replacing the one kept before. 1: the reference is ours.
+    static int on_new_session(SSL* ssl, SSL_SESSION* session) {
+        auto* self = static_cast<state*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+        const auto* key = static_cast<const std::string*>(SSL_get_app_data(ssl));
+        if (self == nullptr || key == nullptr || key->empty()) return 0;
+        // A bound on what many servers can leave here: the oldest key goes.
+        constexpr std::size_t most = 256;
+        SSL_SESSION* replaced = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(self->lock);
+            auto found = self->sessions.find(*key);
+            if (found != self->sessions.end()) {
+                replaced = found->second;
+                found->second = session;
+            } else {
+                if (self->sessions.size() >= most) {
+                    replaced = self->sessions.begin()->second;
+                    self->sessions.erase(self->sessions.begin());
+                }
+                self->sessions.emplace(*key, session);
+            }
+        }
+        if (replaced != nullptr) SSL_SESSION_free(replaced);
+        return 1;
+    }
+
+    // The library gave up on a session (a connection failed on it).
+    static void on_remove_session(SSL_CTX* context, SSL_SESSION* session) {
+        auto* self = static_cast<state*>(SSL_CTX_get_app_data(context));
+        if (self == nullptr) return;
+        SSL_SESSION* dropped = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(self->lock);
+            for (auto kept = self->sessions.begin(); kept != self->sessions.end(); ++kept) {
+                if (kept->second == session) {
+                    dropped = kept->second;
+                    self->sessions.erase(kept);
+                    break;
+                }
+            }
+        }
+        if (dropped != nullptr) SSL_SESSION_free(dropped);
+    }
+
+    // A new reference to the session kept under `key`, or null.
+    SSL_SESSION* find(const std::string& key) const {
+        std::lock_guard<std::mutex> guard(lock);
+        auto found = sessions.find(key);
+        if (found == sessions.end() || SSL_SESSION_is_resumable(found->second) != 1) return nullptr;
+        SSL_SESSION_up_ref(found->second);
+        return found->second;
+    }
+};
+
+client_context::client_context(context_settings settings, std::unique_ptr<state> made)
+    : _settings(std::move(settings)), _state(std::move(made)) {}
+
+client_context::~client_context() = default;
+
+std::size_t client_context::sessions_held() const {
+    std::lock_guard<std::mutex> guard(_state->lock);
+    return _state->sessions.size();
+}
+
+std::shared_ptr<client_context> client_context::make(const context_settings& settings, bool& library_failure,
+                                                     std::string& error) {
+    library_failure = false;
+    error.clear();
+    ERR_clear_error();
+    auto made = std::make_unique<state>();
+    made->context = SSL_CTX_new(TLS_client_method());
+    if (made->context == nullptr) {
+        library_failure = true;
+        error = queued_errors();
+        return nullptr;
+    }
+    // SSL 3, TLS 1.0 and 1.1 are broken; nothing older than 1.2 is offered.
+    SSL_CTX_set_min_proto_version(made->context, TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(made->context, TLS1_3_VERSION);
+    // The default paths honour SSL_CERT_FILE and SSL_CERT_DIR.
+    bool trusted = SSL_CTX_set_default_verify_paths(made->context) == 1;
+    if (trusted && !settings.ca_file.empty())
+        trusted = SSL_CTX_load_verify_locations(made->context, settings.ca_file.c_str(), nullptr) == 1;
+    SSL_CTX_set_verify(made->context, settings.verify_peer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+    if (!trusted) {
+        std::string text = queued_errors();
+        error = "cannot load the trusted certificates" + (settings.ca_file.empty() ? "" : " of " + settings.ca_file) +
+                (text.empty() ? "" : ": " + text);
+        return nullptr;
+    }
+    // The client's own cache: sessions are kept by the key of the connection
+    // that got them (the library's store knows no server names).
+    SSL_CTX_set_app_data(made->context, made.get());
+    SSL_CTX_set_session_cache_mode(made->context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(made->context, &state::on_new_session);
+    SSL_CTX_sess_set_remove_cb(made->context, &state::on_remove_session);
+    return std::shared_ptr<client_context>(new client_context(settings, std::move(made)));
+}
+
+// ---- a session ---------------------------------------------------------------------
+
+struct client_session::state {
+    std::shared_ptr<client_context> shared;
     SSL* session = nullptr;
     BIO* input = nullptr;   // owned by the session once attached
     BIO* output = nullptr;  // likewise
+    std::string resume_key;  // the session's app data points here
     std::string error;
     bool verify_peer = true;
     bool verification_failed = false;
 
     ~state() {
         if (session != nullptr) SSL_free(session);  // frees both memory buffers
-        if (context != nullptr) SSL_CTX_free(context);
     }
 
     void fail(std::string text, bool certificate) {
@@ -92,34 +212,28 @@ client_session::~client_session() = default;
 bool client_session::open(const verification& settings, bool& library_failure) {
     library_failure = false;
     close();
-    auto made = std::make_unique<state>();
-    made->verify_peer = settings.verify_peer;
-    ERR_clear_error();
-    made->context = SSL_CTX_new(TLS_client_method());
-    if (made->context == nullptr) {
-        library_failure = true;
-        _state = std::move(made);
-        _state->fail(queued_errors(), false);
+    context_settings wanted;
+    wanted.verify_peer = settings.verify_peer;
+    wanted.ca_file = settings.ca_file;
+    std::string error;
+    std::shared_ptr<client_context> context = client_context::make(wanted, library_failure, error);
+    if (!context) {
+        _state = std::make_unique<state>();
+        _state->fail(error, false);
         return false;
     }
-    // SSL 3, TLS 1.0 and 1.1 are broken; nothing older than 1.2 is offered.
-    SSL_CTX_set_min_proto_version(made->context, TLS1_2_VERSION);
-    SSL_CTX_set_max_proto_version(made->context, TLS1_3_VERSION);
-    // The default paths honour SSL_CERT_FILE and SSL_CERT_DIR.
-    bool trusted = SSL_CTX_set_default_verify_paths(made->context) == 1;
-    if (trusted && !settings.ca_file.empty())
-        trusted = SSL_CTX_load_verify_locations(made->context, settings.ca_file.c_str(), nullptr) == 1;
-    SSL_CTX_set_verify(made->context, settings.verify_peer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
-    if (!trusted) {
-        std::string text = queued_errors();
-        made->fail("cannot load the trusted certificates" + (settings.ca_file.empty() ? "" : " of " + settings.ca_file) +
-                       (text.empty() ? "" : ": " + text),
-                   false);
-        _state = std::move(made);
-        return false;
-    }
+    return open(context, settings, std::string());
+}
 
-    made->session = SSL_new(made->context);
+bool client_session::open(const std::shared_ptr<client_context>& context, const verification& settings,
+                          const std::string& resume_key) {
+    close();
+    auto made = std::make_unique<state>();
+    made->shared = context;
+    made->verify_peer = context->settings().verify_peer;
+    made->resume_key = resume_key;
+    ERR_clear_error();
+    made->session = SSL_new(context->native().context);
     made->input = BIO_new(BIO_s_mem());
     made->output = BIO_new(BIO_s_mem());
     if (made->session == nullptr || made->input == nullptr || made->output == nullptr) {
@@ -134,6 +248,13 @@ bool client_session::open(const verification& settings, bool& library_failure) {
     BIO_set_mem_eof_return(made->input, -1);
     SSL_set_bio(made->session, made->input, made->output);
     SSL_set_connect_state(made->session);
+    SSL_set_app_data(made->session, &made->resume_key);
+    if (!resume_key.empty()) {
+        if (SSL_SESSION* earlier = context->native().find(resume_key)) {
+            SSL_set_session(made->session, earlier);  // takes a reference of its own
+            SSL_SESSION_free(earlier);
+        }
+    }
 
     bool named = true;
     if (!settings.host.empty()) {
@@ -141,7 +262,7 @@ bool client_session::open(const verification& settings, bool& library_failure) {
         const bool address = address_literal(settings.host, plain);
         // An address is never sent as SNI (RFC 6066 allows names only).
         if (!address) named = SSL_set_tlsext_host_name(made->session, settings.host.c_str()) == 1;
-        if (named && settings.verify_peer) {
+        if (named && made->verify_peer) {
             if (address) {
                 named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(made->session), plain.c_str()) == 1;
             } else {
@@ -232,6 +353,8 @@ std::string client_session::protocol() const {
     if (!is_open() || SSL_is_init_finished(_state->session) != 1) return {};
     return SSL_get_version(_state->session);
 }
+
+bool client_session::resumed() const noexcept { return is_open() && SSL_session_reused(_state->session) == 1; }
 
 std::string client_session::error_text() const { return _state ? _state->error : std::string(); }
 
