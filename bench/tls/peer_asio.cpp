@@ -74,6 +74,9 @@ void handshake_asio(benchmark::State& state) {
                 finished = true;
                 return;
             }
+            // As ours: no small record waits for the ACK of the one before.
+            asio::error_code ignored;
+            stream.next_layer().set_option(tcp::no_delay(true), ignored);
             stream.async_handshake(asio::ssl::stream_base::client, [&](const asio::error_code& shaken) {
                 if (shaken) {
                     error = shaken;

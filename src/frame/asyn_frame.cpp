@@ -1,6 +1,7 @@
 // The frame's lifecycle: interfaces, Initialize and Uninitialize, the stops
 // from callbacks and other threads, the engine's events, pages.
 #include "frame/asyn_frame.h"
+#include "platform/tls.h"
 
 #include <algorithm>
 #include <new>

@@ -19,13 +19,16 @@
 #include "engine/asyn_io_operation.h"
 #include "engine/frame_plugin.h"
 #include "engine/singleton.h"
-#include "platform/tls.h"
 #include "engine/timer_manager.h"
 #include "component/events_raiser.h"
 #include "component/com_helpers.h"
 #include "component/unknown_base.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
+
+namespace asynframe::platform::tls {
+class context_cache;
+}  // namespace asynframe::platform::tls
 
 namespace asynframe {
 

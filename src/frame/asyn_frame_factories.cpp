@@ -1,6 +1,7 @@
 // The frame's factory slots (operations and the subsystems' objects) and the
 // connection scheduler's limits.
 #include "frame/asyn_frame.h"
+#include "platform/tls.h"
 
 #include <algorithm>
 #include <new>

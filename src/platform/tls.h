@@ -132,6 +132,10 @@ public:
     status handshake();
     // Encrypts at most maximum_message bytes as one record into the output.
     bool encrypt(const std::uint8_t* data, std::size_t length);
+    // The same straight into `out`, which has room for `capacity` bytes (a
+    // record is at most header + length + trailer): the record's length, 0
+    // on a failure. Output still pending goes into `out` first.
+    std::size_t encrypt_into(const std::uint8_t* data, std::size_t length, std::uint8_t* out, std::size_t capacity);
     // Decrypts into `out` as much as is there, up to `capacity` bytes: done
     // with `produced` > 0, or want_input, closed or failed with `produced` 0.
     status decrypt(std::uint8_t* out, std::size_t capacity, std::size_t& produced);

@@ -65,30 +65,43 @@ HRESULT CAsynSSLSocket::Write(IAsynIoOperation* operation) {
 std::uint32_t CAsynSSLSocket::fill_chunk(int index) {
     IAsynIoOperation*& slot = _write_ops[index];
     if (slot == nullptr && FAILED(create_write_operation(index))) throw std::bad_alloc();
-    if (_write_op_ptr != nullptr && _write_done < _write_len) {
+    const platform::tls::stream_sizes sizes = _session.sizes();
+    std::uint32_t end = _write_done;
+    if (_write_op_ptr != nullptr && _write_done < _write_len)
+        end = _write_len - _write_done > chunk_plaintext ? _write_done + chunk_plaintext : _write_len;
+    const std::uint32_t records = (end - _write_done + sizes.maximum_message - 1) / sizes.maximum_message;
+    const std::size_t pending = _session.output_pending();
+    if (pending == 0 && records == 0) return 0;
+    // Room for what waits, every record at its largest, and a message the
+    // session may put before them (a key update).
+    const std::size_t room =
+        pending + (end - _write_done) + std::size_t{records} * (sizes.header + sizes.trailer) + 1024;
+    grow_buffer(slot, static_cast<std::uint32_t>(room));
+    BYTE* buffer = nullptr;
+    DWORD capacity = 0;
+    slot->GetBuffer(&buffer, &capacity);
+    std::size_t used = _session.take_output(buffer, pending);
+    if (records > 0) {
         BYTE* plaintext = nullptr;
         _write_op_ptr->GetBuffer(&plaintext, nullptr);
         DWORD start = 0;
         DWORD length = 0;
         _write_op_ptr->GetRange(&start, &length);
         plaintext += start;
-        const std::uint32_t most = _session.sizes().maximum_message;
-        const std::uint32_t end = _write_len - _write_done > chunk_plaintext ? _write_done + chunk_plaintext : _write_len;
         while (_write_done < end) {
-            const std::uint32_t piece = std::min(end - _write_done, most);
-            if (!_session.encrypt(plaintext + _write_done, piece)) {
+            const std::uint32_t piece = std::min(end - _write_done, sizes.maximum_message);
+            // Each record straight into the inner buffer.
+            const std::size_t made = _session.encrypt_into(plaintext + _write_done, piece, buffer + used, capacity - used);
+            if (made == 0) {
                 _failure_detail = _session.error_text();
                 throw std::runtime_error("SSL send: SSL data encrypt failed");
             }
+            used += made;
             _write_done += piece;
         }
     }
-    const std::size_t pending = _session.output_pending();
-    if (pending == 0) return 0;
-    grow_buffer(slot, static_cast<std::uint32_t>(pending));
-    BYTE* buffer = nullptr;
-    slot->GetBuffer(&buffer, nullptr);
-    return static_cast<std::uint32_t>(_session.take_output(buffer, pending));
+    // What did not fit (it never should) goes out with the next chunk, in order.
+    return static_cast<std::uint32_t>(used);
 }
 
 void CAsynSSLSocket::pump_output() {

@@ -6,7 +6,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
+#include <vector>
 #include <map>
 #include <mutex>
 #include <string>
@@ -46,6 +49,77 @@ std::string queued_errors() {
 }
 
 int clamp_int(std::size_t length) { return length > INT_MAX ? INT_MAX : static_cast<int>(length); }
+
+// Where the session's records go: a queue the caller takes from, or, while
+// encrypt_into runs, straight into the caller's buffer (one copy less than
+// a memory BIO, which the records would pass through on their way out).
+struct output_sink {
+    std::vector<std::uint8_t> queue;
+    std::size_t taken = 0;
+    std::uint8_t* direct = nullptr;
+    std::size_t room = 0;
+    std::size_t used = 0;
+
+    std::size_t pending() const noexcept { return queue.size() - taken; }
+};
+
+int sink_write(BIO* bio, const char* data, int length) {
+    auto* sink = static_cast<output_sink*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (sink == nullptr || length <= 0) return 0;
+    const auto count = static_cast<std::size_t>(length);
+    // Once something waits in the queue, what follows waits behind it.
+    if (sink->direct != nullptr && sink->pending() == 0 && sink->room - sink->used >= count) {
+        std::memcpy(sink->direct + sink->used, data, count);
+        sink->used += count;
+        return length;
+    }
+    if (sink->taken == sink->queue.size()) {
+        sink->queue.clear();
+        sink->taken = 0;
+    }
+    sink->queue.insert(sink->queue.end(), data, data + count);
+    return length;
+}
+
+long sink_control(BIO* bio, int command, long, void*) {
+    auto* sink = static_cast<output_sink*>(BIO_get_data(bio));
+    switch (command) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_PENDING:
+    case BIO_CTRL_WPENDING:
+        return sink != nullptr ? static_cast<long>(sink->pending()) : 0;
+    default:
+        return 0;
+    }
+}
+
+int sink_create(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+int sink_destroy(BIO* bio) {
+    delete static_cast<output_sink*>(BIO_get_data(bio));
+    BIO_set_data(bio, nullptr);
+    return 1;
+}
+
+// Made once for the process; null when the library cannot make it.
+BIO_METHOD* sink_method() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "asynframe TLS output");
+        if (made != nullptr) {
+            BIO_meth_set_write(made, sink_write);
+            BIO_meth_set_ctrl(made, sink_control);
+            BIO_meth_set_create(made, sink_create);
+            BIO_meth_set_destroy(made, sink_destroy);
+        }
+        return made;
+    }();
+    return method;
+}
 
 }  // namespace
 
@@ -171,6 +245,7 @@ struct client_session::state {
     SSL* session = nullptr;
     BIO* input = nullptr;   // owned by the session once attached
     BIO* output = nullptr;  // likewise
+    output_sink* sink = nullptr;  // the output's, freed with it
     std::string resume_key;  // the session's app data points here
     std::string error;
     bool verify_peer = true;
@@ -235,11 +310,17 @@ bool client_session::open(const std::shared_ptr<client_context>& context, const 
     ERR_clear_error();
     made->session = SSL_new(context->native().context);
     made->input = BIO_new(BIO_s_mem());
-    made->output = BIO_new(BIO_s_mem());
+    BIO_METHOD* method = sink_method();
+    made->output = method != nullptr ? BIO_new(method) : nullptr;
+    if (made->output != nullptr) {
+        made->sink = new output_sink;
+        BIO_set_data(made->output, made->sink);
+    }
     if (made->session == nullptr || made->input == nullptr || made->output == nullptr) {
         if (made->input != nullptr) BIO_free(made->input);
         if (made->output != nullptr) BIO_free(made->output);
         made->input = made->output = nullptr;
+        made->sink = nullptr;
         made->fail(queued_errors(), false);
         _state = std::move(made);
         return false;
@@ -335,13 +416,37 @@ std::size_t client_session::input_held() const noexcept {
 }
 
 std::size_t client_session::output_pending() const noexcept {
-    return is_open() ? BIO_ctrl_pending(_state->output) : 0;
+    return is_open() ? _state->sink->pending() : 0;
 }
 
 std::size_t client_session::take_output(std::uint8_t* out, std::size_t capacity) {
     if (!is_open() || capacity == 0) return 0;
-    const int read = BIO_read(_state->output, out, clamp_int(capacity));
-    return read > 0 ? static_cast<std::size_t>(read) : 0;
+    output_sink& sink = *_state->sink;
+    const std::size_t count = std::min(capacity, sink.pending());
+    if (count > 0) std::memcpy(out, sink.queue.data() + sink.taken, count);
+    sink.taken += count;
+    if (sink.taken == sink.queue.size()) {
+        sink.queue.clear();
+        sink.taken = 0;
+    }
+    return count;
+}
+
+std::size_t client_session::encrypt_into(const std::uint8_t* data, std::size_t length, std::uint8_t* out,
+                                         std::size_t capacity) {
+    if (!is_open()) return 0;
+    output_sink& sink = *_state->sink;
+    std::size_t written = take_output(out, capacity);
+    sink.direct = out + written;
+    sink.room = capacity - written;
+    sink.used = 0;
+    const bool encrypted = encrypt(data, length);
+    written += sink.used;
+    sink.direct = nullptr;
+    sink.room = sink.used = 0;
+    if (!encrypted) return 0;
+    // What did not fit waits in the queue, in order, for the next take.
+    return written + take_output(out + written, capacity - written);
 }
 
 stream_sizes client_session::sizes() const noexcept {

@@ -876,6 +876,36 @@ bool client_session::encrypt(const std::uint8_t* data, std::size_t length) {
     return true;
 }
 
+std::size_t client_session::encrypt_into(const std::uint8_t* data, std::size_t length, std::uint8_t* out,
+                                         std::size_t capacity) {
+    if (!is_open() || !_state->established || length == 0 || length > _state->stream.cbMaximumMessage) return 0;
+    state& s = *_state;
+    std::size_t written = take_output(out, capacity);
+    const std::size_t header = s.stream.cbHeader;
+    const std::size_t trailer = s.stream.cbTrailer;
+    if (s.output_pending_count() > 0 || capacity - written < header + length + trailer) {
+        // No room for the record in place: through the output, in order.
+        if (!encrypt(data, length)) return 0;
+        return written + take_output(out + written, capacity - written);
+    }
+    // The record is made in place, in the caller's buffer.
+    std::uint8_t* record = out + written;
+    std::memcpy(record + header, data, length);
+    SecBuffer buffers[4] = {};
+    buffers[0] = {static_cast<ULONG>(header), SECBUFFER_STREAM_HEADER, record};
+    buffers[1] = {static_cast<ULONG>(length), SECBUFFER_DATA, record + header};
+    buffers[2] = {static_cast<ULONG>(trailer), SECBUFFER_STREAM_TRAILER, record + header + length};
+    buffers[3] = {0, SECBUFFER_EMPTY, nullptr};
+    SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+    const SECURITY_STATUS result = EncryptMessage(&s.context, 0, &description, 0);
+    if (result != SEC_E_OK) {
+        s.fail(status_text("EncryptMessage", result), false);
+        return 0;
+    }
+    // A suite whose trailer is shorter than the largest leaves the end unused.
+    return written + buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
+}
+
 status client_session::decrypt(std::uint8_t* out, std::size_t capacity, std::size_t& produced) {
     produced = 0;
     if (!is_open() || capacity == 0 || !_state->have_context) return status::failed;
