@@ -143,6 +143,11 @@ public:
     bool shutdown();
 
     void put_input(const std::uint8_t* data, std::size_t length);
+    // The same without a copy where the platform can: the session reads the
+    // bytes where they are until return_input, which keeps what it has not
+    // read yet; the caller's buffer must not change in between.
+    void lend_input(const std::uint8_t* data, std::size_t length);
+    void return_input();
     // Received bytes not yet consumed by the session.
     std::size_t input_held() const noexcept;
     std::size_t output_pending() const noexcept;

@@ -158,6 +158,9 @@ HRESULT CAsynSSLSocket::service_read() {
         // Read ahead: what failed is kept for the next read.
         throw std::runtime_error("SSL recv: DecryptMessage call error");
     }
+    // The inner buffer is read into again below: the session keeps what it
+    // has not decrypted yet.
+    _session.return_input();
     // A key update (or a renegotiation) answers through the session's output.
     if (_session.output_pending() > 0) pump_output();
     return ensure_reading();
@@ -205,8 +208,14 @@ void CAsynSSLSocket::read_step(DWORD error, DWORD bytes) {
     if (bytes == 0)
         _eof = true;
     else
-        _session.put_input(inner_buffer(), bytes);
-    const HRESULT hr = service_read();
+        _session.lend_input(inner_buffer(), bytes);  // read in place until service_read gives it back
+    HRESULT hr = S_OK;
+    try {
+        hr = service_read();
+    } catch (...) {
+        _session.return_input();
+        throw;
+    }
     if (FAILED(hr))
         throw std::runtime_error("SSL recv: recv data from server error! throw exception: " + result_text(hr));
 }

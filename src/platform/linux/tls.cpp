@@ -106,6 +106,101 @@ int sink_destroy(BIO* bio) {
     return 1;
 }
 
+// Where the session's received bytes come from: bytes lent by the caller
+// (read in place, no copy), then, once the caller takes its buffer back,
+// what was left of them, kept in a queue.
+struct input_source {
+    std::vector<std::uint8_t> queue;
+    std::size_t taken = 0;
+    const std::uint8_t* lent = nullptr;
+    std::size_t lent_length = 0;
+    std::size_t lent_taken = 0;
+
+    std::size_t held() const noexcept { return queue.size() - taken + lent_length - lent_taken; }
+
+    void append(const std::uint8_t* data, std::size_t length) {
+        if (length == 0) return;
+        if (taken == queue.size()) {
+            queue.clear();
+            taken = 0;
+        } else if (taken > queue.size() / 2 && taken > 4096) {
+            queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(taken));
+            taken = 0;
+        }
+        queue.insert(queue.end(), data, data + length);
+    }
+
+    // The lent bytes not yet read go to the queue: the buffer is the caller's again.
+    void give_back() {
+        if (lent == nullptr) return;
+        const std::uint8_t* rest = lent + lent_taken;
+        const std::size_t count = lent_length - lent_taken;
+        lent = nullptr;
+        lent_length = lent_taken = 0;
+        append(rest, count);
+    }
+};
+
+int source_read(BIO* bio, char* out, int length) {
+    auto* source = static_cast<input_source*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (source == nullptr || length <= 0) return 0;
+    std::size_t wanted = static_cast<std::size_t>(length);
+    std::size_t moved = 0;
+    const std::size_t queued = std::min(wanted, source->queue.size() - source->taken);
+    if (queued > 0) {
+        std::memcpy(out, source->queue.data() + source->taken, queued);
+        source->taken += queued;
+        moved += queued;
+        wanted -= queued;
+    }
+    const std::size_t lent = std::min(wanted, source->lent_length - source->lent_taken);
+    if (lent > 0) {
+        std::memcpy(out + moved, source->lent + source->lent_taken, lent);
+        source->lent_taken += lent;
+        moved += lent;
+    }
+    if (moved == 0) {
+        // Nothing yet: more to come, never the end of the stream.
+        BIO_set_retry_read(bio);
+        return -1;
+    }
+    return static_cast<int>(moved);
+}
+
+long source_control(BIO* bio, int command, long, void*) {
+    auto* source = static_cast<input_source*>(BIO_get_data(bio));
+    switch (command) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_PENDING:
+        return source != nullptr ? static_cast<long>(source->held()) : 0;
+    default:
+        return 0;
+    }
+}
+
+int source_destroy(BIO* bio) {
+    delete static_cast<input_source*>(BIO_get_data(bio));
+    BIO_set_data(bio, nullptr);
+    return 1;
+}
+
+// Made once for the process; null when the library cannot make it.
+BIO_METHOD* source_method() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "asynframe TLS input");
+        if (made != nullptr) {
+            BIO_meth_set_read(made, source_read);
+            BIO_meth_set_ctrl(made, source_control);
+            BIO_meth_set_create(made, sink_create);
+            BIO_meth_set_destroy(made, source_destroy);
+        }
+        return made;
+    }();
+    return method;
+}
+
 // Made once for the process; null when the library cannot make it.
 BIO_METHOD* sink_method() {
     static BIO_METHOD* const method = [] {
@@ -246,6 +341,7 @@ struct client_session::state {
     BIO* input = nullptr;   // owned by the session once attached
     BIO* output = nullptr;  // likewise
     output_sink* sink = nullptr;  // the output's, freed with it
+    input_source* source = nullptr;  // the input's, freed with it
     std::string resume_key;  // the session's app data points here
     std::string error;
     bool verify_peer = true;
@@ -309,7 +405,12 @@ bool client_session::open(const std::shared_ptr<client_context>& context, const 
     made->resume_key = resume_key;
     ERR_clear_error();
     made->session = SSL_new(context->native().context);
-    made->input = BIO_new(BIO_s_mem());
+    BIO_METHOD* reading = source_method();
+    made->input = reading != nullptr ? BIO_new(reading) : nullptr;
+    if (made->input != nullptr) {
+        made->source = new input_source;
+        BIO_set_data(made->input, made->source);
+    }
     BIO_METHOD* method = sink_method();
     made->output = method != nullptr ? BIO_new(method) : nullptr;
     if (made->output != nullptr) {
@@ -321,12 +422,11 @@ bool client_session::open(const std::shared_ptr<client_context>& context, const 
         if (made->output != nullptr) BIO_free(made->output);
         made->input = made->output = nullptr;
         made->sink = nullptr;
+        made->source = nullptr;
         made->fail(queued_errors(), false);
         _state = std::move(made);
         return false;
     }
-    // An empty input buffer means "more to come", never the end of the stream.
-    BIO_set_mem_eof_return(made->input, -1);
     SSL_set_bio(made->session, made->input, made->output);
     SSL_set_connect_state(made->session);
     SSL_set_app_data(made->session, &made->resume_key);
@@ -403,17 +503,28 @@ bool client_session::shutdown() {
 
 void client_session::put_input(const std::uint8_t* data, std::size_t length) {
     if (!is_open()) return;
-    while (length > 0) {
-        const int written = BIO_write(_state->input, data, clamp_int(length));
-        if (written <= 0) return;
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
+    _state->source->give_back();
+    _state->source->append(data, length);
 }
 
-std::size_t client_session::input_held() const noexcept {
-    return is_open() ? BIO_ctrl_pending(_state->input) : 0;
+void client_session::lend_input(const std::uint8_t* data, std::size_t length) {
+    if (!is_open() || length == 0) return;
+    input_source& source = *_state->source;
+    if (source.lent != nullptr || source.taken != source.queue.size()) {
+        // Behind bytes already held: copied, in order.
+        put_input(data, length);
+        return;
+    }
+    source.lent = data;
+    source.lent_length = length;
+    source.lent_taken = 0;
 }
+
+void client_session::return_input() {
+    if (is_open()) _state->source->give_back();
+}
+
+std::size_t client_session::input_held() const noexcept { return is_open() ? _state->source->held() : 0; }
 
 std::size_t client_session::output_pending() const noexcept {
     return is_open() ? _state->sink->pending() : 0;

@@ -939,6 +939,10 @@ void client_session::put_input(const std::uint8_t* data, std::size_t length) {
     _state->input.insert(_state->input.end(), data, data + length);
 }
 
+void client_session::lend_input(const std::uint8_t* data, std::size_t length) { put_input(data, length); }
+
+void client_session::return_input() {}
+
 std::size_t client_session::input_held() const noexcept { return is_open() ? _state->input.size() : 0; }
 
 std::size_t client_session::output_pending() const noexcept { return is_open() ? _state->output_pending_count() : 0; }
