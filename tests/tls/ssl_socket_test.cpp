@@ -630,7 +630,11 @@ TEST_P(TlsServerTest, ASecondConnectionToTheSameServerResumesTheSession) {
         IAsynSSLSocket* socket = ssl_over(tcp_socket());
         ASSERT_EQ(0u, connect(socket, "localhost", peer->port())) << object_of(socket)->failure_text();
         EXPECT_EQ(version().reported, object_of(socket)->protocol());
-        EXPECT_EQ(round == 1, object_of(socket)->session_resumed());
+        // Wine's SChannel offers no session to resume (its hello carries no
+        // session id or ticket), so there it cannot be shown.
+        if (!running_under_wine()) {
+            EXPECT_EQ(round == 1, object_of(socket)->session_resumed());
+        }
         const std::string mine = round == 0 ? "one" : "two";
         EXPECT_EQ(3u, write(socket, mine).bytes);
         peer->send(round == 0 ? "ack1" : "ack2");

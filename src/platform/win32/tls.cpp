@@ -377,7 +377,7 @@ struct client_session::state {
     CredHandle credentials{};      // the context's
     CtxtHandle context{};
     bool have_context = false;
-    HCERTSTORE trusted = nullptr;  // the context's certificates of ca_file; null without one
+    HCERTSTORE trusted = nullptr;  // the context's certificates of ca_file (a reference of its own); null without one
 
     bool verify_peer = true;
     std::wstring target;  // the name sent as SNI; empty for an address
@@ -402,6 +402,7 @@ struct client_session::state {
 
     ~state() {
         if (have_context) DeleteSecurityContext(&context);
+        if (trusted != nullptr) CertCloseStore(trusted, 0);
     }
 
     void fail(std::string text, bool certificate) {
@@ -809,7 +810,8 @@ bool client_session::open(const std::shared_ptr<client_context>& shared, const v
     auto made = std::make_unique<state>();
     made->shared = shared;
     made->credentials = shared->native().credentials;
-    made->trusted = shared->native().trusted;
+    // A reference of the session's own to the context's certificates.
+    made->trusted = shared->native().trusted != nullptr ? CertDuplicateStore(shared->native().trusted) : nullptr;
     made->verify_peer = shared->settings().verify_peer;
     if (!settings.host.empty()) {
         std::uint8_t v4[4];
