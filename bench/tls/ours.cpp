@@ -1,6 +1,7 @@
 // This library's TLS client through a frame, on the ring ("ours") and on the
 // readiness loop ("ours_epoll"): one whole-range read or write of
 // transfer_size bytes per iteration.
+#include <algorithm>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -9,6 +10,7 @@
 #include "asynframe/com_helpers.h"
 #include "asynframe/asynframe.h"
 #include "frame/asyn_frame.h"
+#include "tls/asyn_ssl_socket.h"
 #include "tls_common.h"
 
 namespace tls_bench {
@@ -116,6 +118,82 @@ void bulk_case(benchmark::State& state, direction what, bool readiness) {
     object->Release();
 }
 
+// One whole connection per iteration: TCP connect, TLS handshake, a one-byte
+// request and its answer, close (with its close_notify). The frame keeps the context and the session the
+// server handed out, so connections after the first resume it.
+void handshake_case(benchmark::State& state, bool readiness) {
+    bulk_server server(direction::handshake);
+    tls_bench_settings settings(readiness);
+    auto* object = new CAsynFrame();
+    IAsynFrame3* frame = object;
+    if (static_cast<IAsynFramePlugin*>(object)->Initialize(0, &settings, nullptr, 0) != S_OK)
+        give_up("starting the frame");
+    frame_driver driver;
+    frame->RegisterReceiver(&driver);
+
+    IAsynTcpSocket* inner = nullptr;
+    IAsynSSLSocket* socket = nullptr;
+    IAsynIoOperation* op = nullptr;
+    batch_signal done;
+    DWORD error = 0;
+    std::int64_t resumed = 0;
+    int stage = 0;  // 0 connecting, 1 writing the request, 2 reading the answer
+    auto finish = [&](DWORD e) {
+        error = e;
+        socket->Close();
+        socket->Release();
+        inner->Release();
+        socket = nullptr;
+        inner = nullptr;
+        done.raise();
+    };
+    driver.on_complete = [&](DWORD e, DWORD bytes) {
+        if (e != 0 || (stage > 0 && bytes != 1)) {
+            finish(e != 0 ? e : 1);
+            return;
+        }
+        if (stage == 0 && static_cast<CAsynSSLSocket*>(socket)->session_resumed()) ++resumed;
+        if (stage == 2) {
+            finish(0);
+            return;
+        }
+        ++stage;
+        op->SetRange(0, 1);
+        if ((stage == 1 ? socket->Write(op) : socket->Read(op)) != S_OK) finish(1);
+    };
+    driver.run(frame, [&] {
+        frame->CreateOperation(&driver, &op);
+        op->SetTag(0);
+        op->AllocBuffer(16);
+    });
+    for (auto _ : state) {
+        done.reset();
+        driver.run(frame, [&] {
+            stage = 0;
+            frame->CreateTcpSocket(&inner);
+            frame->CreateSSLSocket(inner, &socket);
+            if (socket->Connect(op, 9, "127.0.0.1", server.port(), 0) != S_OK) give_up("starting the connect");
+        });
+        if (!done.wait()) give_up("a handshake");
+        if (error != 0) {
+            state.SkipWithError("a handshake failed");
+            break;
+        }
+    }
+    state.counters["resumed"] =
+        benchmark::Counter(static_cast<double>(resumed) / static_cast<double>(std::max<std::int64_t>(1, state.iterations())));
+    driver.run(frame, [&] {
+        driver.on_complete = nullptr;
+        op->Release();
+    });
+    frame->UnregisterReceiver(&driver);
+    static_cast<IAsynFramePlugin*>(object)->Uninitialize();
+    object->Release();
+}
+
+void handshake_ours(benchmark::State& state) { handshake_case(state, false); }
+void handshake_ours_epoll(benchmark::State& state) { handshake_case(state, true); }
+
 void download_ours(benchmark::State& state) { bulk_case(state, direction::download, false); }
 void download_ours_epoll(benchmark::State& state) { bulk_case(state, direction::download, true); }
 void upload_ours(benchmark::State& state) { bulk_case(state, direction::upload, false); }
@@ -126,6 +204,8 @@ void upload_ours_epoll(benchmark::State& state) { bulk_case(state, direction::up
     register_case("download/ours_epoll", download_ours_epoll);
     register_case("upload/ours", upload_ours);
     register_case("upload/ours_epoll", upload_ours_epoll);
+    register_case("handshake/ours", handshake_ours);
+    register_case("handshake/ours_epoll", handshake_ours_epoll);
     return true;
 }();
 

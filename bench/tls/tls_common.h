@@ -22,10 +22,15 @@ using asynframe_bench::wait_deadline;
 constexpr std::uint32_t transfer_size = 16 * 1024 * 1024;
 constexpr double min_time = 2.0;
 
-enum class direction { download, upload };
+// download and upload: bulk transfers over one connection made before the
+// first iteration; handshake: one whole connection per iteration (TCP
+// connect, TLS handshake, a one-byte request and its one-byte answer, close).
+enum class direction { download, upload, handshake };
 
 // A TLS 1.3 server on 127.0.0.1 with a self-signed certificate made at start;
-// one thread per connection.
+// one thread per connection for transfers, the connections one after the
+// other on its accepting thread for handshakes (each read until the client
+// goes). It hands out session tickets as OpenSSL does by default.
 class bulk_server {
 public:
     explicit bulk_server(direction what);

@@ -74,6 +74,13 @@ public:
     void after_callback(void (*work)(void* context), void* context);
     bool use_completion_port() const noexcept;
     platform::io_backend* io_port() const noexcept { return _port.get(); }
+    // Dispatch thread, inside a callback: hands what callbacks queued for the
+    // kernel to it now rather than when the turn ends, so a request starts
+    // while the callback goes on with other work (the TLS socket encrypting
+    // the next records while the last ones are sent).
+    void submit_now() noexcept {
+        if (_port && in_dispatch_thread()) _port->submit();
+    }
 
     // Dispatch thread only.
     bool set_timer(timeout_handler* handler, std::uint32_t millisecond, std::uint32_t param, bool repeat);

@@ -1,6 +1,7 @@
 // The frame's lifecycle: interfaces, Initialize and Uninitialize, the stops
 // from callbacks and other threads, the engine's events, pages.
 #include "frame/asyn_frame.h"
+#include "platform/tls.h"
 
 #include <algorithm>
 #include <new>
@@ -248,6 +249,7 @@ void CAsynFrame::teardown() noexcept {
 }
 
 void CAsynFrame::destroy_services() noexcept {
+    if (_tls_contexts) _tls_contexts->clear();
     frame_services::destroy(_services);
     delete std::exchange(_services.asyn_io_manager_ptr, nullptr);
     // Emptied, not freed: a host may still let go of an operation object on

@@ -26,6 +26,10 @@
 #include "platform/event.h"
 #include "platform/mutex.h"
 
+namespace asynframe::platform::tls {
+class context_cache;
+}  // namespace asynframe::platform::tls
+
 namespace asynframe {
 
 class CAsynFrame;
@@ -228,6 +232,9 @@ private:
     IUnknown* _connect_manager_object = nullptr;
     singleton_instance _services;
     singleton_instance* _services_ptr = &_services;
+    // The TLS contexts of the frame's sockets, one per setting; emptied when
+    // the services go (a socket still open keeps its own until it closes).
+    std::shared_ptr<platform::tls::context_cache> _tls_contexts;
     IPluginHost* _host = nullptr;
     std::map<timer_key, CAsynFrameTimer*> _timers;
     std::multimap<IAsynMessageEvents*, CAsynFrameMessage*> _pending_messages;

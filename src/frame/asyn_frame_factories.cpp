@@ -1,6 +1,7 @@
 // The frame's factory slots (operations and the subsystems' objects) and the
 // connection scheduler's limits.
 #include "frame/asyn_frame.h"
+#include "platform/tls.h"
 
 #include <algorithm>
 #include <new>
@@ -165,7 +166,11 @@ HRESULT CAsynFrame::CreateSSLSocket(IAsynTcpSocket* inner, IAsynSSLSocket** sock
     if (socket == nullptr || inner == nullptr) return E_INVALIDARG;
     auto* object = new (std::nothrow) CAsynSSLSocket();
     if (object == nullptr) return E_OUTOFMEMORY;
-    object->initialize(static_cast<IAsynFrame3*>(this), &_services, inner);
+    {
+        std::lock_guard<std::recursive_mutex> guard(_lock);
+        if (!_tls_contexts) _tls_contexts = std::make_shared<platform::tls::context_cache>();
+    }
+    object->initialize(static_cast<IAsynFrame3*>(this), &_services, inner, _tls_contexts);
     object->QueryInterface(IID_IAsynSSLSocket, reinterpret_cast<void**>(socket));
     object->Release();
     return S_OK;

@@ -77,7 +77,9 @@ CAsynSSLSocket::~CAsynSSLSocket() {
     keep(_frame_ptr, static_cast<IAsynFrame*>(nullptr));
 }
 
-void CAsynSSLSocket::initialize(IAsynFrame* frame, singleton_instance* services, IAsynTcpSocket* inner) {
+void CAsynSSLSocket::initialize(IAsynFrame* frame, singleton_instance* services, IAsynTcpSocket* inner,
+                                std::shared_ptr<platform::tls::context_cache> contexts) {
+    _contexts = std::move(contexts);
     keep(_frame_ptr, frame);
     keep(_inner_socket, inner);
     _services = services;
@@ -110,8 +112,17 @@ void CAsynSSLSocket::reset_tls_state() noexcept {
     _data_operate_bytes = 0;
     _data_pos = 0;
     _handshake_finishing = false;
-    _read_flushing = false;
     _peer_closed = false;
+    _write_fill[0] = _write_fill[1] = 0;
+    _write_inflight = -1;
+    _inflight_pos = _inflight_left = 0;
+    _write_staged = -1;
+    _write_done = 0;
+    _reading = false;
+    _eof = false;
+    _read_failed = false;
+    _read_failure_code = 0;
+    _read_failure_text.clear();
 }
 
 HRESULT CAsynSSLSocket::create_inner_operation() {
@@ -129,11 +140,31 @@ HRESULT CAsynSSLSocket::create_inner_operation() {
     return S_OK;
 }
 
+HRESULT CAsynSSLSocket::create_write_operation(int index) {
+    IAsynIoOperation* operation = nullptr;
+    const HRESULT hr = _frame_ptr->CreateOperation(_inner_events, &operation);
+    if (FAILED(hr)) return hr;
+    operation->SetTag(0);
+    _write_ops[index] = operation;
+    return S_OK;
+}
+
 void CAsynSSLSocket::release_inner_operation() noexcept {
+    for (IAsynIoOperation*& slot : _write_ops) {
+        if (slot == nullptr) continue;
+        IAsynIoOperation* operation = std::exchange(slot, nullptr);
+        operation->Close();  // a completion still in flight is consumed silently
+        operation->Release();
+    }
     if (_operation_ptr == nullptr) return;
     IAsynIoOperation* operation = std::exchange(_operation_ptr, nullptr);
-    operation->Close();  // a completion still in flight is consumed silently
+    operation->Close();
     operation->Release();
+}
+
+void CAsynSSLSocket::submit_now() noexcept {
+    if (_services != nullptr && _services->asyn_io_manager_ptr != nullptr)
+        _services->asyn_io_manager_ptr->submit_now();
 }
 
 // ---- the server name and the failure text ------------------------------------------
@@ -161,59 +192,62 @@ HRESULT CAsynSSLSocket::GetFailureText(IStringSetter* text) {
 // ---- inner completions -------------------------------------------------------------
 
 void CAsynSSLSocket::on_inner_complete(IAsynIoOperation* operation) {
-    if (operation != _operation_ptr) return;
+    if (operation == nullptr) return;
+    int writer = -1;
+    if (operation == _write_ops[0]) writer = 0;
+    if (operation == _write_ops[1]) writer = 1;
+    if (operation != _operation_ptr && writer < 0) return;
     AddRef();  // a completion posted below may be the caller's cue to let go
     DWORD error = 0;
     DWORD bytes = 0;
     operation->GetResult(&error, &bytes);
-    try {
-        switch (_activity) {
-        case connecting:
-            if (error != 0)
-                complete(_connect_op_ptr, error, 0);
-            else
-                start_handshake(_host);
-            break;
-        case handshaking:
-            handshake_step(error, bytes);
-            break;
-        case writing:
-            write_step(error, bytes);
-            break;
-        case reading:
-            read_step(error, bytes);
-            break;
-        default:
-            break;
+    if (writer >= 0) {
+        try {
+            write_step(writer, error, bytes);
+        } catch (const proxy_exception& failure) {
+            write_failed(errors::layer_protocol, failure.what());
+        } catch (const socket_exception& failure) {
+            write_failed(errors::layer_transfer, failure.what());
+        } catch (const std::exception& failure) {
+            write_failed(errors::layer_other, failure.what());
         }
-    } catch (const proxy_exception& failure) {
-        fail_current(errors::layer_protocol, failure.what());
-    } catch (const socket_exception& failure) {
-        fail_current(errors::layer_transfer, failure.what());
-    } catch (const std::exception& failure) {
-        fail_current(errors::layer_other, failure.what());
+    } else if (_handshake_status == handshake_done) {
+        guarded_read(true, error, bytes);
+    } else {
+        try {
+            switch (_activity) {
+            case connecting:
+                if (error != 0)
+                    complete(_connect_op_ptr, error, 0);
+                else
+                    start_handshake(_host);
+                break;
+            case handshaking:
+                handshake_step(error, bytes);
+                break;
+            default:
+                break;
+            }
+        } catch (const proxy_exception& failure) {
+            fail_current(errors::layer_protocol, failure.what());
+        } catch (const socket_exception& failure) {
+            fail_current(errors::layer_transfer, failure.what());
+        } catch (const std::exception& failure) {
+            fail_current(errors::layer_other, failure.what());
+        }
     }
     Release();
 }
 
+std::string CAsynSSLSocket::failure_message(const char* message) {
+    std::string text = message;
+    if (!_failure_detail.empty()) text += " (" + std::exchange(_failure_detail, std::string()) + ")";
+    return text;
+}
+
 void CAsynSSLSocket::fail_current(DWORD error, const char* message) {
-    _failure_text = message;
-    if (!_failure_detail.empty()) _failure_text += " (" + std::exchange(_failure_detail, std::string()) + ")";
-    switch (_activity) {
-    case connecting:
-    case handshaking:
-        complete(_connect_op_ptr, error, 0);
-        break;
-    case writing:
-        complete(_write_op_ptr, error, 0);
-        break;
-    case reading:
-        _read_flushing = false;
-        complete(_read_op_ptr, error, 0);
-        break;
-    default:
-        break;
-    }
+    _failure_text = failure_message(message);
+    complete(_connect_op_ptr, error, 0);
 }
 
 void CAsynSSLSocket::complete(IAsynIoOperation*& pending, DWORD error, DWORD bytes) {
@@ -237,12 +271,15 @@ std::uint8_t* CAsynSSLSocket::inner_buffer(DWORD* size) const {
     return buffer;
 }
 
-void CAsynSSLSocket::grow_inner_buffer(std::uint32_t size) {
+void CAsynSSLSocket::grow_inner_buffer(std::uint32_t size) { grow_buffer(_operation_ptr, size); }
+
+void CAsynSSLSocket::grow_buffer(IAsynIoOperation* operation, std::uint32_t size) {
     DWORD current = 0;
-    inner_buffer(&current);
+    BYTE* buffer = nullptr;
+    operation->GetBuffer(&buffer, &current);
     if (current >= size) return;
     const std::uint32_t rounded = (size + inner_buffer_step - 1) / inner_buffer_step * inner_buffer_step;
-    if (FAILED(_operation_ptr->AllocBuffer(rounded))) throw std::bad_alloc();
+    if (FAILED(operation->AllocBuffer(rounded))) throw std::bad_alloc();
 }
 
 std::uint32_t CAsynSSLSocket::take_session_output() {
@@ -273,7 +310,9 @@ HRESULT CAsynSSLSocket::close_connection() {
     _open = false;
     AddRef();  // the completions below may let the last caller reference go
     _complete_device->drop_transfers();
-    if (_handshake_status == handshake_done) {
+    // The close_notify goes after every record sent so far; with records
+    // still being sent it would cut into them, and the write ends anyway.
+    if (_handshake_status == handshake_done && _write_inflight < 0 && _write_staged < 0) {
         _handshake_status = sending_token;
         // The close_notify goes out on an operation of its own, which is
         // not waited for; nothing here may stop the close.

@@ -1,6 +1,7 @@
 #include "tls/asyn_ssl_socket.h"
 
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -89,7 +90,31 @@ void CAsynSSLSocket::start_handshake(const std::string& host) {
     if (_services != nullptr && _services->setting_ptr != nullptr)
         settings.ca_file = _services->setting_ptr->get(setting_keys::ssl_ca_file);
     bool library_failure = false;
-    if (!_session.open(settings, library_failure)) {
+    bool opened = false;
+    if (_contexts) {
+        // The frame's context for these settings, built on first use; the
+        // session of an earlier connection to the same server is offered.
+        platform::tls::context_settings wanted;
+        wanted.verify_peer = settings.verify_peer;
+        wanted.ca_file = settings.ca_file;
+        std::string error;
+        const std::shared_ptr<platform::tls::client_context> context =
+            _contexts->get(wanted, library_failure, error);
+        if (!context) {
+            _failure_detail = error;
+            if (library_failure) throw std::runtime_error("SSL handshake: load security library error");
+            throw std::runtime_error("SSL handshake: client create credentials error");
+        }
+        std::string resume_key;
+        DWORD address = 0;
+        WORD port = 0;
+        if (SUCCEEDED(_inner_socket->GetPeerAddress(&address, &port)) && port != 0)
+            resume_key = host + "|" + std::to_string(address) + ":" + std::to_string(port);
+        opened = _session.open(context, settings, resume_key);
+    } else {
+        opened = _session.open(settings, library_failure);
+    }
+    if (!opened) {
         _failure_detail = _session.error_text();
         if (library_failure) throw std::runtime_error("SSL handshake: load security library error");
         throw std::runtime_error("SSL handshake: client create credentials error");
@@ -178,6 +203,9 @@ void CAsynSSLSocket::finish_handshake() {
     // Bytes received after the server's last handshake message stay in the
     // session as the start of the encrypted input.
     complete(_connect_op_ptr, 0, 0);
+    // The server's session tickets (TLS 1.3) come after its last handshake
+    // message: an inner read takes them in, and data, as they arrive.
+    guarded_read(false, 0, 0);
 }
 
 }  // namespace asynframe

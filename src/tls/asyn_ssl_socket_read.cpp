@@ -16,6 +16,13 @@ using ssl_detail::result_text;
 using ssl_detail::tls_exception;
 using ssl_detail::usable;
 
+namespace {
+
+// Bytes asked of the inner socket per read: several records at once.
+constexpr std::uint32_t read_size = 64 * 1024;
+
+}  // namespace
+
 // ---- read ----------------------------------------------------------------------------
 
 HRESULT CAsynSSLSocket::Read(IAsynIoOperation* operation) {
@@ -32,54 +39,144 @@ HRESULT CAsynSSLSocket::Read(IAsynIoOperation* operation) {
     keep(_read_op_ptr, operation);
     _read_pos = object->range_start();
     _read_len = object->range_length();
-    _activity = reading;
-    if (_result_data_pos > 0) {
-        deliver_read();
-        return S_OK;
-    }
-    if (inner_busy()) {
-        // A write is under way on the one inner operation.
-        keep(_read_op_ptr, static_cast<IAsynIoOperation*>(nullptr));
-        return E_UNEXPECTED;
-    }
     HRESULT hr = S_OK;
     try {
-        hr = continue_read();
+        hr = service_read();
+    } catch (const proxy_exception& failure) {
+        read_failed(errors::layer_protocol, failure.what());
+        return S_OK;
+    } catch (const socket_exception& failure) {
+        read_failed(errors::layer_transfer, failure.what());
+        return S_OK;
     } catch (const std::exception& failure) {
-        fail_current(errors::layer_other, failure.what());
+        read_failed(errors::layer_other, failure.what());
         return S_OK;
     }
-    if (FAILED(hr)) keep(_read_op_ptr, static_cast<IAsynIoOperation*>(nullptr));
-    return hr;
-}
-
-HRESULT CAsynSSLSocket::continue_read() {
-    // Input may be held already: bytes that came with the last handshake
-    // message, or records beyond what _result_data could take.
-    if (!decrypt_held()) throw std::runtime_error("SSL recv: DecryptMessage call error");
-    if (_session.output_pending() > 0) {
-        // A key update or renegotiation answer goes out before the data.
-        _read_flushing = true;
-        _data_operate_bytes = take_session_output();
-        _data_pos = 0;
-        const HRESULT hr = inner_write(0, _data_operate_bytes);
-        if (FAILED(hr)) _read_flushing = false;
+    // The inner socket refused the read: so is this one, and nothing completes.
+    if (FAILED(hr) && _read_op_ptr != nullptr) {
+        keep(_read_op_ptr, static_cast<IAsynIoOperation*>(nullptr));
         return hr;
     }
-    if (_result_data_pos > 0) {
-        deliver_read();
-        return S_OK;
-    }
-    if (_peer_closed) {
-        complete(_read_op_ptr, 0, 0);
-        return S_OK;
-    }
-    return receive_more();
+    return S_OK;
 }
 
-HRESULT CAsynSSLSocket::receive_more() {
-    grow_inner_buffer(_io_buffer_len);
-    return inner_read(0, _io_buffer_len);
+void CAsynSSLSocket::guarded_read(bool completion, DWORD error, DWORD bytes) {
+    try {
+        if (completion) {
+            read_step(error, bytes);
+        } else if (const HRESULT hr = service_read(); FAILED(hr)) {
+            throw std::runtime_error("SSL recv: recv data from server error! throw exception: " + result_text(hr));
+        }
+    } catch (const proxy_exception& failure) {
+        read_failed(errors::layer_protocol, failure.what());
+    } catch (const socket_exception& failure) {
+        read_failed(errors::layer_transfer, failure.what());
+    } catch (const std::exception& failure) {
+        read_failed(errors::layer_other, failure.what());
+    }
+}
+
+void CAsynSSLSocket::read_failed(DWORD error, const std::string& message) {
+    std::string text = message;
+    if (!_failure_detail.empty()) text += " (" + std::exchange(_failure_detail, std::string()) + ")";
+    if (_read_op_ptr != nullptr) {
+        _failure_text = text;
+        complete(_read_op_ptr, error, 0);
+        return;
+    }
+    // Nobody reads yet: the next read gets it, after what was decrypted.
+    if (_read_failed) return;
+    _read_failed = true;
+    _read_failure_code = error;
+    _read_failure_text = std::move(text);
+}
+
+HRESULT CAsynSSLSocket::service_read() {
+    if (_read_op_ptr != nullptr) {
+        BYTE* buffer = nullptr;
+        _read_op_ptr->GetBuffer(&buffer, nullptr);
+        buffer += _read_pos;
+        std::uint32_t got = 0;
+        auto hand_out = [&] {
+            const std::uint32_t count = std::min(_read_len - got, _result_data_pos);
+            if (count == 0) return;
+            std::memcpy(buffer + got, _result_data.data(), count);
+            std::memmove(_result_data.data(), _result_data.data() + count, _result_data_pos - count);
+            _result_data_pos -= count;
+            got += count;
+        };
+        hand_out();
+        // A window of whole records takes them straight from the session;
+        // what is left of it goes through _result_data, which keeps the rest
+        // of a record for the next read.
+        const std::uint32_t record = _session.sizes().maximum_message;
+        while (_result_data_pos == 0 && !_peer_closed && _read_len - got >= record) {
+            std::size_t produced = 0;
+            const platform::tls::status step = _session.decrypt(buffer + got, _read_len - got, produced);
+            if (step == platform::tls::status::done) {
+                got += static_cast<std::uint32_t>(produced);
+            } else if (step == platform::tls::status::closed) {
+                _peer_closed = true;
+            } else if (step == platform::tls::status::want_input) {
+                break;
+            } else {
+                _failure_detail = _session.error_text();
+                if (got > 0) {
+                    // The bytes come first; the failure waits for the next read.
+                    _read_failed = true;
+                    _read_failure_code = errors::layer_other;
+                    _read_failure_text = failure_message("SSL recv: DecryptMessage call error");
+                    break;
+                }
+                throw std::runtime_error("SSL recv: DecryptMessage call error");
+            }
+        }
+        if (got < _read_len && !_read_failed) {
+            if (!decrypt_held()) {
+                if (got == 0) throw std::runtime_error("SSL recv: DecryptMessage call error");
+                _read_failed = true;
+                _read_failure_code = errors::layer_other;
+                _read_failure_text = failure_message("SSL recv: DecryptMessage call error");
+            }
+            hand_out();
+        }
+        if (got > 0 || _read_len == 0) {
+            // (An empty window has nothing to wait for.)
+            complete(_read_op_ptr, 0, got);
+        } else if (_peer_closed) {
+            complete(_read_op_ptr, 0, 0);
+        } else if (_read_failed) {
+            // This read and every later one fail the same way.
+            _failure_text = _read_failure_text;
+            complete(_read_op_ptr, _read_failure_code, 0);
+        } else if (_eof) {
+            // The peer closed the connection; a record cut short by it is not data.
+            if (_session.input_held() > 0) throw std::runtime_error("SSL recv: DecryptMessage call error");
+            complete(_read_op_ptr, 0, 0);
+        }
+    } else if (!_read_failed && !decrypt_held()) {
+        // Read ahead: what failed is kept for the next read.
+        throw std::runtime_error("SSL recv: DecryptMessage call error");
+    }
+    // The inner buffer is read into again below: the session keeps what it
+    // has not decrypted yet.
+    _session.return_input();
+    // A key update (or a renegotiation) answers through the session's output.
+    if (_session.output_pending() > 0) pump_output();
+    return ensure_reading();
+}
+
+HRESULT CAsynSSLSocket::ensure_reading() {
+    if (_reading || _peer_closed || _eof || _read_failed || _handshake_status != handshake_done ||
+        _operation_ptr == nullptr)
+        return S_OK;
+    // Nobody reads: only while there is room for what the read brings.
+    if (_read_op_ptr == nullptr && (_result_data_pos >= _io_buffer_len || _session.input_held() >= read_size))
+        return S_OK;
+    grow_inner_buffer(read_size);
+    const HRESULT hr = inner_read(0, read_size);
+    if (SUCCEEDED(hr)) _reading = true;
+    return hr;
 }
 
 bool CAsynSSLSocket::decrypt_held() {
@@ -104,46 +201,23 @@ bool CAsynSSLSocket::decrypt_held() {
 }
 
 void CAsynSSLSocket::read_step(DWORD error, DWORD bytes) {
-    if (_read_flushing) {
-        if (error != 0) throw socket_exception("SSL recv: get_complete_result call error", error);
-        if (bytes == 0)
-            throw tls_exception("SSL recv: data transfered 0 bytes, the peer may have closed connection");
-        if (bytes < _data_operate_bytes) {
-            _data_pos += bytes;
-            _data_operate_bytes -= bytes;
-            if (const HRESULT hr = inner_write(_data_pos, _data_operate_bytes); FAILED(hr))
-                throw std::runtime_error("SSL recv: send data to server error! throw exception: " + result_text(hr));
-            return;
-        }
-        _read_flushing = false;
-        if (const HRESULT hr = continue_read(); FAILED(hr))
-            throw std::runtime_error("SSL recv: recv data from server error! throw exception: " + result_text(hr));
-        return;
-    }
+    _reading = false;
     if (error != 0) {
-        _result_data_pos = 0;
         throw socket_exception("SSL recv: get_complete_result call error", error);
     }
-    if (bytes == 0) {
-        // The peer closed the connection; a record cut short by it is not data.
-        if (_session.input_held() > 0) throw std::runtime_error("SSL recv: DecryptMessage call error");
-        ssl_assert(_result_data_pos == 0, "_result_data_pos == 0");
-        complete(_read_op_ptr, 0, 0);
-        return;
+    if (bytes == 0)
+        _eof = true;
+    else
+        _session.lend_input(inner_buffer(), bytes);  // read in place until service_read gives it back
+    HRESULT hr = S_OK;
+    try {
+        hr = service_read();
+    } catch (...) {
+        _session.return_input();
+        throw;
     }
-    _session.put_input(inner_buffer(), bytes);
-    if (const HRESULT hr = continue_read(); FAILED(hr))
+    if (FAILED(hr))
         throw std::runtime_error("SSL recv: recv data from server error! throw exception: " + result_text(hr));
-}
-
-void CAsynSSLSocket::deliver_read() {
-    BYTE* buffer = nullptr;
-    _read_op_ptr->GetBuffer(&buffer, nullptr);
-    const std::uint32_t count = std::min(_read_len, _result_data_pos);
-    std::memcpy(buffer + _read_pos, _result_data.data(), count);
-    std::memmove(_result_data.data(), _result_data.data() + count, _result_data_pos - count);
-    _result_data_pos -= count;
-    complete(_read_op_ptr, 0, count);
 }
 
 }  // namespace asynframe

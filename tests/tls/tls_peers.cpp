@@ -227,7 +227,7 @@ bool system_speaks_tls13() {
 #if defined(_WIN32)
 
 s_server::s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet,
-                   bool ipv6) {
+                   bool ipv6, int connections) {
     const pki* certificates = test_pki();
     if (certificates == nullptr) return;
     _port = free_port();
@@ -240,7 +240,7 @@ s_server::s_server(const std::string& cert, const std::string& key, const std::s
     const std::string accept = (ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(_port);
     std::string server = "/usr/bin/openssl s_server -accept " + accept + " -cert " +
                          harness::shell_quote(host_path(cert)) + " -key " + harness::shell_quote(host_path(key)) +
-                         " " + protocol + " -naccept 1";
+                         " " + protocol + " -naccept " + std::to_string(connections);
     if (quiet) server += " -quiet";
     // The holder's end ends the input: tail reads what is left and stops.
     const std::string script = "sleep 600 & echo $! > " + h + ".holder.new && mv " + h + ".holder.new " + h +
@@ -315,7 +315,7 @@ bool s_server::wait_exit(std::chrono::milliseconds limit) {
 #else
 
 s_server::s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet,
-                   bool ipv6) {
+                   bool ipv6, int connections) {
     const pki* certificates = test_pki();
     if (certificates == nullptr) return;
     int input[2], output[2];
@@ -329,7 +329,7 @@ s_server::s_server(const std::string& cert, const std::string& key, const std::s
     _error_file = certificates->folder + "/s_server-" + std::to_string(_port) + ".err";
     const std::string accept = (ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(_port);
     std::vector<std::string> args = {"openssl", "s_server", "-accept", accept, "-cert", cert, "-key", key,
-                                     protocol,  "-naccept", "1"};
+                                     protocol,  "-naccept", std::to_string(connections)};
     if (quiet) args.push_back("-quiet");
     _pid = ::fork();
     if (_pid == 0) {

@@ -53,9 +53,10 @@ std::uint16_t free_port();
 // is; the end of the input makes it send close_notify.
 class s_server {
 public:
-    // `protocol` is "-tls1_2" or "-tls1_3". On [::1] with `ipv6`.
+    // `protocol` is "-tls1_2" or "-tls1_3". On [::1] with `ipv6`. It serves
+    // `connections` connections one after the other, with one session cache.
     s_server(const std::string& cert, const std::string& key, const std::string& protocol, bool quiet = true,
-             bool ipv6 = false);
+             bool ipv6 = false, int connections = 1);
     ~s_server();
     s_server(const s_server&) = delete;
     s_server& operator=(const s_server&) = delete;

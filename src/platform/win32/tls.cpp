@@ -275,14 +275,109 @@ std::wstring widen(const std::string& text) {
     return wide;
 }
 
+// The credentials (outbound, TLS 1.2 and 1.3); false with `error` set.
+bool acquire_credentials(CredHandle& credentials, std::string& error) {
+    constexpr DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+    constexpr DWORD wanted = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+    TimeStamp expiry{};
+    // Windows 11 offers TLS 1.3 only through SCH_CREDENTIALS. A system that
+    // does not know the structure, or takes it but ignores its limits
+    // (wine 8 would offer TLS 1.0), is asked with the older one: 1.2 and
+    // 1.3, then 1.2 alone where 1.3 is refused.
+    TLS_PARAMETERS parameters{};
+    parameters.grbitDisabledProtocols = ~wanted;
+    SCH_CREDENTIALS modern{};
+    modern.dwVersion = SCH_CREDENTIALS_VERSION;
+    modern.dwFlags = flags;
+    modern.cTlsParameters = 1;
+    modern.pTlsParameters = &parameters;
+    SECURITY_STATUS result =
+        AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
+                                  &modern, nullptr, nullptr, &credentials, &expiry);
+    if (result == SEC_E_OK) {
+        SecPkgCred_SupportedProtocols offered{};
+        if (QueryCredentialsAttributesA(&credentials, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &offered) != SEC_E_OK ||
+            (offered.grbitProtocol & SP_PROT_CLIENTS & ~wanted) != 0) {
+            FreeCredentialsHandle(&credentials);
+            result = SEC_E_ALGORITHM_MISMATCH;
+        }
+    }
+    for (const DWORD protocols : {wanted, static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT)}) {
+        if (result == SEC_E_OK || result == SEC_E_SECPKG_NOT_FOUND) break;
+        SCHANNEL_CRED legacy{};
+        legacy.dwVersion = SCHANNEL_CRED_VERSION;
+        legacy.grbitEnabledProtocols = protocols;
+        legacy.dwFlags = flags;
+        result = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
+                                           nullptr, &legacy, nullptr, nullptr, &credentials, &expiry);
+    }
+    if (result != SEC_E_OK) {
+        error = status_text("AcquireCredentialsHandle", result);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-struct client_session::state {
+// ---- the shared context ----------------------------------------------------------
+
+// One credentials handle for every session of the context: SChannel keeps
+// its client session cache by credentials and target name, so a later
+// connection to the same server name resumes.
+struct client_context::state {
     CredHandle credentials{};
-    CtxtHandle context{};
     bool have_credentials = false;
-    bool have_context = false;
     HCERTSTORE trusted = nullptr;  // the certificates of ca_file; null without one
+
+    ~state() {
+        if (have_credentials) FreeCredentialsHandle(&credentials);
+        if (trusted != nullptr) CertCloseStore(trusted, 0);
+    }
+};
+
+client_context::client_context(context_settings settings, std::unique_ptr<state> made)
+    : _settings(std::move(settings)), _state(std::move(made)) {}
+
+client_context::~client_context() = default;
+
+// SChannel keeps the sessions itself and says nothing of them.
+std::size_t client_context::sessions_held() const { return 0; }
+
+std::shared_ptr<client_context> client_context::make(const context_settings& settings, bool& library_failure,
+                                                     std::string& error) {
+    library_failure = false;
+    error.clear();
+    auto made = std::make_unique<state>();
+    if (!acquire_credentials(made->credentials, error)) {
+        library_failure = true;
+        return nullptr;
+    }
+    made->have_credentials = true;
+    if (!settings.ca_file.empty()) {
+        std::string pem;
+        std::string problem;
+        if (!read_file(settings.ca_file, pem)) {
+            problem = "cannot read it (error " + std::to_string(GetLastError()) + ")";
+        } else if ((made->trusted = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr)) == nullptr) {
+            problem = "cannot make a certificate store (error " + std::to_string(GetLastError()) + ")";
+        } else if (add_pem_certificates(pem, made->trusted) == 0) {
+            problem = "no PEM certificate in it";
+        }
+        if (!problem.empty()) {
+            error = "cannot load the trusted certificates of " + settings.ca_file + ": " + problem;
+            return nullptr;
+        }
+    }
+    return std::shared_ptr<client_context>(new client_context(settings, std::move(made)));
+}
+
+struct client_session::state {
+    std::shared_ptr<client_context> shared;
+    CredHandle credentials{};      // the context's
+    CtxtHandle context{};
+    bool have_context = false;
+    HCERTSTORE trusted = nullptr;  // the context's certificates of ca_file (a reference of its own); null without one
 
     bool verify_peer = true;
     std::wstring target;  // the name sent as SNI; empty for an address
@@ -307,7 +402,6 @@ struct client_session::state {
 
     ~state() {
         if (have_context) DeleteSecurityContext(&context);
-        if (have_credentials) FreeCredentialsHandle(&credentials);
         if (trusted != nullptr) CertCloseStore(trusted, 0);
     }
 
@@ -330,49 +424,6 @@ struct client_session::state {
     void keep_input_tail(std::size_t extra) {
         if (extra >= input.size()) return;
         input.erase(input.begin(), input.end() - static_cast<std::ptrdiff_t>(extra));
-    }
-
-    bool acquire_credentials() {
-        constexpr DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
-        constexpr DWORD wanted = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
-        TimeStamp expiry{};
-        // Windows 11 offers TLS 1.3 only through SCH_CREDENTIALS. A system that
-        // does not know the structure, or takes it but ignores its limits
-        // (wine 8 would offer TLS 1.0), is asked with the older one: 1.2 and
-        // 1.3, then 1.2 alone where 1.3 is refused.
-        TLS_PARAMETERS parameters{};
-        parameters.grbitDisabledProtocols = ~wanted;
-        SCH_CREDENTIALS modern{};
-        modern.dwVersion = SCH_CREDENTIALS_VERSION;
-        modern.dwFlags = flags;
-        modern.cTlsParameters = 1;
-        modern.pTlsParameters = &parameters;
-        SECURITY_STATUS result =
-            AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr,
-                                      &modern, nullptr, nullptr, &credentials, &expiry);
-        if (result == SEC_E_OK) {
-            SecPkgCred_SupportedProtocols offered{};
-            if (QueryCredentialsAttributesA(&credentials, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &offered) != SEC_E_OK ||
-                (offered.grbitProtocol & SP_PROT_CLIENTS & ~wanted) != 0) {
-                FreeCredentialsHandle(&credentials);
-                result = SEC_E_ALGORITHM_MISMATCH;
-            }
-        }
-        for (const DWORD protocols : {wanted, static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT)}) {
-            if (result == SEC_E_OK || result == SEC_E_SECPKG_NOT_FOUND) break;
-            SCHANNEL_CRED legacy{};
-            legacy.dwVersion = SCHANNEL_CRED_VERSION;
-            legacy.grbitEnabledProtocols = protocols;
-            legacy.dwFlags = flags;
-            result = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
-                                               nullptr, &legacy, nullptr, nullptr, &credentials, &expiry);
-        }
-        if (result != SEC_E_OK) {
-            fail(status_text("AcquireCredentialsHandle", result), false);
-            return false;
-        }
-        have_credentials = true;
-        return true;
     }
 
     // The header of the record at the front of the input is a TLS record's:
@@ -740,29 +791,28 @@ client_session::~client_session() = default;
 bool client_session::open(const verification& settings, bool& library_failure) {
     library_failure = false;
     close();
-    auto made = std::make_unique<state>();
-    made->verify_peer = settings.verify_peer;
-    if (!made->acquire_credentials()) {
-        library_failure = true;
-        _state = std::move(made);
+    context_settings wanted;
+    wanted.verify_peer = settings.verify_peer;
+    wanted.ca_file = settings.ca_file;
+    std::string error;
+    std::shared_ptr<client_context> context = client_context::make(wanted, library_failure, error);
+    if (!context) {
+        _state = std::make_unique<state>();
+        _state->fail(error, false);
         return false;
     }
-    if (!settings.ca_file.empty()) {
-        std::string pem;
-        std::string problem;
-        if (!read_file(settings.ca_file, pem)) {
-            problem = "cannot read it (error " + std::to_string(GetLastError()) + ")";
-        } else if ((made->trusted = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr)) == nullptr) {
-            problem = "cannot make a certificate store (error " + std::to_string(GetLastError()) + ")";
-        } else if (add_pem_certificates(pem, made->trusted) == 0) {
-            problem = "no PEM certificate in it";
-        }
-        if (!problem.empty()) {
-            made->fail("cannot load the trusted certificates of " + settings.ca_file + ": " + problem, false);
-            _state = std::move(made);
-            return false;
-        }
-    }
+    return open(context, settings, std::string());
+}
+
+bool client_session::open(const std::shared_ptr<client_context>& shared, const verification& settings,
+                          const std::string&) {
+    close();
+    auto made = std::make_unique<state>();
+    made->shared = shared;
+    made->credentials = shared->native().credentials;
+    // A reference of the session's own to the context's certificates.
+    made->trusted = shared->native().trusted != nullptr ? CertDuplicateStore(shared->native().trusted) : nullptr;
+    made->verify_peer = shared->settings().verify_peer;
     if (!settings.host.empty()) {
         std::uint8_t v4[4];
         bool named = true;
@@ -828,6 +878,36 @@ bool client_session::encrypt(const std::uint8_t* data, std::size_t length) {
     return true;
 }
 
+std::size_t client_session::encrypt_into(const std::uint8_t* data, std::size_t length, std::uint8_t* out,
+                                         std::size_t capacity) {
+    if (!is_open() || !_state->established || length == 0 || length > _state->stream.cbMaximumMessage) return 0;
+    state& s = *_state;
+    std::size_t written = take_output(out, capacity);
+    const std::size_t header = s.stream.cbHeader;
+    const std::size_t trailer = s.stream.cbTrailer;
+    if (s.output_pending_count() > 0 || capacity - written < header + length + trailer) {
+        // No room for the record in place: through the output, in order.
+        if (!encrypt(data, length)) return 0;
+        return written + take_output(out + written, capacity - written);
+    }
+    // The record is made in place, in the caller's buffer.
+    std::uint8_t* record = out + written;
+    std::memcpy(record + header, data, length);
+    SecBuffer buffers[4] = {};
+    buffers[0] = {static_cast<ULONG>(header), SECBUFFER_STREAM_HEADER, record};
+    buffers[1] = {static_cast<ULONG>(length), SECBUFFER_DATA, record + header};
+    buffers[2] = {static_cast<ULONG>(trailer), SECBUFFER_STREAM_TRAILER, record + header + length};
+    buffers[3] = {0, SECBUFFER_EMPTY, nullptr};
+    SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+    const SECURITY_STATUS result = EncryptMessage(&s.context, 0, &description, 0);
+    if (result != SEC_E_OK) {
+        s.fail(status_text("EncryptMessage", result), false);
+        return 0;
+    }
+    // A suite whose trailer is shorter than the largest leaves the end unused.
+    return written + buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
+}
+
 status client_session::decrypt(std::uint8_t* out, std::size_t capacity, std::size_t& produced) {
     produced = 0;
     if (!is_open() || capacity == 0 || !_state->have_context) return status::failed;
@@ -861,6 +941,10 @@ void client_session::put_input(const std::uint8_t* data, std::size_t length) {
     _state->input.insert(_state->input.end(), data, data + length);
 }
 
+void client_session::lend_input(const std::uint8_t* data, std::size_t length) { put_input(data, length); }
+
+void client_session::return_input() {}
+
 std::size_t client_session::input_held() const noexcept { return is_open() ? _state->input.size() : 0; }
 
 std::size_t client_session::output_pending() const noexcept { return is_open() ? _state->output_pending_count() : 0; }
@@ -886,6 +970,13 @@ stream_sizes client_session::sizes() const noexcept {
 
 std::string client_session::protocol() const {
     return is_open() && _state->established ? _state->protocol : std::string();
+}
+
+bool client_session::resumed() const noexcept {
+    if (!is_open() || !_state->established) return false;
+    SecPkgContext_SessionInfo info{};
+    if (QueryContextAttributesW(&_state->context, SECPKG_ATTR_SESSION_INFO, &info) != SEC_E_OK) return false;
+    return (info.dwFlags & SSL_SESSION_RECONNECT) != 0;
 }
 
 std::string client_session::error_text() const { return _state ? _state->error : std::string(); }
