@@ -29,6 +29,8 @@ namespace asynframe::platform::detail {
 namespace {
 
 constexpr std::uint8_t connect_in_progress = 1;
+// The connect made a blocking socket non-blocking for its time.
+constexpr std::uint8_t connect_restores_blocking = 2;
 constexpr std::uint32_t inbound_events = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
 bool is_inbound(io_kind kind) noexcept {
@@ -206,19 +208,25 @@ public:
         descriptor_state* state = _table.find(fd, true);
         if (state == nullptr) return socket_error_from_errno(fd < 0 ? EBADF : EMFILE);
         std::lock_guard<std::mutex> guard(state->lock);
-        if (::connect(fd, request.address, request.address_length) == 0) {
-            request.result = 0;
-            finish(block);
-            return 0;
-        }
-        const int error = errno;
-        if (error != EINPROGRESS && error != EAGAIN && error != EINTR) {
+        // The library's sockets are blocking between requests; a connect must
+        // not block the dispatch thread, so it runs non-blocking and the socket
+        // is put back once it has finished.
+        const int flags = ::fcntl(fd, F_GETFL);
+        const bool restore = flags >= 0 && (flags & O_NONBLOCK) == 0;
+        if (restore && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return socket_error_from_errno(errno);
+        int result;
+        do {
+            result = ::connect(fd, request.address, request.address_length);
+        } while (result < 0 && errno == EINTR);
+        const int error = result == 0 ? 0 : errno;
+        if (error != EINPROGRESS && error != EAGAIN) {
             // Reported through the completion, as the ring does.
+            if (restore) ::fcntl(fd, F_SETFL, flags);
             request.result = -error;
             finish(block);
             return 0;
         }
-        block.state = connect_in_progress;
+        block.state = connect_in_progress | (restore ? connect_restores_blocking : 0);
         state->writable = false;
         // A new socket may carry the number of one closed without forget():
         // whatever is remembered of that one is stale. Connects are rare
@@ -502,6 +510,10 @@ private:
                     int error = 0;
                     ::socklen_t length = sizeof error;
                     if (::getsockopt(request_of(block).fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+                    if ((block.state & connect_restores_blocking) != 0) {
+                        const int flags = ::fcntl(request_of(block).fd, F_GETFL);
+                        if (flags >= 0) ::fcntl(request_of(block).fd, F_SETFL, flags & ~O_NONBLOCK);
+                    }
                     request_of(block).result = -error;
                     return true;
                 }
