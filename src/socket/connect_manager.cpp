@@ -315,6 +315,9 @@ void connect_manager::connect(asyn_io_operation* operation, const std::string& h
         r->_request_tick = platform::tick_count();
         r->id = _next_id++;
         r->target = target;
+        // A socket the device made for this connect has a known family; any
+        // other is asked once, at its first connect.
+        if (target != nullptr) r->socket_family = target->own_socket_family();
         drop_final_dot_of_address(r->host);
         std::uint32_t address = 0;
         platform::endpoint literal;

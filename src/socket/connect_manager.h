@@ -65,6 +65,8 @@ public:
                                               platform::native_handle& socket) noexcept = 0;
     // `connected` becomes the device's socket; the one it had is closed.
     virtual void adopt_connected_socket(platform::native_handle connected) noexcept = 0;
+    // The family of the socket the device made for this connect.
+    virtual platform::endpoint::family_t own_socket_family() const noexcept = 0;
 
 protected:
     ~connect_target() = default;

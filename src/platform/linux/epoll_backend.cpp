@@ -29,8 +29,6 @@ namespace asynframe::platform::detail {
 namespace {
 
 constexpr std::uint8_t connect_in_progress = 1;
-// The connect made a blocking socket non-blocking for its time.
-constexpr std::uint8_t connect_restores_blocking = 2;
 constexpr std::uint32_t inbound_events = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
 bool is_inbound(io_kind kind) noexcept {
@@ -211,9 +209,9 @@ public:
         // The library's sockets are blocking between requests; a connect must
         // not block the dispatch thread, so it runs non-blocking and the socket
         // is put back once it has finished.
-        const int flags = ::fcntl(fd, F_GETFL);
-        const bool restore = flags >= 0 && (flags & O_NONBLOCK) == 0;
-        if (restore && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return socket_error_from_errno(errno);
+        // (A socket's only status flag that counts is O_NONBLOCK: the others
+        // need no reading first, as platform::start_connect does it too.)
+        if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return socket_error_from_errno(errno);
         int result;
         do {
             result = ::connect(fd, request.address, request.address_length);
@@ -221,12 +219,12 @@ public:
         const int error = result == 0 ? 0 : errno;
         if (error != EINPROGRESS && error != EAGAIN) {
             // Reported through the completion, as the ring does.
-            if (restore) ::fcntl(fd, F_SETFL, flags);
+            ::fcntl(fd, F_SETFL, 0);
             request.result = -error;
             finish(block);
             return 0;
         }
-        block.state = connect_in_progress | (restore ? connect_restores_blocking : 0);
+        block.state = connect_in_progress;
         state->writable = false;
         // A new socket may carry the number of one closed without forget():
         // whatever is remembered of that one is stale. Connects are rare
@@ -510,10 +508,7 @@ private:
                     int error = 0;
                     ::socklen_t length = sizeof error;
                     if (::getsockopt(request_of(block).fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-                    if ((block.state & connect_restores_blocking) != 0) {
-                        const int flags = ::fcntl(request_of(block).fd, F_GETFL);
-                        if (flags >= 0) ::fcntl(request_of(block).fd, F_SETFL, flags & ~O_NONBLOCK);
-                    }
+                    ::fcntl(request_of(block).fd, F_SETFL, 0);
                     request_of(block).result = -error;
                     return true;
                 }
