@@ -74,6 +74,7 @@ std::int32_t saturating_add(std::int32_t a, std::int32_t b) {
 // Operation types of the scheduler's own requests beside connects (1) and
 // resolutions (201).
 constexpr std::int32_t stagger_operation = 0x33330451;
+constexpr std::int32_t flush_operation = 0x33330452;
 
 }  // namespace
 
@@ -163,6 +164,8 @@ connect_manager::connect_manager(singleton_instance* instance) : with_singleton(
     const std::uint32_t ceiling = read_setting_max_syn();
     _max_syn_count = ceiling <= 1 ? 1 : (_syn_num_for_others < ceiling ? ceiling - _syn_num_for_others : ceiling - 1);
     _completions = std::make_unique<completions>(instance, *this);
+    _flush_op = _completions->create_operation(0);
+    _flush_op->set_operation_type(flush_operation);
 }
 
 connect_manager::~connect_manager() {
@@ -191,7 +194,9 @@ connect_manager::~connect_manager() {
     _watched.clear();
     // Operations still in the engine are orphaned: it deletes them when they come out.
     _idle_ops.clear();
+    _ready.clear();
     _stagger_op = nullptr;
+    _flush_op = nullptr;
     _completions.reset();
 
     stat_data* statistics = _singleton != nullptr ? _singleton->stat_data_ptr : nullptr;
@@ -424,7 +429,8 @@ std::uint32_t connect_manager::begin_connect(platform::native_handle socket, con
 }
 
 void connect_manager::on_operation(asyn_io_operation* op, bool abandoned) {
-    if (op->get_operation_type() == stagger_operation) {
+    const std::int32_t type = op->get_operation_type();
+    if (type == stagger_operation) {
         _stagger_posted.store(false, std::memory_order_release);
         if (abandoned) return;
         notices out;
@@ -435,6 +441,57 @@ void connect_manager::on_operation(asyn_io_operation* op, bool abandoned) {
         raise(out);
         return;
     }
+    if (type == flush_operation) {
+        flush_ready();
+        return;
+    }
+    if (abandoned) {
+        finish_operation(op, true);
+        return;
+    }
+    bool queued = false;
+    {
+        mutex::scoped_lock guard(_lock);
+        try {
+            _ready.push_back(op);
+            queued = true;
+        } catch (...) {
+        }
+        if (queued) {
+            if (_flush_posted) return;
+            // Behind every completion the engine has in hand now.
+            _flush_posted = _flush_op->post();
+            if (_flush_posted) return;
+        }
+    }
+    // No room to wait, or no engine to post to: handled at once.
+    if (!queued) finish_operation(op, false);
+    flush_ready();
+}
+
+void connect_manager::flush_ready() {
+    std::vector<asyn_io_operation*> batch;
+    {
+        mutex::scoped_lock guard(_lock);
+        batch.swap(_ready);
+        _flush_posted = false;
+        if (batch.size() > 1) {
+            std::vector<std::pair<std::int32_t, asyn_io_operation*>> keyed;
+            keyed.reserve(batch.size());
+            for (asyn_io_operation* op : batch) {
+                const auto found = _connecting_queue.find(op->get_position());
+                std::int32_t key = std::numeric_limits<std::int32_t>::min();
+                if (found != _connecting_queue.end()) key = found->second->demoted ? 0 : found->second->_priority;
+                keyed.emplace_back(key, op);
+            }
+            std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+            for (std::size_t i = 0; i < keyed.size(); ++i) batch[i] = keyed[i].second;
+        }
+    }
+    for (asyn_io_operation* op : batch) finish_operation(op, false);
+}
+
+void connect_manager::finish_operation(asyn_io_operation* op, bool abandoned) {
     notices out;
     {
         mutex::scoped_lock guard(_lock);
@@ -794,7 +851,8 @@ void connect_manager::finish(std::uint64_t id, std::uint32_t result, notices& ou
                        "connect_manager", 0);
     request& r = *found->second;
     if (result != 0 && r._opt_type == operation_type_connect && !r._ip_addresses.empty()) {
-        // Another address may answer; a watched request goes behind the others.
+        // Another address may answer; this request goes behind the others.
+        r.demoted = true;
         if (r.watching && _wait_service) _wait_service->demote_wait_object(r.watched);
         start_connecting(r, true, out);
         return;

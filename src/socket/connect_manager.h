@@ -171,6 +171,8 @@ private:
         bool racing = false;
         bool failed_since_start = false;
         bool wants_place = false;
+        // An address failed and the next is tried: its outcomes come after the others'.
+        bool demoted = false;
         std::deque<std::string> plan;
         std::vector<attempt> attempts;
         std::uint32_t last_start = 0;
@@ -199,6 +201,12 @@ private:
     // Engine requests: connects, resolutions and the stagger's wake-up, each
     // an operation of the scheduler's handler, tagged with its request's id.
     void on_operation(asyn_io_operation* op, bool abandoned);
+    // Completions that arrived together are handled together, highest
+    // request priority first (a request retrying after a failed address
+    // last), as the wait service reported its handles: they wait in _ready
+    // until _flush_op, posted behind them, runs.
+    void flush_ready();
+    void finish_operation(asyn_io_operation* op, bool abandoned);
     asyn_io_operation* acquire_operation();
     // An operation back from the engine, or one never handed to it.
     void recycle(asyn_io_operation* op);
@@ -291,6 +299,9 @@ private:
     // Last: its operations still in the engine are orphaned when it goes.
     std::unique_ptr<completions> _completions;
     std::vector<asyn_io_operation*> _idle_ops;
+    std::vector<asyn_io_operation*> _ready;
+    asyn_io_operation* _flush_op = nullptr;
+    bool _flush_posted = false;
 };
 
 }  // namespace asynframe
