@@ -14,6 +14,7 @@
 #include "../bench_main.h"
 #include "asynframe/dns.h"
 #include "dns/dns_local_repository.h"
+#include "dns/dns_service.h"
 #include "dns/request_list.h"
 #include "dns_servers.h"
 #include "platform/event.h"

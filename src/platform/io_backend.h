@@ -108,6 +108,10 @@ public:
     // True when start_accept works here. A backend that cannot finish accepts
     // itself (an alertable loop on Windows) leaves them to the acceptor thread.
     virtual bool completes_accepts() const noexcept { return true; }
+    // True when start_connect works here. A backend that cannot finish
+    // connects itself (the alertable loop on Windows) leaves them to the
+    // connection scheduler's wait service.
+    virtual bool completes_connects() const noexcept { return true; }
 
     // Makes a descriptor usable for requests, before the first one. Returns 0
     // or a Windows error code. A descriptor about to be closed is forgotten

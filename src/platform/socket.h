@@ -154,6 +154,9 @@ std::uint32_t start_connect_v4(native_handle fd, std::uint32_t address, std::uin
 // still running, or the failure (the socket may then connect again). A
 // connect that is over leaves the socket blocking again.
 std::uint32_t finish_connect(native_handle fd) noexcept;
+// After a connect of the engine's backend failed: makes the socket
+// connectable again (Linux leaves it "connecting"; Windows needs nothing).
+void reset_failed_connect(native_handle fd) noexcept;
 
 // Both directions.
 void shutdown_socket(native_handle fd) noexcept;

@@ -79,6 +79,7 @@ platform::native_handle asyn_socket_device_imp::create_socket(platform::endpoint
     if (const std::uint32_t error = platform::create_tcp_socket(family, fd))
         throw socket_exception("create socket object error", error);
     if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
+    _family = family;
     return fd;
 }
 
@@ -168,6 +169,8 @@ std::uint32_t asyn_socket_device_imp::make_attempt_socket(platform::endpoint::fa
 
 void asyn_socket_device_imp::adopt_connected_socket(platform::native_handle connected) noexcept {
     const platform::native_handle unused = std::exchange(_socket_handle, connected);
+    const platform::endpoint::family_t family = platform::socket_family(connected);
+    if (family != platform::endpoint::family_t::none) _family = family;
     if (unused != platform::invalid_socket) {
         // Nothing ran on it but the connect the scheduler now ends; no
         // scheduler call here, it holds its lock.

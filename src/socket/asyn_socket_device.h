@@ -90,6 +90,7 @@ public:
     std::uint32_t make_attempt_socket(platform::endpoint::family_t family,
                                       platform::native_handle& socket) noexcept override;
     void adopt_connected_socket(platform::native_handle connected) noexcept override;
+    platform::endpoint::family_t own_socket_family() const noexcept override { return _family; }
 
     std::uint16_t local_port() const noexcept { return _local_port; }
     bool recv_buffer_pending() const noexcept { return _set_recv_buffer; }
@@ -104,6 +105,8 @@ private:
                         bool receive) override;
 
     platform::native_handle _socket_handle = platform::invalid_socket;
+    // The family create_socket() last made a socket of.
+    platform::endpoint::family_t _family = platform::endpoint::family_t::ipv4;
     std::uint16_t _local_port = 0;
     std::optional<platform::endpoint> _accepted_peer_address;
     bool _set_recv_buffer = false;

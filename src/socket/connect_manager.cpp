@@ -9,9 +9,15 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
+#include "dns/dns_request.h"
+#include "dns/dns_service.h"
 #include "dns/ip_parser.h"
+#include "engine/asyn_io_handler.h"
+#include "engine/asyn_io_manager.h"
 #include "engine/asyn_io_operation.h"
+#include "platform/io_backend.h"
 #include "platform/error_codes.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
@@ -59,15 +65,23 @@ std::int32_t saturating_add(std::int32_t a, std::int32_t b) {
                                                               std::numeric_limits<std::int32_t>::max()));
 }
 
-// The wait service watches handles, not time: a raced attempt's delay is
-// kept by this thread, which signals the scheduler's event when the earliest
-// armed moment has come. The scheduler reads the tick itself, so a wake-up
-// early or late only moves its next look.
+// The engine's timers belong to the dispatch thread, and the limit setters
+// that may start a race's next attempt do not: a raced attempt's delay is
+// kept by this thread, which wakes the scheduler on the dispatch thread (a
+// posted operation) when the earliest armed moment has come. The scheduler
+// reads the tick itself, so a wake-up early or late only moves its next look.
+
+// Operation types of the scheduler's own requests beside connects (1) and
+// resolutions (201).
+constexpr std::int32_t stagger_operation = 0x33330451;
+constexpr std::int32_t flush_operation = 0x33330452;
+
 }  // namespace
 
 class stagger_clock {
 public:
-    explicit stagger_clock(platform::event& ring) : _ring(ring) {}
+    using ring_fn = void (*)(void* context) noexcept;
+    stagger_clock(ring_fn ring, void* context) : _ring(ring), _context(context) {}
     ~stagger_clock() {
         {
             std::lock_guard<std::mutex> guard(_lock);
@@ -79,7 +93,7 @@ public:
     stagger_clock(const stagger_clock&) = delete;
     stagger_clock& operator=(const stagger_clock&) = delete;
 
-    // The event is signalled `milliseconds` from now, or earlier when armed so.
+    // The scheduler is woken `milliseconds` from now, or earlier when armed so.
     void arm(std::uint32_t milliseconds) {
         const auto when = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
         {
@@ -105,16 +119,38 @@ private:
                 continue;
             }
             _due.reset();
-            _ring.set();
+            _ring(_context);
         }
     }
 
-    platform::event& _ring;
+    ring_fn _ring;
+    void* _context;
     std::mutex _lock;
     std::condition_variable _changed;
     std::optional<std::chrono::steady_clock::time_point> _due;
     bool _stopping = false;
     std::thread _worker;
+};
+
+struct connect_manager::resolution {
+    std::vector<std::string> addresses;
+    std::vector<std::string> addresses6;
+    dns_request request;
+    resolution(const std::string& name, asyn_io_operation* op)
+        : request(name, platform::invalid_handle, &addresses, op, &addresses6) {}
+};
+
+// The scheduler's receiver of its engine requests.
+class connect_manager::completions final : public asyn_io_handler {
+public:
+    completions(singleton_instance* instance, connect_manager& owner) noexcept
+        : asyn_io_handler(instance), _owner(owner) {}
+    void on_io_complete(asyn_io_operation* op) override { _owner.on_operation(op, false); }
+    void on_io_abandoned(asyn_io_operation* op) override { _owner.on_operation(op, true); }
+    void cancel() override {}
+
+private:
+    connect_manager& _owner;
 };
 
 connect_manager::connect_manager(singleton_instance* instance) : with_singleton(instance) {
@@ -127,15 +163,28 @@ connect_manager::connect_manager(singleton_instance* instance) : with_singleton(
     // Until the frame sets its own, the ceiling applies.
     const std::uint32_t ceiling = read_setting_max_syn();
     _max_syn_count = ceiling <= 1 ? 1 : (_syn_num_for_others < ceiling ? ceiling - _syn_num_for_others : ceiling - 1);
+    _completions = std::make_unique<completions>(instance, *this);
+    _flush_op = _completions->create_operation(0);
+    _flush_op->set_operation_type(flush_operation);
 }
 
 connect_manager::~connect_manager() {
-    // Nothing is watched from here on, and no notification can arrive.
+    // Nothing is watched from here on, and the stagger wakes nobody any more.
     _wait_service.reset();
     _clock.reset();
+    _running = false;
     for (auto& [id, r] : _connecting_queue) {
-        if (r->_adns_id != nullptr) sync_dns_cancel(r->_adns_id);
-        for (attempt& a : r->attempts) platform::close_socket(a.socket);
+        drop_resolution(*r);
+        // The caller's socket is its device's, which cancels what runs on it
+        // when it closes; an attempt's socket is the scheduler's.
+        if (r->op != nullptr) orphan(std::exchange(r->op, nullptr));
+        for (attempt& a : r->attempts) {
+            if (a.op != nullptr) {
+                orphan(std::exchange(a.op, nullptr));
+                cancel_socket_requests(_singleton, a.socket);
+            }
+            platform::close_socket(a.socket);
+        }
         post_result(r->_operation_ptr, errors::operation_aborted);
     }
     _connecting_queue.clear();
@@ -143,6 +192,12 @@ connect_manager::~connect_manager() {
     _waiting_requests.clear();
     _socket2event_map.clear();
     _watched.clear();
+    // Operations still in the engine are orphaned: it deletes them when they come out.
+    _idle_ops.clear();
+    _ready.clear();
+    _stagger_op = nullptr;
+    _flush_op = nullptr;
+    _completions.reset();
 
     stat_data* statistics = _singleton != nullptr ? _singleton->stat_data_ptr : nullptr;
     if (statistics == nullptr) return;
@@ -265,6 +320,9 @@ void connect_manager::connect(asyn_io_operation* operation, const std::string& h
         r->_request_tick = platform::tick_count();
         r->id = _next_id++;
         r->target = target;
+        // A socket the device made for this connect has a known family; any
+        // other is asked once, at its first connect.
+        if (target != nullptr) r->socket_family = target->own_socket_family();
         drop_final_dot_of_address(r->host);
         std::uint32_t address = 0;
         platform::endpoint literal;
@@ -299,27 +357,169 @@ void connect_manager::on_socket_closed(platform::native_handle socket_handle) {
 }
 
 void connect_manager::on_wait_object_signaled(const wait_handle& handle) {
+    // Only connects are watched, and only where the backend cannot make them.
     notices out;
     {
         mutex::scoped_lock guard(_lock);
         const auto watched = _watched.find(handle);
         if (watched == _watched.end()) return;
-        if (watched->second == 0) {
-            on_stagger(out);
-        } else {
-            const auto found = _connecting_queue.find(watched->second);
-            if (found == _connecting_queue.end()) return;
-            request& r = *found->second;
-            switch (r._opt_type) {
-                case operation_type_resolve: resolution_done(r, out); break;
-                case operation_type_connect:
-                    if (r.racing)
-                        race_event(r, handle, out);
-                    else
-                        connect_event(r, out);
-                    break;
-                default: vortan_assert_text(false, "_opt_type", "vortan_assert", "connect_manager", 0);
+        const auto found = _connecting_queue.find(watched->second);
+        if (found == _connecting_queue.end()) return;
+        request& r = *found->second;
+        vortan_assert_text(r._opt_type == operation_type_connect, "_opt_type", "vortan_assert", "connect_manager", 0);
+        if (r.racing)
+            race_event(r, handle, out);
+        else
+            connect_event(r, out);
+    }
+    raise(out);
+}
+
+// ---- engine requests ----------------------------------------------------------------------
+
+asyn_io_operation* connect_manager::acquire_operation() {
+    if (!_idle_ops.empty()) {
+        asyn_io_operation* op = _idle_ops.back();
+        _idle_ops.pop_back();
+        return op;
+    }
+    return _completions->create_operation(0);
+}
+
+void connect_manager::recycle(asyn_io_operation* op) {
+    op->set_position(std::uint64_t{0});
+    try {
+        _idle_ops.push_back(op);
+    } catch (...) {
+        _completions->delete_operation(op);
+    }
+}
+
+void connect_manager::orphan(asyn_io_operation* op) noexcept {
+    // No request has id 0: its completion finds nobody and gives it back.
+    op->set_position(std::uint64_t{0});
+}
+
+std::uint32_t connect_manager::begin_connect(platform::native_handle socket, const platform::endpoint& target,
+                                             std::uint64_t id, asyn_io_operation*& slot) {
+    asyn_io_manager* engine = _singleton != nullptr ? _singleton->asyn_io_manager_ptr : nullptr;
+    platform::io_backend* port = engine != nullptr ? engine->io_port() : nullptr;
+    if (port == nullptr) return no_buffer_error;
+    asyn_io_operation* op = nullptr;
+    try {
+        op = acquire_operation();
+    } catch (...) {
+        return no_buffer_error;
+    }
+    op->clear_request();
+    op->set_operation_type(operation_type::connect);
+    op->set_preset_result(0, 0);
+    op->set_result_preset(false);
+    op->set_operate_handle(socket);
+    op->set_position(id);
+    op->mark_pending();
+    const std::uint32_t error = port->start_connect(socket, target, op->overlapped());
+    if (error != 0) {
+        op->clear_pending();
+        recycle(op);
+        return error;
+    }
+    slot = op;
+    return 0;
+}
+
+void connect_manager::on_operation(asyn_io_operation* op, bool abandoned) {
+    const std::int32_t type = op->get_operation_type();
+    if (type == stagger_operation) {
+        _stagger_posted.store(false, std::memory_order_release);
+        if (abandoned) return;
+        notices out;
+        {
+            mutex::scoped_lock guard(_lock);
+            if (_running) on_stagger(out);
+        }
+        raise(out);
+        return;
+    }
+    if (type == flush_operation) {
+        flush_ready();
+        return;
+    }
+    if (abandoned) {
+        finish_operation(op, true);
+        return;
+    }
+    bool queued = false;
+    {
+        mutex::scoped_lock guard(_lock);
+        try {
+            _ready.push_back(op);
+            queued = true;
+        } catch (...) {
+        }
+        if (queued) {
+            if (_flush_posted) return;
+            // Behind every completion the engine has in hand now.
+            _flush_posted = _flush_op->post();
+            if (_flush_posted) return;
+        }
+    }
+    // No room to wait, or no engine to post to: handled at once.
+    if (!queued) finish_operation(op, false);
+    flush_ready();
+}
+
+void connect_manager::flush_ready() {
+    std::vector<asyn_io_operation*> batch;
+    {
+        mutex::scoped_lock guard(_lock);
+        batch.swap(_ready);
+        _flush_posted = false;
+        if (batch.size() > 1) {
+            std::vector<std::pair<std::int32_t, asyn_io_operation*>> keyed;
+            keyed.reserve(batch.size());
+            for (asyn_io_operation* op : batch) {
+                const auto found = _connecting_queue.find(op->get_position());
+                std::int32_t key = std::numeric_limits<std::int32_t>::min();
+                if (found != _connecting_queue.end()) key = found->second->demoted ? 0 : found->second->_priority;
+                keyed.emplace_back(key, op);
             }
+            std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+            for (std::size_t i = 0; i < keyed.size(); ++i) batch[i] = keyed[i].second;
+        }
+    }
+    for (asyn_io_operation* op : batch) finish_operation(op, false);
+}
+
+void connect_manager::finish_operation(asyn_io_operation* op, bool abandoned) {
+    notices out;
+    {
+        mutex::scoped_lock guard(_lock);
+        const std::uint64_t id = op->get_position();
+        const auto found = id != 0 ? _connecting_queue.find(id) : _connecting_queue.end();
+        if (found == _connecting_queue.end()) {
+            // Its request went while it was in flight.
+            recycle(op);
+            return;
+        }
+        request& r = *found->second;
+        std::uint32_t bytes = 0, error = 0;
+        op->get_result(bytes, error);
+        const bool live = _running && !abandoned;
+        if (r.dns_op == op) {
+            r.dns_op = nullptr;
+            recycle(op);
+            if (live) resolution_done(r, out);
+        } else if (r.op == op) {
+            r.op = nullptr;
+            recycle(op);
+            if (live) connect_done(r, error, out);
+        } else {
+            const auto it = std::find_if(r.attempts.begin(), r.attempts.end(),
+                                         [op](const attempt& a) { return a.op == op; });
+            if (it != r.attempts.end()) it->op = nullptr;
+            recycle(op);
+            if (it != r.attempts.end() && live) race_done(r, static_cast<std::size_t>(it - r.attempts.begin()), error, out);
         }
     }
     raise(out);
@@ -380,15 +580,13 @@ void connect_manager::start() {
     notices out;
     {
         mutex::scoped_lock guard(_lock);
-        if (!_wait_service) _wait_service = std::make_unique<wait_objects_thread_manager>(_singleton, this);
+        _running = true;
         try {
-            if (!_stagger_event) _stagger_event = std::make_unique<platform::event>(false);
-            if (!_clock) _clock = std::make_unique<stagger_clock>(*_stagger_event);
-            const wait_handle stagger = wait_handle::of(*_stagger_event);
-            // Ahead of every request: the attempts it starts are overdue already.
-            if (_watched.count(stagger) == 0 &&
-                _wait_service->add_wait_object(stagger, std::numeric_limits<std::int32_t>::max()))
-                _watched[stagger] = 0;
+            if (_stagger_op == nullptr) {
+                _stagger_op = acquire_operation();
+                _stagger_op->set_operation_type(stagger_operation);
+            }
+            if (!_clock) _clock = std::make_unique<stagger_clock>(&connect_manager::ring_stagger, this);
         } catch (...) {
             // Without its clock a race starts the next attempt only when one fails.
             _clock.reset();
@@ -398,10 +596,26 @@ void connect_manager::start() {
     raise(out);
 }
 
+void connect_manager::ring_stagger(void* context) noexcept { static_cast<connect_manager*>(context)->post_stagger(); }
+
+void connect_manager::post_stagger() noexcept {
+    // One wake-up in flight at a time; the clock's thread is the only poster.
+    if (_stagger_posted.exchange(true, std::memory_order_acq_rel)) return;
+    bool posted = false;
+    try {
+        posted = _stagger_op->post();
+    } catch (...) {
+    }
+    if (!posted) _stagger_posted.store(false, std::memory_order_release);
+}
+
 void connect_manager::stop() {
     std::unique_ptr<wait_objects_thread_manager> service;
     {
         mutex::scoped_lock guard(_lock);
+        // What is still in flight is not finished any more: its completions
+        // only give the operations back.
+        _running = false;
         service = std::move(_wait_service);
         for (auto& [id, r] : _connecting_queue) {
             r->watching = false;
@@ -418,7 +632,7 @@ void connect_manager::stop() {
 void connect_manager::schedule(notices& out) {
     // A request that finishes at once schedules again from inside; the loop
     // below sees the place it freed.
-    if (_scheduling || !_wait_service) return;
+    if (_scheduling || !_running) return;
     _scheduling = true;
     // Attempts due in races already running come before requests not yet started.
     if (_wanting_place != 0) give_places_to_races(out);
@@ -441,8 +655,20 @@ void connect_manager::schedule(notices& out) {
     _scheduling = false;
 }
 
+bool connect_manager::backend_connects() const {
+    const asyn_io_manager* engine = _singleton != nullptr ? _singleton->asyn_io_manager_ptr : nullptr;
+    const platform::io_backend* port = engine != nullptr ? engine->io_port() : nullptr;
+    return port == nullptr || port->completes_connects();
+}
+
+wait_objects_thread_manager* connect_manager::wait_service() {
+    if (!_wait_service && _running) _wait_service = std::make_unique<wait_objects_thread_manager>(_singleton, this);
+    return _wait_service.get();
+}
+
 bool connect_manager::watch(request& r, const wait_handle& handle) {
-    if (!_wait_service || !_wait_service->add_wait_object(handle, r._priority)) return false;
+    wait_objects_thread_manager* service = wait_service();
+    if (service == nullptr || !service->add_wait_object(handle, r._priority)) return false;
     r.watched = handle;
     r.watching = true;
     _watched[handle] = r.id;
@@ -464,46 +690,54 @@ void connect_manager::start_resolving(request& r, notices& out) {
                        "connect_manager", 0);
     r._opt_type = operation_type_resolve;
     r._dns_tick = platform::tick_count();
+    // The resolver posts the answer to this engine: it arrives on the
+    // dispatch thread as the operation's completion.
+    asyn_io_operation* op = nullptr;
     try {
-        r.event = std::make_unique<platform::event>(false);
+        op = acquire_operation();
+        op->clear_request();
+        op->set_operation_type(operation_type::dns_resolution);
+        op->set_preset_result(0, 0);
+        op->set_operate_handle(platform::invalid_handle);
+        op->set_position(r.id);
+        r._adns_id = std::make_unique<resolution>(r.host, op);
     } catch (...) {
+        if (op != nullptr) recycle(op);
         finish(r.id, no_buffer_error, out);
         return;
     }
-    if (!watch(r, wait_handle::of(*r.event))) {
-        finish(r.id, no_buffer_error, out);
-        return;
+    r.dns_op = op;
+    // It may answer at once (a cached name): the answer is posted all the same.
+    submit_request(&r._adns_id->request);
+}
+
+void connect_manager::drop_resolution(request& r) {
+    if (!r._adns_id) return;
+    if (cancel_request(&r._adns_id->request)) {
+        // Taken out before it was answered: the operation never left.
+        if (r.dns_op != nullptr) recycle(r.dns_op);
+    } else if (r.dns_op != nullptr) {
+        // Answered, its completion on the way: it finds no request.
+        orphan(r.dns_op);
     }
-    r._adns_id = sync_dns_request(r.host.c_str(), platform::event_of(r.event->native()), SYNC_DNS_ACCESS);
-    if (r._adns_id == nullptr) finish(r.id, errors::host_not_found, out);
+    r.dns_op = nullptr;
+    // The resolver touches nothing of an answered or cancelled request.
+    r._adns_id.reset();
 }
 
 void connect_manager::resolution_done(request& r, notices& out) {
     vortan_assert_text(r._adns_id != nullptr, "info._adns_id", "vortan_assert", "connect_manager", 0);
-    const LONG result = sync_dns_result(r._adns_id);
-    if (result == DNS_RESULT_PENDING) return;  // not this request's answer yet
+    const std::unique_ptr<resolution> answer = std::move(r._adns_id);
+    const LONG result = answer->request.result();
     r._ip_addresses.clear();
     std::vector<std::string> v6;
     if (result == DNS_RESULT_OK) {
-        const LONG count = sync_dns_count(r._adns_id);
-        for (LONG i = 0; i < count; ++i) {
-            char text[address_text_size] = {};
-            if (sync_dns_address(r._adns_id, i, text, static_cast<LONG>(address_text_size - 1)) == 0)
-                r._ip_addresses.emplace_back(text);
-        }
-        // The IPv6 addresses follow the IPv4 ones in the text listing.
-        for (LONG i = count;; ++i) {
-            char text[SYNC_DNS_TEXT_SIZE] = {};
-            const LONG family = sync_dns_address_text(r._adns_id, i, text, SYNC_DNS_TEXT_SIZE);
-            if (family < 0) break;
-            if (family == 6) v6.emplace_back(text);
-        }
+        // Texts as the exports hand them out: at most 255 characters each.
+        for (const std::string& text : answer->addresses)
+            if (text.size() + 1 < address_text_size) r._ip_addresses.push_back(text);
+        for (const std::string& text : answer->addresses6)
+            if (text.size() < SYNC_DNS_TEXT_SIZE) v6.push_back(text);
     }
-    sync_dns_cancel(r._adns_id);
-    r._adns_id = nullptr;
-    // The event has done its work; the socket is watched from here on.
-    unwatch(r);
-    r.event.reset();
     if (v6.empty()) {
         add_notice(out, notice::resolved, r._operation_ptr, result, 0, {}, r._ip_addresses);
     } else {
@@ -569,6 +803,21 @@ void connect_manager::start_connecting(request& r, bool pick_at_random, notices&
     // The socket's family was chosen before the request came here: an IPv6
     // socket reaches IPv4 addresses too, an IPv4 one fails an IPv6 address
     // with 10047 and the next address is tried.
+    if (backend_connects()) {
+        // The backend finishes it on the dispatch thread (connect_done).
+        if (r.socket_family == platform::endpoint::family_t::none) r.socket_family = platform::socket_family(r.socket);
+        const platform::endpoint to = platform::unmapped(target);
+        std::uint32_t refused = 0;
+        if (r.socket_family == platform::endpoint::family_t::ipv4 && to.is_v6())
+            refused = 10047;  // WSAEAFNOSUPPORT, as the socket layer answers it
+        else
+            refused = begin_connect(r.socket, platform::in_family(to, r.socket_family), r.id, r.op);
+        if (refused != 0) {
+            add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(refused), 0, r._ip_address);
+            finish(r.id, refused, out);
+        }
+        return;
+    }
     const std::uint32_t error = platform::start_connect(r.socket, target);
     if (error != errors::would_block) {
         add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(error), 0, r._ip_address);
@@ -586,6 +835,12 @@ void connect_manager::connect_event(request& r, notices& out) {
     vortan_assert_text(r.socket != platform::invalid_handle, "socket_handle", "vortan_assert", "connect_manager", 0);
     const std::uint32_t result = platform::finish_connect(r.socket);
     if (result == errors::would_block) return;  // a wake-up without an outcome: keep waiting
+    connect_done(r, result, out);
+}
+
+void connect_manager::connect_done(request& r, std::uint32_t result, notices& out) {
+    // The next address is tried on the same socket.
+    if (result != 0 && !r._ip_addresses.empty()) platform::reset_failed_connect(r.socket);
     add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(result), 0, r._ip_address);
     finish(r.id, result, out);
 }
@@ -597,6 +852,7 @@ void connect_manager::finish(std::uint64_t id, std::uint32_t result, notices& ou
     request& r = *found->second;
     if (result != 0 && r._opt_type == operation_type_connect && !r._ip_addresses.empty()) {
         // Another address may answer; this request goes behind the others.
+        r.demoted = true;
         if (r.watching && _wait_service) _wait_service->demote_wait_object(r.watched);
         start_connecting(r, true, out);
         return;
@@ -634,7 +890,10 @@ void connect_manager::forget_socket(platform::native_handle socket_handle, bool 
                            "connect_manager", 0);
         request& r = *found->second;
         operation = r._operation_ptr;
-        if (r._adns_id != nullptr) sync_dns_cancel(r._adns_id);
+        drop_resolution(r);
+        // The connect in flight on the caller's socket ends when the device
+        // cancels the socket's requests, right after this; nobody waits for it.
+        if (r.op != nullptr) orphan(std::exchange(r.op, nullptr));
         unwatch(r);
         if (r.racing) {
             notices none;
@@ -749,6 +1008,16 @@ connect_manager::attempt_outcome connect_manager::start_attempt(request& r, noti
         a.socket = platform::invalid_handle;
         return failed(error);
     }
+    if (backend_connects()) {
+        // A request of the backend like the caller's own connect (race_done).
+        platform::io_backend* port = _singleton->asyn_io_manager_ptr->io_port();
+        std::uint32_t error = port->associate(a.socket);
+        if (error == 0) error = begin_connect(a.socket, target, r.id, a.op);
+        if (error != 0) return failed(error);
+        r.attempts.push_back(std::move(a));
+        if (r.attempts.size() > 1) ++_extra_attempts;
+        return attempt_outcome::running;
+    }
     const std::uint32_t error = platform::start_connect(a.socket, target);
     if (error != 0 && error != errors::would_block) return failed(error);
     r.attempts.push_back(std::move(a));
@@ -759,7 +1028,8 @@ connect_manager::attempt_outcome connect_manager::start_attempt(request& r, noti
     }
     attempt& running = r.attempts.back();
     const wait_handle handle = wait_handle::socket(running.socket, wait_handle::socket_writable);
-    if (!_wait_service || !_wait_service->add_wait_object(handle, r._priority)) {
+    wait_objects_thread_manager* service = wait_service();
+    if (service == nullptr || !service->add_wait_object(handle, r._priority)) {
         remove_attempt(r, r.attempts.size() - 1);
         r.last_error = no_buffer_error;
         r.failed_since_start = true;
@@ -777,6 +1047,11 @@ void connect_manager::remove_attempt(request& r, std::size_t index) {
         a.watching = false;
         _watched.erase(a.watched);
         if (_wait_service) _wait_service->remove_wait_object(a.watched);
+    }
+    if (a.op != nullptr) {
+        // Its connect ends with 995 once cancelled; the completion finds nobody.
+        orphan(std::exchange(a.op, nullptr));
+        cancel_socket_requests(_singleton, a.socket);
     }
     if (a.socket != platform::invalid_handle) platform::close_socket(a.socket);
     if (r.attempts.size() > 1) --_extra_attempts;
@@ -805,12 +1080,17 @@ void connect_manager::race_event(request& r, const wait_handle& handle, notices&
     const std::size_t index = static_cast<std::size_t>(it - r.attempts.begin());
     const std::uint32_t result = platform::finish_connect(it->socket);
     if (result == errors::would_block) return;  // a wake-up without an outcome: keep waiting
+    race_done(r, index, result, out);
+}
+
+void connect_manager::race_done(request& r, std::size_t index, std::uint32_t result, notices& out) {
     if (result == 0) {
         win(r, index, out);
         return;
     }
-    add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(result), 0, it->address);
-    _address_times[score_key(it->address, r.port)] = failed_time;
+    const attempt& a = r.attempts[index];
+    add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(result), 0, a.address);
+    _address_times[score_key(a.address, r.port)] = failed_time;
     r.last_error = result;
     r.failed_since_start = true;
     remove_attempt(r, index);

@@ -4,8 +4,15 @@
 // before) and completed with its final Winsock code. A name with IPv6
 // addresses races its addresses, a socket per attempt, each started a
 // quarter of a second after the one before unless that one failed sooner.
+//
+// Each connect is a request of the engine's own I/O backend and each
+// resolution a request the resolver completes by posting to the engine: both
+// finish on the dispatch thread with no other thread in between. Only a
+// backend that cannot connect by itself (the alertable loop on Windows) has
+// its connects watched by the wait-object service.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -58,12 +65,15 @@ public:
                                               platform::native_handle& socket) noexcept = 0;
     // `connected` becomes the device's socket; the one it had is closed.
     virtual void adopt_connected_socket(platform::native_handle connected) noexcept = 0;
+    // The family of the socket the device made for this connect.
+    virtual platform::endpoint::family_t own_socket_family() const noexcept = 0;
 
 protected:
     ~connect_target() = default;
 };
 
 class stagger_clock;
+struct dns_request;
 
 class connect_manager : public i_wait_objects_thread_notify, public with_singleton {
 public:
@@ -103,7 +113,9 @@ public:
     void add_events_sink(connect_manager_events* sink);
     void remove_events_sink(connect_manager_events* sink);
 
-    // Creates the wait service; until then (and after stop) nothing leaves the queue.
+    // Starts the scheduler (and, where the backend cannot connect by itself,
+    // the wait service); until then (and after stop) nothing leaves the queue
+    // and nothing in flight is finished.
     void start();
     void stop();
 
@@ -115,14 +127,20 @@ public:
     static constexpr std::uint32_t attempt_delay = 250;
 
 private:
-    // One raced attempt: its own socket, watched for writability.
+    // One raced attempt: its own socket, its connect a request of the backend
+    // (or, without backend connects, watched for writability).
     struct attempt {
         platform::native_handle socket = platform::invalid_handle;
         std::string address;
         std::uint32_t started = 0;
+        asyn_io_operation* op = nullptr;
         wait_handle watched;
         bool watching = false;
     };
+    // A resolution in flight: the resolver fills the lists and posts `op`.
+    struct resolution;
+    class completions;
+    friend class completions;
 
     struct request {
         asyn_io_operation* _operation_ptr = nullptr;
@@ -136,11 +154,14 @@ private:
         std::uint32_t _connect_tick = 0;
         std::uint32_t _dns_tick = 0;
         std::uint32_t _request_tick = 0;
-        SYNC_DNS_HANDLE _adns_id = nullptr;
-        // Signalled by the resolver; only made for a name.
-        std::unique_ptr<platform::event> event;
-        // What the wait service watches for it: the event while resolving, the
-        // socket's writability while connecting; none while waiting.
+        // The resolution in flight, while resolving.
+        std::unique_ptr<resolution> _adns_id;
+        asyn_io_operation* dns_op = nullptr;
+        // The connect in flight on the caller's socket, while connecting.
+        asyn_io_operation* op = nullptr;
+        // The caller's socket's family, asked once.
+        platform::endpoint::family_t socket_family = platform::endpoint::family_t::none;
+        // Without backend connects: the socket's writability, watched while connecting.
         wait_handle watched;
         bool watching = false;
         std::uint64_t id = 0;
@@ -150,6 +171,8 @@ private:
         bool racing = false;
         bool failed_since_start = false;
         bool wants_place = false;
+        // An address failed and the next is tried: its outcomes come after the others'.
+        bool demoted = false;
         std::deque<std::string> plan;
         std::vector<attempt> attempts;
         std::uint32_t last_start = 0;
@@ -173,6 +196,30 @@ private:
     void resolution_done(request& r, notices& out);
     void start_connecting(request& r, bool pick_at_random, notices& out);
     void connect_event(request& r, notices& out);
+    void connect_done(request& r, std::uint32_t result, notices& out);
+
+    // Engine requests: connects, resolutions and the stagger's wake-up, each
+    // an operation of the scheduler's handler, tagged with its request's id.
+    void on_operation(asyn_io_operation* op, bool abandoned);
+    // Completions that arrived together are handled together, highest
+    // request priority first (a request retrying after a failed address
+    // last), as the wait service reported its handles: they wait in _ready
+    // until _flush_op, posted behind them, runs.
+    void flush_ready();
+    void finish_operation(asyn_io_operation* op, bool abandoned);
+    asyn_io_operation* acquire_operation();
+    // An operation back from the engine, or one never handed to it.
+    void recycle(asyn_io_operation* op);
+    // Its request lets go of an operation still in flight: the completion
+    // recycles it when it comes.
+    static void orphan(asyn_io_operation* op) noexcept;
+    // 0, or the code the backend refused the connect with (`slot` untouched).
+    std::uint32_t begin_connect(platform::native_handle socket, const platform::endpoint& target, std::uint64_t id,
+                                asyn_io_operation*& slot);
+    void post_stagger() noexcept;
+    static void ring_stagger(void* context) noexcept;
+    // Without backend connects: the wait service, made on first use.
+    wait_objects_thread_manager* wait_service();
     void finish(std::uint64_t id, std::uint32_t result, notices& out);
     // Completes the request: observers, its place, the caller's operation.
     void conclude(request& r, std::uint32_t result, notices& out);
@@ -184,6 +231,8 @@ private:
     void advance(request& r, notices& out);
     attempt_outcome start_attempt(request& r, notices& out);
     void race_event(request& r, const wait_handle& handle, notices& out);
+    // The outcome of the attempt at `index`.
+    void race_done(request& r, std::size_t index, std::uint32_t result, notices& out);
     void win(request& r, std::size_t index, notices& out);
     // Closes every attempt still running (reported with `report` unless 0).
     void drop_attempts(request& r, std::uint32_t report, notices& out);
@@ -196,7 +245,11 @@ private:
     }
     // Takes the request out of every structure; with `cancel` its operation completes with 995.
     void forget_socket(platform::native_handle socket_handle, bool cancel);
+    // Cancels the resolution in flight, if any.
+    void drop_resolution(request& r);
     bool watch(request& r, const wait_handle& handle);
+    // The engine's backend makes connects itself (else they are watched).
+    bool backend_connects() const;
     void unwatch(request& r);
     std::string score_key(const std::string& host, std::uint16_t port) const;
     std::uint32_t read_setting_max_syn() const;
@@ -236,11 +289,19 @@ private:
     // Racing requests whose next attempt is due but waits for a place.
     std::uint32_t _wanting_place = 0;
     std::uint32_t _racing = 0;
-    // Signalled when a raced attempt's delay is over; watched like the rest.
-    std::unique_ptr<platform::event> _stagger_event;
+    // Posts _stagger_op when a raced attempt's delay is over.
     std::unique_ptr<stagger_clock> _clock;
+    asyn_io_operation* _stagger_op = nullptr;
+    std::atomic<bool> _stagger_posted{false};
 
+    bool _running = false;
     std::unique_ptr<wait_objects_thread_manager> _wait_service;
+    // Last: its operations still in the engine are orphaned when it goes.
+    std::unique_ptr<completions> _completions;
+    std::vector<asyn_io_operation*> _idle_ops;
+    std::vector<asyn_io_operation*> _ready;
+    asyn_io_operation* _flush_op = nullptr;
+    bool _flush_posted = false;
 };
 
 }  // namespace asynframe

@@ -699,6 +699,118 @@ TEST_P(ConnectManagerTest, TwoThousandConnectsCompleteOnceEachWithinTheLimits) {
     EXPECT_EQ(0u, scheduler().connection_count());
 }
 
+// Each connect is a request of the engine's backend: a socket released (not
+// closed) while its connect is in flight ends it once, with 995, and the
+// request's operation comes back to the scheduler without touching the
+// socket object that is gone.
+TEST_P(ConnectManagerTest, ReleasingASocketWithItsConnectInFlightCompletesItOnceWith995) {
+    stalled_listener stalled;
+    ASSERT_TRUE(stalled.stalled);
+    auto [socket, op] = start("127.0.0.1", stalled.port);
+    ASSERT_TRUE(env->wait_until([&] { return events->starts_of(op).size() == 1; }));
+    EXPECT_FALSE(sink->completed(op));
+    EXPECT_EQ(1u, scheduler().connecting_count());
+    sockets.erase(std::find(sockets.begin(), sockets.end(), socket));
+    env->run([&] { socket->Release(); });
+    EXPECT_EQ(errors::operation_aborted, sink->wait(op).error);
+    env->wait_until([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(1, sink->get(op).count);
+    EXPECT_EQ(0u, scheduler().syn_count());
+    EXPECT_EQ(0u, scheduler().connecting_count());
+    EXPECT_EQ(0u, scheduler().connection_count());
+    // Closed as any connect is: no outcome of the attempt is reported.
+    EXPECT_EQ(events->of(op), (std::vector<std::string>{"request 127.0.0.1:" + std::to_string(stalled.port) + " 0"}));
+    // The scheduler goes on with the next one.
+    const sock_t listener = make_listener();
+    auto [next_socket, next] = start("127.0.0.1", local_port(listener));
+    EXPECT_EQ(0u, sink->wait(next).error);
+    close_sock(listener);
+}
+
+TEST_P(ConnectManagerTest, ReleasingASocketWhileItsNameIsResolvedCompletesItOnceWith995) {
+    SKIP_UNLESS_ISOLATED();
+    resolver_env dns;
+    held_name held;
+    scripted_responder responder(dns.port, hold_then_answer(held));
+    dns.servers({"127.0.0.1"});
+    const sock_t listener = make_listener();
+    auto [socket, op] = start(fresh_name("released"), local_port(listener));
+    ASSERT_TRUE(query_arrived(held));
+    sockets.erase(std::find(sockets.begin(), sockets.end(), socket));
+    env->run([&] { socket->Release(); });
+    EXPECT_EQ(errors::operation_aborted, sink->wait(op).error);
+    // The answer that comes late reaches nobody.
+    release(held, responder, {"127.0.0.1"});
+    env->wait_until([] { return false; }, std::chrono::milliseconds(150));
+    EXPECT_EQ(1, sink->get(op).count);
+    EXPECT_EQ(events->of(op).size(), 1u);
+    EXPECT_EQ(0u, scheduler().syn_count());
+    EXPECT_EQ(0u, scheduler().connection_count());
+    close_sock(listener);
+}
+
+TEST_P(ConnectManagerTest, TheHalfOpenLimitHoldsWhileConnectsRunInTheBackend) {
+    stalled_listener stalled;
+    ASSERT_TRUE(stalled.stalled);
+    scheduler().set_max_syn_count(5);
+    ASSERT_EQ(3u, scheduler().max_syn_count());
+    std::vector<std::pair<IAsynTcpSocket*, IAsynIoOperation*>> connects;
+    for (int i = 0; i < 5; ++i) connects.push_back(start("127.0.0.1", stalled.port));
+    ASSERT_TRUE(env->wait_until([&] { return events->starts_of(connects[2].second).size() == 1; }));
+    env->wait_until([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(3u, scheduler().connecting_count());
+    EXPECT_EQ(5u, scheduler().syn_count());
+    EXPECT_TRUE(events->starts_of(connects[3].second).empty());
+    EXPECT_TRUE(events->starts_of(connects[4].second).empty());
+    for (const auto& [socket, op] : connects) EXPECT_FALSE(sink->completed(op));
+
+    // A place that comes free goes to the oldest waiting request, and only to it.
+    close(connects[0].first);
+    EXPECT_EQ(errors::operation_aborted, sink->wait(connects[0].second).error);
+    ASSERT_TRUE(env->wait_until([&] { return events->starts_of(connects[3].second).size() == 1; }));
+    EXPECT_EQ(3u, scheduler().connecting_count());
+    EXPECT_EQ(4u, scheduler().syn_count());
+    EXPECT_TRUE(events->starts_of(connects[4].second).empty());
+    for (std::size_t i = 1; i < connects.size(); ++i) close(connects[i].first);
+    for (std::size_t i = 1; i < connects.size(); ++i)
+        EXPECT_EQ(errors::operation_aborted, sink->wait(connects[i].second).error);
+    EXPECT_EQ(0u, scheduler().syn_count());
+    EXPECT_EQ(0u, scheduler().connecting_count());
+}
+
+// The frame's order of stopping with a connect in the backend, a name at the
+// resolver and a request still queued: the engine, the scheduler, the
+// frame's resolutions, then the services go. Nothing completes twice, and
+// the sockets, released after it all, find nothing to call.
+TEST_P(ConnectManagerTest, StoppingTheFrameWithConnectsPendingEndsEachAtMostOnce) {
+    SKIP_UNLESS_ISOLATED();
+    resolver_env dns;
+    held_name held;
+    scripted_responder responder(dns.port, hold_then_answer(held));
+    dns.servers({"127.0.0.1"});
+    stalled_listener stalled;
+    ASSERT_TRUE(stalled.stalled);
+    scheduler().set_max_syn_count(4);
+    ASSERT_EQ(2u, scheduler().max_syn_count());
+    auto [s1, connecting] = start("127.0.0.1", stalled.port);
+    auto [s2, resolving] = start(fresh_name("stopped"), stalled.port);
+    ASSERT_TRUE(query_arrived(held));
+    auto [s3, queued] = start("127.0.0.1", stalled.port);
+    ASSERT_TRUE(env->wait_until([&] { return events->starts_of(connecting).size() == 1; }));
+    EXPECT_EQ(3u, scheduler().syn_count());
+    EXPECT_EQ(2u, scheduler().connecting_count());
+
+    env->manager().stop();
+    socket_services::stop_connect_manager(*env->services());
+    abandon_dns_requests_of(env->services());
+    // A late answer finds the request gone.
+    release(held, responder, {"127.0.0.1"});
+    socket_services::detach_connect_manager_object(*env->services(), face);
+    env->shutdown();
+    for (IAsynTcpSocket* socket : std::exchange(sockets, {})) socket->Release();
+    for (IAsynIoOperation* op : {connecting, resolving, queued}) EXPECT_LE(sink->get(op).count, 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, ConnectManagerTest, all_modes(), mode_label);
 
 // ---- names with both families ---------------------------------------------------------------

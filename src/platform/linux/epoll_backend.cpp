@@ -206,14 +206,20 @@ public:
         descriptor_state* state = _table.find(fd, true);
         if (state == nullptr) return socket_error_from_errno(fd < 0 ? EBADF : EMFILE);
         std::lock_guard<std::mutex> guard(state->lock);
-        if (::connect(fd, request.address, request.address_length) == 0) {
-            request.result = 0;
-            finish(block);
-            return 0;
-        }
-        const int error = errno;
-        if (error != EINPROGRESS && error != EAGAIN && error != EINTR) {
+        // The library's sockets are blocking between requests; a connect must
+        // not block the dispatch thread, so it runs non-blocking and the socket
+        // is put back once it has finished.
+        // (A socket's only status flag that counts is O_NONBLOCK: the others
+        // need no reading first, as platform::start_connect does it too.)
+        if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return socket_error_from_errno(errno);
+        int result;
+        do {
+            result = ::connect(fd, request.address, request.address_length);
+        } while (result < 0 && errno == EINTR);
+        const int error = result == 0 ? 0 : errno;
+        if (error != EINPROGRESS && error != EAGAIN) {
             // Reported through the completion, as the ring does.
+            ::fcntl(fd, F_SETFL, 0);
             request.result = -error;
             finish(block);
             return 0;
@@ -502,6 +508,7 @@ private:
                     int error = 0;
                     ::socklen_t length = sizeof error;
                     if (::getsockopt(request_of(block).fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+                    ::fcntl(request_of(block).fd, F_SETFL, 0);
                     request_of(block).result = -error;
                     return true;
                 }

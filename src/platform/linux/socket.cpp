@@ -330,6 +330,12 @@ std::uint32_t finish_connect(native_handle socket) noexcept {
     return error == 0 ? 0 : socket_error_from_errno(error);
 }
 
+void reset_failed_connect(native_handle socket) noexcept {
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(static_cast<int>(socket), &unspecified, sizeof unspecified);
+}
+
 std::uint32_t set_nonblocking(native_handle socket, bool on) noexcept {
     const int fd = static_cast<int>(socket);
     const int flags = ::fcntl(fd, F_GETFL);

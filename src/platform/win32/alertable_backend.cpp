@@ -107,6 +107,7 @@ public:
 
     bool is_completion_port() const noexcept override { return false; }
     bool completes_accepts() const noexcept override { return false; }
+    bool completes_connects() const noexcept override { return false; }
 
     // Routines need no association.
     std::uint32_t associate(native_handle handle) noexcept override {

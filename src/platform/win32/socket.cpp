@@ -324,6 +324,9 @@ std::uint32_t start_connect_v4(native_handle socket, std::uint32_t address, std:
     return error;
 }
 
+// Windows lets a socket whose connect failed connect again as it is.
+void reset_failed_connect(native_handle) noexcept {}
+
 std::uint32_t finish_connect(native_handle socket) noexcept {
     const SOCKET s = socket_of(socket);
     // A signal that is not this connect's end (a stale or early wake-up) must not
