@@ -26,7 +26,13 @@ void resolver::close_tcp() noexcept {
     _tcp_count.store(0, std::memory_order_release);
 }
 
+void resolver::close_retired() noexcept {
+    for (const platform::native_handle fd : _retired) platform::close_socket(fd);
+    _retired.clear();
+}
+
 void resolver::close_sockets() noexcept {
+    close_retired();
     for (server_socket& server : _servers) platform::close_socket(server.fd);
     _servers.clear();
     _server_count.store(0, std::memory_order_release);
@@ -53,8 +59,14 @@ resolver::server_socket* resolver::socket_for(std::uint32_t address, std::uint16
         for (std::size_t i = 1; i < _servers.size(); ++i)
             if (platform::tick_elapsed(_servers[i].last_send, now) > platform::tick_elapsed(_servers[oldest].last_send, now))
                 oldest = i;
-        platform::close_socket(_servers[oldest].fd);
+        try {
+            _retired.push_back(_servers[oldest].fd);
+        } catch (const std::bad_alloc&) {
+            error = errors::not_enough_memory;
+            return nullptr;
+        }
         _servers.erase(_servers.begin() + static_cast<std::ptrdiff_t>(oldest));
+        _server_count.store(_servers.size(), std::memory_order_release);
     }
     server_socket made;
     made.address = address;
@@ -155,6 +167,10 @@ void resolver::run() {
             if (left < timeout) timeout = left;
         }
         const int which = platform::wait_any(items, count, timeout);
+        {
+            dns_detail::list_guard guard;
+            close_retired();
+        }
         if (which == 0) break;
         if (which == 1) {
             dns_detail::list_guard guard;

@@ -86,6 +86,8 @@ private:
     };
 
     void reopen();
+    // Closes the sockets evicted since the last wait (list lock held).
+    void close_retired() noexcept;
     void close_sockets() noexcept;
     // The socket of a server, made on first use; null with the error when it
     // cannot be made or connected.
@@ -106,6 +108,9 @@ private:
     request_list& _list;
     bool _ready = false;
     std::vector<server_socket> _servers;
+    // Sockets evicted to make room, closed by this thread once its wait is
+    // over: another thread closing one it waits on would fail the wait.
+    std::vector<platform::native_handle> _retired;
     std::atomic<std::size_t> _server_count{0};
     std::int32_t _timer_period = 0;  // seconds between sweeps
     std::uint32_t _last_sweep = 0;

@@ -37,8 +37,8 @@ inline constexpr int short_transfer = -1;
 inline constexpr bool enabled = true;
 int next(site where) noexcept;
 // Replaces the schedule (same syntax as ASYNFRAME_FAULTS); an empty or null
-// spec turns every fault off. False, and nothing changed, when it is invalid.
-bool configure(const char* spec, std::uint64_t seed) noexcept;
+// plan turns every fault off. False, and nothing changed, when it is invalid.
+bool configure(const char* plan, std::uint64_t seed) noexcept;
 // Faults injected so far, at one site or everywhere (site::count).
 std::uint64_t injected(site where = site::count) noexcept;
 // Hooks asked so far, at one site or everywhere.

@@ -1,5 +1,6 @@
 // The TLS client of the security package: one session whose records pass
-// through two memory buffers, so the caller moves every byte over its own
+// through the caller's buffers (lent input, output written into the caller's
+// send buffer or queued), so the caller moves every byte over its own
 // connection. Received bytes go in with put_input; whatever the session wants
 // sent comes out with take_output, after any step.
 #pragma once

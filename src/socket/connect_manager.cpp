@@ -179,11 +179,8 @@ connect_manager::~connect_manager() {
         // when it closes; an attempt's socket is the scheduler's.
         if (r->op != nullptr) orphan(std::exchange(r->op, nullptr));
         for (attempt& a : r->attempts) {
-            if (a.op != nullptr) {
-                orphan(std::exchange(a.op, nullptr));
-                cancel_socket_requests(_singleton, a.socket);
-            }
-            platform::close_socket(a.socket);
+            if (a.op != nullptr) orphan(std::exchange(a.op, nullptr));
+            close_attempt_socket(a.socket);
         }
         post_result(r->_operation_ptr, errors::operation_aborted);
     }
@@ -995,7 +992,7 @@ connect_manager::attempt_outcome connect_manager::start_attempt(request& r, noti
     add_notice(out, notice::attempt_start, r._operation_ptr, 0, 0, a.address);
 
     auto failed = [&](std::uint32_t error) {
-        if (a.socket != platform::invalid_handle) platform::close_socket(a.socket);
+        close_attempt_socket(a.socket);
         add_notice(out, notice::attempt, r._operation_ptr, static_cast<std::int32_t>(error), 0, a.address);
         _address_times[score_key(a.address, r.port)] = failed_time;
         r.last_error = error;
@@ -1010,8 +1007,9 @@ connect_manager::attempt_outcome connect_manager::start_attempt(request& r, noti
     }
     if (backend_connects()) {
         // A request of the backend like the caller's own connect (race_done).
-        platform::io_backend* port = _singleton->asyn_io_manager_ptr->io_port();
-        std::uint32_t error = port->associate(a.socket);
+        asyn_io_manager* engine = _singleton->asyn_io_manager_ptr;
+        platform::io_backend* port = engine != nullptr ? engine->io_port() : nullptr;
+        std::uint32_t error = port != nullptr ? port->associate(a.socket) : no_buffer_error;
         if (error == 0) error = begin_connect(a.socket, target, r.id, a.op);
         if (error != 0) return failed(error);
         r.attempts.push_back(std::move(a));
@@ -1041,6 +1039,14 @@ connect_manager::attempt_outcome connect_manager::start_attempt(request& r, noti
     return attempt_outcome::running;
 }
 
+void connect_manager::close_attempt_socket(platform::native_handle& socket) noexcept {
+    if (socket == platform::invalid_handle) return;
+    // The backend may still watch it: nothing of it may stay once its number
+    // can be reused.
+    cancel_socket_requests(_singleton, socket);
+    platform::close_socket(std::exchange(socket, platform::invalid_handle));
+}
+
 void connect_manager::remove_attempt(request& r, std::size_t index) {
     attempt& a = r.attempts[index];
     if (a.watching) {
@@ -1048,12 +1054,9 @@ void connect_manager::remove_attempt(request& r, std::size_t index) {
         _watched.erase(a.watched);
         if (_wait_service) _wait_service->remove_wait_object(a.watched);
     }
-    if (a.op != nullptr) {
-        // Its connect ends with 995 once cancelled; the completion finds nobody.
-        orphan(std::exchange(a.op, nullptr));
-        cancel_socket_requests(_singleton, a.socket);
-    }
-    if (a.socket != platform::invalid_handle) platform::close_socket(a.socket);
+    // Its connect ends with 995 once cancelled; the completion finds nobody.
+    if (a.op != nullptr) orphan(std::exchange(a.op, nullptr));
+    close_attempt_socket(a.socket);
     if (r.attempts.size() > 1) --_extra_attempts;
     r.attempts.erase(r.attempts.begin() + static_cast<std::ptrdiff_t>(index));
 }

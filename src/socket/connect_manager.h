@@ -236,6 +236,8 @@ private:
     void win(request& r, std::size_t index, notices& out);
     // Closes every attempt still running (reported with `report` unless 0).
     void drop_attempts(request& r, std::uint32_t report, notices& out);
+    // Cancels what the backend holds of an attempt's socket, then closes it.
+    void close_attempt_socket(platform::native_handle& socket) noexcept;
     void remove_attempt(request& r, std::size_t index);
     void set_wants_place(request& r, bool wants);
     void on_stagger(notices& out);

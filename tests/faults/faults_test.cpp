@@ -39,18 +39,18 @@ constexpr auto hard_limit = std::chrono::seconds(15);
 // Turns a schedule on for a scope; off again (and the count printed) at its end.
 class schedule {
 public:
-    schedule(const char* spec, std::uint64_t seed) : _spec(spec), _before(fault::injected()) {
-        EXPECT_TRUE(fault::configure(spec, seed)) << spec;
+    schedule(const char* plan, std::uint64_t seed) : _plan(plan), _before(fault::injected()) {
+        EXPECT_TRUE(fault::configure(plan, seed)) << plan;
     }
     ~schedule() {
         fault::configure(nullptr, 0);
-        std::printf("[ faults   ] \"%s\": %llu injected\n", _spec.c_str(),
+        std::printf("[ faults   ] \"%s\": %llu injected\n", _plan.c_str(),
                     static_cast<unsigned long long>(fault::injected() - _before));
     }
     std::uint64_t injected() const { return fault::injected() - _before; }
 
 private:
-    std::string _spec;
+    std::string _plan;
     std::uint64_t _before;
 };
 
@@ -297,9 +297,9 @@ TEST(FaultFrame, StartsWithEventsThreadsAndPagesFailingEndCleanly) {
                                                          static_cast<IAsynFramePlugin*>(object), mode);
                 HRESULT hr = E_FAIL;
                 {
-                    const std::string spec = "event:every=" + std::to_string(every) +
+                    const std::string plan = "event:every=" + std::to_string(every) +
                                              ",thread:every=" + std::to_string(every + 1) + ",alloc:every=2";
-                    schedule faults(spec.c_str(), 1);
+                    schedule faults(plan.c_str(), 1);
                     hr = host->start();
                     if (hr == S_OK) {
                         // The memory pages service under ENOMEM: a page or a null, never a crash.

@@ -297,7 +297,7 @@ void download::tick() {
 void download::start_writeback() {
     // Only starts the writing out (it waits for none of it); the flush at
     // the end still waits for every byte.
-    if (_lock < 0 || _to_stdout || _received - _written_back < writeback_step) return;
+    if (_lock < 0 || _to_stdout || _received < _written_back + writeback_step) return;
     _written_back = _received;
     ::sync_file_range(_lock, 0, 0, SYNC_FILE_RANGE_WRITE);
 }

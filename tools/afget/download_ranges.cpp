@@ -232,7 +232,7 @@ void download::start_over() {
     if (!empty_part()) return;
     _pieces.clear();
     _runs.clear();
-    _received = _resumed_bytes = 0;
+    _received = _resumed_bytes = _written_back = 0;
     _error.reset();
     _view.reset();
     probe();

@@ -95,7 +95,7 @@ void download::run_stream() {
 }
 
 void download::restart_stream() {
-    _received = 0;
+    _received = _written_back = 0;
     if (!_to_stdout) {
         if (_file) _file->Close();
         _file.reset();

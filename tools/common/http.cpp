@@ -331,12 +331,12 @@ int message_parser::on_message_complete(http_parser* parser) {
 range_answer parse_range(const std::string& header, std::uint64_t size, byte_range& out) {
     const std::string text = trim(header);
     if (lower(text.substr(0, 6)) != "bytes=") return range_answer::none;
-    const std::string spec = trim(text.substr(6));
+    const std::string wanted = trim(text.substr(6));
     // Several ranges would need a multipart answer; the whole body is as valid.
-    if (spec.find(',') != std::string::npos) return range_answer::none;
-    const std::size_t dash = spec.find('-');
+    if (wanted.find(',') != std::string::npos) return range_answer::none;
+    const std::size_t dash = wanted.find('-');
     if (dash == std::string::npos) return range_answer::none;
-    const std::string first = trim(spec.substr(0, dash)), last = trim(spec.substr(dash + 1));
+    const std::string first = trim(wanted.substr(0, dash)), last = trim(wanted.substr(dash + 1));
     std::uint64_t a = 0, b = 0;
     if (first.empty()) {
         if (!parse_decimal(last, b)) return range_answer::none;
@@ -361,12 +361,12 @@ bool parse_content_range(const std::string& header, std::uint64_t& first, std::u
                          std::uint64_t& total) {
     const std::string text = trim(header);
     if (lower(text.substr(0, 6)) != "bytes ") return false;
-    const std::string spec = trim(text.substr(6));
-    const std::size_t dash = spec.find('-'), slash = spec.find('/');
+    const std::string wanted = trim(text.substr(6));
+    const std::size_t dash = wanted.find('-'), slash = wanted.find('/');
     if (dash == std::string::npos || slash == std::string::npos || slash < dash) return false;
-    return parse_decimal(spec.substr(0, dash), first) &&
-           parse_decimal(spec.substr(dash + 1, slash - dash - 1), last) &&
-           parse_decimal(spec.substr(slash + 1), total) && first <= last && last < total;
+    return parse_decimal(wanted.substr(0, dash), first) &&
+           parse_decimal(wanted.substr(dash + 1, slash - dash - 1), last) &&
+           parse_decimal(wanted.substr(slash + 1), total) && first <= last && last < total;
 }
 
 bool parse_amount(const std::string& text, std::uint64_t& out) {

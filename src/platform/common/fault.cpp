@@ -162,11 +162,11 @@ bool parse_rule(const std::string& text, parsed_rule& rule) {
     return scheduled;
 }
 
-bool apply(const char* spec, std::uint64_t seed) noexcept {
+bool apply(const char* plan, std::uint64_t seed) noexcept {
     try {
         parsed_rule rules[site_count * 2];
         int rule_count = 0;
-        const std::string text = spec == nullptr ? std::string() : std::string(spec);
+        const std::string text = plan == nullptr ? std::string() : std::string(plan);
         std::size_t at = 0;
         while (at < text.size()) {
             std::size_t end = text.find(',', at);
@@ -215,13 +215,13 @@ void report() {
 }
 
 void read_environment() noexcept {
-    const char* spec = std::getenv("ASYNFRAME_FAULTS");
-    if (spec == nullptr || *spec == '\0') return;
+    const char* plan = std::getenv("ASYNFRAME_FAULTS");
+    if (plan == nullptr || *plan == '\0') return;
     std::uint64_t seed = 1;
     if (const char* text = std::getenv("ASYNFRAME_FAULT_SEED"); text != nullptr && *text != '\0')
         seed = std::strtoull(text, nullptr, 0);
-    if (!apply(spec, seed)) {
-        std::fprintf(stderr, "asynframe: ASYNFRAME_FAULTS=\"%s\" is not a valid schedule\n", spec);
+    if (!apply(plan, seed)) {
+        std::fprintf(stderr, "asynframe: ASYNFRAME_FAULTS=\"%s\" is not a valid schedule\n", plan);
         std::abort();
     }
     std::atexit(report);
@@ -254,9 +254,9 @@ int next(site where) noexcept {
     return state.codes[index % static_cast<std::uint64_t>(count)].load(std::memory_order_relaxed);
 }
 
-bool configure(const char* spec, std::uint64_t seed) noexcept {
+bool configure(const char* plan, std::uint64_t seed) noexcept {
     std::call_once(environment_read, [] {});
-    return apply(spec, seed);
+    return apply(plan, seed);
 }
 
 std::uint64_t injected(site where) noexcept {

@@ -122,19 +122,30 @@ std::uint32_t page_size() noexcept {
     return size;
 }
 
+namespace {
+
+// A fault injected into one step of a transfer: 0 with `ask` perhaps halved
+// (a short transfer), or the errno to act on (EINTR: try the step again).
+int injected_step(fault::site where, std::uint32_t& ask) noexcept {
+    const int injected = fault::next(where);
+    if (injected == 0) return 0;
+    if (injected == fault::short_transfer) {
+        if (ask > 1) ask /= 2;
+        return 0;
+    }
+    return injected;
+}
+
+}  // namespace
+
 std::uint32_t read(handle file, void* buffer, std::uint32_t length, std::uint32_t& done) noexcept {
     done = 0;
     auto* bytes = static_cast<unsigned char*>(buffer);
     while (done < length) {
         std::uint32_t ask = length - done;
-        if (const int injected = fault::next(fault::site::read)) {
-            if (injected == fault::short_transfer) {
-                ask = ask > 1 ? ask / 2 : ask;
-            } else if (injected != EINTR) {
-                return file_error_from_errno(injected);
-            } else {
-                continue;
-            }
+        if (const int injected = injected_step(fault::site::read, ask)) {
+            if (injected == EINTR) continue;
+            return file_error_from_errno(injected);
         }
         const ssize_t n = ::read(fd_of(file), bytes + done, ask);
         if (n < 0) {
@@ -152,14 +163,9 @@ std::uint32_t write(handle file, const void* bytes, std::uint32_t length, std::u
     const auto* data = static_cast<const unsigned char*>(bytes);
     while (done < length) {
         std::uint32_t ask = length - done;
-        if (const int injected = fault::next(fault::site::write)) {
-            if (injected == fault::short_transfer) {
-                ask = ask > 1 ? ask / 2 : ask;
-            } else if (injected != EINTR) {
-                return file_error_from_errno(injected);
-            } else {
-                continue;
-            }
+        if (const int injected = injected_step(fault::site::write, ask)) {
+            if (injected == EINTR) continue;
+            return file_error_from_errno(injected);
         }
         const ssize_t n = ::write(fd_of(file), data + done, ask);
         if (n < 0) {
@@ -180,7 +186,12 @@ std::uint32_t read_at(handle file, void* buffer, std::uint32_t length, std::uint
     if (position > static_cast<std::uint64_t>(INT64_MAX) - length) return file_error_from_errno(EINVAL);
     auto* bytes = static_cast<unsigned char*>(buffer);
     while (done < length) {
-        const ssize_t n = ::pread(fd_of(file), bytes + done, length - done, static_cast<off_t>(position + done));
+        std::uint32_t ask = length - done;
+        if (const int injected = injected_step(fault::site::read, ask)) {
+            if (injected == EINTR) continue;
+            return file_error_from_errno(injected);
+        }
+        const ssize_t n = ::pread(fd_of(file), bytes + done, ask, static_cast<off_t>(position + done));
         if (n < 0) {
             if (errno == EINTR) continue;
             return failed();
@@ -197,7 +208,12 @@ std::uint32_t write_at(handle file, const void* bytes, std::uint32_t length, std
     if (position > static_cast<std::uint64_t>(INT64_MAX) - length) return file_error_from_errno(EINVAL);
     const auto* data = static_cast<const unsigned char*>(bytes);
     while (done < length) {
-        const ssize_t n = ::pwrite(fd_of(file), data + done, length - done, static_cast<off_t>(position + done));
+        std::uint32_t ask = length - done;
+        if (const int injected = injected_step(fault::site::write, ask)) {
+            if (injected == EINTR) continue;
+            return file_error_from_errno(injected);
+        }
+        const ssize_t n = ::pwrite(fd_of(file), data + done, ask, static_cast<off_t>(position + done));
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EBADF && ::fcntl(fd_of(file), F_GETFD) != -1) return file_error_from_errno(EACCES);
@@ -235,6 +251,12 @@ std::uint32_t vectored_at(handle file, const buffer_span* pieces, std::size_t co
             const std::size_t skip = i == index ? into : 0;
             vector[n].iov_base = static_cast<unsigned char*>(pieces[i].data) + skip;
             vector[n].iov_len = pieces[i].length - skip;
+        }
+        // A short transfer is left to the system here: the pieces decide the split.
+        std::uint32_t whole = UINT32_MAX;
+        if (const int injected = injected_step(writing ? fault::site::write : fault::site::read, whole)) {
+            if (injected == EINTR) continue;
+            return file_error_from_errno(injected);
         }
         const off_t at = static_cast<off_t>(position + done);
         const ssize_t moved = writing ? ::pwritev(fd_of(file), vector, n, at) : ::preadv(fd_of(file), vector, n, at);

@@ -87,9 +87,6 @@ inline endpoint from_socket_address(const socket_address& from, ::socklen_t leng
     return to;
 }
 
-// A request's kernel result, put into the block's outcome in the library's
-// code space. A datagram longer than the buffer (MSG_TRUNC gives its real
-// length) is cut to the buffer and reported as 10040.
 // Failure injection in the completion path (platform/fault.h): a finished
 // request's result is replaced with an error. Only errors that end the request
 // are put there (a retry or a short count after the fact would misreport bytes
@@ -131,6 +128,9 @@ inline void inject_completion_fault(io_block& block, linux_request& request) noe
     }
 }
 
+// A request's kernel result, put into the block's outcome in the library's
+// code space. A datagram longer than the buffer (MSG_TRUNC gives its real
+// length) is cut to the buffer and reported as 10040.
 inline void finish_request(io_block& block) noexcept {
     linux_request& request = request_of(block);
     inject_completion_fault(block, request);

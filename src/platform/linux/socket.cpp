@@ -20,9 +20,11 @@ namespace {
 
 std::uint32_t result_of(int value) noexcept { return value < 0 ? socket_error_from_errno(errno) : 0; }
 
-// Drops a TCP connection at once (an injected reset made real): the peer gets
-// a reset, later calls on the socket fail.
-void reset_connection(int fd) noexcept {
+// Connecting to AF_UNSPEC dissolves a socket's association. On a connected
+// TCP socket that drops the connection at once (an injected reset made real:
+// the peer gets a reset, later calls fail); on one whose connect failed it
+// makes the socket connectable again.
+void dissolve_association(int fd) noexcept {
     sockaddr unspecified{};
     unspecified.sa_family = AF_UNSPEC;
     ::connect(fd, &unspecified, sizeof unspecified);
@@ -321,20 +323,14 @@ std::uint32_t finish_connect(native_handle socket) noexcept {
     if (error == 0 && (ready.revents & (POLLERR | POLLHUP)) != 0) error = ENOTCONN;
     if (error != 0) {
         // The socket still counts as connecting, and its next connect would
-        // fail at once: dissolving the association makes it connectable again.
-        sockaddr unspecified{};
-        unspecified.sa_family = AF_UNSPEC;
-        ::connect(fd, &unspecified, sizeof unspecified);
+        // fail at once.
+        dissolve_association(fd);
     }
     ::fcntl(fd, F_SETFL, 0);
     return error == 0 ? 0 : socket_error_from_errno(error);
 }
 
-void reset_failed_connect(native_handle socket) noexcept {
-    sockaddr unspecified{};
-    unspecified.sa_family = AF_UNSPEC;
-    ::connect(static_cast<int>(socket), &unspecified, sizeof unspecified);
-}
+void reset_failed_connect(native_handle socket) noexcept { dissolve_association(static_cast<int>(socket)); }
 
 std::uint32_t set_nonblocking(native_handle socket, bool on) noexcept {
     const int fd = static_cast<int>(socket);
@@ -495,7 +491,7 @@ std::uint32_t send_stream_now(native_handle socket, const void* data, std::size_
     for (;;) {
         if (const int injected = injected_transfer(fault::site::send, size)) {
             if (injected == EINTR) continue;
-            if (injected == ECONNRESET) reset_connection(fd);  // a reset for good, as a real one
+            if (injected == ECONNRESET) dissolve_association(fd);  // a reset for good, as a real one
             return socket_error_from_errno(injected);
         }
         const ssize_t n = ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -513,7 +509,7 @@ std::uint32_t receive_stream_now(native_handle socket, void* buffer, std::size_t
     for (;;) {
         if (const int injected = injected_transfer(fault::site::recv, size)) {
             if (injected == EINTR) continue;
-            if (injected == ECONNRESET) reset_connection(fd);  // a reset for good, as a real one
+            if (injected == ECONNRESET) dissolve_association(fd);  // a reset for good, as a real one
             return socket_error_from_errno(injected);
         }
         const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);

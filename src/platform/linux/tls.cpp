@@ -239,7 +239,8 @@ struct client_context::state {
         auto* self = static_cast<state*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
         const auto* key = static_cast<const std::string*>(SSL_get_app_data(ssl));
         if (self == nullptr || key == nullptr || key->empty()) return 0;
-        // A bound on what many servers can leave here: the oldest key goes.
+        // A bound on what many servers can leave here: one kept session (the
+        // first by key, not the oldest) goes.
         constexpr std::size_t most = 256;
         SSL_SESSION* replaced = nullptr;
         {
@@ -348,7 +349,7 @@ struct client_session::state {
     bool verification_failed = false;
 
     ~state() {
-        if (session != nullptr) SSL_free(session);  // frees both memory buffers
+        if (session != nullptr) SSL_free(session);  // frees the session's own BIOs
     }
 
     void fail(std::string text, bool certificate) {

@@ -360,20 +360,20 @@ private:
     }
 
     void arm_timerfd_locked() noexcept {
-        itimerspec spec{};
+        itimerspec due{};
         if (!_timers.empty()) {
             const std::uint32_t now = tick_count();
             std::int64_t earliest = INT64_MAX;
             for (const window_timer& t : _timers)
                 earliest = std::min<std::int64_t>(earliest, static_cast<std::int32_t>(t.due - now));
             if (earliest <= 0) {
-                spec.it_value.tv_nsec = 1;  // due now: readable at once
+                due.it_value.tv_nsec = 1;  // due now: readable at once
             } else {
-                spec.it_value.tv_sec = earliest / 1000;
-                spec.it_value.tv_nsec = (earliest % 1000) * 1000000;
+                due.it_value.tv_sec = earliest / 1000;
+                due.it_value.tv_nsec = (earliest % 1000) * 1000000;
             }
         }
-        ::timerfd_settime(_timer_fd, 0, &spec, nullptr);
+        ::timerfd_settime(_timer_fd, 0, &due, nullptr);
     }
 
     bool ring_empty() const noexcept { return _count == 0; }
