@@ -7,6 +7,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -347,6 +348,10 @@ struct client_session::state {
     std::string error;
     bool verify_peer = true;
     bool verification_failed = false;
+    // Set once the handshake is done. A TLS 1.3 ticket read later puts the
+    // state machine back "in init" for a moment, which says nothing of the
+    // protocol in use.
+    std::atomic<bool> handshake_done{false};
 
     ~state() {
         if (session != nullptr) SSL_free(session);  // frees the session's own BIOs
@@ -470,7 +475,9 @@ status client_session::handshake() {
     if (!is_open()) return status::failed;
     ERR_clear_error();
     const int result = SSL_do_handshake(_state->session);
-    return result == 1 ? status::done : _state->failure_of(result);
+    if (result != 1) return _state->failure_of(result);
+    _state->handshake_done.store(true, std::memory_order_release);
+    return status::done;
 }
 
 bool client_session::encrypt(const std::uint8_t* data, std::size_t length) {
@@ -567,7 +574,7 @@ stream_sizes client_session::sizes() const noexcept {
 }
 
 std::string client_session::protocol() const {
-    if (!is_open() || SSL_is_init_finished(_state->session) != 1) return {};
+    if (!is_open() || !_state->handshake_done.load(std::memory_order_acquire)) return {};
     return SSL_get_version(_state->session);
 }
 
