@@ -165,17 +165,21 @@ bool file_asyn_io_helper::working_on(platform::native_handle handle) const noexc
     return false;
 }
 
+void file_asyn_io_helper::release_running(platform::native_handle handle) {
+    for (auto it = _running.begin(); it != _running.end(); ++it)
+        if (*it == handle) {
+            _running.erase(it);
+            break;
+        }
+    _idle.notify_all();
+}
+
 bool file_asyn_io_helper::take(request& entry, platform::native_handle& handle, bool wait) {
     std::unique_lock<std::mutex> guard(_lock);
     // The file of the request this lane carried out last is free again.
     if (handle != platform::invalid_handle) {
-        for (auto it = _running.begin(); it != _running.end(); ++it)
-            if (*it == handle) {
-                _running.erase(it);
-                break;
-            }
+        release_running(handle);
         handle = platform::invalid_handle;
-        _idle.notify_all();
     }
     for (;;) {
         if (_stopping) return false;
@@ -233,12 +237,7 @@ void file_asyn_io_helper::io_lane() {
     platform::native_handle handle = platform::invalid_handle;
     while (take(entry, handle, true)) carry_out(entry);
     std::lock_guard<std::mutex> guard(_lock);
-    for (auto it = _running.begin(); it != _running.end(); ++it)
-        if (*it == handle) {
-            _running.erase(it);
-            break;
-        }
-    _idle.notify_all();
+    release_running(handle);
 }
 
 void file_asyn_io_helper::run() {
@@ -287,12 +286,7 @@ void file_asyn_io_helper::run() {
             }
         }
         std::lock_guard<std::mutex> guard(_lock);
-        for (auto it = _running.begin(); it != _running.end(); ++it)
-            if (*it == handle) {
-                _running.erase(it);
-                break;
-            }
-        _idle.notify_all();
+        release_running(handle);
     }
     {
         std::lock_guard<std::mutex> guard(_lock);

@@ -84,6 +84,8 @@ private:
     // `handle` names the file of the lane's last request (freed here) and
     // then of the one taken. Without `wait`, false when nothing can be taken.
     bool take(request& entry, platform::native_handle& handle, bool wait);
+    // The file a lane carried out a request for is free again (lock held).
+    void release_running(platform::native_handle handle);
     bool working_on(platform::native_handle handle) const noexcept;
     void io_lane();
     void carry_out(request& entry);

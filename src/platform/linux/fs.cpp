@@ -136,93 +136,66 @@ int injected_step(fault::site where, std::uint32_t& ask) noexcept {
     return injected;
 }
 
-}  // namespace
-
-std::uint32_t read(handle file, void* buffer, std::uint32_t length, std::uint32_t& done) noexcept {
+// One read or write, repeated from where a short transfer stopped. `move`
+// makes one system call for `ask` bytes at `done` bytes in.
+template <class Move>
+std::uint32_t transfer(handle file, std::uint32_t length, std::uint32_t& done, bool writing, Move move) noexcept {
     done = 0;
-    auto* bytes = static_cast<unsigned char*>(buffer);
     while (done < length) {
         std::uint32_t ask = length - done;
-        if (const int injected = injected_step(fault::site::read, ask)) {
+        if (const int injected = injected_step(writing ? fault::site::write : fault::site::read, ask)) {
             if (injected == EINTR) continue;
             return file_error_from_errno(injected);
         }
-        const ssize_t n = ::read(fd_of(file), bytes + done, ask);
+        const ssize_t n = move(ask);
         if (n < 0) {
             if (errno == EINTR) continue;
+            // An open handle without write access: access denied, as for a read-only open.
+            if (writing && errno == EBADF && ::fcntl(fd_of(file), F_GETFD) != -1) return file_error_from_errno(EACCES);
             return failed();
         }
-        if (n == 0) return error_end_of_file;
+        if (n == 0) return writing ? file_error_from_errno(ENOSPC) : error_end_of_file;
         done += static_cast<std::uint32_t>(n);
     }
     return 0;
 }
 
+bool beyond_offsets(std::uint64_t position, std::uint64_t length) noexcept {
+    return position > static_cast<std::uint64_t>(INT64_MAX) - length;
+}
+
+}  // namespace
+
+std::uint32_t read(handle file, void* buffer, std::uint32_t length, std::uint32_t& done) noexcept {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    return transfer(file, length, done, false,
+                    [&](std::uint32_t ask) { return ::read(fd_of(file), bytes + done, ask); });
+}
+
 std::uint32_t write(handle file, const void* bytes, std::uint32_t length, std::uint32_t& done) noexcept {
-    done = 0;
     const auto* data = static_cast<const unsigned char*>(bytes);
-    while (done < length) {
-        std::uint32_t ask = length - done;
-        if (const int injected = injected_step(fault::site::write, ask)) {
-            if (injected == EINTR) continue;
-            return file_error_from_errno(injected);
-        }
-        const ssize_t n = ::write(fd_of(file), data + done, ask);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            // An open handle without write access: access denied, as for a read-only open.
-            if (errno == EBADF && ::fcntl(fd_of(file), F_GETFD) != -1) return file_error_from_errno(EACCES);
-            return failed();
-        }
-        if (n == 0) return file_error_from_errno(ENOSPC);
-        done += static_cast<std::uint32_t>(n);
-    }
-    return 0;
+    return transfer(file, length, done, true,
+                    [&](std::uint32_t ask) { return ::write(fd_of(file), data + done, ask); });
 }
 
 std::uint32_t read_at(handle file, void* buffer, std::uint32_t length, std::uint64_t position,
                       std::uint32_t& done) noexcept {
     done = 0;
-    if (position > static_cast<std::uint64_t>(INT64_MAX) - length) return file_error_from_errno(EINVAL);
+    if (beyond_offsets(position, length)) return file_error_from_errno(EINVAL);
     auto* bytes = static_cast<unsigned char*>(buffer);
-    while (done < length) {
-        std::uint32_t ask = length - done;
-        if (const int injected = injected_step(fault::site::read, ask)) {
-            if (injected == EINTR) continue;
-            return file_error_from_errno(injected);
-        }
-        const ssize_t n = ::pread(fd_of(file), bytes + done, ask, static_cast<off_t>(position + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return failed();
-        }
-        if (n == 0) return error_end_of_file;
-        done += static_cast<std::uint32_t>(n);
-    }
-    return 0;
+    return transfer(file, length, done, false, [&](std::uint32_t ask) {
+        return ::pread(fd_of(file), bytes + done, ask, static_cast<off_t>(position + done));
+    });
 }
 
 std::uint32_t write_at(handle file, const void* bytes, std::uint32_t length, std::uint64_t position,
                        std::uint32_t& done) noexcept {
     done = 0;
-    if (position > static_cast<std::uint64_t>(INT64_MAX) - length) return file_error_from_errno(EINVAL);
+    if (beyond_offsets(position, length)) return file_error_from_errno(EINVAL);
     const auto* data = static_cast<const unsigned char*>(bytes);
-    while (done < length) {
-        std::uint32_t ask = length - done;
-        if (const int injected = injected_step(fault::site::write, ask)) {
-            if (injected == EINTR) continue;
-            return file_error_from_errno(injected);
-        }
-        const ssize_t n = ::pwrite(fd_of(file), data + done, ask, static_cast<off_t>(position + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EBADF && ::fcntl(fd_of(file), F_GETFD) != -1) return file_error_from_errno(EACCES);
-            return failed();
-        }
-        if (n == 0) return file_error_from_errno(ENOSPC);
-        done += static_cast<std::uint32_t>(n);
-    }
-    return 0;
+    return transfer(file, length, done, true, [&](std::uint32_t ask) {
+        return ::pwrite(fd_of(file), data + done, ask, static_cast<off_t>(position + done));
+    });
 }
 
 namespace {
@@ -234,7 +207,7 @@ std::uint32_t vectored_at(handle file, const buffer_span* pieces, std::size_t co
     done = 0;
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < count; ++i) total += pieces[i].length;
-    if (total > UINT32_MAX || position > static_cast<std::uint64_t>(INT64_MAX) - total)
+    if (total > UINT32_MAX || beyond_offsets(position, total))
         return file_error_from_errno(EINVAL);
     constexpr std::size_t batch = 64;
     iovec vector[batch];
