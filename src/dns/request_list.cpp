@@ -409,6 +409,22 @@ void request_list::refused(const std::string& server) {
     for (const query_key& key : touched) reconsider(key.first, key.second);
 }
 
+
+bool request_list::answered_by_system(in_flight_query& entry, const std::string& name) {
+    host_resolver* lookup = entry.system_lookup;
+    if (lookup->finished() && lookup->succeeded()) {
+        const std::vector<std::string> results = lookup->results();
+        const std::vector<std::string> results6 = lookup->results6();
+        if (!results.empty() || !results6.empty()) {
+            answer_system(name, results, results6);
+            return true;
+        }
+    }
+    lookup->release_by_owner();
+    entry.system_lookup = nullptr;
+    return false;
+}
+
 void request_list::reconsider(const std::string& name, int family) {
     const auto found = _in_flight.find({name, family});
     if (found == _in_flight.end()) return;
@@ -418,16 +434,7 @@ void request_list::reconsider(const std::string& name, int family) {
         // name fails as soon as it has none.
         if (host_resolver* lookup = entry.system_lookup) {
             if (!lookup->finished()) return;  // its end decides
-            if (lookup->succeeded()) {
-                const std::vector<std::string> results = lookup->results();
-                const std::vector<std::string> results6 = lookup->results6();
-                if (!results.empty() || !results6.empty()) {
-                    answer_system(name, results, results6);
-                    return;
-                }
-            }
-            lookup->release_by_owner();
-            entry.system_lookup = nullptr;
+            if (answered_by_system(entry, name)) return;
         } else if (family == 4 && !entry.system_asked) {
             start_system_lookup(entry, name);
             if (entry.system_lookup != nullptr) return;
@@ -438,16 +445,7 @@ void request_list::reconsider(const std::string& name, int family) {
     const bool expired = timed_out(entry);
     if (host_resolver* lookup = entry.system_lookup) {
         if (!expired && !lookup->finished()) return;  // the system may still answer
-        if (lookup->finished() && lookup->succeeded()) {
-            const std::vector<std::string> results = lookup->results();
-            const std::vector<std::string> results6 = lookup->results6();
-            if (!results.empty() || !results6.empty()) {
-                answer_system(name, results, results6);
-                return;
-            }
-        }
-        lookup->release_by_owner();
-        entry.system_lookup = nullptr;
+        if (answered_by_system(entry, name)) return;
     }
     for (server_entry& s : entry.servers) {
         if (s.state != server_entry::sent) continue;

@@ -146,6 +146,9 @@ public:
     static std::vector<std::string> read_servers();
 
 private:
+    // The end of a finished query's system lookup: its addresses answer the
+    // name (true; the query is gone), or it is let go (false).
+    bool answered_by_system(in_flight_query& entry, const std::string& name);
     using query_key = std::pair<std::string, int>;  // name, family
     using query_map = std::map<query_key, in_flight_query>;
 
