@@ -15,9 +15,9 @@ import sys
 # ours variant -> the peers it is compared with, and the bar of each.
 PAIRINGS = {
     "ours": [("asio_uring", 1.0), ("asio", 1.0), ("libuv", 1.0), ("cares", 1.0), ("raw_uring", 0.9),
-             ("sync", None), ("ours_zero_fill", 1.0), ("nginx", None), ("curl", None), ("aria2", None)],
-    "ours_epoll": [("asio", 1.0), ("libuv", 1.0), ("raw_epoll", 0.9), ("sync", None), ("nginx", None),
-                   ("aria2", None)],
+             ("sync", None), ("ours_zero_fill", 1.0), ("nginx", 1.0), ("curl", 1.0), ("aria2", 1.0)],
+    "ours_epoll": [("asio", 1.0), ("libuv", 1.0), ("raw_epoll", 0.9), ("sync", None), ("nginx", 1.0),
+                   ("aria2", 1.0)],
 }
 # Plain blocking calls on the caller's thread ("sync") are shown for reference
 # only: on a cached file no request handed to another thread can beat them.
@@ -41,16 +41,6 @@ SPECIAL_BARS = {
     # two thread hand-offs a library resolving on the caller's thread does not
     # make: reported, not judged.
     ("uncached", "cares"): None,
-    # Every scheduled connect is watched by a wait-object thread (with the
-    # request's priority) and reported back to the dispatch thread, two thread
-    # hand-offs a loop watching its own sockets does not make: reported, not judged.
-    ("connect", "asio"): None,
-    ("connect", "libuv"): None,
-    # Whole programs against whole programs: reported, not judged yet.
-    ("small_file", "nginx"): None,
-    ("small_file_tls", "nginx"): None,
-    ("fetch_1", "curl"): None,
-    ("fetch_4", "aria2"): None,
     # Memory per idle connection (lower is better, so the ratio is theirs
     # over ours): the library holds no more than libuv or Asio, and afserve
     # no more than four times what nginx holds.
