@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/error_codes.h"
+#include "platform/common/socket_address.h"
 #include "platform/errors.h"
 #include "platform/fault.h"
 #include "platform/io_backend.h"
@@ -26,12 +27,6 @@ static_assert(sizeof(buffer_span) == sizeof(::iovec) && offsetof(buffer_span, da
               "spans are handed to the kernel as iovec arrays");
 
 inline const ::iovec* as_iovec(const buffer_span* spans) noexcept { return reinterpret_cast<const ::iovec*>(spans); }
-
-union socket_address {
-    ::sockaddr any;
-    ::sockaddr_in v4;
-    ::sockaddr_in6 v6;
-};
 
 // What a request keeps in its block's backend area on Linux: the kernel's
 // view of it until the outcome is put into the block's bytes and error.
@@ -52,39 +47,6 @@ inline linux_request& request_of(io_block& block) noexcept { return block.backen
 inline bool is_file_kind(io_kind kind) noexcept {
     return kind == io_kind::read || kind == io_kind::write || kind == io_kind::read_scatter ||
            kind == io_kind::write_gather;
-}
-
-// The kernel's form of an endpoint; answers its length (0 for no family).
-inline ::socklen_t to_socket_address(const endpoint& from, socket_address& to) noexcept {
-    std::memset(&to, 0, sizeof to);
-    if (from.is_v4()) {
-        to.v4.sin_family = AF_INET;
-        to.v4.sin_port = htons(from.port);
-        std::memcpy(&to.v4.sin_addr, from.address, 4);
-        return sizeof to.v4;
-    }
-    if (from.is_v6()) {
-        to.v6.sin6_family = AF_INET6;
-        to.v6.sin6_port = htons(from.port);
-        to.v6.sin6_scope_id = from.scope_id;
-        std::memcpy(&to.v6.sin6_addr, from.address, 16);
-        return sizeof to.v6;
-    }
-    return 0;
-}
-
-inline endpoint from_socket_address(const socket_address& from, ::socklen_t length) noexcept {
-    endpoint to;
-    if (length >= static_cast<::socklen_t>(sizeof from.v4) && from.any.sa_family == AF_INET) {
-        std::uint32_t address = 0;
-        std::memcpy(&address, &from.v4.sin_addr, 4);
-        to = endpoint::v4(address, ntohs(from.v4.sin_port));
-    } else if (length >= static_cast<::socklen_t>(sizeof from.v6) && from.any.sa_family == AF_INET6) {
-        std::uint8_t bytes[16];
-        std::memcpy(bytes, &from.v6.sin6_addr, 16);
-        to = endpoint::v6(bytes, ntohs(from.v6.sin6_port), from.v6.sin6_scope_id);
-    }
-    return to;
 }
 
 // Failure injection in the completion path (platform/fault.h): a finished

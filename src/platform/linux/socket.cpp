@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/common/socket_address.h"
 #include "platform/errors.h"
 #include "platform/fault.h"
 
@@ -67,31 +68,6 @@ std::uint32_t make_socket_of(endpoint::family_t family, int type, int protocol, 
     return 0;
 }
 
-union any_address {
-    sockaddr any;
-    sockaddr_in v4;
-    sockaddr_in6 v6;
-    sockaddr_storage storage;
-};
-
-socklen_t to_system(const endpoint& from, any_address& to) noexcept {
-    std::memset(&to, 0, sizeof to);
-    if (from.is_v4()) {
-        to.v4.sin_family = AF_INET;
-        to.v4.sin_port = htons(from.port);
-        std::memcpy(&to.v4.sin_addr, from.address, 4);
-        return sizeof to.v4;
-    }
-    if (from.is_v6()) {
-        to.v6.sin6_family = AF_INET6;
-        to.v6.sin6_port = htons(from.port);
-        to.v6.sin6_scope_id = from.scope_id;
-        std::memcpy(&to.v6.sin6_addr, from.address, 16);
-        return sizeof to.v6;
-    }
-    return 0;
-}
-
 // `target` as the socket's family takes it: an IPv4 one for an IPv6 socket
 // mapped; an IPv6 one for an IPv4 socket has no form (family none).
 endpoint for_socket(native_handle socket, const endpoint& target) noexcept {
@@ -100,18 +76,9 @@ endpoint for_socket(native_handle socket, const endpoint& target) noexcept {
     return in_family(unmapped(target), family);
 }
 
-endpoint from_system(const any_address& from, socklen_t length) noexcept {
-    if (length >= static_cast<socklen_t>(sizeof from.v4) && from.any.sa_family == AF_INET) {
-        std::uint32_t address = 0;
-        std::memcpy(&address, &from.v4.sin_addr, 4);
-        return endpoint::v4(address, ntohs(from.v4.sin_port));
-    }
-    if (length >= static_cast<socklen_t>(sizeof from.v6) && from.any.sa_family == AF_INET6) {
-        std::uint8_t bytes[16];
-        std::memcpy(bytes, &from.v6.sin6_addr, 16);
-        return unmapped(endpoint::v6(bytes, ntohs(from.v6.sin6_port), from.v6.sin6_scope_id));
-    }
-    return endpoint{};
+// A peer or local address as the library reports it: IPv4-mapped ones as IPv4.
+endpoint from_system(const detail::socket_address& from, int length) noexcept {
+    return unmapped(detail::from_socket_address(from, length));
 }
 
 }  // namespace
@@ -188,7 +155,7 @@ std::uint32_t create_udp_socket(endpoint::family_t family, native_handle& out) n
 }
 
 endpoint::family_t socket_family(native_handle socket) noexcept {
-    any_address name{};
+    detail::socket_address name{};
     socklen_t length = sizeof name;
     if (::getsockname(static_cast<int>(socket), &name.any, &length) != 0) return endpoint::family_t::none;
     if (name.any.sa_family == AF_INET) return endpoint::family_t::ipv4;
@@ -197,14 +164,14 @@ endpoint::family_t socket_family(native_handle socket) noexcept {
 }
 
 std::uint32_t bind_endpoint(native_handle socket, const endpoint& address) noexcept {
-    any_address local;
-    const socklen_t length = to_system(for_socket(socket, address), local);
+    detail::socket_address local;
+    const socklen_t length = detail::to_socket_address(for_socket(socket, address), local);
     if (length == 0) return socket_error_from_errno(EAFNOSUPPORT);
     return result_of(::bind(static_cast<int>(socket), &local.any, length));
 }
 
 std::uint32_t local_endpoint(native_handle socket, endpoint& address) noexcept {
-    any_address name{};
+    detail::socket_address name{};
     socklen_t length = sizeof name;
     if (::getsockname(static_cast<int>(socket), &name.any, &length) != 0) return socket_error_from_errno(errno);
     address = from_system(name, length);
@@ -212,7 +179,7 @@ std::uint32_t local_endpoint(native_handle socket, endpoint& address) noexcept {
 }
 
 std::uint32_t peer_endpoint(native_handle socket, endpoint& address) noexcept {
-    any_address name{};
+    detail::socket_address name{};
     socklen_t length = sizeof name;
     if (::getpeername(static_cast<int>(socket), &name.any, &length) != 0) return socket_error_from_errno(errno);
     address = from_system(name, length);
@@ -221,8 +188,8 @@ std::uint32_t peer_endpoint(native_handle socket, endpoint& address) noexcept {
 
 std::uint32_t start_connect(native_handle socket, const endpoint& target) noexcept {
     const int fd = static_cast<int>(socket);
-    any_address to;
-    const socklen_t length = to_system(for_socket(socket, target), to);
+    detail::socket_address to;
+    const socklen_t length = detail::to_socket_address(for_socket(socket, target), to);
     if (length == 0) return socket_error_from_errno(EAFNOSUPPORT);
     if (const int injected = fault::next(fault::site::connect); fault::is_error(injected))
         return socket_error_from_errno(injected);
@@ -243,8 +210,8 @@ std::uint32_t start_connect(native_handle socket, const endpoint& target) noexce
 
 std::uint32_t send_datagram_to(native_handle socket, const void* data, std::size_t size, const endpoint& target) noexcept {
     const int fd = static_cast<int>(socket);
-    any_address to;
-    const socklen_t length = to_system(for_socket(socket, target), to);
+    detail::socket_address to;
+    const socklen_t length = detail::to_socket_address(for_socket(socket, target), to);
     if (length == 0) return socket_error_from_errno(EAFNOSUPPORT);
     for (;;) {
         if (const int injected = injected_transfer(fault::site::send, size, false)) {
@@ -265,7 +232,7 @@ std::uint32_t receive_datagram_from(native_handle socket, void* buffer, std::siz
             if (injected == EINTR) continue;
             return socket_error_from_errno(injected);
         }
-        any_address sender{};
+        detail::socket_address sender{};
         socklen_t length = sizeof sender;
         const ssize_t n = ::recvfrom(fd, buffer, size, MSG_DONTWAIT, &sender.any, &length);
         if (n >= 0) {
@@ -532,7 +499,7 @@ std::uint32_t peer_name(native_handle socket, socket_address_v4& address) noexce
 
 std::uint32_t accept_now(native_handle listener, native_handle& out, endpoint* peer) noexcept {
     for (;;) {
-        any_address name{};
+        detail::socket_address name{};
         socklen_t length = sizeof name;
         const int fd = ::accept4(static_cast<int>(listener), &name.any, &length, SOCK_CLOEXEC);
         // accept4 never passes the listener's O_NONBLOCK on: the socket blocks,

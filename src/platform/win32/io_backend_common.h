@@ -24,6 +24,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "platform/common/socket_address.h"
 #include "platform/error_codes.h"
 #include "platform/io_backend.h"
 
@@ -45,12 +46,6 @@ inline constexpr ULONG_PTR quit_key = 2;
 // itself. Under wine the system queues a packet for such a step as well (with
 // io_key, ahead of this one); that echo is dropped.
 inline constexpr ULONG_PTR failed_key = 3;
-
-union socket_address {
-    ::sockaddr any;
-    ::sockaddr_in v4;
-    ::sockaddr_in6 v6;
-};
 
 // AcceptEx wants room for each address 16 bytes larger than the largest.
 inline constexpr DWORD accept_address_room = sizeof(::sockaddr_in6) + 16;
@@ -114,42 +109,6 @@ inline DWORD page_size() noexcept {
         return info.dwPageSize;
     }();
     return size;
-}
-
-// The system's form of an endpoint; answers its length (0 for no family).
-inline int to_socket_address(const endpoint& from, socket_address& to) noexcept {
-    std::memset(&to, 0, sizeof to);
-    if (from.is_v4()) {
-        to.v4.sin_family = AF_INET;
-        to.v4.sin_port = htons(from.port);
-        std::memcpy(&to.v4.sin_addr, from.address, 4);
-        return sizeof to.v4;
-    }
-    if (from.is_v6()) {
-        to.v6.sin6_family = AF_INET6;
-        to.v6.sin6_port = htons(from.port);
-        to.v6.sin6_scope_id = from.scope_id;
-        std::memcpy(&to.v6.sin6_addr, from.address, 16);
-        return sizeof to.v6;
-    }
-    return 0;
-}
-
-inline endpoint from_socket_address(const ::sockaddr* from, int length) noexcept {
-    endpoint to;
-    if (from == nullptr) return to;
-    if (length >= static_cast<int>(sizeof(::sockaddr_in)) && from->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const ::sockaddr_in*>(from);
-        std::uint32_t address = 0;
-        std::memcpy(&address, &v4->sin_addr, 4);
-        to = endpoint::v4(address, ntohs(v4->sin_port));
-    } else if (length >= static_cast<int>(sizeof(::sockaddr_in6)) && from->sa_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const ::sockaddr_in6*>(from);
-        std::uint8_t bytes[16];
-        std::memcpy(bytes, &v6->sin6_addr, 16);
-        to = endpoint::v6(bytes, ntohs(v6->sin6_port), v6->sin6_scope_id);
-    }
-    return to;
 }
 
 // AcceptEx, GetAcceptExSockaddrs and ConnectEx, asked of the provider once.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/common/socket_address.h"
 #include "platform/errors.h"
 #include "platform/win32/winsock_start.h"
 
@@ -78,31 +79,6 @@ std::uint32_t make_socket_of(endpoint::family_t family, int type, int protocol, 
     return 0;
 }
 
-union any_address {
-    sockaddr any;
-    sockaddr_in v4;
-    sockaddr_in6 v6;
-    sockaddr_storage storage;
-};
-
-int to_system(const endpoint& from, any_address& to) noexcept {
-    std::memset(&to, 0, sizeof to);
-    if (from.is_v4()) {
-        to.v4.sin_family = AF_INET;
-        to.v4.sin_port = htons(from.port);
-        std::memcpy(&to.v4.sin_addr, from.address, 4);
-        return sizeof to.v4;
-    }
-    if (from.is_v6()) {
-        to.v6.sin6_family = AF_INET6;
-        to.v6.sin6_port = htons(from.port);
-        to.v6.sin6_scope_id = from.scope_id;
-        std::memcpy(&to.v6.sin6_addr, from.address, 16);
-        return sizeof to.v6;
-    }
-    return 0;
-}
-
 // `target` as the socket's family takes it: an IPv4 one for an IPv6 socket
 // mapped; an IPv6 one for an IPv4 socket has no form (family none).
 endpoint for_socket(native_handle socket, const endpoint& target) noexcept {
@@ -111,18 +87,9 @@ endpoint for_socket(native_handle socket, const endpoint& target) noexcept {
     return in_family(unmapped(target), family);
 }
 
-endpoint from_system(const any_address& from, int length) noexcept {
-    if (length >= static_cast<int>(sizeof from.v4) && from.any.sa_family == AF_INET) {
-        std::uint32_t address = 0;
-        std::memcpy(&address, &from.v4.sin_addr, 4);
-        return endpoint::v4(address, ntohs(from.v4.sin_port));
-    }
-    if (length >= static_cast<int>(sizeof from.v6) && from.any.sa_family == AF_INET6) {
-        std::uint8_t bytes[16];
-        std::memcpy(bytes, &from.v6.sin6_addr, 16);
-        return unmapped(endpoint::v6(bytes, ntohs(from.v6.sin6_port), from.v6.sin6_scope_id));
-    }
-    return endpoint{};
+// A peer or local address as the library reports it: IPv4-mapped ones as IPv4.
+endpoint from_system(const detail::socket_address& from, int length) noexcept {
+    return unmapped(detail::from_socket_address(from, length));
 }
 
 std::uint32_t set_blocking_mode(SOCKET s, bool nonblocking) noexcept {
@@ -231,14 +198,14 @@ endpoint::family_t socket_family(native_handle socket) noexcept {
 }
 
 std::uint32_t bind_endpoint(native_handle socket, const endpoint& address) noexcept {
-    any_address local;
-    const int length = to_system(for_socket(socket, address), local);
+    detail::socket_address local;
+    const int length = detail::to_socket_address(for_socket(socket, address), local);
     if (length == 0) return WSAEAFNOSUPPORT;
     return bind_result(socket, ::bind(socket_of(socket), &local.any, length));
 }
 
 std::uint32_t local_endpoint(native_handle socket, endpoint& address) noexcept {
-    any_address name{};
+    detail::socket_address name{};
     int length = sizeof name;
     if (::getsockname(socket_of(socket), &name.any, &length) == SOCKET_ERROR) return last_error();
     address = from_system(name, length);
@@ -246,7 +213,7 @@ std::uint32_t local_endpoint(native_handle socket, endpoint& address) noexcept {
 }
 
 std::uint32_t peer_endpoint(native_handle socket, endpoint& address) noexcept {
-    any_address name{};
+    detail::socket_address name{};
     int length = sizeof name;
     if (::getpeername(socket_of(socket), &name.any, &length) == SOCKET_ERROR) return last_error();
     address = from_system(name, length);
@@ -255,8 +222,8 @@ std::uint32_t peer_endpoint(native_handle socket, endpoint& address) noexcept {
 
 std::uint32_t start_connect(native_handle socket, const endpoint& target) noexcept {
     const SOCKET s = socket_of(socket);
-    any_address to;
-    const int length = to_system(for_socket(socket, target), to);
+    detail::socket_address to;
+    const int length = detail::to_socket_address(for_socket(socket, target), to);
     if (length == 0) return WSAEAFNOSUPPORT;
     if (const std::uint32_t error = make_nonblocking(s)) return error;
     if (::connect(s, &to.any, length) == 0) {
@@ -271,8 +238,8 @@ std::uint32_t start_connect(native_handle socket, const endpoint& target) noexce
 
 std::uint32_t send_datagram_to(native_handle socket, const void* data, std::size_t size, const endpoint& target) noexcept {
     const SOCKET s = socket_of(socket);
-    any_address to;
-    const int length = to_system(for_socket(socket, target), to);
+    detail::socket_address to;
+    const int length = detail::to_socket_address(for_socket(socket, target), to);
     if (length == 0) return WSAEAFNOSUPPORT;
     if (const std::uint32_t error = make_nonblocking(s)) return error;
     if (::sendto(s, static_cast<const char*>(data), length_of(size), 0, &to.any, length) == SOCKET_ERROR)
@@ -286,7 +253,7 @@ std::uint32_t receive_datagram_from(native_handle socket, void* buffer, std::siz
     const SOCKET s = socket_of(socket);
     if (const std::uint32_t error = make_nonblocking(s)) return error;
     for (;;) {
-        any_address sender{};
+        detail::socket_address sender{};
         int length = sizeof sender;
         const int n = ::recvfrom(s, static_cast<char*>(buffer), length_of(size), 0, &sender.any, &length);
         if (n == SOCKET_ERROR) {
@@ -541,7 +508,7 @@ std::uint32_t accept_now(native_handle listener, native_handle& out, endpoint* p
     // accept() waits on a blocking listener: make sure it cannot.
     if (const std::uint32_t error = make_nonblocking(l)) return error;
     for (;;) {
-        any_address name{};
+        detail::socket_address name{};
         int length = sizeof name;
         const SOCKET s = ::accept(l, &name.any, &length);
         if (s == INVALID_SOCKET) {
