@@ -64,6 +64,10 @@ inline endpoint from_socket_address(const ::sockaddr* from, int length) noexcept
     return endpoint{};
 }
 
+// Whether the system's address text calls may be used (Windows: the socket
+// library is started); each system's socket file says.
+bool ready_for_address_texts() noexcept;
+
 inline endpoint from_socket_address(const socket_address& from, int length) noexcept {
     return from_socket_address(&from.any, length);
 }
