@@ -43,6 +43,9 @@ struct context_settings {
     bool verify_peer = true;
     std::string ca_file;
 
+    // The part of a session's checks its context is built for.
+    static context_settings of(const verification& checks) { return {checks.verify_peer, checks.ca_file}; }
+
     bool operator<(const context_settings& other) const {
         return std::tie(verify_peer, ca_file) < std::tie(other.verify_peer, other.ca_file);
     }

@@ -94,12 +94,9 @@ void CAsynSSLSocket::start_handshake(const std::string& host) {
     if (_contexts) {
         // The frame's context for these settings, built on first use; the
         // session of an earlier connection to the same server is offered.
-        platform::tls::context_settings wanted;
-        wanted.verify_peer = settings.verify_peer;
-        wanted.ca_file = settings.ca_file;
         std::string error;
         const std::shared_ptr<platform::tls::client_context> context =
-            _contexts->get(wanted, library_failure, error);
+            _contexts->get(platform::tls::context_settings::of(settings), library_failure, error);
         if (!context) {
             _failure_detail = error;
             if (library_failure) throw std::runtime_error("SSL handshake: load security library error");

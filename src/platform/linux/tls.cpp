@@ -389,11 +389,9 @@ client_session::~client_session() = default;
 bool client_session::open(const verification& settings, bool& library_failure) {
     library_failure = false;
     close();
-    context_settings wanted;
-    wanted.verify_peer = settings.verify_peer;
-    wanted.ca_file = settings.ca_file;
     std::string error;
-    std::shared_ptr<client_context> context = client_context::make(wanted, library_failure, error);
+    std::shared_ptr<client_context> context =
+        client_context::make(context_settings::of(settings), library_failure, error);
     if (!context) {
         _state = std::make_unique<state>();
         _state->fail(error, false);
