@@ -3,6 +3,7 @@
 // and 1.3), and against scripted TCP peers: exchanges both ways, the record
 // and buffering rules, whole-range transfers, certificate checks, the
 // handshake over a connected socket, closes and broken peers.
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -616,6 +617,43 @@ TEST_P(TlsServerTest, AReadWaitsWhileALargeWriteGoesOutInPipelinedChunks) {
     ASSERT_EQ(0u, result.error) << object_of(socket)->failure_text();
     EXPECT_EQ("answer", std::string(reinterpret_cast<const char*>(buffer_of(waiting)), result.bytes));
     host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+}
+
+TEST_P(TlsServerTest, ClosedTwiceUsedAfterCloseOrReleasedWithAPipelinedWriteAndAReadEachEndsOnce) {
+    // A write of many chunks (records still being encrypted and sent) and a
+    // read (the socket's own read-ahead below it) in flight, then the host
+    // closes twice and calls on, or drops its last reference without Close.
+    trust_test_ca();
+    auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key, true, false, 2);
+    const std::string large(16 * 1024 * 1024, 'x');
+    for (const bool release : {false, true}) {
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        ASSERT_EQ(0u, connect(socket, "localhost", peer->port())) << object_of(socket)->failure_text();
+        IAsynIoOperation* reading = operation(64);
+        IAsynIoOperation* writing = operation_with(large);
+        host->on_dispatch([&] {
+            ASSERT_EQ(S_OK, socket->Read(reading));
+            ASSERT_EQ(S_OK, socket->Write(writing));
+            if (release) {
+                objects.erase(std::find(objects.begin(), objects.end(), static_cast<IUnknown*>(socket)));
+                socket->Release();
+                return;
+            }
+            EXPECT_EQ(S_OK, socket->Close());
+            EXPECT_EQ(E_UNEXPECTED, socket->Close());
+            EXPECT_EQ(E_UNEXPECTED, socket->Read(reading));
+            EXPECT_EQ(E_UNEXPECTED, socket->Write(writing));
+        });
+        const auto read = ops->wait(reading);
+        const auto written = ops->wait(writing);
+        EXPECT_EQ(other_failure_code, read.error) << (release ? "released" : "closed");
+        EXPECT_EQ(0u, read.bytes);
+        EXPECT_TRUE(written.error == 0 || written.error == other_failure_code) << written.error;
+        // Anything still queued for the dispatch thread has run by now.
+        host->on_dispatch([] {});
+        EXPECT_EQ(1, ops->get(reading).count);
+        EXPECT_EQ(1, ops->get(writing).count);
+    }
 }
 
 TEST_P(TlsServerTest, ASecondConnectionToTheSameServerResumesTheSession) {
