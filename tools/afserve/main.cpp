@@ -525,17 +525,22 @@ void connection::answer() {
 void connection::answer_file(const std::string& method, const std::string& raw_path, const std::string& query,
                              const std::string& path) {
     const server_options& options = _owner.options();
-    std::filesystem::path file = std::filesystem::path(options.root) / std::filesystem::path(path).relative_path();
+    // The root joined with the request's path, as `path(root) / path.relative_path()`
+    // would make it, without taking either apart on every request.
+    std::string file = options.root;
+    if (!file.empty() && file.back() != '/') file += '/';
+    const std::size_t relative = path.find_first_not_of('/');
+    if (relative != std::string::npos) file.append(path, relative);
     file_cache& files = _owner.files();
     int error = 0;
     bool stat_now = false;  // the last look asked the file system
-    std::shared_ptr<file_facts> facts = files.look(file.native(), error, false, stat_now);
+    std::shared_ptr<file_facts> facts = files.look(file, error, false, stat_now);
     if (!facts) {
         answer_error(error == EACCES ? 403 : 404, _keep_alive);
         return;
     }
-    const auto inside = [&](const std::filesystem::path& which, file_facts& about) {
-        if (!about.inside) about.inside = inside_root(which, options.real_root);
+    const auto inside = [&](const std::string& which, file_facts& about) {
+        if (!about.inside) about.inside = inside_root(std::filesystem::path(which), options.real_root);
         return *about.inside;
     };
     if (options.no_symlinks && !inside(file, *facts)) {
@@ -551,13 +556,14 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
             answer_error(301, _keep_alive, "Location: " + location + "\r\n");
             return;
         }
-        const std::filesystem::path index_file = file / "index.html";
-        std::shared_ptr<file_facts> index = files.look(index_file.native(), error, false, stat_now);
+        const std::string index_file = file + (file.empty() || file.back() == '/' ? "" : "/") + "index.html";
+        std::shared_ptr<file_facts> index = files.look(index_file, error, false, stat_now);
         if (index && S_ISREG(index->about.st_mode) && (!options.no_symlinks || inside(index_file, *index))) {
             file = index_file;
             facts = std::move(index);
         } else if (options.list) {
-            answer_text(200, "text/html; charset=utf-8", folder_listing(file, path), {}, _keep_alive);
+            answer_text(200, "text/html; charset=utf-8", folder_listing(std::filesystem::path(file), path), {},
+                        _keep_alive);
             return;
         } else {
             answer_error(403, _keep_alive);
@@ -571,7 +577,7 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
     // A file served from disk is always asked now: its length and validators
     // must be those of the bytes read. Kept bytes carry their own version.
     if (!facts->bytes && !stat_now) {
-        facts = files.look(file.native(), error, true, stat_now);
+        facts = files.look(file, error, true, stat_now);
         if (!facts) {
             answer_error(error == EACCES ? 403 : 404, _keep_alive);
             return;
@@ -583,7 +589,7 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
     }
     const validators& current = facts->current;
     const std::string& validator_headers = facts->validator_headers;
-    const std::string range_header = request().header("Range");
+    const std::string& range_header = request().header("Range");
     conditions asked{request().header("If-Match"),
                      request().header("If-None-Match"),
                      request().header("If-Modified-Since"),
@@ -620,11 +626,11 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
         case range_answer::none: break;
         }
     }
-    if (facts->type.empty()) facts->type = content_type(file);
+    if (facts->type.empty()) facts->type = content_type(std::filesystem::path(file));
     const std::shared_ptr<const std::string> kept = facts->bytes;
     if (method == "GET" && _left > 0 && !kept) {
         if (_frame->CreateAsynFile(_file.put()) != S_OK ||
-            _file->Open(static_cast<DWORD>(file.native().size()), file.c_str(), GENERIC_READ, FILE_SHARE_READ,
+            _file->Open(static_cast<DWORD>(file.size()), file.c_str(), GENERIC_READ, FILE_SHARE_READ,
                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN) != S_OK) {
             _file.reset();
             answer_error(403, _keep_alive);
@@ -663,7 +669,7 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
     if (kept && _left > 0) {
         // Too long for one buffer with its head: from the file after all.
         if (_frame->CreateAsynFile(_file.put()) != S_OK ||
-            _file->Open(static_cast<DWORD>(file.native().size()), file.c_str(), GENERIC_READ, FILE_SHARE_READ,
+            _file->Open(static_cast<DWORD>(file.size()), file.c_str(), GENERIC_READ, FILE_SHARE_READ,
                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN) != S_OK) {
             _file.reset();
             _responding = false;
@@ -674,7 +680,7 @@ void connection::answer_file(const std::string& method, const std::string& raw_p
     if (!kept && _left > 0 && _position == 0 && _left == size && size <= file_cache::small_file) {
         // A small file read whole: its bytes are kept for the next requests.
         _facts = facts;
-        _file_path = file.native();
+        _file_path = file;
     }
     if (_left == 0 || head.size() >= send_size) {
         _text = head;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 namespace asynframe::tools {
 namespace {
@@ -77,7 +78,8 @@ request_route route_request(const message_parser& request) {
     // No segment may climb out of the served folder.
     for (std::size_t at = 0; at != std::string::npos;) {
         const std::size_t next = route.path.find('/', at + 1);
-        const std::string segment = route.path.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+        const std::string_view segment(route.path.data() + at + 1,
+                                       (next == std::string::npos ? route.path.size() : next) - at - 1);
         if (segment == "..") return refuse(403, keep_alive);
         at = next;
     }

@@ -8,9 +8,25 @@
 namespace asynframe::tools {
 namespace {
 
+// ASCII only: names, schemes and hosts are ASCII, and the C locale's
+// tolower is a call per character.
+char lower_char(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(text.begin(), text.end(), text.begin(), lower_char);
     return text;
+}
+
+// Looks `name` up lower-cased; names of common length without an allocation.
+template <typename Use>
+decltype(auto) with_lower(std::string_view name, Use use) {
+    char small[64];
+    if (name.size() <= sizeof small) {
+        std::transform(name.begin(), name.end(), small, lower_char);
+        return use(std::string_view(small, name.size()));
+    }
+    const std::string lowered = lower(std::string(name));
+    return use(std::string_view(lowered));
 }
 
 std::uint16_t default_port(const std::string& scheme) {
@@ -264,12 +280,17 @@ bool message_parser::end_of_input() {
     return _complete;
 }
 
-std::string message_parser::header(const std::string& name) const {
-    const auto found = _headers.find(lower(name));
-    return found == _headers.end() ? std::string() : found->second;
+const std::string& message_parser::header(std::string_view name) const {
+    static const std::string absent;
+    return with_lower(name, [this](std::string_view key) -> const std::string& {
+        const auto found = _headers.find(key);
+        return found == _headers.end() ? absent : found->second;
+    });
 }
 
-bool message_parser::has_header(const std::string& name) const { return _headers.count(lower(name)) != 0; }
+bool message_parser::has_header(std::string_view name) const {
+    return with_lower(name, [this](std::string_view key) { return _headers.find(key) != _headers.end(); });
+}
 
 int message_parser::on_url(http_parser* parser, const char* at, std::size_t length) {
     static_cast<message_parser*>(parser->data)->_target.append(at, length);
@@ -293,7 +314,8 @@ int message_parser::on_header_field(http_parser* parser, const char* at, std::si
 int message_parser::on_header_value(http_parser* parser, const char* at, std::size_t length) {
     auto* self = static_cast<message_parser*>(parser->data);
     if (self->_headers_complete) return 0;  // a trailer
-    std::string& value = self->_headers[lower(self->_field)];
+    if (!self->_in_value) std::transform(self->_field.begin(), self->_field.end(), self->_field.begin(), lower_char);
+    std::string& value = self->_headers[self->_field];
     // A repeated field continues with a comma, as HTTP folds them.
     if (!self->_in_value && !value.empty()) value += ", ";
     self->_in_value = true;

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace asynframe::tools {
 
@@ -74,8 +75,8 @@ public:
     // Content-Length, when the message has one.
     std::optional<std::uint64_t> content_length() const noexcept { return _content_length; }
     // The header's value (names match without regard to case); empty when absent.
-    std::string header(const std::string& name) const;
-    bool has_header(const std::string& name) const;
+    const std::string& header(std::string_view name) const;
+    bool has_header(std::string_view name) const;
 
     std::function<void(const char* data, std::size_t size)> on_body;
 
@@ -101,7 +102,7 @@ private:
     bool _keep_alive = false;
     std::optional<std::uint64_t> _content_length;
     std::string _field;
-    std::map<std::string, std::string> _headers;  // lower-case names
+    std::map<std::string, std::string, std::less<>> _headers;  // lower-case names
 };
 
 // "bytes=A-B", "bytes=A-" and "bytes=-N" against a body of `size` bytes:
