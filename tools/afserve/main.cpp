@@ -416,8 +416,7 @@ void connection::receive() {
     // Between requests the buffer goes back to its small size.
     const DWORD size = _input.empty() && !_head_started ? receive_small : _receive_next;
     if (_receive.buffer_size() != size) {
-        _receive.get()->FreeBuffer();
-        if (_receive.get()->AllocBuffer(size) != S_OK) {
+        if (!_receive.reallocate(size)) {
             close();
             return;
         }

@@ -104,6 +104,7 @@ operation::operation(IAsynFrame* frame, DWORD buffer_size) : _sink(new sink()) {
         _sink->Release();
         throw tool_error(exit_failure, "out of memory for a buffer of " + std::to_string(buffer_size) + " bytes");
     }
+    _operation->GetBuffer(&_buffer, &_buffer_size);
 }
 
 operation::~operation() {
@@ -113,16 +114,13 @@ operation::~operation() {
     _sink->Release();
 }
 
-BYTE* operation::buffer() const {
-    BYTE* data = nullptr;
-    _operation->GetBuffer(&data, nullptr);
-    return data;
-}
-
-DWORD operation::buffer_size() const {
-    DWORD length = 0;
-    _operation->GetBuffer(nullptr, &length);
-    return length;
+bool operation::reallocate(DWORD size) {
+    _operation->FreeBuffer();
+    _buffer = nullptr;
+    _buffer_size = 0;
+    if (_operation->AllocBuffer(size) != S_OK) return false;
+    _operation->GetBuffer(&_buffer, &_buffer_size);
+    return true;
 }
 
 void operation::on_complete(callback next) { _sink->next = std::move(next); }

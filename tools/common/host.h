@@ -85,8 +85,13 @@ public:
     operation& operator=(const operation&) = delete;
 
     IAsynIoOperation* get() const noexcept { return _operation; }
-    BYTE* buffer() const;
-    DWORD buffer_size() const;
+    // The buffer as last allocated through this object: asked on every
+    // request, so kept here rather than asked of the operation.
+    BYTE* buffer() const noexcept { return _buffer; }
+    DWORD buffer_size() const noexcept { return _buffer_size; }
+    // Replaces the buffer with one of `size` bytes; false when out of memory
+    // (the operation then has none).
+    bool reallocate(DWORD size);
     // The callback of the next completion; it is taken out before it runs, so
     // it may set the next one (or destroy this object).
     void on_complete(callback next);
@@ -98,6 +103,8 @@ private:
     class sink;
     sink* _sink = nullptr;
     IAsynIoOperation* _operation = nullptr;
+    BYTE* _buffer = nullptr;
+    DWORD _buffer_size = 0;
 };
 
 // The library, one frame, and the blocking run.
