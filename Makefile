@@ -76,7 +76,8 @@ demo: build
 
 # Every program runs each case BENCH_REPETITIONS times; the ratios of the
 # medians close the run (bench/ratios.py). Dirty pages the file cases leave
-# are written out first, so that no program pays for the one before.
+# are written out first, so that no program pays for the one before; each
+# program runs in a network namespace of its own (bench/run-isolated.sh).
 BENCH_REPETITIONS ?= 3
 BENCH_RESULTS := build/bench/results
 
@@ -86,7 +87,7 @@ bench: deps
 	cmake --build --preset bench
 	@mkdir -p $(BENCH_RESULTS) && rm -f $(BENCH_RESULTS)/*.json
 	@for b in build/bench/bench/*/bench_*; do [ -x "$$b" ] || continue; sync; echo "== $$b"; \
-	  "$$b" --benchmark_repetitions=$(BENCH_REPETITIONS) --benchmark_report_aggregates_only=true --benchmark_out_format=json \
+	  bench/run-isolated.sh "$$b" --benchmark_repetitions=$(BENCH_REPETITIONS) --benchmark_report_aggregates_only=true --benchmark_out_format=json \
 	    --benchmark_out=$(BENCH_RESULTS)/$$(basename $$b).json || exit 1; done
 	python3 bench/ratios.py $(BENCH_RESULTS)/*.json
 
