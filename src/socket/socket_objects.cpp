@@ -58,7 +58,6 @@ CAsynTcpSocket::CAsynTcpSocket(singleton_instance* services, std::unique_ptr<asy
     : CAsynIoDevice(services), CUnknownMultiThread("CAsynTcpSocket"), _socket_device(std::move(device)) {
     if (!_socket_device) _socket_device = std::make_unique<asyn_socket_device_imp>(services);
     _device = _socket_device.get();
-    enable_full_transfers(static_cast<IAsynTcpSocket*>(this));
 }
 
 CAsynTcpSocket::~CAsynTcpSocket() {
@@ -305,9 +304,7 @@ HRESULT CAsynTcpListener::Close() {
 // ---- CAsynUdpSocket ------------------------------------------------------------------------
 
 CAsynUdpSocket::CAsynUdpSocket(singleton_instance* services)
-    : CAsynIoDevice(services), CUnknownMultiThread("CAsynUdpSocket"), _udp_device(services) {
-    enable_full_transfers(static_cast<IAsynUdpSocket*>(this));
-}
+    : CAsynIoDevice(services), CUnknownMultiThread("CAsynUdpSocket"), _udp_device(services) {}
 
 CAsynUdpSocket::~CAsynUdpSocket() {
     disable_full_transfers();
@@ -409,9 +406,7 @@ HRESULT CAsynUdpSocket::GetLocalAddressText(IStringSetter* address, WORD* port) 
 // ---- CAsynIcmpSocket -----------------------------------------------------------------------
 
 CAsynIcmpSocket::CAsynIcmpSocket(singleton_instance* services)
-    : CAsynIoDevice(services), CUnknownMultiThread("CAsynIcmpSocket"), _icmp_device(services) {
-    enable_full_transfers(static_cast<IAsynIcmpSocket*>(this));
-}
+    : CAsynIoDevice(services), CUnknownMultiThread("CAsynIcmpSocket"), _icmp_device(services) {}
 
 CAsynIcmpSocket::~CAsynIcmpSocket() {
     disable_full_transfers();

@@ -71,6 +71,7 @@ public:
 
 private:
     ~CAsynTcpSocket() override;
+    IAsynIoDevice* full_transfer_face() noexcept override { return static_cast<IAsynTcpSocket*>(this); }
 
     std::unique_ptr<asyn_socket_device_imp> _socket_device;
 };
@@ -162,6 +163,7 @@ public:
 
 private:
     ~CAsynUdpSocket() override;
+    IAsynIoDevice* full_transfer_face() noexcept override { return static_cast<IAsynUdpSocket*>(this); }
     // 0, the Winsock code of the failure, or E_FAIL when broadcast cannot be allowed.
     std::uint32_t open(const platform::endpoint& address);
     HRESULT open_reporting(const platform::endpoint& address, IAsynIoOperation* operation);
@@ -192,6 +194,7 @@ public:
 
 private:
     ~CAsynIcmpSocket() override;
+    IAsynIoDevice* full_transfer_face() noexcept override { return static_cast<IAsynIcmpSocket*>(this); }
 
     asyn_icmp_device _icmp_device;
 };

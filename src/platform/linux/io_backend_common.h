@@ -35,12 +35,9 @@ struct linux_request {
     std::int32_t result = 0;  // bytes (>= 0) or -errno
     ::sockaddr* address = nullptr;  // &name, or null when the request has no address
     ::socklen_t address_length = 0;
-    const ::iovec* iov = nullptr;
-    int iov_count = 0;
-    ::iovec single{};
-    ::msghdr message{};
     socket_address name{};
 };
+static_assert(sizeof(linux_request) <= io_block_backend_size);
 
 inline linux_request& request_of(io_block& block) noexcept { return block.backend_state<linux_request>(); }
 
