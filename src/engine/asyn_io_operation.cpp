@@ -23,7 +23,7 @@ IAsynIoOperation* operation_face_of(asyn_io_handler_base* handler) noexcept;
 
 asyn_io_operation::asyn_io_operation(singleton_instance* instance, asyn_io_handler_base* handler,
                                      std::uint32_t buffer_size)
-    : with_singleton(instance), _operation_iface(operation_face_of(handler)), _handler(handler) {
+    : with_singleton(instance), _handler(handler) {
     if (buffer_size != 0) {
         _buffer = new std::uint8_t[buffer_size];
         _buffer_capacity = _buffer_len = buffer_size;
@@ -160,7 +160,11 @@ void asyn_io_operation::reset(asyn_io_handler_base* handler_ptr) {
     _preset_bytes = 0;
     if (_scatter) _scatter->segments_num = 0;
     _handler.store(handler_ptr, std::memory_order_release);
-    _operation_iface = operation_face_of(handler_ptr);
+}
+
+IAsynIoOperation* asyn_io_operation::operation_iface() const noexcept {
+    // Asked for only by the connection scheduler, so worked out rather than kept.
+    return operation_face_of(handdler_ptr());
 }
 
 bool asyn_io_operation::post() {

@@ -75,7 +75,8 @@ public:
     void clear_pending() noexcept { _is_pending.store(false, std::memory_order_release); }
 
     asyn_io_handler_base* handdler_ptr() const noexcept { return _handler.load(std::memory_order_acquire); }
-    IAsynIoOperation* operation_iface() const noexcept { return _operation_iface; }
+    // The component face of the handler, when it is an operation object; null otherwise.
+    IAsynIoOperation* operation_iface() const noexcept;
 
     platform::native_handle operate_handle() const noexcept { return _operate_handle; }
     void set_operate_handle(platform::native_handle handle) noexcept { _operate_handle = handle; }
@@ -161,7 +162,6 @@ private:
     };
 
     // Widest first, so that the fields pack without holes.
-    IAsynIoOperation* _operation_iface = nullptr;
     // Cleared by a handler that goes, possibly on a host thread.
     std::atomic<asyn_io_handler_base*> _handler{nullptr};
     platform::native_handle _operate_handle = platform::invalid_handle;

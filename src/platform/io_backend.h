@@ -43,8 +43,10 @@ enum class io_kind : std::uint8_t {
 // is kept apart (backend_extra), since stream sockets never need one.
 #ifdef _WIN32
 inline constexpr std::size_t io_block_backend_size = 192;
+inline constexpr std::size_t io_block_backend_alignment = alignof(std::max_align_t);
 #else
-inline constexpr std::size_t io_block_backend_size = 48;
+inline constexpr std::size_t io_block_backend_size = 40;
+inline constexpr std::size_t io_block_backend_alignment = alignof(void*);
 #endif
 
 // The per-request block every operation embeds. It holds the request while it
@@ -81,12 +83,12 @@ struct io_block {
     // with it (::operator new). Null until then.
     void* backend_extra = nullptr;
 
-    alignas(std::max_align_t) unsigned char backend_area[io_block_backend_size];
+    alignas(io_block_backend_alignment) unsigned char backend_area[io_block_backend_size];
 
     // The backend's per-request state, kept in backend_area.
     template <class T>
     T& backend_state() noexcept {
-        static_assert(sizeof(T) <= io_block_backend_size && alignof(T) <= alignof(std::max_align_t));
+        static_assert(sizeof(T) <= io_block_backend_size && alignof(T) <= io_block_backend_alignment);
         return *reinterpret_cast<T*>(backend_area);
     }
 

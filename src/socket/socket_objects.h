@@ -67,13 +67,11 @@ public:
     HRESULT ASYNFRAME_STDCALL GetLocalAddressText(IStringSetter* address, WORD* port) override;
     HRESULT ASYNFRAME_STDCALL GetPeerAddressText(IStringSetter* address, WORD* port) override;
 
-    asyn_socket_device_imp* socket_device() const noexcept { return _socket_device.get(); }
+    asyn_socket_device_imp* socket_device() const noexcept { return static_cast<asyn_socket_device_imp*>(_device); }
 
 private:
     ~CAsynTcpSocket() override;
     IAsynIoDevice* full_transfer_face() noexcept override { return static_cast<IAsynTcpSocket*>(this); }
-
-    std::unique_ptr<asyn_socket_device_imp> _socket_device;
 };
 
 // Sees an accept's completion before the caller and turns the accepted socket

@@ -175,7 +175,6 @@ public:
         block.buffer = buffer;
         block.length = length;
         block.address = source;
-        request.address = &request.name.any;
         request.address_length = sizeof request.name;
         return queue_or_finish(block);
     }
@@ -185,7 +184,6 @@ public:
         linux_request& request = prepare(block, io_kind::send_to, handle);
         block.buffer = const_cast<void*>(buffer);
         block.length = length;
-        request.address = &request.name.any;
         request.address_length = to_socket_address(target, request.name);
         return queue_or_finish(block);
     }
@@ -193,7 +191,6 @@ public:
     std::uint32_t start_accept(native_handle handle, endpoint* peer, io_block& block) noexcept override {
         linux_request& request = prepare(block, io_kind::accept, handle);
         block.address = peer;
-        request.address = &request.name.any;
         request.address_length = sizeof request.name;
         return queue_or_finish(block);
     }
@@ -201,7 +198,6 @@ public:
     std::uint32_t start_connect(native_handle handle, const endpoint& target, io_block& block) noexcept override {
         const int fd = static_cast<int>(handle);
         linux_request& request = prepare(block, io_kind::connect, handle);
-        request.address = &request.name.any;
         request.address_length = to_socket_address(target, request.name);
         descriptor_state* state = _table.find(fd, true);
         if (state == nullptr) return socket_error_from_errno(fd < 0 ? EBADF : EMFILE);
@@ -214,7 +210,7 @@ public:
         if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return socket_error_from_errno(errno);
         int result;
         do {
-            result = ::connect(fd, request.address, request.address_length);
+            result = ::connect(fd, &request.name.any, request.address_length);
         } while (result < 0 && errno == EINTR);
         const int error = result == 0 ? 0 : errno;
         if (error != EINPROGRESS && error != EAGAIN) {
@@ -466,7 +462,7 @@ private:
                     linux_request& request = request_of(block);
                     ::socklen_t length = sizeof request.name;
                     // MSG_TRUNC: the datagram's real length, so truncation is seen.
-                    n = ::recvfrom(request.fd, block.buffer, block.length, MSG_DONTWAIT | MSG_TRUNC, request.address,
+                    n = ::recvfrom(request.fd, block.buffer, block.length, MSG_DONTWAIT | MSG_TRUNC, &request.name.any,
                                    &length);
                     if (n >= 0) request.address_length = length;
                     break;
@@ -480,13 +476,13 @@ private:
                     }
                     linux_request& request = request_of(block);
                     ::socklen_t length = sizeof request.name;
-                    n = ::accept4(request.fd, request.address, &length, SOCK_CLOEXEC);
+                    n = ::accept4(request.fd, &request.name.any, &length, SOCK_CLOEXEC);
                     if (n >= 0) request.address_length = length;
                     break;
                 }
                 case io_kind::send_to:
                     n = ::sendto(request_of(block).fd, block.buffer, block.length, MSG_DONTWAIT | MSG_NOSIGNAL,
-                                 request_of(block).address, request_of(block).address_length);
+                                 &request_of(block).name.any, request_of(block).address_length);
                     break;
                 case io_kind::send: {
                     if (block.done == block.length && block.length != 0) {

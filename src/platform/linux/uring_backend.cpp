@@ -182,9 +182,8 @@ public:
         return start(block, io_kind::accept, fd, [&](io_uring_sqe* sqe) {
             linux_request& request = request_of(block);
             block.address = peer;
-            request.address = &request.name.any;
             request.address_length = sizeof request.name;
-            ::io_uring_prep_accept(sqe, fd, request.address, &request.address_length, SOCK_CLOEXEC);
+            ::io_uring_prep_accept(sqe, fd, &request.name.any, &request.address_length, SOCK_CLOEXEC);
         });
     }
 
@@ -192,9 +191,8 @@ public:
         const int fd = static_cast<int>(handle);
         return start(block, io_kind::connect, fd, [&](io_uring_sqe* sqe) {
             linux_request& request = request_of(block);
-            request.address = &request.name.any;
             request.address_length = to_socket_address(target, request.name);
-            ::io_uring_prep_connect(sqe, fd, request.address, request.address_length);
+            ::io_uring_prep_connect(sqe, fd, &request.name.any, request.address_length);
         });
     }
 
@@ -448,7 +446,6 @@ private:
         linux_request& request = request_of(block);
         block.buffer = buffer;
         block.length = length;
-        request.address = &request.name.any;
         request.address_length = address_length;
         message.single.iov_base = buffer;
         message.single.iov_len = length;
