@@ -41,7 +41,7 @@ CAsynIoOperation::~CAsynIoOperation() {
     // Every entry holds a reference on this object, so none can be left here.
     if (_layers)
         for (const layer_entry& entry : *_layers) entry.layer->Release();
-    delete _operation;
+    if (_operation != nullptr) _operation->~asyn_io_operation();
     if (_result_object != nullptr) _result_object->Release();
 }
 
@@ -53,7 +53,8 @@ HRESULT CAsynIoOperation::create(singleton_instance* services, IAsynIoOperationE
     try {
         if (receiver != nullptr && services != nullptr && services->operation_objects_ptr != nullptr)
             services->operation_objects_ptr->add(object, receiver);
-        object->_operation = new asyn_io_operation(services, static_cast<asyn_io_handler_base*>(object), 0u);
+        object->_operation =
+            new (object->_operation_room) asyn_io_operation(services, static_cast<asyn_io_handler_base*>(object), 0u);
     } catch (...) {
         object->Release();
         return E_OUTOFMEMORY;

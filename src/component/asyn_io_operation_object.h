@@ -128,6 +128,10 @@ private:
     IUnknown* _result_object = nullptr;
     LONG _tag = -1;
     std::uint32_t _selected_segment = 0;
+    // Where _operation is made: the engine's operation shares this object's
+    // allocation. It is never deleted on its own, since its handler (this
+    // object) never leaves it.
+    alignas(asyn_io_operation) unsigned char _operation_room[sizeof(asyn_io_operation)];
 };
 
 // Operation objects by owner, so that an owner going away can cut all of its
