@@ -39,8 +39,9 @@ CAsynIoOperation::~CAsynIoOperation() {
         _receiver = nullptr;
     }
     // Every entry holds a reference on this object, so none can be left here.
-    for (const layer_entry& entry : _layers) entry.layer->Release();
-    delete _operation;
+    if (_layers)
+        for (const layer_entry& entry : *_layers) entry.layer->Release();
+    if (_operation != nullptr) _operation->~asyn_io_operation();
     if (_result_object != nullptr) _result_object->Release();
 }
 
@@ -52,7 +53,8 @@ HRESULT CAsynIoOperation::create(singleton_instance* services, IAsynIoOperationE
     try {
         if (receiver != nullptr && services != nullptr && services->operation_objects_ptr != nullptr)
             services->operation_objects_ptr->add(object, receiver);
-        object->_operation = new asyn_io_operation(services, static_cast<asyn_io_handler_base*>(object), 0u);
+        object->_operation =
+            new (object->_operation_room) asyn_io_operation(services, static_cast<asyn_io_handler_base*>(object), 0u);
     } catch (...) {
         object->Release();
         return E_OUTOFMEMORY;
@@ -241,21 +243,22 @@ void CAsynIoOperation::push_layer(CAsynIoOperationLayer* layer, const std::uint3
     layer_entry entry;
     entry.layer = layer;
     std::copy(std::begin(values), std::end(values), std::begin(entry.values));
-    _layers.push_back(entry);  // may throw; nothing is referenced yet
+    if (!_layers) _layers = std::make_unique<std::vector<layer_entry>>();  // may throw, as may the push
+    _layers->push_back(entry);  // nothing is referenced yet
     layer->AddRef();
     AddRef();
 }
 
 void CAsynIoOperation::pop_layer() {
-    if (_layers.empty()) return;
-    const layer_entry entry = _layers.back();
-    _layers.pop_back();
+    if (layer_count() == 0) return;
+    const layer_entry entry = _layers->back();
+    _layers->pop_back();
     entry.layer->Release();
     Release();
 }
 
 void CAsynIoOperation::deliver() {
-    if (_layers.empty()) {
+    if (layer_count() == 0) {
         IAsynIoOperationEvents* receiver = _receiver;
         if (receiver == nullptr) return;
         receiver->AddRef();  // the callback may close the operation
@@ -263,8 +266,8 @@ void CAsynIoOperation::deliver() {
         receiver->Release();
         return;
     }
-    const layer_entry entry = _layers.back();
-    _layers.pop_back();
+    const layer_entry entry = _layers->back();
+    _layers->pop_back();
     AddRef();  // keeps this object across the layer's callback and the releases below
     entry.layer->on_layer_complete(this, entry);
     entry.layer->Release();
@@ -277,8 +280,9 @@ void CAsynIoOperation::cut_loose() {
     IAsynIoOperationEvents* receiver = _receiver;
     _receiver = nullptr;
     if (receiver != nullptr) receiver->Release();
-    std::vector<layer_entry> layers;
-    layers.swap(_layers);
+    const std::unique_ptr<std::vector<layer_entry>> stack = std::move(_layers);
+    std::vector<layer_entry> none;
+    const std::vector<layer_entry>& layers = stack ? *stack : none;
     // Top first, as completions would have reached them.
     for (auto it = layers.rbegin(); it != layers.rend(); ++it) it->layer->on_layer_cut(this, *it);
     for (const layer_entry& entry : layers) {
@@ -289,7 +293,8 @@ void CAsynIoOperation::cut_loose() {
 }
 
 bool CAsynIoOperation::has_layer(const CAsynIoOperationLayer* layer) const noexcept {
-    for (const layer_entry& entry : _layers)
+    if (!_layers) return false;
+    for (const layer_entry& entry : *_layers)
         if (entry.layer == layer) return true;
     return false;
 }

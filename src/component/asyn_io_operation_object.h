@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "asynframe/operation.h"
@@ -105,7 +106,7 @@ public:
 
     void push_layer(CAsynIoOperationLayer* layer, const std::uint32_t (&values)[7]);
     void pop_layer();
-    std::size_t layer_count() const noexcept { return _layers.size(); }
+    std::size_t layer_count() const noexcept { return _layers ? _layers->size() : 0; }
     // Hands the completion to the top layer, or to the receiver when no layer is left.
     void deliver();
     // Drops the receiver and every layer without calling either.
@@ -121,11 +122,16 @@ private:
     ~CAsynIoOperation() override;
 
     IAsynIoOperationEvents* _receiver = nullptr;
-    std::vector<layer_entry> _layers;
-    LONG _tag = -1;
+    // The layer stack, made by the first push: most operations never carry a layer.
+    std::unique_ptr<std::vector<layer_entry>> _layers;
     asyn_io_operation* _operation = nullptr;
-    std::uint32_t _selected_segment = 0;
     IUnknown* _result_object = nullptr;
+    LONG _tag = -1;
+    std::uint32_t _selected_segment = 0;
+    // Where _operation is made: the engine's operation shares this object's
+    // allocation. It is never deleted on its own, since its handler (this
+    // object) never leaves it.
+    alignas(asyn_io_operation) unsigned char _operation_room[sizeof(asyn_io_operation)];
 };
 
 // Operation objects by owner, so that an owner going away can cut all of its

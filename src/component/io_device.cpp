@@ -78,28 +78,41 @@ HRESULT CAsynIoDevice::transfer(IAsynIoOperation* operation, bool read) {
 
 CAsynIoDevice::~CAsynIoDevice() { disable_full_transfers(); }
 
-void CAsynIoDevice::enable_full_transfers(IAsynIoDevice* face) {
-    _complete_device = new CAsynCompleteIoDevice();
-    _complete_device->set_inner_device(face);
-}
-
 void CAsynIoDevice::disable_full_transfers() noexcept {
-    if (_complete_device == nullptr) return;
-    _complete_device->set_inner_device(nullptr);
-    std::exchange(_complete_device, nullptr)->Release();
+    _full_transfers_off = true;
+    CAsynCompleteIoDevice* complete = _complete_device.exchange(nullptr, std::memory_order_acq_rel);
+    if (complete == nullptr) return;
+    complete->set_inner_device(nullptr);
+    complete->Release();
 }
 
-HRESULT CAsynIoDevice::ReadFully(IAsynIoOperation* operation) {
-    return _complete_device != nullptr ? _complete_device->ReadFully(operation) : E_NOTIMPL;
+HRESULT CAsynIoDevice::full_transfer(IAsynIoOperation* operation, bool read) {
+    CAsynCompleteIoDevice* complete = _complete_device.load(std::memory_order_acquire);
+    if (complete == nullptr) {
+        IAsynIoDevice* face = _full_transfers_off ? nullptr : full_transfer_face();
+        if (face == nullptr) return E_NOTIMPL;
+        CAsynCompleteIoDevice* made = new (std::nothrow) CAsynCompleteIoDevice();
+        if (made == nullptr) return E_OUTOFMEMORY;
+        made->set_inner_device(face);
+        if (_complete_device.compare_exchange_strong(complete, made, std::memory_order_acq_rel,
+                                                     std::memory_order_acquire)) {
+            complete = made;
+        } else {
+            made->set_inner_device(nullptr);
+            made->Release();
+        }
+    }
+    return read ? complete->ReadFully(operation) : complete->WriteFully(operation);
 }
 
-HRESULT CAsynIoDevice::WriteFully(IAsynIoOperation* operation) {
-    return _complete_device != nullptr ? _complete_device->WriteFully(operation) : E_NOTIMPL;
-}
+HRESULT CAsynIoDevice::ReadFully(IAsynIoOperation* operation) { return full_transfer(operation, true); }
+
+HRESULT CAsynIoDevice::WriteFully(IAsynIoOperation* operation) { return full_transfer(operation, false); }
 
 HRESULT ASYNFRAME_STDCALL CAsynIoDevice::Close() {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
-    if (_complete_device != nullptr) _complete_device->drop_transfers();
+    if (CAsynCompleteIoDevice* complete = _complete_device.load(std::memory_order_acquire))
+        complete->drop_transfers();
     if (!_open) return E_UNEXPECTED;
     if (_device != nullptr) _device->close();
     _open = false;

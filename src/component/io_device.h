@@ -3,6 +3,7 @@
 // ones (CAsynCompleteIoDevice).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "asynframe/device.h"
@@ -47,17 +48,25 @@ public:
 
 protected:
     bool in_dispatch_thread() const noexcept;
-    // `face` is the owner's own IAsynIoDevice, which whole-range transfers use.
-    void enable_full_transfers(IAsynIoDevice* face);
+    // The owner's own IAsynIoDevice, which whole-range transfers use; null
+    // when the owner offers none.
+    virtual IAsynIoDevice* full_transfer_face() noexcept { return nullptr; }
     // The owner's destructor, first: later pieces of a transfer find no device.
     void disable_full_transfers() noexcept;
 
     bool _open = false;
+    // Set by disable_full_transfers: no whole-range device is made afterwards.
+    bool _full_transfers_off = false;
     asyn_io_device* _device = nullptr;
-    CAsynCompleteIoDevice* _complete_device = nullptr;
 
 private:
     HRESULT transfer(IAsynIoOperation* operation, bool read);
+    HRESULT full_transfer(IAsynIoOperation* operation, bool read);
+
+    // Made by the first whole-range transfer: most devices never ask for one.
+    // Atomic because the call that makes it may come from any thread (it
+    // refuses there, but only once it exists).
+    std::atomic<CAsynCompleteIoDevice*> _complete_device{nullptr};
 };
 
 // Error reported by a whole-range write whose device keeps accepting requests

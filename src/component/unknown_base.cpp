@@ -1,6 +1,7 @@
 #include "component/unknown_base.h"
 
 #include <atomic>
+#include <string>
 
 #include "platform/module.h"
 #include "support/assert.h"
@@ -10,8 +11,8 @@ namespace {
 
 std::atomic<long> g_live_objects{0};
 
-std::string destruction_detail(const std::string& class_name) {
-    return class_name + '@' + platform::executable_file_name();
+std::string destruction_detail(const char* class_name) {
+    return std::string(class_name) + '@' + platform::executable_file_name();
 }
 
 }  // namespace

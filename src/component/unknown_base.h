@@ -28,7 +28,8 @@ public:
     LONG reference_count() const noexcept { return m_dwRef; }
 
 protected:
-    std::string m_class_name;
+    // A literal: every object carries only a pointer to its class's name.
+    const char* m_class_name;
     LONG m_dwRef = 1;
 };
 
@@ -45,7 +46,7 @@ public:
     LONG reference_count() const noexcept;
 
 protected:
-    std::string m_class_name;
+    const char* m_class_name;
     // A lock-free count: references move on every request and completion.
     std::atomic<LONG> m_dwRef{1};
 };

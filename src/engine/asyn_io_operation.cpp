@@ -23,7 +23,7 @@ IAsynIoOperation* operation_face_of(asyn_io_handler_base* handler) noexcept;
 
 asyn_io_operation::asyn_io_operation(singleton_instance* instance, asyn_io_handler_base* handler,
                                      std::uint32_t buffer_size)
-    : with_singleton(instance), _operation_iface(operation_face_of(handler)), _handler(handler) {
+    : with_singleton(instance), _handler(handler) {
     if (buffer_size != 0) {
         _buffer = new std::uint8_t[buffer_size];
         _buffer_capacity = _buffer_len = buffer_size;
@@ -51,7 +51,6 @@ asyn_io_operation::~asyn_io_operation() {
     vortan_assert_text(!is_pending(), "_is_pending == false", "vortan_assert", "asyn_io_operation", 101);
     delete[] _buffer;
     close_device();
-    delete[] _segments;
 }
 
 std::uint8_t* asyn_io_operation::resize_buffer(std::uint32_t size) noexcept {
@@ -80,26 +79,29 @@ void asyn_io_operation::free_buffer() noexcept {
 
 segment_element* asyn_io_operation::set_segments_num(std::uint32_t segments_num) {
     vortan_assert_text(segments_num != 0, "segments_num != 0", "vortan_assert", "asyn_io_operation", 286);
-    if (segments_num > _segments_capacity) {
-        delete[] _segments;
-        _segments = nullptr;
-        _segments_capacity = 0;
-        _segments_num = 0;
+    if (!_scatter) _scatter = std::make_unique<scatter_state>();
+    scatter_state& scatter = *_scatter;
+    if (segments_num > scatter.segments_capacity) {
+        delete[] scatter.segments;
+        scatter.segments = nullptr;
+        scatter.segments_capacity = 0;
+        scatter.segments_num = 0;
         // n + 1 overflowing 32 bits asks for the largest size, which the allocator refuses.
         const std::size_t elements = segments_num == std::numeric_limits<std::uint32_t>::max()
                                          ? std::numeric_limits<std::size_t>::max() / sizeof(segment_element)
                                          : static_cast<std::size_t>(segments_num) + 1;
-        _segments = new segment_element[elements]();
-        _segments_capacity = segments_num;
+        scatter.segments = new segment_element[elements]();
+        scatter.segments_capacity = segments_num;
     }
-    _segments_num = segments_num;
-    return _segments;
+    scatter.segments_num = segments_num;
+    return scatter.segments;
 }
 
 void asyn_io_operation::free_segments() noexcept {
-    delete[] _segments;
-    _segments = nullptr;
-    _segments_capacity = _segments_num = 0;
+    if (!_scatter) return;
+    delete[] _scatter->segments;
+    _scatter->segments = nullptr;
+    _scatter->segments_capacity = _scatter->segments_num = 0;
 }
 
 void asyn_io_operation::close_device() noexcept {
@@ -156,9 +158,13 @@ void asyn_io_operation::reset(asyn_io_handler_base* handler_ptr) {
     _result_preset = false;
     _preset_error = 0;
     _preset_bytes = 0;
-    _segments_num = 0;
+    if (_scatter) _scatter->segments_num = 0;
     _handler.store(handler_ptr, std::memory_order_release);
-    _operation_iface = operation_face_of(handler_ptr);
+}
+
+IAsynIoOperation* asyn_io_operation::operation_iface() const noexcept {
+    // Asked for only by the connection scheduler, so worked out rather than kept.
+    return operation_face_of(handdler_ptr());
 }
 
 bool asyn_io_operation::post() {
@@ -167,11 +173,16 @@ bool asyn_io_operation::post() {
 }
 
 platform::buffer_span* asyn_io_operation::span_storage(std::uint32_t count) noexcept {
-    if (count > _span_capacity) {
-        _spans.reset(new (std::nothrow) platform::buffer_span[count]);
-        _span_capacity = _spans ? count : 0;
+    if (!_scatter) {
+        _scatter.reset(new (std::nothrow) scatter_state);
+        if (!_scatter) return nullptr;
     }
-    return _spans.get();
+    scatter_state& scatter = *_scatter;
+    if (count > scatter.span_capacity) {
+        scatter.spans.reset(new (std::nothrow) platform::buffer_span[count]);
+        scatter.span_capacity = scatter.spans ? count : 0;
+    }
+    return scatter.spans.get();
 }
 
 bool asyn_io_operation::get_result(std::uint32_t& bytes, std::uint32_t& error) const noexcept {

@@ -75,7 +75,8 @@ public:
     void clear_pending() noexcept { _is_pending.store(false, std::memory_order_release); }
 
     asyn_io_handler_base* handdler_ptr() const noexcept { return _handler.load(std::memory_order_acquire); }
-    IAsynIoOperation* operation_iface() const noexcept { return _operation_iface; }
+    // The component face of the handler, when it is an operation object; null otherwise.
+    IAsynIoOperation* operation_iface() const noexcept;
 
     platform::native_handle operate_handle() const noexcept { return _operate_handle; }
     void set_operate_handle(platform::native_handle handle) noexcept { _operate_handle = handle; }
@@ -118,9 +119,9 @@ public:
     std::uint32_t bytes_moved() const noexcept { return _bytes_moved; }
     void set_bytes_moved(std::uint32_t bytes) noexcept { _bytes_moved = bytes; }
 
-    segment_element* segments() const noexcept { return _segments; }
-    std::uint32_t segments_num() const noexcept { return _segments_num; }
-    std::uint32_t segments_capacity() const noexcept { return _segments_capacity; }
+    segment_element* segments() const noexcept { return _scatter ? _scatter->segments : nullptr; }
+    std::uint32_t segments_num() const noexcept { return _scatter ? _scatter->segments_num : 0; }
+    std::uint32_t segments_capacity() const noexcept { return _scatter ? _scatter->segments_capacity : 0; }
     segment_element* set_segments_num(std::uint32_t segments_num);
     // Room for the vector of a scatter or gather request, kept by the
     // operation until the request is done. Null when it cannot be made.
@@ -148,29 +149,37 @@ private:
     void close_device() noexcept;
     void cancel_timeout() noexcept;
 
-    bool _result_preset = false;
-    std::uint32_t _preset_error = 0;
-    std::uint32_t _preset_bytes = 0;
-    IAsynIoOperation* _operation_iface = nullptr;
+    // The pages of a scatter/gather file request and the vector handed to the
+    // system for them. Only file operations use them, so they are made on
+    // first use rather than carried by every operation.
+    struct scatter_state {
+        ~scatter_state() { delete[] segments; }
+        std::unique_ptr<platform::buffer_span[]> spans;
+        segment_element* segments = nullptr;
+        std::uint32_t span_capacity = 0;
+        std::uint32_t segments_capacity = 0;
+        std::uint32_t segments_num = 0;
+    };
+
+    // Widest first, so that the fields pack without holes.
     // Cleared by a handler that goes, possibly on a host thread.
     std::atomic<asyn_io_handler_base*> _handler{nullptr};
     platform::native_handle _operate_handle = platform::invalid_handle;
-    std::int32_t _operation_type = 0;
     std::uint8_t* _buffer = nullptr;
+    asyn_io_device* _device = nullptr;
+    std::unique_ptr<scatter_state> _scatter;
+    std::uint64_t _position = 0;
+    std::uint32_t _preset_error = 0;
+    std::uint32_t _preset_bytes = 0;
+    std::int32_t _operation_type = 0;
     std::uint32_t _buffer_capacity = 0;
     std::uint32_t _buffer_len = 0;
-    asyn_io_device* _device = nullptr;
-    platform::endpoint _address;
-    std::atomic<bool> _is_pending{false};
-    std::unique_ptr<platform::buffer_span[]> _spans;
-    std::uint32_t _span_capacity = 0;
-    segment_element* _segments = nullptr;
-    std::uint32_t _segments_capacity = 0;
-    std::uint32_t _segments_num = 0;
-    std::uint64_t _position = 0;
     std::uint32_t _range_start = 0;
     std::uint32_t _range_length = 0;
     std::uint32_t _bytes_moved = 0;
+    platform::endpoint _address;
+    bool _result_preset = false;
+    std::atomic<bool> _is_pending{false};
 };
 
 }  // namespace asynframe

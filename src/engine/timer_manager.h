@@ -81,12 +81,15 @@ private:
         std::uint32_t group = none;        // due group
         std::uint32_t before = none;       // neighbours in the due group
         std::uint32_t after = none;
-        bool is_operation = false;
-        bool repeat = false;
-        bool live = false;
-        bool keyed = false;  // in the (handler, param) table
-        bool many = false;   // first entry only: the target's handler timers are all keyed
+        // Bits, so that an entry takes 48 bytes: a server arms one per idle
+        // connection's receive.
+        bool is_operation : 1 = false;
+        bool repeat : 1 = false;
+        bool live : 1 = false;
+        bool keyed : 1 = false;  // in the (handler, param) table
+        bool many : 1 = false;   // first entry only: the target's handler timers are all keyed
     };
+    static_assert(sizeof(node) <= 48);
 
     struct due_group {
         std::uint32_t due = 0;

@@ -19,9 +19,7 @@ void fail_started_request(CAsynIoOperation* object, std::uint32_t code) {
 
 }  // namespace
 
-CAsynFile::CAsynFile(singleton_instance* services) : CAsynIoDevice(services), CUnknownMultiThread("CAsynFile") {
-    enable_full_transfers(static_cast<IAsynFile*>(this));
-}
+CAsynFile::CAsynFile(singleton_instance* services) : CAsynIoDevice(services), CUnknownMultiThread("CAsynFile") {}
 
 CAsynFile::~CAsynFile() {
     disable_full_transfers();

@@ -46,6 +46,7 @@ private:
     // A file still open when the last reference goes is closed: its
     // descriptor would otherwise leak.
     ~CAsynFile() override;
+    IAsynIoDevice* full_transfer_face() noexcept override { return static_cast<IAsynFile*>(this); }
     HRESULT page_request(IAsynIoOperation* operation, bool read);
     // Closes the descriptor once the file helper holds nothing for it.
     void close_device() noexcept;

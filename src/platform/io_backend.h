@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 
 #include "platform/native.h"
 
@@ -35,14 +36,28 @@ enum class io_kind : std::uint8_t {
     write_gather,
 };
 
-// Room each block keeps for its backend's own per-request state (Linux: the
-// message header, one vector element and a socket address; Windows: the
-// OVERLAPPED, a WSABUF, flags and the accepted socket's address buffer).
+// Room each block keeps for its backend's own per-request state, sized for
+// each system's backends. Windows: the OVERLAPPED, a WSABUF, flags and the
+// accepted socket's address buffer. Linux: the descriptor, the kernel's result
+// and a socket address; the message header of a datagram request on the ring
+// is kept apart (backend_extra), since stream sockets never need one.
+#ifdef _WIN32
 inline constexpr std::size_t io_block_backend_size = 192;
+inline constexpr std::size_t io_block_backend_alignment = alignof(std::max_align_t);
+#else
+inline constexpr std::size_t io_block_backend_size = 40;
+inline constexpr std::size_t io_block_backend_alignment = alignof(void*);
+#endif
 
 // The per-request block every operation embeds. It holds the request while it
 // is in flight and its outcome afterwards; nothing is allocated per request.
 struct io_block {
+    io_block() = default;
+    // Blocks are handed to the kernel by address: never copied or moved.
+    io_block(const io_block&) = delete;
+    io_block& operator=(const io_block&) = delete;
+    ~io_block() { ::operator delete(backend_extra); }
+
     io_block* next = nullptr;  // link in the backend's queues
     // The outcome, once finished: bytes moved and 0, or a Windows/Winsock
     // error code (the backend maps native errors; a datagram cut to the
@@ -51,6 +66,7 @@ struct io_block {
     std::uint32_t error = 0;
     io_kind kind = io_kind::none;
     std::uint8_t state = 0;  // backend bookkeeping
+    int span_count = 0;      // request argument, with `spans` below
     native_handle handle = invalid_handle;
 
     // Request arguments, kept until the request finishes.
@@ -58,22 +74,25 @@ struct io_block {
     std::uint32_t length = 0;
     std::uint32_t done = 0;  // bytes moved so far (readiness backend)
     const buffer_span* spans = nullptr;
-    int span_count = 0;
     // Receives the source of a datagram or the peer of an accepted connection.
     endpoint* address = nullptr;
     // The connection an accept took.
     native_handle accepted = invalid_handle;
+    // Storage a backend makes for the block the first time a request needs
+    // more than backend_area, kept for the block's later requests and freed
+    // with it (::operator new). Null until then.
+    void* backend_extra = nullptr;
 
-    alignas(std::max_align_t) unsigned char backend_area[io_block_backend_size];
+    alignas(io_block_backend_alignment) unsigned char backend_area[io_block_backend_size];
 
     // The backend's per-request state, kept in backend_area.
     template <class T>
     T& backend_state() noexcept {
-        static_assert(sizeof(T) <= io_block_backend_size && alignof(T) <= alignof(std::max_align_t));
+        static_assert(sizeof(T) <= io_block_backend_size && alignof(T) <= io_block_backend_alignment);
         return *reinterpret_cast<T*>(backend_area);
     }
 
-    // Forgets the request and its result.
+    // Forgets the request and its result (backend_extra stays for the next one).
     void clear_request() noexcept {
         next = nullptr;
         bytes = 0;

@@ -56,8 +56,7 @@ asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance) : r
 asyn_socket_device_imp::asyn_socket_device_imp(singleton_instance* instance, platform::native_handle socket_handle,
                                                const platform::endpoint& peer)
     : ranged_device(instance), _socket_handle(socket_handle) {
-    const platform::endpoint unmapped = platform::unmapped(peer);
-    if (unmapped.family != platform::endpoint::family_t::none) _accepted_peer_address = unmapped;
+    _accepted_peer_address = platform::unmapped(peer);
     associate_to_manager();
     read_settings();
 }
@@ -126,7 +125,7 @@ void asyn_socket_device_imp::close() {
         platform::shutdown_socket(fd);
         platform::close_socket(fd);
     }
-    _accepted_peer_address.reset();
+    _accepted_peer_address = platform::endpoint{};
 }
 
 void asyn_socket_device_imp::connect(const std::string& host, std::uint16_t port, asyn_io_operation* operation,
@@ -212,8 +211,8 @@ bool asyn_socket_device_imp::local_endpoint(platform::endpoint& address) {
 }
 
 bool asyn_socket_device_imp::peer_endpoint(platform::endpoint& address) {
-    if (_accepted_peer_address) {
-        address = *_accepted_peer_address;
+    if (has_accepted_addresses()) {
+        address = _accepted_peer_address;
         return true;
     }
     if (_socket_handle == platform::invalid_socket) throw std::runtime_error("_socket_handle is invalid.");
@@ -318,8 +317,7 @@ void asyn_socket_device_imp::on_accepted(asyn_io_operation* operation) {
     if (_set_recv_buffer && platform::set_recv_buffer(fd, _recv_buffer_size) == 0) _set_recv_buffer = false;
     // The ring wrote the peer's address; the local one is asked for only when
     // wanted, since most servers never do.
-    const platform::endpoint peer = platform::unmapped(operation->address());
-    if (peer.family != platform::endpoint::family_t::none) _accepted_peer_address = peer;
+    _accepted_peer_address = platform::unmapped(operation->address());
 }
 
 }  // namespace asynframe

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "engine/asyn_io_device.h"
@@ -94,7 +93,9 @@ public:
 
     std::uint16_t local_port() const noexcept { return _local_port; }
     bool recv_buffer_pending() const noexcept { return _set_recv_buffer; }
-    bool has_accepted_addresses() const noexcept { return _accepted_peer_address.has_value(); }
+    bool has_accepted_addresses() const noexcept {
+        return _accepted_peer_address.family != platform::endpoint::family_t::none;
+    }
 
 private:
     platform::native_handle create_socket(platform::endpoint::family_t family = platform::endpoint::family_t::ipv4);
@@ -107,9 +108,10 @@ private:
     platform::native_handle _socket_handle = platform::invalid_socket;
     // The family create_socket() last made a socket of.
     platform::endpoint::family_t _family = platform::endpoint::family_t::ipv4;
-    std::uint16_t _local_port = 0;
-    std::optional<platform::endpoint> _accepted_peer_address;
     bool _set_recv_buffer = false;
+    std::uint16_t _local_port = 0;
+    // The peer an accept reported; no family when there is none.
+    platform::endpoint _accepted_peer_address;
 };
 
 

@@ -55,16 +55,16 @@ HRESULT give_address_text(const platform::endpoint& address, IStringSetter* text
 // ---- CAsynTcpSocket --------------------------------------------------------------------
 
 CAsynTcpSocket::CAsynTcpSocket(singleton_instance* services, std::unique_ptr<asyn_socket_device_imp> device)
-    : CAsynIoDevice(services), CUnknownMultiThread("CAsynTcpSocket"), _socket_device(std::move(device)) {
-    if (!_socket_device) _socket_device = std::make_unique<asyn_socket_device_imp>(services);
-    _device = _socket_device.get();
-    enable_full_transfers(static_cast<IAsynTcpSocket*>(this));
+    : CAsynIoDevice(services), CUnknownMultiThread("CAsynTcpSocket") {
+    // The base's device pointer is the only one kept; this object owns what it points to.
+    _device = device ? device.release() : new asyn_socket_device_imp(services);
 }
 
 CAsynTcpSocket::~CAsynTcpSocket() {
     disable_full_transfers();
+    asyn_socket_device_imp* device = socket_device();
     _device = nullptr;
-    _socket_device.reset();
+    delete device;
 }
 
 HRESULT CAsynTcpSocket::Connect(IAsynIoOperation* operation, DWORD host_length, const char* host, WORD port,
@@ -78,7 +78,7 @@ HRESULT CAsynTcpSocket::Connect(IAsynIoOperation* operation, DWORD host_length, 
     object->AddRef();  // released when the completion is delivered
     _open = true;
     try {
-        _socket_device->connect(std::string(host, host_length), port, object->engine_operation(), priority);
+        socket_device()->connect(std::string(host, host_length), port, object->engine_operation(), priority);
     } catch (const socket_exception& failure) {
         fail_started_request(object, failure.code());
     }
@@ -90,7 +90,7 @@ HRESULT CAsynTcpSocket::GetLocalAddress(DWORD* address, WORD* port) {
     if (address == nullptr || port == nullptr) return E_INVALIDARG;
     try {
         platform::socket_address_v4 local;
-        if (!_socket_device->local_address(local)) return E_FAIL;
+        if (!socket_device()->local_address(local)) return E_FAIL;
         *address = local.address;
         *port = platform::net_to_host16(local.port);
         return S_OK;
@@ -106,7 +106,7 @@ HRESULT CAsynTcpSocket::GetPeerAddress(DWORD* address, WORD* port) {
     *port = 0;
     try {
         platform::socket_address_v4 peer;
-        if (!_socket_device->peer_address(peer)) return E_FAIL;
+        if (!socket_device()->peer_address(peer)) return E_FAIL;
         *address = peer.address;
         *port = platform::net_to_host16(peer.port);
         return S_OK;
@@ -118,14 +118,14 @@ HRESULT CAsynTcpSocket::GetPeerAddress(DWORD* address, WORD* port) {
 HRESULT CAsynTcpSocket::SetRecvTimeout(DWORD milliseconds) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     if (milliseconds == 0) return E_INVALIDARG;
-    _socket_device->set_recv_timeout(static_cast<std::int32_t>(milliseconds));
+    socket_device()->set_recv_timeout(static_cast<std::int32_t>(milliseconds));
     return S_OK;
 }
 
 HRESULT CAsynTcpSocket::SetRecvBufferSize(DWORD bytes) {
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     if (bytes == 0) return E_INVALIDARG;
-    _socket_device->set_recv_buffer_size(static_cast<std::int32_t>(bytes));
+    socket_device()->set_recv_buffer_size(static_cast<std::int32_t>(bytes));
     return S_OK;
 }
 
@@ -133,13 +133,13 @@ HRESULT CAsynTcpSocket::Bind(DWORD address_length, const char* address, WORD por
     if (!in_dispatch_thread()) return E_ACCESSDENIED;
     platform::endpoint local;
     if (!endpoint_of_text(address_length, address, port, local)) return E_INVALIDARG;
-    if (_open || _socket_device->has_socket()) return E_UNEXPECTED;
+    if (_open || socket_device()->has_socket()) return E_UNEXPECTED;
     try {
-        _socket_device->bind(local);
+        socket_device()->bind(local);
     } catch (const std::exception&) {
         // A socket that could not be bound is not kept: the next Bind or
         // Connect starts afresh.
-        _socket_device->close();
+        socket_device()->close();
         return E_FAIL;
     }
     return S_OK;
@@ -150,7 +150,7 @@ HRESULT CAsynTcpSocket::GetLocalAddressText(IStringSetter* address, WORD* port) 
     if (address == nullptr || port == nullptr) return E_INVALIDARG;
     try {
         platform::endpoint local;
-        if (!_socket_device->local_endpoint(local)) return E_FAIL;
+        if (!socket_device()->local_endpoint(local)) return E_FAIL;
         return give_address_text(local, address, port);
     } catch (...) {
         return E_FAIL;
@@ -163,7 +163,7 @@ HRESULT CAsynTcpSocket::GetPeerAddressText(IStringSetter* address, WORD* port) {
     *port = 0;
     try {
         platform::endpoint peer;
-        if (!_socket_device->peer_endpoint(peer)) return E_FAIL;
+        if (!socket_device()->peer_endpoint(peer)) return E_FAIL;
         return give_address_text(peer, address, port);
     } catch (...) {
         return E_FAIL;
@@ -305,9 +305,7 @@ HRESULT CAsynTcpListener::Close() {
 // ---- CAsynUdpSocket ------------------------------------------------------------------------
 
 CAsynUdpSocket::CAsynUdpSocket(singleton_instance* services)
-    : CAsynIoDevice(services), CUnknownMultiThread("CAsynUdpSocket"), _udp_device(services) {
-    enable_full_transfers(static_cast<IAsynUdpSocket*>(this));
-}
+    : CAsynIoDevice(services), CUnknownMultiThread("CAsynUdpSocket"), _udp_device(services) {}
 
 CAsynUdpSocket::~CAsynUdpSocket() {
     disable_full_transfers();
@@ -409,9 +407,7 @@ HRESULT CAsynUdpSocket::GetLocalAddressText(IStringSetter* address, WORD* port) 
 // ---- CAsynIcmpSocket -----------------------------------------------------------------------
 
 CAsynIcmpSocket::CAsynIcmpSocket(singleton_instance* services)
-    : CAsynIoDevice(services), CUnknownMultiThread("CAsynIcmpSocket"), _icmp_device(services) {
-    enable_full_transfers(static_cast<IAsynIcmpSocket*>(this));
-}
+    : CAsynIoDevice(services), CUnknownMultiThread("CAsynIcmpSocket"), _icmp_device(services) {}
 
 CAsynIcmpSocket::~CAsynIcmpSocket() {
     disable_full_transfers();

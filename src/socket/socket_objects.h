@@ -67,12 +67,11 @@ public:
     HRESULT ASYNFRAME_STDCALL GetLocalAddressText(IStringSetter* address, WORD* port) override;
     HRESULT ASYNFRAME_STDCALL GetPeerAddressText(IStringSetter* address, WORD* port) override;
 
-    asyn_socket_device_imp* socket_device() const noexcept { return _socket_device.get(); }
+    asyn_socket_device_imp* socket_device() const noexcept { return static_cast<asyn_socket_device_imp*>(_device); }
 
 private:
     ~CAsynTcpSocket() override;
-
-    std::unique_ptr<asyn_socket_device_imp> _socket_device;
+    IAsynIoDevice* full_transfer_face() noexcept override { return static_cast<IAsynTcpSocket*>(this); }
 };
 
 // Sees an accept's completion before the caller and turns the accepted socket
@@ -162,6 +161,7 @@ public:
 
 private:
     ~CAsynUdpSocket() override;
+    IAsynIoDevice* full_transfer_face() noexcept override { return static_cast<IAsynUdpSocket*>(this); }
     // 0, the Winsock code of the failure, or E_FAIL when broadcast cannot be allowed.
     std::uint32_t open(const platform::endpoint& address);
     HRESULT open_reporting(const platform::endpoint& address, IAsynIoOperation* operation);
@@ -192,6 +192,7 @@ public:
 
 private:
     ~CAsynIcmpSocket() override;
+    IAsynIoDevice* full_transfer_face() noexcept override { return static_cast<IAsynIcmpSocket*>(this); }
 
     asyn_icmp_device _icmp_device;
 };

@@ -7,14 +7,17 @@
 // by reap() or take_posted() only, never inside the call that started them;
 // those finished on the dispatch thread itself skip the cross-thread queue.
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -39,12 +42,36 @@ bool is_socket_kind(io_kind kind) noexcept {
     return is_inbound(kind) || kind == io_kind::send || kind == io_kind::send_to || kind == io_kind::connect;
 }
 
+// A lock of one word. Every descriptor has one and holds it for a few steps
+// at a time, so std::mutex's size would be most of a descriptor's state.
+// 0 free, 1 held, 2 held with waiters that may sleep on the word.
+class word_lock {
+public:
+    void lock() noexcept {
+        int seen = 0;
+        if (_word.compare_exchange_strong(seen, 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
+        if (seen != 2) seen = _word.exchange(2, std::memory_order_acquire);
+        while (seen != 0) {
+            ::syscall(SYS_futex, word(), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+            seen = _word.exchange(2, std::memory_order_acquire);
+        }
+    }
+    void unlock() noexcept {
+        if (_word.exchange(0, std::memory_order_release) == 2)
+            ::syscall(SYS_futex, word(), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+
+private:
+    int* word() noexcept { return reinterpret_cast<int*>(&_word); }
+
+    std::atomic<int> _word{0};
+};
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
+
 // What the backend knows of one descriptor. Guarded by its own lock: requests
 // may start on any thread while the dispatch thread hands out readiness.
 struct descriptor_state {
-    std::mutex lock;
-    block_list inbound;
-    block_list outbound;
+    word_lock lock;
     bool registered = false;    // in the epoll set
     bool out_interest = false;  // EPOLLOUT asked for (once a send or connect had to wait)
     // False once an attempt found nothing to read (or no room to write); the
@@ -59,6 +86,8 @@ struct descriptor_state {
     // The peer closed or the connection failed: reads end at once from now
     // on and no edge announces it again, so readable must stay set.
     bool closed_in = false;
+    block_list inbound;
+    block_list outbound;
 
     void reset() noexcept {
         registered = false;
@@ -145,7 +174,7 @@ public:
         if (fd < 0) return file_error_from_errno(EBADF);
         descriptor_state* state = _table.find(fd, true);
         if (state == nullptr) return file_error_from_errno(EMFILE);
-        std::lock_guard<std::mutex> guard(state->lock);
+        std::lock_guard<word_lock> guard(state->lock);
         // The descriptor enters the epoll set when a request first has to wait
         // for it: a connection accepted and closed at once, or one whose every
         // request finishes on the first try, costs no epoll call at all.
@@ -175,7 +204,6 @@ public:
         block.buffer = buffer;
         block.length = length;
         block.address = source;
-        request.address = &request.name.any;
         request.address_length = sizeof request.name;
         return queue_or_finish(block);
     }
@@ -185,7 +213,6 @@ public:
         linux_request& request = prepare(block, io_kind::send_to, handle);
         block.buffer = const_cast<void*>(buffer);
         block.length = length;
-        request.address = &request.name.any;
         request.address_length = to_socket_address(target, request.name);
         return queue_or_finish(block);
     }
@@ -193,7 +220,6 @@ public:
     std::uint32_t start_accept(native_handle handle, endpoint* peer, io_block& block) noexcept override {
         linux_request& request = prepare(block, io_kind::accept, handle);
         block.address = peer;
-        request.address = &request.name.any;
         request.address_length = sizeof request.name;
         return queue_or_finish(block);
     }
@@ -201,11 +227,10 @@ public:
     std::uint32_t start_connect(native_handle handle, const endpoint& target, io_block& block) noexcept override {
         const int fd = static_cast<int>(handle);
         linux_request& request = prepare(block, io_kind::connect, handle);
-        request.address = &request.name.any;
         request.address_length = to_socket_address(target, request.name);
         descriptor_state* state = _table.find(fd, true);
         if (state == nullptr) return socket_error_from_errno(fd < 0 ? EBADF : EMFILE);
-        std::lock_guard<std::mutex> guard(state->lock);
+        std::lock_guard<word_lock> guard(state->lock);
         // The library's sockets are blocking between requests; a connect must
         // not block the dispatch thread, so it runs non-blocking and the socket
         // is put back once it has finished.
@@ -214,7 +239,7 @@ public:
         if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return socket_error_from_errno(errno);
         int result;
         do {
-            result = ::connect(fd, request.address, request.address_length);
+            result = ::connect(fd, &request.name.any, request.address_length);
         } while (result < 0 && errno == EINTR);
         const int error = result == 0 ? 0 : errno;
         if (error != EINPROGRESS && error != EAGAIN) {
@@ -256,7 +281,7 @@ public:
         const int fd = static_cast<int>(handle);
         descriptor_state* state = _table.find(fd, false);
         if (state == nullptr) return;
-        std::lock_guard<std::mutex> guard(state->lock);
+        std::lock_guard<word_lock> guard(state->lock);
         cancel_locked(*state);
     }
 
@@ -264,7 +289,7 @@ public:
         const int fd = static_cast<int>(handle);
         descriptor_state* state = _table.find(fd, false);
         if (state == nullptr) return;
-        std::lock_guard<std::mutex> guard(state->lock);
+        std::lock_guard<word_lock> guard(state->lock);
         cancel_locked(*state);
         if (state->registered) ::epoll_ctl(_epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
         state->reset();
@@ -340,7 +365,7 @@ public:
         // No dispatch thread any more: everything cancelled goes to the posted queue.
         _dispatch_thread.store(0, std::memory_order_relaxed);
         _table.for_each([this](descriptor_state& state) {
-            std::lock_guard<std::mutex> guard(state.lock);
+            std::lock_guard<word_lock> guard(state.lock);
             cancel_locked(state);
         });
         _finished.append_chain(_posted.take_all());
@@ -429,7 +454,7 @@ private:
     std::uint32_t queue_or_finish(io_block& block) noexcept {
         descriptor_state* state = _table.find(request_of(block).fd, true);
         if (state == nullptr) return socket_error_from_errno(request_of(block).fd < 0 ? EBADF : EMFILE);
-        std::lock_guard<std::mutex> guard(state->lock);
+        std::lock_guard<word_lock> guard(state->lock);
         const bool inbound = is_inbound(block.kind);
         block_list& list = inbound ? state->inbound : state->outbound;
         if (list.empty() && (inbound ? state->readable : state->writable) && attempt(*state, block, 0)) {
@@ -466,7 +491,7 @@ private:
                     linux_request& request = request_of(block);
                     ::socklen_t length = sizeof request.name;
                     // MSG_TRUNC: the datagram's real length, so truncation is seen.
-                    n = ::recvfrom(request.fd, block.buffer, block.length, MSG_DONTWAIT | MSG_TRUNC, request.address,
+                    n = ::recvfrom(request.fd, block.buffer, block.length, MSG_DONTWAIT | MSG_TRUNC, &request.name.any,
                                    &length);
                     if (n >= 0) request.address_length = length;
                     break;
@@ -480,13 +505,13 @@ private:
                     }
                     linux_request& request = request_of(block);
                     ::socklen_t length = sizeof request.name;
-                    n = ::accept4(request.fd, request.address, &length, SOCK_CLOEXEC);
+                    n = ::accept4(request.fd, &request.name.any, &length, SOCK_CLOEXEC);
                     if (n >= 0) request.address_length = length;
                     break;
                 }
                 case io_kind::send_to:
                     n = ::sendto(request_of(block).fd, block.buffer, block.length, MSG_DONTWAIT | MSG_NOSIGNAL,
-                                 request_of(block).address, request_of(block).address_length);
+                                 &request_of(block).name.any, request_of(block).address_length);
                     break;
                 case io_kind::send: {
                     if (block.done == block.length && block.length != 0) {
@@ -563,7 +588,7 @@ private:
     void on_ready(int fd, std::uint32_t events) noexcept {
         descriptor_state* state = _table.find(fd, false);
         if (state == nullptr) return;
-        std::lock_guard<std::mutex> guard(state->lock);
+        std::lock_guard<word_lock> guard(state->lock);
         // The mask is read when the event is taken: a close that came before
         // is in it.
         if ((events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) != 0) state->closed_in = true;

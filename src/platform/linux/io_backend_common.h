@@ -33,14 +33,10 @@ inline const ::iovec* as_iovec(const buffer_span* spans) noexcept { return reint
 struct linux_request {
     int fd = -1;
     std::int32_t result = 0;  // bytes (>= 0) or -errno
-    ::sockaddr* address = nullptr;  // &name, or null when the request has no address
     ::socklen_t address_length = 0;
-    const ::iovec* iov = nullptr;
-    int iov_count = 0;
-    ::iovec single{};
-    ::msghdr message{};
-    socket_address name{};
+    socket_address name{};  // the address of an accept, a connect or a datagram
 };
+static_assert(sizeof(linux_request) <= io_block_backend_size);
 
 inline linux_request& request_of(io_block& block) noexcept { return block.backend_state<linux_request>(); }
 

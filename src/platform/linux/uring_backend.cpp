@@ -14,7 +14,9 @@
 #include <climits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
+#include <type_traits>
 
 #include "platform/errors.h"
 #include "platform/linux/io_backend_common.h"
@@ -30,6 +32,15 @@ constexpr std::uint64_t cancel_tag = 2;
 constexpr unsigned ring_entries = 256;
 constexpr int spin_rounds = 64;
 constexpr unsigned completion_entries = 4096;
+
+// What a datagram request on the ring needs besides the block's own area: the
+// kernel reads the header and writes the source's length back into it while
+// the request runs. Trivial, so that the block may free it as raw storage.
+struct datagram_message {
+    ::iovec single;
+    ::msghdr header;
+};
+static_assert(std::is_trivially_destructible_v<datagram_message>);
 
 // Requests in flight per descriptor, so that closing a descriptor with nothing
 // in flight costs no cancel submission. Counters come in lazily made chunks;
@@ -143,21 +154,26 @@ public:
     std::uint32_t start_recv_from(native_handle handle, void* buffer, std::uint32_t length, endpoint* source,
                                   io_block& block) noexcept override {
         const int fd = static_cast<int>(handle);
+        datagram_message* message = message_of(block);
+        if (message == nullptr) return socket_error_from_errno(ENOBUFS);
         return start(block, io_kind::recv_from, fd, [&](io_uring_sqe* sqe) {
             block.address = source;
-            fill_message(block, buffer, length, sizeof(socket_address));
+            fill_message(block, *message, buffer, length, sizeof(socket_address));
             // MSG_TRUNC: the result is the datagram's real length, so a
             // datagram larger than the buffer is reported, not cut silently.
-            ::io_uring_prep_recvmsg(sqe, fd, &request_of(block).message, MSG_TRUNC);
+            ::io_uring_prep_recvmsg(sqe, fd, &message->header, MSG_TRUNC);
         });
     }
 
     std::uint32_t start_send_to(native_handle handle, const void* buffer, std::uint32_t length,
                                 const endpoint& target, io_block& block) noexcept override {
         const int fd = static_cast<int>(handle);
+        datagram_message* message = message_of(block);
+        if (message == nullptr) return socket_error_from_errno(ENOBUFS);
         return start(block, io_kind::send_to, fd, [&](io_uring_sqe* sqe) {
-            fill_message(block, const_cast<void*>(buffer), length, to_socket_address(target, request_of(block).name));
-            ::io_uring_prep_sendmsg(sqe, fd, &request_of(block).message, MSG_NOSIGNAL);
+            fill_message(block, *message, const_cast<void*>(buffer), length,
+                         to_socket_address(target, request_of(block).name));
+            ::io_uring_prep_sendmsg(sqe, fd, &message->header, MSG_NOSIGNAL);
         });
     }
 
@@ -166,9 +182,8 @@ public:
         return start(block, io_kind::accept, fd, [&](io_uring_sqe* sqe) {
             linux_request& request = request_of(block);
             block.address = peer;
-            request.address = &request.name.any;
             request.address_length = sizeof request.name;
-            ::io_uring_prep_accept(sqe, fd, request.address, &request.address_length, SOCK_CLOEXEC);
+            ::io_uring_prep_accept(sqe, fd, &request.name.any, &request.address_length, SOCK_CLOEXEC);
         });
     }
 
@@ -176,9 +191,8 @@ public:
         const int fd = static_cast<int>(handle);
         return start(block, io_kind::connect, fd, [&](io_uring_sqe* sqe) {
             linux_request& request = request_of(block);
-            request.address = &request.name.any;
             request.address_length = to_socket_address(target, request.name);
-            ::io_uring_prep_connect(sqe, fd, request.address, request.address_length);
+            ::io_uring_prep_connect(sqe, fd, &request.name.any, request.address_length);
         });
     }
 
@@ -415,21 +429,31 @@ private:
         return false;
     }
 
+    // The block's message header, made the first time the block carries a
+    // datagram and kept for its later ones; null when it cannot be made.
+    static datagram_message* message_of(io_block& block) noexcept {
+        if (block.backend_extra == nullptr) {
+            void* room = ::operator new(sizeof(datagram_message), std::nothrow);
+            if (room == nullptr) return nullptr;
+            block.backend_extra = new (room) datagram_message{};
+        }
+        return static_cast<datagram_message*>(block.backend_extra);
+    }
+
     // One buffer and the request's own address (`address_length` of it in use).
-    static void fill_message(io_block& block, void* buffer, std::uint32_t length,
+    static void fill_message(io_block& block, datagram_message& message, void* buffer, std::uint32_t length,
                              ::socklen_t address_length) noexcept {
         linux_request& request = request_of(block);
         block.buffer = buffer;
         block.length = length;
-        request.address = &request.name.any;
         request.address_length = address_length;
-        request.single.iov_base = buffer;
-        request.single.iov_len = length;
-        request.message = {};
-        request.message.msg_name = &request.name;
-        request.message.msg_namelen = address_length;
-        request.message.msg_iov = &request.single;
-        request.message.msg_iovlen = 1;
+        message.single.iov_base = buffer;
+        message.single.iov_len = length;
+        message.header = {};
+        message.header.msg_name = &request.name;
+        message.header.msg_namelen = address_length;
+        message.header.msg_iov = &message.single;
+        message.header.msg_iovlen = 1;
     }
 
     template <typename Prepare>
@@ -508,7 +532,8 @@ private:
         io_block* block = reinterpret_cast<io_block*>(static_cast<std::uintptr_t>(data));
         linux_request& request = request_of(*block);
         request.result = result;
-        if (block->kind == io_kind::recv_from) request.address_length = request.message.msg_namelen;
+        if (block->kind == io_kind::recv_from)
+            request.address_length = static_cast<datagram_message*>(block->backend_extra)->header.msg_namelen;
         finish_request(*block);
         _fd_requests.remove(request.fd);
         _inflight.fetch_sub(1, std::memory_order_release);
