@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -741,6 +742,37 @@ TEST(NameService, ServersFromTheNamedFileStrictlyRead) {
         scoped_variable port("ASYNFRAME_DNS_PORT", std::string("65536"));
         EXPECT_EQ(dns::server_port(), 53);
     }
+}
+
+// The servers are asked for with every name the resolver starts; whatever the
+// system keeps between two asks, a change to the file shows at the next one:
+// one made at once, one of the same size in place, and one made long after
+// the file was last changed (what a cache keyed on its time stamps could miss).
+TEST(NameService, ServersFollowEveryChangeToTheFile) {
+    scratch_folder folder;
+    const std::string conf = folder / "resolv.conf";
+    const auto rewrite_in_place = [&](const char* text) {
+        std::ofstream out(path_of(conf), std::ios::binary | std::ios::trunc);
+        out << text;
+        return static_cast<bool>(out.flush());
+    };
+    scoped_variable chosen("ASYNFRAME_RESOLV_CONF", conf);
+    ASSERT_EQ(fs::replace_file(conf, "nameserver 10.0.0.1\n"), 0u);
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.1"});
+    ASSERT_TRUE(rewrite_in_place("nameserver 10.0.0.2\n"));
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.2"});
+    // Long enough for any file system's time stamps to move on.
+    std::this_thread::sleep_for(2100ms);
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.2"});
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.2"});
+    ASSERT_TRUE(rewrite_in_place("nameserver 10.0.0.3\n"));
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.3"});
+    ASSERT_EQ(fs::replace_file(conf, "nameserver 10.0.0.4\n"), 0u);
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.4"});
+    ASSERT_TRUE(rewrite_in_place("nameserver 10.0.0.5\nnameserver 10.0.0.6\n"));
+    EXPECT_EQ(dns::server_list(), (std::vector<std::string>{"10.0.0.5", "10.0.0.6"}));
+    ASSERT_EQ(stdfs::remove(path_of(conf)), true);
+    EXPECT_TRUE(dns::server_list().empty());
 }
 
 TEST(NameService, HostsFileLookupRandomAndCallerEvent) {
