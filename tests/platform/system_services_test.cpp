@@ -29,6 +29,9 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <shlobj.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace asynframe::platform {
@@ -802,6 +805,40 @@ TEST(NameService, HostsFileLookupRandomAndCallerEvent) {
     for (int i = 0; i < 4 && !differs; ++i) differs = dns::random32() != first;
     EXPECT_TRUE(differs);
 }
+
+#ifndef _WIN32
+// Identifiers are drawn from the kernel many at a time; a forked child must
+// not hand out the ones its parent drew and hands out too.
+TEST(NameService, AForkedChildDrawsOtherIdentifiersThanItsParent) {
+    (void)dns::random32();  // the parent holds values drawn before the fork
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::uint32_t drawn[4];
+        for (std::uint32_t& value : drawn) value = dns::random32();
+        const bool written = ::write(pipe_ends[1], drawn, sizeof drawn) == static_cast<ssize_t>(sizeof drawn);
+        ::_exit(written ? 0 : 1);
+    }
+    ::close(pipe_ends[1]);
+    std::uint32_t theirs[4] = {};
+    std::size_t got = 0;
+    while (got < sizeof theirs) {
+        const ssize_t n = ::read(pipe_ends[0], reinterpret_cast<char*>(theirs) + got, sizeof theirs - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(pipe_ends[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(got, sizeof theirs);
+    std::uint32_t ours[4];
+    for (std::uint32_t& value : ours) value = dns::random32();
+    for (int i = 0; i < 4; ++i) EXPECT_NE(ours[i], theirs[i]) << i;
+}
+#endif
 
 #ifdef _WIN32
 bool users_have_full_inherited_access(const std::string& utf8_path) {
