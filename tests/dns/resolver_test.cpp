@@ -288,21 +288,21 @@ TEST_F(ResolverTest, CancelsThatMeetTheirAnswersReleaseNothingInUse) {
     std::atomic<int> answered{0};
     const auto caller = [&](int who) {
         platform::event done(true);
-        for (int i = 0; i < 300; ++i) {
+        for (int i = 0; i < 1000; ++i) {
             const std::string name = "race" + std::to_string(who) + "-" + std::to_string(i) + ".af.test";
             const SYNC_DNS_HANDLE handle =
                 sync_dns_request(name.c_str(), platform::event_of(done.native()), SYNC_DNS_ACCESS);
             ASSERT_NE(handle, nullptr);
-            switch (i % 4) {
+            // Mostly around the moment the answer arrives.
+            switch (i % 8) {
                 case 0: break;
-                case 1: std::this_thread::yield(); break;
-                case 2: {
+                case 1: done.wait(2); break;
+                default: {
                     std::atomic<int> spins{0};
-                    while (spins.fetch_add(1, std::memory_order_relaxed) < (i * 97) % 20000) {
+                    while (spins.fetch_add(1, std::memory_order_relaxed) < (i * 389) % 30000) {
                     }
                     break;
                 }
-                default: done.wait(2); break;
             }
             const LONG code = sync_dns_result(handle);
             EXPECT_TRUE(code == DNS_RESULT_PENDING || code == DNS_RESULT_OK) << code;
