@@ -864,6 +864,9 @@ TEST_F(ResolverTest, ALostIpv6AnswerHoldsTheIpv4OneForTheGraceOnly) {
         return !guard.list()->in_flight(name, 4) && guard.list()->in_flight(name, 6);
     };
     ASSERT_TRUE(harness::wait_until(v4_in, harness::short_pause, 5s));
+    // The IPv6 question left with the IPv4 one; the responder may read it
+    // only after the IPv4 answer is in.
+    ASSERT_TRUE(harness::wait_until([&] { return responder.count(name, 28) != 0; }, harness::short_pause, 5s));
     EXPECT_EQ(responder.count(name, 28), 1u);
     EXPECT_FALSE(r.done.try_acquire());
     clock.advance(request_list::ipv6_grace - 1);
