@@ -64,9 +64,11 @@ bool event::try_acquire() const noexcept {
 
 bool event::wait(std::uint32_t timeout_ms) noexcept {
     detail::deadline limit(timeout_ms);
-    // A manual-reset event is signalled while its descriptor is readable, so
-    // the poll that waits also answers: no look before it or after it.
-    if (!_manual_reset && try_acquire()) return true;
+    // A look without a time-out first: a poll that is given one costs more
+    // even when the event is already set. Once waited for, a manual-reset
+    // event is signalled while its descriptor is readable, so the poll that
+    // waited also answers.
+    if (try_acquire()) return true;
     for (;;) {
         pollfd p{descriptor_of(_fd), POLLIN, 0};
         const int n = ::poll(&p, 1, limit.remaining_poll_ms());
