@@ -61,10 +61,13 @@ void submit_request(dns_request* request) {
         request->complete(dns_result_recent_failure);
         return;
     }
+    // Read before the request-list lock is taken: the resolver thread waits
+    // for it while a submitter holds it.
+    const std::vector<std::string> servers = request_list::read_servers();
     {
         dns_detail::list_guard guard;
         if (request_list* list = guard.list()) {
-            list->submit(request);
+            list->submit(request, servers);
             return;
         }
     }
@@ -72,9 +75,15 @@ void submit_request(dns_request* request) {
 }
 
 bool cancel_request(dns_request* request) {
-    dns_detail::list_guard guard;
-    request_list* list = guard.list();
-    return list != nullptr && list->cancel(request);
+    {
+        dns_detail::list_guard guard;
+        request_list* list = guard.list();
+        if (list != nullptr && list->cancel(request)) return true;
+    }
+    // Out of the list, it may still be being completed: its owner releases
+    // it once this returns.
+    dns_detail::wait_for_completions();
+    return false;
 }
 
 bool system_lookups_allowed() noexcept { return g_forbidding.load(std::memory_order_acquire) == 0; }
@@ -152,6 +161,9 @@ void abandon_dns_requests_of(const singleton_instance* services) noexcept {
             }
         }
     }
+    // A completion already on its way posts to this engine: it lands before
+    // the engine goes.
+    dns_detail::wait_for_completions();
     for (asyn_io_operation* operation : taken) dns_detail::abandon_now(operation);
 }
 

@@ -3,11 +3,13 @@
 // pool exist while the service runs and are null while it is stopped.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 namespace asynframe {
 
 class asyn_io_operation;
+struct dns_request;
 class request_list;
 class resolver;
 class system_lookup_pool;
@@ -30,6 +32,16 @@ public:
 // An operation whose completion the engine refused: handed back to its handler
 // as abandoned, once the request-list lock is no longer held.
 void abandon_unposted(asyn_io_operation* operation) noexcept;
+
+// With the request-list lock held, for a request the list has let go of:
+// completes it with `code` just after the lock is released, so that the
+// caller it wakes does not find the lock still held. False (the caller
+// completes it now) outside a list_guard or when memory runs out.
+bool complete_after_unlock(dns_request* request, std::int32_t code) noexcept;
+// Waits until the completions handed over before this thread last took the
+// lock have been made: a request the list no longer holds may still be in
+// one, and its owner must not release it before.
+void wait_for_completions() noexcept;
 
 // Hands an operation back to its handler as abandoned at once (or deletes it
 // when it has none). Never with the request-list lock held.

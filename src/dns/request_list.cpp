@@ -91,7 +91,7 @@ bool request_list::wanted(const std::string& name, int family) const {
     return false;
 }
 
-void request_list::submit(dns_request* request) {
+void request_list::submit(dns_request* request, const std::vector<std::string>& servers) {
     std::string address;
     std::string address6;
     const bool listed = request->wants_v6() ? _hosts.lookup(request->name, address, address6)
@@ -104,11 +104,36 @@ void request_list::submit(dns_request* request) {
     }
     if (!request->wants_v6()) request->v6.settled = true;
     _pending.push_back(request);
-    _request_event->set();
+    if (!start_at_once(request, servers)) _request_event->set();
 }
 
-void request_list::start_name(const std::string& name) {
-    const std::vector<std::string> servers = read_servers();
+bool request_list::start_at_once(const dns_request* request, const std::vector<std::string>& servers) {
+    if (g_resolver == nullptr || !g_resolver->ready()) return false;
+    // A copy: starting the name may complete the request, which its owner
+    // may then release.
+    const std::string name = request->name;
+    const bool four = !request->v4.settled && !in_flight(name, 4);
+    const bool six = !request->v6.settled && !in_flight(name, 6);
+    if (!four && !six) return true;  // joins the queries under way
+    if (single_label(name) || servers.empty()) return false;
+    // Only the resolver thread's own starts count a socket error: this try
+    // comes on top of its, so that a failing socket is given as many.
+    if (four) start_name(name, servers, false);
+    if (six && !in_flight(name, 6) && wanted(name, 6)) start_name6(name, servers);
+    // Anything but queries on their way (a socket error, a refusal, a system
+    // lookup, a new socket) is the resolver thread's to follow up, as if the
+    // request had been handed to it.
+    for (const int family : {4, 6}) {
+        if (family == 4 ? !four : !six) continue;
+        const in_flight_query* entry = query(name, family);
+        if (entry == nullptr || entry->system_lookup != nullptr || entry->servers.empty() ||
+            entry->servers.front().state != server_entry::sent)
+            return false;
+    }
+    return true;
+}
+
+void request_list::start_name(const std::string& name, const std::vector<std::string>& servers, bool counted) {
     if (!single_label(name) && !servers.empty()) {
         in_flight_query entry;
         entry.id = new_id();
@@ -127,7 +152,7 @@ void request_list::start_name(const std::string& name) {
         // A socket error leaves the request waiting for the next start, but
         // not for ever: after as many failed starts as tries, the system
         // resolver takes over.
-        if (sent == -1 && ++_start_failures[name] < max_tries) return;
+        if (sent == -1 && (!counted || ++_start_failures[name] < max_tries)) return;
     }
     _start_failures.erase(name);
     in_flight_query entry;
@@ -146,8 +171,7 @@ void request_list::start_name(const std::string& name) {
     _in_flight.emplace(query_key{name, 4}, std::move(entry));
 }
 
-void request_list::start_name6(const std::string& name) {
-    const std::vector<std::string> servers = read_servers();
+void request_list::start_name6(const std::string& name, const std::vector<std::string>& servers) {
     if (!single_label(name) && !servers.empty() && g_resolver != nullptr) {
         in_flight_query entry;
         entry.family = 6;
@@ -182,11 +206,13 @@ void request_list::start_pending() {
         if (!request->v4.settled && !in_flight(request->name, 4)) names.push_back(request->name);
         if (!request->v6.settled && !in_flight(request->name, 6)) names6.push_back(request->name);
     }
+    // Read once for every name this start takes.
+    const std::vector<std::string> servers = names.empty() && names6.empty() ? std::vector<std::string>{} : read_servers();
     // Starting a name may complete its requests, which takes them out of the list.
     for (const std::string& name : names)
-        if (!in_flight(name, 4) && wanted(name, 4)) start_name(name);
+        if (!in_flight(name, 4) && wanted(name, 4)) start_name(name, servers);
     for (const std::string& name : names6)
-        if (!in_flight(name, 6) && wanted(name, 6)) start_name6(name);
+        if (!in_flight(name, 6) && wanted(name, 6)) start_name6(name, servers);
     sweep();
 }
 
@@ -263,8 +289,9 @@ void request_list::sweep() {
     for (const dns_request* request : _pending)
         if (!request->v4.settled && !in_flight(request->name, 4) && _start_failures.count(request->name) != 0)
             waiting.push_back(request->name);
+    const std::vector<std::string> servers = waiting.empty() ? std::vector<std::string>{} : read_servers();
     for (const std::string& name : waiting)
-        if (!in_flight(name, 4) && wanted(name, 4)) start_name(name);
+        if (!in_flight(name, 4) && wanted(name, 4)) start_name(name, servers);
     for (auto it = _start_failures.begin(); it != _start_failures.end();) {
         bool still = false;
         for (const dns_request* request : _pending) still = still || request->name == it->first;
@@ -316,7 +343,8 @@ void request_list::finish_ready() {
     }
     for (dns_request* request : done) {
         const bool any = !request->addresses->empty() || (request->wants_v6() && !request->addresses6->empty());
-        request->complete(any ? dns_result_ok : request->failure);
+        const std::int32_t code = any ? dns_result_ok : request->failure;
+        if (!dns_detail::complete_after_unlock(request, code)) request->complete(code);
     }
     if (done.empty()) return;
     // An IPv6 query whose requests all went without it is asked for nobody.

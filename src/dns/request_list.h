@@ -69,8 +69,9 @@ public:
 
     // Every operation below runs with the request-list lock held.
 
-    // A request that missed the literal test, the cache and the failure list.
-    void submit(dns_request* request);
+    // A request that missed the literal test, the cache and the failure list;
+    // `servers` as read_servers gave them just before.
+    void submit(dns_request* request, const std::vector<std::string>& servers);
     // New requests arrived: start every name not yet in flight, then sweep.
     void start_pending();
     // Once a second: time-outs, retries, finished system lookups; also starts
@@ -152,8 +153,14 @@ private:
     using query_key = std::pair<std::string, int>;  // name, family
     using query_map = std::map<query_key, in_flight_query>;
 
-    void start_name(const std::string& name);
-    void start_name6(const std::string& name);
+    // `servers` as read_servers gave them for this start. A socket error
+    // counts towards the system resolver's taking over when `counted`.
+    void start_name(const std::string& name, const std::vector<std::string>& servers, bool counted = true);
+    void start_name6(const std::string& name, const std::vector<std::string>& servers);
+    // Sends a new request's queries from the submitting thread, while the
+    // resolver thread listens: true when they went out to sockets that
+    // thread already waits on and nothing else is left for it to do.
+    bool start_at_once(const dns_request* request, const std::vector<std::string>& servers);
     // The name's system lookup, when system lookups are allowed.
     void start_system_lookup(in_flight_query& entry, const std::string& name);
     void retry_entry(const std::string& name, in_flight_query& entry);

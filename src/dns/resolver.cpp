@@ -82,6 +82,10 @@ resolver::server_socket* resolver::socket_for(std::uint32_t address, std::uint16
         try {
             _servers.push_back(made);
             _server_count.store(_servers.size(), std::memory_order_release);
+            // Made on another thread (a query started by its submitter or a
+            // system lookup's retry): this thread's wait must take it in
+            // before its replies can be read.
+            if (!in_thread()) _list.request_event().set();
             return &_servers.back();
         } catch (const std::bad_alloc&) {
             error = errors::not_enough_memory;
@@ -133,6 +137,7 @@ void resolver::run() {
     // A request may have been submitted before this thread first waits: its
     // event is still set then, and start_pending clears the event before it
     // reads the list, so no request is ever left for the sweep to find.
+    bool swept = true;  // the last turn's graces are seen to
     for (;;) {
         platform::waitable items[2 + max_server_sockets + max_tcp_exchanges];
         std::size_t count = 0;
@@ -147,9 +152,15 @@ void resolver::run() {
             timeout = waited >= period ? 0 : period - waited;
         }
         {
-            // The servers' sockets change under this lock (a system lookup's
-            // thread may send a retry to a server not asked before).
+            // The servers' sockets change under this lock (a submitter or a
+            // system lookup's thread may send to a server not asked before).
+            // One taking of it per turn: a submitter sending its queries
+            // holds it, and this thread would wait for it at each.
             dns_detail::list_guard guard;
+            // Sockets evicted during the last turn: no wait is on them now.
+            close_retired();
+            // Requests whose IPv6 answer became overdue during the last turn.
+            if (!swept) _list.end_graces();
             if (ready())
                 for (const server_socket& server : _servers)
                     items[count++] = platform::waitable::socket(server.fd, platform::waitable::socket_readable);
@@ -167,10 +178,7 @@ void resolver::run() {
             if (left < timeout) timeout = left;
         }
         const int which = platform::wait_any(items, count, timeout);
-        {
-            dns_detail::list_guard guard;
-            close_retired();
-        }
+        swept = false;
         if (which == 0) break;
         if (which == 1) {
             dns_detail::list_guard guard;
@@ -195,13 +203,13 @@ void resolver::run() {
             dns_detail::list_guard guard;
             _list.sweep();
             close_idle_sockets();
-        } else {
-            dns_detail::list_guard guard;
-            _list.end_graces();
+            swept = true;
         }
     }
     close_tcp();
     dns_detail::list_guard guard;
+    // No query leaves from a submitter's thread any more.
+    _ready = false;
     _list.shutdown();
 }
 
@@ -318,7 +326,12 @@ void resolver::run_tcp(bool drop_unwanted) {
 }
 
 void resolver::receive(std::size_t index) {
-    unsigned char buffer[receive_buffer];
+    // A name's two replies often wait together; a batch that comes back
+    // short says the socket is drained, with no receive to hear it would block.
+    constexpr std::size_t batch = 4;
+    unsigned char buffers[batch][receive_buffer];
+    platform::datagram_buffer slots[batch];
+    for (std::size_t i = 0; i < batch; ++i) slots[i] = platform::datagram_buffer{buffers[i], receive_buffer, 0};
     server_socket server;
     {
         dns_detail::list_guard guard;
@@ -328,7 +341,7 @@ void resolver::receive(std::size_t index) {
     char text[16];
     platform::dotted_address(server.address, text);
     for (;;) {
-        std::size_t received = 0;
+        std::size_t taken = 0;
         std::uint32_t error = 0;
         {
             // A query sent meanwhile to a server not asked before may have
@@ -336,7 +349,7 @@ void resolver::receive(std::size_t index) {
             dns_detail::list_guard guard;
             if (index >= _servers.size() || _servers[index].fd != server.fd || _servers[index].address != server.address)
                 return;
-            error = platform::receive_connected_datagram_now(server.fd, buffer, sizeof buffer, received);
+            error = platform::receive_connected_datagrams_now(server.fd, slots, batch, taken);
         }
         if (platform::peer_refused(error) || platform::peer_unreachable(error)) {
             // The system's answer to a query sent there: the port is closed,
@@ -354,8 +367,11 @@ void resolver::receive(std::size_t index) {
             return;
         }
         if (error != 0) return;
-        if (received == 0) continue;
-        handle_reply(buffer, static_cast<std::uint32_t>(received), server.address, server.port, false);
+        for (std::size_t i = 0; i < taken; ++i)
+            if (slots[i].received != 0)
+                handle_reply(buffers[i], static_cast<std::uint32_t>(slots[i].received), server.address, server.port,
+                             false);
+        if (taken < batch) return;
     }
 }
 

@@ -117,8 +117,9 @@ ASYNFRAME_EXPORT LONG ASYNFRAME_STDCALL sync_dns_cancel(SYNC_DNS_HANDLE handle) 
         if (registry().erase(entry) == 0) return -1;
     }
     // A pending request leaves the list without completing; a completed one
-    // is not there any more.
-    cancel_request(&entry->request);
+    // is not there any more, and the resolver touches nothing of it once its
+    // code shows, so the list's lock is not taken for it.
+    if (entry->request.pending()) cancel_request(&entry->request);
     entry->request.name.clear();
     delete entry;
     return 0;

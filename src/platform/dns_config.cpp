@@ -1,7 +1,6 @@
 // The parts of the resolver's configuration that read the same on every
 // system: the resolv.conf text and the servers' port.
 #include <cstdlib>
-#include <sstream>
 
 #include "platform/dns.h"
 #include "platform/fs.h"
@@ -33,17 +32,31 @@ bool dotted_quad(const std::string& text) noexcept {
 }  // namespace
 
 std::vector<std::string> parse_server_list(std::string_view text) {
+    // Views into the text, not streams: it is parsed for every name the
+    // resolver starts.
+    const auto space = [](char c) noexcept {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    };
     std::vector<std::string> servers;
-    std::istringstream lines{std::string(text)};
-    std::string line;
-    while (std::getline(lines, line)) {
-        const std::size_t comment = line.find_first_of("#;");
-        if (comment != std::string::npos) line.erase(comment);
-        std::istringstream words(line);
-        std::string keyword, address, extra;
-        if (!(words >> keyword >> address) || keyword != "nameserver" || (words >> extra)) continue;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+        line = line.substr(0, line.find_first_of("#;"));
+        // The words of the line, split at white space: "nameserver" and one address.
+        std::string_view words[3];
+        std::size_t count = 0;
+        for (std::size_t at = 0; count < 3;) {
+            while (at < line.size() && space(line[at])) ++at;
+            if (at == line.size()) break;
+            const std::size_t start = at;
+            while (at < line.size() && !space(line[at])) ++at;
+            words[count++] = line.substr(start, at - start);
+        }
+        if (count != 2 || words[0] != "nameserver") continue;
         // An IPv6 server or a typo is skipped.
-        if (dotted_quad(address)) servers.push_back(address);
+        std::string address(words[1]);
+        if (dotted_quad(address)) servers.push_back(std::move(address));
     }
     return servers;
 }

@@ -131,6 +131,19 @@ std::uint32_t send_connected_datagram_now(native_handle fd, const void* data, st
 // reported a refusal is best closed: under wine the refusal stays reported.
 std::uint32_t receive_connected_datagram_now(native_handle fd, void* buffer, std::size_t size,
                                              std::size_t& received) noexcept;
+// One buffer of a batch receive and the size of the datagram it took.
+struct datagram_buffer {
+    void* data = nullptr;
+    std::size_t size = 0;
+    std::size_t received = 0;
+};
+// The same for up to `count` queued datagrams, one per buffer, in one call:
+// 0 with how many came in `taken` (at least one), or what the single receive
+// gives. Fewer than `count` came when no more was queued, or (Windows) always
+// one at a time, the socket's wait then reporting the next. A refusal heard
+// after some datagrams is reported by the next call.
+std::uint32_t receive_connected_datagrams_now(native_handle fd, datagram_buffer* buffers, std::size_t count,
+                                              std::size_t& taken) noexcept;
 // The peer's port is closed (10061, and 10054 as Windows words it).
 inline bool peer_refused(std::uint32_t error) noexcept { return error == 10061 || error == 10054; }
 // No route to the peer: network (10051) or host (10065) unreachable.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -28,6 +29,9 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <shlobj.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace asynframe::platform {
@@ -743,6 +747,37 @@ TEST(NameService, ServersFromTheNamedFileStrictlyRead) {
     }
 }
 
+// The servers are asked for with every name the resolver starts; whatever the
+// system keeps between two asks, a change to the file shows at the next one:
+// one made at once, one of the same size in place, and one made long after
+// the file was last changed (what a cache keyed on its time stamps could miss).
+TEST(NameService, ServersFollowEveryChangeToTheFile) {
+    scratch_folder folder;
+    const std::string conf = folder / "resolv.conf";
+    const auto rewrite_in_place = [&](const char* text) {
+        std::ofstream out(path_of(conf), std::ios::binary | std::ios::trunc);
+        out << text;
+        return static_cast<bool>(out.flush());
+    };
+    scoped_variable chosen("ASYNFRAME_RESOLV_CONF", conf);
+    ASSERT_EQ(fs::replace_file(conf, "nameserver 10.0.0.1\n"), 0u);
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.1"});
+    ASSERT_TRUE(rewrite_in_place("nameserver 10.0.0.2\n"));
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.2"});
+    // Long enough for any file system's time stamps to move on.
+    std::this_thread::sleep_for(2100ms);
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.2"});
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.2"});
+    ASSERT_TRUE(rewrite_in_place("nameserver 10.0.0.3\n"));
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.3"});
+    ASSERT_EQ(fs::replace_file(conf, "nameserver 10.0.0.4\n"), 0u);
+    EXPECT_EQ(dns::server_list(), std::vector<std::string>{"10.0.0.4"});
+    ASSERT_TRUE(rewrite_in_place("nameserver 10.0.0.5\nnameserver 10.0.0.6\n"));
+    EXPECT_EQ(dns::server_list(), (std::vector<std::string>{"10.0.0.5", "10.0.0.6"}));
+    ASSERT_EQ(stdfs::remove(path_of(conf)), true);
+    EXPECT_TRUE(dns::server_list().empty());
+}
+
 TEST(NameService, HostsFileLookupRandomAndCallerEvent) {
 #ifdef _WIN32
     wchar_t system[MAX_PATH];
@@ -770,6 +805,40 @@ TEST(NameService, HostsFileLookupRandomAndCallerEvent) {
     for (int i = 0; i < 4 && !differs; ++i) differs = dns::random32() != first;
     EXPECT_TRUE(differs);
 }
+
+#ifndef _WIN32
+// Identifiers are drawn from the kernel many at a time; a forked child must
+// not hand out the ones its parent drew and hands out too.
+TEST(NameService, AForkedChildDrawsOtherIdentifiersThanItsParent) {
+    (void)dns::random32();  // the parent holds values drawn before the fork
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::uint32_t drawn[4];
+        for (std::uint32_t& value : drawn) value = dns::random32();
+        const bool written = ::write(pipe_ends[1], drawn, sizeof drawn) == static_cast<ssize_t>(sizeof drawn);
+        ::_exit(written ? 0 : 1);
+    }
+    ::close(pipe_ends[1]);
+    std::uint32_t theirs[4] = {};
+    std::size_t got = 0;
+    while (got < sizeof theirs) {
+        const ssize_t n = ::read(pipe_ends[0], reinterpret_cast<char*>(theirs) + got, sizeof theirs - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(pipe_ends[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(got, sizeof theirs);
+    std::uint32_t ours[4];
+    for (std::uint32_t& value : ours) value = dns::random32();
+    for (int i = 0; i < 4; ++i) EXPECT_NE(ours[i], theirs[i]) << i;
+}
+#endif
 
 #ifdef _WIN32
 bool users_have_full_inherited_access(const std::string& utf8_path) {

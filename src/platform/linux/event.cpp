@@ -64,14 +64,23 @@ bool event::try_acquire() const noexcept {
 
 bool event::wait(std::uint32_t timeout_ms) noexcept {
     detail::deadline limit(timeout_ms);
+    // A look without a time-out first: a poll that is given one costs more
+    // even when the event is already set. Once waited for, a manual-reset
+    // event is signalled while its descriptor is readable, so the poll that
+    // waited also answers.
+    if (try_acquire()) return true;
     for (;;) {
-        // Another waiter may take an auto-reset signal between poll and read:
-        // then keep waiting for the rest of the time.
-        if (try_acquire()) return true;
         pollfd p{descriptor_of(_fd), POLLIN, 0};
         const int n = ::poll(&p, 1, limit.remaining_poll_ms());
         if (n < 0 && errno != EINTR) return false;
         if (n > 0 && (p.revents & POLLNVAL) != 0) return false;
+        if (n > 0 && _manual_reset && (p.revents & POLLIN) != 0) {
+            _sets.load(std::memory_order_acquire);
+            return true;
+        }
+        // Another waiter may take an auto-reset signal between poll and read:
+        // then keep waiting for the rest of the time.
+        if (n > 0 && !_manual_reset && try_acquire()) return true;
         if (n == 0 && limit.expired()) return try_acquire();
     }
 }

@@ -400,6 +400,32 @@ std::uint32_t receive_connected_datagram_now(native_handle socket, void* buffer,
     }
 }
 
+std::uint32_t receive_connected_datagrams_now(native_handle socket, datagram_buffer* buffers, std::size_t count,
+                                              std::size_t& taken) noexcept {
+    taken = 0;
+    constexpr std::size_t most = 16;
+    if (count == 0) return socket_error_from_errno(EINVAL);
+    if (count > most) count = most;
+    iovec pieces[most];
+    mmsghdr messages[most];
+    std::memset(messages, 0, sizeof(mmsghdr) * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        pieces[i] = iovec{buffers[i].data, buffers[i].size};
+        messages[i].msg_hdr.msg_iov = &pieces[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (;;) {
+        const int n = ::recvmmsg(static_cast<int>(socket), messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+        if (n > 0) {
+            taken = static_cast<std::size_t>(n);
+            for (std::size_t i = 0; i < taken; ++i) buffers[i].received = messages[i].msg_len;
+            return 0;
+        }
+        if (n == 0) return socket_error_from_errno(EAGAIN);
+        if (errno != EINTR) return socket_error_from_errno(errno);
+    }
+}
+
 std::uint32_t send_stream_now(native_handle socket, const void* data, std::size_t size, std::size_t& sent) noexcept {
     const int fd = static_cast<int>(socket);
     sent = 0;

@@ -429,6 +429,17 @@ std::uint32_t receive_connected_datagram_now(native_handle socket, void* buffer,
     return WSAEWOULDBLOCK;
 }
 
+std::uint32_t receive_connected_datagrams_now(native_handle fd, datagram_buffer* buffers, std::size_t count,
+                                              std::size_t& taken) noexcept {
+    // One at a time: a refusal Windows reports on a receive after some
+    // datagrams would be lost if more were asked for in the same call.
+    taken = 0;
+    if (count == 0) return WSAEINVAL;
+    const std::uint32_t error = receive_connected_datagram_now(fd, buffers[0].data, buffers[0].size, buffers[0].received);
+    if (error == 0) taken = 1;
+    return error;
+}
+
 std::uint32_t send_stream_now(native_handle socket, const void* data, std::size_t size, std::size_t& sent) noexcept {
     sent = 0;
     const SOCKET s = socket_of(socket);
