@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <system_error>
@@ -27,6 +28,8 @@ constexpr std::uint32_t zero_block_size = 1024;
 constexpr std::uint64_t mebibyte = 1048576;
 constexpr int mode_open_existing = 0;
 constexpr int mode_create_always = 2;
+// Spare groups kept for reuse at most: files queued at once, in practice.
+constexpr std::size_t spare_groups = 64;
 
 // The helper whose I/O lane the calling thread is, if any.
 thread_local const file_asyn_io_helper* t_lane_of = nullptr;
@@ -60,7 +63,7 @@ file_asyn_io_helper::~file_asyn_io_helper() {
     // Not carried out, but not forgotten: each is handed back to the engine,
     // which delivers or abandons it, so nothing stays pending for ever.
     std::deque<request> creates;
-    std::deque<group> left;
+    std::list<group> left;
     {
         std::lock_guard<std::mutex> guard(_lock);
         creates.swap(_creates);
@@ -124,7 +127,7 @@ void file_asyn_io_helper::place(request&& entry) {
             if (match != nullptr)
                 match->requests.push_back(std::move(entry));
             else
-                _queue.push_back(group{{std::move(entry)}, false});
+                open_group(std::move(entry));
         } else {
             // Reads and writes join their file's group unless a lane has begun
             // it; in position order, ahead of the trailing flushes; on equal
@@ -137,7 +140,7 @@ void file_asyn_io_helper::place(request&& entry) {
                     break;
                 }
             if (match == nullptr) {
-                _queue.push_back(group{{std::move(entry)}, false});
+                open_group(std::move(entry));
             } else {
                 std::deque<request>& list = match->requests;
                 auto end = list.end();
@@ -159,6 +162,26 @@ void file_asyn_io_helper::place(request&& entry) {
         _work.notify_one();
 }
 
+void file_asyn_io_helper::open_group(request&& entry) {
+    if (_spare.empty()) _queue.emplace_back();
+    else _queue.splice(_queue.end(), _spare, _spare.begin());
+    group& g = _queue.back();
+    g.started = false;
+    try {
+        g.requests.push_back(std::move(entry));
+    } catch (...) {
+        _spare.splice(_spare.end(), _queue, std::prev(_queue.end()));
+        throw;
+    }
+}
+
+std::list<file_asyn_io_helper::group>::iterator file_asyn_io_helper::close_group(std::list<group>::iterator g) {
+    const auto next = std::next(g);
+    if (_spare.size() < spare_groups) _spare.splice(_spare.end(), _queue, g);
+    else _queue.erase(g);
+    return next;
+}
+
 bool file_asyn_io_helper::working_on(platform::native_handle handle) const noexcept {
     for (const platform::native_handle running : _running)
         if (running == handle) return true;
@@ -174,6 +197,30 @@ void file_asyn_io_helper::release_running(platform::native_handle handle) {
     _idle.notify_all();
 }
 
+bool file_asyn_io_helper::take_locked(request& entry, platform::native_handle& handle) {
+    // The first group whose file no other lane works on: one file's requests
+    // run one at a time, in their order.
+    for (auto g = _queue.begin(); g != _queue.end(); ++g) {
+        const platform::native_handle file = g->requests.front().operation->operate_handle();
+        if (working_on(file)) continue;
+        entry = std::move(g->requests.front());
+        g->requests.pop_front();
+        g->started = true;
+        if (g->requests.empty()) g = close_group(g);
+        else ++g;
+        handle = file;
+        _running.push_back(file);
+        // Another lane may take what is left.
+        for (; g != _queue.end(); ++g)
+            if (!working_on(g->requests.front().operation->operate_handle())) {
+                _work.notify_one();
+                break;
+            }
+        return true;
+    }
+    return false;
+}
+
 bool file_asyn_io_helper::take(request& entry, platform::native_handle& handle, bool wait) {
     std::unique_lock<std::mutex> guard(_lock);
     // The file of the request this lane carried out last is free again.
@@ -183,25 +230,7 @@ bool file_asyn_io_helper::take(request& entry, platform::native_handle& handle, 
     }
     for (;;) {
         if (_stopping) return false;
-        // The first group whose file no other lane works on: one file's
-        // requests run one at a time, in their order.
-        for (auto g = _queue.begin(); g != _queue.end(); ++g) {
-            const platform::native_handle file = g->requests.front().operation->operate_handle();
-            if (working_on(file)) continue;
-            entry = std::move(g->requests.front());
-            g->requests.pop_front();
-            g->started = true;
-            if (g->requests.empty()) g = _queue.erase(g);
-            handle = file;
-            _running.push_back(file);
-            // Another lane may take what is left.
-            for (; g != _queue.end(); ++g)
-                if (!working_on(g->requests.front().operation->operate_handle())) {
-                    _work.notify_one();
-                    break;
-                }
-            return true;
-        }
+        if (take_locked(entry, handle)) return true;
         if (!wait) return false;
         _work.wait(guard);
     }
@@ -221,7 +250,7 @@ void file_asyn_io_helper::cancel_handle(platform::native_handle handle) {
                     ++r;
                 }
             }
-            g = g->requests.empty() ? _queue.erase(g) : g + 1;
+            g = g->requests.empty() ? close_group(g) : std::next(g);
         }
         // Files close on the dispatch thread, through completions, never on
         // a lane; should one close a file itself, it must not wait for itself.

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <condition_variable>
 #include <deque>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -80,6 +81,13 @@ private:
     };
 
     void place(request&& entry);
+    // A new group at the end of the queue holding `entry`, reusing a spare
+    // one when there is one (lock held).
+    void open_group(request&& entry);
+    // Removes an empty group, keeping it for reuse; answers the next one.
+    std::list<group>::iterator close_group(std::list<group>::iterator g);
+    // The first request a lane may take now, marking its file as worked on (lock held).
+    bool take_locked(request& entry, platform::native_handle& handle);
     // An I/O lane's next request, waiting for one; false at the stop.
     // `handle` names the file of the lane's last request (freed here) and
     // then of the one taken. Without `wait`, false when nothing can be taken.
@@ -102,7 +110,10 @@ private:
     std::vector<platform::native_handle> _running;
     platform::event _create_event{false};
     std::deque<request> _creates;  // creates and resizes, in arrival order
-    std::deque<group> _queue;      // reads, writes and flushes
+    // Reads, writes and flushes. Groups emptied are kept in _spare with their
+    // storage, so that a steady stream of requests allocates nothing.
+    std::list<group> _queue;
+    std::list<group> _spare;
     std::vector<std::thread> _lanes;
     bool _stopping = false;
     std::atomic<bool> _io_here{false};  // no lane could be started

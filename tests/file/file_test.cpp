@@ -339,6 +339,75 @@ TEST_P(FileTest, HelperRunsEachFilesRequestsInPositionOrder) {
     platform::fs::close(b);
 }
 
+TEST_P(FileTest, HelperLanesKeepUpWithChainedRequestsOnManyFiles) {
+    // Each file's next write is queued from the completion of its last, as a
+    // loop with one request in flight per file does: now at once, while the
+    // lane that carried out the last one is still about, now after a pause,
+    // when the lanes sleep. The groups of the files come and go all the time
+    // and are reused. A wake-up lost stalls a chain until the time-out.
+    constexpr int files = 4;
+    constexpr int per_file = 300;
+    struct chain_handler : asyn_io_handler_base {
+        file_asyn_io_helper* helper = nullptr;
+        std::mutex lock;
+        int next[files] = {};
+        int completed = 0;
+        int failures = 0;
+        std::vector<std::unique_ptr<asyn_io_operation>> ops;
+        std::vector<platform::fs::handle> handles;
+        void issue(int file) {
+            asyn_io_operation* op = ops[static_cast<std::size_t>(file)].get();
+            const int index = next[file]++;
+            op->set_operate_handle(handles[static_cast<std::size_t>(file)]);
+            op->set_operation_type(operation_type::file_write);
+            op->set_position(static_cast<std::uint64_t>(index));
+            op->buffer()[0] = static_cast<std::uint8_t>(index * 7 + file);
+            op->set_preset_result(0, 0);
+            op->mark_pending();
+            helper->queue_io(op, 1, 0);
+        }
+        void on_io_complete(asyn_io_operation* operation) override {
+            int file = 0;
+            while (ops[static_cast<std::size_t>(file)].get() != operation) ++file;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                ++completed;
+                if (operation->preset_error() != 0 || operation->preset_bytes() != 1) ++failures;
+            }
+            if (next[file] == per_file) return;
+            if (next[file] % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
+            issue(file);
+        }
+    } handler;
+    file_asyn_io_helper lanes(env->services());
+    handler.helper = &lanes;
+    for (int i = 0; i < files; ++i) {
+        platform::fs::handle handle = platform::fs::invalid_handle;
+        ASSERT_EQ(0u, platform::fs::open(path(("chain" + std::to_string(i)).c_str()),
+                                         platform::fs::open_disposition::read_write_truncate, handle));
+        handler.handles.push_back(handle);
+        handler.ops.push_back(std::make_unique<asyn_io_operation>(env->services(), &handler, 16));
+    }
+    lanes.start();
+    env->run([&] {
+        for (int i = 0; i < files; ++i) handler.issue(i);
+    });
+    ASSERT_TRUE(env->wait_until([&] {
+        std::lock_guard<std::mutex> guard(handler.lock);
+        return handler.completed == files * per_file;
+    }));
+    lanes.stop();
+    EXPECT_EQ(0, handler.failures);
+    for (int i = 0; i < files; ++i) {
+        platform::fs::close(handler.handles[static_cast<std::size_t>(i)]);
+        const std::string written = contents(path(("chain" + std::to_string(i)).c_str()));
+        ASSERT_EQ(static_cast<std::size_t>(per_file), written.size());
+        for (int at = 0; at < per_file; ++at)
+            ASSERT_EQ(static_cast<char>(static_cast<std::uint8_t>(at * 7 + i)), written[static_cast<std::size_t>(at)])
+                << "file " << i << " at " << at;
+    }
+}
+
 TEST_P(FileTest, ALongCreateHoldsUpNoOtherRequest) {
     // A create on the zero-filling path that stays in its first zero block
     // until another file's write, read and flush have all completed (or
