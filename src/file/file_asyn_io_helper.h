@@ -94,6 +94,9 @@ private:
     bool take(request& entry, platform::native_handle& handle, bool wait);
     // The file a lane carried out a request for is free again (lock held).
     void release_running(platform::native_handle handle);
+    // Reads bytes the system holds in memory on the caller's thread; false
+    // when the read must go to a lane.
+    bool read_now(asyn_io_operation* operation, std::uint32_t bytes, std::uint32_t buffer_offset);
     bool working_on(platform::native_handle handle) const noexcept;
     void io_lane();
     void carry_out(request& entry);

@@ -58,6 +58,11 @@ std::uint32_t read_at(handle file, void* buffer, std::uint32_t length, std::uint
                       std::uint32_t& done) noexcept;
 std::uint32_t write_at(handle file, const void* bytes, std::uint32_t length, std::uint64_t position,
                        std::uint32_t& done) noexcept;
+// read_at when every byte asked for is in memory already, so the call cannot
+// wait for the disk; false without reading anything useful otherwise (not
+// all cached, the end of the file, an error, or a system without the call),
+// and read_at on another thread is the way then.
+bool read_cached_at(handle file, void* buffer, std::uint32_t length, std::uint64_t position) noexcept;
 // The same over several buffers, filled or written in turn from `position`:
 // one system call for them all where the system has one (preadv, pwritev),
 // one transfer each elsewhere.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -196,6 +197,18 @@ std::uint32_t write_at(handle file, const void* bytes, std::uint32_t length, std
     return transfer(file, length, done, true, [&](std::uint32_t ask) {
         return ::pwrite(fd_of(file), data + done, ask, static_cast<off_t>(position + done));
     });
+}
+
+bool read_cached_at(handle file, void* buffer, std::uint32_t length, std::uint64_t position) noexcept {
+    // A file system without the flag says so once; nothing is tried again.
+    static std::atomic<bool> unsupported{false};
+    if (length == 0 || beyond_offsets(position, length) || unsupported.load(std::memory_order_relaxed)) return false;
+    // Faults are injected where the transfer is retried for real.
+    if constexpr (fault::enabled) return false;
+    iovec piece{buffer, length};
+    const ssize_t n = ::preadv2(fd_of(file), &piece, 1, static_cast<off_t>(position), RWF_NOWAIT);
+    if (n < 0 && errno == EOPNOTSUPP) unsupported.store(true, std::memory_order_relaxed);
+    return n == static_cast<ssize_t>(length);
 }
 
 namespace {

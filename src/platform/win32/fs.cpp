@@ -298,6 +298,9 @@ std::uint32_t write_at(handle file, const void* bytes, std::uint32_t length, std
                     position, false, done);
 }
 
+// Windows has no read that refuses to wait for the disk; the helper reads.
+bool read_cached_at(handle, void*, std::uint32_t, std::uint64_t) noexcept { return false; }
+
 std::uint32_t read_scatter_at(handle file, const buffer_span* pieces, std::size_t count, std::uint64_t position,
                               std::uint32_t& done) noexcept {
     return pieces_at(handle_of(file), pieces, count, position, true, done);
