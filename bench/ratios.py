@@ -37,10 +37,6 @@ MECHANISM_BOUND = {
 # Cases with a bar of their own (None: shown for reference only).
 SPECIAL_BARS = {
     ("same_thread_posts", "asio"): 1.2,
-    # Every uncached resolution goes to the process's resolver thread and back,
-    # two thread hand-offs a library resolving on the caller's thread does not
-    # make: reported, not judged.
-    ("uncached", "cares"): None,
     # Memory per idle connection (lower is better, so the ratio is theirs
     # over ours): the library holds no more than libuv or Asio, and afserve
     # no more than four times what nginx holds.
