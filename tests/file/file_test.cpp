@@ -105,6 +105,21 @@ protected:
         return sink->wait(op, count);
     }
 
+    // An engine operation of 16 bytes for a helper of the test's own, left
+    // pending as a device leaves it; `ops` owns it.
+    asyn_io_operation* pending_request(std::vector<std::unique_ptr<asyn_io_operation>>& ops,
+                                       asyn_io_handler_base& handler, platform::fs::handle handle, std::int32_t type,
+                                       std::uint64_t position) {
+        ops.push_back(std::make_unique<asyn_io_operation>(env->services(), &handler, 16));
+        asyn_io_operation* op = ops.back().get();
+        op->set_operate_handle(handle);
+        op->set_operation_type(type);
+        op->set_position(position);
+        op->set_preset_result(0, 0);
+        op->mark_pending();
+        return op;
+    }
+
     static std::string contents(const std::string& name) {
         std::string text;
         platform::fs::read_file(name, text);
@@ -300,14 +315,7 @@ TEST_P(FileTest, HelperRunsEachFilesRequestsInPositionOrder) {
     order_handler handler;
     std::vector<std::unique_ptr<asyn_io_operation>> ops;
     auto request = [&](platform::fs::handle handle, std::int32_t type, std::uint64_t position) {
-        ops.push_back(std::make_unique<asyn_io_operation>(env->services(), &handler, 16));
-        asyn_io_operation* op = ops.back().get();
-        op->set_operate_handle(handle);
-        op->set_operation_type(type);
-        op->set_position(position);
-        op->set_preset_result(0, 0);
-        op->mark_pending();
-        return op;
+        return pending_request(ops, handler, handle, type, position);
     };
     // Positions name the requests in the record: writes report their 1 byte,
     // the flush and the create report 0 (recorded negated).
@@ -352,14 +360,7 @@ TEST_P(FileTest, HelperAnswersCachedReadsAtOnceUnlessTheirFileHasWorkQueued) {
     order_handler handler;
     std::vector<std::unique_ptr<asyn_io_operation>> ops;
     auto request = [&](platform::fs::handle handle, std::int32_t type, std::uint64_t position) {
-        ops.push_back(std::make_unique<asyn_io_operation>(env->services(), &handler, 16));
-        asyn_io_operation* op = ops.back().get();
-        op->set_operate_handle(handle);
-        op->set_operation_type(type);
-        op->set_position(position);
-        op->set_preset_result(0, 0);
-        op->mark_pending();
-        return op;
+        return pending_request(ops, handler, handle, type, position);
     };
     auto bytes = [](asyn_io_operation* op) { return std::string(reinterpret_cast<const char*>(op->buffer()), 4); };
     asyn_io_operation* write = request(a, operation_type::file_write, 8);
