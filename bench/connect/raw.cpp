@@ -15,7 +15,7 @@ namespace {
 
 using asynframe_bench::give_up;
 
-void raw_loop(benchmark::State& state, bool contract) {
+void raw_loop(benchmark::State& state, bool contract, bool burst = false) {
     dropping_listener listener;
     const sockaddr_in target = loopback(listener.port());
     const int poll = ::epoll_create1(EPOLL_CLOEXEC);
@@ -52,8 +52,10 @@ void raw_loop(benchmark::State& state, bool contract) {
             const int count = ::epoll_wait(poll, events, connect_window, 100);
             for (int i = 0; i < count; ++i) {
                 finish(events[i].data.fd);
-                if (started < goal) start();
+                if (!burst && started < goal) start();
             }
+            if (burst)
+                for (int i = 0; i < count && started < goal; ++i) start();
             if (asynframe_bench::bench_clock::now() > deadline) {
                 state.SkipWithError("connect batch timed out");
                 break;
@@ -68,6 +70,8 @@ void raw_loop(benchmark::State& state, bool contract) {
 [[maybe_unused]] const bool registered = [] {
     register_case("connect/raw_epoll", [](benchmark::State& state) { raw_loop(state, false); });
     register_case("connect/raw_epoll_contract", [](benchmark::State& state) { raw_loop(state, true); });
+    register_case("connect/raw_epoll_burst", [](benchmark::State& state) { raw_loop(state, false, true); });
+    register_case("connect/raw_epoll_contract_burst", [](benchmark::State& state) { raw_loop(state, true, true); });
     return true;
 }();
 

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "platform/errors.h"
 #include "platform/linux/io_backend_common.h"
@@ -32,6 +33,7 @@ namespace asynframe::platform::detail {
 namespace {
 
 constexpr std::uint8_t connect_in_progress = 1;
+constexpr std::uint8_t connect_deferred = 2;
 constexpr std::uint32_t inbound_events = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
 bool is_inbound(io_kind kind) noexcept {
@@ -231,31 +233,80 @@ public:
         descriptor_state* state = _table.find(fd, true);
         if (state == nullptr) return socket_error_from_errno(fd < 0 ? EBADF : EMFILE);
         std::lock_guard<word_lock> guard(state->lock);
+        // A new socket may carry the number of one closed without forget():
+        // whatever is remembered of that one is stale. Connects are rare
+        // enough to register afresh every time.
+        state->registered = false;
+        state->writable = false;
+        // Connects a callback starts wait for the end of its turn and go out
+        // together, as the ring's submissions do: the peer's side then takes
+        // them in one wake-up instead of one each. A host waiting on the
+        // descriptor itself has no turn end to wait for.
+        if (!_external_wait && _deferred_count < max_deferred &&
+            current_thread_id() == _dispatch_thread.load(std::memory_order_relaxed)) {
+            block.state = connect_deferred;
+            state->outbound.push_back(block);
+            _waiting.fetch_add(1, std::memory_order_relaxed);
+            _deferred[_deferred_count++] = fd;
+            return 0;
+        }
+        if (issue_connect_locked(block)) return 0;
+        return enqueue_locked(*state, block);
+    }
+
+    // Starts a connect, non-blocking; true when it finished at once (the
+    // block handed on), false when it waits for writability.
+    bool issue_connect_locked(io_block& block) noexcept {
+        linux_request& request = request_of(block);
         // The library's sockets are blocking between requests; a connect must
         // not block the dispatch thread, so it runs non-blocking and the socket
         // is put back once it has finished.
         // (A socket's only status flag that counts is O_NONBLOCK: the others
         // need no reading first, as platform::start_connect does it too.)
-        if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return socket_error_from_errno(errno);
-        int result;
-        do {
-            result = ::connect(fd, &request.name.any, request.address_length);
-        } while (result < 0 && errno == EINTR);
-        const int error = result == 0 ? 0 : errno;
-        if (error != EINPROGRESS && error != EAGAIN) {
-            // Reported through the completion, as the ring does.
-            ::fcntl(fd, F_SETFL, 0);
-            request.result = -error;
-            finish(block);
-            return 0;
+        int error = 0;
+        if (::fcntl(request.fd, F_SETFL, O_NONBLOCK) < 0) {
+            error = errno;
+        } else {
+            int result;
+            do {
+                result = ::connect(request.fd, &request.name.any, request.address_length);
+            } while (result < 0 && errno == EINTR);
+            error = result == 0 ? 0 : errno;
+            if (error == EINPROGRESS || error == EAGAIN) {
+                block.state = connect_in_progress;
+                return false;
+            }
+            ::fcntl(request.fd, F_SETFL, 0);
         }
-        block.state = connect_in_progress;
-        state->writable = false;
-        // A new socket may carry the number of one closed without forget():
-        // whatever is remembered of that one is stale. Connects are rare
-        // enough to register afresh every time.
-        state->registered = false;
-        return enqueue_locked(*state, block);
+        // Reported through the completion, as the ring does.
+        request.result = -error;
+        finish(block);
+        return true;
+    }
+
+    // Issues the connects deferred to the end of the turn, in their order.
+    void issue_deferred() noexcept {
+        const int count = std::exchange(_deferred_count, 0);
+        for (int i = 0; i < count; ++i) {
+            const int fd = _deferred[i];
+            descriptor_state* state = _table.find(fd, false);
+            if (state == nullptr) continue;
+            std::lock_guard<word_lock> guard(state->lock);
+            // Cancelled meanwhile, or the number is now another socket's.
+            io_block* block = state->outbound.head;
+            if (block == nullptr || block->kind != io_kind::connect || block->state != connect_deferred) continue;
+            state->outbound.pop_front();
+            _waiting.fetch_sub(1, std::memory_order_relaxed);
+            if (issue_connect_locked(*block)) continue;
+            if (const int error = register_locked(fd, *state, inbound_events | EPOLLOUT)) {
+                ::fcntl(fd, F_SETFL, 0);
+                request_of(*block).result = -error;
+                finish(*block);
+                continue;
+            }
+            state->outbound.push_back(*block);
+            _waiting.fetch_add(1, std::memory_order_relaxed);
+        }
     }
 
     // A regular file is always "ready" to epoll, and a blocking transfer here
@@ -302,7 +353,9 @@ public:
 
     void wake() noexcept override { _wake.notify(true); }
 
-    void submit() noexcept override {}
+    void submit() noexcept override {
+        if (_deferred_count != 0) issue_deferred();
+    }
 
     std::size_t reap(io_block** finished, std::size_t capacity) noexcept override {
         _dispatch_thread.store(current_thread_id(), std::memory_order_relaxed);
@@ -328,6 +381,7 @@ public:
 
     void wait(std::uint32_t timeout_ms) noexcept override {
         _dispatch_thread.store(current_thread_id(), std::memory_order_relaxed);
+        submit();
         if (!_finished.empty() || !_posted.empty()) return;
         const int left =
             timeout_ms == wait_forever ? -1 : static_cast<int>(std::min<std::uint32_t>(timeout_ms, INT_MAX));
@@ -350,6 +404,7 @@ public:
 
     bool prepare_external_wait() noexcept override {
         _dispatch_thread.store(current_thread_id(), std::memory_order_relaxed);
+        submit();
         _external_wait = true;
         _wake.begin_sleep();
         if (!_posted.empty() || !_finished.empty()) {
@@ -364,6 +419,7 @@ public:
     void drain(void (*sink)(void*, io_block&), void* context) noexcept override {
         // No dispatch thread any more: everything cancelled goes to the posted queue.
         _dispatch_thread.store(0, std::memory_order_relaxed);
+        _deferred_count = 0;
         _table.for_each([this](descriptor_state& state) {
             std::lock_guard<word_lock> guard(state.lock);
             cancel_locked(state);
@@ -529,6 +585,8 @@ private:
                     break;
                 }
                 case io_kind::connect: {
+                    // Not issued yet: an edge now is some earlier socket's.
+                    if (block.state == connect_deferred) return false;
                     if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return false;
                     int error = 0;
                     ::socklen_t length = sizeof error;
@@ -621,6 +679,10 @@ private:
     bool _just_polled = false;
     bool _external_wait = false;
     std::atomic<std::size_t> _waiting{0};  // requests queued for readiness
+    // Connects of this turn not yet issued, by descriptor (dispatch thread only).
+    static constexpr int max_deferred = 256;
+    int _deferred[max_deferred];
+    int _deferred_count = 0;
 };
 
 }  // namespace
