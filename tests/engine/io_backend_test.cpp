@@ -670,6 +670,55 @@ TEST_P(IoBackendTest, ReusedDescriptorNumberStartsAfresh) {
     backend->forget(stream);
 }
 
+// Connects started on the dispatch thread may wait for the end of its turn
+// before they go out. One cancelled and closed before then ends once with 995
+// and never reaches the network; a new socket given its number in the same
+// turn connects as its own; the other connects of the turn go out together.
+TEST_P(IoBackendTest, ConnectsOfATurnEndOnceWhenCancelledOrTheirNumberIsReusedFirst) {
+    if (!backend->completes_accepts()) GTEST_SKIP() << "connects are the connection scheduler's here";
+    const int listener = make_listener();
+    const endpoint target = loopback_endpoint(local_port(listener));
+    expect_quiet();  // this thread is now the dispatch thread
+    const int dropped = make_stream_socket();
+    std::vector<int> others;
+    for (int i = 0; i < 3; ++i) others.push_back(make_stream_socket());
+    io_block dropping, reusing, connecting[3];
+    ASSERT_EQ(backend->start_connect(dropped, target, dropping), 0u);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(backend->start_connect(others[i], target, connecting[i]), 0u);
+    backend->cancel(dropped);
+    backend->forget(dropped);
+    const int fresh = make_stream_socket();
+    ASSERT_EQ(::dup2(fresh, dropped), dropped);
+    ::close(fresh);
+    ASSERT_EQ(backend->start_connect(dropped, target, reusing), 0u);
+
+    const bool deferred = readiness() && !GetParam().external;
+    auto done = collect(5);
+    ASSERT_EQ(done.size(), 5u);
+    EXPECT_EQ(std::count(done.begin(), done.end(), &dropping), 1);
+    EXPECT_EQ(std::count(done.begin(), done.end(), &reusing), 1);
+    if (deferred) EXPECT_EQ(dropping.error, 995u);
+    else EXPECT_TRUE(dropping.error == 995u || dropping.error == 0u) << dropping.error;
+    EXPECT_EQ(reusing.error, 0u);
+    for (const io_block& block : connecting) EXPECT_EQ(block.error, 0u);
+    expect_quiet();
+    // The four connects reached the listener; the dropped one did too only
+    // where it went out before its cancel (the ring issues it with the cancel).
+    int accepted = 0;
+    const timeval limit{0, 200000};
+    ASSERT_EQ(::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0; ++accepted) ::close(fd);
+    if (deferred) EXPECT_EQ(accepted, 4);
+    else EXPECT_TRUE(accepted == 4 || accepted == 5) << accepted;
+    for (const int fd : others) {
+        backend->forget(fd);
+        ::close(fd);
+    }
+    backend->forget(dropped);
+    ::close(dropped);
+    ::close(listener);
+}
+
 #endif
 
 // A send that finds the buffers full waits for the peer to read, then finishes

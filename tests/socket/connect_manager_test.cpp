@@ -727,6 +727,37 @@ TEST_P(ConnectManagerTest, ReleasingASocketWithItsConnectInFlightCompletesItOnce
     close_sock(listener);
 }
 
+// A callback that starts connects and closes or releases some of their
+// sockets before it returns: those end once with 995, the others connect, and
+// the scheduler counts nothing left over.
+TEST_P(ConnectManagerTest, ConnectsClosedOrReleasedInTheCallbackThatStartedThemEndOnceWith995) {
+    const sock_t listener = make_listener();
+    const std::uint16_t port = local_port(listener);
+    IAsynTcpSocket* closed = new_socket();
+    IAsynTcpSocket* released = new_socket();
+    IAsynTcpSocket* kept = new_socket();
+    IAsynIoOperation* closing = new_operation();
+    IAsynIoOperation* releasing = new_operation();
+    IAsynIoOperation* keeping = new_operation();
+    sockets.erase(std::find(sockets.begin(), sockets.end(), released));
+    env->run([&] {
+        EXPECT_EQ(S_OK, closed->Connect(closing, 9, "127.0.0.1", port, 0));
+        EXPECT_EQ(S_OK, released->Connect(releasing, 9, "127.0.0.1", port, 0));
+        EXPECT_EQ(S_OK, kept->Connect(keeping, 9, "127.0.0.1", port, 0));
+        EXPECT_EQ(S_OK, closed->Close());
+        released->Release();
+    });
+    EXPECT_EQ(errors::operation_aborted, sink->wait(closing).error);
+    EXPECT_EQ(errors::operation_aborted, sink->wait(releasing).error);
+    EXPECT_EQ(0u, sink->wait(keeping).error);
+    env->wait_until([] { return false; }, std::chrono::milliseconds(100));
+    for (IAsynIoOperation* op : {closing, releasing, keeping}) EXPECT_EQ(1, sink->get(op).count);
+    EXPECT_EQ(0u, scheduler().syn_count());
+    EXPECT_EQ(0u, scheduler().connecting_count());
+    EXPECT_EQ(1u, scheduler().connection_count());
+    close_sock(listener);
+}
+
 TEST_P(ConnectManagerTest, ReleasingASocketWhileItsNameIsResolvedCompletesItOnceWith995) {
     SKIP_UNLESS_ISOLATED();
     resolver_env dns;
