@@ -266,12 +266,12 @@ void CAsynIoOperation::deliver() {
         receiver->Release();
         return;
     }
+    // The entry's references keep this object and its layer alive across the
+    // layer's callback, whatever the callback releases.
     const layer_entry entry = _layers->back();
     _layers->pop_back();
-    AddRef();  // keeps this object across the layer's callback and the releases below
     entry.layer->on_layer_complete(this, entry);
     entry.layer->Release();
-    Release();  // the entry's reference
     Release();
 }
 

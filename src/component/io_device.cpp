@@ -126,8 +126,8 @@ CAsynCompleteIoDevice::CAsynCompleteIoDevice() : CUnknownMultiThread("CAsynCompl
 CAsynCompleteIoDevice::~CAsynCompleteIoDevice() { drop_transfers(); }
 
 void CAsynCompleteIoDevice::drop_transfers() noexcept {
-    if (_current_read != nullptr) std::exchange(_current_read, nullptr)->Release();
-    if (_current_write != nullptr) std::exchange(_current_write, nullptr)->Release();
+    _current_read = nullptr;
+    _current_write = nullptr;
 }
 
 void CAsynCompleteIoDevice::on_layer_cut(CAsynIoOperation* operation, const layer_entry& entry) {
@@ -138,7 +138,7 @@ void CAsynCompleteIoDevice::on_layer_cut(CAsynIoOperation* operation, const laye
 
 void CAsynCompleteIoDevice::drop_current(CAsynIoOperation* operation, bool read) noexcept {
     CAsynIoOperation*& current = read ? _current_read : _current_write;
-    if (current == operation && current != nullptr) std::exchange(current, nullptr)->Release();
+    if (current == operation) current = nullptr;
 }
 
 HRESULT CAsynCompleteIoDevice::ReadFully(IAsynIoOperation* operation) { return start(operation, true); }
@@ -176,7 +176,6 @@ HRESULT CAsynCompleteIoDevice::start(IAsynIoOperation* operation, bool read) {
         object->pop_layer();
         return hr;
     }
-    object->AddRef();
     (read ? _current_read : _current_write) = object;
     return hr;
 }
@@ -196,27 +195,23 @@ void CAsynCompleteIoDevice::on_layer_complete(CAsynIoOperation* operation, layer
     DWORD error = 0;
     DWORD bytes = 0;
     operation->GetResult(&error, &bytes);
-    // This object may lose its last reference while the completion travels on.
-    AddRef();
-
+    // The caller (the operation's delivery) holds this layer's entry, and with
+    // it this object, until the call returns.
     if (error != 0) {
         drop_current(operation, read);
         finish(operation, entry, error, entry.values[moved], initial_position + entry.values[moved]);
-        Release();
         return;
     }
     entry.values[moved] += bytes;
     if (entry.values[moved] >= entry.values[initial_length]) {
         drop_current(operation, read);
         finish(operation, entry, 0, entry.values[moved], initial_position);
-        Release();
         return;
     }
     if (read && bytes == 0) {
         // End of data: what earlier steps moved is not reported.
         drop_current(operation, read);
         finish(operation, entry, 0, 0, initial_position);
-        Release();
         return;
     }
     if (!read) {
@@ -227,7 +222,6 @@ void CAsynCompleteIoDevice::on_layer_complete(CAsynIoOperation* operation, layer
             drop_current(operation, read);
             finish(operation, entry, complete_io_no_progress_error, entry.values[moved],
                    initial_position + entry.values[moved]);
-            Release();
             return;
         }
     }
@@ -236,7 +230,6 @@ void CAsynCompleteIoDevice::on_layer_complete(CAsynIoOperation* operation, layer
         // The owning socket is gone: nothing may touch it any more.
         drop_current(operation, read);
         finish(operation, entry, errors::operation_aborted, entry.values[moved], initial_position + entry.values[moved]);
-        Release();
         return;
     }
     HRESULT hr = E_OUTOFMEMORY;
@@ -253,16 +246,12 @@ void CAsynCompleteIoDevice::on_layer_complete(CAsynIoOperation* operation, layer
         if (asyn_io_operation* request = operation->engine_operation()) request->set_bytes_moved(entry.values[moved]);
         hr = read ? _inner->Read(operation->face()) : _inner->Write(operation->face());
     }
-    if (SUCCEEDED(hr)) {
-        Release();
-        return;
-    }
+    if (SUCCEEDED(hr)) return;
     drop_current(operation, read);
     if (pushed) operation->pop_layer();
     // A device closed between two pieces ends the transfer as a close does.
     finish(operation, entry, hr == E_UNEXPECTED ? errors::operation_aborted : 0xFFFFFFFFu, entry.values[moved],
            initial_position);
-    Release();
 }
 
 }  // namespace asynframe

@@ -116,6 +116,8 @@ private:
                        std::uint64_t position);
 
     IAsynIoDevice* _inner = nullptr;
+    // The transfer of each direction, not referenced: its layer entry holds
+    // the operation until the transfer ends, which clears these first.
     CAsynIoOperation* _current_read = nullptr;
     CAsynIoOperation* _current_write = nullptr;
 };
