@@ -15,7 +15,8 @@ import sys
 # ours variant -> the peers it is compared with, and the bar of each.
 PAIRINGS = {
     "ours": [("asio_uring", 1.0), ("asio", 1.0), ("libuv", 1.0), ("cares", 1.0), ("raw_uring", 0.9),
-             ("sync", None), ("ours_zero_fill", 1.0), ("raw_thread", 0.9), ("nginx", 1.0), ("curl", 1.0), ("aria2", 1.0)],
+             ("raw_thread", 0.9), ("sync", None), ("ours_zero_fill", 1.0), ("nginx", 1.0), ("curl", 1.0),
+             ("aria2", 1.0)],
     "ours_epoll": [("asio", 1.0), ("libuv", 1.0), ("raw_epoll", 0.9), ("sync", None), ("nginx", 1.0),
                    ("aria2", 1.0)],
 }
