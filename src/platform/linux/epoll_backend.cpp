@@ -44,6 +44,28 @@ bool is_socket_kind(io_kind kind) noexcept {
     return is_inbound(kind) || kind == io_kind::send || kind == io_kind::send_to || kind == io_kind::connect;
 }
 
+// glibc makes each socket call a cancellation point, which in a process of
+// more than one thread costs two atomic updates around every call. No thread
+// of this library is ever cancelled, so the request paths enter the kernel
+// directly.
+inline ssize_t direct_send(int fd, const void* data, std::size_t length, int flags) noexcept {
+    return ::syscall(SYS_sendto, fd, data, length, flags, nullptr, 0);
+}
+inline ssize_t direct_sendto(int fd, const void* data, std::size_t length, int flags, const ::sockaddr* to,
+                             ::socklen_t to_length) noexcept {
+    return ::syscall(SYS_sendto, fd, data, length, flags, to, to_length);
+}
+inline ssize_t direct_recvfrom(int fd, void* buffer, std::size_t length, int flags, ::sockaddr* from,
+                               ::socklen_t* from_length) noexcept {
+    return ::syscall(SYS_recvfrom, fd, buffer, length, flags, from, from_length);
+}
+inline ssize_t direct_recvmsg(int fd, ::msghdr* message, int flags) noexcept {
+    return ::syscall(SYS_recvmsg, fd, message, flags);
+}
+inline int direct_epoll_wait(int epoll_fd, ::epoll_event* events, int capacity, int timeout) noexcept {
+    return static_cast<int>(::syscall(SYS_epoll_pwait, epoll_fd, events, capacity, timeout, nullptr, 0));
+}
+
 // A lock of one word. Every descriptor has one and holds it for a few steps
 // at a time, so std::mutex's size would be most of a descriptor's state.
 // 0 free, 1 held, 2 held with waiters that may sleep on the word.
@@ -436,7 +458,7 @@ private:
         epoll_event events[max_events];
         int count;
         do {
-            count = ::epoll_wait(_epoll_fd, events, max_events, timeout);
+            count = direct_epoll_wait(_epoll_fd, events, max_events, timeout);
         } while (count < 0 && errno == EINTR && timeout == 0);
         for (int i = 0; i < count; ++i) {
             const int fd = events[i].data.fd;
@@ -547,8 +569,8 @@ private:
                     linux_request& request = request_of(block);
                     ::socklen_t length = sizeof request.name;
                     // MSG_TRUNC: the datagram's real length, so truncation is seen.
-                    n = ::recvfrom(request.fd, block.buffer, block.length, MSG_DONTWAIT | MSG_TRUNC, &request.name.any,
-                                   &length);
+                    n = direct_recvfrom(request.fd, block.buffer, block.length, MSG_DONTWAIT | MSG_TRUNC,
+                                        &request.name.any, &length);
                     if (n >= 0) request.address_length = length;
                     break;
                 }
@@ -566,16 +588,16 @@ private:
                     break;
                 }
                 case io_kind::send_to:
-                    n = ::sendto(request_of(block).fd, block.buffer, block.length, MSG_DONTWAIT | MSG_NOSIGNAL,
-                                 &request_of(block).name.any, request_of(block).address_length);
+                    n = direct_sendto(request_of(block).fd, block.buffer, block.length, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                      &request_of(block).name.any, request_of(block).address_length);
                     break;
                 case io_kind::send: {
                     if (block.done == block.length && block.length != 0) {
                         request_of(block).result = static_cast<std::int32_t>(block.done);
                         return true;
                     }
-                    n = ::send(request_of(block).fd, static_cast<const std::uint8_t*>(block.buffer) + block.done,
-                               block.length - block.done, MSG_DONTWAIT | MSG_NOSIGNAL);
+                    n = direct_send(request_of(block).fd, static_cast<const std::uint8_t*>(block.buffer) + block.done,
+                                    block.length - block.done, MSG_DONTWAIT | MSG_NOSIGNAL);
                     if (n > 0 || (n == 0 && block.length == 0)) {
                         block.done += static_cast<std::uint32_t>(n);
                         if (block.done < block.length) continue;  // a stream send finishes whole
@@ -623,7 +645,8 @@ private:
             const int one = 1;
             state.inq = ::setsockopt(request_of(block).fd, IPPROTO_TCP, TCP_INQ, &one, sizeof one) == 0;
         }
-        if (!state.inq) return ::recv(request_of(block).fd, block.buffer, block.length, MSG_DONTWAIT);
+        if (!state.inq)
+            return direct_recvfrom(request_of(block).fd, block.buffer, block.length, MSG_DONTWAIT, nullptr, nullptr);
         ::iovec piece{block.buffer, block.length};
         alignas(::cmsghdr) char control[CMSG_SPACE(sizeof(int))];
         ::msghdr message{};
@@ -631,7 +654,7 @@ private:
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(request_of(block).fd, &message, MSG_DONTWAIT);
+        const ssize_t n = direct_recvmsg(request_of(block).fd, &message, MSG_DONTWAIT);
         if (n <= 0 || state.closed_in) return n;
         for (::cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
             if (header->cmsg_level == IPPROTO_TCP && header->cmsg_type == TCP_CM_INQ) {
