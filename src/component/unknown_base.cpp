@@ -50,17 +50,9 @@ CUnknownMultiThread::~CUnknownMultiThread() {
     g_live_objects.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-ULONG CUnknownMultiThread::internal_add_ref() noexcept {
-    return static_cast<ULONG>(m_dwRef.fetch_add(1, std::memory_order_relaxed) + 1);
-}
-
-ULONG CUnknownMultiThread::internal_release() noexcept {
-    const LONG count = m_dwRef.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (count == 0) {
-        m_dwRef.store(1, std::memory_order_relaxed);
-        delete this;
-    }
-    return static_cast<ULONG>(count);
+void CUnknownMultiThread::destroy() noexcept {
+    m_dwRef.store(1, std::memory_order_relaxed);
+    delete this;
 }
 
 LONG CUnknownMultiThread::reference_count() const noexcept { return m_dwRef.load(std::memory_order_acquire); }

@@ -41,14 +41,23 @@ public:
     CUnknownMultiThread(const CUnknownMultiThread&) = delete;
     CUnknownMultiThread& operator=(const CUnknownMultiThread&) = delete;
 
-    ULONG internal_add_ref() noexcept;
-    ULONG internal_release() noexcept;
+    // Inline: references move on every request and completion.
+    ULONG internal_add_ref() noexcept {
+        return static_cast<ULONG>(m_dwRef.fetch_add(1, std::memory_order_relaxed) + 1);
+    }
+    ULONG internal_release() noexcept {
+        const LONG count = m_dwRef.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (count == 0) destroy();
+        return static_cast<ULONG>(count);
+    }
     LONG reference_count() const noexcept;
 
 protected:
     const char* m_class_name;
-    // A lock-free count: references move on every request and completion.
     std::atomic<LONG> m_dwRef{1};
+
+private:
+    void destroy() noexcept;
 };
 
 }  // namespace asynframe
