@@ -2,7 +2,10 @@
 // what libuv does (a non-blocking socket, connect, one wait, SO_ERROR,
 // close); the other adds the steps this library's socket contract makes:
 // the socket blocks between requests (non-blocking only while connecting)
-// and a close shuts both directions down first.
+// and a close shuts both directions down first. Each comes in two orders:
+// the next connect started as soon as one ends, or ("_burst") the ends of one
+// wait handled first and their replacements started together afterwards, as
+// libuv's close phase does; the listening side then wakes once for several.
 #include <fcntl.h>
 #include <sys/epoll.h>
 
