@@ -259,7 +259,6 @@ public:
         // whatever is remembered of that one is stale. Connects are rare
         // enough to register afresh every time.
         state->registered = false;
-        state->writable = false;
         // Connects a callback starts wait for the end of its turn and go out
         // together, as the ring's submissions do: the peer's side then takes
         // them in one wake-up instead of one each. A host waiting on the
@@ -273,6 +272,7 @@ public:
             return 0;
         }
         if (issue_connect_locked(block)) return 0;
+        state->writable = false;
         return enqueue_locked(*state, block);
     }
 
@@ -320,6 +320,7 @@ public:
             state->outbound.pop_front();
             _waiting.fetch_sub(1, std::memory_order_relaxed);
             if (issue_connect_locked(*block)) continue;
+            state->writable = false;
             if (const int error = register_locked(fd, *state, inbound_events | EPOLLOUT)) {
                 ::fcntl(fd, F_SETFL, 0);
                 request_of(*block).result = -error;
