@@ -719,6 +719,29 @@ TEST_P(IoBackendTest, ConnectsOfATurnEndOnceWhenCancelledOrTheirNumberIsReusedFi
     ::close(listener);
 }
 
+// A frame stopped in the callback that started a connect: the connect, not
+// yet out, is handed back once by drain, with 995, and never reaches the peer.
+TEST_P(IoBackendTest, DrainHandsBackAConnectNotYetIssued) {
+    if (!backend->completes_accepts()) GTEST_SKIP() << "connects are the connection scheduler's here";
+    const int listener = make_listener();
+    expect_quiet();  // this thread is now the dispatch thread
+    const int client = make_stream_socket();
+    io_block connecting;
+    ASSERT_EQ(backend->start_connect(client, loopback_endpoint(local_port(listener)), connecting), 0u);
+    std::vector<io_block*> drained;
+    backend->drain([](void* context, io_block& block) { static_cast<std::vector<io_block*>*>(context)->push_back(&block); },
+                   &drained);
+    ASSERT_EQ(drained, std::vector<io_block*>{&connecting});
+    if (readiness() && !GetParam().external) {
+        EXPECT_EQ(connecting.error, 995u);
+        const timeval limit{0, 200000};
+        ASSERT_EQ(::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+        EXPECT_LT(::accept(listener, nullptr, nullptr), 0);
+    }
+    ::close(client);
+    ::close(listener);
+}
+
 #endif
 
 // A send that finds the buffers full waits for the peer to read, then finishes
