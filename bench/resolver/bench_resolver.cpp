@@ -3,14 +3,14 @@
 // same server for the same name and the same families. One resolution at a time, as a caller
 // waiting on its event makes them.
 #include <ares.h>
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netdb.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <arpa/inet.h>
 #include <unistd.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <cstring>

@@ -1,7 +1,6 @@
 #include "component/io_device.h"
 
 #include <new>
-#include <utility>
 
 #include "engine/asyn_io_manager.h"
 #include "engine/asyn_io_operation.h"

@@ -73,6 +73,15 @@ protected:
         EXPECT_TRUE(out.empty());
     }
 
+    // Everything drain() hands back, in its order.
+    std::vector<io_block*> drain_all() {
+        std::vector<io_block*> drained;
+        backend->drain(
+            [](void* context, io_block& block) { static_cast<std::vector<io_block*>*>(context)->push_back(&block); },
+            &drained);
+        return drained;
+    }
+
     std::unique_ptr<io_backend> backend;
 };
 
@@ -418,9 +427,7 @@ TEST_P(IoBackendTest, DrainHandsBackEverythingStillHeld) {
     io_block receive, posted;
     ASSERT_EQ(backend->start_recv(pair.server, buffer, sizeof buffer, receive), 0u);
     backend->post(posted);
-    std::vector<io_block*> drained;
-    backend->drain([](void* context, io_block& block) { static_cast<std::vector<io_block*>*>(context)->push_back(&block); },
-                   &drained);
+    const std::vector<io_block*> drained = drain_all();
     ASSERT_EQ(drained.size(), 2u);
     EXPECT_NE(std::find(drained.begin(), drained.end(), &posted), drained.end());
     EXPECT_NE(std::find(drained.begin(), drained.end(), &receive), drained.end());
@@ -442,9 +449,7 @@ TEST_P(IoBackendTest, DrainAfterTheDispatchThreadEnded) {
         EXPECT_TRUE(out.empty());
     });
     dispatcher.join();
-    std::vector<io_block*> drained;
-    backend->drain([](void* context, io_block& block) { static_cast<std::vector<io_block*>*>(context)->push_back(&block); },
-                   &drained);
+    const std::vector<io_block*> drained = drain_all();
     ASSERT_EQ(drained, std::vector<io_block*>{&receive});
     EXPECT_EQ(receive.error, 995u);
 }
@@ -670,6 +675,16 @@ TEST_P(IoBackendTest, ReusedDescriptorNumberStartsAfresh) {
     backend->forget(stream);
 }
 
+// How many connections a listener holds: each is accepted and closed until
+// none comes within 200 ms.
+int accept_waiting(int listener) {
+    const timeval limit{0, 200000};
+    if (::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return -1;
+    int accepted = 0;
+    for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0; ++accepted) ::close(fd);
+    return accepted;
+}
+
 // Connects started on the dispatch thread may wait for the end of its turn
 // before they go out. One cancelled and closed before then ends once with 995
 // and never reaches the network; a new socket given its number in the same
@@ -704,10 +719,7 @@ TEST_P(IoBackendTest, ConnectsOfATurnEndOnceWhenCancelledOrTheirNumberIsReusedFi
     expect_quiet();
     // The four connects reached the listener; the dropped one did too only
     // where it went out before its cancel (the ring issues it with the cancel).
-    int accepted = 0;
-    const timeval limit{0, 200000};
-    ASSERT_EQ(::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
-    for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0; ++accepted) ::close(fd);
+    const int accepted = accept_waiting(listener);
     if (deferred) EXPECT_EQ(accepted, 4);
     else EXPECT_TRUE(accepted == 4 || accepted == 5) << accepted;
     for (const int fd : others) {
@@ -728,15 +740,11 @@ TEST_P(IoBackendTest, DrainHandsBackAConnectNotYetIssued) {
     const int client = make_stream_socket();
     io_block connecting;
     ASSERT_EQ(backend->start_connect(client, loopback_endpoint(local_port(listener)), connecting), 0u);
-    std::vector<io_block*> drained;
-    backend->drain([](void* context, io_block& block) { static_cast<std::vector<io_block*>*>(context)->push_back(&block); },
-                   &drained);
+    const std::vector<io_block*> drained = drain_all();
     ASSERT_EQ(drained, std::vector<io_block*>{&connecting});
     if (readiness() && !GetParam().external) {
         EXPECT_EQ(connecting.error, 995u);
-        const timeval limit{0, 200000};
-        ASSERT_EQ(::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
-        EXPECT_LT(::accept(listener, nullptr, nullptr), 0);
+        EXPECT_EQ(accept_waiting(listener), 0);
     }
     ::close(client);
     ::close(listener);
