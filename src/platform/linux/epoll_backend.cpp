@@ -66,31 +66,6 @@ inline int direct_epoll_wait(int epoll_fd, ::epoll_event* events, int capacity, 
     return static_cast<int>(::syscall(SYS_epoll_pwait, epoll_fd, events, capacity, timeout, nullptr, 0));
 }
 
-// A lock of one word. Every descriptor has one and holds it for a few steps
-// at a time, so std::mutex's size would be most of a descriptor's state.
-// 0 free, 1 held, 2 held with waiters that may sleep on the word.
-class word_lock {
-public:
-    void lock() noexcept {
-        int seen = 0;
-        if (_word.compare_exchange_strong(seen, 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
-        if (seen != 2) seen = _word.exchange(2, std::memory_order_acquire);
-        while (seen != 0) {
-            ::syscall(SYS_futex, word(), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
-            seen = _word.exchange(2, std::memory_order_acquire);
-        }
-    }
-    void unlock() noexcept {
-        if (_word.exchange(0, std::memory_order_release) == 2)
-            ::syscall(SYS_futex, word(), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-    }
-
-private:
-    int* word() noexcept { return reinterpret_cast<int*>(&_word); }
-
-    std::atomic<int> _word{0};
-};
-static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
 
 // What the backend knows of one descriptor. Guarded by its own lock: requests
 // may start on any thread while the dispatch thread hands out readiness.

@@ -1,9 +1,12 @@
-// Pieces both I/O backends share: the lock-free queue of posted blocks, the
-// wake-up of a sleeping loop and the deadline of a wait that may restart.
+// Pieces both I/O backends share: a lock of one word, the lock-free queue of
+// posted blocks, the wake-up of a sleeping loop and the deadline of a wait
+// that may restart.
 #pragma once
 
+#include <linux/futex.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,6 +28,34 @@ namespace asynframe::platform::detail {
 static_assert(sizeof(buffer_span) == sizeof(::iovec) && offsetof(buffer_span, data) == offsetof(::iovec, iov_base) &&
                   offsetof(buffer_span, length) == offsetof(::iovec, iov_len),
               "spans are handed to the kernel as iovec arrays");
+
+// A lock of one word, for state held a few steps at a time: the readiness
+// loop keeps one per descriptor (std::mutex's size would be most of a
+// descriptor's state), the ring one for its submission queue (taken for
+// every request, where glibc's mutex costs more than the steps it guards).
+// 0 free, 1 held, 2 held with waiters that may sleep on the word.
+class word_lock {
+public:
+    void lock() noexcept {
+        int seen = 0;
+        if (_word.compare_exchange_strong(seen, 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
+        if (seen != 2) seen = _word.exchange(2, std::memory_order_acquire);
+        while (seen != 0) {
+            ::syscall(SYS_futex, word(), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+            seen = _word.exchange(2, std::memory_order_acquire);
+        }
+    }
+    void unlock() noexcept {
+        if (_word.exchange(0, std::memory_order_release) == 2)
+            ::syscall(SYS_futex, word(), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+
+private:
+    int* word() noexcept { return reinterpret_cast<int*>(&_word); }
+
+    std::atomic<int> _word{0};
+};
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
 
 inline const ::iovec* as_iovec(const buffer_span* spans) noexcept { return reinterpret_cast<const ::iovec*>(spans); }
 

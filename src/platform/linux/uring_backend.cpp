@@ -117,7 +117,7 @@ public:
         if (error < 0) return false;
         _ring_ready = true;
         _ext_arg = (params.features & IORING_FEAT_EXT_ARG) != 0;
-        std::lock_guard<std::mutex> guard(_sq_lock);
+        std::lock_guard<word_lock> guard(_sq_lock);
         if (!arm_wake_locked()) return false;
         return ::io_uring_submit(&_ring) >= 0;
     }
@@ -238,7 +238,7 @@ public:
 
     void cancel(native_handle handle) noexcept override {
         const int fd = static_cast<int>(handle);
-        std::lock_guard<std::mutex> guard(_sq_lock);
+        std::lock_guard<word_lock> guard(_sq_lock);
         // Requests start under this lock: with none counted, none can be in the kernel.
         if (!_fd_requests.maybe_busy(fd)) return;
         io_uring_sqe* sqe = get_sqe_marked_locked();
@@ -260,7 +260,7 @@ public:
 
     void submit() noexcept override {
         if (!_unsubmitted.load(std::memory_order_acquire)) return;
-        std::lock_guard<std::mutex> guard(_sq_lock);
+        std::lock_guard<word_lock> guard(_sq_lock);
         submit_locked();
     }
 
@@ -297,7 +297,7 @@ public:
         // Entries this thread prepared go in with the same call that waits.
         unsigned to_submit = 0;
         if (_unsubmitted.load(std::memory_order_acquire)) {
-            std::lock_guard<std::mutex> guard(_sq_lock);
+            std::lock_guard<word_lock> guard(_sq_lock);
             to_submit = flush_locked();
         } else if (left != 0 && spin_for_work()) {
             // Producers on other threads usually post again within
@@ -338,7 +338,7 @@ public:
 
     void drain(void (*sink)(void*, io_block&), void* context) noexcept override {
         {
-            std::lock_guard<std::mutex> guard(_sq_lock);
+            std::lock_guard<word_lock> guard(_sq_lock);
             _closing = true;
             if (io_uring_sqe* sqe = get_sqe_marked_locked()) {
                 ::io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
@@ -386,7 +386,7 @@ private:
         const int result = enter_once(to_submit, wait_for, timeout_ms);
         if (result < 0 && to_submit != 0) {
             // A call that failed may have left entries behind: the next look submits them.
-            std::lock_guard<std::mutex> guard(_sq_lock);
+            std::lock_guard<word_lock> guard(_sq_lock);
             if (::io_uring_sq_ready(&_ring) != 0) _unsubmitted.store(true, std::memory_order_release);
         }
         return result;
@@ -465,7 +465,7 @@ private:
         linux_request& request = request_of(block);
         request.fd = fd;
         request.result = 0;
-        std::lock_guard<std::mutex> guard(_sq_lock);
+        std::lock_guard<word_lock> guard(_sq_lock);
         io_uring_sqe* sqe = get_sqe_marked_locked();
         if (sqe == nullptr)
             return is_file_kind(kind) ? file_error_from_errno(ENOMEM) : socket_error_from_errno(ENOBUFS);
@@ -523,7 +523,7 @@ private:
         if (data == wake_tag) {
             _wake.drain_descriptor();
             if ((flags & IORING_CQE_F_MORE) == 0 && !_closing) {
-                std::lock_guard<std::mutex> guard(_sq_lock);
+                std::lock_guard<word_lock> guard(_sq_lock);
                 arm_wake_locked();
             }
             return false;
@@ -545,7 +545,7 @@ private:
     bool _ring_ready = false;
     bool _ext_arg = false;
     int _wake_fd = -1;
-    std::mutex _sq_lock;
+    word_lock _sq_lock;
     posted_queue _posted;
     block_list _local;
     wake_signal _wake;
