@@ -341,6 +341,14 @@ TEST_P(FrameTest, OperationFieldsCheckTheirArguments) {
     EXPECT_EQ(scatter->GetSegments(&count, &segments), S_OK);
     EXPECT_EQ(count, 3u);
     EXPECT_NE(segments, nullptr);
+    // Every face of the object leads back to it; any other object to nothing.
+    IAsynIoOperationObject* implementation_face = nullptr;
+    ASSERT_EQ(operation->QueryInterface(IID_IAsynIoOperationObject, reinterpret_cast<void**>(&implementation_face)),
+              S_OK);
+    EXPECT_EQ(CAsynIoOperation::resolve(scatter), object);
+    EXPECT_EQ(CAsynIoOperation::resolve(implementation_face), object);
+    EXPECT_EQ(CAsynIoOperation::resolve(static_cast<IAsynFrameEvents*>(sink)), nullptr);
+    implementation_face->Release();
     scatter->Release();
 
     IUnknown* result = nullptr;
