@@ -7,7 +7,6 @@
 // by reap() or take_posted() only, never inside the call that started them;
 // those finished on the dispatch thread itself skip the cross-thread queue.
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -65,7 +64,6 @@ inline ssize_t direct_recvmsg(int fd, ::msghdr* message, int flags) noexcept {
 inline int direct_epoll_wait(int epoll_fd, ::epoll_event* events, int capacity, int timeout) noexcept {
     return static_cast<int>(::syscall(SYS_epoll_pwait, epoll_fd, events, capacity, timeout, nullptr, 0));
 }
-
 
 // What the backend knows of one descriptor. Guarded by its own lock: requests
 // may start on any thread while the dispatch thread hands out readiness.
