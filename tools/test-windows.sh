@@ -33,7 +33,7 @@ echo "wine prefix ready in $(( $(date +%s) - started )) s"
 peers="$source_dir/tests/platform/run_tls_session_test.sh"
 cd "$build_dir"
 # Under wine a case that fails is run once more (ctest shows both runs): wine
-# schedules threads and delivers socket events unlike Windows, and a rare
-# stall there (a join in a UI-thread teardown, not yet explained) should not
-# hide the rest. A case that fails twice fails the run.
+# schedules threads and delivers socket events unlike Windows, and a case
+# that depends on that timing should not hide the rest. A case that fails
+# twice fails the run.
 "$peers" ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 180 --repeat until-pass:2 "$@"

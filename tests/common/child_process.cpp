@@ -96,9 +96,13 @@ bool start_shell(const std::string& script) {
     if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
     // Wine cannot wait on a Linux program's handle: the pid file and /proc say
-    // what became of it.
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    // what became of it. For a Linux program wine hands back no process handle
+    // and, in hThread, whatever value was lying there: often a live handle of
+    // ours (a thread's stop event), which closing here would break at random.
+    if (process.hProcess != nullptr) {
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+    }
     return true;
 }
 
