@@ -241,7 +241,9 @@ void asyn_io_manager::append_local(platform::io_block* chain) noexcept {
 
 asyn_io_manager::turn_result asyn_io_manager::turn() {
     _turning = true;
+    _timers->begin_turn();
     const turn_result result = turn_phases();
+    _timers->end_turn();
     _turning = false;
     return result;
 }
@@ -274,7 +276,8 @@ asyn_io_manager::turn_result asyn_io_manager::turn_phases() {
         if (!dispatch(block)) return turn_result::quit;
     }
     if (reaped == reap_batch || _posted_head != nullptr || _local_head != nullptr) return turn_result::busy;
-    // Callbacks of this turn may have set timers.
+    // Callbacks of this turn may have set timers; the wait is measured from now.
+    _timers->end_turn();
     _next_delay = _timers->next_delay();
     return _next_delay == 0 ? turn_result::busy : turn_result::idle;
 }

@@ -27,6 +27,15 @@ unsigned shift_for(std::size_t buckets) noexcept {
 
 }  // namespace
 
+std::uint32_t timer_manager::now() const noexcept {
+    if (!_clock_held) return platform::tick_count();
+    if (!_clock_read) {
+        _clock = platform::tick_count();
+        _clock_read = true;
+    }
+    return _clock;
+}
+
 void timer_manager::front(timer_entry& entry) const {
     const due_group& group = _groups[_heap.front().group];
     const node& n = _nodes[group.first];
@@ -36,7 +45,7 @@ void timer_manager::front(timer_entry& entry) const {
     entry.repeat = n.repeat ? 1 : 0;
     entry.period = n.period;
     entry.due = group.due;
-    const std::int32_t left = static_cast<std::int32_t>(group.due - platform::tick_count());
+    const std::int32_t left = static_cast<std::int32_t>(group.due - now());
     entry.remaining = left < 0 ? 0 : left;
 }
 
@@ -48,7 +57,7 @@ void timer_manager::pop_front() {
         // entry keeps its lookups and only moves in the queue, behind every
         // entry already armed with the same due time. The containers always
         // have room for this, so nothing is allocated.
-        const std::uint32_t due = platform::tick_count() + n.period;
+        const std::uint32_t due = now() + n.period;
         dequeue(index);
         enqueue(index, due);
         return;
@@ -88,7 +97,7 @@ bool timer_manager::set_timer(timeout_handler* handler, std::uint32_t millisecon
             }
         }
     }
-    enqueue(index, platform::tick_count() + millisecond);
+    enqueue(index, now() + millisecond);
     return true;
 }
 
@@ -120,7 +129,7 @@ void timer_manager::set_operation_timeout(asyn_io_operation* operation, std::uin
     n.keyed = false;
     ++_operation_timeouts;
     link(index, find_head(operation));
-    enqueue(index, platform::tick_count() + millisecond);
+    enqueue(index, now() + millisecond);
 }
 
 void timer_manager::cancel_operation_timeout(asyn_io_operation* operation) {

@@ -51,6 +51,17 @@ public:
     void set_operation_timeout(asyn_io_operation* operation, std::uint32_t millisecond);
     void cancel_operation_timeout(asyn_io_operation* operation);
 
+    // Between these, every look at the clock answers the first one: a
+    // dispatch turn that arms a receive time-out per completion reads the
+    // clock once, not once per completion. An entry armed late in a long
+    // turn is due that much earlier, by the same measure as a timer fires
+    // late when a turn runs long; the wait that follows reads the clock anew.
+    void hold_clock() noexcept {
+        _clock_held = true;
+        _clock_read = false;
+    }
+    void release_clock() noexcept { _clock_held = false; }
+
 private:
     static constexpr std::uint32_t none = 0xFFFFFFFFu;
     // Handler timers a handler may have before they are looked up by key.
@@ -108,6 +119,7 @@ private:
     // which keeps the order across the tick counter's wrap to zero.
     static bool earlier(std::uint32_t a, std::uint32_t b) noexcept { return static_cast<std::int32_t>(a - b) < 0; }
 
+    std::uint32_t now() const noexcept;
     // Makes room for one more entry in every container, so the arming that
     // follows cannot fail halfway.
     void reserve_one(bool handler_timer);
@@ -162,6 +174,9 @@ private:
     std::size_t _keyed = 0;
     std::size_t _targets = 0;
     std::size_t _operation_timeouts = 0;
+    bool _clock_held = false;
+    mutable bool _clock_read = false;
+    mutable std::uint32_t _clock = 0;
 };
 
 }  // namespace asynframe

@@ -51,6 +51,9 @@ public:
         return static_cast<std::uint32_t>(entry.remaining);
     }
 
+    void begin_turn() noexcept override { _timers->hold_clock(); }
+    void end_turn() noexcept override { _timers->release_clock(); }
+
     void clear() noexcept override { _timers = std::make_unique<timer_manager>(); }
 
 private:

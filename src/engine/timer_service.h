@@ -38,6 +38,9 @@ public:
     virtual std::uint32_t fire_due() = 0;
     // The milliseconds until the next timer is due, firing nothing.
     virtual std::uint32_t next_delay() const noexcept = 0;
+    // A dispatch turn's bounds: the heap reads the clock once between them.
+    virtual void begin_turn() noexcept {}
+    virtual void end_turn() noexcept {}
     // Drops every timer without firing it.
     virtual void clear() noexcept = 0;
 };

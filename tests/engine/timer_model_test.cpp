@@ -245,3 +245,44 @@ TEST_F(TimerModelTest, KillTimersTakesOneHandlerOutOfMany) {
 }
 
 }  // namespace
+
+// A dispatch turn holds the clock: every arming in it is measured from the
+// turn's one reading, so entries armed together stay together, and the wait
+// after the turn is measured from a fresh reading.
+TEST_F(TimerModelTest, AHeldClockIsReadOnceAndReleasedForTheWait) {
+    static int reads = 0;
+    platform::set_tick_source([]() noexcept {
+        ++reads;
+        return g_tick;
+    });
+    make_operations(50);
+    g_tick = 0xFFFFFFF0u;  // the turn crosses the counter's wrap
+    reads = 0;
+    timers.hold_clock();
+    for (auto& operation : operations) {
+        timers.set_operation_timeout(operation.get(), 100);
+        ++g_tick;  // time passes while the turn's callbacks run
+    }
+    ASSERT_TRUE(timers.set_timer(&handlers[0], 100, 1, true));
+    timer_entry entry;
+    timers.front(entry);
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(entry.due, 0xFFFFFFF0u + 100u);
+    EXPECT_EQ(entry.target, operations.front().get());
+    EXPECT_EQ(entry.remaining, 100);
+    timers.release_clock();
+    timers.front(entry);
+    EXPECT_EQ(reads, 2);
+    EXPECT_EQ(entry.remaining, 100 - 50);
+    // Every entry of the turn is due at once, in arming order, the handler's last.
+    g_tick += 50;
+    for (auto& operation : operations) {
+        timers.front(entry);
+        ASSERT_EQ(entry.remaining, 0);
+        ASSERT_EQ(entry.target, operation.get());
+        timers.pop_front();
+    }
+    timers.front(entry);
+    EXPECT_EQ(entry.target, static_cast<void*>(&handlers[0]));
+    EXPECT_EQ(entry.remaining, 0);
+}
