@@ -291,12 +291,12 @@ void download::tick() {
     if (_over) return;
     if (_view) _view->update(_resumed_bytes + _received, _received, _size);
     if (now - _last_save >= state_period) save_now();
-    start_writeback();
 }
 
 void download::start_writeback() {
     // Only starts the writing out (it waits for none of it); the flush at
-    // the end still waits for every byte.
+    // the end still waits for every byte. Started as the writes land, not on
+    // the tick, so at most one step is left for that flush.
     if (_lock < 0 || _to_stdout || _received < _written_back + writeback_step) return;
     _written_back = _received;
     ::sync_file_range(_lock, 0, 0, SYNC_FILE_RANGE_WRITE);

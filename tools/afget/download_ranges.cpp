@@ -148,6 +148,7 @@ void download::start_piece(std::size_t index) {
     started->write_body_to(_file.get(), first, each.left(), [this, index](std::uint64_t bytes) {
         _pieces[index].written += bytes;
         _received += bytes;
+        start_writeback();
     });
     started->take_window(0);
     started->add_headers(request_headers(true));

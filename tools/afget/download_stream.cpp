@@ -31,7 +31,10 @@ void download::run_stream() {
     _fetches.push_back(std::move(worker));
     ++_running;
     ++_started;
-    auto counted = [this](std::uint64_t bytes) { _received += bytes; };
+    auto counted = [this](std::uint64_t bytes) {
+        _received += bytes;
+        start_writeback();
+    };
     if (_to_stdout)
         started->write_body_to(
             [](const char* data, std::size_t size) {
