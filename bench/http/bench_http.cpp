@@ -1,7 +1,8 @@
 // HTTP over loopback: afserve serving a 4 KiB file to wrk (100 connections)
 // against nginx with one worker, in plain HTTP (afserve on io_uring and on
 // epoll) and over TLS with the same certificate, and afget fetching a 1 GiB
-// file from nginx with one and four connections against curl and aria2c. Each
+// file from nginx with one and four connections against curl and aria2c, and
+// with one over TLS against curl. Each
 // program runs as it would for a user; the times are the programs' own, start
 // to exit.
 #include <arpa/inet.h>
@@ -120,7 +121,7 @@ bool answers(std::uint16_t port) {
 
 // The files, nginx and afserve, made once for the run.
 struct site {
-    std::string folder, www, downloads;
+    std::string folder, www, downloads, certificate;
     std::uint16_t nginx_port = 0, afserve_port = 0, nginx_tls_port = 0, afserve_tls_port = 0, afserve_epoll_port = 0;
     std::unique_ptr<server> nginx, afserve, afserve_tls, afserve_epoll;
 
@@ -143,9 +144,12 @@ struct site {
         // otherwise write the new GiB back about 30 s on, under whichever
         // fetch runs then (the first one, after the small-file cases).
         ::sync();
-        const std::string certificate = folder + "/cert.pem", key = folder + "/key.pem";
+        certificate = folder + "/cert.pem";
+        const std::string key = folder + "/key.pem";
+        // Named for the address the clients fetch from, so that they check it.
         if (run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
-                 "/CN=localhost", "-keyout", key, "-out", certificate}) != 0)
+                 "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout", key, "-out",
+                 certificate}) != 0)
             give_up("making a certificate");
         nginx_port = free_port();
         nginx_tls_port = free_port();
@@ -257,6 +261,7 @@ void register_case(const char* name, std::function<void(benchmark::State&)> body
     register_case("small_file_tls/ours", [](benchmark::State& state) { small_file(state, &site::afserve_tls_port); });
     register_case("small_file_tls/nginx", [](benchmark::State& state) { small_file(state, &site::nginx_tls_port); });
     auto big_url = [] { return the_site().url(the_site().nginx_port, "big.bin"); };
+    auto big_tls_url = [] { return the_site().url(the_site().nginx_tls_port, "big.bin"); };
     auto output = [] { return the_site().downloads + "/big.bin"; };
     register_case("fetch_1/ours", [=](benchmark::State& state) {
         fetch(state, {AFGET_PATH, "-c", "1", "--progress", "none", "-o", output(), big_url()});
@@ -266,6 +271,16 @@ void register_case(const char* name, std::function<void(benchmark::State&)> body
     });
     register_case("fetch_1/curl_flushed", [=](benchmark::State& state) {
         fetch(state, {"/usr/bin/curl", "-s", "-o", output(), big_url()}, true);
+    });
+    register_case("fetch_1_tls/ours", [=](benchmark::State& state) {
+        fetch(state, {AFGET_PATH, "-c", "1", "--progress", "none", "--cacert", the_site().certificate, "-o", output(),
+                      big_tls_url()});
+    });
+    register_case("fetch_1_tls/curl", [=](benchmark::State& state) {
+        fetch(state, {"/usr/bin/curl", "-s", "--cacert", the_site().certificate, "-o", output(), big_tls_url()});
+    });
+    register_case("fetch_1_tls/curl_flushed", [=](benchmark::State& state) {
+        fetch(state, {"/usr/bin/curl", "-s", "--cacert", the_site().certificate, "-o", output(), big_tls_url()}, true);
     });
     register_case("fetch_4/ours", [=](benchmark::State& state) {
         fetch(state, {AFGET_PATH, "-c", "4", "--progress", "none", "-o", output(), big_url()});

@@ -119,6 +119,8 @@ private:
     // then keeps the inner read going. S_OK, or the refusal of the inner read.
     HRESULT service_read();
     HRESULT ensure_reading();
+    // Bytes asked of the inner socket by the next read.
+    std::uint32_t inner_read_size() const noexcept;
     // Decrypts the session's input into _result_data; false on a failure.
     bool decrypt_held();
     void read_failed(DWORD error, const std::string& message);
@@ -185,6 +187,7 @@ private:
     std::uint32_t _write_len = 0;
     std::uint32_t _read_len = 0;
     std::uint32_t _read_pos = 0;
+    std::uint32_t _last_read_len = 0;  // the window of the latest Read, for reading ahead
     // The last handshake flight is being sent; the connect completes after it.
     bool _handshake_finishing = false;
     // The peer's close_notify arrived: reads end with 0 bytes.

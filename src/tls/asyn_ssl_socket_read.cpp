@@ -18,8 +18,10 @@ using ssl_detail::usable;
 
 namespace {
 
-// Bytes asked of the inner socket per read: several records at once.
+// Bytes asked of the inner socket per read: several records at once, and
+// for a caller's larger window that whole window's worth, up to a bound.
 constexpr std::uint32_t read_size = 64 * 1024;
+constexpr std::uint32_t largest_read_size = 1024 * 1024;
 
 }  // namespace
 
@@ -39,6 +41,7 @@ HRESULT CAsynSSLSocket::Read(IAsynIoOperation* operation) {
     keep(_read_op_ptr, operation);
     _read_pos = object->range_start();
     _read_len = object->range_length();
+    _last_read_len = _read_len;
     HRESULT hr = S_OK;
     try {
         hr = service_read();
@@ -170,13 +173,27 @@ HRESULT CAsynSSLSocket::ensure_reading() {
     if (_reading || _peer_closed || _eof || _read_failed || _handshake_status != handshake_done ||
         _operation_ptr == nullptr)
         return S_OK;
+    const std::uint32_t size = inner_read_size();
     // Nobody reads: only while there is room for what the read brings.
-    if (_read_op_ptr == nullptr && (_result_data_pos >= _io_buffer_len || _session.input_held() >= read_size))
+    if (_read_op_ptr == nullptr && (_result_data_pos >= _io_buffer_len || _session.input_held() >= size))
         return S_OK;
-    grow_inner_buffer(read_size);
-    const HRESULT hr = inner_read(0, read_size);
+    grow_inner_buffer(size);
+    const HRESULT hr = inner_read(0, size);
     if (SUCCEEDED(hr)) _reading = true;
     return hr;
+}
+
+std::uint32_t CAsynSSLSocket::inner_read_size() const noexcept {
+    // A Read is answered with what one inner read brought: cut at a fixed
+    // size, a caller's large window would take several rounds (and, for a
+    // download, as many writes of its own). Reading ahead, the latest
+    // window stands for the next.
+    const std::uint64_t window = _read_op_ptr != nullptr ? _read_len : _last_read_len;
+    const platform::tls::stream_sizes sizes = _session.sizes();
+    if (window <= read_size || sizes.maximum_message == 0) return read_size;
+    const std::uint64_t records = (window + sizes.maximum_message - 1) / sizes.maximum_message;
+    const std::uint64_t wanted = window + records * (sizes.header + sizes.trailer);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, largest_read_size));
 }
 
 bool CAsynSSLSocket::decrypt_held() {

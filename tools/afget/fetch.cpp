@@ -10,7 +10,7 @@ namespace {
 
 // Each of the two receive buffers; the body is written to the file straight
 // from the one just filled while the other receives.
-constexpr DWORD network_buffer = 128 * 1024;
+constexpr DWORD network_buffer = 512 * 1024;
 
 }  // namespace
 

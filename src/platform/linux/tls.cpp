@@ -516,11 +516,14 @@ void client_session::put_input(const std::uint8_t* data, std::size_t length) {
 void client_session::lend_input(const std::uint8_t* data, std::size_t length) {
     if (!is_open() || length == 0) return;
     input_source& source = *_state->source;
-    if (source.lent != nullptr || source.taken != source.queue.size()) {
-        // Behind bytes already held: copied, in order.
+    if (source.lent != nullptr) {
+        // Behind bytes of another lender: copied, in order.
         put_input(data, length);
         return;
     }
+    // Queued bytes (the start of a record a read cut) are read first, then
+    // these in place: copying a whole read behind a few held bytes would
+    // cost a pass over every byte received.
     source.lent = data;
     source.lent_length = length;
     source.lent_taken = 0;
