@@ -150,6 +150,12 @@ HRESULT CAsynSSLSocket::create_write_operation(int index) {
 }
 
 void CAsynSSLSocket::release_inner_operation() noexcept {
+    // Nothing lent may outlive the inner buffer. (A copy that fails for
+    // want of memory drops the bytes, never the pointer's reset.)
+    try {
+        _session.return_input();
+    } catch (...) {
+    }
     for (IAsynIoOperation*& slot : _write_ops) {
         if (slot == nullptr) continue;
         IAsynIoOperation* operation = std::exchange(slot, nullptr);
@@ -271,7 +277,12 @@ std::uint8_t* CAsynSSLSocket::inner_buffer(DWORD* size) const {
     return buffer;
 }
 
-void CAsynSSLSocket::grow_inner_buffer(std::uint32_t size) { grow_buffer(_operation_ptr, size); }
+void CAsynSSLSocket::grow_inner_buffer(std::uint32_t size) {
+    // The session may still read input lent from this buffer: it takes its
+    // copy before the buffer is used again or replaced.
+    _session.return_input();
+    grow_buffer(_operation_ptr, size);
+}
 
 void CAsynSSLSocket::grow_buffer(IAsynIoOperation* operation, std::uint32_t size) {
     DWORD current = 0;

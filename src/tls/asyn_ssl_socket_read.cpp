@@ -161,9 +161,9 @@ HRESULT CAsynSSLSocket::service_read() {
         // Read ahead: what failed is kept for the next read.
         throw std::runtime_error("SSL recv: DecryptMessage call error");
     }
-    // The inner buffer is read into again below: the session keeps what it
-    // has not decrypted yet.
-    _session.return_input();
+    // What the session has not decrypted stays lent where it came in until
+    // the inner buffer is read into again (ensure_reading), so a read that
+    // brought more than the caller's window is not copied aside whole.
     // A key update (or a renegotiation) answers through the session's output.
     if (_session.output_pending() > 0) pump_output();
     return ensure_reading();
@@ -173,10 +173,11 @@ HRESULT CAsynSSLSocket::ensure_reading() {
     if (_reading || _peer_closed || _eof || _read_failed || _handshake_status != handshake_done ||
         _operation_ptr == nullptr)
         return S_OK;
-    const std::uint32_t size = inner_read_size();
-    // Nobody reads: only while there is room for what the read brings.
-    if (_read_op_ptr == nullptr && (_result_data_pos >= _io_buffer_len || _session.input_held() >= size))
+    // Nobody reads: only while little is held, so that what is held waits
+    // where it came in for the next read.
+    if (_read_op_ptr == nullptr && (_result_data_pos >= _io_buffer_len || _session.input_held() >= read_size))
         return S_OK;
+    const std::uint32_t size = inner_read_size();
     grow_inner_buffer(size);
     const HRESULT hr = inner_read(0, size);
     if (SUCCEEDED(hr)) _reading = true;

@@ -8,9 +8,13 @@
 namespace asynframe::tools {
 namespace {
 
-// Each of the two receive buffers; the body is written to the file straight
-// from the one just filled while the other receives.
+// Each receive buffer; the body is written to the file straight from the one
+// just filled while the next receives.
 constexpr DWORD network_buffer = 512 * 1024;
+// Buffers one exchange may hold: room to keep receiving through a write that
+// stalls (a disk flushing, a file system committing) instead of stopping the
+// connection, bounded so a slow disk holds 2 MiB, not the whole answer.
+constexpr std::size_t most_buffers = 4;
 
 }  // namespace
 
@@ -23,8 +27,8 @@ void fetch::cancel() {
     _stopped = true;
     _on_done = nullptr;
     _net.reset();
-    _disk.reset();
-    _spare.reset();
+    _to_write.clear();
+    _free.clear();
     if (_socket) _socket->Close();
     _socket.reset();
     _own_limit.reset();
@@ -116,7 +120,7 @@ void fetch::start(const std::string& method, std::optional<std::pair<std::uint64
         }
         // The body stays where it was received; only the gaps a chunked
         // answer leaves between its pieces are closed up, in place.
-        BYTE* const base = _filled->buffer();
+        BYTE* const base = _net->buffer();
         const BYTE* const from = reinterpret_cast<const BYTE*>(data);
         if (_fill == 0)
             _fill_start = static_cast<DWORD>(from - base);
@@ -136,7 +140,7 @@ void fetch::open_socket() {
     IAsynFrame3* frame = _host.frame();
     _began = _last_activity = std::chrono::steady_clock::now();
     _net = std::make_unique<operation>(frame, network_buffer);
-    _spare = std::make_unique<operation>(frame, network_buffer);
+    _buffers = 1;
     ref<IAsynTcpSocket> base;
     if (frame->CreateTcpSocket(base.put()) != S_OK) throw tool_error(exit_failure, "the frame made no TCP socket");
     // The download's own clock decides on silence; the socket's is a backstop.
@@ -241,34 +245,52 @@ void fetch::send_request() {
 void fetch::receive() {
     _net->range(0, network_buffer);
     _net->on_complete([this](DWORD error, DWORD bytes) {
+        _receiving = false;
         if (_stopped) return;
         if (error != 0) {
             end(broken("receiving from " + _target.origin() + " failed: " + describe_error(error), error));
             return;
         }
         _last_activity = std::chrono::steady_clock::now();
-        if (_writing) {
-            _held_read = bytes;
-            return;
-        }
         take(bytes);
     });
-    if (_socket->Read(_net->get()) != S_OK) end(broken("cannot receive from " + _target.origin(), 0));
+    _receiving = true;
+    if (_socket->Read(_net->get()) != S_OK) {
+        _receiving = false;
+        end(broken("cannot receive from " + _target.origin(), 0));
+    }
 }
 
 void fetch::take(DWORD bytes) {
-    // The buffer the receive filled; the body is written from it, and the
-    // next receive goes to the other one.
-    _filled = _net.get();
     if (bytes == 0) {
         _answer.end_of_input();
     } else {
         _answer.feed(reinterpret_cast<const char*>(_net->buffer()), bytes);
     }
     if (_fill > 0) {
-        _disk = std::move(_net);
-        _net = std::move(_spare);
+        // The body stays in the buffer it came in until it is written; the
+        // next receive goes to another.
+        if (_file != nullptr) {
+            _to_write.push_back({std::move(_net), _fill_start, _fill});
+            _net = free_buffer();
+        }
+        _fill = 0;
     }
+    settle();
+}
+
+std::unique_ptr<operation> fetch::free_buffer() {
+    if (!_free.empty()) {
+        std::unique_ptr<operation> buffer = std::move(_free.back());
+        _free.pop_back();
+        return buffer;
+    }
+    if (_buffers >= most_buffers) return nullptr;
+    ++_buffers;
+    return std::make_unique<operation>(_host.frame(), network_buffer);
+}
+
+void fetch::settle() {
     if (!_head_checked && _answer.headers_complete() && !_answer.failed()) check_head();
     if (_head_refused) {
         end({});
@@ -278,7 +300,10 @@ void fetch::take(DWORD bytes) {
         end({exit_failure, "writing to standard output failed: " + std::string(std::strerror(errno))});
         return;
     }
-    if (_enough && _fill == 0 && !_writing) {
+    // Written out: the exchange may end well, or say how it broke, only with
+    // every body byte it took on the disk.
+    const bool written = _to_write.empty();
+    if (_enough && written) {
         end({});
         return;
     }
@@ -286,7 +311,7 @@ void fetch::take(DWORD bytes) {
         end({exit_protocol, "the server sent more than the " + std::to_string(_body_limit) + " bytes asked for"});
         return;
     }
-    if (_answer.failed() && _fill == 0) {
+    if (_answer.failed() && written) {
         const bool short_body = _answer.headers_complete();
         std::string text = short_body ? "the answer from " + _target.origin() + " ended early"
                                       : "broken answer from " + _target.origin() + ": " + _answer.error();
@@ -298,66 +323,52 @@ void fetch::take(DWORD bytes) {
         end(cut);
         return;
     }
-    if (_fill > 0) write_pending();
-    if ((_answer.complete() || _enough) && !_writing) {
+    if (!written && !_writing) {
+        _writing = true;
+        _written_of_front = 0;
+        write_rest();
+        if (_stopped) return;
+    }
+    if (_answer.complete() && _to_write.empty()) {
         end({});
         return;
     }
-    if (!_answer.complete() && !_answer.failed() && !_enough) receive();
-}
-
-void fetch::write_pending() {
-    if (_file == nullptr) {
-        _fill = 0;
-        _spare = std::move(_disk);
-        return;
-    }
-    _writing = true;
-    _written_of_fill = 0;
-    write_rest();
+    if (_answer.complete() || _answer.failed() || _enough || _receiving) return;
+    if (!_net) _net = free_buffer();
+    // Every buffer waits to be written: the next write's end receives again.
+    if (_net) receive();
 }
 
 // Plain writes, resumed until the buffer is out: the output file is shared by
 // every connection, and a device runs one whole-range write at a time.
 void fetch::write_rest() {
-    const DWORD length = _fill - _written_of_fill;
-    _disk->range(_fill_start + _written_of_fill, length);
-    _disk->position(_file_position + _written_of_fill);
-    _disk->on_complete([this](DWORD error, DWORD written) {
+    filled& front = _to_write.front();
+    const DWORD length = front.length - _written_of_front;
+    front.buffer->range(front.start + _written_of_front, length);
+    front.buffer->position(_file_position + _written_of_front);
+    front.buffer->on_complete([this](DWORD error, DWORD written) {
         if (error != 0 || written == 0) {
             _writing = false;
             end({exit_failure, "writing the output failed: " + describe_error(error != 0 ? error : 29)});
             return;
         }
-        _written_of_fill += written;
+        _written_of_front += written;
         _last_activity = std::chrono::steady_clock::now();
-        if (_written_of_fill < _fill) {
+        filled& done = _to_write.front();
+        if (_written_of_front < done.length) {
             write_rest();
             return;
         }
-        const DWORD length = _fill;
+        const DWORD length = done.length;
+        _free.push_back(std::move(done.buffer));
+        _to_write.pop_front();
         _writing = false;
-        _fill = 0;
-        // The buffer written from takes its turn receiving.
-        _spare = std::move(_disk);
         _file_position += length;
         if (_on_progress) _on_progress(length);
         if (_stopped) return;
-        if (_answer.failed()) {
-            take(0);
-            return;
-        }
-        if (_answer.complete() || _enough) {
-            end({});
-            return;
-        }
-        if (_held_read) {
-            const DWORD bytes = *_held_read;
-            _held_read.reset();
-            take(bytes);
-        }
+        settle();
     });
-    if (_file->Write(_disk->get()) != S_OK) end({exit_failure, "the output refused a write"});
+    if (_file->Write(front.buffer->get()) != S_OK) end({exit_failure, "the output refused a write"});
 }
 
 void fetch::check_head() {

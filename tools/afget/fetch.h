@@ -5,10 +5,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/host.h"
 #include "common/http.h"
@@ -74,7 +76,11 @@ private:
     void send_request();
     void receive();
     void take(DWORD bytes);
-    void write_pending();
+    // After bytes were taken or written: ends the exchange, writes what is
+    // queued and receives more, as the answer and the buffers allow.
+    void settle();
+    // A buffer to receive into: a free one, a new one below the bound, or null.
+    std::unique_ptr<operation> free_buffer();
     void write_rest();
     void end(const outcome& result);
     outcome connect_failure(DWORD error) const;
@@ -94,13 +100,21 @@ private:
     progress _on_progress;
     ref<IAsynTcpSocket> _socket;
     ref<ISpeedLimit> _own_limit;
-    // Two receive buffers taking turns: `_net` receives (and carries the
-    // connect and the request); `_disk`, the one filled before, is being
-    // written to the file; `_spare` is the free one between the two.
+    // Receive buffers: `_net` receives (and carries the connect and the
+    // request); each one filled with body bytes waits in `_to_write` and is
+    // written to the file straight from where it was received (the front one
+    // while `_writing`), then freed. A second buffer is made at the first
+    // body, more only while the file lags behind the network.
+    struct filled {
+        std::unique_ptr<operation> buffer;
+        DWORD start = 0;   // where the body bytes begin in it
+        DWORD length = 0;  // how many
+    };
     std::unique_ptr<operation> _net;
-    std::unique_ptr<operation> _disk;
-    std::unique_ptr<operation> _spare;
-    operation* _filled = nullptr;  // the buffer whose bytes the parser is reading
+    std::deque<filled> _to_write;
+    std::vector<std::unique_ptr<operation>> _free;
+    std::size_t _buffers = 0;  // made so far
+    bool _receiving = false;
     message_parser _answer{message_parser::kind::response};
     bool _stopped = false;
     // Body placement.
@@ -108,11 +122,10 @@ private:
     std::uint64_t _file_position = 0;
     std::uint64_t _body_limit = 0;
     std::uint64_t _body_seen = 0;
-    DWORD _fill = 0;        // body bytes of the disk buffer waiting to be written
+    DWORD _fill = 0;        // body bytes the parser placed in `_net`
     DWORD _fill_start = 0;  // where they begin in it
-    DWORD _written_of_fill = 0;
+    DWORD _written_of_front = 0;
     bool _writing = false;
-    std::optional<DWORD> _held_read;  // a receive that came in while writing
     bool _body_overflow = false;
     std::string _extra_headers;
     std::function<bool(const char*, std::size_t)> _sink;
