@@ -290,6 +290,21 @@ std::string reversed_line(std::string line) {
     return line + "\n";
 }
 
+// Lines of these lengths, each of one letter from `first` on, and the
+// servers' answers to them.
+struct lines_and_answers {
+    std::string lines, answers;
+};
+lines_and_answers make_lines(const std::vector<std::size_t>& lengths, char first) {
+    lines_and_answers made;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        const std::string line(lengths[i], static_cast<char>(first + i));
+        made.lines += line + "\n";
+        made.answers += reversed_line(line);
+    }
+    return made;
+}
+
 // The servers answer each line reversed (s_server -rev).
 void expect_round_trip(client& c, const std::string& line) {
     ASSERT_TRUE(c.write(line + "\n"));
@@ -318,15 +333,10 @@ TEST(TlsSession, HandshakeTrustingTheCaFileThenRecordsBothWays) {
 
     // Several records sent at once come back as several records that may
     // arrive in one receive; a small reader takes them in many pieces.
-    std::string lines, expected;
-    for (int i = 0; i < 6; ++i) {
-        const std::string line(i == 3 ? 12000 : 700 + i * 311, static_cast<char>('a' + i));
-        lines += line + "\n";
-        expected += reversed_line(line);
-    }
-    ASSERT_TRUE(c.write(lines));
+    const lines_and_answers sent = make_lines({700, 1011, 1322, 12000, 1944, 2255}, 'a');
+    ASSERT_TRUE(c.write(sent.lines));
     status how = status::failed;
-    EXPECT_EQ(expected, c.read(expected.size(), how, 997));
+    EXPECT_EQ(sent.answers, c.read(sent.answers.size(), how, 997));
     EXPECT_EQ(status::done, how) << c.session().error_text();
     EXPECT_EQ(0u, c.session().input_held());
 }
@@ -336,16 +346,11 @@ TEST(TlsSession, LentInputCutThroughRecordsIsReadInOrder) {
     client c(env->leaf, checked("localhost", env->bundle));
     ASSERT_TRUE(c.opened()) << c.session().error_text();
     ASSERT_EQ(status::done, c.handshake()) << c.session().error_text();
-    std::string lines, expected;
-    for (int i = 0; i < 5; ++i) {
-        const std::string line(i == 2 ? 15000 : 900 + i * 257, static_cast<char>('k' + i));
-        lines += line + "\n";
-        expected += reversed_line(line);
-    }
-    ASSERT_TRUE(c.write(lines));
+    const lines_and_answers sent = make_lines({900, 1157, 15000, 1671, 1928}, 'k');
+    ASSERT_TRUE(c.write(sent.lines));
     status how = status::failed;
     // Pieces smaller than a record, and not a divisor of any record's length.
-    EXPECT_EQ(expected, c.read_lending(expected.size(), how, 777));
+    EXPECT_EQ(sent.answers, c.read_lending(sent.answers.size(), how, 777));
     EXPECT_EQ(status::done, how) << c.session().error_text();
     EXPECT_EQ(0u, c.session().input_held());
 }
