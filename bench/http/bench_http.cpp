@@ -13,9 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -119,6 +121,36 @@ bool answers(std::uint16_t port) {
     return false;
 }
 
+// The served file is stamped: each 4 KiB page begins with its number. A
+// fetched file is checked at every 61st page (and the last), cheaply enough to
+// leave the next case's memory as it was, and finely enough to catch a piece
+// written to the wrong place.
+constexpr std::size_t stamp_page = 4096;
+
+void stamp_pages(std::string& block, std::size_t first_page) {
+    for (std::size_t at = 0; at < block.size(); at += stamp_page) {
+        const std::uint64_t number = first_page + at / stamp_page;
+        std::memcpy(block.data() + at, &number, sizeof number);
+    }
+}
+
+bool stamps_in_place(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const std::size_t last = big_size / stamp_page - 1;
+    bool same = true;
+    for (std::size_t page = 0; same; page += 61) {
+        page = std::min(page, last);
+        std::uint64_t number = 0;
+        same = ::pread(fd, &number, sizeof number, static_cast<off_t>(page * stamp_page)) ==
+                   static_cast<ssize_t>(sizeof number) &&
+               number == page;
+        if (page == last) break;
+    }
+    ::close(fd);
+    return same;
+}
+
 // The files, nginx and afserve, made once for the run.
 struct site {
     std::string folder, www, downloads, certificate;
@@ -138,7 +170,10 @@ struct site {
             std::ofstream big(www + "/big.bin", std::ios::binary);
             std::string block(1 << 20, '\0');
             for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 131 + 7);
-            for (std::size_t written = 0; written < big_size; written += block.size()) big << block;
+            for (std::size_t written = 0; written < big_size; written += block.size()) {
+                stamp_pages(block, written / stamp_page);
+                big << block;
+            }
         }
         // Clean in the page cache before any case runs: the kernel would
         // otherwise write the new GiB back about 30 s on, under whichever
@@ -240,6 +275,11 @@ void fetch(benchmark::State& state, const std::vector<std::string>& command, boo
         state.SetIterationTime(std::chrono::duration<double>(clock_type::now() - began).count());
         if (code != 0 || std::filesystem::file_size(target, ignored) != big_size) {
             state.SkipWithError("the fetch failed");
+            break;
+        }
+        // Outside the time: a fast fetch of the wrong bytes is no result.
+        if (!stamps_in_place(target)) {
+            state.SkipWithError("the fetched file differs from the served one");
             break;
         }
     }
