@@ -656,6 +656,57 @@ TEST_P(TlsServerTest, ClosedTwiceUsedAfterCloseOrReleasedWithAPipelinedWriteAndA
     }
 }
 
+TEST_P(TlsServerTest, InputHeldWithNoReaderIsHandedOutInOrderOrLetGoByCloseAndRelease) {
+    // After a read the socket reads ahead with nobody reading; what that
+    // brings waits where it came in, until the next reads take it, or a
+    // close or the last release lets it go.
+    trust_test_ca();
+    // Small enough to sit in the pipe and the sockets' buffers whole: the
+    // server takes it in before anything is read.
+    constexpr DWORD window = 32 * 1024;
+    std::string sent(3 * window, '\0');
+    // Letters a to p only: never one of s_server's line commands.
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>('a' + pattern_byte(i, 3) % 16);
+    for (const char* ending : {"read", "closed", "released"}) {
+        SCOPED_TRACE(ending);
+        // A server each: what one did not send cannot reach the next.
+        auto peer = server(test_pki()->leaf_cert, test_pki()->leaf_key);
+        IAsynSSLSocket* socket = ssl_over(tcp_socket());
+        ASSERT_EQ(0u, connect(socket, "localhost", peer->port())) << object_of(socket)->failure_text();
+        peer->send(sent);
+        IAsynIoOperation* op = operation(window);
+        recording_sink::record result;
+        std::string got = read(socket, op, window, &result);
+        ASSERT_EQ(0u, result.error);
+        // The read-ahead has landed with nobody reading: one record decrypted
+        // aside, and whatever else it brought held as it came.
+        ASSERT_TRUE(host->run_until([&] { return object_of(socket)->result_data_held() > 0; }));
+        if (std::string(ending) == "read") {
+            while (got.size() < sent.size()) {
+                got += read(socket, op, window, &result);
+                if (result.error != 0 || result.bytes == 0) break;
+            }
+            EXPECT_TRUE(got == sent) << got.size() << " bytes, not the " << sent.size() << " sent in order";
+            host->on_dispatch([&] { EXPECT_EQ(S_OK, socket->Close()); });
+            continue;
+        }
+        const int completions = ops->get(op).count;
+        host->on_dispatch([&] {
+            if (std::string(ending) == "released") {
+                objects.erase(std::find(objects.begin(), objects.end(), static_cast<IUnknown*>(socket)));
+                socket->Release();
+                return;
+            }
+            EXPECT_EQ(S_OK, socket->Close());
+            EXPECT_EQ(E_UNEXPECTED, socket->Close());
+            EXPECT_EQ(E_UNEXPECTED, socket->Read(op));
+        });
+        // Anything still queued for the dispatch thread has run by now.
+        host->on_dispatch([] {});
+        EXPECT_EQ(completions, ops->get(op).count);
+    }
+}
+
 TEST_P(TlsServerTest, ASecondConnectionToTheSameServerResumesTheSession) {
     // Sockets of one frame share a context per setting, and with it the
     // sessions servers handed out: the second connection to the same server
